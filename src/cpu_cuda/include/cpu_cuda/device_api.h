@@ -1,0 +1,75 @@
+// Device side of the CPU stand-in: function qualifiers, the built-in index variables, the
+// block barrier, dynamic shared memory and float atomics. Kernels see the same names as
+// under nvcc, so one kernel source serves both builds.
+#pragma once
+
+#include <atomic>
+#include <cmath>
+
+#define __global__
+#define __device__
+#define __host__
+#define __forceinline__ inline __attribute__((always_inline))
+#define __noinline__ __attribute__((noinline))
+#define __launch_bounds__(...)
+// Static shared arrays would silently become per-thread locals here; only the dynamic
+// shared memory of a launch is supported, so a static one fails to compile.
+#define __shared__ static_assert(false, "static __shared__ arrays are not supported by the CPU stand-in");
+
+struct uint3 {
+    unsigned int x, y, z;
+};
+
+struct dim3 {
+    unsigned int x, y, z;
+    constexpr dim3(unsigned int vx = 1, unsigned int vy = 1, unsigned int vz = 1)
+        : x(vx), y(vy), z(vz) {}
+    constexpr dim3(uint3 v) : x(v.x), y(v.y), z(v.z) {}
+};
+
+namespace cpu_cuda::detail {
+
+class BlockRun;
+
+// What one simulated GPU thread sees; set by the block runner before it runs or resumes
+// a thread.
+struct ThreadContext {
+    uint3 thread_idx{0, 0, 0};
+    uint3 block_idx{0, 0, 0};
+    dim3 block_dim;
+    dim3 grid_dim;
+    void* shared_memory = nullptr;
+    BlockRun* block = nullptr;
+};
+
+ThreadContext& current_thread();
+
+// Suspends the calling thread until every thread of its block has reached a barrier.
+void block_barrier(const char* file, int line);
+
+}  // namespace cpu_cuda::detail
+
+#define threadIdx (::cpu_cuda::detail::current_thread().thread_idx)
+#define blockIdx (::cpu_cuda::detail::current_thread().block_idx)
+#define blockDim (::cpu_cuda::detail::current_thread().block_dim)
+#define gridDim (::cpu_cuda::detail::current_thread().grid_dim)
+#define __syncthreads() ::cpu_cuda::detail::block_barrier(__FILE__, __LINE__)
+
+namespace cpu_cuda {
+
+// The dynamic shared memory of the running block (the third launch parameter).
+inline void* dynamic_shared_memory() { return detail::current_thread().shared_memory; }
+
+}  // namespace cpu_cuda
+
+inline float atomicAdd(float* address, float value) {
+    return std::atomic_ref<float>(*address).fetch_add(value, std::memory_order_relaxed);
+}
+
+inline int atomicAdd(int* address, int value) {
+    return std::atomic_ref<int>(*address).fetch_add(value, std::memory_order_relaxed);
+}
+
+inline unsigned int atomicAdd(unsigned int* address, unsigned int value) {
+    return std::atomic_ref<unsigned int>(*address).fetch_add(value, std::memory_order_relaxed);
+}

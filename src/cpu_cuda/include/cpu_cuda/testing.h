@@ -1,0 +1,38 @@
+// Test hooks of the CPU stand-in: failure injection, allocation and launch counts, and the
+// order in which the threads of a block run.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "cpu_cuda/runtime_api.h"
+
+namespace cpu_cuda::testing {
+
+enum class Call { malloc, memcpy, memset, launch, get_device, device_attribute };
+
+// The call of this kind that comes after `skip` successful ones fails with `error`
+// (a launch is refused and runs nothing). One pending failure per kind.
+void fail_call(Call call, cudaError_t error, int skip = 0);
+void clear_failures();
+
+// Buffers obtained from cudaMalloc and not yet freed.
+std::size_t live_allocations();
+
+// Launches whose blocks ran (refused launches are not counted).
+std::uint64_t launches_run();
+
+enum class ThreadOrder { forward, reverse, shuffled };
+
+// Order in which the threads of every block start and resume after a barrier; `shuffled`
+// draws a fresh permutation for every block and barrier from `seed`.
+void set_thread_order(ThreadOrder order, std::uint64_t seed = 0);
+
+// Why the last kernel fault happened ("" if none since the last reset).
+std::string last_fault();
+
+// Clears the sticky error and the last error, like cudaDeviceReset.
+void reset_device();
+
+}  // namespace cpu_cuda::testing

@@ -1,0 +1,29 @@
+// State shared by the stand-in's runtime functions and its grid executor.
+#pragma once
+
+#include <string>
+
+#include "cpu_cuda/runtime_api.h"
+#include "cpu_cuda/testing.h"
+
+namespace cpu_cuda::detail {
+
+// Records `error` as the calling thread's last error (and as the sticky context error when
+// it is a fault) and returns it.
+cudaError_t record_error(cudaError_t error);
+
+// The sticky context error, cudaSuccess while the context is healthy.
+cudaError_t sticky_error();
+
+// Marks the context as faulted by a kernel, with a description for the test hooks.
+void record_kernel_fault(cudaError_t error, const std::string& reason);
+
+// cudaSuccess, or the injected failure for this call if one is due.
+cudaError_t take_injected_failure(testing::Call call);
+
+void count_launch();
+
+testing::ThreadOrder thread_order();
+unsigned long long thread_order_seed();
+
+}  // namespace cpu_cuda::detail

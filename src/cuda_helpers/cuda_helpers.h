@@ -1,0 +1,107 @@
+// The frame that every operation's host driver runs around its kernels: validation of the
+// lengths, the per-signal offset tables and their device copies, waiting and error checks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include <cuda_runtime.h>
+
+namespace orvane {
+
+// An address in device global memory, as Python passes it.
+using DeviceAddress = std::uint64_t;
+
+template <typename T>
+T* device_pointer(DeviceAddress address) {
+    return reinterpret_cast<T*>(static_cast<std::uintptr_t>(address));
+}
+
+// Throws std::invalid_argument for an empty list, a non-positive reference length or a
+// non-positive signal length (the first one).
+void validate_lengths(const std::vector<int>& lengths, int ref_signal_length);
+
+// Throws std::runtime_error if the current device cannot be queried and
+// std::invalid_argument if the reference length exceeds its threads per block.
+void check_ref_signal_length_limit(int ref_signal_length);
+
+// Throws std::invalid_argument for batches whose sample or cell positions would not fit in
+// the 32-bit signed integers that the kernels index with.
+void check_batch_fits_int32(const std::vector<int>& lengths, int ref_signal_length);
+
+// All three checks above, in that order: what every driver does before anything else.
+void validate_batch(const std::vector<int>& lengths, int ref_signal_length);
+
+// Allocates a device buffer holding a copy of `values`; the caller frees it.
+int* copy_vector_to_device(const std::vector<int>& values);
+
+void free_device_buffer(void* buffer);
+
+struct LaunchGeometry {
+    dim3 grid;
+    dim3 block;
+};
+
+// One block per signal and anti-diagonal of the longest signal, one thread per column.
+LaunchGeometry make_launch_geometry(const std::vector<int>& lengths, int ref_signal_length);
+
+// Exclusive prefix sums: where each signal starts in the signal batch.
+std::vector<int> make_signal_offsets(const std::vector<int>& lengths);
+
+// Exclusive prefix sums of N_k * M: where each signal's matrix starts in a batch matrix.
+std::vector<int> make_matrix_offsets(const std::vector<int>& lengths, int ref_signal_length);
+
+// The first largest length.
+int longest_length(const std::vector<int>& lengths);
+
+// Owns one temporary device buffer for the duration of a call.
+class DeviceBuffer {
+public:
+    DeviceBuffer() = default;
+    explicit DeviceBuffer(void* buffer) : buffer_(buffer) {}
+    DeviceBuffer(DeviceBuffer&& other) noexcept;
+    DeviceBuffer& operator=(DeviceBuffer&& other) noexcept;
+    DeviceBuffer(const DeviceBuffer&) = delete;
+    DeviceBuffer& operator=(const DeviceBuffer&) = delete;
+    ~DeviceBuffer();
+
+    template <typename T>
+    T* get() const {
+        return static_cast<T*>(buffer_);
+    }
+
+private:
+    void* buffer_ = nullptr;
+};
+
+// A device buffer of `bytes` zero bytes; throws std::runtime_error if it cannot be made.
+DeviceBuffer make_zeroed_device_buffer(std::size_t bytes);
+
+// Fills a caller's buffer with zero bytes; throws std::runtime_error on failure.
+void clear_device_buffer(DeviceAddress buffer, std::size_t bytes);
+
+// Device copies of the per-signal tables of one call, freed when it ends.
+class DeviceTables {
+public:
+    // `signal_offsets` may be empty for operations that read no signal batch.
+    DeviceTables(const std::vector<int>& lengths, const std::vector<int>& signal_offsets,
+                 const std::vector<int>& matrix_offsets);
+
+    const int* lengths() const { return lengths_.get<const int>(); }
+    const int* signal_offsets() const { return signal_offsets_.get<const int>(); }
+    const int* matrix_offsets() const { return matrix_offsets_.get<const int>(); }
+
+private:
+    DeviceBuffer lengths_;
+    DeviceBuffer signal_offsets_;
+    DeviceBuffer matrix_offsets_;
+};
+
+// Waits for every launch so far; faults are read once, by check_kernel_execution.
+void wait_for_device();
+
+// Throws std::runtime_error "Kernel execution failed: ..." if the runtime recorded an error.
+void check_kernel_execution();
+
+}  // namespace orvane

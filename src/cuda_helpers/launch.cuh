@@ -1,0 +1,33 @@
+// Kernel launch and dynamic shared memory for both builds: the ordinary CUDA launch under
+// nvcc, the CPU stand-in's launch otherwise.
+#pragma once
+
+#include <cstddef>
+#include <utility>
+
+#include <cuda_runtime.h>
+
+namespace orvane {
+
+template <typename... Params, typename... Args>
+void launch_kernel(void (*kernel)(Params...), dim3 grid, dim3 block, std::size_t shared_bytes,
+                   Args&&... args) {
+#ifdef __CUDACC__
+    kernel<<<grid, block, shared_bytes>>>(std::forward<Args>(args)...);
+#else
+    cpu_cuda::launch(kernel, grid, block, shared_bytes, std::forward<Args>(args)...);
+#endif
+}
+
+// The dynamic shared memory given to the running block at launch.
+template <typename T>
+__device__ __forceinline__ T* dynamic_shared_memory() {
+#ifdef __CUDACC__
+    extern __shared__ float4 shared_memory[];
+    return reinterpret_cast<T*>(shared_memory);
+#else
+    return static_cast<T*>(cpu_cuda::dynamic_shared_memory());
+#endif
+}
+
+}  // namespace orvane

@@ -1,0 +1,102 @@
+// Kernels and drivers that move batch matrices between the anti-diagonal layout and
+// row-major order. One block per matrix row, one thread per column; values are copied bit
+// for bit.
+#include <cuda_runtime.h>
+
+#include "convert_matrix.h"
+#include "cuda_helpers/launch.cuh"
+#include "kernels/antidiag_layout.cuh"
+
+namespace orvane {
+
+__global__ void convert_antidiag_to_square_kernel(const int* lengths, int ref_signal_length,
+                                                  const float* input, float* output,
+                                                  int num_signals, const int* matrix_offsets) {
+    const int k = blockIdx.x;
+    const int i = blockIdx.y;
+    const int j = threadIdx.x;
+    if (k >= num_signals) {
+        return;
+    }
+    const int n = lengths[k];
+    if (i >= n) {
+        return;
+    }
+    const AntidiagMatrix matrix{matrix_offsets[k], n, ref_signal_length};
+    output[matrix.offset + i * ref_signal_length + j] = input[matrix.cell(i, j)];
+}
+
+__global__ void convert_square_to_antidiag_kernel(const int* lengths, int ref_signal_length,
+                                                  const float* input, float* output,
+                                                  int num_signals, const int* matrix_offsets) {
+    const int k = blockIdx.x;
+    const int i = blockIdx.y;
+    const int j = threadIdx.x;
+    if (k >= num_signals || j >= ref_signal_length) {
+        return;
+    }
+    const int n = lengths[k];
+    if (i >= n) {
+        return;
+    }
+    const AntidiagMatrix matrix{matrix_offsets[k], n, ref_signal_length};
+    output[matrix.cell(i, j)] = input[matrix.offset + i * ref_signal_length + j];
+}
+
+__global__ void extract_last_row_antidiag_kernel(const int* lengths, int ref_signal_length,
+                                                 const float* input, float* output,
+                                                 int num_signals, const int* matrix_offsets) {
+    const int k = blockIdx.x;
+    const int j = threadIdx.x;
+    if (k >= num_signals || j >= ref_signal_length) {
+        return;
+    }
+    const int n = lengths[k];
+    const AntidiagMatrix matrix{matrix_offsets[k], n, ref_signal_length};
+    output[k * ref_signal_length + j] = input[matrix.cell(n - 1, j)];
+}
+
+namespace {
+
+using ConversionKernel = void (*)(const int*, int, const float*, float*, int, const int*);
+
+void run_conversion(ConversionKernel kernel, unsigned grid_rows,
+                    const std::vector<int>& lengths, int ref_signal_length,
+                    DeviceAddress input_matrix, DeviceAddress output_matrix) {
+    const std::vector<int> matrix_offsets = make_matrix_offsets(lengths, ref_signal_length);
+    const DeviceTables tables(lengths, {}, matrix_offsets);
+    const int num_signals = static_cast<int>(lengths.size());
+    launch_kernel(kernel, dim3(num_signals, grid_rows, 1), dim3(ref_signal_length, 1, 1), 0,
+                  tables.lengths(), ref_signal_length, device_pointer<const float>(input_matrix),
+                  device_pointer<float>(output_matrix), num_signals, tables.matrix_offsets());
+    wait_for_device();
+    check_kernel_execution();
+}
+
+}  // namespace
+
+void convert_antidiag_to_square(const std::vector<int>& input_signal_lengths,
+                                int ref_signal_length, DeviceAddress input_matrix,
+                                DeviceAddress output_matrix) {
+    validate_batch(input_signal_lengths, ref_signal_length);
+    run_conversion(convert_antidiag_to_square_kernel, longest_length(input_signal_lengths),
+                   input_signal_lengths, ref_signal_length, input_matrix, output_matrix);
+}
+
+void convert_square_to_antidiag(const std::vector<int>& input_signal_lengths,
+                                int ref_signal_length, DeviceAddress input_matrix,
+                                DeviceAddress output_matrix) {
+    validate_batch(input_signal_lengths, ref_signal_length);
+    run_conversion(convert_square_to_antidiag_kernel, longest_length(input_signal_lengths),
+                   input_signal_lengths, ref_signal_length, input_matrix, output_matrix);
+}
+
+void extract_last_row_antidiag(const std::vector<int>& input_signal_lengths,
+                               int ref_signal_length, DeviceAddress input_matrix,
+                               DeviceAddress output_matrix) {
+    validate_batch(input_signal_lengths, ref_signal_length);
+    run_conversion(extract_last_row_antidiag_kernel, 1, input_signal_lengths,
+                   ref_signal_length, input_matrix, output_matrix);
+}
+
+}  // namespace orvane

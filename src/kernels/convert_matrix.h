@@ -1,0 +1,28 @@
+// Conversions between the anti-diagonal layout and row-major order.
+#pragma once
+
+#include <vector>
+
+#include "cuda_helpers/cuda_helpers.h"
+
+namespace orvane {
+
+// inputs:  input_matrix   [sum N_k * M] anti-diagonal batch matrix
+// outputs: output_matrix  [sum N_k * M] row-major batch matrix
+void convert_antidiag_to_square(const std::vector<int>& input_signal_lengths,
+                                int ref_signal_length, DeviceAddress input_matrix,
+                                DeviceAddress output_matrix);
+
+// inputs:  input_matrix   [sum N_k * M] row-major batch matrix
+// outputs: output_matrix  [sum N_k * M] anti-diagonal batch matrix
+void convert_square_to_antidiag(const std::vector<int>& input_signal_lengths,
+                                int ref_signal_length, DeviceAddress input_matrix,
+                                DeviceAddress output_matrix);
+
+// inputs:  input_matrix   [sum N_k * M] anti-diagonal batch matrix
+// outputs: output_matrix  [B, M] row N_k - 1 of every signal's matrix
+void extract_last_row_antidiag(const std::vector<int>& input_signal_lengths,
+                               int ref_signal_length, DeviceAddress input_matrix,
+                               DeviceAddress output_matrix);
+
+}  // namespace orvane

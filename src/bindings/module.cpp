@@ -8,6 +8,14 @@
 
 namespace py = pybind11;
 
+// Symbols that only CPython 3.13 exports are referenced weakly, so that another interpreter
+// can load the file far enough for the entry point's version check to refuse it with its own
+// message instead of failing in the dynamic loader.
+#pragma weak PyDict_GetItemStringRef
+#pragma weak PyObject_ClearManagedDict
+#pragma weak PyObject_VisitManagedDict
+#pragma weak PyThreadState_GetUnchecked
+
 #ifdef ORVANE_CPU_BUILD
 constexpr const char* kModuleDoc = "Orvane CUDA implementation (CPU build)";
 #else

@@ -353,6 +353,8 @@ WorkerPool& worker_pool() {
     return *pool;
 }
 
+}  // namespace
+
 cudaError_t check_launch_limits(dim3 grid, dim3 block, std::size_t shared_bytes) {
     const bool block_ok = block.x >= 1 && block.y >= 1 && block.z >= 1 &&
                           block.x <= kMaxBlockDimXY && block.y <= kMaxBlockDimXY &&
@@ -365,8 +367,6 @@ cudaError_t check_launch_limits(dim3 grid, dim3 block, std::size_t shared_bytes)
     }
     return shared_bytes <= kMaxSharedBytes ? cudaSuccess : cudaErrorInvalidValue;
 }
-
-}  // namespace
 
 void block_barrier(const char* file, int line) {
     thread_context.block->arrive_at_barrier(file, line);
@@ -398,3 +398,11 @@ void run_grid(dim3 grid, dim3 block, std::size_t shared_bytes, KernelInvoker inv
 }
 
 }  // namespace cpu_cuda::detail
+
+namespace cpu_cuda::testing {
+
+cudaError_t check_launch(dim3 grid, dim3 block, std::size_t shared_bytes) {
+    return detail::check_launch_limits(grid, block, shared_bytes);
+}
+
+}  // namespace cpu_cuda::testing

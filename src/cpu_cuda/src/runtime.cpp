@@ -63,8 +63,11 @@ bool is_sticky(cudaError_t error) {
 }
 
 // cudaSuccess if the call may proceed, else the error it fails with (already recorded).
+// Device queries do not touch the context, so only the other calls see a sticky fault.
 cudaError_t begin_call(testing::Call call) {
-    if (const cudaError_t sticky = sticky_error(); sticky != cudaSuccess) {
+    const bool device_query = call == testing::Call::get_device ||
+                              call == testing::Call::device_attribute;
+    if (const cudaError_t sticky = sticky_error(); sticky != cudaSuccess && !device_query) {
         return record_error(sticky);
     }
     if (const cudaError_t injected = take_injected_failure(call); injected != cudaSuccess) {

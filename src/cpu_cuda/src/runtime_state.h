@@ -1,8 +1,10 @@
 // State shared by the stand-in's runtime functions and its grid executor.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
+#include "cpu_cuda/device_api.h"
 #include "cpu_cuda/runtime_api.h"
 #include "cpu_cuda/testing.h"
 
@@ -22,6 +24,9 @@ void record_kernel_fault(cudaError_t error, const std::string& reason);
 cudaError_t take_injected_failure(testing::Call call);
 
 void count_launch();
+
+// cudaSuccess, or the error a launch of this shape is refused with on a GPU.
+cudaError_t check_launch_limits(dim3 grid, dim3 block, std::size_t shared_bytes);
 
 testing::ThreadOrder thread_order();
 unsigned long long thread_order_seed();

@@ -10,7 +10,6 @@
 #define __device__
 #define __host__
 #define __forceinline__ inline __attribute__((always_inline))
-#define __noinline__ __attribute__((noinline))
 #define __launch_bounds__(...)
 // Static shared arrays would silently become per-thread locals here; only the dynamic
 // shared memory of a launch is supported, so a static one fails to compile.

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "cpu_cuda/device_api.h"
 #include "cpu_cuda/runtime_api.h"
 
 namespace cpu_cuda::testing {
@@ -19,6 +20,9 @@ void clear_failures();
 
 // Buffers obtained from cudaMalloc and not yet freed.
 std::size_t live_allocations();
+
+// The error a launch with this configuration would record, without running anything.
+cudaError_t check_launch(dim3 grid, dim3 block, std::size_t shared_bytes);
 
 // Launches whose blocks ran (refused launches are not counted).
 std::uint64_t launches_run();

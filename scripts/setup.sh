@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Installs what the project needs on a fresh machine (Debian packages, a Python 3.13
+# virtualenv in .venv, Python packages) and builds and installs both modules into it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+apt_packages=(build-essential cmake libboost-context-dev libgtest-dev)
+missing=()
+for package in "${apt_packages[@]}"; do
+  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+if ((${#missing[@]})); then
+  echo "Installing ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+find_python313() {
+  if command -v python3.13 >/dev/null 2>&1; then
+    command -v python3.13
+    return
+  fi
+  local root
+  root=$( (pyenv root 2>/dev/null) || echo "$HOME/.pyenv")
+  ls -d "$root"/versions/3.13.*/bin/python3.13 2>/dev/null | sort -V | tail -n 1
+}
+
+if ! .venv/bin/python -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then
+  python=$(find_python313)
+  if [[ -z "$python" ]]; then
+    echo "Python 3.13 was not found on PATH or under pyenv" >&2
+    exit 1
+  fi
+  rm -rf .venv
+  "$python" -m venv .venv
+fi
+
+# nvcc is looked for on PATH; the toolkit's usual home is added when it is not there.
+if ! command -v nvcc >/dev/null 2>&1 && [[ -x /usr/local/cuda/bin/nvcc ]]; then
+  export PATH="/usr/local/cuda/bin:$PATH"
+fi
+
+build_requirements=$(.venv/bin/python -c \
+  'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))')
+mapfile -t build_requirements <<<"$build_requirements"
+.venv/bin/python -m pip install -q --disable-pip-version-check "${build_requirements[@]}"
+.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation ".[test]"

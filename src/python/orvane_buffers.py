@@ -1,0 +1,121 @@
+"""Buffers and module choice for scripts that drive orvane_pybind without a tensor library.
+
+The modules take buffer addresses as integers. On a GPU those are device allocations, made
+here through the CUDA runtime library; on the CPU twin they are NumPy arrays' addresses.
+`select_backend()` picks the CUDA module when a device is present and the twin otherwise.
+"""
+
+import ctypes
+import ctypes.util
+import importlib
+
+import numpy as np
+
+_MEMCPY_HOST_TO_DEVICE = 1
+_MEMCPY_DEVICE_TO_HOST = 2
+
+
+def load_cudart():
+    """The CUDA runtime library, or None where it cannot be loaded."""
+    for name in ("libcudart.so", ctypes.util.find_library("cudart"),
+                 "/usr/local/cuda/lib64/libcudart.so"):
+        if name:
+            try:
+                library = ctypes.CDLL(name)
+            except OSError:
+                continue
+            library.cudaGetErrorString.restype = ctypes.c_char_p
+            return library
+    return None
+
+
+CUDART = load_cudart()
+
+
+def cuda_device_count():
+    if CUDART is None:
+        return 0
+    count = ctypes.c_int(0)
+    return count.value if CUDART.cudaGetDeviceCount(ctypes.byref(count)) == 0 else 0
+
+
+def _check(code, what):
+    if code != 0:
+        raise RuntimeError(f"{what} failed: {CUDART.cudaGetErrorString(code).decode()}")
+
+
+class HostBuffer:
+    """A float32 buffer of the CPU twin: host memory, used by address."""
+
+    def __init__(self, values):
+        self.array = np.array(values, dtype=np.float32, copy=True).ravel()
+        self.ptr = self.array.ctypes.data
+
+    def numpy(self):
+        return self.array.copy()
+
+
+class CudaBuffer:
+    """A float32 buffer in GPU memory, filled from and read back to NumPy."""
+
+    def __init__(self, values):
+        host = np.ascontiguousarray(values, dtype=np.float32).ravel()
+        self.size = host.size
+        pointer = ctypes.c_void_p()
+        _check(CUDART.cudaMalloc(ctypes.byref(pointer), ctypes.c_size_t(max(host.nbytes, 4))),
+               "cudaMalloc")
+        self.ptr = pointer.value
+        _check(CUDART.cudaMemcpy(ctypes.c_void_p(self.ptr), host.ctypes.data_as(ctypes.c_void_p),
+                                 ctypes.c_size_t(host.nbytes), _MEMCPY_HOST_TO_DEVICE),
+               "cudaMemcpy")
+
+    def numpy(self):
+        host = np.empty(self.size, dtype=np.float32)
+        _check(CUDART.cudaMemcpy(host.ctypes.data_as(ctypes.c_void_p), ctypes.c_void_p(self.ptr),
+                                 ctypes.c_size_t(host.nbytes), _MEMCPY_DEVICE_TO_HOST),
+               "cudaMemcpy")
+        return host
+
+    def __del__(self):
+        if CUDART is not None and getattr(self, "ptr", None):
+            CUDART.cudaFree(ctypes.c_void_p(self.ptr))
+
+
+class Backend:
+    """One of the two modules together with the buffers it works on."""
+
+    def __init__(self, name, module, buffer_type):
+        self.name = name
+        self.module = module
+        self.buffer_type = buffer_type
+
+    def array(self, values):
+        return self.buffer_type(values)
+
+    def full(self, size, value):
+        return self.buffer_type(np.full(size, value, dtype=np.float32))
+
+    def synchronize(self):
+        if self.buffer_type is CudaBuffer:
+            _check(CUDART.cudaDeviceSynchronize(), "cudaDeviceSynchronize")
+
+    def __repr__(self):
+        return self.name
+
+
+def cpu_backend():
+    return Backend("cpu", importlib.import_module("orvane_pybind_cpu"), HostBuffer)
+
+
+def cuda_backend():
+    """The CUDA module with GPU buffers, or None without the module or a device."""
+    try:
+        module = importlib.import_module("orvane_pybind")
+    except ImportError:
+        return None
+    return Backend("cuda", module, CudaBuffer) if cuda_device_count() > 0 else None
+
+
+def select_backend():
+    """The CUDA module where a GPU is present, the CPU twin otherwise."""
+    return cuda_backend() or cpu_backend()

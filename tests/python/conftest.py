@@ -1,0 +1,52 @@
+"""Backends for the Python suite: one test list runs over every module that can run it.
+
+The CPU twin runs everything. The CUDA module runs the device tests only where a GPU is
+present, and the tests that need no device everywhere it was built.
+"""
+
+import importlib
+
+import pytest
+
+import cpu_cuda_testing as hooks
+import orvane_pybind_cpu
+from orvane_buffers import Backend, CudaBuffer, cpu_backend, cuda_device_count
+
+try:
+    orvane_pybind = importlib.import_module("orvane_pybind")
+except ImportError:  # the CUDA module is only built where nvcc is found
+    orvane_pybind = None
+
+BACKENDS = [pytest.param(cpu_backend(), id="cpu")]
+if orvane_pybind is not None:
+    BACKENDS.append(pytest.param(
+        Backend("cuda", orvane_pybind, CudaBuffer), id="cuda",
+        marks=pytest.mark.skipif(cuda_device_count() == 0, reason="no CUDA device")))
+
+MODULES = [pytest.param(orvane_pybind_cpu, id="cpu")]
+if orvane_pybind is not None:
+    MODULES.append(pytest.param(orvane_pybind, id="cuda"))
+
+
+@pytest.fixture(params=BACKENDS)
+def backend(request):
+    """A module together with a way to make its device buffers."""
+    return request.param
+
+
+@pytest.fixture(params=MODULES)
+def module(request):
+    """Each built module, for tests that need no device."""
+    return request.param
+
+
+@pytest.fixture(autouse=True)
+def clean_cpu_runtime():
+    """Every test starts and ends with a healthy twin runtime and no pending failures."""
+    hooks.reset_device()
+    hooks.clear_failures()
+    hooks.set_thread_order(hooks.ThreadOrder.forward)
+    yield
+    hooks.reset_device()
+    hooks.clear_failures()
+    hooks.set_thread_order(hooks.ThreadOrder.forward)

@@ -1,0 +1,149 @@
+"""The operation frame: validation messages, the 32-bit range checks, the device tables'
+upload and clean-up on every error path, and the reporting of kernel failures.
+
+Error paths run on the twin through its runtime's failure hooks; each checks the exception
+the caller sees, that nothing is left allocated and what ran."""
+
+import numpy as np
+import pytest
+
+import cpu_cuda_testing as hooks
+import orvane_pybind_cpu as twin
+from cpu_cuda_testing import Call
+
+CUDA_ERROR = {"out of memory": 2, "invalid argument": 1, "no device": 100,
+              "out of resources": 701, "launch failure": 719}
+
+
+@pytest.mark.parametrize("lengths, ref_length, message", [
+    ([], 0, "input_signal_lengths is empty"),
+    ([], 5, "input_signal_lengths is empty"),
+    ([0], 0, "ref_signal_length must be positive"),
+    ([2], -3, "ref_signal_length must be positive"),
+    ([3, 0, -2], 4, "input_signal_lengths[1] must be positive, got: 0"),
+    ([3, 1, -2], 4, "input_signal_lengths[2] must be positive, got: -2"),
+    ([1], 1025, "ref_signal_length (1025) exceeds maximum threads per block (1024)"),
+])
+def test_validation_messages(module, lengths, ref_length, message):
+    if "exceeds" in message and module is not twin:
+        pytest.skip("the limit comes from a device")
+    with pytest.raises(ValueError) as raised:
+        module.convert_square_to_antidiag(lengths, ref_length, 0, 0)
+    assert str(raised.value) == message
+
+
+@pytest.mark.parametrize("lengths, ref_length, message", [
+    ([2**30, 2**30], 1,
+     "input_signal_lengths add up to 2147483648 samples, more than the 2147483647 that 32-bit "
+     "positions can address"),
+    ([2**31 - 1, 2**31 - 1, 5], 1,
+     "input_signal_lengths add up to 4294967299 samples, more than the 2147483647 that 32-bit "
+     "positions can address"),
+    ([2**20, 2**20], 1024,
+     "the batch matrix would hold 2147483648 cells (the sum of input_signal_lengths times "
+     "ref_signal_length), more than the 2147483647 that 32-bit positions can address"),
+])
+def test_batches_beyond_32_bit_positions_are_rejected(lengths, ref_length, message):
+    before = hooks.live_allocations()
+    with pytest.raises(ValueError) as raised:
+        twin.convert_square_to_antidiag(lengths, ref_length, 0, 0)
+    assert str(raised.value) == message
+    assert hooks.live_allocations() == before
+
+
+@pytest.mark.parametrize("lengths, ref_length", [([2**31 - 1], 1), ([2**21 - 2, 1], 1024)])
+def test_largest_batches_within_32_bit_positions_pass_validation(lengths, ref_length):
+    # Stop the call at its first allocation: getting there means validation passed.
+    hooks.fail_call(Call.malloc, CUDA_ERROR["out of memory"])
+    with pytest.raises(RuntimeError, match="^Failed to allocate device memory: out of memory$"):
+        twin.convert_square_to_antidiag(lengths, ref_length, 0, 0)
+
+
+class Conversion:
+    """A small valid conversion call whose output can be checked for changes."""
+
+    lengths = [2, 3]
+    ref_length = 3
+
+    def __init__(self):
+        self.source = np.arange(15, dtype=np.float32)
+        self.target = np.full(15, -1.0, dtype=np.float32)
+
+    def __call__(self):
+        twin.convert_square_to_antidiag(self.lengths, self.ref_length, self.source.ctypes.data,
+                                        self.target.ctypes.data)
+
+    def untouched(self):
+        return bool(np.all(self.target == -1.0))
+
+
+def run_failing(call, exception, message):
+    allocations = hooks.live_allocations()
+    launches = hooks.launches_run()
+    with pytest.raises(exception) as raised:
+        call()
+    assert str(raised.value) == message
+    assert hooks.live_allocations() == allocations
+    return hooks.launches_run() - launches
+
+
+def test_validation_failure_allocates_and_launches_nothing():
+    call = Conversion()
+    call.lengths = [2, 0]
+    assert run_failing(call, ValueError, "input_signal_lengths[1] must be positive, got: 0") == 0
+    assert call.untouched()
+
+
+@pytest.mark.parametrize("failing, skip, message", [
+    (Call.malloc, 0, "Failed to allocate device memory: out of memory"),   # lengths table
+    (Call.malloc, 1, "Failed to allocate device memory: out of memory"),   # matrix offsets
+    (Call.memcpy, 0, "Failed to copy to device: invalid argument"),
+    (Call.memcpy, 1, "Failed to copy to device: invalid argument"),
+])
+def test_upload_failures_free_every_table_and_launch_nothing(failing, skip, message):
+    call = Conversion()
+    error = CUDA_ERROR["out of memory"] if failing is Call.malloc else CUDA_ERROR["invalid argument"]
+    hooks.fail_call(failing, error, skip)
+    assert run_failing(call, RuntimeError, message) == 0
+    assert call.untouched()
+
+
+def test_device_query_failures_are_runtime_errors():
+    call = Conversion()
+    for failing in (Call.get_device, Call.device_attribute):
+        hooks.fail_call(failing, CUDA_ERROR["no device"])
+        assert run_failing(call, RuntimeError,
+                           "Failed to get device attributes: no CUDA-capable device is detected") == 0
+    assert call.untouched()
+
+
+def test_refused_launch_is_reported_after_the_wait():
+    call = Conversion()
+    hooks.fail_call(Call.launch, CUDA_ERROR["out of resources"])
+    assert run_failing(call, RuntimeError,
+                       "Kernel execution failed: too many resources requested for launch") == 0
+    assert call.untouched()
+    call()  # a refused launch leaves the runtime usable
+    assert not call.untouched()
+
+
+def test_kernel_fault_is_sticky_until_reset():
+    call = Conversion()
+    hooks.fail_call(Call.launch, CUDA_ERROR["launch failure"])
+    run_failing(call, RuntimeError, "Kernel execution failed: unspecified launch failure")
+    run_failing(call, RuntimeError, "Failed to allocate device memory: unspecified launch failure")
+    hooks.reset_device()
+    call()
+    assert not call.untouched()
+
+
+def test_grid_taller_than_the_device_allows_fails_the_launch():
+    rows = 65536
+    source = np.zeros(rows, dtype=np.float32)
+    target = np.zeros(rows, dtype=np.float32)
+    allocations = hooks.live_allocations()
+    with pytest.raises(RuntimeError, match="^Kernel execution failed: invalid configuration argument$"):
+        twin.convert_antidiag_to_square([rows], 1, source.ctypes.data, target.ctypes.data)
+    assert hooks.live_allocations() == allocations
+    # The extraction launches one block per signal and is not limited by the row count.
+    twin.extract_last_row_antidiag([rows], 1, source.ctypes.data, target.ctypes.data)

@@ -15,14 +15,17 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
+# A Python 3.13 that really runs (a pyenv shim may exist without selecting it).
 find_python313() {
-  if command -v python3.13 >/dev/null 2>&1; then
-    command -v python3.13
-    return
-  fi
-  local root
+  local root candidate
   root=$( (pyenv root 2>/dev/null) || echo "$HOME/.pyenv")
-  ls -d "$root"/versions/3.13.*/bin/python3.13 2>/dev/null | sort -V | tail -n 1
+  for candidate in $(ls -d "$root"/versions/3.13.*/bin/python3.13 2>/dev/null | sort -rV) \
+                   "$(command -v python3.13 || true)"; do
+    if [[ -n "$candidate" ]] && "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then
+      echo "$candidate"
+      return
+    fi
+  done
 }
 
 if ! .venv/bin/python -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then

@@ -38,6 +38,77 @@ inline std::string layout(std::string_view text, SummaryGap summary_gap,
     return out;
 }
 
+inline const std::string calc_manhattan_distance = layout(
+    "Calculate Manhattan distance between input signals and reference signal.\n"
+    "\n"
+    "Args:\n"
+    "    input_signal_ptrs: uintptr_t from input_signals.data_ptr()\n"
+    "    input_signal_lengths: List of signal lengths\n"
+    "    ref_signal_ptr: uintptr_t from ref_signal.data_ptr()\n"
+    "    ref_signal_length: Length of reference signal\n"
+    "    distance_matrix_ptrs: uintptr_t from distance_matrices.data_ptr()",
+    SummaryGap::indented);
+
+inline const std::string calc_manhattan_distance_gradient = layout(
+    "Calculate gradient of Manhattan distance between input signals and reference signal.\n"
+    "\n"
+    "Args:\n"
+    "    input_signal_ptr: uintptr_t from input_signals.data_ptr()\n"
+    "    input_signal_lengths: List of signal lengths\n"
+    "    ref_signal_ptr: uintptr_t from ref_signal.data_ptr()\n"
+    "    ref_signal_length: Length of reference signal\n"
+    "    gradient_matrix_ptr: uintptr_t from distance_matrices.data_ptr()\n"
+    "    input_gradients_ptr: uintptr_t from input_signal_gradients.data_ptr()\n"
+    "    ref_gradients_ptr: uintptr_t from ref_signal_gradients.data_ptr()",
+    SummaryGap::indented, TrailingBlank::yes);
+
+inline const std::string calc_softdtw_forward = layout(
+    "Calculate SoftDTW forward pass by outputting score matrix and its final scores.\n"
+    "\n"
+    "Args:\n"
+    "    input_signal_lengths: List of signal lengths\n"
+    "    ref_signal_length: Length of reference signal\n"
+    "    distance_matrix_ptr: uintptr_t from distance_matrices.data_ptr()\n"
+    "    score_matrix_ptr: uintptr_t from score_matrices.data_ptr()\n"
+    "    scores_ptr: uintptr_t from scores.data_ptr()\n"
+    "    gamma: SoftDTW parameter (default is 1.0)\n"
+    "    alpha_ptr: uintptr_t from per-signal alpha tensor data_ptr(),\n"
+    "        or 0 to skip the per-cell bias shift (default 0).\n"
+    "    local_end: if True, the final score is a soft-min over the last\n"
+    "        row union last column of the score matrix (one-sided local\n"
+    "        alignment with anchored start). Default False.\n"
+    "    last_row_only: only meaningful when local_end is True. If True,\n"
+    "        the terminal set is the last row only (query fully consumed,\n"
+    "        reference end free) instead of last row union last column.\n"
+    "        Default False.\n"
+    "    ref_gap_penalty: per-reference-column advance penalty g added to\n"
+    "        each terminal as g*j, so covering reference column j costs\n"
+    "        g*j. Used to control where the alignment ends. Default 0.",
+    SummaryGap::empty);
+
+inline const std::string calc_softdtw_backward = layout(
+    "Calculate SoftDTW backward pass by outputting gradients for input signals and reference "
+    "signal.\n"
+    "\n"
+    "Args:\n"
+    "    input_signal_lengths: List of signal lengths\n"
+    "    ref_signal_length: Length of reference signal\n"
+    "    distance_matrix_ptr: uintptr_t from distance_matrices.data_ptr()\n"
+    "    score_matrix_ptr: uintptr_t from score_matrices.data_ptr()\n"
+    "    gradient_matrix_ptr: uintptr_t from gradient_matrices.data_ptr()\n"
+    "    gamma: SoftDTW parameter (default is 1.0)\n"
+    "    alpha_ptr: uintptr_t from per-signal alpha tensor data_ptr(),\n"
+    "        or 0 to skip the per-cell bias shift (default 0).\n"
+    "    local_end: if True, applies one-sided local-alignment boundary.\n"
+    "        Default False.\n"
+    "    scores_ptr: required when local_end is True; pointer to the\n"
+    "        per-signal final scores produced by calc_softdtw_forward.\n"
+    "    last_row_only: must match the value used in the forward pass.\n"
+    "        Default False.\n"
+    "    ref_gap_penalty: must match the value used in the forward pass.\n"
+    "        Default 0.",
+    SummaryGap::empty);
+
 inline const std::string convert_antidiag_to_square = layout(
     "Convert anti-diagonal matrix format to standard row-major format for debugging and "
     "compatibility.\n"

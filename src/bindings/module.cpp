@@ -5,6 +5,10 @@
 
 #include "bindings/docstrings.h"
 #include "kernels/convert_matrix.h"
+#include "kernels/manhattan_distance.h"
+#include "kernels/manhattan_distance_gradient.h"
+#include "kernels/softdtw_backward.h"
+#include "kernels/softdtw_forward.h"
 
 namespace py = pybind11;
 
@@ -23,25 +27,50 @@ constexpr const char* kModuleDoc = "Orvane CUDA implementation";
 #endif
 
 PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported()) {
+    namespace docs = orvane::docs;
     m.doc() = kModuleDoc;
 
-    const auto matrix_conversion_args = [] {
-        return std::make_tuple(py::arg("input_signal_lengths"), py::arg("ref_signal_length"),
-                               py::arg("input_matrix_ptr"), py::arg("output_matrix_ptr"));
-    };
+    m.def("calc_manhattan_distance", &orvane::calc_manhattan_distance,
+          "Calculate Manhattan distance using anti-diagonal matrix layout",
+          py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
+          py::arg("ref_signal_ptr"), py::arg("ref_signal_length"),
+          py::arg("distance_matrix_ptr"), docs::calc_manhattan_distance.c_str());
+
+    m.def("calc_manhattan_distance_gradient", &orvane::calc_manhattan_distance_gradient,
+          "Calculate Manhattan distance gradient using anti-diagonal matrix layout",
+          py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
+          py::arg("ref_signal_ptr"), py::arg("ref_signal_length"),
+          py::arg("gradient_matrix_ptr"), py::arg("input_gradients_ptr"),
+          py::arg("ref_gradients_ptr"), docs::calc_manhattan_distance_gradient.c_str());
+
+    m.def("calc_softdtw_forward", &orvane::calc_softdtw_forward, "Calculate SoftDTW forward pass",
+          py::arg("input_signal_lengths"), py::arg("ref_signal_length"),
+          py::arg("distance_matrix_ptr"), py::arg("score_matrix_ptr"), py::arg("scores_ptr"),
+          py::arg("gamma"), py::arg("alpha_ptr") = 0, py::arg("local_end") = false,
+          py::arg("last_row_only") = false, py::arg("ref_gap_penalty") = 0.0,
+          docs::calc_softdtw_forward.c_str());
+
+    m.def("calc_softdtw_backward", &orvane::calc_softdtw_backward,
+          "Calculate SoftDTW backward pass", py::arg("input_signal_lengths"),
+          py::arg("ref_signal_length"), py::arg("distance_matrix_ptr"),
+          py::arg("score_matrix_ptr"), py::arg("gradient_matrix_prt"), py::arg("gamma"),
+          py::arg("alpha_ptr") = 0, py::arg("local_end") = false, py::arg("scores_ptr") = 0,
+          py::arg("last_row_only") = false, py::arg("ref_gap_penalty") = 0.0,
+          docs::calc_softdtw_backward.c_str());
+
     const auto def_conversion = [&](const char* name, auto driver, const char* summary,
                                     const std::string& doc) {
-        std::apply([&](auto... args) { m.def(name, driver, summary, args..., doc.c_str()); },
-                   matrix_conversion_args());
+        m.def(name, driver, summary, py::arg("input_signal_lengths"),
+              py::arg("ref_signal_length"), py::arg("input_matrix_ptr"),
+              py::arg("output_matrix_ptr"), doc.c_str());
     };
-
     def_conversion("convert_antidiag_to_square", &orvane::convert_antidiag_to_square,
                    "Convert anti-diagonal matrix format to standard row-major format",
-                   orvane::docs::convert_antidiag_to_square);
+                   docs::convert_antidiag_to_square);
     def_conversion("convert_square_to_antidiag", &orvane::convert_square_to_antidiag,
                    "Convert standard row-major matrix format to anti-diagonal format",
-                   orvane::docs::convert_square_to_antidiag);
+                   docs::convert_square_to_antidiag);
     def_conversion("extract_last_row_antidiag", &orvane::extract_last_row_antidiag,
                    "Extract the last row of each signal's matrix from anti-diagonal layout",
-                   orvane::docs::extract_last_row_antidiag);
+                   docs::extract_last_row_antidiag);
 }

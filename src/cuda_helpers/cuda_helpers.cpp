@@ -2,8 +2,10 @@
 #include "cuda_helpers.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <numeric>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -80,6 +82,14 @@ void validate_batch(const std::vector<int>& lengths, int ref_signal_length) {
     check_batch_fits_int32(lengths, ref_signal_length);
 }
 
+void validate_gamma(float gamma) {
+    if (!(std::isfinite(gamma) && gamma > 0.0f)) {
+        std::ostringstream message;
+        message << "gamma must be a finite number greater than zero, got: " << gamma;
+        throw std::invalid_argument(message.str());
+    }
+}
+
 int* copy_vector_to_device(const std::vector<int>& values) {
     if (values.empty()) {
         throw std::invalid_argument("Cannot copy empty vector to device");
@@ -131,6 +141,17 @@ int longest_length(const std::vector<int>& lengths) {
     return *std::max_element(lengths.begin(), lengths.end());
 }
 
+BatchTables prepare_batch(const std::vector<int>& lengths, int ref_signal_length,
+                          SignalOffsets signal_offsets) {
+    validate_batch(lengths, ref_signal_length);
+    BatchTables batch{lengths, ref_signal_length, {}, {}};
+    if (signal_offsets == SignalOffsets::needed) {
+        batch.signal_offsets = make_signal_offsets(lengths);
+    }
+    batch.matrix_offsets = make_matrix_offsets(lengths, ref_signal_length);
+    return batch;
+}
+
 DeviceBuffer::DeviceBuffer(DeviceBuffer&& other) noexcept
     : buffer_(std::exchange(other.buffer_, nullptr)) {}
 
@@ -163,14 +184,12 @@ void clear_device_buffer(DeviceAddress buffer, std::size_t bytes) {
     }
 }
 
-DeviceTables::DeviceTables(const std::vector<int>& lengths,
-                           const std::vector<int>& signal_offsets,
-                           const std::vector<int>& matrix_offsets)
-    : lengths_(copy_vector_to_device(lengths)) {
-    if (!signal_offsets.empty()) {
-        signal_offsets_ = DeviceBuffer(copy_vector_to_device(signal_offsets));
+DeviceTables::DeviceTables(const BatchTables& batch)
+    : lengths_(copy_vector_to_device(batch.lengths)) {
+    if (!batch.signal_offsets.empty()) {
+        signal_offsets_ = DeviceBuffer(copy_vector_to_device(batch.signal_offsets));
     }
-    matrix_offsets_ = DeviceBuffer(copy_vector_to_device(matrix_offsets));
+    matrix_offsets_ = DeviceBuffer(copy_vector_to_device(batch.matrix_offsets));
 }
 
 void wait_for_device() { static_cast<void>(cudaDeviceSynchronize()); }

@@ -33,6 +33,10 @@ void check_batch_fits_int32(const std::vector<int>& lengths, int ref_signal_leng
 // All three checks above, in that order: what every driver does before anything else.
 void validate_batch(const std::vector<int>& lengths, int ref_signal_length);
 
+// Throws std::invalid_argument unless gamma is a finite number greater than zero: the soft
+// minimum is only defined there, and anything else can only produce NaN.
+void validate_gamma(float gamma);
+
 // Allocates a device buffer holding a copy of `values`; the caller frees it.
 int* copy_vector_to_device(const std::vector<int>& values);
 
@@ -54,6 +58,23 @@ std::vector<int> make_matrix_offsets(const std::vector<int>& lengths, int ref_si
 
 // The first largest length.
 int longest_length(const std::vector<int>& lengths);
+
+enum class SignalOffsets { not_needed, needed };
+
+// A validated batch with the host offset tables its operation uses.
+struct BatchTables {
+    const std::vector<int>& lengths;
+    int ref_signal_length;
+    std::vector<int> signal_offsets;  // empty unless the operation reads the signal batch
+    std::vector<int> matrix_offsets;
+
+    int num_signals() const { return static_cast<int>(lengths.size()); }
+};
+
+// Validates the lengths and the reference length (validate_batch), then builds the offset
+// tables: the first steps of every driver, before anything is allocated.
+BatchTables prepare_batch(const std::vector<int>& lengths, int ref_signal_length,
+                          SignalOffsets signal_offsets);
 
 // Owns one temporary device buffer for the duration of a call.
 class DeviceBuffer {
@@ -84,9 +105,8 @@ void clear_device_buffer(DeviceAddress buffer, std::size_t bytes);
 // Device copies of the per-signal tables of one call, freed when it ends.
 class DeviceTables {
 public:
-    // `signal_offsets` may be empty for operations that read no signal batch.
-    DeviceTables(const std::vector<int>& lengths, const std::vector<int>& signal_offsets,
-                 const std::vector<int>& matrix_offsets);
+    // Copies the lengths, then the signal offsets (if built), then the matrix offsets.
+    explicit DeviceTables(const BatchTables& batch);
 
     const int* lengths() const { return lengths_.get<const int>(); }
     const int* signal_offsets() const { return signal_offsets_.get<const int>(); }

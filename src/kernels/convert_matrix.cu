@@ -9,7 +9,7 @@
 
 namespace orvane {
 
-__global__ void convert_antidiag_to_square_kernel(const int* lengths, int ref_signal_length,
+__global__ void __launch_bounds__(1024) convert_antidiag_to_square_kernel(const int* lengths, int ref_signal_length,
                                                   const float* input, float* output,
                                                   int num_signals, const int* matrix_offsets) {
     const int k = blockIdx.x;
@@ -26,7 +26,7 @@ __global__ void convert_antidiag_to_square_kernel(const int* lengths, int ref_si
     output[matrix.offset + i * ref_signal_length + j] = input[matrix.cell(i, j)];
 }
 
-__global__ void convert_square_to_antidiag_kernel(const int* lengths, int ref_signal_length,
+__global__ void __launch_bounds__(1024) convert_square_to_antidiag_kernel(const int* lengths, int ref_signal_length,
                                                   const float* input, float* output,
                                                   int num_signals, const int* matrix_offsets) {
     const int k = blockIdx.x;
@@ -43,7 +43,7 @@ __global__ void convert_square_to_antidiag_kernel(const int* lengths, int ref_si
     output[matrix.cell(i, j)] = input[matrix.offset + i * ref_signal_length + j];
 }
 
-__global__ void extract_last_row_antidiag_kernel(const int* lengths, int ref_signal_length,
+__global__ void __launch_bounds__(1024) extract_last_row_antidiag_kernel(const int* lengths, int ref_signal_length,
                                                  const float* input, float* output,
                                                  int num_signals, const int* matrix_offsets) {
     const int k = blockIdx.x;
@@ -60,12 +60,16 @@ namespace {
 
 using ConversionKernel = void (*)(const int*, int, const float*, float*, int, const int*);
 
-void run_conversion(ConversionKernel kernel, unsigned grid_rows,
-                    const std::vector<int>& lengths, int ref_signal_length,
-                    DeviceAddress input_matrix, DeviceAddress output_matrix) {
-    const std::vector<int> matrix_offsets = make_matrix_offsets(lengths, ref_signal_length);
-    const DeviceTables tables(lengths, {}, matrix_offsets);
-    const int num_signals = static_cast<int>(lengths.size());
+enum class GridRows { every_row, last_row };
+
+void run_conversion(ConversionKernel kernel, GridRows rows, const std::vector<int>& lengths,
+                    int ref_signal_length, DeviceAddress input_matrix,
+                    DeviceAddress output_matrix) {
+    const BatchTables batch =
+        prepare_batch(lengths, ref_signal_length, SignalOffsets::not_needed);
+    const unsigned grid_rows = rows == GridRows::every_row ? longest_length(lengths) : 1;
+    const DeviceTables tables(batch);
+    const int num_signals = batch.num_signals();
     launch_kernel(kernel, dim3(num_signals, grid_rows, 1), dim3(ref_signal_length, 1, 1), 0,
                   tables.lengths(), ref_signal_length, device_pointer<const float>(input_matrix),
                   device_pointer<float>(output_matrix), num_signals, tables.matrix_offsets());
@@ -78,24 +82,21 @@ void run_conversion(ConversionKernel kernel, unsigned grid_rows,
 void convert_antidiag_to_square(const std::vector<int>& input_signal_lengths,
                                 int ref_signal_length, DeviceAddress input_matrix,
                                 DeviceAddress output_matrix) {
-    validate_batch(input_signal_lengths, ref_signal_length);
-    run_conversion(convert_antidiag_to_square_kernel, longest_length(input_signal_lengths),
-                   input_signal_lengths, ref_signal_length, input_matrix, output_matrix);
+    run_conversion(convert_antidiag_to_square_kernel, GridRows::every_row, input_signal_lengths,
+                   ref_signal_length, input_matrix, output_matrix);
 }
 
 void convert_square_to_antidiag(const std::vector<int>& input_signal_lengths,
                                 int ref_signal_length, DeviceAddress input_matrix,
                                 DeviceAddress output_matrix) {
-    validate_batch(input_signal_lengths, ref_signal_length);
-    run_conversion(convert_square_to_antidiag_kernel, longest_length(input_signal_lengths),
-                   input_signal_lengths, ref_signal_length, input_matrix, output_matrix);
+    run_conversion(convert_square_to_antidiag_kernel, GridRows::every_row, input_signal_lengths,
+                   ref_signal_length, input_matrix, output_matrix);
 }
 
 void extract_last_row_antidiag(const std::vector<int>& input_signal_lengths,
                                int ref_signal_length, DeviceAddress input_matrix,
                                DeviceAddress output_matrix) {
-    validate_batch(input_signal_lengths, ref_signal_length);
-    run_conversion(extract_last_row_antidiag_kernel, 1, input_signal_lengths,
+    run_conversion(extract_last_row_antidiag_kernel, GridRows::last_row, input_signal_lengths,
                    ref_signal_length, input_matrix, output_matrix);
 }
 

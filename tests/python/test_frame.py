@@ -147,3 +147,48 @@ def test_grid_taller_than_the_device_allows_fails_the_launch():
     assert hooks.live_allocations() == allocations
     # The extraction launches one block per signal and is not limited by the row count.
     twin.extract_last_row_antidiag([rows], 1, source.ctypes.data, target.ctypes.data)
+
+
+def forward_call(gamma=1.0, local_end=False):
+    distance = np.ones(6, dtype=np.float32)
+    score = np.zeros(6, dtype=np.float32)
+    scores = np.zeros(2, dtype=np.float32)
+    return lambda: twin.calc_softdtw_forward([1, 2], 2, distance.ctypes.data, score.ctypes.data,
+                                             scores.ctypes.data, gamma, 0, local_end)
+
+
+@pytest.mark.parametrize("gamma, shown", [(0.0, "0"), (-1.0, "-1"), (float("nan"), "nan"),
+                                          (float("inf"), "inf"), (1e300, "inf")])
+def test_gamma_must_be_a_positive_finite_number(gamma, shown):
+    message = f"gamma must be a finite number greater than zero, got: {shown}"
+    assert run_failing(forward_call(gamma), ValueError, message) == 0
+    backward = lambda: twin.calc_softdtw_backward([1], 1, 8, 8, 8, gamma)
+    assert run_failing(backward, ValueError, message) == 0
+
+
+def test_backward_without_scores_for_a_free_end_is_refused_before_anything_runs():
+    message = "calc_softdtw_backward: scores_ptr is required when local_end is true"
+    call = lambda: twin.calc_softdtw_backward([2, 3], 4, 8, 8, 8, 1.0, 0, True)
+    assert run_failing(call, RuntimeError, message) == 0
+    # Lengths are validated first.
+    with pytest.raises(ValueError, match="input_signal_lengths is empty"):
+        twin.calc_softdtw_backward([], 4, 8, 8, 8, 1.0, 0, True)
+
+
+@pytest.mark.parametrize("skip", [0, 1, 2])
+def test_distance_uploads_three_tables_and_frees_them_on_failure(skip):
+    samples = np.zeros(3, dtype=np.float32)
+    out = np.full(6, -1.0, dtype=np.float32)
+    hooks.fail_call(Call.malloc, CUDA_ERROR["out of memory"], skip)
+    call = lambda: twin.calc_manhattan_distance(samples.ctypes.data, [1, 2], samples.ctypes.data,
+                                                2, out.ctypes.data)
+    assert run_failing(call, RuntimeError, "Failed to allocate device memory: out of memory") == 0
+    assert np.all(out == -1.0)
+
+
+@pytest.mark.parametrize("local_end", [False, True])
+def test_a_failed_first_stage_does_not_stop_the_second(local_end):
+    hooks.fail_call(Call.launch, CUDA_ERROR["out of resources"])
+    launched = run_failing(forward_call(local_end=local_end), RuntimeError,
+                           "Kernel execution failed: too many resources requested for launch")
+    assert launched == 1

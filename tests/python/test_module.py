@@ -16,6 +16,8 @@ from conftest import orvane_pybind
 from orvane_buffers import CUDART, cuda_device_count
 
 INT = "typing.SupportsInt"
+FLOAT = "typing.SupportsFloat"
+BOOL = "bool"
 LENGTHS = "collections.abc.Sequence[typing.SupportsInt]"
 
 CONVERSION_ARGS = [
@@ -27,6 +29,95 @@ CONVERSION_ARGS = [
 
 # Registered functions in registration order: arguments and full docstrings as users see them.
 EXPECTED_FUNCTIONS = {
+    "calc_manhattan_distance": (
+        [("input_signal_ptr", INT), ("input_signal_lengths", LENGTHS), ("ref_signal_ptr", INT),
+         ("ref_signal_length", INT), ("distance_matrix_ptr", INT)],
+        "\n"
+        "              Calculate Manhattan distance between input signals and reference signal.\n"
+        "              \n"
+        "              Args:\n"
+        "                  input_signal_ptrs: uintptr_t from input_signals.data_ptr()\n"
+        "                  input_signal_lengths: List of signal lengths\n"
+        "                  ref_signal_ptr: uintptr_t from ref_signal.data_ptr()\n"
+        "                  ref_signal_length: Length of reference signal\n"
+        "                  distance_matrix_ptrs: uintptr_t from distance_matrices.data_ptr()\n"
+        "          ",
+    ),
+    "calc_manhattan_distance_gradient": (
+        [("input_signal_ptr", INT), ("input_signal_lengths", LENGTHS), ("ref_signal_ptr", INT),
+         ("ref_signal_length", INT), ("gradient_matrix_ptr", INT), ("input_gradients_ptr", INT),
+         ("ref_gradients_ptr", INT)],
+        "\n"
+        "              Calculate gradient of Manhattan distance between input signals and reference signal.\n"
+        "              \n"
+        "              Args:\n"
+        "                  input_signal_ptr: uintptr_t from input_signals.data_ptr()\n"
+        "                  input_signal_lengths: List of signal lengths\n"
+        "                  ref_signal_ptr: uintptr_t from ref_signal.data_ptr()\n"
+        "                  ref_signal_length: Length of reference signal\n"
+        "                  gradient_matrix_ptr: uintptr_t from distance_matrices.data_ptr()\n"
+        "                  input_gradients_ptr: uintptr_t from input_signal_gradients.data_ptr()\n"
+        "                  ref_gradients_ptr: uintptr_t from ref_signal_gradients.data_ptr()\n"
+        "\n"
+        "          ",
+    ),
+    "calc_softdtw_forward": (
+        [("input_signal_lengths", LENGTHS), ("ref_signal_length", INT),
+         ("distance_matrix_ptr", INT), ("score_matrix_ptr", INT), ("scores_ptr", INT),
+         ("gamma", FLOAT), ("alpha_ptr", INT, "0"), ("local_end", BOOL, "False"),
+         ("last_row_only", BOOL, "False"), ("ref_gap_penalty", FLOAT, "0.0")],
+        "\n"
+        "              Calculate SoftDTW forward pass by outputting score matrix and its final scores.\n"
+        "\n"
+        "              Args:\n"
+        "                  input_signal_lengths: List of signal lengths\n"
+        "                  ref_signal_length: Length of reference signal\n"
+        "                  distance_matrix_ptr: uintptr_t from distance_matrices.data_ptr()\n"
+        "                  score_matrix_ptr: uintptr_t from score_matrices.data_ptr()\n"
+        "                  scores_ptr: uintptr_t from scores.data_ptr()\n"
+        "                  gamma: SoftDTW parameter (default is 1.0)\n"
+        "                  alpha_ptr: uintptr_t from per-signal alpha tensor data_ptr(),\n"
+        "                      or 0 to skip the per-cell bias shift (default 0).\n"
+        "                  local_end: if True, the final score is a soft-min over the last\n"
+        "                      row union last column of the score matrix (one-sided local\n"
+        "                      alignment with anchored start). Default False.\n"
+        "                  last_row_only: only meaningful when local_end is True. If True,\n"
+        "                      the terminal set is the last row only (query fully consumed,\n"
+        "                      reference end free) instead of last row union last column.\n"
+        "                      Default False.\n"
+        "                  ref_gap_penalty: per-reference-column advance penalty g added to\n"
+        "                      each terminal as g*j, so covering reference column j costs\n"
+        "                      g*j. Used to control where the alignment ends. Default 0.\n"
+        "          ",
+    ),
+    "calc_softdtw_backward": (
+        [("input_signal_lengths", LENGTHS), ("ref_signal_length", INT),
+         ("distance_matrix_ptr", INT), ("score_matrix_ptr", INT), ("gradient_matrix_prt", INT),
+         ("gamma", FLOAT), ("alpha_ptr", INT, "0"), ("local_end", BOOL, "False"),
+         ("scores_ptr", INT, "0"), ("last_row_only", BOOL, "False"),
+         ("ref_gap_penalty", FLOAT, "0.0")],
+        "\n"
+        "              Calculate SoftDTW backward pass by outputting gradients for input signals and reference signal.\n"
+        "\n"
+        "              Args:\n"
+        "                  input_signal_lengths: List of signal lengths\n"
+        "                  ref_signal_length: Length of reference signal\n"
+        "                  distance_matrix_ptr: uintptr_t from distance_matrices.data_ptr()\n"
+        "                  score_matrix_ptr: uintptr_t from score_matrices.data_ptr()\n"
+        "                  gradient_matrix_ptr: uintptr_t from gradient_matrices.data_ptr()\n"
+        "                  gamma: SoftDTW parameter (default is 1.0)\n"
+        "                  alpha_ptr: uintptr_t from per-signal alpha tensor data_ptr(),\n"
+        "                      or 0 to skip the per-cell bias shift (default 0).\n"
+        "                  local_end: if True, applies one-sided local-alignment boundary.\n"
+        "                      Default False.\n"
+        "                  scores_ptr: required when local_end is True; pointer to the\n"
+        "                      per-signal final scores produced by calc_softdtw_forward.\n"
+        "                  last_row_only: must match the value used in the forward pass.\n"
+        "                      Default False.\n"
+        "                  ref_gap_penalty: must match the value used in the forward pass.\n"
+        "                      Default 0.\n"
+        "          ",
+    ),
     "convert_antidiag_to_square": (
         CONVERSION_ARGS,
         "\n"
@@ -143,6 +234,47 @@ def test_keywords_are_accepted(module):
     with pytest.raises(ValueError, match="ref_signal_length must be positive"):
         module.convert_antidiag_to_square(output_matrix_ptr=0, input_matrix_ptr=0,
                                           ref_signal_length=0, input_signal_lengths=[1])
+
+
+def test_gamma_is_required(module):
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        module.calc_softdtw_forward([2], 2, 0, 0, 0)
+
+
+def test_backward_gradient_keyword_is_spelled_prt(module):
+    arguments = dict(input_signal_lengths=[2], ref_signal_length=0, distance_matrix_ptr=0,
+                     score_matrix_ptr=0, gamma=1.0)
+    with pytest.raises(ValueError, match="ref_signal_length must be positive"):
+        module.calc_softdtw_backward(gradient_matrix_prt=0, **arguments)
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        module.calc_softdtw_backward(gradient_matrix_ptr=0, **arguments)
+
+
+@pytest.mark.parametrize("local_end, expect_scores_error", [
+    (None, False), (0, False), (np.bool_(False), False), (1, True), (True, True),
+    (np.bool_(True), True), (2.5, True),
+])
+def test_local_end_flag_conversion(local_end, expect_scores_error):
+    # Without scores_ptr (default 0), a true local_end is refused before anything runs, so
+    # the addresses are never used; a false one would run, so use real buffers.
+    values = np.ones(4, dtype=np.float32)
+    out = np.zeros(4, dtype=np.float32)
+    address = values.ctypes.data
+    call = lambda: orvane_pybind_cpu.calc_softdtw_backward(
+        [2], 2, address, address, out.ctypes.data, 1.0, local_end=local_end)
+    if expect_scores_error:
+        with pytest.raises(RuntimeError) as raised:
+            call()
+        assert str(raised.value) == \
+            "calc_softdtw_backward: scores_ptr is required when local_end is true"
+    else:
+        assert call() is None
+
+
+@pytest.mark.parametrize("flag", ["yes", [1]])
+def test_flags_without_a_truth_number_are_refused(module, flag):
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        module.calc_softdtw_forward([2], 2, 0, 0, 0, 1.0, 0, flag)
 
 
 def test_successful_call_returns_none():

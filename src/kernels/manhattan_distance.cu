@@ -1,0 +1,48 @@
+// Distance matrices: one thread per cell, block x the signal, block y the anti-diagonal, so
+// the threads of a block store one diagonal's consecutive cells.
+#include <cuda_runtime.h>
+
+#include "cuda_helpers/launch.cuh"
+#include "kernels/antidiag_layout.cuh"
+#include "kernels/manhattan_distance.h"
+
+namespace orvane {
+
+__global__ void __launch_bounds__(1024)
+    manhattan_distance_antidiag_kernel(const float* input_signals, const int* signal_offsets,
+                                       const int* lengths, const float* ref_signal,
+                                       int ref_signal_length, float* distance_matrices,
+                                       const int* matrix_offsets, int num_signals) {
+    const int k = blockIdx.x;
+    const int d = blockIdx.y;
+    const int j = threadIdx.x;
+    if (j >= ref_signal_length || k >= num_signals) {
+        return;
+    }
+    const int n = lengths[k];
+    const int i = d - j;
+    if (i < 0 || i >= n) {
+        return;
+    }
+    const float difference = input_signals[signal_offsets[k] + i] - ref_signal[j];
+    const AntidiagMatrix matrix{matrix_offsets[k], n, ref_signal_length};
+    distance_matrices[matrix.cell(i, j)] = fabsf(difference);
+}
+
+void calc_manhattan_distance(DeviceAddress input_signal,
+                             const std::vector<int>& input_signal_lengths, DeviceAddress ref_signal,
+                             int ref_signal_length, DeviceAddress distance_matrix) {
+    const BatchTables batch =
+        prepare_batch(input_signal_lengths, ref_signal_length, SignalOffsets::needed);
+    const LaunchGeometry geometry = make_launch_geometry(input_signal_lengths, ref_signal_length);
+    const DeviceTables tables(batch);
+    launch_kernel(manhattan_distance_antidiag_kernel, geometry.grid, geometry.block, 0,
+                  device_pointer<const float>(input_signal), tables.signal_offsets(),
+                  tables.lengths(), device_pointer<const float>(ref_signal), ref_signal_length,
+                  device_pointer<float>(distance_matrix), tables.matrix_offsets(),
+                  batch.num_signals());
+    wait_for_device();
+    check_kernel_execution();
+}
+
+}  // namespace orvane

@@ -1,0 +1,17 @@
+// Manhattan distance matrices of a signal batch against the reference.
+#pragma once
+
+#include <vector>
+
+#include "cuda_helpers/cuda_helpers.h"
+
+namespace orvane {
+
+// inputs:  input_signal     [sum N_k] signal batch
+//          ref_signal       [M] reference
+// outputs: distance_matrix  [sum N_k * M] anti-diagonal batch matrix, |x_k[i] - y[j]|
+void calc_manhattan_distance(DeviceAddress input_signal,
+                             const std::vector<int>& input_signal_lengths, DeviceAddress ref_signal,
+                             int ref_signal_length, DeviceAddress distance_matrix);
+
+}  // namespace orvane

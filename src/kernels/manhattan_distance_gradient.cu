@@ -1,0 +1,73 @@
+// Distance gradient: one thread per cell, mapped like the distance kernel; the sums over
+// columns (per sample) and over all rows of all signals (per reference sample) are float
+// atomics straight into the caller's buffers.
+#include <cuda_runtime.h>
+
+#include "cuda_helpers/launch.cuh"
+#include "kernels/antidiag_layout.cuh"
+#include "kernels/manhattan_distance_gradient.h"
+
+namespace orvane {
+
+// Differences closer to zero than this carry no gradient: there is no subgradient choice at
+// a tie. The float32 value nearest to 1e-7.
+constexpr float kSignDeadZone = 1e-7f;
+
+// 0 inside the dead zone, otherwise the sign of z; a NaN difference stays NaN.
+__device__ __forceinline__ float dead_zone_sign(float z) {
+    if (fabsf(z) < kSignDeadZone) {
+        return 0.0f;
+    }
+    if (z > 0.0f) {
+        return 1.0f;
+    }
+    return z < 0.0f ? -1.0f : z;
+}
+
+__global__ void __launch_bounds__(1024)
+    manhattan_distance_gradient_kernel(const float* input_signals, const int* signal_offsets,
+                                       const int* lengths, const float* ref_signal,
+                                       int ref_signal_length, const float* gradient_matrices,
+                                       float* input_gradients, float* ref_gradients,
+                                       const int* matrix_offsets, int num_signals) {
+    const int k = blockIdx.x;
+    const int d = blockIdx.y;
+    const int j = threadIdx.x;
+    if (j >= ref_signal_length || k >= num_signals) {
+        return;
+    }
+    const int n = lengths[k];
+    const int i = d - j;
+    if (i < 0 || i >= n) {
+        return;
+    }
+    const int sample = signal_offsets[k] + i;
+    const float x = input_signals[sample];
+    const float y = ref_signal[j];
+    const AntidiagMatrix matrix{matrix_offsets[k], n, ref_signal_length};
+    const float g = gradient_matrices[matrix.cell(i, j)];
+    atomicAdd(&input_gradients[sample], g * dead_zone_sign(x - y));
+    atomicAdd(&ref_gradients[j], g * dead_zone_sign(y - x));
+}
+
+void calc_manhattan_distance_gradient(DeviceAddress input_signal,
+                                      const std::vector<int>& input_signal_lengths,
+                                      DeviceAddress ref_signal, int ref_signal_length,
+                                      DeviceAddress gradient_matrix,
+                                      DeviceAddress input_gradients,
+                                      DeviceAddress ref_gradients) {
+    const BatchTables batch =
+        prepare_batch(input_signal_lengths, ref_signal_length, SignalOffsets::needed);
+    const LaunchGeometry geometry = make_launch_geometry(input_signal_lengths, ref_signal_length);
+    const DeviceTables tables(batch);
+    launch_kernel(manhattan_distance_gradient_kernel, geometry.grid, geometry.block, 0,
+                  device_pointer<const float>(input_signal), tables.signal_offsets(),
+                  tables.lengths(), device_pointer<const float>(ref_signal), ref_signal_length,
+                  device_pointer<const float>(gradient_matrix),
+                  device_pointer<float>(input_gradients), device_pointer<float>(ref_gradients),
+                  tables.matrix_offsets(), batch.num_signals());
+    wait_for_device();
+    check_kernel_execution();
+}
+
+}  // namespace orvane

@@ -1,0 +1,22 @@
+// Chain rule through the Manhattan distance, back to the signal and reference samples.
+#pragma once
+
+#include <vector>
+
+#include "cuda_helpers/cuda_helpers.h"
+
+namespace orvane {
+
+// inputs:  input_signal      [sum N_k] signal batch
+//          ref_signal        [M] reference
+//          gradient_matrix   [sum N_k * M] anti-diagonal batch matrix, dLoss/dD
+// outputs: input_gradients   [sum N_k] accumulated into: += sum_j G * sgn(x - y)
+//          ref_gradients     [M] accumulated into: += sum_k sum_i G * sgn(y - x)
+void calc_manhattan_distance_gradient(DeviceAddress input_signal,
+                                      const std::vector<int>& input_signal_lengths,
+                                      DeviceAddress ref_signal, int ref_signal_length,
+                                      DeviceAddress gradient_matrix,
+                                      DeviceAddress input_gradients,
+                                      DeviceAddress ref_gradients);
+
+}  // namespace orvane

@@ -1,0 +1,188 @@
+// Soft-DTW backward pass: the forward wavefront run from the last anti-diagonal to the first.
+// Each cell's gradient gathers its successors' gradients (down, diagonal, right), weighted by
+// how much each successor's score depends on this cell's. With a free end, terminal cells
+// also receive their share of the final soft minimum.
+#include <stdexcept>
+
+#include <cuda_runtime.h>
+
+#include "cuda_helpers/launch.cuh"
+#include "kernels/antidiag_layout.cuh"
+#include "kernels/softdtw_backward.h"
+
+namespace orvane {
+
+// d R(successor) / d R(cell) = exp((R_s - R - c_s) / gamma); no weight flows into or out
+// of an infinite score.
+__device__ __forceinline__ float get_gradient(float successor_score, float score,
+                                              float successor_cost, float inv_gamma) {
+    if (fabsf(successor_score) == INFINITY || fabsf(score) == INFINITY) {
+        return 0.0f;
+    }
+    float t = successor_score - score;
+    t = t - successor_cost;
+    t = t * inv_gamma;
+    return expf(t);
+}
+
+// One signal's matrices as the backward sweep of one thread sees them.
+struct BackwardSweep {
+    const float* distance;
+    const float* score;
+    float* gradient;
+    AntidiagMatrix matrix;
+    float bias;
+    float inv_gamma;
+
+    // e plus the gradient flowing back from every successor of (i, j) inside the matrix.
+    __device__ __forceinline__ float add_successors(float e, int i, int j, float r) const {
+        const bool has_down = i + 1 < matrix.rows;
+        const bool has_right = j + 1 < matrix.cols;
+        if (has_down) {
+            e = add_successor(e, i + 1, j, r);
+        }
+        if (has_down && has_right) {
+            e = add_successor(e, i + 1, j + 1, r);
+        }
+        if (has_right) {
+            e = add_successor(e, i, j + 1, r);
+        }
+        return e;
+    }
+
+    __device__ __forceinline__ float add_successor(float e, int si, int sj, float r) const {
+        const std::int64_t s = matrix.cell(si, sj);
+        const float weight = get_gradient(score[s], r, distance[s] - bias, inv_gamma);
+        return fmaf(gradient[s], weight, e);
+    }
+
+    // Runs the diagonals from last to first; cell_gradient(i, j, d) gives each cell's value.
+    template <typename CellGradient>
+    __device__ __forceinline__ void run(int j, CellGradient cell_gradient) const {
+        for (int d = matrix.rows + matrix.cols - 2; d >= 0; --d) {
+            const int i = d - j;
+            if (i >= 0 && i < matrix.rows) {
+                gradient[matrix.cell(i, j)] = cell_gradient(i, d);
+            }
+            __syncthreads();
+        }
+    }
+};
+
+__device__ __forceinline__ BackwardSweep make_sweep(const int* lengths, int ref_signal_length,
+                                                    const float* distance_matrices,
+                                                    const float* score_matrices,
+                                                    float* gradient_matrices,
+                                                    const int* matrix_offsets, int k,
+                                                    float gamma, const float* alpha) {
+    return BackwardSweep{distance_matrices,
+                         score_matrices,
+                         gradient_matrices,
+                         AntidiagMatrix{matrix_offsets[k], lengths[k], ref_signal_length},
+                         alpha != nullptr ? alpha[k] : 0.0f,
+                         1.0f / gamma};
+}
+
+__global__ void __launch_bounds__(1024)
+    softdtw_backward_kernel(const int* lengths, int ref_signal_length,
+                            const float* distance_matrices, const float* score_matrices,
+                            float* gradient_matrices, const int* matrix_offsets, int num_signals,
+                            float gamma, const float* alpha) {
+    const int k = blockIdx.x;
+    const int j = threadIdx.x;
+    if (j >= ref_signal_length || k >= num_signals) {
+        return;
+    }
+    const BackwardSweep sweep = make_sweep(lengths, ref_signal_length, distance_matrices,
+                                           score_matrices, gradient_matrices, matrix_offsets, k,
+                                           gamma, alpha);
+    const int n = sweep.matrix.rows;
+    if (n + ref_signal_length < 2) {
+        return;
+    }
+    const int last_diagonal = n + ref_signal_length - 2;
+    const std::int64_t last_cell = sweep.matrix.cell(n - 1, ref_signal_length - 1);
+    sweep.run(j, [&](int i, int d) {
+        // The final score is the last cell's: its gradient is 1 and the cells next to it
+        // have it as their only successor.
+        if (d == last_diagonal) {
+            return 1.0f;
+        }
+        const float r = sweep.score[sweep.matrix.cell(i, j)];
+        if (d == last_diagonal - 1) {
+            return get_gradient(sweep.score[last_cell], r,
+                                sweep.distance[last_cell] - sweep.bias, sweep.inv_gamma);
+        }
+        return sweep.add_successors(0.0f, i, j, r);
+    });
+}
+
+__global__ void __launch_bounds__(1024)
+    softdtw_local_backward_kernel(const int* lengths, int ref_signal_length,
+                                  const float* distance_matrices, const float* score_matrices,
+                                  float* gradient_matrices, const int* matrix_offsets,
+                                  int num_signals, float gamma, const float* alpha,
+                                  const float* scores, bool last_row_only,
+                                  float ref_gap_penalty) {
+    const int k = blockIdx.x;
+    const int j = threadIdx.x;
+    if (j >= ref_signal_length || k >= num_signals) {
+        return;
+    }
+    const BackwardSweep sweep = make_sweep(lengths, ref_signal_length, distance_matrices,
+                                           score_matrices, gradient_matrices, matrix_offsets, k,
+                                           gamma, alpha);
+    const int n = sweep.matrix.rows;
+    if (n + ref_signal_length < 2) {
+        return;
+    }
+    const float final_score = scores[k];
+    const float column_penalty = static_cast<float>(j) * ref_gap_penalty;
+    const bool terminal_column = j == ref_signal_length - 1 && !last_row_only;
+    sweep.run(j, [&](int i, int) {
+        const float r = sweep.score[sweep.matrix.cell(i, j)];
+        float e = 0.0f;
+        // A terminal's share of the free-end soft minimum.
+        if (i == n - 1 || terminal_column) {
+            float t = column_penalty + r;
+            t = final_score - t;
+            t = sweep.inv_gamma * t;
+            e = expf(t);
+        }
+        return sweep.add_successors(e, i, j, r);
+    });
+}
+
+void calc_softdtw_backward(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                           DeviceAddress distance_matrix, DeviceAddress score_matrix,
+                           DeviceAddress gradient_matrix, float gamma, DeviceAddress alpha,
+                           bool local_end, DeviceAddress scores, bool last_row_only,
+                           float ref_gap_penalty) {
+    const BatchTables batch =
+        prepare_batch(input_signal_lengths, ref_signal_length, SignalOffsets::not_needed);
+    if (local_end && scores == 0) {
+        throw std::runtime_error(
+            "calc_softdtw_backward: scores_ptr is required when local_end is true");
+    }
+    validate_gamma(gamma);
+    const DeviceTables tables(batch);
+    const dim3 per_signal(batch.num_signals(), 1, 1);
+    const dim3 per_column(ref_signal_length, 1, 1);
+    const auto distance = device_pointer<const float>(distance_matrix);
+    const auto score = device_pointer<const float>(score_matrix);
+    const auto gradient = device_pointer<float>(gradient_matrix);
+    if (local_end) {
+        launch_kernel(softdtw_local_backward_kernel, per_signal, per_column, 0, tables.lengths(),
+                      ref_signal_length, distance, score, gradient, tables.matrix_offsets(),
+                      batch.num_signals(), gamma, device_pointer<const float>(alpha),
+                      device_pointer<const float>(scores), last_row_only, ref_gap_penalty);
+    } else {
+        launch_kernel(softdtw_backward_kernel, per_signal, per_column, 0, tables.lengths(),
+                      ref_signal_length, distance, score, gradient, tables.matrix_offsets(),
+                      batch.num_signals(), gamma, device_pointer<const float>(alpha));
+    }
+    wait_for_device();
+    check_kernel_execution();
+}
+
+}  // namespace orvane

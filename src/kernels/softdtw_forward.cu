@@ -1,0 +1,199 @@
+// Soft-DTW forward pass. The score recurrence runs as a wavefront: one block per signal, one
+// thread per reference column, the anti-diagonals in increasing order with a block barrier
+// after each, so a cell only reads diagonals finished before an earlier barrier. The final
+// scores come from a second kernel: the last cell, or a soft minimum over the free-end
+// terminals reduced in shared memory.
+#include <cuda_runtime.h>
+
+#include "cuda_helpers/launch.cuh"
+#include "kernels/antidiag_layout.cuh"
+#include "kernels/softdtw_forward.h"
+
+namespace orvane {
+
+// softmin_gamma of three scores given as a = -R_a / gamma etc. (-inf for an absent one), as
+// a log-sum-exp shifted by the largest argument, so that no exponential overflows.
+__device__ __forceinline__ float calculate_softmin(float a, float b, float c, float gamma) {
+    const float largest = fmaxf(fmaxf(a, b), c);
+    if (largest == INFINITY) {
+        return -INFINITY;
+    }
+    // Every predecessor absent or +inf: the soft minimum of nothing finite is +inf.
+    if (largest == -INFINITY) {
+        return INFINITY;
+    }
+    const float sum = (expf(a - largest) + expf(b - largest)) + expf(c - largest);
+    return (-logf(sum) - largest) * gamma;
+}
+
+__global__ void __launch_bounds__(1024)
+    softdtw_forward_kernel(const int* lengths, int ref_signal_length,
+                           const float* distance_matrices, float* score_matrices,
+                           const int* matrix_offsets, int num_signals, float gamma,
+                           const float* alpha) {
+    const int k = blockIdx.x;
+    const int j = threadIdx.x;
+    if (j >= ref_signal_length || k >= num_signals) {
+        return;
+    }
+    const float inv_gamma = 1.0f / gamma;
+    const float bias = alpha != nullptr ? alpha[k] : 0.0f;
+    const int n = lengths[k];
+    const AntidiagMatrix matrix{matrix_offsets[k], n, ref_signal_length};
+    const auto scaled_score = [&](int i, int col) {
+        return -(inv_gamma * score_matrices[matrix.cell(i, col)]);
+    };
+    for (int d = 0; d < n + ref_signal_length - 1; ++d) {
+        const int i = d - j;
+        if (i >= 0 && i < n) {
+            const float cost = distance_matrices[matrix.cell(i, j)] - bias;
+            float value = cost;
+            if (d > 0) {
+                const float up = i >= 1 ? scaled_score(i - 1, j) : -INFINITY;
+                const float diagonal = i >= 1 && j >= 1 ? scaled_score(i - 1, j - 1) : -INFINITY;
+                const float left = j >= 1 ? scaled_score(i, j - 1) : -INFINITY;
+                value = cost + calculate_softmin(up, diagonal, left, gamma);
+            }
+            score_matrices[matrix.cell(i, j)] = value;
+        }
+        __syncthreads();
+    }
+}
+
+__global__ void __launch_bounds__(1)
+    get_final_scores_kernel(const float* score_matrices, const int* matrix_offsets,
+                            const int* lengths, int ref_signal_length, float* scores,
+                            int num_signals) {
+    const int k = blockIdx.x;
+    if (k >= num_signals) {
+        return;
+    }
+    const int n = lengths[k];
+    const AntidiagMatrix matrix{matrix_offsets[k], n, ref_signal_length};
+    scores[k] = score_matrices[matrix.cell(n - 1, ref_signal_length - 1)];
+}
+
+// Tree reduction of one value per thread in shared memory; `combine(theirs, mine)` folds the
+// slot `stride` above into this thread's. The tail above the largest power of two is folded
+// in first, so any block size works, and the order of the operations is fixed.
+template <typename Combine>
+__device__ __forceinline__ float reduce_block(float* slots, int tid, int size, Combine combine) {
+    int power = 1;
+    while (power * 2 <= size) {
+        power *= 2;
+    }
+    if (tid + power < size) {
+        slots[tid] = combine(slots[tid + power], slots[tid]);
+    }
+    __syncthreads();
+    for (int stride = power / 2; stride > 0; stride /= 2) {
+        if (tid < stride) {
+            slots[tid] = combine(slots[tid + stride], slots[tid]);
+        }
+        __syncthreads();
+    }
+    return slots[0];
+}
+
+// The free-end terminals of one signal: the last row, then (unless last_row_only) rows
+// 0 .. N-2 of the last column, each scaled as -(R + g * column) / gamma.
+struct FreeEndTerminals {
+    const float* score;
+    AntidiagMatrix matrix;
+    float inv_gamma;
+    float ref_gap_penalty;
+    int count;
+
+    __device__ __forceinline__ float scaled(int t) const {
+        const int last_col = matrix.cols - 1;
+        const int i = t < matrix.cols ? matrix.rows - 1 : t - matrix.cols;
+        const int j = t < matrix.cols ? t : last_col;
+        const float value = fmaf(static_cast<float>(j), ref_gap_penalty, score[matrix.cell(i, j)]);
+        return -(inv_gamma * value);
+    }
+};
+
+__global__ void __launch_bounds__(1024)
+    softdtw_local_end_reducer_kernel(const float* score_matrices, const int* matrix_offsets,
+                                     const int* lengths, int ref_signal_length, float* scores,
+                                     int num_signals, float gamma, bool last_row_only,
+                                     float ref_gap_penalty) {
+    const int k = blockIdx.x;
+    if (k >= num_signals) {
+        return;
+    }
+    const int tid = threadIdx.x;
+    const int threads = blockDim.x;
+    float* sdata = dynamic_shared_memory<float>();
+    const int n = lengths[k];
+    const FreeEndTerminals terminals{
+        score_matrices, AntidiagMatrix{matrix_offsets[k], n, ref_signal_length}, 1.0f / gamma,
+        ref_gap_penalty, last_row_only ? ref_signal_length : n + ref_signal_length - 1};
+
+    float local_max = -INFINITY;
+    for (int t = tid; t < terminals.count; t += threads) {
+        const float x = terminals.scaled(t);
+        if (local_max < x) {
+            local_max = x;
+        }
+    }
+    sdata[tid] = local_max;
+    __syncthreads();
+    const float largest = reduce_block(sdata, tid, threads, [](float theirs, float mine) {
+        return theirs > mine ? theirs : mine;
+    });
+    __syncthreads();
+    // No finite terminal: +inf. A terminal of -inf score: the soft minimum is -inf.
+    if (largest == -INFINITY || largest == INFINITY) {
+        if (tid == 0) {
+            scores[k] = -largest;
+        }
+        return;
+    }
+
+    float local_sum = 0.0f;
+    for (int t = tid; t < terminals.count; t += threads) {
+        local_sum += expf(terminals.scaled(t) - largest);
+    }
+    sdata[tid] = local_sum;
+    __syncthreads();
+    const float sum = reduce_block(sdata, tid, threads,
+                                   [](float theirs, float mine) { return theirs + mine; });
+    if (tid == 0) {
+        scores[k] = -((largest + logf(sum)) * gamma);
+    }
+}
+
+void calc_softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                          DeviceAddress distance_matrix, DeviceAddress score_matrix,
+                          DeviceAddress scores, float gamma, DeviceAddress alpha,
+                          bool local_end, bool last_row_only, float ref_gap_penalty) {
+    const BatchTables batch =
+        prepare_batch(input_signal_lengths, ref_signal_length, SignalOffsets::not_needed);
+    validate_gamma(gamma);
+    const DeviceTables tables(batch);
+    const dim3 per_signal(batch.num_signals(), 1, 1);
+    const dim3 per_column(ref_signal_length, 1, 1);
+
+    launch_kernel(softdtw_forward_kernel, per_signal, per_column, 0, tables.lengths(),
+                  ref_signal_length, device_pointer<const float>(distance_matrix),
+                  device_pointer<float>(score_matrix), tables.matrix_offsets(),
+                  batch.num_signals(), gamma, device_pointer<const float>(alpha));
+    wait_for_device();
+    if (local_end) {
+        launch_kernel(softdtw_local_end_reducer_kernel, per_signal, per_column,
+                      ref_signal_length * sizeof(float), device_pointer<const float>(score_matrix),
+                      tables.matrix_offsets(), tables.lengths(), ref_signal_length,
+                      device_pointer<float>(scores), batch.num_signals(), gamma, last_row_only,
+                      ref_gap_penalty);
+    } else {
+        launch_kernel(get_final_scores_kernel, per_signal, dim3(1, 1, 1), 0,
+                      device_pointer<const float>(score_matrix), tables.matrix_offsets(),
+                      tables.lengths(), ref_signal_length, device_pointer<float>(scores),
+                      batch.num_signals());
+    }
+    wait_for_device();
+    check_kernel_execution();
+}
+
+}  // namespace orvane

@@ -1,0 +1,86 @@
+"""Float64 reference of the Soft-DTW quantities, written from the mathematics (not from the
+kernels): plain nested loops over (i, j) on ordinary 2-D arrays."""
+
+import numpy as np
+
+
+def softmin(values, gamma):
+    """-gamma * log(sum(exp(-v / gamma))) over the finite-or-infinite values given."""
+    values = np.asarray(values, dtype=np.float64)
+    if values.size == 0 or np.all(values == np.inf):
+        return np.inf
+    if np.any(values == -np.inf):
+        return -np.inf
+    z = -values / gamma
+    top = np.max(z)
+    return -gamma * (top + np.log(np.sum(np.exp(z - top))))
+
+
+def distance(x, y):
+    return np.abs(np.asarray(x, np.float64)[:, None] - np.asarray(y, np.float64)[None, :])
+
+
+def forward(cost_matrix, gamma, alpha=0.0):
+    """Score matrix R of one signal; cost_matrix is D (N x M)."""
+    cost = np.asarray(cost_matrix, np.float64) - alpha
+    rows, cols = cost.shape
+    score = np.empty((rows, cols))
+    for i in range(rows):
+        for j in range(cols):
+            if i == 0 and j == 0:
+                score[i, j] = cost[i, j]
+                continue
+            previous = []
+            if i > 0:
+                previous.append(score[i - 1, j])
+            if i > 0 and j > 0:
+                previous.append(score[i - 1, j - 1])
+            if j > 0:
+                previous.append(score[i, j - 1])
+            score[i, j] = cost[i, j] + softmin(previous, gamma)
+    return score
+
+
+def terminals(rows, cols, last_row_only):
+    cells = [(rows - 1, j) for j in range(cols)]
+    if not last_row_only:
+        cells += [(i, cols - 1) for i in range(rows - 1)]
+    return cells
+
+
+def final_score(score, gamma, local_end=False, last_row_only=False, gap=0.0):
+    rows, cols = score.shape
+    if not local_end:
+        return score[-1, -1]
+    return softmin([score[i, j] + gap * j for i, j in terminals(rows, cols, last_row_only)], gamma)
+
+
+def score_of_distance(cost_matrix, gamma, alpha=0.0, **end):
+    return final_score(forward(cost_matrix, gamma, alpha), gamma, **end)
+
+
+def backward(cost_matrix, gamma, alpha=0.0, local_end=False, last_row_only=False, gap=0.0):
+    """d final_score / d D(i, j): the expected alignment, by the chain rule through R."""
+    cost = np.asarray(cost_matrix, np.float64) - alpha
+    score = forward(cost_matrix, gamma, alpha)
+    rows, cols = score.shape
+    total = final_score(score, gamma, local_end, last_row_only, gap)
+    grad = np.zeros((rows, cols))
+    if local_end:
+        for i, j in terminals(rows, cols, last_row_only):
+            grad[i, j] = np.exp((total - score[i, j] - gap * j) / gamma)
+    else:
+        grad[-1, -1] = 1.0
+    for i in range(rows - 1, -1, -1):
+        for j in range(cols - 1, -1, -1):
+            for si, sj in ((i + 1, j), (i + 1, j + 1), (i, j + 1)):
+                if si < rows and sj < cols:
+                    weight = np.exp((score[si, sj] - cost[si, sj] - score[i, j]) / gamma)
+                    grad[i, j] += grad[si, sj] * weight
+    return grad
+
+
+def sample_gradients(x, y, grad):
+    """Chain rule through |x_i - y_j|: (d/dx, d/dy) given d/dD."""
+    sign = np.sign(np.asarray(x, np.float64)[:, None] - np.asarray(y, np.float64)[None, :])
+    return (grad * sign).sum(axis=1), -(grad * sign).sum(axis=0)

@@ -3,4 +3,4 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-.venv/bin/python examples/layout_example.py "$@"
+.venv/bin/python examples/training_example.py "$@"

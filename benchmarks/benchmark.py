@@ -1,0 +1,107 @@
+"""Times every operation for a few batch sizes and prints the time and the matrix cells per
+second of each, and of the whole forward plus backward, on the CUDA module where a GPU is
+present and on the CPU twin otherwise. Each figure comes with the command that reproduces it.
+
+On the twin it also prints how many cores the forward plus backward kept busy (process CPU
+time over wall time)."""
+
+import argparse
+import os
+import sys
+import time
+
+import numpy as np
+
+from orvane_buffers import select_backend
+
+DEFAULT_SIZES = ["16,128,128", "32,256,256", "64,512,512", "64,1024,1024"]
+
+
+def parse_size(text):
+    batch, length, ref_length = (int(v) for v in text.split(","))
+    return batch, length, ref_length
+
+
+class Workload:
+    """Buffers for B signals of N samples against a reference of M, on one backend."""
+
+    def __init__(self, backend, batch, length, ref_length, seed=0):
+        rng = np.random.default_rng(seed)
+        self.backend = backend
+        self.lengths = [length] * batch
+        self.M = ref_length
+        self.cells = batch * length * ref_length
+        self.x = backend.array(rng.standard_normal(batch * length))
+        self.y = backend.array(rng.standard_normal(ref_length))
+        self.distance = backend.full(self.cells, 0.0)
+        self.score_matrix = backend.full(self.cells, 0.0)
+        self.scores = backend.full(batch, 0.0)
+        self.gradient = backend.full(self.cells, 0.0)
+        self.dx = backend.full(batch * length, 0.0)
+        self.dy = backend.full(ref_length, 0.0)
+
+    def operations(self):
+        m, L, M = self.backend.module, self.lengths, self.M
+        forward = lambda local_end: m.calc_softdtw_forward(
+            L, M, self.distance.ptr, self.score_matrix.ptr, self.scores.ptr, 1.0, 0, local_end)
+        backward = lambda local_end: m.calc_softdtw_backward(
+            L, M, self.distance.ptr, self.score_matrix.ptr, self.gradient.ptr, 1.0, 0, local_end,
+            self.scores.ptr)
+        return {
+            "distance": lambda: m.calc_manhattan_distance(self.x.ptr, L, self.y.ptr, M,
+                                                          self.distance.ptr),
+            "forward": lambda: forward(False),
+            "backward": lambda: backward(False),
+            "forward+backward": lambda: (forward(False), backward(False)),
+            "forward free end": lambda: forward(True),
+            "backward free end": lambda: backward(True),
+            "distance gradient": lambda: m.calc_manhattan_distance_gradient(
+                self.x.ptr, L, self.y.ptr, M, self.gradient.ptr, self.dx.ptr, self.dy.ptr),
+        }
+
+
+def measure(backend, call, repeats):
+    """Best wall time of `repeats` runs, and the CPU time over wall time of that run."""
+    best = (float("inf"), 0.0)
+    for _ in range(repeats):
+        cpu_start, wall_start = time.process_time(), time.perf_counter()
+        call()
+        backend.synchronize()
+        wall = time.perf_counter() - wall_start
+        cpu = time.process_time() - cpu_start
+        best = min(best, (wall, cpu / wall if wall > 0 else 0.0))
+    return best
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--sizes", nargs="+", default=DEFAULT_SIZES, metavar="B,N,M",
+                        help="batch size, signal length and reference length")
+    parser.add_argument("--repeats", type=int, default=1)
+    parser.add_argument("--only", nargs="+", help="operations to time (default: all)")
+    args = parser.parse_args()
+
+    backend = select_backend()
+    print(f"Module: {backend.module.__name__} ({backend.module.__doc__}); "
+          f"{os.cpu_count()} cores\n")
+    for size in args.sizes:
+        batch, length, ref_length = parse_size(size)
+        workload = Workload(backend, batch, length, ref_length)
+        workload.operations()["distance"]()
+        workload.operations()["forward"]()
+        print(f"B = {batch}, N = {length}, M = {ref_length}: {workload.cells:,} cells")
+        print(f"  reproduce: {sys.executable} {sys.argv[0]} --sizes {size} "
+              f"--repeats {args.repeats}")
+        for name, call in workload.operations().items():
+            if args.only and name not in args.only:
+                continue
+            wall, busy_cores = measure(backend, call, args.repeats)
+            line = f"  {name:18s} {wall * 1e3:10.1f} ms {workload.cells / wall / 1e6:10.1f} Mcells/s"
+            if backend.name == "cpu":
+                line += f"   {busy_cores:4.2f} cores busy"
+            print(line)
+        print()
+
+
+if __name__ == "__main__":
+    main()

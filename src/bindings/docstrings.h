@@ -109,6 +109,53 @@ inline const std::string calc_softdtw_backward = layout(
     "        Default 0.",
     SummaryGap::empty);
 
+inline const std::string normalize_matrix = layout(
+    "Normalize the gradient matrix by dividing each element by the sum of gradients for each "
+    "reference position.\n"
+    "\n"
+    "Args:\n"
+    "    input_signal_lengths: List of signal lengths\n"
+    "    ref_signal_length: Length of reference signal\n"
+    "    gradient_matrix_ptr: uintptr_t from gradient_matrices.data_ptr()\n"
+    "    ref_total_grads_ptr: uintptr_t from ref_total_grads.data_ptr() (temporary storage)",
+    SummaryGap::indented);
+
+inline const std::string calc_weighted_means = layout(
+    "Calculate weighted means of input signals using the normalized gradient matrix as "
+    "weights.\n"
+    "\n"
+    "Args:\n"
+    "    input_signal_ptr: uintptr_t from input_signals.data_ptr()\n"
+    "    input_signal_lengths: List of signal lengths\n"
+    "    ref_signal_length: Length of reference signal\n"
+    "    gradient_matrix_ptr: uintptr_t from gradient_matrices.data_ptr() (normalized)\n"
+    "    weighted_means_ptr: uintptr_t from weighted_means.data_ptr()",
+    SummaryGap::indented);
+
+inline const std::string calc_weighted_std = layout(
+    "Calculate weighted standard deviation (in log scale) of input signals using the "
+    "normalized gradient matrix as weights.\n"
+    "\n"
+    "Args:\n"
+    "    input_signal_ptr: uintptr_t from input_signals.data_ptr()\n"
+    "    input_signal_lengths: List of signal lengths\n"
+    "    ref_signal_length: Length of reference signal\n"
+    "    gradient_matrix_ptr: uintptr_t from gradient_matrices.data_ptr() (normalized)\n"
+    "    weighted_means_ptr: uintptr_t from weighted_means.data_ptr() (precomputed)\n"
+    "    weighted_std_log_ptr: uintptr_t from weighted_std_log.data_ptr()",
+    SummaryGap::indented);
+
+inline const std::string calc_weighted_index_std = layout(
+    "Calculate weighted standard deviation (in log scale) of index positions using the "
+    "normalized gradient matrix as weights.\n"
+    "\n"
+    "Args:\n"
+    "    input_signal_lengths: List of signal lengths\n"
+    "    ref_signal_length: Length of reference signal\n"
+    "    gradient_matrix_ptr: uintptr_t from gradient_matrices.data_ptr() (normalized)\n"
+    "    weighted_index_std_log_ptr: uintptr_t from weighted_index_std_log.data_ptr()",
+    SummaryGap::indented);
+
 inline const std::string convert_antidiag_to_square = layout(
     "Convert anti-diagonal matrix format to standard row-major format for debugging and "
     "compatibility.\n"

@@ -5,6 +5,7 @@
 
 #include "bindings/docstrings.h"
 #include "kernels/convert_matrix.h"
+#include "kernels/features.h"
 #include "kernels/manhattan_distance.h"
 #include "kernels/manhattan_distance_gradient.h"
 #include "kernels/softdtw_backward.h"
@@ -57,6 +58,32 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
           py::arg("alpha_ptr") = 0, py::arg("local_end") = false, py::arg("scores_ptr") = 0,
           py::arg("last_row_only") = false, py::arg("ref_gap_penalty") = 0.0,
           docs::calc_softdtw_backward.c_str());
+
+    m.def("normalize_matrix", &orvane::normalize_matrix,
+          "Normalize gradient matrix by dividing each element by sum of gradients per reference "
+          "position",
+          py::arg("input_signal_lengths"), py::arg("ref_signal_length"),
+          py::arg("gradient_matrix_ptr"), py::arg("ref_total_grads_ptr"),
+          docs::normalize_matrix.c_str());
+
+    m.def("calc_weighted_means", &orvane::calc_weighted_means,
+          "Calculate weighted means of input signals using normalized gradient matrix as weights",
+          py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
+          py::arg("ref_signal_length"), py::arg("gradient_matrix_ptr"),
+          py::arg("weighted_means_ptr"), docs::calc_weighted_means.c_str());
+
+    m.def("calc_weighted_std", &orvane::calc_weighted_std,
+          "Calculate weighted standard deviation (log scale) of input signals",
+          py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
+          py::arg("ref_signal_length"), py::arg("gradient_matrix_ptr"),
+          py::arg("weighted_means_ptr"), py::arg("weighted_std_log_ptr"),
+          docs::calc_weighted_std.c_str());
+
+    m.def("calc_weighted_index_std", &orvane::calc_weighted_index_std,
+          "Calculate weighted standard deviation (log scale) of index positions",
+          py::arg("input_signal_lengths"), py::arg("ref_signal_length"),
+          py::arg("gradient_matrix_ptr"), py::arg("weighted_index_std_log_ptr"),
+          docs::calc_weighted_index_std.c_str());
 
     const auto def_conversion = [&](const char* name, auto driver, const char* summary,
                                     const std::string& doc) {

@@ -118,6 +118,62 @@ EXPECTED_FUNCTIONS = {
         "                      Default 0.\n"
         "          ",
     ),
+    "normalize_matrix": (
+        [("input_signal_lengths", LENGTHS), ("ref_signal_length", INT),
+         ("gradient_matrix_ptr", INT), ("ref_total_grads_ptr", INT)],
+        "\n"
+        "              Normalize the gradient matrix by dividing each element by the sum of gradients for each reference position.\n"
+        "              \n"
+        "              Args:\n"
+        "                  input_signal_lengths: List of signal lengths\n"
+        "                  ref_signal_length: Length of reference signal\n"
+        "                  gradient_matrix_ptr: uintptr_t from gradient_matrices.data_ptr()\n"
+        "                  ref_total_grads_ptr: uintptr_t from ref_total_grads.data_ptr() (temporary storage)\n"
+        "          ",
+    ),
+    "calc_weighted_means": (
+        [("input_signal_ptr", INT), ("input_signal_lengths", LENGTHS), ("ref_signal_length", INT),
+         ("gradient_matrix_ptr", INT), ("weighted_means_ptr", INT)],
+        "\n"
+        "              Calculate weighted means of input signals using the normalized gradient matrix as weights.\n"
+        "              \n"
+        "              Args:\n"
+        "                  input_signal_ptr: uintptr_t from input_signals.data_ptr()\n"
+        "                  input_signal_lengths: List of signal lengths\n"
+        "                  ref_signal_length: Length of reference signal\n"
+        "                  gradient_matrix_ptr: uintptr_t from gradient_matrices.data_ptr() (normalized)\n"
+        "                  weighted_means_ptr: uintptr_t from weighted_means.data_ptr()\n"
+        "          ",
+    ),
+    "calc_weighted_std": (
+        [("input_signal_ptr", INT), ("input_signal_lengths", LENGTHS), ("ref_signal_length", INT),
+         ("gradient_matrix_ptr", INT), ("weighted_means_ptr", INT),
+         ("weighted_std_log_ptr", INT)],
+        "\n"
+        "              Calculate weighted standard deviation (in log scale) of input signals using the normalized gradient matrix as weights.\n"
+        "              \n"
+        "              Args:\n"
+        "                  input_signal_ptr: uintptr_t from input_signals.data_ptr()\n"
+        "                  input_signal_lengths: List of signal lengths\n"
+        "                  ref_signal_length: Length of reference signal\n"
+        "                  gradient_matrix_ptr: uintptr_t from gradient_matrices.data_ptr() (normalized)\n"
+        "                  weighted_means_ptr: uintptr_t from weighted_means.data_ptr() (precomputed)\n"
+        "                  weighted_std_log_ptr: uintptr_t from weighted_std_log.data_ptr()\n"
+        "          ",
+    ),
+    "calc_weighted_index_std": (
+        [("input_signal_lengths", LENGTHS), ("ref_signal_length", INT),
+         ("gradient_matrix_ptr", INT), ("weighted_index_std_log_ptr", INT)],
+        "\n"
+        "              Calculate weighted standard deviation (in log scale) of index positions using the normalized gradient matrix as weights.\n"
+        "              \n"
+        "              Args:\n"
+        "                  input_signal_lengths: List of signal lengths\n"
+        "                  ref_signal_length: Length of reference signal\n"
+        "                  gradient_matrix_ptr: uintptr_t from gradient_matrices.data_ptr() (normalized)\n"
+        "                  weighted_index_std_log_ptr: uintptr_t from weighted_index_std_log.data_ptr()\n"
+        "          ",
+    ),
     "convert_antidiag_to_square": (
         CONVERSION_ARGS,
         "\n"

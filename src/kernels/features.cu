@@ -1,0 +1,245 @@
+// Alignment statistics. The accumulation kernels give one thread to one matrix cell (block x
+// the signal, block y the row, thread x the reference column) and sum per column with float
+// atomics straight into global memory; the finalisation kernels turn one accumulated
+// variance per thread into a clamped log standard deviation.
+#include <cuda_runtime.h>
+
+#include "cuda_helpers/launch.cuh"
+#include "kernels/antidiag_layout.cuh"
+#include "kernels/features.h"
+
+namespace orvane {
+
+// Cell (i, j) of signal k for the thread running it, and where column j of signal k sits in
+// the packed B x M arrays.
+struct RowCell {
+    int k;
+    int i;
+    int j;
+    std::int64_t cell;
+    int packed;
+};
+
+// Locates the running thread's cell; false for threads outside the batch (the grid is sized
+// for the longest signal).
+__device__ __forceinline__ bool locate_row_cell(const int* lengths, int ref_signal_length,
+                                                const int* matrix_offsets, int num_signals,
+                                                RowCell& out) {
+    const int k = blockIdx.x;
+    const int i = blockIdx.y;
+    const int j = threadIdx.x;
+    if (k >= num_signals || j >= ref_signal_length) {
+        return false;
+    }
+    const int n = lengths[k];
+    if (i >= n) {
+        return false;
+    }
+    const AntidiagMatrix matrix{matrix_offsets[k], n, ref_signal_length};
+    out = RowCell{k, i, j, matrix.cell(i, j), k * ref_signal_length + j};
+    return true;
+}
+
+// ln(sqrt(v) + 1e-8) clamped to [-10, 10]; the epsilon goes on the standard deviation, and a
+// NaN (from a negative or NaN variance) comes out as 10.
+__device__ __forceinline__ float clamped_log_std(float variance) {
+    const float deviation = sqrtf(variance);
+    const float shifted = deviation + 1e-8f;
+    const float log_value = logf(shifted);
+    return fmaxf(-10.0f, fminf(10.0f, log_value));
+}
+
+__device__ __forceinline__ void finalize_log_std(float* values, int num_signals,
+                                                 int ref_signal_length) {
+    const int k = blockIdx.x;
+    const int j = threadIdx.x;
+    if (k >= num_signals || j >= ref_signal_length) {
+        return;
+    }
+    float& value = values[k * ref_signal_length + j];
+    value = clamped_log_std(value);
+}
+
+__global__ void __launch_bounds__(1024)
+    sum_matrix_kernel(const int* lengths, int ref_signal_length, float* gradient_matrices,
+                      float* column_sums, int num_signals, const int* matrix_offsets) {
+    RowCell at;
+    if (locate_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals, at)) {
+        atomicAdd(&column_sums[at.packed], gradient_matrices[at.cell]);
+    }
+}
+
+__global__ void __launch_bounds__(1024)
+    normalize_matrix_kernel(const int* lengths, int ref_signal_length, float* gradient_matrices,
+                            const float* column_sums, int num_signals,
+                            const int* matrix_offsets) {
+    RowCell at;
+    if (locate_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals, at)) {
+        const float sum = column_sums[at.packed];
+        // A column that carries no weight becomes zeros rather than NaN.
+        gradient_matrices[at.cell] = sum != 0.0f ? gradient_matrices[at.cell] / sum : 0.0f;
+    }
+}
+
+__global__ void __launch_bounds__(1024)
+    calc_weighted_means_kernel(const float* input_signals, const int* signal_offsets,
+                               const int* lengths, int ref_signal_length,
+                               const float* weight_matrices, const int* matrix_offsets,
+                               int num_signals, float* weighted_means) {
+    RowCell at;
+    if (locate_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals, at)) {
+        const float sample = input_signals[signal_offsets[at.k] + at.i];
+        atomicAdd(&weighted_means[at.packed], sample * weight_matrices[at.cell]);
+    }
+}
+
+__global__ void __launch_bounds__(1024)
+    calc_weighted_std_kernel(const float* input_signals, const int* signal_offsets,
+                             const int* lengths, int ref_signal_length,
+                             const float* weight_matrices, const int* matrix_offsets,
+                             const float* weighted_means, int num_signals, float* variances) {
+    RowCell at;
+    if (locate_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals, at)) {
+        const float sample = input_signals[signal_offsets[at.k] + at.i];
+        const float difference = sample - weighted_means[at.packed];
+        const float square = difference * difference;
+        atomicAdd(&variances[at.packed], square * weight_matrices[at.cell]);
+    }
+}
+
+__global__ void __launch_bounds__(1024)
+    finalize_weighted_std_kernel(float* weighted_std_log, int num_signals,
+                                 int ref_signal_length) {
+    finalize_log_std(weighted_std_log, num_signals, ref_signal_length);
+}
+
+__global__ void __launch_bounds__(1024)
+    calc_weighted_index_mean_kernel(const int* lengths, int ref_signal_length,
+                                    const float* weight_matrices, const int* matrix_offsets,
+                                    int num_signals, float* index_means) {
+    RowCell at;
+    if (locate_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals, at)) {
+        atomicAdd(&index_means[at.packed], weight_matrices[at.cell] * static_cast<float>(at.i));
+    }
+}
+
+__global__ void __launch_bounds__(1024)
+    calc_weighted_index_variance_kernel(const int* lengths, int ref_signal_length,
+                                        const float* weight_matrices, const int* matrix_offsets,
+                                        const float* index_means, int num_signals,
+                                        float* variances) {
+    RowCell at;
+    if (locate_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals, at)) {
+        const float difference = static_cast<float>(at.i) - index_means[at.packed];
+        const float square = difference * difference;
+        atomicAdd(&variances[at.packed], square * weight_matrices[at.cell]);
+    }
+}
+
+__global__ void __launch_bounds__(1024)
+    finalize_weighted_index_std_kernel(float* weighted_index_std_log, int num_signals,
+                                       int ref_signal_length) {
+    finalize_log_std(weighted_index_std_log, num_signals, ref_signal_length);
+}
+
+namespace {
+
+// Launch shapes of the statistics: a block per matrix row, or a block per signal.
+struct StatisticsGrid {
+    dim3 rows;
+    dim3 signals;
+    dim3 columns;
+
+    explicit StatisticsGrid(const BatchTables& batch)
+        : rows(batch.num_signals(), longest_length(batch.lengths), 1),
+          signals(batch.num_signals(), 1, 1),
+          columns(batch.ref_signal_length, 1, 1) {}
+};
+
+std::size_t packed_bytes(const BatchTables& batch) {
+    return static_cast<std::size_t>(batch.num_signals()) *
+           static_cast<std::size_t>(batch.ref_signal_length) * sizeof(float);
+}
+
+}  // namespace
+
+void normalize_matrix(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                      DeviceAddress gradient_matrix, DeviceAddress ref_total_grads) {
+    const BatchTables batch =
+        prepare_batch(input_signal_lengths, ref_signal_length, SignalOffsets::not_needed);
+    const StatisticsGrid grid(batch);
+    const DeviceTables tables(batch);
+    const auto weights = device_pointer<float>(gradient_matrix);
+    launch_kernel(sum_matrix_kernel, grid.rows, grid.columns, 0, tables.lengths(),
+                  ref_signal_length, weights, device_pointer<float>(ref_total_grads),
+                  batch.num_signals(), tables.matrix_offsets());
+    wait_for_device();
+    launch_kernel(normalize_matrix_kernel, grid.rows, grid.columns, 0, tables.lengths(),
+                  ref_signal_length, weights, device_pointer<const float>(ref_total_grads),
+                  batch.num_signals(), tables.matrix_offsets());
+    wait_for_device();
+    check_kernel_execution();
+}
+
+void calc_weighted_means(DeviceAddress input_signal, const std::vector<int>& input_signal_lengths,
+                         int ref_signal_length, DeviceAddress gradient_matrix,
+                         DeviceAddress weighted_means) {
+    const BatchTables batch =
+        prepare_batch(input_signal_lengths, ref_signal_length, SignalOffsets::needed);
+    const StatisticsGrid grid(batch);
+    const DeviceTables tables(batch);
+    launch_kernel(calc_weighted_means_kernel, grid.rows, grid.columns, 0,
+                  device_pointer<const float>(input_signal), tables.signal_offsets(),
+                  tables.lengths(), ref_signal_length, device_pointer<const float>(gradient_matrix),
+                  tables.matrix_offsets(), batch.num_signals(),
+                  device_pointer<float>(weighted_means));
+    wait_for_device();
+    check_kernel_execution();
+}
+
+void calc_weighted_std(DeviceAddress input_signal, const std::vector<int>& input_signal_lengths,
+                       int ref_signal_length, DeviceAddress gradient_matrix,
+                       DeviceAddress weighted_means, DeviceAddress weighted_std_log) {
+    const BatchTables batch =
+        prepare_batch(input_signal_lengths, ref_signal_length, SignalOffsets::needed);
+    const StatisticsGrid grid(batch);
+    clear_device_buffer(weighted_std_log, packed_bytes(batch));
+    const DeviceTables tables(batch);
+    const auto output = device_pointer<float>(weighted_std_log);
+    launch_kernel(calc_weighted_std_kernel, grid.rows, grid.columns, 0,
+                  device_pointer<const float>(input_signal), tables.signal_offsets(),
+                  tables.lengths(), ref_signal_length, device_pointer<const float>(gradient_matrix),
+                  tables.matrix_offsets(), device_pointer<const float>(weighted_means),
+                  batch.num_signals(), output);
+    wait_for_device();
+    launch_kernel(finalize_weighted_std_kernel, grid.signals, grid.columns, 0, output,
+                  batch.num_signals(), ref_signal_length);
+    wait_for_device();
+    check_kernel_execution();
+}
+
+void calc_weighted_index_std(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                             DeviceAddress gradient_matrix, DeviceAddress weighted_index_std_log) {
+    const BatchTables batch =
+        prepare_batch(input_signal_lengths, ref_signal_length, SignalOffsets::not_needed);
+    const StatisticsGrid grid(batch);
+    clear_device_buffer(weighted_index_std_log, packed_bytes(batch));
+    const DeviceBuffer index_means = make_zeroed_device_buffer(packed_bytes(batch));
+    const DeviceTables tables(batch);
+    const auto weights = device_pointer<const float>(gradient_matrix);
+    const auto output = device_pointer<float>(weighted_index_std_log);
+    launch_kernel(calc_weighted_index_mean_kernel, grid.rows, grid.columns, 0, tables.lengths(),
+                  ref_signal_length, weights, tables.matrix_offsets(), batch.num_signals(),
+                  index_means.get<float>());
+    wait_for_device();
+    launch_kernel(calc_weighted_index_variance_kernel, grid.rows, grid.columns, 0,
+                  tables.lengths(), ref_signal_length, weights, tables.matrix_offsets(),
+                  index_means.get<const float>(), batch.num_signals(), output);
+    wait_for_device();
+    launch_kernel(finalize_weighted_index_std_kernel, grid.signals, grid.columns, 0, output,
+                  batch.num_signals(), ref_signal_length);
+    wait_for_device();
+    check_kernel_execution();
+}
+
+}  // namespace orvane

@@ -39,9 +39,11 @@ class Workload:
         self.gradient = backend.full(self.cells, 0.0)
         self.dx = backend.full(batch * length, 0.0)
         self.dy = backend.full(ref_length, 0.0)
+        self.packed = [backend.full(batch * ref_length, 0.0) for _ in range(4)]
 
     def operations(self):
         m, L, M = self.backend.module, self.lengths, self.M
+        sums, means, log_std, index_log_std = self.packed
         forward = lambda local_end: m.calc_softdtw_forward(
             L, M, self.distance.ptr, self.score_matrix.ptr, self.scores.ptr, 1.0, 0, local_end)
         backward = lambda local_end: m.calc_softdtw_backward(
@@ -57,6 +59,13 @@ class Workload:
             "backward free end": lambda: backward(True),
             "distance gradient": lambda: m.calc_manhattan_distance_gradient(
                 self.x.ptr, L, self.y.ptr, M, self.gradient.ptr, self.dx.ptr, self.dy.ptr),
+            "normalize": lambda: m.normalize_matrix(L, M, self.gradient.ptr, sums.ptr),
+            "weighted means": lambda: m.calc_weighted_means(self.x.ptr, L, M, self.gradient.ptr,
+                                                            means.ptr),
+            "weighted log-std": lambda: m.calc_weighted_std(self.x.ptr, L, M, self.gradient.ptr,
+                                                            means.ptr, log_std.ptr),
+            "index log-std": lambda: m.calc_weighted_index_std(L, M, self.gradient.ptr,
+                                                               index_log_std.ptr),
         }
 
 

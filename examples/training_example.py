@@ -1,7 +1,9 @@
-"""The training path on a realistic batch: a reference signal and a few hundred warped, noisy
-copies of it of varying lengths, taken through distance -> Soft-DTW forward -> backward ->
-gradients of every sample. Runs on the CUDA module where a GPU is present, otherwise on the
-CPU twin, and prints the scores and the time each step took."""
+"""The training path and the analysis sequence on a realistic batch: a reference signal and a
+few hundred warped, noisy copies of it of varying lengths, taken through distance -> Soft-DTW
+forward -> backward -> gradients of every sample, then normalize -> weighted means -> weighted
+log-std and weighted index log-std. Runs on the CUDA module where a GPU is present, otherwise
+on the CPU twin, and prints the scores, what the alignment recovers of the reference, and the
+time each step took."""
 
 import argparse
 import time
@@ -64,8 +66,40 @@ def run_training_path(backend, reference, signals, gamma):
                                                            score_matrix.ptr, gradient.ptr, gamma))
     timer.run("sample gradients", lambda: m.calc_manhattan_distance_gradient(
         x.ptr, lengths, y.ptr, M, gradient.ptr, dx.ptr, dy.ptr))
+    packed = len(signals) * M
+    column_sums = backend.full(packed, 0.0)
+    means = backend.full(packed, 0.0)
+    log_std = backend.full(packed, 0.0)
+    index_log_std = backend.full(packed, 0.0)
+    timer.run("normalize", lambda: m.normalize_matrix(lengths, M, gradient.ptr, column_sums.ptr))
+    timer.run("weighted means", lambda: m.calc_weighted_means(x.ptr, lengths, M, gradient.ptr,
+                                                               means.ptr))
+    timer.run("weighted log-std", lambda: m.calc_weighted_std(x.ptr, lengths, M, gradient.ptr,
+                                                               means.ptr, log_std.ptr))
+    timer.run("index log-std", lambda: m.calc_weighted_index_std(lengths, M, gradient.ptr,
+                                                                  index_log_std.ptr))
+    shape = (len(signals), M)
     return dict(scores=scores.numpy(), dx=dx.numpy(), dy=dy.numpy(), times=timer.times,
-                cells=cells, buffers=dict(x=x, gradient=gradient))
+                cells=cells, means=means.numpy().reshape(shape),
+                log_std=log_std.numpy().reshape(shape),
+                index_log_std=index_log_std.numpy().reshape(shape))
+
+
+def print_recovered_reference(reference, result, lengths, shown_signals, positions):
+    """Each signal's weighted mean at a few reference positions, next to the reference."""
+    print("What the alignments recover of the reference (weighted mean of the aligned samples,")
+    print("log-std of those samples, log-std of their input positions):")
+    header = "".join(f" {f'j = {j}':>9s}{'':14s}" for j in positions)
+    print(f"  {'':18s}{header}")
+    print(f"  {'reference':18s}" + "".join(f" {reference[j]:9.3f}{'':14s}" for j in positions))
+    for k in shown_signals:
+        cells = "".join(f" {result['means'][k, j]:9.3f} {result['log_std'][k, j]:6.2f} "
+                        f"{result['index_log_std'][k, j]:6.2f}" for j in positions)
+        print(f"  signal {k:4d} ({lengths[k]:3d}) {cells}")
+    warped = result["means"][:-3]
+    error = np.abs(warped - reference[None, :])
+    print(f"  over all warped copies and positions: |mean - reference| is {error.mean():.3f} "
+          f"on average (noise level 0.05)\n")
 
 
 def main():
@@ -102,6 +136,9 @@ def main():
           f"{warped.max():.4f} at most; noise: {per_sample[-3:].min():.4f} at least\n")
     print(f"Gradient of the summed scores: |d/dx| mean {np.abs(result['dx']).mean():.4f}, "
           f"|d/dy| mean {np.abs(result['dy']).mean():.4f}\n")
+
+    print_recovered_reference(reference, result, lengths, shown_signals=range(5),
+                              positions=np.linspace(0, args.ref_length - 1, 5).astype(int))
 
     total = sum(result["times"].values())
     print(f"Time ({result['cells']:,} matrix cells):")

@@ -33,16 +33,16 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
 
     m.def("calc_manhattan_distance", &orvane::calc_manhattan_distance,
           "Calculate Manhattan distance using anti-diagonal matrix layout",
-          py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
-          py::arg("ref_signal_ptr"), py::arg("ref_signal_length"),
-          py::arg("distance_matrix_ptr"), docs::calc_manhattan_distance.c_str());
+          py::arg("input_signal_ptr"), py::arg("input_signal_lengths"), py::arg("ref_signal_ptr"),
+          py::arg("ref_signal_length"), py::arg("distance_matrix_ptr"),
+          docs::calc_manhattan_distance.c_str());
 
     m.def("calc_manhattan_distance_gradient", &orvane::calc_manhattan_distance_gradient,
           "Calculate Manhattan distance gradient using anti-diagonal matrix layout",
-          py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
-          py::arg("ref_signal_ptr"), py::arg("ref_signal_length"),
-          py::arg("gradient_matrix_ptr"), py::arg("input_gradients_ptr"),
-          py::arg("ref_gradients_ptr"), docs::calc_manhattan_distance_gradient.c_str());
+          py::arg("input_signal_ptr"), py::arg("input_signal_lengths"), py::arg("ref_signal_ptr"),
+          py::arg("ref_signal_length"), py::arg("gradient_matrix_ptr"),
+          py::arg("input_gradients_ptr"), py::arg("ref_gradients_ptr"),
+          docs::calc_manhattan_distance_gradient.c_str());
 
     m.def("calc_softdtw_forward", &orvane::calc_softdtw_forward, "Calculate SoftDTW forward pass",
           py::arg("input_signal_lengths"), py::arg("ref_signal_length"),
@@ -53,11 +53,10 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
 
     m.def("calc_softdtw_backward", &orvane::calc_softdtw_backward,
           "Calculate SoftDTW backward pass", py::arg("input_signal_lengths"),
-          py::arg("ref_signal_length"), py::arg("distance_matrix_ptr"),
-          py::arg("score_matrix_ptr"), py::arg("gradient_matrix_prt"), py::arg("gamma"),
-          py::arg("alpha_ptr") = 0, py::arg("local_end") = false, py::arg("scores_ptr") = 0,
-          py::arg("last_row_only") = false, py::arg("ref_gap_penalty") = 0.0,
-          docs::calc_softdtw_backward.c_str());
+          py::arg("ref_signal_length"), py::arg("distance_matrix_ptr"), py::arg("score_matrix_ptr"),
+          py::arg("gradient_matrix_prt"), py::arg("gamma"), py::arg("alpha_ptr") = 0,
+          py::arg("local_end") = false, py::arg("scores_ptr") = 0, py::arg("last_row_only") = false,
+          py::arg("ref_gap_penalty") = 0.0, docs::calc_softdtw_backward.c_str());
 
     m.def("normalize_matrix", &orvane::normalize_matrix,
           "Normalize gradient matrix by dividing each element by sum of gradients per reference "
@@ -87,9 +86,8 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
 
     const auto def_conversion = [&](const char* name, auto driver, const char* summary,
                                     const std::string& doc) {
-        m.def(name, driver, summary, py::arg("input_signal_lengths"),
-              py::arg("ref_signal_length"), py::arg("input_matrix_ptr"),
-              py::arg("output_matrix_ptr"), doc.c_str());
+        m.def(name, driver, summary, py::arg("input_signal_lengths"), py::arg("ref_signal_length"),
+              py::arg("input_matrix_ptr"), py::arg("output_matrix_ptr"), doc.c_str());
     };
     def_conversion("convert_antidiag_to_square", &orvane::convert_antidiag_to_square,
                    "Convert anti-diagonal matrix format to standard row-major format",

@@ -31,8 +31,7 @@ void validate_lengths(const std::vector<int>& lengths, int ref_signal_length) {
     for (std::size_t k = 0; k < lengths.size(); ++k) {
         if (lengths[k] <= 0) {
             throw std::invalid_argument("input_signal_lengths[" + std::to_string(k) +
-                                        "] must be positive, got: " +
-                                        std::to_string(lengths[k]));
+                                        "] must be positive, got: " + std::to_string(lengths[k]));
         }
     }
 }
@@ -100,8 +99,7 @@ int* copy_vector_to_device(const std::vector<int>& values) {
         error != cudaSuccess) {
         throw std::runtime_error(with_cuda_error("Failed to allocate device memory: ", error));
     }
-    if (const cudaError_t error =
-            cudaMemcpy(buffer, values.data(), bytes, cudaMemcpyHostToDevice);
+    if (const cudaError_t error = cudaMemcpy(buffer, values.data(), bytes, cudaMemcpyHostToDevice);
         error != cudaSuccess) {
         free_device_buffer(buffer);
         throw std::runtime_error(with_cuda_error("Failed to copy to device: ", error));

@@ -2,11 +2,11 @@
 // lengths, the per-signal offset tables and their device copies, waiting and error checks.
 #pragma once
 
+#include <cuda_runtime.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
-
-#include <cuda_runtime.h>
 
 namespace orvane {
 

@@ -2,10 +2,10 @@
 // nvcc, the CPU stand-in's launch otherwise.
 #pragma once
 
+#include <cuda_runtime.h>
+
 #include <cstddef>
 #include <utility>
-
-#include <cuda_runtime.h>
 
 namespace orvane {
 

@@ -4,9 +4,9 @@
 // 32-bit; the matrix offset is added in 64 bits.
 #pragma once
 
-#include <cstdint>
-
 #include <cuda_runtime.h>
+
+#include <cstdint>
 
 namespace orvane {
 

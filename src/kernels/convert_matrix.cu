@@ -9,9 +9,9 @@
 
 namespace orvane {
 
-__global__ void __launch_bounds__(1024) convert_antidiag_to_square_kernel(const int* lengths, int ref_signal_length,
-                                                  const float* input, float* output,
-                                                  int num_signals, const int* matrix_offsets) {
+__global__ void __launch_bounds__(1024)
+    convert_antidiag_to_square_kernel(const int* lengths, int ref_signal_length, const float* input,
+                                      float* output, int num_signals, const int* matrix_offsets) {
     const int k = blockIdx.x;
     const int i = blockIdx.y;
     const int j = threadIdx.x;
@@ -26,9 +26,9 @@ __global__ void __launch_bounds__(1024) convert_antidiag_to_square_kernel(const 
     output[matrix.offset + i * ref_signal_length + j] = input[matrix.cell(i, j)];
 }
 
-__global__ void __launch_bounds__(1024) convert_square_to_antidiag_kernel(const int* lengths, int ref_signal_length,
-                                                  const float* input, float* output,
-                                                  int num_signals, const int* matrix_offsets) {
+__global__ void __launch_bounds__(1024)
+    convert_square_to_antidiag_kernel(const int* lengths, int ref_signal_length, const float* input,
+                                      float* output, int num_signals, const int* matrix_offsets) {
     const int k = blockIdx.x;
     const int i = blockIdx.y;
     const int j = threadIdx.x;
@@ -43,9 +43,9 @@ __global__ void __launch_bounds__(1024) convert_square_to_antidiag_kernel(const 
     output[matrix.cell(i, j)] = input[matrix.offset + i * ref_signal_length + j];
 }
 
-__global__ void __launch_bounds__(1024) extract_last_row_antidiag_kernel(const int* lengths, int ref_signal_length,
-                                                 const float* input, float* output,
-                                                 int num_signals, const int* matrix_offsets) {
+__global__ void __launch_bounds__(1024)
+    extract_last_row_antidiag_kernel(const int* lengths, int ref_signal_length, const float* input,
+                                     float* output, int num_signals, const int* matrix_offsets) {
     const int k = blockIdx.x;
     const int j = threadIdx.x;
     if (k >= num_signals || j >= ref_signal_length) {
@@ -65,8 +65,7 @@ enum class GridRows { every_row, last_row };
 void run_conversion(ConversionKernel kernel, GridRows rows, const std::vector<int>& lengths,
                     int ref_signal_length, DeviceAddress input_matrix,
                     DeviceAddress output_matrix) {
-    const BatchTables batch =
-        prepare_batch(lengths, ref_signal_length, SignalOffsets::not_needed);
+    const BatchTables batch = prepare_batch(lengths, ref_signal_length, SignalOffsets::not_needed);
     const unsigned grid_rows = rows == GridRows::every_row ? longest_length(lengths) : 1;
     const DeviceTables tables(batch);
     const int num_signals = batch.num_signals();
@@ -79,23 +78,20 @@ void run_conversion(ConversionKernel kernel, GridRows rows, const std::vector<in
 
 }  // namespace
 
-void convert_antidiag_to_square(const std::vector<int>& input_signal_lengths,
-                                int ref_signal_length, DeviceAddress input_matrix,
-                                DeviceAddress output_matrix) {
+void convert_antidiag_to_square(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                                DeviceAddress input_matrix, DeviceAddress output_matrix) {
     run_conversion(convert_antidiag_to_square_kernel, GridRows::every_row, input_signal_lengths,
                    ref_signal_length, input_matrix, output_matrix);
 }
 
-void convert_square_to_antidiag(const std::vector<int>& input_signal_lengths,
-                                int ref_signal_length, DeviceAddress input_matrix,
-                                DeviceAddress output_matrix) {
+void convert_square_to_antidiag(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                                DeviceAddress input_matrix, DeviceAddress output_matrix) {
     run_conversion(convert_square_to_antidiag_kernel, GridRows::every_row, input_signal_lengths,
                    ref_signal_length, input_matrix, output_matrix);
 }
 
-void extract_last_row_antidiag(const std::vector<int>& input_signal_lengths,
-                               int ref_signal_length, DeviceAddress input_matrix,
-                               DeviceAddress output_matrix) {
+void extract_last_row_antidiag(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                               DeviceAddress input_matrix, DeviceAddress output_matrix) {
     run_conversion(extract_last_row_antidiag_kernel, GridRows::last_row, input_signal_lengths,
                    ref_signal_length, input_matrix, output_matrix);
 }

@@ -9,20 +9,17 @@ namespace orvane {
 
 // inputs:  input_matrix   [sum N_k * M] anti-diagonal batch matrix
 // outputs: output_matrix  [sum N_k * M] row-major batch matrix
-void convert_antidiag_to_square(const std::vector<int>& input_signal_lengths,
-                                int ref_signal_length, DeviceAddress input_matrix,
-                                DeviceAddress output_matrix);
+void convert_antidiag_to_square(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                                DeviceAddress input_matrix, DeviceAddress output_matrix);
 
 // inputs:  input_matrix   [sum N_k * M] row-major batch matrix
 // outputs: output_matrix  [sum N_k * M] anti-diagonal batch matrix
-void convert_square_to_antidiag(const std::vector<int>& input_signal_lengths,
-                                int ref_signal_length, DeviceAddress input_matrix,
-                                DeviceAddress output_matrix);
+void convert_square_to_antidiag(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                                DeviceAddress input_matrix, DeviceAddress output_matrix);
 
 // inputs:  input_matrix   [sum N_k * M] anti-diagonal batch matrix
 // outputs: output_matrix  [B, M] row N_k - 1 of every signal's matrix
-void extract_last_row_antidiag(const std::vector<int>& input_signal_lengths,
-                               int ref_signal_length, DeviceAddress input_matrix,
-                               DeviceAddress output_matrix);
+void extract_last_row_antidiag(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                               DeviceAddress input_matrix, DeviceAddress output_matrix);
 
 }  // namespace orvane

@@ -71,8 +71,7 @@ __global__ void __launch_bounds__(1024)
 
 __global__ void __launch_bounds__(1024)
     normalize_matrix_kernel(const int* lengths, int ref_signal_length, float* gradient_matrices,
-                            const float* column_sums, int num_signals,
-                            const int* matrix_offsets) {
+                            const float* column_sums, int num_signals, const int* matrix_offsets) {
     RowCell at;
     if (locate_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals, at)) {
         const float sum = column_sums[at.packed];
@@ -108,8 +107,7 @@ __global__ void __launch_bounds__(1024)
 }
 
 __global__ void __launch_bounds__(1024)
-    finalize_weighted_std_kernel(float* weighted_std_log, int num_signals,
-                                 int ref_signal_length) {
+    finalize_weighted_std_kernel(float* weighted_std_log, int num_signals, int ref_signal_length) {
     finalize_log_std(weighted_std_log, num_signals, ref_signal_length);
 }
 
@@ -232,8 +230,8 @@ void calc_weighted_index_std(const std::vector<int>& input_signal_lengths, int r
                   ref_signal_length, weights, tables.matrix_offsets(), batch.num_signals(),
                   index_means.get<float>());
     wait_for_device();
-    launch_kernel(calc_weighted_index_variance_kernel, grid.rows, grid.columns, 0,
-                  tables.lengths(), ref_signal_length, weights, tables.matrix_offsets(),
+    launch_kernel(calc_weighted_index_variance_kernel, grid.rows, grid.columns, 0, tables.lengths(),
+                  ref_signal_length, weights, tables.matrix_offsets(),
                   index_means.get<const float>(), batch.num_signals(), output);
     wait_for_device();
     launch_kernel(finalize_weighted_index_std_kernel, grid.signals, grid.columns, 0, output,

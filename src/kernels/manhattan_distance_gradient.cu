@@ -53,8 +53,7 @@ __global__ void __launch_bounds__(1024)
 void calc_manhattan_distance_gradient(DeviceAddress input_signal,
                                       const std::vector<int>& input_signal_lengths,
                                       DeviceAddress ref_signal, int ref_signal_length,
-                                      DeviceAddress gradient_matrix,
-                                      DeviceAddress input_gradients,
+                                      DeviceAddress gradient_matrix, DeviceAddress input_gradients,
                                       DeviceAddress ref_gradients) {
     const BatchTables batch =
         prepare_batch(input_signal_lengths, ref_signal_length, SignalOffsets::needed);

@@ -15,8 +15,7 @@ namespace orvane {
 void calc_manhattan_distance_gradient(DeviceAddress input_signal,
                                       const std::vector<int>& input_signal_lengths,
                                       DeviceAddress ref_signal, int ref_signal_length,
-                                      DeviceAddress gradient_matrix,
-                                      DeviceAddress input_gradients,
+                                      DeviceAddress gradient_matrix, DeviceAddress input_gradients,
                                       DeviceAddress ref_gradients);
 
 }  // namespace orvane

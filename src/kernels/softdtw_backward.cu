@@ -2,9 +2,9 @@
 // Each cell's gradient gathers its successors' gradients (down, diagonal, right), weighted by
 // how much each successor's score depends on this cell's. With a free end, terminal cells
 // also receive their share of the final soft minimum.
-#include <stdexcept>
-
 #include <cuda_runtime.h>
+
+#include <stdexcept>
 
 #include "cuda_helpers/launch.cuh"
 #include "kernels/antidiag_layout.cuh"
@@ -73,8 +73,8 @@ __device__ __forceinline__ BackwardSweep make_sweep(const int* lengths, int ref_
                                                     const float* distance_matrices,
                                                     const float* score_matrices,
                                                     float* gradient_matrices,
-                                                    const int* matrix_offsets, int k,
-                                                    float gamma, const float* alpha) {
+                                                    const int* matrix_offsets, int k, float gamma,
+                                                    const float* alpha) {
     return BackwardSweep{distance_matrices,
                          score_matrices,
                          gradient_matrices,
@@ -93,9 +93,9 @@ __global__ void __launch_bounds__(1024)
     if (j >= ref_signal_length || k >= num_signals) {
         return;
     }
-    const BackwardSweep sweep = make_sweep(lengths, ref_signal_length, distance_matrices,
-                                           score_matrices, gradient_matrices, matrix_offsets, k,
-                                           gamma, alpha);
+    const BackwardSweep sweep =
+        make_sweep(lengths, ref_signal_length, distance_matrices, score_matrices, gradient_matrices,
+                   matrix_offsets, k, gamma, alpha);
     const int n = sweep.matrix.rows;
     if (n + ref_signal_length < 2) {
         return;
@@ -110,8 +110,8 @@ __global__ void __launch_bounds__(1024)
         }
         const float r = sweep.score[sweep.matrix.cell(i, j)];
         if (d == last_diagonal - 1) {
-            return get_gradient(sweep.score[last_cell], r,
-                                sweep.distance[last_cell] - sweep.bias, sweep.inv_gamma);
+            return get_gradient(sweep.score[last_cell], r, sweep.distance[last_cell] - sweep.bias,
+                                sweep.inv_gamma);
         }
         return sweep.add_successors(0.0f, i, j, r);
     });
@@ -122,16 +122,15 @@ __global__ void __launch_bounds__(1024)
                                   const float* distance_matrices, const float* score_matrices,
                                   float* gradient_matrices, const int* matrix_offsets,
                                   int num_signals, float gamma, const float* alpha,
-                                  const float* scores, bool last_row_only,
-                                  float ref_gap_penalty) {
+                                  const float* scores, bool last_row_only, float ref_gap_penalty) {
     const int k = blockIdx.x;
     const int j = threadIdx.x;
     if (j >= ref_signal_length || k >= num_signals) {
         return;
     }
-    const BackwardSweep sweep = make_sweep(lengths, ref_signal_length, distance_matrices,
-                                           score_matrices, gradient_matrices, matrix_offsets, k,
-                                           gamma, alpha);
+    const BackwardSweep sweep =
+        make_sweep(lengths, ref_signal_length, distance_matrices, score_matrices, gradient_matrices,
+                   matrix_offsets, k, gamma, alpha);
     const int n = sweep.matrix.rows;
     if (n + ref_signal_length < 2) {
         return;

@@ -157,8 +157,8 @@ __global__ void __launch_bounds__(1024)
     }
     sdata[tid] = local_sum;
     __syncthreads();
-    const float sum = reduce_block(sdata, tid, threads,
-                                   [](float theirs, float mine) { return theirs + mine; });
+    const float sum =
+        reduce_block(sdata, tid, threads, [](float theirs, float mine) { return theirs + mine; });
     if (tid == 0) {
         scores[k] = -((largest + logf(sum)) * gamma);
     }
@@ -166,8 +166,8 @@ __global__ void __launch_bounds__(1024)
 
 void calc_softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                           DeviceAddress distance_matrix, DeviceAddress score_matrix,
-                          DeviceAddress scores, float gamma, DeviceAddress alpha,
-                          bool local_end, bool last_row_only, float ref_gap_penalty) {
+                          DeviceAddress scores, float gamma, DeviceAddress alpha, bool local_end,
+                          bool last_row_only, float ref_gap_penalty) {
     const BatchTables batch =
         prepare_batch(input_signal_lengths, ref_signal_length, SignalOffsets::not_needed);
     validate_gamma(gamma);
@@ -177,8 +177,8 @@ void calc_softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_
 
     launch_kernel(softdtw_forward_kernel, per_signal, per_column, 0, tables.lengths(),
                   ref_signal_length, device_pointer<const float>(distance_matrix),
-                  device_pointer<float>(score_matrix), tables.matrix_offsets(),
-                  batch.num_signals(), gamma, device_pointer<const float>(alpha));
+                  device_pointer<float>(score_matrix), tables.matrix_offsets(), batch.num_signals(),
+                  gamma, device_pointer<const float>(alpha));
     wait_for_device();
     if (local_end) {
         launch_kernel(softdtw_local_end_reducer_kernel, per_signal, per_column,

@@ -15,7 +15,7 @@ namespace orvane {
 //                           ref_gap_penalty * column
 void calc_softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                           DeviceAddress distance_matrix, DeviceAddress score_matrix,
-                          DeviceAddress scores, float gamma, DeviceAddress alpha,
-                          bool local_end, bool last_row_only, float ref_gap_penalty);
+                          DeviceAddress scores, float gamma, DeviceAddress alpha, bool local_end,
+                          bool last_row_only, float ref_gap_penalty);
 
 }  // namespace orvane

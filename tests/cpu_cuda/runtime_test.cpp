@@ -1,13 +1,12 @@
 // Tests of the CPU stand-in for the CUDA runtime: barriers, faults, launch limits, atomics,
 // float contraction, memory and error bookkeeping.
 #include <cuda_runtime.h>
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
 #include <numeric>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "cpu_cuda/testing.h"
 
@@ -221,8 +220,8 @@ TEST_F(Runtime, RefusedLaunchRunsNothingAndRecordsTheError) {
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
 }
 
-__global__ void multiply_add_kernel(const float* a, const float* b, const float* c,
-                                    float* separate, float* fused) {
+__global__ void multiply_add_kernel(const float* a, const float* b, const float* c, float* separate,
+                                    float* fused) {
     *separate = *a * *b + *c;
     *fused = fmaf(*a, *b, *c);
 }

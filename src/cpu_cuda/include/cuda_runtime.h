@@ -2,6 +2,6 @@
 // compiler and run on the CPU. Host addresses serve as device addresses.
 #pragma once
 
-#include "cpu_cuda/runtime_api.h"
 #include "cpu_cuda/device_api.h"
 #include "cpu_cuda/launch.h"
+#include "cpu_cuda/runtime_api.h"

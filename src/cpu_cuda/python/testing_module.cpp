@@ -1,7 +1,7 @@
 // Python access to the CPU stand-in's test hooks, for the Python test suite.
-#include <string>
-
 #include <pybind11/pybind11.h>
+
+#include <string>
 
 #include "cpu_cuda/testing.h"
 
@@ -26,7 +26,9 @@ PYBIND11_MODULE(cpu_cuda_testing, m) {
 
     m.def(
         "fail_call",
-        [](Call call, int error, int skip) { fail_call(call, static_cast<cudaError_t>(error), skip); },
+        [](Call call, int error, int skip) {
+            fail_call(call, static_cast<cudaError_t>(error), skip);
+        },
         py::arg("call"), py::arg("error"), py::arg("skip") = 0,
         "Make the call of this kind after `skip` successful ones fail with CUDA error code "
         "`error`.");
@@ -38,6 +40,7 @@ PYBIND11_MODULE(cpu_cuda_testing, m) {
     m.def("last_fault", &last_fault, "Why the last kernel fault happened.");
     m.def("reset_device", &reset_device, "Clear the sticky and the last CUDA error.");
     m.def(
-        "error_string", [](int error) { return std::string(cudaGetErrorString(static_cast<cudaError_t>(error))); },
+        "error_string",
+        [](int error) { return std::string(cudaGetErrorString(static_cast<cudaError_t>(error))); },
         py::arg("error"), "CUDA's text for an error code.");
 }

@@ -5,6 +5,7 @@
 // barriers get exact barrier semantics. Barrier misuse is a kernel fault.
 #include <algorithm>
 #include <atomic>
+#include <boost/context/fiber.hpp>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
@@ -16,8 +17,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <boost/context/fiber.hpp>
 
 #include "cpu_cuda/launch.h"
 #include "runtime_state.h"
@@ -299,8 +298,8 @@ public:
 
     void run(GridJob& job) {
         std::lock_guard launch_lock(launch_mutex_);
-        const unsigned helpers = static_cast<unsigned>(
-            std::min<std::uint64_t>(threads_.size(), job.block_count - 1));
+        const unsigned helpers =
+            static_cast<unsigned>(std::min<std::uint64_t>(threads_.size(), job.block_count - 1));
         {
             std::lock_guard lock(mutex_);
             job_ = &job;
@@ -348,8 +347,7 @@ private:
 
 // Never destroyed: its threads wait for work until the process exits.
 WorkerPool& worker_pool() {
-    static WorkerPool* pool =
-        new WorkerPool(std::max(2u, std::thread::hardware_concurrency()) - 1);
+    static WorkerPool* pool = new WorkerPool(std::max(2u, std::thread::hardware_concurrency()) - 1);
     return *pool;
 }
 
@@ -389,8 +387,8 @@ void run_grid(dim3 grid, dim3 block, std::size_t shared_bytes, KernelInvoker inv
         return;
     }
     count_launch();
-    GridJob job{grid, block, shared_bytes, invoke, bound_call,
-                std::uint64_t{grid.x} * grid.y * grid.z};
+    GridJob job{grid,   block,      shared_bytes,
+                invoke, bound_call, std::uint64_t{grid.x} * grid.y * grid.z};
     worker_pool().run(job);
     if (job.faulted.load()) {
         record_kernel_fault(cudaErrorLaunchFailure, job.fault_reason);

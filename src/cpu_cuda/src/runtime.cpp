@@ -65,8 +65,8 @@ bool is_sticky(cudaError_t error) {
 // cudaSuccess if the call may proceed, else the error it fails with (already recorded).
 // Device queries do not touch the context, so only the other calls see a sticky fault.
 cudaError_t begin_call(testing::Call call) {
-    const bool device_query = call == testing::Call::get_device ||
-                              call == testing::Call::device_attribute;
+    const bool device_query =
+        call == testing::Call::get_device || call == testing::Call::device_attribute;
     if (const cudaError_t sticky = sticky_error(); sticky != cudaSuccess && !device_query) {
         return record_error(sticky);
     }
@@ -158,19 +158,38 @@ cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attribute, int dev
         return error;
     }
     switch (attribute) {
-        case cudaDevAttrMaxThreadsPerBlock: *value = kMaxThreadsPerBlock; break;
-        case cudaDevAttrMaxBlockDimX: *value = 1024; break;
-        case cudaDevAttrMaxBlockDimY: *value = 1024; break;
-        case cudaDevAttrMaxBlockDimZ: *value = 64; break;
-        case cudaDevAttrMaxGridDimX: *value = 2147483647; break;
-        case cudaDevAttrMaxGridDimY: *value = 65535; break;
-        case cudaDevAttrMaxGridDimZ: *value = 65535; break;
-        case cudaDevAttrMaxSharedMemoryPerBlock: *value = 48 * 1024; break;
-        case cudaDevAttrWarpSize: *value = 32; break;
+        case cudaDevAttrMaxThreadsPerBlock:
+            *value = kMaxThreadsPerBlock;
+            break;
+        case cudaDevAttrMaxBlockDimX:
+            *value = 1024;
+            break;
+        case cudaDevAttrMaxBlockDimY:
+            *value = 1024;
+            break;
+        case cudaDevAttrMaxBlockDimZ:
+            *value = 64;
+            break;
+        case cudaDevAttrMaxGridDimX:
+            *value = 2147483647;
+            break;
+        case cudaDevAttrMaxGridDimY:
+            *value = 65535;
+            break;
+        case cudaDevAttrMaxGridDimZ:
+            *value = 65535;
+            break;
+        case cudaDevAttrMaxSharedMemoryPerBlock:
+            *value = 48 * 1024;
+            break;
+        case cudaDevAttrWarpSize:
+            *value = 32;
+            break;
         case cudaDevAttrMultiProcessorCount:
             *value = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
             break;
-        default: return record_error(cudaErrorInvalidValue);
+        default:
+            return record_error(cudaErrorInvalidValue);
     }
     return cudaSuccess;
 }

@@ -13,7 +13,8 @@
 #define __launch_bounds__(...)
 // Static shared arrays would silently become per-thread locals here; only the dynamic
 // shared memory of a launch is supported, so a static one fails to compile.
-#define __shared__ static_assert(false, "static __shared__ arrays are not supported by the CPU stand-in");
+#define __shared__ \
+    static_assert(false, "static __shared__ arrays are not supported by the CPU stand-in");
 
 struct uint3 {
     unsigned int x, y, z;

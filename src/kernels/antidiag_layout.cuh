@@ -42,4 +42,43 @@ struct AntidiagMatrix {
     }
 };
 
+// The cell that one thread of a cell-parallel kernel handles: signal k, row i, column j.
+struct ThreadCell {
+    int k;
+    int i;
+    int j;
+    AntidiagMatrix matrix;
+
+    __host__ __device__ __forceinline__ std::int64_t index() const { return matrix.cell(i, j); }
+    // The same cell in a row-major batch.
+    __host__ __device__ __forceinline__ int row_major_index() const {
+        return matrix.offset + i * matrix.cols + j;
+    }
+    // Where column j of signal k sits in a packed B x M array.
+    __host__ __device__ __forceinline__ int packed() const { return k * matrix.cols + j; }
+};
+
+// Block x the signal, block y the row or the anti-diagonal, thread x the column. False for
+// threads outside the batch: grids are sized for the longest signal.
+enum class BlockRows { matrix_row, anti_diagonal };
+
+template <BlockRows rows>
+__device__ __forceinline__ bool locate_thread_cell(const int* lengths, int ref_signal_length,
+                                                   const int* matrix_offsets, int num_signals,
+                                                   ThreadCell& cell) {
+    const int k = blockIdx.x;
+    const int j = threadIdx.x;
+    if (k >= num_signals || j >= ref_signal_length) {
+        return false;
+    }
+    const int n = lengths[k];
+    const int i = rows == BlockRows::matrix_row ? static_cast<int>(blockIdx.y)
+                                                : static_cast<int>(blockIdx.y) - j;
+    if (i < 0 || i >= n) {
+        return false;
+    }
+    cell = ThreadCell{k, i, j, AntidiagMatrix{matrix_offsets[k], n, ref_signal_length}};
+    return true;
+}
+
 }  // namespace orvane

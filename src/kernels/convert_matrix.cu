@@ -12,35 +12,21 @@ namespace orvane {
 __global__ void __launch_bounds__(1024)
     convert_antidiag_to_square_kernel(const int* lengths, int ref_signal_length, const float* input,
                                       float* output, int num_signals, const int* matrix_offsets) {
-    const int k = blockIdx.x;
-    const int i = blockIdx.y;
-    const int j = threadIdx.x;
-    if (k >= num_signals) {
-        return;
+    ThreadCell cell;
+    if (locate_thread_cell<BlockRows::matrix_row>(lengths, ref_signal_length, matrix_offsets,
+                                                  num_signals, cell)) {
+        output[cell.row_major_index()] = input[cell.index()];
     }
-    const int n = lengths[k];
-    if (i >= n) {
-        return;
-    }
-    const AntidiagMatrix matrix{matrix_offsets[k], n, ref_signal_length};
-    output[matrix.offset + i * ref_signal_length + j] = input[matrix.cell(i, j)];
 }
 
 __global__ void __launch_bounds__(1024)
     convert_square_to_antidiag_kernel(const int* lengths, int ref_signal_length, const float* input,
                                       float* output, int num_signals, const int* matrix_offsets) {
-    const int k = blockIdx.x;
-    const int i = blockIdx.y;
-    const int j = threadIdx.x;
-    if (k >= num_signals || j >= ref_signal_length) {
-        return;
+    ThreadCell cell;
+    if (locate_thread_cell<BlockRows::matrix_row>(lengths, ref_signal_length, matrix_offsets,
+                                                  num_signals, cell)) {
+        output[cell.index()] = input[cell.row_major_index()];
     }
-    const int n = lengths[k];
-    if (i >= n) {
-        return;
-    }
-    const AntidiagMatrix matrix{matrix_offsets[k], n, ref_signal_length};
-    output[matrix.cell(i, j)] = input[matrix.offset + i * ref_signal_length + j];
 }
 
 __global__ void __launch_bounds__(1024)

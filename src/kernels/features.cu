@@ -10,34 +10,11 @@
 
 namespace orvane {
 
-// Cell (i, j) of signal k for the thread running it, and where column j of signal k sits in
-// the packed B x M arrays.
-struct RowCell {
-    int k;
-    int i;
-    int j;
-    std::int64_t cell;
-    int packed;
-};
-
-// Locates the running thread's cell; false for threads outside the batch (the grid is sized
-// for the longest signal).
 __device__ __forceinline__ bool locate_row_cell(const int* lengths, int ref_signal_length,
                                                 const int* matrix_offsets, int num_signals,
-                                                RowCell& out) {
-    const int k = blockIdx.x;
-    const int i = blockIdx.y;
-    const int j = threadIdx.x;
-    if (k >= num_signals || j >= ref_signal_length) {
-        return false;
-    }
-    const int n = lengths[k];
-    if (i >= n) {
-        return false;
-    }
-    const AntidiagMatrix matrix{matrix_offsets[k], n, ref_signal_length};
-    out = RowCell{k, i, j, matrix.cell(i, j), k * ref_signal_length + j};
-    return true;
+                                                ThreadCell& cell) {
+    return locate_thread_cell<BlockRows::matrix_row>(lengths, ref_signal_length, matrix_offsets,
+                                                     num_signals, cell);
 }
 
 // ln(sqrt(v) + 1e-8) clamped to [-10, 10]; the epsilon goes on the standard deviation, and a
@@ -63,20 +40,21 @@ __device__ __forceinline__ void finalize_log_std(float* values, int num_signals,
 __global__ void __launch_bounds__(1024)
     sum_matrix_kernel(const int* lengths, int ref_signal_length, float* gradient_matrices,
                       float* column_sums, int num_signals, const int* matrix_offsets) {
-    RowCell at;
-    if (locate_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals, at)) {
-        atomicAdd(&column_sums[at.packed], gradient_matrices[at.cell]);
+    ThreadCell cell;
+    if (locate_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals, cell)) {
+        atomicAdd(&column_sums[cell.packed()], gradient_matrices[cell.index()]);
     }
 }
 
 __global__ void __launch_bounds__(1024)
     normalize_matrix_kernel(const int* lengths, int ref_signal_length, float* gradient_matrices,
                             const float* column_sums, int num_signals, const int* matrix_offsets) {
-    RowCell at;
-    if (locate_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals, at)) {
-        const float sum = column_sums[at.packed];
+    ThreadCell cell;
+    if (locate_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals, cell)) {
+        const float sum = column_sums[cell.packed()];
         // A column that carries no weight becomes zeros rather than NaN.
-        gradient_matrices[at.cell] = sum != 0.0f ? gradient_matrices[at.cell] / sum : 0.0f;
+        gradient_matrices[cell.index()] =
+            sum != 0.0f ? gradient_matrices[cell.index()] / sum : 0.0f;
     }
 }
 
@@ -85,10 +63,10 @@ __global__ void __launch_bounds__(1024)
                                const int* lengths, int ref_signal_length,
                                const float* weight_matrices, const int* matrix_offsets,
                                int num_signals, float* weighted_means) {
-    RowCell at;
-    if (locate_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals, at)) {
-        const float sample = input_signals[signal_offsets[at.k] + at.i];
-        atomicAdd(&weighted_means[at.packed], sample * weight_matrices[at.cell]);
+    ThreadCell cell;
+    if (locate_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals, cell)) {
+        const float sample = input_signals[signal_offsets[cell.k] + cell.i];
+        atomicAdd(&weighted_means[cell.packed()], sample * weight_matrices[cell.index()]);
     }
 }
 
@@ -97,12 +75,12 @@ __global__ void __launch_bounds__(1024)
                              const int* lengths, int ref_signal_length,
                              const float* weight_matrices, const int* matrix_offsets,
                              const float* weighted_means, int num_signals, float* variances) {
-    RowCell at;
-    if (locate_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals, at)) {
-        const float sample = input_signals[signal_offsets[at.k] + at.i];
-        const float difference = sample - weighted_means[at.packed];
+    ThreadCell cell;
+    if (locate_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals, cell)) {
+        const float sample = input_signals[signal_offsets[cell.k] + cell.i];
+        const float difference = sample - weighted_means[cell.packed()];
         const float square = difference * difference;
-        atomicAdd(&variances[at.packed], square * weight_matrices[at.cell]);
+        atomicAdd(&variances[cell.packed()], square * weight_matrices[cell.index()]);
     }
 }
 
@@ -115,9 +93,10 @@ __global__ void __launch_bounds__(1024)
     calc_weighted_index_mean_kernel(const int* lengths, int ref_signal_length,
                                     const float* weight_matrices, const int* matrix_offsets,
                                     int num_signals, float* index_means) {
-    RowCell at;
-    if (locate_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals, at)) {
-        atomicAdd(&index_means[at.packed], weight_matrices[at.cell] * static_cast<float>(at.i));
+    ThreadCell cell;
+    if (locate_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals, cell)) {
+        atomicAdd(&index_means[cell.packed()],
+                  weight_matrices[cell.index()] * static_cast<float>(cell.i));
     }
 }
 
@@ -126,11 +105,11 @@ __global__ void __launch_bounds__(1024)
                                         const float* weight_matrices, const int* matrix_offsets,
                                         const float* index_means, int num_signals,
                                         float* variances) {
-    RowCell at;
-    if (locate_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals, at)) {
-        const float difference = static_cast<float>(at.i) - index_means[at.packed];
+    ThreadCell cell;
+    if (locate_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals, cell)) {
+        const float difference = static_cast<float>(cell.i) - index_means[cell.packed()];
         const float square = difference * difference;
-        atomicAdd(&variances[at.packed], square * weight_matrices[at.cell]);
+        atomicAdd(&variances[cell.packed()], square * weight_matrices[cell.index()]);
     }
 }
 

@@ -13,20 +13,13 @@ __global__ void __launch_bounds__(1024)
                                        const int* lengths, const float* ref_signal,
                                        int ref_signal_length, float* distance_matrices,
                                        const int* matrix_offsets, int num_signals) {
-    const int k = blockIdx.x;
-    const int d = blockIdx.y;
-    const int j = threadIdx.x;
-    if (j >= ref_signal_length || k >= num_signals) {
+    ThreadCell cell;
+    if (!locate_thread_cell<BlockRows::anti_diagonal>(lengths, ref_signal_length, matrix_offsets,
+                                                      num_signals, cell)) {
         return;
     }
-    const int n = lengths[k];
-    const int i = d - j;
-    if (i < 0 || i >= n) {
-        return;
-    }
-    const float difference = input_signals[signal_offsets[k] + i] - ref_signal[j];
-    const AntidiagMatrix matrix{matrix_offsets[k], n, ref_signal_length};
-    distance_matrices[matrix.cell(i, j)] = fabsf(difference);
+    const float difference = input_signals[signal_offsets[cell.k] + cell.i] - ref_signal[cell.j];
+    distance_matrices[cell.index()] = fabsf(difference);
 }
 
 void calc_manhattan_distance(DeviceAddress input_signal,

@@ -30,24 +30,17 @@ __global__ void __launch_bounds__(1024)
                                        int ref_signal_length, const float* gradient_matrices,
                                        float* input_gradients, float* ref_gradients,
                                        const int* matrix_offsets, int num_signals) {
-    const int k = blockIdx.x;
-    const int d = blockIdx.y;
-    const int j = threadIdx.x;
-    if (j >= ref_signal_length || k >= num_signals) {
+    ThreadCell cell;
+    if (!locate_thread_cell<BlockRows::anti_diagonal>(lengths, ref_signal_length, matrix_offsets,
+                                                      num_signals, cell)) {
         return;
     }
-    const int n = lengths[k];
-    const int i = d - j;
-    if (i < 0 || i >= n) {
-        return;
-    }
-    const int sample = signal_offsets[k] + i;
+    const int sample = signal_offsets[cell.k] + cell.i;
     const float x = input_signals[sample];
-    const float y = ref_signal[j];
-    const AntidiagMatrix matrix{matrix_offsets[k], n, ref_signal_length};
-    const float g = gradient_matrices[matrix.cell(i, j)];
+    const float y = ref_signal[cell.j];
+    const float g = gradient_matrices[cell.index()];
     atomicAdd(&input_gradients[sample], g * dead_zone_sign(x - y));
-    atomicAdd(&ref_gradients[j], g * dead_zone_sign(y - x));
+    atomicAdd(&ref_gradients[cell.j], g * dead_zone_sign(y - x));
 }
 
 void calc_manhattan_distance_gradient(DeviceAddress input_signal,

@@ -69,18 +69,25 @@ struct BackwardSweep {
     }
 };
 
-__device__ __forceinline__ BackwardSweep make_sweep(const int* lengths, int ref_signal_length,
-                                                    const float* distance_matrices,
-                                                    const float* score_matrices,
-                                                    float* gradient_matrices,
-                                                    const int* matrix_offsets, int k, float gamma,
-                                                    const float* alpha) {
-    return BackwardSweep{distance_matrices,
-                         score_matrices,
-                         gradient_matrices,
-                         AntidiagMatrix{matrix_offsets[k], lengths[k], ref_signal_length},
-                         alpha != nullptr ? alpha[k] : 0.0f,
-                         1.0f / gamma};
+// The sweep of the running thread's column of its block's signal; false for threads outside
+// the batch, which take no part.
+__device__ __forceinline__ bool begin_sweep(const int* lengths, int ref_signal_length,
+                                            const float* distance_matrices,
+                                            const float* score_matrices, float* gradient_matrices,
+                                            const int* matrix_offsets, int num_signals, float gamma,
+                                            const float* alpha, BackwardSweep& sweep) {
+    const int k = blockIdx.x;
+    const int j = threadIdx.x;
+    if (j >= ref_signal_length || k >= num_signals) {
+        return false;
+    }
+    sweep = BackwardSweep{distance_matrices,
+                          score_matrices,
+                          gradient_matrices,
+                          AntidiagMatrix{matrix_offsets[k], lengths[k], ref_signal_length},
+                          alpha != nullptr ? alpha[k] : 0.0f,
+                          1.0f / gamma};
+    return sweep.matrix.rows + ref_signal_length >= 2;
 }
 
 __global__ void __launch_bounds__(1024)
@@ -88,18 +95,13 @@ __global__ void __launch_bounds__(1024)
                             const float* distance_matrices, const float* score_matrices,
                             float* gradient_matrices, const int* matrix_offsets, int num_signals,
                             float gamma, const float* alpha) {
-    const int k = blockIdx.x;
+    BackwardSweep sweep;
+    if (!begin_sweep(lengths, ref_signal_length, distance_matrices, score_matrices,
+                     gradient_matrices, matrix_offsets, num_signals, gamma, alpha, sweep)) {
+        return;
+    }
     const int j = threadIdx.x;
-    if (j >= ref_signal_length || k >= num_signals) {
-        return;
-    }
-    const BackwardSweep sweep =
-        make_sweep(lengths, ref_signal_length, distance_matrices, score_matrices, gradient_matrices,
-                   matrix_offsets, k, gamma, alpha);
     const int n = sweep.matrix.rows;
-    if (n + ref_signal_length < 2) {
-        return;
-    }
     const int last_diagonal = n + ref_signal_length - 2;
     const std::int64_t last_cell = sweep.matrix.cell(n - 1, ref_signal_length - 1);
     sweep.run(j, [&](int i, int d) {
@@ -123,19 +125,14 @@ __global__ void __launch_bounds__(1024)
                                   float* gradient_matrices, const int* matrix_offsets,
                                   int num_signals, float gamma, const float* alpha,
                                   const float* scores, bool last_row_only, float ref_gap_penalty) {
-    const int k = blockIdx.x;
+    BackwardSweep sweep;
+    if (!begin_sweep(lengths, ref_signal_length, distance_matrices, score_matrices,
+                     gradient_matrices, matrix_offsets, num_signals, gamma, alpha, sweep)) {
+        return;
+    }
     const int j = threadIdx.x;
-    if (j >= ref_signal_length || k >= num_signals) {
-        return;
-    }
-    const BackwardSweep sweep =
-        make_sweep(lengths, ref_signal_length, distance_matrices, score_matrices, gradient_matrices,
-                   matrix_offsets, k, gamma, alpha);
     const int n = sweep.matrix.rows;
-    if (n + ref_signal_length < 2) {
-        return;
-    }
-    const float final_score = scores[k];
+    const float final_score = scores[blockIdx.x];
     const float column_penalty = static_cast<float>(j) * ref_gap_penalty;
     const bool terminal_column = j == ref_signal_length - 1 && !last_row_only;
     sweep.run(j, [&](int i, int) {

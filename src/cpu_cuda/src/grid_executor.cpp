@@ -95,8 +95,8 @@ struct GridJob {
     unsigned long long order_seed;
     std::atomic<std::uint64_t> next_block{0};
     std::atomic<bool> faulted{false};
-    std::mutex fault_mutex;
-    std::string fault_reason;
+    std::mutex fault_mutex{};
+    std::string fault_reason{};
 
     void report_fault(const std::string& reason) {
         std::lock_guard lock(fault_mutex);

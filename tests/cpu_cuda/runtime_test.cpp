@@ -2,6 +2,8 @@
 // float contraction, memory and error bookkeeping.
 #include <cuda_runtime.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
@@ -283,6 +285,31 @@ TEST_F(Runtime, InjectedFailuresHitTheChosenCall) {
     EXPECT_EQ(cudaDeviceGetAttribute(&limit, cudaDevAttrMaxThreadsPerBlock, 1),
               cudaErrorInvalidDevice);
     EXPECT_STREQ(cudaGetErrorString(cudaErrorInvalidDevice), "invalid device ordinal");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Runtime, ForkedChildRunsKernelsOnItsOwnPool) {
+    float parent_count = 0.0f;
+    int parent_ints = 0;
+    cpu_cuda::launch(count_kernel, dim3(8), dim3(32), 0, &parent_count, &parent_ints);
+    ASSERT_EQ(parent_ints, 256);
+
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        alarm(30);  // a child waiting for its parent's threads would otherwise hang forever
+        float count = 0.0f;
+        int ints = 0;
+        cpu_cuda::launch(count_kernel, dim3(64), dim3(32), 0, &count, &ints);
+        _exit(ints == 64 * 32 && cudaGetLastError() == cudaSuccess ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace

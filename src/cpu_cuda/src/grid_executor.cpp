@@ -3,6 +3,8 @@
 // fiber: a thread that meets __syncthreads() keeps that fiber, suspended, and the loop goes
 // on in a fresh one, so blocks without barriers cost one fiber switch while blocks with
 // barriers get exact barrier semantics. Barrier misuse is a kernel fault.
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <boost/context/fiber.hpp>
@@ -306,6 +308,17 @@ public:
         }
     }
 
+    ~WorkerPool() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        work_ready_.notify_all();
+        for (std::thread& thread : threads_) {
+            thread.join();
+        }
+    }
+
     void run(GridJob& job) {
         std::lock_guard launch_lock(launch_mutex_);
         const unsigned helpers =
@@ -331,7 +344,11 @@ private:
             GridJob* job = nullptr;
             {
                 std::unique_lock lock(mutex_);
-                work_ready_.wait(lock, [&] { return generation_ != seen && wanted_ > 0; });
+                work_ready_.wait(lock,
+                                 [&] { return stopping_ || (generation_ != seen && wanted_ > 0); });
+                if (stopping_) {
+                    return;
+                }
                 seen = generation_;
                 --wanted_;
                 job = job_;
@@ -353,11 +370,28 @@ private:
     std::uint64_t generation_ = 0;
     unsigned wanted_ = 0;
     unsigned busy_ = 0;
+    bool stopping_ = false;
 };
+
+std::atomic<WorkerPool*> current_pool{nullptr};
+
+// A forked child has none of its parent's threads: it starts a pool of its own, leaving the
+// parent's (whose locks may have been held at the fork) untouched.
+void forget_pool_in_child() { current_pool.store(nullptr); }
 
 // Never destroyed: its threads wait for work until the process exits.
 WorkerPool& worker_pool() {
-    static WorkerPool* pool = new WorkerPool(std::max(2u, std::thread::hardware_concurrency()) - 1);
+    static const bool fork_handler = pthread_atfork(nullptr, nullptr, forget_pool_in_child) == 0;
+    static_cast<void>(fork_handler);
+    WorkerPool* pool = current_pool.load();
+    if (pool == nullptr) {
+        auto* created = new WorkerPool(std::max(2u, std::thread::hardware_concurrency()) - 1);
+        if (current_pool.compare_exchange_strong(pool, created)) {
+            pool = created;
+        } else {
+            delete created;
+        }
+    }
     return *pool;
 }
 

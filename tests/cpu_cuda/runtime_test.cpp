@@ -313,3 +313,25 @@ TEST_F(Runtime, ForkedChildRunsKernelsOnItsOwnPool) {
 }
 
 }  // namespace
+
+namespace {
+
+__global__ void deep_recursion_kernel(int depth, int* sink) {
+    volatile char frame[1024];
+    frame[0] = static_cast<char>(depth);
+    if (depth > 0) {
+        deep_recursion_kernel(depth - 1, sink);
+    }
+    *sink += frame[0];
+}
+
+TEST(RuntimeDeathTest, StackOverflowFaultsInsteadOfCorruptingMemory) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    int sink = 0;
+    cpu_cuda::launch(deep_recursion_kernel, dim3(1), dim3(2), 0, 20, &sink);
+    ASSERT_EQ(cudaGetLastError(), cudaSuccess);
+    EXPECT_EQ(sink, 2 * (20 * 21 / 2));
+    EXPECT_DEATH(cpu_cuda::launch(deep_recursion_kernel, dim3(1), dim3(2), 0, 1000, &sink), "");
+}
+
+}  // namespace

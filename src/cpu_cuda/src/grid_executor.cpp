@@ -4,6 +4,7 @@
 // on in a fresh one, so blocks without barriers cost one fiber switch while blocks with
 // barriers get exact barrier semantics. Barrier misuse is a kernel fault.
 #include <pthread.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <atomic>
@@ -45,38 +46,49 @@ constexpr std::size_t kMaxSharedBytes = 48 * 1024;
 // Uninitialised shared memory reads back as NaN rather than as a convenient zero.
 constexpr unsigned char kSharedMemoryFill = 0xFF;
 
-// Fiber stacks of one worker thread, reused across blocks and launches.
+// Fiber stacks of one worker thread, reused across blocks and launches. Each has an
+// inaccessible guard page below it, so a kernel that overflows its stack faults instead of
+// silently overwriting another thread's.
 class StackPool {
 public:
     ~StackPool() {
-        for (void* stack : free_) {
-            std::free(stack);
+        for (char* mapping : free_) {
+            munmap(mapping, kGuardBytes + kFiberStackBytes);
         }
     }
 
     ctx::stack_context take() {
-        void* memory = nullptr;
+        char* mapping = nullptr;
         if (free_.empty()) {
-            memory = std::malloc(kFiberStackBytes);
-            if (memory == nullptr) {
-                throw std::bad_alloc();
-            }
+            mapping = map_stack();
         } else {
-            memory = free_.back();
+            mapping = free_.back();
             free_.pop_back();
         }
         ctx::stack_context stack;
         stack.size = kFiberStackBytes;
-        stack.sp = static_cast<char*>(memory) + kFiberStackBytes;
+        stack.sp = mapping + kGuardBytes + kFiberStackBytes;
         return stack;
     }
 
     void give_back(ctx::stack_context& stack) {
-        free_.push_back(static_cast<char*>(stack.sp) - stack.size);
+        free_.push_back(static_cast<char*>(stack.sp) - stack.size - kGuardBytes);
     }
 
 private:
-    std::vector<void*> free_;
+    static constexpr std::size_t kGuardBytes = 4096;
+
+    static char* map_stack() {
+        void* mapping = mmap(nullptr, kGuardBytes + kFiberStackBytes, PROT_READ | PROT_WRITE,
+                             MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapping == MAP_FAILED) {
+            throw std::bad_alloc();
+        }
+        mprotect(mapping, kGuardBytes, PROT_NONE);
+        return static_cast<char*>(mapping);
+    }
+
+    std::vector<char*> free_;
 };
 
 thread_local StackPool stack_pool;

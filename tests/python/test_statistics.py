@@ -9,6 +9,7 @@ import orvane_pybind_cpu as twin
 import statistics_reference as ref
 from batches import Options, TrainingRun, pack, random_batch, unpack
 from cpu_cuda_testing import Call
+from orvane_buffers import cpu_backend
 
 # Column sums and weights: a few float32 roundings; statistics: sums of up to N products.
 WEIGHT_ATOL = 2e-6
@@ -231,7 +232,7 @@ def test_statistics_do_not_depend_on_thread_order(backend):
 
 def twin_statistics():
     weights = np.full((2, 3), 0.5, np.float32)
-    return Statistics(pytest.importorskip("orvane_buffers").cpu_backend(), [2, 2], 3,
+    return Statistics(cpu_backend(), [2, 2], 3,
                       [weights, weights], np.array([1.0, 2.0, 3.0, 4.0], np.float32))
 
 

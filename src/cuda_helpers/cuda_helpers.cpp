@@ -2,10 +2,10 @@
 #include "cuda_helpers.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <numeric>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -17,6 +17,21 @@ constexpr std::int64_t kMaxPositions = std::numeric_limits<int>::max();
 
 std::string with_cuda_error(const char* prefix, cudaError_t error) {
     return std::string(prefix) + cudaGetErrorString(error);
+}
+
+// A runtime call failed and the frame reports it itself. Reading the last error clears it,
+// so that it does not come back as "Kernel execution failed" in the next, healthy call (a
+// kernel fault stays: the runtime keeps those sticky).
+std::runtime_error runtime_failure(const char* prefix, cudaError_t error) {
+    static_cast<void>(cudaGetLastError());
+    return std::runtime_error(with_cuda_error(prefix, error));
+}
+
+// The shortest text that reads back as the same double, as Python shows a float.
+std::string format_number(double value) {
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof(text), value);
+    return std::string(text, result.ptr);
 }
 
 }  // namespace
@@ -45,7 +60,7 @@ void check_ref_signal_length_limit(int ref_signal_length) {
         error = cudaDeviceGetAttribute(&max_threads, cudaDevAttrMaxThreadsPerBlock, device);
     }
     if (error != cudaSuccess) {
-        throw std::runtime_error(with_cuda_error("Failed to get device attributes: ", error));
+        throw runtime_failure("Failed to get device attributes: ", error);
     }
     if (ref_signal_length > max_threads) {
         throw std::invalid_argument("ref_signal_length (" + std::to_string(ref_signal_length) +
@@ -81,12 +96,23 @@ void validate_batch(const std::vector<int>& lengths, int ref_signal_length) {
     check_batch_fits_int32(lengths, ref_signal_length);
 }
 
-void validate_gamma(float gamma) {
-    if (!(std::isfinite(gamma) && gamma > 0.0f)) {
-        std::ostringstream message;
-        message << "gamma must be a finite number greater than zero, got: " << gamma;
-        throw std::invalid_argument(message.str());
+float checked_gamma(double gamma) {
+    const auto rounded = static_cast<float>(gamma);
+    if (!(std::isfinite(rounded) && rounded >= std::numeric_limits<float>::min())) {
+        throw std::invalid_argument(
+            "gamma must be a finite, normal float32 number greater than zero, got: " +
+            format_number(gamma));
     }
+    return rounded;
+}
+
+float checked_ref_gap_penalty(double ref_gap_penalty, bool local_end) {
+    const auto rounded = static_cast<float>(ref_gap_penalty);
+    if (local_end && !std::isfinite(rounded)) {
+        throw std::invalid_argument("ref_gap_penalty must be a finite number, got: " +
+                                    format_number(ref_gap_penalty));
+    }
+    return rounded;
 }
 
 int* copy_vector_to_device(const std::vector<int>& values) {
@@ -97,12 +123,12 @@ int* copy_vector_to_device(const std::vector<int>& values) {
     int* buffer = nullptr;
     if (const cudaError_t error = cudaMalloc(reinterpret_cast<void**>(&buffer), bytes);
         error != cudaSuccess) {
-        throw std::runtime_error(with_cuda_error("Failed to allocate device memory: ", error));
+        throw runtime_failure("Failed to allocate device memory: ", error);
     }
     if (const cudaError_t error = cudaMemcpy(buffer, values.data(), bytes, cudaMemcpyHostToDevice);
         error != cudaSuccess) {
         free_device_buffer(buffer);
-        throw std::runtime_error(with_cuda_error("Failed to copy to device: ", error));
+        throw runtime_failure("Failed to copy to device: ", error);
     }
     return buffer;
 }
@@ -111,12 +137,6 @@ void free_device_buffer(void* buffer) {
     if (buffer != nullptr) {
         cudaFree(buffer);
     }
-}
-
-LaunchGeometry make_launch_geometry(const std::vector<int>& lengths, int ref_signal_length) {
-    const auto diagonals = static_cast<unsigned>(longest_length(lengths) + ref_signal_length - 1);
-    return LaunchGeometry{dim3(static_cast<unsigned>(lengths.size()), diagonals, 1),
-                          dim3(static_cast<unsigned>(ref_signal_length), 1, 1)};
 }
 
 std::vector<int> make_signal_offsets(const std::vector<int>& lengths) {
@@ -135,14 +155,38 @@ std::vector<int> make_matrix_offsets(const std::vector<int>& lengths, int ref_si
     return offsets;
 }
 
+namespace {
+
+// The first largest length.
 int longest_length(const std::vector<int>& lengths) {
     return *std::max_element(lengths.begin(), lengths.end());
+}
+
+LaunchGeometry make_cell_geometry(const BatchTables& batch, int rows) {
+    const unsigned grid_rows = std::min(static_cast<unsigned>(rows), kMaxGridRows);
+    return LaunchGeometry{dim3(static_cast<unsigned>(batch.num_signals()), grid_rows, 1),
+                          dim3(static_cast<unsigned>(batch.ref_signal_length), 1, 1)};
+}
+
+}  // namespace
+
+LaunchGeometry make_launch_geometry(const BatchTables& batch) {
+    return make_cell_geometry(batch, batch.longest + batch.ref_signal_length - 1);
+}
+
+LaunchGeometry make_row_geometry(const BatchTables& batch) {
+    return make_cell_geometry(batch, batch.longest);
+}
+
+LaunchGeometry make_signal_geometry(const BatchTables& batch, int threads) {
+    return LaunchGeometry{dim3(static_cast<unsigned>(batch.num_signals()), 1, 1),
+                          dim3(static_cast<unsigned>(threads), 1, 1)};
 }
 
 BatchTables prepare_batch(const std::vector<int>& lengths, int ref_signal_length,
                           SignalOffsets signal_offsets) {
     validate_batch(lengths, ref_signal_length);
-    BatchTables batch{lengths, ref_signal_length, {}, {}};
+    BatchTables batch{lengths, ref_signal_length, longest_length(lengths), {}, {}};
     if (signal_offsets == SignalOffsets::needed) {
         batch.signal_offsets = make_signal_offsets(lengths);
     }
@@ -166,11 +210,11 @@ DeviceBuffer::~DeviceBuffer() { free_device_buffer(buffer_); }
 DeviceBuffer make_zeroed_device_buffer(std::size_t bytes) {
     void* raw = nullptr;
     if (const cudaError_t error = cudaMalloc(&raw, bytes); error != cudaSuccess) {
-        throw std::runtime_error(with_cuda_error("Failed to allocate device memory: ", error));
+        throw runtime_failure("Failed to allocate device memory: ", error);
     }
     DeviceBuffer buffer(raw);
     if (const cudaError_t error = cudaMemset(raw, 0, bytes); error != cudaSuccess) {
-        throw std::runtime_error(with_cuda_error("Failed to clear device memory: ", error));
+        throw runtime_failure("Failed to clear device memory: ", error);
     }
     return buffer;
 }
@@ -178,7 +222,7 @@ DeviceBuffer make_zeroed_device_buffer(std::size_t bytes) {
 void clear_device_buffer(DeviceAddress buffer, std::size_t bytes) {
     if (const cudaError_t error = cudaMemset(device_pointer<void>(buffer), 0, bytes);
         error != cudaSuccess) {
-        throw std::runtime_error(with_cuda_error("Failed to clear device memory: ", error));
+        throw runtime_failure("Failed to clear device memory: ", error);
     }
 }
 

@@ -33,22 +33,19 @@ void check_batch_fits_int32(const std::vector<int>& lengths, int ref_signal_leng
 // All three checks above, in that order: what every driver does before anything else.
 void validate_batch(const std::vector<int>& lengths, int ref_signal_length);
 
-// Throws std::invalid_argument unless gamma is a finite number greater than zero: the soft
-// minimum is only defined there, and anything else can only produce NaN.
-void validate_gamma(float gamma);
+// gamma rounded to float32; throws std::invalid_argument unless that is a finite, normal
+// number greater than zero. The soft minimum is only defined for gamma > 0, and below the
+// smallest normal float its reciprocal loses its precision or overflows to +inf.
+float checked_gamma(double gamma);
+
+// ref_gap_penalty rounded to float32; with a free end it must be finite, since the terminal
+// penalty j * g of column 0 would otherwise be NaN. Without one it has no effect.
+float checked_ref_gap_penalty(double ref_gap_penalty, bool local_end);
 
 // Allocates a device buffer holding a copy of `values`; the caller frees it.
 int* copy_vector_to_device(const std::vector<int>& values);
 
 void free_device_buffer(void* buffer);
-
-struct LaunchGeometry {
-    dim3 grid;
-    dim3 block;
-};
-
-// One block per signal and anti-diagonal of the longest signal, one thread per column.
-LaunchGeometry make_launch_geometry(const std::vector<int>& lengths, int ref_signal_length);
 
 // Exclusive prefix sums: where each signal starts in the signal batch.
 std::vector<int> make_signal_offsets(const std::vector<int>& lengths);
@@ -56,15 +53,13 @@ std::vector<int> make_signal_offsets(const std::vector<int>& lengths);
 // Exclusive prefix sums of N_k * M: where each signal's matrix starts in a batch matrix.
 std::vector<int> make_matrix_offsets(const std::vector<int>& lengths, int ref_signal_length);
 
-// The first largest length.
-int longest_length(const std::vector<int>& lengths);
-
 enum class SignalOffsets { not_needed, needed };
 
 // A validated batch with the host offset tables its operation uses.
 struct BatchTables {
     const std::vector<int>& lengths;
     int ref_signal_length;
+    int longest;                      // max N_k
     std::vector<int> signal_offsets;  // empty unless the operation reads the signal batch
     std::vector<int> matrix_offsets;
 
@@ -75,6 +70,26 @@ struct BatchTables {
 // tables: the first steps of every driver, before anything is allocated.
 BatchTables prepare_batch(const std::vector<int>& lengths, int ref_signal_length,
                           SignalOffsets signal_offsets);
+
+struct LaunchGeometry {
+    dim3 grid;
+    dim3 block;
+};
+
+// The tallest grid a GPU launches. Cell-parallel kernels cover taller matrices by stepping
+// through their rows or diagonals gridDim.y apart.
+constexpr unsigned kMaxGridRows = 65535;
+
+// Cell-parallel, one block per signal and anti-diagonal of the longest signal (grid height
+// capped), one thread per column.
+LaunchGeometry make_launch_geometry(const BatchTables& batch);
+
+// Cell-parallel, one block per signal and row of the longest signal (grid height capped),
+// one thread per column.
+LaunchGeometry make_row_geometry(const BatchTables& batch);
+
+// One block of `threads` threads per signal.
+LaunchGeometry make_signal_geometry(const BatchTables& batch, int threads);
 
 // Owns one temporary device buffer for the duration of a call.
 class DeviceBuffer {

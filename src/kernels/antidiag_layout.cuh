@@ -58,27 +58,33 @@ struct ThreadCell {
     __host__ __device__ __forceinline__ int packed() const { return k * matrix.cols + j; }
 };
 
-// Block x the signal, block y the row or the anti-diagonal, thread x the column. False for
-// threads outside the batch: grids are sized for the longest signal.
+// Block x the signal, block y the row or the anti-diagonal, thread x the column. A GPU caps
+// the grid's height, so a block takes row (or diagonal) blockIdx.y and then every
+// gridDim.y-th after it; below the cap that is exactly one. Threads outside the batch (grids
+// are sized for the longest signal) do nothing.
 enum class BlockRows { matrix_row, anti_diagonal };
 
-template <BlockRows rows>
-__device__ __forceinline__ bool locate_thread_cell(const int* lengths, int ref_signal_length,
-                                                   const int* matrix_offsets, int num_signals,
-                                                   ThreadCell& cell) {
+template <BlockRows rows, typename CellBody>
+__device__ __forceinline__ void for_each_thread_cell(const int* lengths, int ref_signal_length,
+                                                     const int* matrix_offsets, int num_signals,
+                                                     CellBody body) {
     const int k = blockIdx.x;
     const int j = threadIdx.x;
     if (k >= num_signals || j >= ref_signal_length) {
-        return false;
+        return;
     }
     const int n = lengths[k];
-    const int i = rows == BlockRows::matrix_row ? static_cast<int>(blockIdx.y)
-                                                : static_cast<int>(blockIdx.y) - j;
-    if (i < 0 || i >= n) {
-        return false;
+    const AntidiagMatrix matrix{matrix_offsets[k], n, ref_signal_length};
+    // Row i = y, or i = y - j on a diagonal. The stop fits in 32 bits (n + M - 1 <= n * M),
+    // and unsigned steps past it cannot wrap.
+    const int column_shift = rows == BlockRows::anti_diagonal ? j : 0;
+    const auto stop = static_cast<unsigned>(n + column_shift);
+    for (unsigned y = blockIdx.y; y < stop; y += gridDim.y) {
+        const int i = static_cast<int>(y) - column_shift;
+        if (i >= 0) {
+            body(ThreadCell{k, i, j, matrix});
+        }
     }
-    cell = ThreadCell{k, i, j, AntidiagMatrix{matrix_offsets[k], n, ref_signal_length}};
-    return true;
 }
 
 }  // namespace orvane

@@ -12,21 +12,17 @@ namespace orvane {
 __global__ void __launch_bounds__(1024)
     convert_antidiag_to_square_kernel(const int* lengths, int ref_signal_length, const float* input,
                                       float* output, int num_signals, const int* matrix_offsets) {
-    ThreadCell cell;
-    if (locate_thread_cell<BlockRows::matrix_row>(lengths, ref_signal_length, matrix_offsets,
-                                                  num_signals, cell)) {
-        output[cell.row_major_index()] = input[cell.index()];
-    }
+    for_each_thread_cell<BlockRows::matrix_row>(
+        lengths, ref_signal_length, matrix_offsets, num_signals,
+        [&](const ThreadCell& cell) { output[cell.row_major_index()] = input[cell.index()]; });
 }
 
 __global__ void __launch_bounds__(1024)
     convert_square_to_antidiag_kernel(const int* lengths, int ref_signal_length, const float* input,
                                       float* output, int num_signals, const int* matrix_offsets) {
-    ThreadCell cell;
-    if (locate_thread_cell<BlockRows::matrix_row>(lengths, ref_signal_length, matrix_offsets,
-                                                  num_signals, cell)) {
-        output[cell.index()] = input[cell.row_major_index()];
-    }
+    for_each_thread_cell<BlockRows::matrix_row>(
+        lengths, ref_signal_length, matrix_offsets, num_signals,
+        [&](const ThreadCell& cell) { output[cell.index()] = input[cell.row_major_index()]; });
 }
 
 __global__ void __launch_bounds__(1024)
@@ -52,12 +48,14 @@ void run_conversion(ConversionKernel kernel, GridRows rows, const std::vector<in
                     int ref_signal_length, DeviceAddress input_matrix,
                     DeviceAddress output_matrix) {
     const BatchTables batch = prepare_batch(lengths, ref_signal_length, SignalOffsets::not_needed);
-    const unsigned grid_rows = rows == GridRows::every_row ? longest_length(lengths) : 1;
+    const LaunchGeometry geometry = rows == GridRows::every_row
+                                        ? make_row_geometry(batch)
+                                        : make_signal_geometry(batch, ref_signal_length);
     const DeviceTables tables(batch);
     const int num_signals = batch.num_signals();
-    launch_kernel(kernel, dim3(num_signals, grid_rows, 1), dim3(ref_signal_length, 1, 1), 0,
-                  tables.lengths(), ref_signal_length, device_pointer<const float>(input_matrix),
-                  device_pointer<float>(output_matrix), num_signals, tables.matrix_offsets());
+    launch_kernel(kernel, geometry.grid, geometry.block, 0, tables.lengths(), ref_signal_length,
+                  device_pointer<const float>(input_matrix), device_pointer<float>(output_matrix),
+                  num_signals, tables.matrix_offsets());
     wait_for_device();
     check_kernel_execution();
 }

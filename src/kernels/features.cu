@@ -10,11 +10,12 @@
 
 namespace orvane {
 
-__device__ __forceinline__ bool locate_row_cell(const int* lengths, int ref_signal_length,
-                                                const int* matrix_offsets, int num_signals,
-                                                ThreadCell& cell) {
-    return locate_thread_cell<BlockRows::matrix_row>(lengths, ref_signal_length, matrix_offsets,
-                                                     num_signals, cell);
+template <typename CellBody>
+__device__ __forceinline__ void for_each_row_cell(const int* lengths, int ref_signal_length,
+                                                  const int* matrix_offsets, int num_signals,
+                                                  CellBody body) {
+    for_each_thread_cell<BlockRows::matrix_row>(lengths, ref_signal_length, matrix_offsets,
+                                                num_signals, body);
 }
 
 // ln(sqrt(v) + 1e-8) clamped to [-10, 10]; the epsilon goes on the standard deviation, and a
@@ -40,22 +41,22 @@ __device__ __forceinline__ void finalize_log_std(float* values, int num_signals,
 __global__ void __launch_bounds__(1024)
     sum_matrix_kernel(const int* lengths, int ref_signal_length, float* gradient_matrices,
                       float* column_sums, int num_signals, const int* matrix_offsets) {
-    ThreadCell cell;
-    if (locate_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals, cell)) {
-        atomicAdd(&column_sums[cell.packed()], gradient_matrices[cell.index()]);
-    }
+    for_each_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals,
+                      [&](const ThreadCell& cell) {
+                          atomicAdd(&column_sums[cell.packed()], gradient_matrices[cell.index()]);
+                      });
 }
 
 __global__ void __launch_bounds__(1024)
     normalize_matrix_kernel(const int* lengths, int ref_signal_length, float* gradient_matrices,
                             const float* column_sums, int num_signals, const int* matrix_offsets) {
-    ThreadCell cell;
-    if (locate_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals, cell)) {
-        const float sum = column_sums[cell.packed()];
-        // A column that carries no weight becomes zeros rather than NaN.
-        gradient_matrices[cell.index()] =
-            sum != 0.0f ? gradient_matrices[cell.index()] / sum : 0.0f;
-    }
+    for_each_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals,
+                      [&](const ThreadCell& cell) {
+                          const float sum = column_sums[cell.packed()];
+                          // A column that carries no weight becomes zeros rather than NaN.
+                          gradient_matrices[cell.index()] =
+                              sum != 0.0f ? gradient_matrices[cell.index()] / sum : 0.0f;
+                      });
 }
 
 __global__ void __launch_bounds__(1024)
@@ -63,11 +64,11 @@ __global__ void __launch_bounds__(1024)
                                const int* lengths, int ref_signal_length,
                                const float* weight_matrices, const int* matrix_offsets,
                                int num_signals, float* weighted_means) {
-    ThreadCell cell;
-    if (locate_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals, cell)) {
-        const float sample = input_signals[signal_offsets[cell.k] + cell.i];
-        atomicAdd(&weighted_means[cell.packed()], sample * weight_matrices[cell.index()]);
-    }
+    for_each_row_cell(
+        lengths, ref_signal_length, matrix_offsets, num_signals, [&](const ThreadCell& cell) {
+            const float sample = input_signals[signal_offsets[cell.k] + cell.i];
+            atomicAdd(&weighted_means[cell.packed()], sample * weight_matrices[cell.index()]);
+        });
 }
 
 __global__ void __launch_bounds__(1024)
@@ -75,13 +76,13 @@ __global__ void __launch_bounds__(1024)
                              const int* lengths, int ref_signal_length,
                              const float* weight_matrices, const int* matrix_offsets,
                              const float* weighted_means, int num_signals, float* variances) {
-    ThreadCell cell;
-    if (locate_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals, cell)) {
-        const float sample = input_signals[signal_offsets[cell.k] + cell.i];
-        const float difference = sample - weighted_means[cell.packed()];
-        const float square = difference * difference;
-        atomicAdd(&variances[cell.packed()], square * weight_matrices[cell.index()]);
-    }
+    for_each_row_cell(
+        lengths, ref_signal_length, matrix_offsets, num_signals, [&](const ThreadCell& cell) {
+            const float sample = input_signals[signal_offsets[cell.k] + cell.i];
+            const float difference = sample - weighted_means[cell.packed()];
+            const float square = difference * difference;
+            atomicAdd(&variances[cell.packed()], square * weight_matrices[cell.index()]);
+        });
 }
 
 __global__ void __launch_bounds__(1024)
@@ -93,11 +94,11 @@ __global__ void __launch_bounds__(1024)
     calc_weighted_index_mean_kernel(const int* lengths, int ref_signal_length,
                                     const float* weight_matrices, const int* matrix_offsets,
                                     int num_signals, float* index_means) {
-    ThreadCell cell;
-    if (locate_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals, cell)) {
-        atomicAdd(&index_means[cell.packed()],
-                  weight_matrices[cell.index()] * static_cast<float>(cell.i));
-    }
+    for_each_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals,
+                      [&](const ThreadCell& cell) {
+                          atomicAdd(&index_means[cell.packed()],
+                                    weight_matrices[cell.index()] * static_cast<float>(cell.i));
+                      });
 }
 
 __global__ void __launch_bounds__(1024)
@@ -105,12 +106,12 @@ __global__ void __launch_bounds__(1024)
                                         const float* weight_matrices, const int* matrix_offsets,
                                         const float* index_means, int num_signals,
                                         float* variances) {
-    ThreadCell cell;
-    if (locate_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals, cell)) {
-        const float difference = static_cast<float>(cell.i) - index_means[cell.packed()];
-        const float square = difference * difference;
-        atomicAdd(&variances[cell.packed()], square * weight_matrices[cell.index()]);
-    }
+    for_each_row_cell(
+        lengths, ref_signal_length, matrix_offsets, num_signals, [&](const ThreadCell& cell) {
+            const float difference = static_cast<float>(cell.i) - index_means[cell.packed()];
+            const float square = difference * difference;
+            atomicAdd(&variances[cell.packed()], square * weight_matrices[cell.index()]);
+        });
 }
 
 __global__ void __launch_bounds__(1024)
@@ -120,18 +121,6 @@ __global__ void __launch_bounds__(1024)
 }
 
 namespace {
-
-// Launch shapes of the statistics: a block per matrix row, or a block per signal.
-struct StatisticsGrid {
-    dim3 rows;
-    dim3 signals;
-    dim3 columns;
-
-    explicit StatisticsGrid(const BatchTables& batch)
-        : rows(batch.num_signals(), longest_length(batch.lengths), 1),
-          signals(batch.num_signals(), 1, 1),
-          columns(batch.ref_signal_length, 1, 1) {}
-};
 
 std::size_t packed_bytes(const BatchTables& batch) {
     return static_cast<std::size_t>(batch.num_signals()) *
@@ -144,14 +133,14 @@ void normalize_matrix(const std::vector<int>& input_signal_lengths, int ref_sign
                       DeviceAddress gradient_matrix, DeviceAddress ref_total_grads) {
     const BatchTables batch =
         prepare_batch(input_signal_lengths, ref_signal_length, SignalOffsets::not_needed);
-    const StatisticsGrid grid(batch);
+    const LaunchGeometry per_row = make_row_geometry(batch);
     const DeviceTables tables(batch);
     const auto weights = device_pointer<float>(gradient_matrix);
-    launch_kernel(sum_matrix_kernel, grid.rows, grid.columns, 0, tables.lengths(),
+    launch_kernel(sum_matrix_kernel, per_row.grid, per_row.block, 0, tables.lengths(),
                   ref_signal_length, weights, device_pointer<float>(ref_total_grads),
                   batch.num_signals(), tables.matrix_offsets());
     wait_for_device();
-    launch_kernel(normalize_matrix_kernel, grid.rows, grid.columns, 0, tables.lengths(),
+    launch_kernel(normalize_matrix_kernel, per_row.grid, per_row.block, 0, tables.lengths(),
                   ref_signal_length, weights, device_pointer<const float>(ref_total_grads),
                   batch.num_signals(), tables.matrix_offsets());
     wait_for_device();
@@ -163,9 +152,9 @@ void calc_weighted_means(DeviceAddress input_signal, const std::vector<int>& inp
                          DeviceAddress weighted_means) {
     const BatchTables batch =
         prepare_batch(input_signal_lengths, ref_signal_length, SignalOffsets::needed);
-    const StatisticsGrid grid(batch);
+    const LaunchGeometry per_row = make_row_geometry(batch);
     const DeviceTables tables(batch);
-    launch_kernel(calc_weighted_means_kernel, grid.rows, grid.columns, 0,
+    launch_kernel(calc_weighted_means_kernel, per_row.grid, per_row.block, 0,
                   device_pointer<const float>(input_signal), tables.signal_offsets(),
                   tables.lengths(), ref_signal_length, device_pointer<const float>(gradient_matrix),
                   tables.matrix_offsets(), batch.num_signals(),
@@ -179,17 +168,18 @@ void calc_weighted_std(DeviceAddress input_signal, const std::vector<int>& input
                        DeviceAddress weighted_means, DeviceAddress weighted_std_log) {
     const BatchTables batch =
         prepare_batch(input_signal_lengths, ref_signal_length, SignalOffsets::needed);
-    const StatisticsGrid grid(batch);
+    const LaunchGeometry per_row = make_row_geometry(batch);
+    const LaunchGeometry per_signal = make_signal_geometry(batch, ref_signal_length);
     clear_device_buffer(weighted_std_log, packed_bytes(batch));
     const DeviceTables tables(batch);
     const auto output = device_pointer<float>(weighted_std_log);
-    launch_kernel(calc_weighted_std_kernel, grid.rows, grid.columns, 0,
+    launch_kernel(calc_weighted_std_kernel, per_row.grid, per_row.block, 0,
                   device_pointer<const float>(input_signal), tables.signal_offsets(),
                   tables.lengths(), ref_signal_length, device_pointer<const float>(gradient_matrix),
                   tables.matrix_offsets(), device_pointer<const float>(weighted_means),
                   batch.num_signals(), output);
     wait_for_device();
-    launch_kernel(finalize_weighted_std_kernel, grid.signals, grid.columns, 0, output,
+    launch_kernel(finalize_weighted_std_kernel, per_signal.grid, per_signal.block, 0, output,
                   batch.num_signals(), ref_signal_length);
     wait_for_device();
     check_kernel_execution();
@@ -199,21 +189,22 @@ void calc_weighted_index_std(const std::vector<int>& input_signal_lengths, int r
                              DeviceAddress gradient_matrix, DeviceAddress weighted_index_std_log) {
     const BatchTables batch =
         prepare_batch(input_signal_lengths, ref_signal_length, SignalOffsets::not_needed);
-    const StatisticsGrid grid(batch);
+    const LaunchGeometry per_row = make_row_geometry(batch);
+    const LaunchGeometry per_signal = make_signal_geometry(batch, ref_signal_length);
     clear_device_buffer(weighted_index_std_log, packed_bytes(batch));
     const DeviceBuffer index_means = make_zeroed_device_buffer(packed_bytes(batch));
     const DeviceTables tables(batch);
     const auto weights = device_pointer<const float>(gradient_matrix);
     const auto output = device_pointer<float>(weighted_index_std_log);
-    launch_kernel(calc_weighted_index_mean_kernel, grid.rows, grid.columns, 0, tables.lengths(),
+    launch_kernel(calc_weighted_index_mean_kernel, per_row.grid, per_row.block, 0, tables.lengths(),
                   ref_signal_length, weights, tables.matrix_offsets(), batch.num_signals(),
                   index_means.get<float>());
     wait_for_device();
-    launch_kernel(calc_weighted_index_variance_kernel, grid.rows, grid.columns, 0, tables.lengths(),
-                  ref_signal_length, weights, tables.matrix_offsets(),
+    launch_kernel(calc_weighted_index_variance_kernel, per_row.grid, per_row.block, 0,
+                  tables.lengths(), ref_signal_length, weights, tables.matrix_offsets(),
                   index_means.get<const float>(), batch.num_signals(), output);
     wait_for_device();
-    launch_kernel(finalize_weighted_index_std_kernel, grid.signals, grid.columns, 0, output,
+    launch_kernel(finalize_weighted_index_std_kernel, per_signal.grid, per_signal.block, 0, output,
                   batch.num_signals(), ref_signal_length);
     wait_for_device();
     check_kernel_execution();

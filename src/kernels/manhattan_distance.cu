@@ -13,13 +13,12 @@ __global__ void __launch_bounds__(1024)
                                        const int* lengths, const float* ref_signal,
                                        int ref_signal_length, float* distance_matrices,
                                        const int* matrix_offsets, int num_signals) {
-    ThreadCell cell;
-    if (!locate_thread_cell<BlockRows::anti_diagonal>(lengths, ref_signal_length, matrix_offsets,
-                                                      num_signals, cell)) {
-        return;
-    }
-    const float difference = input_signals[signal_offsets[cell.k] + cell.i] - ref_signal[cell.j];
-    distance_matrices[cell.index()] = fabsf(difference);
+    for_each_thread_cell<BlockRows::anti_diagonal>(
+        lengths, ref_signal_length, matrix_offsets, num_signals, [&](const ThreadCell& cell) {
+            const float difference =
+                input_signals[signal_offsets[cell.k] + cell.i] - ref_signal[cell.j];
+            distance_matrices[cell.index()] = fabsf(difference);
+        });
 }
 
 void calc_manhattan_distance(DeviceAddress input_signal,
@@ -27,7 +26,7 @@ void calc_manhattan_distance(DeviceAddress input_signal,
                              int ref_signal_length, DeviceAddress distance_matrix) {
     const BatchTables batch =
         prepare_batch(input_signal_lengths, ref_signal_length, SignalOffsets::needed);
-    const LaunchGeometry geometry = make_launch_geometry(input_signal_lengths, ref_signal_length);
+    const LaunchGeometry geometry = make_launch_geometry(batch);
     const DeviceTables tables(batch);
     launch_kernel(manhattan_distance_antidiag_kernel, geometry.grid, geometry.block, 0,
                   device_pointer<const float>(input_signal), tables.signal_offsets(),

@@ -30,17 +30,15 @@ __global__ void __launch_bounds__(1024)
                                        int ref_signal_length, const float* gradient_matrices,
                                        float* input_gradients, float* ref_gradients,
                                        const int* matrix_offsets, int num_signals) {
-    ThreadCell cell;
-    if (!locate_thread_cell<BlockRows::anti_diagonal>(lengths, ref_signal_length, matrix_offsets,
-                                                      num_signals, cell)) {
-        return;
-    }
-    const int sample = signal_offsets[cell.k] + cell.i;
-    const float x = input_signals[sample];
-    const float y = ref_signal[cell.j];
-    const float g = gradient_matrices[cell.index()];
-    atomicAdd(&input_gradients[sample], g * dead_zone_sign(x - y));
-    atomicAdd(&ref_gradients[cell.j], g * dead_zone_sign(y - x));
+    for_each_thread_cell<BlockRows::anti_diagonal>(
+        lengths, ref_signal_length, matrix_offsets, num_signals, [&](const ThreadCell& cell) {
+            const int sample = signal_offsets[cell.k] + cell.i;
+            const float x = input_signals[sample];
+            const float y = ref_signal[cell.j];
+            const float g = gradient_matrices[cell.index()];
+            atomicAdd(&input_gradients[sample], g * dead_zone_sign(x - y));
+            atomicAdd(&ref_gradients[cell.j], g * dead_zone_sign(y - x));
+        });
 }
 
 void calc_manhattan_distance_gradient(DeviceAddress input_signal,
@@ -50,7 +48,7 @@ void calc_manhattan_distance_gradient(DeviceAddress input_signal,
                                       DeviceAddress ref_gradients) {
     const BatchTables batch =
         prepare_batch(input_signal_lengths, ref_signal_length, SignalOffsets::needed);
-    const LaunchGeometry geometry = make_launch_geometry(input_signal_lengths, ref_signal_length);
+    const LaunchGeometry geometry = make_launch_geometry(batch);
     const DeviceTables tables(batch);
     launch_kernel(manhattan_distance_gradient_kernel, geometry.grid, geometry.block, 0,
                   device_pointer<const float>(input_signal), tables.signal_offsets(),

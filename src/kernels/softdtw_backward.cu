@@ -151,29 +151,30 @@ __global__ void __launch_bounds__(1024)
 
 void calc_softdtw_backward(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                            DeviceAddress distance_matrix, DeviceAddress score_matrix,
-                           DeviceAddress gradient_matrix, float gamma, DeviceAddress alpha,
-                           bool local_end, DeviceAddress scores, bool last_row_only,
-                           float ref_gap_penalty) {
+                           DeviceAddress gradient_matrix, double requested_gamma,
+                           DeviceAddress alpha, bool local_end, DeviceAddress scores,
+                           bool last_row_only, double requested_ref_gap_penalty) {
     const BatchTables batch =
         prepare_batch(input_signal_lengths, ref_signal_length, SignalOffsets::not_needed);
     if (local_end && scores == 0) {
         throw std::runtime_error(
             "calc_softdtw_backward: scores_ptr is required when local_end is true");
     }
-    validate_gamma(gamma);
+    const float gamma = checked_gamma(requested_gamma);
+    const float ref_gap_penalty = checked_ref_gap_penalty(requested_ref_gap_penalty, local_end);
+    const LaunchGeometry wavefront = make_signal_geometry(batch, ref_signal_length);
     const DeviceTables tables(batch);
-    const dim3 per_signal(batch.num_signals(), 1, 1);
-    const dim3 per_column(ref_signal_length, 1, 1);
     const auto distance = device_pointer<const float>(distance_matrix);
     const auto score = device_pointer<const float>(score_matrix);
     const auto gradient = device_pointer<float>(gradient_matrix);
     if (local_end) {
-        launch_kernel(softdtw_local_backward_kernel, per_signal, per_column, 0, tables.lengths(),
-                      ref_signal_length, distance, score, gradient, tables.matrix_offsets(),
-                      batch.num_signals(), gamma, device_pointer<const float>(alpha),
-                      device_pointer<const float>(scores), last_row_only, ref_gap_penalty);
+        launch_kernel(softdtw_local_backward_kernel, wavefront.grid, wavefront.block, 0,
+                      tables.lengths(), ref_signal_length, distance, score, gradient,
+                      tables.matrix_offsets(), batch.num_signals(), gamma,
+                      device_pointer<const float>(alpha), device_pointer<const float>(scores),
+                      last_row_only, ref_gap_penalty);
     } else {
-        launch_kernel(softdtw_backward_kernel, per_signal, per_column, 0, tables.lengths(),
+        launch_kernel(softdtw_backward_kernel, wavefront.grid, wavefront.block, 0, tables.lengths(),
                       ref_signal_length, distance, score, gradient, tables.matrix_offsets(),
                       batch.num_signals(), gamma, device_pointer<const float>(alpha));
     }

@@ -18,9 +18,10 @@ __device__ __forceinline__ float calculate_softmin(float a, float b, float c, fl
     if (largest == INFINITY) {
         return -INFINITY;
     }
-    // Every predecessor absent or +inf: the soft minimum of nothing finite is +inf.
+    // Every predecessor absent or +inf: the soft minimum of nothing finite is +inf. The
+    // maximum skipped any NaN, which must still reach the result.
     if (largest == -INFINITY) {
-        return INFINITY;
+        return isnan(a) || isnan(b) || isnan(c) ? NAN : INFINITY;
     }
     const float sum = (expf(a - largest) + expf(b - largest)) + expf(c - largest);
     return (-logf(sum) - largest) * gamma;
@@ -166,28 +167,29 @@ __global__ void __launch_bounds__(1024)
 
 void calc_softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                           DeviceAddress distance_matrix, DeviceAddress score_matrix,
-                          DeviceAddress scores, float gamma, DeviceAddress alpha, bool local_end,
-                          bool last_row_only, float ref_gap_penalty) {
+                          DeviceAddress scores, double requested_gamma, DeviceAddress alpha,
+                          bool local_end, bool last_row_only, double requested_ref_gap_penalty) {
     const BatchTables batch =
         prepare_batch(input_signal_lengths, ref_signal_length, SignalOffsets::not_needed);
-    validate_gamma(gamma);
+    const float gamma = checked_gamma(requested_gamma);
+    const float ref_gap_penalty = checked_ref_gap_penalty(requested_ref_gap_penalty, local_end);
+    const LaunchGeometry wavefront = make_signal_geometry(batch, ref_signal_length);
     const DeviceTables tables(batch);
-    const dim3 per_signal(batch.num_signals(), 1, 1);
-    const dim3 per_column(ref_signal_length, 1, 1);
 
-    launch_kernel(softdtw_forward_kernel, per_signal, per_column, 0, tables.lengths(),
+    launch_kernel(softdtw_forward_kernel, wavefront.grid, wavefront.block, 0, tables.lengths(),
                   ref_signal_length, device_pointer<const float>(distance_matrix),
                   device_pointer<float>(score_matrix), tables.matrix_offsets(), batch.num_signals(),
                   gamma, device_pointer<const float>(alpha));
     wait_for_device();
     if (local_end) {
-        launch_kernel(softdtw_local_end_reducer_kernel, per_signal, per_column,
+        launch_kernel(softdtw_local_end_reducer_kernel, wavefront.grid, wavefront.block,
                       ref_signal_length * sizeof(float), device_pointer<const float>(score_matrix),
                       tables.matrix_offsets(), tables.lengths(), ref_signal_length,
                       device_pointer<float>(scores), batch.num_signals(), gamma, last_row_only,
                       ref_gap_penalty);
     } else {
-        launch_kernel(get_final_scores_kernel, per_signal, dim3(1, 1, 1), 0,
+        const LaunchGeometry last_cell = make_signal_geometry(batch, 1);
+        launch_kernel(get_final_scores_kernel, last_cell.grid, last_cell.block, 0,
                       device_pointer<const float>(score_matrix), tables.matrix_offsets(),
                       tables.lengths(), ref_signal_length, device_pointer<float>(scores),
                       batch.num_signals());

@@ -7,6 +7,8 @@
 
 namespace orvane {
 
+// gamma and ref_gap_penalty arrive as the caller gave them, so that a rejection can show
+// that value; both are rounded to float32 before use.
 // inputs:  distance_matrix  [sum N_k * M] anti-diagonal batch matrix D
 //          alpha            [B] per-signal bias subtracted from every cell cost, or 0
 // outputs: score_matrix     [sum N_k * M] anti-diagonal batch matrix R, overwritten
@@ -15,7 +17,7 @@ namespace orvane {
 //                           ref_gap_penalty * column
 void calc_softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                           DeviceAddress distance_matrix, DeviceAddress score_matrix,
-                          DeviceAddress scores, float gamma, DeviceAddress alpha, bool local_end,
-                          bool last_row_only, float ref_gap_penalty);
+                          DeviceAddress scores, double gamma, DeviceAddress alpha, bool local_end,
+                          bool last_row_only, double ref_gap_penalty);
 
 }  // namespace orvane

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <numeric>
@@ -161,6 +162,35 @@ TEST_F(Runtime, AtomicAdditionsAreExactAcrossManyBlocks) {
     ASSERT_EQ(cudaGetLastError(), cudaSuccess);
     EXPECT_EQ(int_count, 500 * 3 * 128);
     EXPECT_EQ(float_count, 500.0f * 3 * 128);
+}
+
+// One thread adds each pair, so the order of the additions is fixed.
+__global__ void add_pairs_kernel(float* targets, const float* addends, float* olds) {
+    const unsigned t = threadIdx.x;
+    olds[t] = atomicAdd(&targets[t], addends[t]);
+}
+
+TEST_F(Runtime, FloatAtomicsFlushSubnormalsToZeroLikeTheGpu) {
+    const float tiny = 1e-39f;     // subnormal
+    const float small = 1.5e-38f;  // normal, and so is 1.4e-38, but not their difference
+    std::vector<float> targets{0.0f, tiny, small, -small, 1.0f, tiny};
+    const std::vector<float> addends{tiny, 0.0f, -1.4e-38f, 1.4e-38f, tiny, 1.0f};
+    const std::vector<float> stored = targets;
+    std::vector<float> olds(targets.size());
+    cpu_cuda::launch(add_pairs_kernel, dim3(1), dim3(6), 0, targets.data(), addends.data(),
+                     olds.data());
+    ASSERT_EQ(cudaGetLastError(), cudaSuccess);
+    // A subnormal operand counts as zero, a subnormal sum becomes a zero of its sign.
+    EXPECT_EQ(targets[0], 0.0f);
+    EXPECT_EQ(targets[1], 0.0f);
+    EXPECT_EQ(targets[2], 0.0f);
+    EXPECT_FALSE(std::signbit(targets[2]));
+    EXPECT_EQ(targets[3], 0.0f);
+    EXPECT_TRUE(std::signbit(targets[3]));
+    EXPECT_EQ(targets[4], 1.0f);
+    EXPECT_EQ(targets[5], 1.0f);
+    // The old value comes back as it was stored.
+    EXPECT_EQ(std::memcmp(olds.data(), stored.data(), olds.size() * sizeof(float)), 0);
 }
 
 __global__ void index_kernel(unsigned* out) {

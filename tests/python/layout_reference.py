@@ -6,8 +6,8 @@ import numpy as np
 
 def antidiag_order(rows, cols):
     """Row-major indices of an rows x cols matrix in anti-diagonal storage order."""
-    cells = [(i + j, j, i * cols + j) for i in range(rows) for j in range(cols)]
-    return np.array([index for _, _, index in sorted(cells)], dtype=np.int64)
+    i, j = np.divmod(np.arange(rows * cols, dtype=np.int64), cols)
+    return np.lexsort((j, i + j))  # by diagonal, then by column
 
 
 def matrix_offsets(lengths, cols):

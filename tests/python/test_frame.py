@@ -137,18 +137,6 @@ def test_kernel_fault_is_sticky_until_reset():
     assert not call.untouched()
 
 
-def test_grid_taller_than_the_device_allows_fails_the_launch():
-    rows = 65536
-    source = np.zeros(rows, dtype=np.float32)
-    target = np.zeros(rows, dtype=np.float32)
-    allocations = hooks.live_allocations()
-    with pytest.raises(RuntimeError, match="^Kernel execution failed: invalid configuration argument$"):
-        twin.convert_antidiag_to_square([rows], 1, source.ctypes.data, target.ctypes.data)
-    assert hooks.live_allocations() == allocations
-    # The extraction launches one block per signal and is not limited by the row count.
-    twin.extract_last_row_antidiag([rows], 1, source.ctypes.data, target.ctypes.data)
-
-
 def forward_call(gamma=1.0, local_end=False):
     distance = np.ones(6, dtype=np.float32)
     score = np.zeros(6, dtype=np.float32)
@@ -157,13 +145,38 @@ def forward_call(gamma=1.0, local_end=False):
                                              scores.ctypes.data, gamma, 0, local_end)
 
 
-@pytest.mark.parametrize("gamma, shown", [(0.0, "0"), (-1.0, "-1"), (float("nan"), "nan"),
-                                          (float("inf"), "inf"), (1e300, "inf")])
-def test_gamma_must_be_a_positive_finite_number(gamma, shown):
-    message = f"gamma must be a finite number greater than zero, got: {shown}"
+@pytest.mark.parametrize("gamma, shown", [
+    (0.0, "0"), (-1.0, "-1"), (float("nan"), "nan"), (float("inf"), "inf"),
+    (1e300, "1e+300"),                 # +inf once rounded to float32
+    (1e-39, "1e-39"),                  # subnormal in float32: 1 / gamma loses its precision
+    (2e-39, "2e-39"), (1e-50, "1e-50"),  # 1 / gamma overflows; rounds to 0
+    (1.1754942e-38, "1.1754942e-38"),  # just below the smallest normal float32
+])
+def test_gamma_must_be_a_normal_positive_float32(gamma, shown):
+    message = f"gamma must be a finite, normal float32 number greater than zero, got: {shown}"
     assert run_failing(forward_call(gamma), ValueError, message) == 0
     backward = lambda: twin.calc_softdtw_backward([1], 1, 8, 8, 8, gamma)
     assert run_failing(backward, ValueError, message) == 0
+
+
+def test_smallest_normal_gamma_is_accepted():
+    forward_call(1.1754944e-38)()
+
+
+@pytest.mark.parametrize("penalty, shown", [(float("nan"), "nan"), (float("inf"), "inf"),
+                                            (-float("inf"), "-inf"), (1e39, "1e+39")])
+def test_free_end_refuses_a_gap_penalty_that_is_not_finite(penalty, shown):
+    message = f"ref_gap_penalty must be a finite number, got: {shown}"
+    forward = lambda: twin.calc_softdtw_forward([1], 1, 8, 8, 8, 1.0, 0, True, False, penalty)
+    assert run_failing(forward, ValueError, message) == 0
+    backward = lambda: twin.calc_softdtw_backward([1], 1, 8, 8, 8, 1.0, 0, True, 8, False,
+                                                  penalty)
+    assert run_failing(backward, ValueError, message) == 0
+    # Without a free end the penalty is unused and not checked.
+    distance, out = np.ones(1, np.float32), np.zeros(2, np.float32)
+    twin.calc_softdtw_forward([1], 1, distance.ctypes.data, out.ctypes.data, out[1:].ctypes.data,
+                              1.0, 0, False, False, penalty)
+    assert out[1] == 1.0
 
 
 def test_backward_without_scores_for_a_free_end_is_refused_before_anything_runs():
@@ -192,3 +205,39 @@ def test_a_failed_first_stage_does_not_stop_the_second(local_end):
     launched = run_failing(forward_call(local_end=local_end), RuntimeError,
                            "Kernel execution failed: too many resources requested for launch")
     assert launched == 1
+
+
+class TestFailureDoesNotOutliveItsCall:
+    """A runtime failure that one call reports must not be reported again by the next call:
+    no reset of the runtime happens between the two."""
+
+    @pytest.mark.parametrize("failing, error", [
+        (Call.malloc, "out of memory"), (Call.memcpy, "invalid argument"),
+        (Call.device_attribute, "no device"), (Call.get_device, "no device")])
+    def test_upload_and_query_failures(self, failing, error):
+        call = Conversion()
+        hooks.fail_call(failing, CUDA_ERROR[error])
+        with pytest.raises(RuntimeError):
+            call()
+        call()
+        assert not call.untouched()
+
+    @pytest.mark.parametrize("skip", [0, 1])  # the caller's output, then the temporary buffer
+    def test_clear_failures(self, skip):
+        weights = np.ones(4, np.float32)
+        out = np.full(3, 7.0, np.float32)  # B x M = 2 values and one that must stay
+        call = lambda: twin.calc_weighted_index_std([2], 2, weights.ctypes.data, out.ctypes.data)
+        hooks.fail_call(Call.memset, CUDA_ERROR["invalid argument"], skip)
+        with pytest.raises(RuntimeError, match="^Failed to clear device memory: invalid argument$"):
+            call()
+        call()
+        # Weight 1 on rows 0 and 1: index mean 1, variance 1, log(1 + 1e-8) = 0 in float32.
+        assert out.tolist() == [0.0, 0.0, 7.0]
+
+    def test_temporary_allocation_failure(self):
+        weights = np.ones(4, np.float32)
+        out = np.zeros(2, np.float32)
+        hooks.fail_call(Call.malloc, CUDA_ERROR["out of memory"])
+        with pytest.raises(RuntimeError, match="^Failed to allocate device memory"):
+            twin.calc_weighted_index_std([2], 2, weights.ctypes.data, out.ctypes.data)
+        twin.calc_weighted_index_std([2], 2, weights.ctypes.data, out.ctypes.data)

@@ -317,3 +317,45 @@ def test_sentinel_outputs_are_fully_overwritten(backend):
         run = TrainingRun(backend, batch, options).run_distance().run_forward().run_backward()
         for name in ("D", "R", "scores", "E"):
             assert not np.any(run.flat(name) == SENTINEL), name
+
+
+def assert_same_in_kind(got, expected, atol, what):
+    """NaN exactly where the reference has NaN, the same infinities, finite values close."""
+    got, expected = np.asarray(got, np.float64), np.asarray(expected, np.float64)
+    np.testing.assert_array_equal(np.isnan(got), np.isnan(expected), err_msg=f"NaN in {what}")
+    np.testing.assert_allclose(got, expected, rtol=SCORE_RTOL, atol=atol, equal_nan=True,
+                               err_msg=what)
+
+
+NAN_CELLS = {"first-cell": (0, 0), "first-row": (0, 3), "first-column": (3, 0),
+             "interior": (2, 3), "last-cell": (4, 5)}
+
+
+@pytest.mark.parametrize("cell", NAN_CELLS.values(), ids=NAN_CELLS.keys())
+@pytest.mark.parametrize("options", [Options(gamma=0.7), Options(gamma=0.7, local_end=True)],
+                         ids=["global", "free-end"])
+def test_a_nan_distance_reaches_every_result_that_depends_on_it(backend, cell, options):
+    batch = random_batch([5, 4], 6, seed=21)
+    run = TrainingRun(backend, batch, options).run_distance()
+    distances = run.matrices("D")
+    distances[0][cell] = np.nan
+    run.buffers["D"] = backend.array(pack(distances))
+    run.run_forward().run_backward().run_sample_gradients()
+
+    score_matrix = ref.forward(distances[0], options.gamma)
+    expected_score = ref.final_score(score_matrix, options.gamma, **options.end())
+    terminal_scores = [score_matrix[t] for t in ref.terminals(5, 6, False)]
+    if options.local_end and np.isnan(terminal_scores).all():
+        expected_score = np.inf  # a free end with no terminal that is a number
+    gradient = ref.backward(distances[0], options.gamma, **options.end())
+    dx, dy = ref.sample_gradients(batch.signals[0], batch.reference, gradient)
+
+    assert_same_in_kind(run.matrices("R")[0], score_matrix, SCORE_ATOL, "R")
+    assert_same_in_kind(run.flat("scores")[0], expected_score, SCORE_ATOL, "score")
+    assert_same_in_kind(run.matrices("E")[0], gradient, GRADIENT_ATOL, "E")
+    assert_same_in_kind(run.flat("dx")[:5], dx, SAMPLE_GRADIENT_ATOL, "input gradients")
+    # The reference gradient also collects the clean second signal's contributions.
+    other = ref.sample_gradients(batch.signals[1], batch.reference,
+                                 ref.backward(distances[1], options.gamma, **options.end()))[1]
+    assert_same_in_kind(run.flat("dy"), dy + other, SAMPLE_GRADIENT_ATOL, "reference gradients")
+    assert np.isfinite(run.flat("scores")[1]) and np.isfinite(run.flat("dx")[5:]).all()

@@ -16,6 +16,11 @@
 #define __shared__ \
     static_assert(false, "static __shared__ arrays are not supported by the CPU stand-in");
 
+// CUDA's device math library declares the classification functions at global scope.
+using std::isfinite;
+using std::isinf;
+using std::isnan;
+
 struct uint3 {
     unsigned int x, y, z;
 };
@@ -62,8 +67,27 @@ inline void* dynamic_shared_memory() { return detail::current_thread().shared_me
 
 }  // namespace cpu_cuda
 
+namespace cpu_cuda::detail {
+
+// Subnormals become zero of the same sign, as in the GPU's flush-to-zero float atomics.
+inline float flush_subnormal(float value) {
+    return std::fpclassify(value) == FP_SUBNORMAL ? std::copysign(0.0f, value) : value;
+}
+
+}  // namespace cpu_cuda::detail
+
+// A GPU's float atomic addition to global memory flushes subnormal operands and results to
+// zero, whatever the compiler's flags say; so does this one. The old value comes back as
+// stored.
 inline float atomicAdd(float* address, float value) {
-    return std::atomic_ref<float>(*address).fetch_add(value, std::memory_order_relaxed);
+    using cpu_cuda::detail::flush_subnormal;
+    std::atomic_ref<float> target(*address);
+    const float addend = flush_subnormal(value);
+    float old = target.load(std::memory_order_relaxed);
+    while (!target.compare_exchange_weak(old, flush_subnormal(flush_subnormal(old) + addend),
+                                         std::memory_order_relaxed)) {
+    }
+    return old;
 }
 
 inline int atomicAdd(int* address, int value) {

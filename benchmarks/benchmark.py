@@ -12,7 +12,7 @@ import time
 
 import numpy as np
 
-from orvane_buffers import select_backend
+from orvane.buffers import select_backend
 
 DEFAULT_SIZES = ["16,128,128", "32,256,256", "64,512,512", "64,1024,1024"]
 

@@ -3,7 +3,7 @@ on the CUDA module where a GPU is present and on the CPU twin otherwise, and pri
 
 import numpy as np
 
-from orvane_buffers import select_backend
+from orvane.buffers import select_backend
 
 
 def show_batch(title, values, lengths, ref_length, row_major):

@@ -10,7 +10,7 @@ import time
 
 import numpy as np
 
-from orvane_buffers import select_backend
+from orvane.buffers import select_backend
 
 
 def make_reference(length):

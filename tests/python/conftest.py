@@ -8,9 +8,9 @@ import importlib
 
 import pytest
 
-import cpu_cuda_testing as hooks
+from orvane import cpu_cuda_testing as hooks
 import orvane_pybind_cpu
-from orvane_buffers import Backend, CudaBuffer, cpu_backend, cuda_device_count
+from orvane.buffers import Backend, CudaBuffer, cpu_backend, cuda_device_count
 
 try:
     orvane_pybind = importlib.import_module("orvane_pybind")

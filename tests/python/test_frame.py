@@ -7,9 +7,9 @@ the caller sees, that nothing is left allocated and what ran."""
 import numpy as np
 import pytest
 
-import cpu_cuda_testing as hooks
+from orvane import cpu_cuda_testing as hooks
 import orvane_pybind_cpu as twin
-from cpu_cuda_testing import Call
+from orvane.cpu_cuda_testing import Call
 
 CUDA_ERROR = {"out of memory": 2, "invalid argument": 1, "no device": 100,
               "out of resources": 701, "launch failure": 719}

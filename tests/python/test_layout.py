@@ -3,7 +3,7 @@
 import numpy as np
 import pytest
 
-import cpu_cuda_testing as hooks
+from orvane import cpu_cuda_testing as hooks
 from layout_reference import antidiag_to_square, square_to_antidiag
 
 SENTINEL = -7.25

@@ -13,7 +13,7 @@ import pytest
 
 import orvane_pybind_cpu
 from conftest import orvane_pybind
-from orvane_buffers import CUDART, cuda_device_count
+from orvane.buffers import CUDART, cuda_device_count
 
 INT = "typing.SupportsInt"
 FLOAT = "typing.SupportsFloat"

@@ -4,12 +4,12 @@ log-std, against the float64 reference, the worked examples and their error path
 import numpy as np
 import pytest
 
-import cpu_cuda_testing as hooks
+from orvane import cpu_cuda_testing as hooks
 import orvane_pybind_cpu as twin
 import statistics_reference as ref
 from batches import Options, TrainingRun, pack, random_batch, unpack
-from cpu_cuda_testing import Call
-from orvane_buffers import cpu_backend
+from orvane.cpu_cuda_testing import Call
+from orvane.buffers import cpu_backend
 
 # Column sums and weights: a few float32 roundings; statistics: sums of up to N products.
 WEIGHT_ATOL = 2e-6

@@ -4,7 +4,7 @@ float64 reference, finite differences, and the edge cases of the recurrences."""
 import numpy as np
 import pytest
 
-import cpu_cuda_testing as hooks
+from orvane import cpu_cuda_testing as hooks
 import softdtw_reference as ref
 from batches import SENTINEL, Batch, Options, TrainingRun, pack, random_batch, unpack
 

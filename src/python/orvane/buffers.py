@@ -1,10 +1,14 @@
-"""Buffers and module choice for scripts that drive orvane_pybind without a tensor library.
+"""Raw buffers for the low-level functions, and the CUDA runtime reached through ctypes.
 
-The modules take buffer addresses as integers. On a GPU those are device allocations, made
-here through the CUDA runtime library; on the CPU twin they are NumPy arrays' addresses.
-`select_backend()` picks the CUDA module when a device is present and the twin otherwise.
+The extension modules take buffer addresses as integers. On a GPU those are device
+allocations, made here through the CUDA runtime library when no array library is at hand; on
+the CPU modules they are NumPy arrays' addresses. `select_backend()` picks the CUDA module when
+a device is present and the twin otherwise. The package itself uses the runtime only to read
+a device's limits, to find which device an address belongs to, and for CUDA arrays whose own
+library it does not speak.
 """
 
+import contextlib
 import ctypes
 import ctypes.util
 import importlib
@@ -13,6 +17,7 @@ import numpy as np
 
 _MEMCPY_HOST_TO_DEVICE = 1
 _MEMCPY_DEVICE_TO_HOST = 2
+_ATTRIBUTE_MAX_THREADS_PER_BLOCK = 1
 
 
 def load_cudart():
@@ -44,8 +49,43 @@ def _check(code, what):
         raise RuntimeError(f"{what} failed: {CUDART.cudaGetErrorString(code).decode()}")
 
 
+def max_threads_per_block(device):
+    value = ctypes.c_int(0)
+    _check(CUDART.cudaDeviceGetAttribute(ctypes.byref(value), _ATTRIBUTE_MAX_THREADS_PER_BLOCK,
+                                         device), "cudaDeviceGetAttribute")
+    return value.value
+
+
+class _PointerAttributes(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("device", ctypes.c_int),
+                ("devicePointer", ctypes.c_void_p), ("hostPointer", ctypes.c_void_p)]
+
+
+def device_of_address(address):
+    attributes = _PointerAttributes()
+    _check(CUDART.cudaPointerGetAttributes(ctypes.byref(attributes), ctypes.c_void_p(address)),
+           "cudaPointerGetAttributes")
+    return attributes.device
+
+
+def synchronize(device):
+    with current_device(device):
+        _check(CUDART.cudaDeviceSynchronize(), "cudaDeviceSynchronize")
+
+
+@contextlib.contextmanager
+def current_device(device):
+    previous = ctypes.c_int(0)
+    _check(CUDART.cudaGetDevice(ctypes.byref(previous)), "cudaGetDevice")
+    _check(CUDART.cudaSetDevice(device), "cudaSetDevice")
+    try:
+        yield
+    finally:
+        CUDART.cudaSetDevice(previous.value)
+
+
 class HostBuffer:
-    """A float32 buffer of the CPU twin: host memory, used by address."""
+    """A float32 buffer of the CPU modules: host memory, used by address."""
 
     def __init__(self, values):
         self.array = np.array(values, dtype=np.float32, copy=True).ravel()
@@ -60,14 +100,27 @@ class CudaBuffer:
 
     def __init__(self, values):
         host = np.ascontiguousarray(values, dtype=np.float32).ravel()
-        self.size = host.size
-        pointer = ctypes.c_void_p()
-        _check(CUDART.cudaMalloc(ctypes.byref(pointer), ctypes.c_size_t(max(host.nbytes, 4))),
-               "cudaMalloc")
-        self.ptr = pointer.value
+        self._allocate(host.size)
         _check(CUDART.cudaMemcpy(ctypes.c_void_p(self.ptr), host.ctypes.data_as(ctypes.c_void_p),
                                  ctypes.c_size_t(host.nbytes), _MEMCPY_HOST_TO_DEVICE),
                "cudaMemcpy")
+
+    @classmethod
+    def allocate(cls, size, device=0, zero=False):
+        buffer = cls.__new__(cls)
+        with current_device(device):
+            buffer._allocate(size)
+            if zero:
+                _check(CUDART.cudaMemset(ctypes.c_void_p(buffer.ptr), 0,
+                                         ctypes.c_size_t(4 * size)), "cudaMemset")
+        return buffer
+
+    def _allocate(self, size):
+        self.size = size
+        pointer = ctypes.c_void_p()
+        _check(CUDART.cudaMalloc(ctypes.byref(pointer), ctypes.c_size_t(max(4 * size, 4))),
+               "cudaMalloc")
+        self.ptr = pointer.value
 
     def numpy(self):
         host = np.empty(self.size, dtype=np.float32)
@@ -82,7 +135,7 @@ class CudaBuffer:
 
 
 class Backend:
-    """One of the two modules together with the buffers it works on."""
+    """One of the modules together with the buffers it works on."""
 
     def __init__(self, name, module, buffer_type):
         self.name = name

@@ -1,0 +1,21 @@
+"""Batched Soft-DTW of variable-length float32 signals against one reference, on NVIDIA
+GPUs or the CPU: arrays in, arrays out.
+
+    scores = orvane.soft_dtw(signals, reference, gamma=0.1)
+    scores, signal_grads, reference_grad = orvane.soft_dtw_with_grad(signals, reference)
+    alignment = orvane.soft_alignment(signals, reference)
+    divergence = orvane.soft_dtw_divergence(signals, reference)
+
+Signals are a list of 1-D arrays, a padded 2-D array with `lengths`, or a flat array with
+`lengths`, from NumPy, PyTorch or CuPy (or anything with `__dlpack__` or
+`__cuda_array_interface__`). Host arrays run on the CPU, device arrays on their own GPU;
+results come back in the same library, on the same device. `orvane.torch` has the autograd
+loss. The eleven address-level functions of `orvane_pybind` (GPU) and `orvane_pybind_cpu`
+(the CPU twin) are the layer underneath.
+"""
+
+from ._alignment import SoftAlignment
+from ._api import soft_alignment, soft_dtw, soft_dtw_divergence, soft_dtw_with_grad
+
+__all__ = ["SoftAlignment", "soft_alignment", "soft_dtw", "soft_dtw_divergence",
+           "soft_dtw_with_grad"]

@@ -1,0 +1,35 @@
+"""When the float32 expected-alignment matrices cannot be trusted.
+
+The backward pass loses about one float32 rounding of |R| / gamma in every step of its
+recurrence, and those losses compound along the N + M steps of a path. The estimate below
+was fitted to measurements against a float64 reference (benchmarks/accuracy_envelope.py;
+the README has the table); past the threshold E may be off by more than a few percent.
+"""
+
+import warnings
+
+import numpy as np
+
+FLOAT32_EPSILON = float(np.finfo(np.float32).eps)
+UNRELIABLE = 0.01
+
+
+def estimated_error(steps, gamma, score_scale):
+    """Rough largest error in E for a path of `steps` cells and scores of `score_scale`."""
+    return FLOAT32_EPSILON * steps * score_scale / gamma
+
+
+def warn_if_unreliable(inputs, scores, stacklevel):
+    """A warning (once per call site) when E may be off by more than UNRELIABLE."""
+    magnitudes = np.abs(np.asarray(inputs.adapter.to_numpy(scores), np.float64))
+    steps = np.asarray(inputs.batch.lengths) + inputs.ref_length
+    finite = np.isfinite(magnitudes)
+    if not finite.any():
+        return
+    worst = float(np.max(estimated_error(steps[finite], inputs.options.gamma, magnitudes[finite])))
+    if worst > UNRELIABLE:
+        warnings.warn(
+            f"the expected alignments of this batch may be off by about {worst:.2g} "
+            f"(float32 recurrences over up to {int(steps.max())} steps with gamma = "
+            f"{inputs.options.gamma:g}); a larger gamma, or signals rescaled to smaller "
+            "distances, makes them reliable", RuntimeWarning, stacklevel=stacklevel + 1)

@@ -1,0 +1,180 @@
+"""The soft alignment of a batch: expected-alignment matrices, normalised weights and the
+per-position statistics, computed on the batch's own device when first asked for."""
+
+from __future__ import annotations
+
+import numpy as np
+
+from ._core import Inputs, Results, pieces
+
+
+class SoftAlignment:
+    """Scores and expected alignments of B signals against one reference of M samples.
+
+    `matrix(k)` and `weights(k)` are N_k x M row-major arrays; `weighted_mean`, `log_std`
+    and `index_log_std` are B x M arrays: per signal and reference position, the weighted
+    mean of the aligned samples, and the clamped natural log of the weighted standard
+    deviation of the aligned samples and of their positions. Weights are the expected
+    alignments with every reference column scaled to sum to one. Arrays come in the
+    inputs' library, on their device.
+    """
+
+    def __init__(self, inputs: Inputs, results: Results):
+        self._inputs = inputs
+        self.scores = results.scores
+        self._expected = results.gradient_matrix
+        self._weights = None
+        self._column_sums = None
+        self._statistics = {}
+
+    @property
+    def lengths(self) -> list[int]:
+        return list(self._inputs.batch.lengths)
+
+    @property
+    def ref_length(self) -> int:
+        return self._inputs.ref_length
+
+    def _cell_offset(self, k):
+        return sum(self.lengths[:k]) * self.ref_length
+
+    def _row_major(self, matrix, k):
+        inputs = self._inputs
+        if not 0 <= k < len(self.lengths):
+            raise IndexError(f"signal {k} is outside a batch of {len(self.lengths)}")
+        rows = self.lengths[k]
+        out = inputs.new(rows * self.ref_length)
+        with inputs.on_device():
+            inputs.backend.module.convert_antidiag_to_square(
+                [rows], self.ref_length, inputs.address(matrix, self._cell_offset(k)),
+                inputs.address(out))
+        return out.reshape(rows, self.ref_length)
+
+    def matrix(self, k):
+        """Expected alignment of signal k: N_k x M, entry (i, j) the weight of the soft
+        alignment through sample i and reference position j."""
+        return self._row_major(self._expected, k)
+
+    def weights(self, k):
+        """Normalised weights of signal k: N_k x M, every column summing to one (or zero
+        where the column carries no weight)."""
+        return self._row_major(self._normalised(), k)
+
+    @property
+    def column_sums(self):
+        """B x M: each reference column's total expected alignment before normalisation."""
+        self._normalised()
+        return self._column_sums.reshape(len(self.lengths), self.ref_length)
+
+    def _normalised(self):
+        if self._weights is None:
+            inputs = self._inputs
+            weights = self._expected * 1  # a copy, on the same device
+            sums = inputs.new(len(self.lengths) * self.ref_length, zero=True)
+            with inputs.on_device():
+                for piece in pieces(inputs, 0):
+                    inputs.backend.module.normalize_matrix(
+                        piece.lengths, self.ref_length, inputs.address(weights, piece.first_cell),
+                        inputs.address(sums, piece.start * self.ref_length))
+            self._weights, self._column_sums = weights, sums
+        return self._weights
+
+    def _statistic(self, name):
+        if name not in self._statistics:
+            self._compute_statistics()
+        return self._statistics[name].reshape(len(self.lengths), self.ref_length)
+
+    def _compute_statistics(self):
+        inputs = self._inputs
+        module = inputs.backend.module
+        weights = self._normalised()
+        packed = len(self.lengths) * self.ref_length
+        means = inputs.new(packed, zero=True)
+        log_std, index_log_std = inputs.new(packed), inputs.new(packed)
+        with inputs.on_device():
+            for piece in pieces(inputs, 0):
+                signals = inputs.address(inputs.batch.flat, piece.first_sample)
+                matrix = inputs.address(weights, piece.first_cell)
+                row = piece.start * self.ref_length
+                module.calc_weighted_means(signals, piece.lengths, self.ref_length, matrix,
+                                           inputs.address(means, row))
+                module.calc_weighted_std(signals, piece.lengths, self.ref_length, matrix,
+                                         inputs.address(means, row),
+                                         inputs.address(log_std, row))
+                module.calc_weighted_index_std(piece.lengths, self.ref_length, matrix,
+                                               inputs.address(index_log_std, row))
+        self._statistics = {"mean": means, "log_std": log_std, "index_log_std": index_log_std}
+
+    @property
+    def weighted_mean(self):
+        """B x M: the weighted mean of the samples aligned with each reference position."""
+        return self._statistic("mean")
+
+    @property
+    def log_std(self):
+        """B x M: ln of their weighted standard deviation, clamped to [-10, 10]."""
+        return self._statistic("log_std")
+
+    @property
+    def index_log_std(self):
+        """B x M: ln of the weighted standard deviation of their positions, clamped."""
+        return self._statistic("index_log_std")
+
+    def path(self, k):
+        """The most likely alignment path of signal k, as an (L, 2) array of (i, j): the one
+        of least total cost, which the soft alignment weighs highest."""
+        inputs = self._inputs
+        offsets = inputs.batch.signal_offsets()
+        adapter = inputs.adapter
+        signal = adapter.to_numpy(inputs.batch.flat[offsets[k]:offsets[k + 1]])
+        reference = adapter.to_numpy(inputs.reference)
+        alpha = 0.0 if inputs.alpha is None else float(adapter.to_numpy(inputs.alpha)[k])
+        cost = np.abs(signal[:, None].astype(np.float64) - reference[None, :]) - alpha
+        return least_cost_path(cost, inputs.options)
+
+    def plot(self, k, ax=None):
+        """Signal k's expected alignment with its most likely path; returns the axes.
+        Needs matplotlib."""
+        try:
+            import matplotlib.pyplot as plt
+        except ImportError:
+            raise ImportError("SoftAlignment.plot needs matplotlib: pip install matplotlib") \
+                from None
+        if ax is None:
+            _, ax = plt.subplots(figsize=(5, 5))
+        image = ax.imshow(self._inputs.adapter.to_numpy(self.matrix(k)), origin="lower",
+                          aspect="auto", cmap="magma", interpolation="nearest")
+        path = self.path(k)
+        ax.plot(path[:, 1], path[:, 0], color="cyan", linewidth=1, label="most likely path")
+        ax.set_xlabel("reference position j")
+        ax.set_ylabel(f"sample i of signal {k}")
+        ax.set_title(f"expected alignment of signal {k}")
+        ax.legend(loc="upper left", fontsize="small")
+        ax.figure.colorbar(image, ax=ax, fraction=0.046)
+        return ax
+
+
+def least_cost_path(cost, options):
+    """Hard DTW path of least cost through a float64 cost matrix, ending as `options` says."""
+    rows, cols = cost.shape
+    total = np.full((rows, cols), np.inf)
+    for i in range(rows):
+        for j in range(cols):
+            before = 0.0 if i == j == 0 else min(
+                total[i - 1, j] if i else np.inf,
+                total[i - 1, j - 1] if i and j else np.inf,
+                total[i, j - 1] if j else np.inf)
+            total[i, j] = cost[i, j] + before
+    end = (rows - 1, cols - 1)
+    if options.local_end:
+        terminals = [(rows - 1, j) for j in range(cols)]
+        if not options.last_row_only:
+            terminals += [(i, cols - 1) for i in range(rows - 1)]
+        end = min(terminals, key=lambda t: total[t] + options.ref_gap_penalty * t[1])
+    path = [end]
+    i, j = end
+    while (i, j) != (0, 0):
+        steps = [(a, b) for a, b in ((i - 1, j - 1), (i - 1, j), (i, j - 1)) if a >= 0 and b >= 0]
+        i, j = min(steps, key=lambda s: total[s])
+        path.append((i, j))
+    return np.array(path[::-1])

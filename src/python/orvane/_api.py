@@ -1,0 +1,122 @@
+"""The array-level functions: arrays in, arrays out, every argument checked first."""
+
+from __future__ import annotations
+
+from . import _accuracy, _backends
+from ._alignment import SoftAlignment
+from ._batch import (alpha_values, float32, parse_alpha, parse_options, parse_reference,
+                     parse_signals, plan_chunks)
+from ._core import Inputs, run
+
+
+def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, backend,
+            memory_budget, matrices=3) -> Inputs:
+    """Checks every argument, then converts what needs converting. A rejected call raises
+    TypeError or ValueError before anything is allocated or any address is formed."""
+    options = parse_options(gamma, end, ref_gap_penalty)
+    batch = parse_signals(signals, lengths)
+    reference = parse_reference(reference, batch)
+    alpha = parse_alpha(alpha, batch)
+    chosen = _backends.choose(batch.device, backend, batch.adapter, "signals")
+    ref_length = int(reference.shape[0])
+    if ref_length > chosen.max_ref_length:
+        raise ValueError(f"the reference has {ref_length} samples, more than the "
+                         f"{chosen.max_ref_length} that backend {chosen.name!r} takes (one "
+                         "thread per reference sample in a block)")
+    plan_chunks(batch.lengths, ref_length, matrices, memory_budget)
+    batch.materialize()
+    return Inputs(batch, float32(batch.adapter, reference), options, chosen,
+                  alpha_values(alpha, batch), memory_budget)
+
+
+def soft_dtw(signals, reference, *, lengths=None, gamma=1.0, end="global",
+             ref_gap_penalty=0.0, alpha=None, backend=None, memory_budget=None):
+    """Soft-DTW score of every signal against the reference: an array of B float32 values.
+
+    signals: a list of 1-D arrays, a padded 2-D array (with `lengths`, or every row full),
+        or a flat 1-D array with `lengths`. NumPy, PyTorch (CPU or CUDA) or CuPy arrays, or
+        anything with `__dlpack__` or `__cuda_array_interface__`. Other floating dtypes are
+        converted to float32 with a copy; float32 contiguous inputs are used as they are.
+    reference: a 1-D array from the same library, on the same device.
+    gamma: the soft minimum's smoothing, a normal float32 greater than zero.
+    end: "global" (the alignment ends at the last cell), "free" (it may end anywhere on the
+        last row or the last column) or "free_last_row" (anywhere on the last row).
+    ref_gap_penalty: with a free end, g * j is added to a terminal in reference column j.
+    alpha: a number or one value per signal, subtracted from every cell's cost.
+    backend: None (host memory to the CPU twin, device memory to the CUDA module), "twin"
+        or "cuda".
+    memory_budget: bytes of temporary matrices one call may use; larger batches are split.
+    """
+    inputs = prepare(signals, reference, lengths=lengths, gamma=gamma, end=end,
+                     ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
+                     memory_budget=memory_budget, matrices=2)
+    return run(inputs).scores
+
+
+def soft_dtw_with_grad(signals, reference, *, lengths=None, gamma=1.0, end="global",
+                       ref_gap_penalty=0.0, alpha=None, backend=None, memory_budget=None):
+    """(scores, signal gradients, reference gradient).
+
+    The gradient of score k with respect to signal k, shaped like the signals were given
+    (a list, a padded array with zeros past each length, or a flat array), and the gradient
+    of the sum of all scores with respect to the reference. Arguments as for `soft_dtw`.
+    """
+    inputs = prepare(signals, reference, lengths=lengths, gamma=gamma, end=end,
+                     ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
+                     memory_budget=memory_budget)
+    results = run(inputs, sample_gradients=True)
+    _accuracy.warn_if_unreliable(inputs, results.scores, stacklevel=2)
+    return (results.scores, inputs.batch.in_input_form(results.signal_gradients),
+            results.reference_gradient)
+
+
+def soft_alignment(signals, reference, *, lengths=None, gamma=1.0, end="global",
+                   ref_gap_penalty=0.0, alpha=None, backend=None,
+                   memory_budget=None) -> SoftAlignment:
+    """The soft alignment of every signal with the reference: its scores, expected-alignment
+    matrices, normalised weights and per-position statistics. Arguments as for
+    `soft_dtw`."""
+    inputs = prepare(signals, reference, lengths=lengths, gamma=gamma, end=end,
+                     ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
+                     memory_budget=memory_budget)
+    results = run(inputs, keep_gradient_matrix=True)
+    _accuracy.warn_if_unreliable(inputs, results.scores, stacklevel=2)
+    return SoftAlignment(inputs, results)
+
+
+def soft_dtw_divergence(signals, reference, *, lengths=None, gamma=1.0, end="global",
+                        ref_gap_penalty=0.0, alpha=None, backend=None, memory_budget=None):
+    """sdtw(x_k, y) - (sdtw(x_k, x_k) + sdtw(y, y)) / 2 for every signal x_k: 0 for a signal
+    identical to the reference. Defined for the global end without alpha or gap penalty.
+
+    The self-term of a signal uses it as the reference, so on the CUDA module and the twin a
+    signal may be no longer than the device's threads per block. One call per signal computes
+    the self-terms."""
+    if end != "global" or alpha is not None or ref_gap_penalty != 0.0:
+        raise ValueError("the soft-DTW divergence is defined for end='global' without alpha or "
+                         "ref_gap_penalty")
+    inputs = prepare(signals, reference, lengths=lengths, gamma=gamma, end=end,
+                     ref_gap_penalty=0.0, alpha=None, backend=backend,
+                     memory_budget=memory_budget, matrices=2)
+    limit = inputs.backend.max_ref_length
+    for k, length in enumerate(inputs.batch.lengths):
+        if length > limit:
+            raise ValueError(f"signal {k} has {length} samples; its self-term uses it as the "
+                             f"reference, which backend {inputs.backend.name!r} limits to "
+                             f"{limit} samples (one thread per reference sample in a block)")
+    cross = run(inputs).scores
+    reference_self = _self_score(inputs, inputs.reference)
+    offsets = inputs.batch.signal_offsets()
+    signal_self = [_self_score(inputs, inputs.batch.flat[a:b])
+                   for a, b in zip(offsets[:-1], offsets[1:])]
+    adapter = inputs.adapter
+    selves = adapter.concat(signal_self) if len(signal_self) > 1 else signal_self[0]
+    return cross - (selves + reference_self) / 2
+
+
+def _self_score(inputs: Inputs, signal):
+    """sdtw(signal, signal) as a one-element array."""
+    own = Inputs(inputs.batch.__class__(inputs.adapter, inputs.batch.device, None,
+                                        [int(signal.shape[0])], "flat", flat=signal),
+                 signal, inputs.options, inputs.backend)
+    return run(own).scores

@@ -1,0 +1,367 @@
+"""Array libraries the package speaks natively: NumPy, PyTorch and CuPy.
+
+Each adapter knows how to tell its arrays apart, where they live, how to make float32
+contiguous copies and new buffers on the same device, and the address of their data. Any
+other producer of `__dlpack__` or `__cuda_array_interface__` is taken in through whichever
+of these libraries is installed, and its results come back in that library's type.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import importlib
+from dataclasses import dataclass
+
+import numpy as np
+
+FLOAT32_BYTES = 4
+
+
+@dataclass(frozen=True)
+class Device:
+    """Where an array's data lives: the host, or CUDA device `index`."""
+
+    kind: str  # "cpu" or "cuda"
+    index: int = 0
+
+    @property
+    def is_cuda(self) -> bool:
+        return self.kind == "cuda"
+
+    def __str__(self) -> str:
+        return f"cuda:{self.index}" if self.is_cuda else "cpu"
+
+
+HOST = Device("cpu")
+
+
+def _optional(name):
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        return None
+
+
+class NumpyArrays:
+    name = "numpy"
+
+    def __init__(self):
+        self.np = np
+
+    def owns(self, obj) -> bool:
+        return isinstance(obj, np.ndarray)
+
+    def device(self, obj) -> Device:
+        return HOST
+
+    def is_float32_contiguous(self, obj) -> bool:
+        return obj.dtype == np.float32 and obj.flags.c_contiguous
+
+    def as_float32(self, obj):
+        return np.ascontiguousarray(obj, dtype=np.float32)
+
+    def is_floating(self, obj) -> bool:
+        return np.issubdtype(obj.dtype, np.floating)
+
+    def empty(self, size, device):
+        return np.empty(size, np.float32)
+
+    def zeros(self, size, device):
+        return np.zeros(size, np.float32)
+
+    def address(self, obj) -> int:
+        return obj.ctypes.data
+
+    def concat(self, arrays):
+        return np.concatenate(arrays)
+
+    def to_numpy(self, obj):
+        return np.asarray(obj)
+
+    def from_numpy(self, array, device):
+        return np.ascontiguousarray(array)
+
+    def synchronize(self, device):
+        pass
+
+    @contextlib.contextmanager
+    def on_device(self, device):
+        yield
+
+    def max_threads_per_block(self, device):
+        raise AssertionError("host arrays have no device")
+
+
+class TorchArrays:
+    name = "torch"
+
+    def __init__(self, torch):
+        self.torch = torch
+
+    def owns(self, obj) -> bool:
+        return isinstance(obj, self.torch.Tensor)
+
+    def device(self, obj) -> Device:
+        if obj.device.type == "cuda":
+            return Device("cuda", obj.device.index or 0)
+        if obj.device.type != "cpu":
+            raise ValueError(f"tensors on {obj.device.type} devices are not supported; "
+                             "use CPU or CUDA tensors")
+        return HOST
+
+    def _torch_device(self, device):
+        return self.torch.device(str(device))
+
+    def is_float32_contiguous(self, obj) -> bool:
+        return obj.dtype == self.torch.float32 and obj.is_contiguous()
+
+    def as_float32(self, obj):
+        return obj.detach().to(self.torch.float32).contiguous()
+
+    def is_floating(self, obj) -> bool:
+        return obj.dtype.is_floating_point
+
+    def empty(self, size, device):
+        return self.torch.empty(size, dtype=self.torch.float32, device=self._torch_device(device))
+
+    def zeros(self, size, device):
+        return self.torch.zeros(size, dtype=self.torch.float32, device=self._torch_device(device))
+
+    def address(self, obj) -> int:
+        return obj.data_ptr()
+
+    def concat(self, arrays):
+        return self.torch.cat(arrays)
+
+    def to_numpy(self, obj):
+        return obj.detach().cpu().numpy()
+
+    def from_numpy(self, array, device):
+        return self.torch.from_numpy(np.ascontiguousarray(array)).to(self._torch_device(device))
+
+    def synchronize(self, device):
+        if device.is_cuda:
+            self.torch.cuda.current_stream(device.index).synchronize()
+
+    def on_device(self, device):
+        return self.torch.cuda.device(device.index) if device.is_cuda else contextlib.nullcontext()
+
+    def max_threads_per_block(self, device):
+        from . import buffers
+        return buffers.max_threads_per_block(device.index)
+
+
+class CupyArrays:
+    name = "cupy"
+
+    def __init__(self, cupy):
+        self.cupy = cupy
+
+    def owns(self, obj) -> bool:
+        return isinstance(obj, self.cupy.ndarray)
+
+    def device(self, obj) -> Device:
+        return Device("cuda", obj.device.id)
+
+    def is_float32_contiguous(self, obj) -> bool:
+        return obj.dtype == np.float32 and obj.flags.c_contiguous
+
+    def as_float32(self, obj):
+        return self.cupy.ascontiguousarray(obj, dtype=np.float32)
+
+    def is_floating(self, obj) -> bool:
+        return np.issubdtype(obj.dtype, np.floating)
+
+    def empty(self, size, device):
+        with self.cupy.cuda.Device(device.index):
+            return self.cupy.empty(size, np.float32)
+
+    def zeros(self, size, device):
+        with self.cupy.cuda.Device(device.index):
+            return self.cupy.zeros(size, np.float32)
+
+    def address(self, obj) -> int:
+        return obj.data.ptr
+
+    def concat(self, arrays):
+        return self.cupy.concatenate(arrays)
+
+    def to_numpy(self, obj):
+        return self.cupy.asnumpy(obj)
+
+    def from_numpy(self, array, device):
+        with self.cupy.cuda.Device(device.index):
+            return self.cupy.asarray(array)
+
+    def synchronize(self, device):
+        with self.cupy.cuda.Device(device.index):
+            self.cupy.cuda.get_current_stream().synchronize()
+
+    def on_device(self, device):
+        return self.cupy.cuda.Device(device.index)
+
+    def max_threads_per_block(self, device):
+        return self.cupy.cuda.runtime.getDeviceProperties(device.index)["maxThreadsPerBlock"]
+
+
+def _libraries():
+    found = [NumpyArrays()]
+    if (torch := _optional("torch")) is not None:
+        found.append(TorchArrays(torch))
+    if (cupy := _optional("cupy")) is not None:
+        found.append(CupyArrays(cupy))
+    return found
+
+
+_LIBRARIES = None
+
+
+def libraries():
+    """The adapters of the installed libraries, NumPy first (imported once, on first use)."""
+    global _LIBRARIES
+    if _LIBRARIES is None:
+        _LIBRARIES = _libraries()
+    return _LIBRARIES
+
+
+def adapter_of(obj):
+    """The adapter of a native array, or None."""
+    for library in libraries():
+        if library.owns(obj):
+            return library
+    return None
+
+
+class RawCudaArray:
+    """A float32 device buffer made through the CUDA runtime, for callers whose CUDA arrays
+    come from a library the package does not speak. It exposes
+    `__cuda_array_interface__`, so any CUDA library can take it in."""
+
+    def __init__(self, size, device, zero=False):
+        from . import buffers
+        self.buffer = buffers.CudaBuffer.allocate(size, device.index, zero)
+        self.size = size
+        self.device = device
+
+    @property
+    def __cuda_array_interface__(self):
+        return {"shape": (self.size,), "typestr": "<f4", "data": (self.buffer.ptr, False),
+                "version": 3, "strides": None}
+
+    def __getitem__(self, item):
+        start, stop, step = item.indices(self.size)
+        if step != 1:
+            raise IndexError("only contiguous slices of a RawCudaArray are supported")
+        view = object.__new__(RawCudaArray)
+        view.buffer = _Offset(self.buffer, start)
+        view.size, view.device = max(stop - start, 0), self.device
+        return view
+
+    def numpy(self):
+        return self.buffer.numpy()[:self.size]
+
+
+@dataclass
+class _Offset:
+    base: object
+    start: int
+
+    @property
+    def ptr(self):
+        return self.base.ptr + FLOAT32_BYTES * self.start
+
+    def numpy(self):
+        return self.base.numpy()[self.start:]
+
+
+class RawCudaArrays:
+    """CUDA arrays known only by their `__cuda_array_interface__`, with no CUDA library
+    installed: taken as they are (float32, contiguous) and answered with RawCudaArray."""
+
+    name = "cuda-array-interface"
+
+    def owns(self, obj) -> bool:
+        return isinstance(obj, RawCudaArray)
+
+    @staticmethod
+    def _interface(obj):
+        return obj.__cuda_array_interface__
+
+    def device(self, obj) -> Device:
+        from . import buffers
+        return Device("cuda", buffers.device_of_address(self._interface(obj)["data"][0]))
+
+    def is_float32_contiguous(self, obj) -> bool:
+        interface = self._interface(obj)
+        return (interface["typestr"] == "<f4" and interface.get("strides") is None
+                and len(interface["shape"]) == 1)
+
+    def as_float32(self, obj):
+        raise TypeError("CUDA arrays that are not contiguous 1-D float32 need CuPy or PyTorch "
+                        "installed to be converted")
+
+    def is_floating(self, obj) -> bool:
+        return self._interface(obj)["typestr"][1] == "f"
+
+    def empty(self, size, device):
+        return RawCudaArray(size, device)
+
+    def zeros(self, size, device):
+        return RawCudaArray(size, device, zero=True)
+
+    def address(self, obj) -> int:
+        return obj.buffer.ptr if isinstance(obj, RawCudaArray) else self._interface(obj)["data"][0]
+
+    def to_numpy(self, obj):
+        return obj.numpy()
+
+    def synchronize(self, device):
+        from . import buffers
+        buffers.synchronize(device.index)
+
+    @contextlib.contextmanager
+    def on_device(self, device):
+        from . import buffers
+        with buffers.current_device(device.index):
+            yield
+
+    def max_threads_per_block(self, device):
+        from . import buffers
+        return buffers.max_threads_per_block(device.index)
+
+
+def is_cuda_array(obj) -> bool:
+    """A foreign object that describes CUDA memory."""
+    if hasattr(obj, "__cuda_array_interface__"):
+        return True
+    device = getattr(obj, "__dlpack_device__", None)
+    return device is not None and device()[0] in (2, 3, 13)  # CUDA, CUDA host, managed
+
+
+def _import_foreign(obj, name):
+    """A foreign array as one of the native libraries' arrays, without a copy where possible."""
+    from . import _backends
+    by_name = {library.name: library for library in libraries()}
+    if is_cuda_array(obj):
+        _backends.require_cuda(name)
+        if "cupy" in by_name:
+            return by_name["cupy"], by_name["cupy"].cupy.asarray(obj)
+        if "torch" in by_name:
+            torch = by_name["torch"].torch
+            tensor = (torch.as_tensor(obj, device="cuda")
+                      if hasattr(obj, "__cuda_array_interface__") else torch.from_dlpack(obj))
+            return by_name["torch"], tensor
+        if hasattr(obj, "__cuda_array_interface__"):
+            return RawCudaArrays(), obj
+        raise TypeError(f"{name} is a DLPack CUDA array; taking it in needs CuPy or PyTorch")
+    return by_name["numpy"], np.from_dlpack(obj)
+
+
+def native(obj, name):
+    """(adapter, array) for any supported array; TypeError naming the argument otherwise."""
+    if (library := adapter_of(obj)) is not None:
+        return library, obj
+    if hasattr(obj, "__cuda_array_interface__") or hasattr(obj, "__dlpack__"):
+        return _import_foreign(obj, name)
+    raise TypeError(f"{name} must be an array (NumPy, PyTorch, CuPy, or any object with "
+                    f"__dlpack__ or __cuda_array_interface__), got {type(obj).__name__}")

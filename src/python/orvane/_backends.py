@@ -1,0 +1,63 @@
+"""Which extension module runs a call: the CUDA module for device memory, the fastest CPU
+module present for host memory, or the one the caller names."""
+
+from __future__ import annotations
+
+import importlib
+from dataclasses import dataclass
+
+from . import buffers
+from ._arrays import Device
+
+# The twin runs the CUDA kernels, one thread per reference column, under the thread limit of
+# the device it stands in for.
+TWIN_MAX_THREADS_PER_BLOCK = 1024
+
+HOST_BACKENDS = ("twin",)
+BACKENDS = ("auto", "cuda", *HOST_BACKENDS)
+
+
+@dataclass(frozen=True)
+class Backend:
+    name: str
+    module: object
+    # The longest reference (and, for the divergence's self-terms, signal) it takes.
+    max_ref_length: int
+
+
+def _import(name):
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        return None
+
+
+def cuda_unavailable_reason():
+    """Why device arrays cannot run here, or None when they can."""
+    if _import("orvane_pybind") is None:
+        return "this installation has no CUDA module (it was built without nvcc)"
+    if buffers.cuda_device_count() == 0:
+        return "no CUDA device is available"
+    return None
+
+
+def require_cuda(name):
+    if (reason := cuda_unavailable_reason()) is not None:
+        raise RuntimeError(f"{name} is in CUDA device memory, which needs the CUDA module "
+                           f"orvane_pybind and a GPU: {reason}")
+
+
+def choose(device: Device, requested: str | None, adapter, argument: str) -> Backend:
+    requested = "auto" if requested is None else requested
+    if requested not in BACKENDS:
+        raise ValueError(f"backend must be one of {', '.join(map(repr, BACKENDS))}, "
+                         f"got: {requested!r}")
+    if device.is_cuda:
+        if requested not in ("auto", "cuda"):
+            raise ValueError(f"backend {requested!r} runs on host memory, but {argument} is on "
+                             f"{device}")
+        require_cuda(argument)
+        return Backend("cuda", _import("orvane_pybind"), adapter.max_threads_per_block(device))
+    if requested == "cuda":
+        raise ValueError(f"backend 'cuda' needs device memory, but {argument} is in host memory")
+    return Backend("twin", _import("orvane_pybind_cpu"), TWIN_MAX_THREADS_PER_BLOCK)

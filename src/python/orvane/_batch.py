@@ -1,0 +1,251 @@
+"""Argument checks and the batch forms: a list of 1-D arrays, a padded 2-D array with
+`lengths`, or a flat array with `lengths`. Everything here runs before anything is
+allocated on a device or any address is formed."""
+
+from __future__ import annotations
+
+import math
+import numbers
+import operator
+from dataclasses import dataclass
+
+import numpy as np
+
+from ._arrays import FLOAT32_BYTES, native
+
+MAX_POSITIONS = 2**31 - 1
+FLOAT32_MIN_NORMAL = float(np.finfo(np.float32).tiny)
+ENDS = ("global", "free", "free_last_row")
+
+
+@dataclass
+class Batch:
+    """Signals as one flat float32 array on one device, with the form they came in."""
+
+    adapter: object
+    device: object
+    build_flat: object  # makes the flat float32 array, once every check has passed
+    lengths: list[int]
+    form: str          # "list", "padded" or "flat"
+    width: int = 0     # padded: the row length
+    flat: object = None
+
+    def materialize(self):
+        if self.flat is None:
+            self.flat = self.build_flat()
+        return self
+
+    @property
+    def count(self) -> int:
+        return len(self.lengths)
+
+    def signal_offsets(self) -> list[int]:
+        return [0, *np.cumsum(self.lengths).tolist()]
+
+    def in_input_form(self, flat_values):
+        """Per-sample values (such as gradients) shaped like the signals were given."""
+        offsets = self.signal_offsets()
+        pieces = [flat_values[a:b] for a, b in zip(offsets[:-1], offsets[1:])]
+        if self.form == "list":
+            return pieces
+        if self.form == "flat":
+            return flat_values
+        padded = self.adapter.zeros(self.count * self.width, self.device)
+        for k, piece in enumerate(pieces):
+            padded[k * self.width:k * self.width + self.lengths[k]] = piece
+        return padded.reshape(self.count, self.width)
+
+
+def _check_floating(adapter, array, name):
+    if not adapter.is_floating(array):
+        raise TypeError(f"{name} must hold floating-point numbers, got {array.dtype}")
+    return array
+
+
+def float32(adapter, array):
+    """The array itself when it is float32 and contiguous, else a float32 contiguous copy."""
+    return array if adapter.is_float32_contiguous(array) else adapter.as_float32(array)
+
+
+def _length_list(lengths, name="lengths"):
+    try:
+        values = [operator.index(v) for v in lengths]
+    except TypeError:
+        raise TypeError(f"{name} must be a sequence of integers") from None
+    for k, value in enumerate(values):
+        if value < 1:
+            raise ValueError(f"{name}[{k}] must be positive, got: {value}")
+    return values
+
+
+def _one_dimensional(array, name):
+    if array.ndim != 1:
+        raise ValueError(f"{name} must be one-dimensional, got {array.ndim} dimensions")
+    if array.shape[0] == 0:
+        raise ValueError(f"{name} is empty")
+
+
+def parse_signals(signals, lengths=None) -> Batch:
+    if isinstance(signals, (list, tuple)):
+        return _parse_list(signals, lengths)
+    adapter, array = native(signals, "signals")
+    device = adapter.device(array)
+    if array.ndim == 2:
+        return _parse_padded(adapter, device, array, lengths)
+    if array.ndim != 1:
+        raise ValueError("signals must be a list of 1-D arrays, a padded 2-D array or a flat "
+                         f"1-D array, got {array.ndim} dimensions")
+    _one_dimensional(array, "signals")
+    sizes = [array.shape[0]] if lengths is None else _length_list(lengths)
+    if sum(sizes) != array.shape[0]:
+        raise ValueError(f"lengths add up to {sum(sizes)}, but the flat signals hold "
+                         f"{array.shape[0]} samples")
+    _check_floating(adapter, array, "signals")
+    return Batch(adapter, device, lambda: float32(adapter, array), sizes, "flat")
+
+
+def _parse_list(signals, lengths):
+    if lengths is not None:
+        raise ValueError("lengths goes with a padded or flat array of signals, not with a list")
+    if len(signals) == 0:
+        raise ValueError("signals is empty")
+    natives = [native(signal, f"signals[{k}]") for k, signal in enumerate(signals)]
+    adapter, first = natives[0]
+    device = adapter.device(first)
+    arrays = []
+    for k, (library, array) in enumerate(natives):
+        name = f"signals[{k}]"
+        if library is not adapter:
+            raise TypeError(f"{name} is a {library.name} array, but signals[0] is a "
+                            f"{adapter.name} array; pass every input from one library")
+        if library.device(array) != device:
+            raise ValueError(f"{name} is on {library.device(array)}, but signals[0] is on "
+                             f"{device}; every input must be on one device")
+        _one_dimensional(array, name)
+        arrays.append(_check_floating(library, array, name))
+
+    def build_flat():
+        converted = [float32(adapter, array) for array in arrays]
+        return converted[0] if len(converted) == 1 else adapter.concat(converted)
+
+    return Batch(adapter, device, build_flat, [a.shape[0] for a in arrays], "list")
+
+
+def _parse_padded(adapter, device, array, lengths):
+    rows, width = array.shape
+    if rows == 0 or width == 0:
+        raise ValueError(f"signals is empty (shape {rows} x {width})")
+    sizes = [width] * rows if lengths is None else _length_list(lengths)
+    if len(sizes) != rows:
+        raise ValueError(f"lengths has {len(sizes)} entries for {rows} padded signals")
+    for k, size in enumerate(sizes):
+        if size > width:
+            raise ValueError(f"lengths[{k}] is {size}, longer than the padded signals' {width}")
+    _check_floating(adapter, array, "signals")
+
+    def build_flat():
+        values = float32(adapter, array)
+        if all(size == width for size in sizes):
+            return values.reshape(-1)
+        return adapter.concat([values[k, :size] for k, size in enumerate(sizes)])
+
+    return Batch(adapter, device, build_flat, sizes, "padded", width)
+
+
+def parse_reference(reference, batch: Batch, name="reference"):
+    """The reference, checked but not yet converted to float32."""
+    adapter, array = native(reference, name)
+    if adapter is not batch.adapter:
+        raise TypeError(f"{name} is a {adapter.name} array, but signals are {batch.adapter.name}"
+                        " arrays; pass every input from one library")
+    if adapter.device(array) != batch.device:
+        raise ValueError(f"{name} is on {adapter.device(array)}, but signals are on "
+                         f"{batch.device}; every input must be on one device")
+    _one_dimensional(array, name)
+    return _check_floating(adapter, array, name)
+
+
+def parse_alpha(alpha, batch: Batch):
+    """None, a number, or B values on the signals' device; checked, not yet converted."""
+    if alpha is None or isinstance(alpha, numbers.Real) and not isinstance(alpha, bool):
+        return alpha
+    adapter, array = native(alpha, "alpha")
+    if adapter is not batch.adapter or adapter.device(array) != batch.device:
+        raise ValueError(f"alpha must be a number or a {batch.adapter.name} array on "
+                         f"{batch.device}")
+    if array.ndim != 1 or array.shape[0] != batch.count:
+        raise ValueError(f"alpha must hold one value per signal ({batch.count}), got shape "
+                         f"{tuple(array.shape)}")
+    return _check_floating(adapter, array, "alpha")
+
+
+def alpha_values(alpha, batch: Batch):
+    """The checked alpha as B float32 values on the signals' device, or None."""
+    if alpha is None:
+        return None
+    if isinstance(alpha, numbers.Real):
+        return batch.adapter.from_numpy(np.full(batch.count, alpha, np.float32), batch.device)
+    return float32(batch.adapter, alpha)
+
+
+def _real(value, name):
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
+    return float(value)
+
+
+@dataclass(frozen=True)
+class Options:
+    gamma: float
+    end: str
+    ref_gap_penalty: float
+
+    @property
+    def local_end(self) -> bool:
+        return self.end != "global"
+
+    @property
+    def last_row_only(self) -> bool:
+        return self.end == "free_last_row"
+
+
+def parse_options(gamma, end, ref_gap_penalty) -> Options:
+    gamma = _real(gamma, "gamma")
+    if not (math.isfinite(np.float32(gamma)) and np.float32(gamma) >= FLOAT32_MIN_NORMAL):
+        raise ValueError("gamma must be a finite, normal float32 number greater than zero, "
+                         f"got: {gamma!r}")
+    if end not in ENDS:
+        raise ValueError(f"end must be one of {', '.join(map(repr, ENDS))}, got: {end!r}")
+    ref_gap_penalty = _real(ref_gap_penalty, "ref_gap_penalty")
+    if end != "global" and not math.isfinite(np.float32(ref_gap_penalty)):
+        raise ValueError(f"ref_gap_penalty must be a finite number, got: {ref_gap_penalty!r}")
+    return Options(gamma, end, ref_gap_penalty)
+
+
+def plan_chunks(lengths, ref_length, matrices, memory_budget=None):
+    """Signal ranges [start, stop) that one call each can hold: positions fit in 32 bits
+    and, with a budget, the `matrices` temporary float32 batch matrices fit in it."""
+    if memory_budget is not None and (isinstance(memory_budget, bool)
+                                      or not isinstance(memory_budget, numbers.Integral)
+                                      or memory_budget <= 0):
+        raise ValueError(f"memory_budget must be a positive number of bytes, got: "
+                         f"{memory_budget!r}")
+    cell_limit = MAX_POSITIONS
+    if memory_budget is not None and matrices > 0:
+        cell_limit = min(cell_limit, memory_budget // (matrices * FLOAT32_BYTES))
+    chunks, start, cells, samples = [], 0, 0, 0
+    for k, length in enumerate(lengths):
+        own = length * ref_length
+        if own > MAX_POSITIONS:
+            raise ValueError(f"signal {k} needs a {length} x {ref_length} matrix of {own} cells, "
+                             f"more than the {MAX_POSITIONS} one call can address")
+        if own > cell_limit:
+            raise ValueError(f"signal {k} needs {own * matrices * FLOAT32_BYTES} bytes of "
+                             f"matrices, more than memory_budget ({memory_budget})")
+        if k > start and (cells + own > cell_limit or samples + length > MAX_POSITIONS):
+            chunks.append((start, k))
+            start, cells, samples = k, 0, 0
+        cells += own
+        samples += length
+    chunks.append((start, len(lengths)))
+    return chunks

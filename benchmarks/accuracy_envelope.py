@@ -68,8 +68,8 @@ def measure(n, m, gamma, scale, seed=0):
     got = np.asarray(alignment.matrix(0), np.float64)
     want = expected_alignment64(x.astype(np.float64), y.astype(np.float64), gamma)
     error = np.nanmax(np.abs(got - want)) if np.isfinite(got).all() else np.inf
-    estimate = _accuracy.estimated_error(n + m, gamma, float(np.abs(x[:, None] - y).mean()))
-    return error, int((got > 1.0 + 1e-6).sum()), estimate
+    score = abs(float(np.asarray(alignment.scores)[0]))
+    return error, int((got > 1.0 + 1e-6).sum()), _accuracy.estimated_error(n + m, gamma, score)
 
 
 def main():

@@ -1,0 +1,273 @@
+"""The orvane package over every array kind that can run here: results equal the low-level
+calls, gradients match finite differences, batch forms agree, split batches equal whole
+ones, and rejected arguments change nothing."""
+
+import warnings
+from dataclasses import dataclass
+
+import numpy as np
+import pytest
+
+import orvane
+import softdtw_reference as ref
+from batches import Options, TrainingRun, random_batch
+from conftest import orvane_pybind
+from orvane import cpu_cuda_testing as hooks
+from orvane._api import prepare
+from orvane.buffers import cpu_backend, cuda_backend, cuda_device_count
+
+torch = pytest.importorskip("torch")
+
+FLOAT32_ATOL = 1e-5
+FINITE_DIFFERENCE_STEP = 1e-4
+GRADIENT_ATOL = 2e-3
+
+
+@dataclass
+class Kind:
+    """How to make one library's arrays, read them back, and the low-level backend under."""
+
+    make: object
+    read: object
+    backend: object
+
+
+def _torch_kind(device):
+    return Kind(lambda a: torch.from_numpy(np.asarray(a)).to(device),
+                lambda t: t.detach().cpu().numpy(), cuda_backend if device == "cuda" else None)
+
+
+NO_GPU = pytest.mark.skipif(cuda_device_count() == 0 or orvane_pybind is None,
+                            reason="no CUDA device")
+KINDS = [
+    pytest.param(Kind(np.asarray, np.asarray, None), id="numpy"),
+    pytest.param(_torch_kind("cpu"), id="torch-cpu"),
+    pytest.param(_torch_kind("cuda"), id="torch-cuda", marks=NO_GPU),
+]
+
+
+@pytest.fixture(params=KINDS)
+def kind(request):
+    return request.param
+
+
+def low_level(kind):
+    return kind.backend() if kind.backend else cpu_backend()
+
+
+END_OPTIONS = [Options(gamma=0.7), Options(gamma=1.0, local_end=True, ref_gap_penalty=0.2),
+               Options(gamma=0.5, local_end=True, last_row_only=True)]
+END_OF = {(False, False): "global", (True, False): "free", (True, True): "free_last_row"}
+
+
+def package_options(options):
+    return dict(gamma=options.gamma, end=END_OF[options.local_end, options.last_row_only],
+                ref_gap_penalty=options.ref_gap_penalty)
+
+
+@pytest.mark.parametrize("options", END_OPTIONS, ids=["global", "free", "last-row"])
+def test_results_equal_the_low_level_calls(kind, options):
+    batch = random_batch([5, 9, 1, 7], 6, seed=1, alpha=True)
+    run = TrainingRun(low_level(kind), batch, options).run_all()
+    signals = [kind.make(s) for s in batch.signals]
+    common = dict(alpha=kind.make(batch.alpha), **package_options(options))
+    reference = kind.make(batch.reference)
+
+    scores = orvane.soft_dtw(signals, reference, **common)
+    assert kind.read(scores).tobytes() == run.flat("scores").tobytes()
+    alignment = orvane.soft_alignment(signals, reference, **common)
+    for k, expected in enumerate(run.matrices("E")):
+        assert kind.read(alignment.matrix(k)).tobytes() == expected.tobytes()
+    _, dx, dy = orvane.soft_dtw_with_grad(signals, reference, **common)
+    np.testing.assert_allclose(np.concatenate([kind.read(g) for g in dx]), run.flat("dx"),
+                               atol=FLOAT32_ATOL)
+    np.testing.assert_allclose(kind.read(dy), run.flat("dy"), atol=FLOAT32_ATOL)
+
+
+def test_gradients_match_finite_differences_of_the_float64_reference(kind):
+    batch = random_batch([6, 4], 5, seed=2)
+    gamma = 0.6
+    _, dx, dy = orvane.soft_dtw_with_grad([kind.make(s) for s in batch.signals],
+                                          kind.make(batch.reference), gamma=gamma)
+
+    def total(signals, reference):
+        return sum(ref.score_of_distance(ref.distance(s, reference), gamma) for s in signals)
+
+    signals = [s.astype(np.float64) for s in batch.signals]
+    reference = batch.reference.astype(np.float64)
+    h = FINITE_DIFFERENCE_STEP
+    for k, signal in enumerate(signals):
+        for i in range(len(signal)):
+            up, down = [s.copy() for s in signals], [s.copy() for s in signals]
+            up[k][i] += h
+            down[k][i] -= h
+            slope = (total(up, reference) - total(down, reference)) / (2 * h)
+            assert kind.read(dx[k])[i] == pytest.approx(slope, abs=GRADIENT_ATOL)
+    for j in range(len(reference)):
+        up, down = reference.copy(), reference.copy()
+        up[j] += h
+        down[j] -= h
+        slope = (total(signals, up) - total(signals, down)) / (2 * h)
+        assert kind.read(dy)[j] == pytest.approx(slope, abs=GRADIENT_ATOL)
+
+
+def test_batch_forms_agree_and_float32_inputs_are_not_copied(kind):
+    batch = random_batch([4, 7, 2], 5, seed=3)
+    flat = np.concatenate(batch.signals)
+    padded = np.zeros((3, 7), np.float64)
+    for k, signal in enumerate(batch.signals):
+        padded[k, :len(signal)] = signal
+    reference = kind.make(batch.reference)
+    forms = {
+        "list": dict(signals=[kind.make(s) for s in batch.signals]),
+        "flat": dict(signals=kind.make(flat), lengths=batch.lengths),
+        "padded-float64": dict(signals=kind.make(padded), lengths=batch.lengths),
+        "strided": dict(signals=kind.make(np.repeat(flat, 2))[::2], lengths=batch.lengths),
+    }
+    results = {name: orvane.soft_dtw_with_grad(reference=reference, gamma=0.5, **form)
+               for name, form in forms.items()}
+    expected_scores = kind.read(results["list"][0]).tobytes()
+    for name, (scores, dx, dy) in results.items():
+        assert kind.read(scores).tobytes() == expected_scores, name
+    padded_dx = kind.read(results["padded-float64"][1])
+    assert padded_dx.shape == (3, 7) and np.all(padded_dx[2, 2:] == 0)
+    np.testing.assert_array_equal(padded_dx[1], kind.read(results["list"][1][1]))
+
+    flat_input = forms["flat"]["signals"]
+    inputs = prepare(flat_input, reference, lengths=batch.lengths, gamma=1.0, end="global",
+                     ref_gap_penalty=0.0, alpha=None, backend=None, memory_budget=None)
+    assert inputs.batch.flat is flat_input and inputs.reference is reference
+
+
+def test_split_batches_equal_one_call(kind):
+    batch = random_batch([9, 3, 12, 5, 8], 6, seed=4)
+    signals = [kind.make(s) for s in batch.signals]
+    reference = kind.make(batch.reference)
+    whole = orvane.soft_alignment(signals, reference, gamma=0.5)
+    # Room for the temporaries of 12 x 6 cells at most: every signal in a call of its own.
+    split = orvane.soft_alignment(signals, reference, gamma=0.5, memory_budget=3 * 4 * 72)
+    assert kind.read(split.scores).tobytes() == kind.read(whole.scores).tobytes()
+    for k in range(5):
+        assert kind.read(split.matrix(k)).tobytes() == kind.read(whole.matrix(k)).tobytes()
+    for name in ("weighted_mean", "log_std", "index_log_std"):
+        np.testing.assert_allclose(kind.read(getattr(split, name)),
+                                   kind.read(getattr(whole, name)), atol=FLOAT32_ATOL)
+    _, _, dy_whole = orvane.soft_dtw_with_grad(signals, reference)
+    _, _, dy_split = orvane.soft_dtw_with_grad(signals, reference, memory_budget=3 * 4 * 72)
+    np.testing.assert_allclose(kind.read(dy_split), kind.read(dy_whole), atol=FLOAT32_ATOL)
+    with pytest.raises(ValueError, match="signal 2 needs 864 bytes of matrices, more than "
+                                         r"memory_budget \(863\)"):
+        orvane.soft_alignment(signals, reference, memory_budget=863)
+
+
+def test_divergence_is_zero_for_identical_inputs_and_symmetric(kind):
+    rng = np.random.default_rng(5)
+    x, y = (rng.standard_normal(9).astype(np.float32) for _ in range(2))
+    same = orvane.soft_dtw_divergence([kind.make(y), kind.make(x)], kind.make(y), gamma=0.3)
+    assert kind.read(same)[0] == 0.0 and kind.read(same)[1] > 0.0
+    forward = kind.read(orvane.soft_dtw_divergence([kind.make(x)], kind.make(y)))[0]
+    backward = kind.read(orvane.soft_dtw_divergence([kind.make(y)], kind.make(x)))[0]
+    assert forward == pytest.approx(backward, rel=1e-5)
+    with pytest.raises(ValueError, match="defined for end='global' without alpha"):
+        orvane.soft_dtw_divergence([kind.make(x)], kind.make(y), end="free")
+
+
+def test_alignment_statistics_equal_the_low_level_sequence(kind):
+    batch = random_batch([6, 9], 5, seed=6)
+    backend = low_level(kind)
+    run = TrainingRun(backend, batch, Options(gamma=0.5)).run_all()
+    weights, sums = run.buffers["E"], backend.full(10, 0.0)
+    means, log_std, index_log_std = (backend.full(10, 0.0) for _ in range(3))
+    module = backend.module
+    module.normalize_matrix(batch.lengths, 5, weights.ptr, sums.ptr)
+    module.calc_weighted_means(run.buffers["x"].ptr, batch.lengths, 5, weights.ptr, means.ptr)
+    module.calc_weighted_std(run.buffers["x"].ptr, batch.lengths, 5, weights.ptr, means.ptr,
+                             log_std.ptr)
+    module.calc_weighted_index_std(batch.lengths, 5, weights.ptr, index_log_std.ptr)
+
+    alignment = orvane.soft_alignment([kind.make(s) for s in batch.signals],
+                                      kind.make(batch.reference), gamma=0.5)
+    for name, expected in [("weighted_mean", means), ("log_std", log_std),
+                           ("index_log_std", index_log_std), ("column_sums", sums)]:
+        np.testing.assert_allclose(kind.read(getattr(alignment, name)),
+                                   expected.numpy().reshape(2, 5), atol=FLOAT32_ATOL)
+    np.testing.assert_allclose(kind.read(alignment.weights(1)).sum(axis=0), 1.0, atol=1e-6)
+    path = alignment.path(1)
+    assert path[0].tolist() == [0, 0] and path[-1].tolist() == [8, 4]
+    assert np.all(np.diff(path, axis=0) >= 0) and np.all(np.diff(path, axis=0).sum(1) >= 1)
+
+
+def test_plot_draws_the_alignment_and_its_path():
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    batch = random_batch([8], 6, seed=7)
+    alignment = orvane.soft_alignment(batch.signals, batch.reference, end="free")
+    ax = alignment.plot(0)
+    line = ax.get_lines()[0]
+    np.testing.assert_array_equal(np.column_stack([line.get_ydata(), line.get_xdata()]),
+                                  alignment.path(0))
+    assert ax.get_images()[0].get_array().shape == (8, 6)
+
+
+def test_unreliable_alignments_warn_and_say_what_helps():
+    rng = np.random.default_rng(8)
+    signal, reference = (rng.standard_normal(400).astype(np.float32) * 10 for _ in range(2))
+    with pytest.warns(RuntimeWarning, match="a larger gamma, or signals rescaled"):
+        orvane.soft_alignment([signal], reference, gamma=0.01)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        orvane.soft_alignment([signal / 100], reference / 100, gamma=1.0)
+
+
+REJECTED = [
+    (dict(signals="abc"), TypeError, "signals must be an array"),
+    (dict(signals=[]), ValueError, "signals is empty"),
+    (dict(signals=[np.zeros((2, 2))]), ValueError, r"signals\[0\] must be one-dimensional"),
+    (dict(signals=[np.zeros(3, np.int32)]), TypeError, r"signals\[0\] must hold floating"),
+    (dict(signals=np.zeros(5), lengths=[2, 2]), ValueError, "lengths add up to 4"),
+    (dict(signals=np.zeros(5), lengths=[5, 0]), ValueError, r"lengths\[1\] must be positive"),
+    (dict(signals=np.zeros((2, 4)), lengths=[4, 5]), ValueError, r"lengths\[1\] is 5"),
+    (dict(signals=[np.zeros(3)], lengths=[3]), ValueError, "lengths goes with a padded"),
+    (dict(reference=np.zeros((2, 2))), ValueError, "reference must be one-dimensional"),
+    (dict(reference=np.zeros(1025)), ValueError, "more than the 1024 that backend 'twin'"),
+    (dict(gamma=1e-39), ValueError, "gamma must be a finite, normal float32"),
+    (dict(gamma="1"), TypeError, "gamma must be a real number"),
+    (dict(end="local"), ValueError, "end must be one of"),
+    (dict(end="free", ref_gap_penalty=np.inf), ValueError, "ref_gap_penalty must be a finite number"),
+    (dict(alpha=np.zeros(3)), ValueError, r"alpha must hold one value per signal \(2\)"),
+    (dict(backend="cuda"), ValueError, "backend 'cuda' needs device memory"),
+    (dict(backend="gpu"), ValueError, "backend must be one of"),
+    (dict(memory_budget=0), ValueError, "memory_budget must be a positive number"),
+]
+
+
+@pytest.mark.parametrize("change, error, message", REJECTED)
+def test_rejected_arguments_allocate_and_run_nothing(change, error, message):
+    arguments = dict(signals=[np.ones(3), np.ones(4)], reference=np.ones(5))
+    arguments.update(change)
+    allocations, launches = hooks.live_allocations(), hooks.launches_run()
+    for function in (orvane.soft_dtw, orvane.soft_dtw_with_grad, orvane.soft_alignment):
+        with pytest.raises(error, match=message):
+            function(**arguments)
+    assert hooks.live_allocations() == allocations and hooks.launches_run() == launches
+
+
+def test_inputs_from_two_libraries_or_devices_are_refused():
+    with pytest.raises(TypeError, match="reference is a torch array, but signals are numpy"):
+        orvane.soft_dtw([np.ones(3)], torch.ones(4))
+    with pytest.raises(TypeError, match=r"signals\[1\] is a torch array"):
+        orvane.soft_dtw([np.ones(3), torch.ones(3)], np.ones(4))
+
+
+class CudaInterfaceOnly:
+    """A foreign CUDA array known only by its __cuda_array_interface__."""
+
+    __cuda_array_interface__ = {"shape": (4,), "typestr": "<f4", "data": (1 << 40, False),
+                                "version": 3, "strides": None}
+
+
+@pytest.mark.skipif(cuda_device_count() > 0, reason="with a GPU the array would run")
+def test_cuda_arrays_go_to_the_cuda_module_and_are_refused_without_a_gpu():
+    with pytest.raises(RuntimeError, match="signals is in CUDA device memory, which needs the "
+                                           "CUDA module orvane_pybind and a GPU"):
+        orvane.soft_dtw(CudaInterfaceOnly(), CudaInterfaceOnly())

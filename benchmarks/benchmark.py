@@ -12,6 +12,7 @@ import time
 
 import numpy as np
 
+import orvane
 from orvane.buffers import select_backend
 
 DEFAULT_SIZES = ["16,128,128", "32,256,256", "64,512,512", "64,1024,1024"]
@@ -82,12 +83,47 @@ def measure(backend, call, repeats):
     return best
 
 
+def package_overhead(backend, repeats, batch=16, length=128, ref_length=128):
+    """The orvane package next to the raw calls it makes, on the same float32 data."""
+    workload = Workload(backend, batch, length, ref_length)
+    raw = workload.operations()
+    rng = np.random.default_rng(0)
+    flat = rng.standard_normal(batch * length).astype(np.float32)
+    reference = rng.standard_normal(ref_length).astype(np.float32)
+    if backend.name == "cuda":
+        import torch
+        flat, reference = torch.from_numpy(flat).cuda(), torch.from_numpy(reference).cuda()
+    lengths = workload.lengths
+    pairs = {
+        "scores": (lambda: (raw["distance"](), raw["forward"]()),
+                   lambda: orvane.soft_dtw(flat, reference, lengths=lengths)),
+        "scores and gradients": (
+            lambda: (raw["distance"](), raw["forward"](), raw["backward"](),
+                     raw["distance gradient"]()),
+            lambda: orvane.soft_dtw_with_grad(flat, reference, lengths=lengths)),
+    }
+    print(f"The orvane package against the raw calls, B = {batch}, N = {length}, "
+          f"M = {ref_length} (float32 flat input, no copies):")
+    for name, (raw_call, package_call) in pairs.items():
+        raw_wall, _ = measure(backend, raw_call, repeats)
+        package_wall, _ = measure(backend, package_call, repeats)
+        print(f"  {name:22s} raw {raw_wall * 1e3:8.2f} ms   package {package_wall * 1e3:8.2f} ms"
+              f"   overhead {(package_wall - raw_wall) * 1e3:+7.2f} ms")
+    scores_wall, _ = measure(backend, pairs["scores"][1], repeats)
+    divergence_wall, _ = measure(
+        backend, lambda: orvane.soft_dtw_divergence(flat, reference, lengths=lengths), repeats)
+    print(f"  soft-DTW divergence    {divergence_wall * 1e3:8.2f} ms: the scores and {batch + 1} "
+          f"self-terms, one call each ({divergence_wall / scores_wall:.1f}x the scores)\n")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--sizes", nargs="+", default=DEFAULT_SIZES, metavar="B,N,M",
                         help="batch size, signal length and reference length")
     parser.add_argument("--repeats", type=int, default=1)
     parser.add_argument("--only", nargs="+", help="operations to time (default: all)")
+    parser.add_argument("--no-package", action="store_true",
+                        help="skip the package's overhead against the raw calls")
     args = parser.parse_args()
 
     backend = select_backend()
@@ -110,6 +146,8 @@ def main():
                 line += f"   {busy_cores:4.2f} cores busy"
             print(line)
         print()
+    if not args.no_package:
+        package_overhead(backend, args.repeats)
 
 
 if __name__ == "__main__":

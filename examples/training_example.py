@@ -1,16 +1,19 @@
 """The training path and the analysis sequence on a realistic batch: a reference signal and a
-few hundred warped, noisy copies of it of varying lengths, taken through distance -> Soft-DTW
-forward -> backward -> gradients of every sample, then normalize -> weighted means -> weighted
-log-std and weighted index log-std. Runs on the CUDA module where a GPU is present, otherwise
-on the CPU twin, and prints the scores, what the alignment recovers of the reference, and the
-time each step took."""
+few hundred warped, noisy copies of it of varying lengths. Through the orvane package it takes
+the Soft-DTW scores with the gradients of every sample, then the soft alignments with their
+per-position statistics. Runs on the GPU where one is present, otherwise on the CPU twin;
+prints the scores, what the alignment recovers of the reference and the time each step took,
+and draws the reference, one signal's weighted means with a band of one weighted standard
+deviation, and that signal's alignment matrix with its most likely path into a PNG."""
 
 import argparse
 import time
+from pathlib import Path
 
 import numpy as np
 
-from orvane.buffers import select_backend
+import orvane
+from orvane.buffers import cuda_backend
 
 
 def make_reference(length):
@@ -32,57 +35,59 @@ def make_batch(reference, count, rng):
     return [warped_copy(reference, int(n), rng) for n in lengths]
 
 
-class Timer:
-    def __init__(self, backend):
-        self.backend = backend
-        self.times = {}
-
-    def run(self, name, call):
-        start = time.perf_counter()
-        call()
-        self.backend.synchronize()
-        self.times[name] = time.perf_counter() - start
+def on_device(array, use_gpu):
+    if not use_gpu:
+        return array
+    import torch
+    return torch.from_numpy(array).cuda()
 
 
-def run_training_path(backend, reference, signals, gamma):
-    lengths = [len(s) for s in signals]
-    cells = sum(lengths) * len(reference)
-    m = backend.module
-    x = backend.array(np.concatenate(signals))
-    y = backend.array(reference)
-    distance = backend.full(cells, 0.0)
-    score_matrix = backend.full(cells, 0.0)
-    scores = backend.full(len(signals), 0.0)
-    gradient = backend.full(cells, 0.0)
-    dx = backend.full(sum(lengths), 0.0)
-    dy = backend.full(len(reference), 0.0)
-    M = len(reference)
+def as_numpy(array):
+    return array.detach().cpu().numpy() if hasattr(array, "detach") else np.asarray(array)
 
-    timer = Timer(backend)
-    timer.run("distance", lambda: m.calc_manhattan_distance(x.ptr, lengths, y.ptr, M, distance.ptr))
-    timer.run("forward", lambda: m.calc_softdtw_forward(lengths, M, distance.ptr, score_matrix.ptr,
-                                                         scores.ptr, gamma))
-    timer.run("backward", lambda: m.calc_softdtw_backward(lengths, M, distance.ptr,
-                                                           score_matrix.ptr, gradient.ptr, gamma))
-    timer.run("sample gradients", lambda: m.calc_manhattan_distance_gradient(
-        x.ptr, lengths, y.ptr, M, gradient.ptr, dx.ptr, dy.ptr))
-    packed = len(signals) * M
-    column_sums = backend.full(packed, 0.0)
-    means = backend.full(packed, 0.0)
-    log_std = backend.full(packed, 0.0)
-    index_log_std = backend.full(packed, 0.0)
-    timer.run("normalize", lambda: m.normalize_matrix(lengths, M, gradient.ptr, column_sums.ptr))
-    timer.run("weighted means", lambda: m.calc_weighted_means(x.ptr, lengths, M, gradient.ptr,
-                                                               means.ptr))
-    timer.run("weighted log-std", lambda: m.calc_weighted_std(x.ptr, lengths, M, gradient.ptr,
-                                                               means.ptr, log_std.ptr))
-    timer.run("index log-std", lambda: m.calc_weighted_index_std(lengths, M, gradient.ptr,
-                                                                  index_log_std.ptr))
-    shape = (len(signals), M)
-    return dict(scores=scores.numpy(), dx=dx.numpy(), dy=dy.numpy(), times=timer.times,
-                cells=cells, means=means.numpy().reshape(shape),
-                log_std=log_std.numpy().reshape(shape),
-                index_log_std=index_log_std.numpy().reshape(shape))
+
+def run_training_path(reference, signals, gamma, use_gpu):
+    """Scores and gradients, then the soft alignment and its statistics, each timed."""
+    signals = [on_device(s, use_gpu) for s in signals]
+    reference = on_device(reference, use_gpu)
+    times = {}
+    start = time.perf_counter()
+    scores, dx, dy = orvane.soft_dtw_with_grad(signals, reference, gamma=gamma)
+    times["scores and gradients"] = time.perf_counter() - start
+    start = time.perf_counter()
+    alignment = orvane.soft_alignment(signals, reference, gamma=gamma)
+    statistics = {name: as_numpy(getattr(alignment, name))
+                  for name in ("weighted_mean", "log_std", "index_log_std")}
+    times["alignment and statistics"] = time.perf_counter() - start
+    return dict(scores=as_numpy(scores), dx=np.concatenate([as_numpy(g) for g in dx]),
+                dy=as_numpy(dy), times=times, alignment=alignment,
+                cells=sum(len(s) for s in signals) * len(reference),
+                means=statistics["weighted_mean"], log_std=statistics["log_std"],
+                index_log_std=statistics["index_log_std"])
+
+
+def draw(reference, result, signal, path):
+    """Reference, the signal's weighted means with a band of one weighted standard deviation,
+    and its alignment matrix with the most likely path."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    figure, (left, right) = plt.subplots(1, 2, figsize=(12, 4.5),
+                                         gridspec_kw={"width_ratios": [1.6, 1]})
+    positions = np.arange(len(reference))
+    mean = result["means"][signal]
+    deviation = np.exp(result["log_std"][signal])
+    left.fill_between(positions, mean - deviation, mean + deviation, color="tab:orange",
+                      alpha=0.3, label="± one weighted standard deviation")
+    left.plot(positions, mean, color="tab:orange", label=f"weighted mean of signal {signal}")
+    left.plot(positions, reference, color="black", linewidth=1.2, label="reference")
+    left.set_xlabel("reference position j")
+    left.set_title("What the soft alignment recovers of the reference")
+    left.legend(loc="best", fontsize="small")
+    result["alignment"].plot(signal, ax=right)
+    figure.tight_layout()
+    figure.savefig(path, dpi=110)
+    plt.close(figure)
 
 
 def print_recovered_reference(reference, result, lengths, shown_signals, positions):
@@ -108,6 +113,7 @@ def main():
     parser.add_argument("--ref-length", type=int, default=160)
     parser.add_argument("--gamma", type=float, default=0.1)
     parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--picture", type=Path, default=Path("training_example.png"))
     args = parser.parse_args()
 
     rng = np.random.default_rng(args.seed)
@@ -117,13 +123,13 @@ def main():
     noise = [rng.normal(0.0, 0.7, len(s)).astype(np.float32) for s in signals[:3]]
     signals[-3:] = noise
 
-    backend = select_backend()
+    use_gpu = cuda_backend() is not None
     lengths = [len(s) for s in signals]
-    print(f"Module: {backend.module.__name__} ({backend.module.__doc__})")
+    print(f"Running on: {'the GPU (orvane_pybind)' if use_gpu else 'the CPU twin (orvane_pybind_cpu)'}")
     print(f"Batch: {len(signals)} signals of {min(lengths)} to {max(lengths)} samples "
           f"against a reference of {args.ref_length}; gamma = {args.gamma}\n")
 
-    result = run_training_path(backend, reference, signals, args.gamma)
+    result = run_training_path(reference, signals, args.gamma, use_gpu)
     scores = result["scores"]
     per_sample = scores / np.array(lengths)
     print("Soft-DTW score per signal (score / length in brackets):")
@@ -143,8 +149,10 @@ def main():
     total = sum(result["times"].values())
     print(f"Time ({result['cells']:,} matrix cells):")
     for name, seconds in result["times"].items():
-        print(f"  {name:17s} {seconds * 1e3:9.1f} ms")
-    print(f"  {'total':17s} {total * 1e3:9.1f} ms")
+        print(f"  {name:25s} {seconds * 1e3:9.1f} ms")
+    print(f"  {'total':25s} {total * 1e3:9.1f} ms")
+    draw(reference, result, signal=1, path=args.picture)
+    print(f"\nPicture: {args.picture}")
 
 
 if __name__ == "__main__":

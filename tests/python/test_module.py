@@ -3,6 +3,7 @@ the interpreter-version refusal, and the CUDA module where no device is present.
 
 import ctypes
 import functools
+import importlib
 import os
 import shutil
 import subprocess
@@ -392,3 +393,40 @@ def test_cuda_module_without_device_reports_the_runtime_error():
     # Validation still comes first.
     with pytest.raises(ValueError, match=r"^input_signal_lengths\[1\] must be positive, got: -2$"):
         orvane_pybind.convert_square_to_antidiag([2, -2], 4, 0, 0)
+
+
+STUBS = Path(__file__).resolve().parents[2] / "src" / "python"
+STUB_FILES = {"orvane_pybind": STUBS / "stubs" / "orvane_pybind-stubs" / "__init__.pyi",
+              "orvane_pybind_cpu": STUBS / "stubs" / "orvane_pybind_cpu-stubs" / "__init__.pyi",
+              "orvane.cpu_cuda_testing": STUBS / "orvane" / "cpu_cuda_testing.pyi"}
+
+
+def stub_signatures(path):
+    """name -> the signature line pybind11 would write for every function of a stub."""
+    import ast
+    signatures = {}
+    for node in ast.parse(path.read_text()).body:
+        if isinstance(node, ast.ImportFrom) and node.names[0].name == "*":
+            signatures.update(stub_signatures(STUB_FILES[node.module]))
+        if isinstance(node, ast.FunctionDef):
+            arguments = node.args.args
+            defaults = [None] * (len(arguments) - len(node.args.defaults)) + node.args.defaults
+            shown = [f"{a.arg}: {ast.unparse(a.annotation)}"
+                     + ("" if d is None else f" = {ast.unparse(d)}")
+                     for a, d in zip(arguments, defaults)]
+            signatures[node.name] = (f"{node.name}({', '.join(shown)}) -> "
+                                     f"{ast.unparse(node.returns)}")
+    return signatures
+
+
+@pytest.mark.parametrize("name", STUB_FILES)
+def test_type_stubs_match_the_runtime_signatures(name):
+    module = orvane_pybind if name == "orvane_pybind" else importlib.import_module(name)
+    if module is None:
+        pytest.skip("the CUDA module was not built")
+    runtime = {attribute: getattr(module, attribute).__doc__.splitlines()[0]
+                          .replace(f"{name}.", "")
+               for attribute in dir(module)
+               if not attribute.startswith("_") and callable(getattr(module, attribute))
+               and not isinstance(getattr(module, attribute), type)}
+    assert stub_signatures(STUB_FILES[name]) == runtime

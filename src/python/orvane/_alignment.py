@@ -143,9 +143,10 @@ class SoftAlignment:
         if ax is None:
             _, ax = plt.subplots(figsize=(5, 5))
         image = ax.imshow(self._inputs.adapter.to_numpy(self.matrix(k)), origin="lower",
-                          aspect="auto", cmap="magma", interpolation="nearest")
+                          aspect="auto", cmap="Blues", interpolation="nearest")
         path = self.path(k)
-        ax.plot(path[:, 1], path[:, 0], color="cyan", linewidth=1, label="most likely path")
+        ax.plot(path[:, 1], path[:, 0], color="tab:red", linewidth=0.8, alpha=0.8,
+                label="most likely path")
         ax.set_xlabel("reference position j")
         ax.set_ylabel(f"sample i of signal {k}")
         ax.set_title(f"expected alignment of signal {k}")

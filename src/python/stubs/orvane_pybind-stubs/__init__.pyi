@@ -1,0 +1,102 @@
+"""Orvane CUDA implementation: the eleven address-level functions, on device addresses"""
+
+import collections.abc
+import typing
+
+
+def calc_manhattan_distance(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_length: typing.SupportsInt,
+    distance_matrix_ptr: typing.SupportsInt,
+) -> None: ...
+
+def calc_manhattan_distance_gradient(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_length: typing.SupportsInt,
+    gradient_matrix_ptr: typing.SupportsInt,
+    input_gradients_ptr: typing.SupportsInt,
+    ref_gradients_ptr: typing.SupportsInt,
+) -> None: ...
+
+def calc_softdtw_backward(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_length: typing.SupportsInt,
+    distance_matrix_ptr: typing.SupportsInt,
+    score_matrix_ptr: typing.SupportsInt,
+    gradient_matrix_prt: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    scores_ptr: typing.SupportsInt = 0,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+) -> None: ...
+
+def calc_softdtw_forward(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_length: typing.SupportsInt,
+    distance_matrix_ptr: typing.SupportsInt,
+    score_matrix_ptr: typing.SupportsInt,
+    scores_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+) -> None: ...
+
+def calc_weighted_index_std(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_length: typing.SupportsInt,
+    gradient_matrix_ptr: typing.SupportsInt,
+    weighted_index_std_log_ptr: typing.SupportsInt,
+) -> None: ...
+
+def calc_weighted_means(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_length: typing.SupportsInt,
+    gradient_matrix_ptr: typing.SupportsInt,
+    weighted_means_ptr: typing.SupportsInt,
+) -> None: ...
+
+def calc_weighted_std(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_length: typing.SupportsInt,
+    gradient_matrix_ptr: typing.SupportsInt,
+    weighted_means_ptr: typing.SupportsInt,
+    weighted_std_log_ptr: typing.SupportsInt,
+) -> None: ...
+
+def convert_antidiag_to_square(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_length: typing.SupportsInt,
+    input_matrix_ptr: typing.SupportsInt,
+    output_matrix_ptr: typing.SupportsInt,
+) -> None: ...
+
+def convert_square_to_antidiag(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_length: typing.SupportsInt,
+    input_matrix_ptr: typing.SupportsInt,
+    output_matrix_ptr: typing.SupportsInt,
+) -> None: ...
+
+def extract_last_row_antidiag(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_length: typing.SupportsInt,
+    input_matrix_ptr: typing.SupportsInt,
+    output_matrix_ptr: typing.SupportsInt,
+) -> None: ...
+
+def normalize_matrix(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_length: typing.SupportsInt,
+    gradient_matrix_ptr: typing.SupportsInt,
+    ref_total_grads_ptr: typing.SupportsInt,
+) -> None: ...

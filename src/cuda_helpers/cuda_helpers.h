@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/batch_checks.h"
+
 namespace orvane {
 
 // An address in device global memory, as Python passes it.
@@ -18,40 +20,18 @@ T* device_pointer(DeviceAddress address) {
     return reinterpret_cast<T*>(static_cast<std::uintptr_t>(address));
 }
 
-// Throws std::invalid_argument for an empty list, a non-positive reference length or a
-// non-positive signal length (the first one).
-void validate_lengths(const std::vector<int>& lengths, int ref_signal_length);
-
 // Throws std::runtime_error if the current device cannot be queried and
 // std::invalid_argument if the reference length exceeds its threads per block.
 void check_ref_signal_length_limit(int ref_signal_length);
 
-// Throws std::invalid_argument for batches whose sample or cell positions would not fit in
-// the 32-bit signed integers that the kernels index with.
-void check_batch_fits_int32(const std::vector<int>& lengths, int ref_signal_length);
-
-// All three checks above, in that order: what every driver does before anything else.
+// validate_lengths, check_ref_signal_length_limit and check_batch_fits_int32, in that order:
+// what every driver does before anything else.
 void validate_batch(const std::vector<int>& lengths, int ref_signal_length);
-
-// gamma rounded to float32; throws std::invalid_argument unless that is a finite, normal
-// number greater than zero. The soft minimum is only defined for gamma > 0, and below the
-// smallest normal float its reciprocal loses its precision or overflows to +inf.
-float checked_gamma(double gamma);
-
-// ref_gap_penalty rounded to float32; with a free end it must be finite, since the terminal
-// penalty j * g of column 0 would otherwise be NaN. Without one it has no effect.
-float checked_ref_gap_penalty(double ref_gap_penalty, bool local_end);
 
 // Allocates a device buffer holding a copy of `values`; the caller frees it.
 int* copy_vector_to_device(const std::vector<int>& values);
 
 void free_device_buffer(void* buffer);
-
-// Exclusive prefix sums: where each signal starts in the signal batch.
-std::vector<int> make_signal_offsets(const std::vector<int>& lengths);
-
-// Exclusive prefix sums of N_k * M: where each signal's matrix starts in a batch matrix.
-std::vector<int> make_matrix_offsets(const std::vector<int>& lengths, int ref_signal_length);
 
 enum class SignalOffsets { not_needed, needed };
 

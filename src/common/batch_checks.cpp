@@ -1,0 +1,98 @@
+// Argument checks and offset tables that every implementation of the operations shares: the
+// CUDA frame, the CPU twin and the vectorised CPU module raise the same messages.
+#include "common/batch_checks.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <numeric>
+#include <stdexcept>
+#include <string>
+
+namespace orvane {
+namespace {
+
+constexpr std::int64_t kMaxPositions = std::numeric_limits<int>::max();
+
+// The shortest text that reads back as the same double, as Python shows a float.
+std::string format_number(double value) {
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof(text), value);
+    return std::string(text, result.ptr);
+}
+
+}  // namespace
+
+void validate_lengths(const std::vector<int>& lengths, int ref_signal_length) {
+    if (lengths.empty()) {
+        throw std::invalid_argument("input_signal_lengths is empty");
+    }
+    if (ref_signal_length <= 0) {
+        throw std::invalid_argument("ref_signal_length must be positive");
+    }
+    for (std::size_t k = 0; k < lengths.size(); ++k) {
+        if (lengths[k] <= 0) {
+            throw std::invalid_argument("input_signal_lengths[" + std::to_string(k) +
+                                        "] must be positive, got: " + std::to_string(lengths[k]));
+        }
+    }
+}
+
+void check_batch_fits_int32(const std::vector<int>& lengths, int ref_signal_length) {
+    std::int64_t samples = 0;
+    for (const int length : lengths) {
+        samples += length;
+    }
+    if (samples > kMaxPositions) {
+        throw std::invalid_argument(
+            "input_signal_lengths add up to " + std::to_string(samples) +
+            " samples, more than the 2147483647 that 32-bit positions can address");
+    }
+    // Every signal has at least one sample, so a batch of cells that fits also bounds the
+    // packed per-signal arrays of B * M values.
+    const std::int64_t cells = samples * ref_signal_length;
+    if (cells > kMaxPositions) {
+        throw std::invalid_argument(
+            "the batch matrix would hold " + std::to_string(cells) +
+            " cells (the sum of input_signal_lengths times ref_signal_length), more than the "
+            "2147483647 that 32-bit positions can address");
+    }
+}
+
+float checked_gamma(double gamma) {
+    const auto rounded = static_cast<float>(gamma);
+    if (!(std::isfinite(rounded) && rounded >= std::numeric_limits<float>::min())) {
+        throw std::invalid_argument(
+            "gamma must be a finite, normal float32 number greater than zero, got: " +
+            format_number(gamma));
+    }
+    return rounded;
+}
+
+float checked_ref_gap_penalty(double ref_gap_penalty, bool local_end) {
+    const auto rounded = static_cast<float>(ref_gap_penalty);
+    if (local_end && !std::isfinite(rounded)) {
+        throw std::invalid_argument("ref_gap_penalty must be a finite number, got: " +
+                                    format_number(ref_gap_penalty));
+    }
+    return rounded;
+}
+
+std::vector<int> make_signal_offsets(const std::vector<int>& lengths) {
+    std::vector<int> offsets(lengths.size());
+    std::exclusive_scan(lengths.begin(), lengths.end(), offsets.begin(), 0);
+    return offsets;
+}
+
+std::vector<int> make_matrix_offsets(const std::vector<int>& lengths, int ref_signal_length) {
+    std::vector<int> offsets(lengths.size());
+    int next = 0;
+    for (std::size_t k = 0; k < lengths.size(); ++k) {
+        offsets[k] = next;
+        next += lengths[k] * ref_signal_length;
+    }
+    return offsets;
+}
+
+}  // namespace orvane

@@ -1,0 +1,63 @@
+// Index arithmetic of the anti-diagonal layout, shared by every kernel and by the vectorised
+// CPU module. Inside one N x M matrix the cells of anti-diagonal d = i + j are stored
+// together, diagonals in increasing order and, within a diagonal, cells in increasing column
+// j. Positions inside a matrix are 32-bit; the matrix offset is added in 64 bits.
+#pragma once
+
+#include <cstdint>
+
+#if defined(__CUDACC__)
+#define ORVANE_HOST_DEVICE __host__ __device__ __forceinline__
+#else
+#define ORVANE_HOST_DEVICE inline __attribute__((always_inline))
+#endif
+
+namespace orvane {
+
+// Number of cells stored before anti-diagonal d of an n x m matrix.
+ORVANE_HOST_DEVICE int diagonal_start(int d, int n, int m) {
+    const int mn = n < m ? n : m;
+    const int mx = n < m ? m : n;
+    if (d < mn) {
+        return d * (d + 1) / 2;
+    }
+    const int full_triangle = (mn - 1) * mn / 2;
+    if (d < mx) {
+        return (d + 1 - mn) * mn + full_triangle;
+    }
+    return (d - mn + 1) * mn + full_triangle - (d - mx) * (d - mx + 1) / 2;
+}
+
+// Position of the cell in row i on anti-diagonal d; 0 is the cell with the largest row.
+ORVANE_HOST_DEVICE int position_in_diagonal(int d, int i, int n) {
+    return (d < n - 1 ? d : n - 1) - i;
+}
+
+// One signal's matrix inside a batch matrix.
+struct AntidiagMatrix {
+    int offset;
+    int rows;
+    int cols;
+
+    ORVANE_HOST_DEVICE std::int64_t cell(int i, int j) const {
+        const int d = i + j;
+        const int position = diagonal_start(d, rows, cols) + position_in_diagonal(d, i, rows);
+        return static_cast<std::int64_t>(offset) + position;
+    }
+};
+
+// The cells of anti-diagonal d of an n x m matrix: columns first_col .. first_col + length - 1
+// (rows falling from d - first_col), stored from position `start` of the matrix.
+struct DiagonalSpan {
+    int start;
+    int first_col;
+    int length;
+};
+
+ORVANE_HOST_DEVICE DiagonalSpan diagonal_span(int d, int n, int m) {
+    const int first_col = d < n ? 0 : d - n + 1;
+    const int last_col = d < m ? d : m - 1;
+    return DiagonalSpan{diagonal_start(d, n, m), first_col, last_col - first_col + 1};
+}
+
+}  // namespace orvane

@@ -1,0 +1,89 @@
+// A validated batch on host memory as the vectorised operations see it: per-signal matrices
+// and samples by offset, and the work spread over signals on the worker threads.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "common/batch_checks.h"
+#include "kernels/antidiag_index.h"
+#include "vectorised/operations.h"
+
+namespace orvane::vectorised {
+
+template <typename T>
+T* host_pointer(HostAddress address) {
+    return reinterpret_cast<T*>(static_cast<std::uintptr_t>(address));
+}
+
+// One signal of a batch: its length, where its samples and its matrix start.
+struct Signal {
+    int index;
+    int rows;
+    int cols;
+    std::int64_t first_sample;
+    std::int64_t first_cell;
+
+    DiagonalSpan diagonal(int d) const { return diagonal_span(d, rows, cols); }
+    int diagonals() const { return rows + cols - 1; }
+};
+
+class Batch {
+public:
+    // Checks the lengths and the reference length; nothing is limited by thread blocks.
+    Batch(const std::vector<int>& lengths, int ref_signal_length)
+        : lengths_(checked(lengths, ref_signal_length)),
+          cols_(ref_signal_length),
+          samples_(make_signal_offsets(lengths)),
+          cells_(make_matrix_offsets(lengths, ref_signal_length)) {}
+
+    int count() const { return static_cast<int>(lengths_.size()); }
+    int cols() const { return cols_; }
+    Signal signal(int k) const { return Signal{k, lengths_[k], cols_, samples_[k], cells_[k]}; }
+
+private:
+    static const std::vector<int>& checked(const std::vector<int>& lengths, int ref_signal_length) {
+        validate_lengths(lengths, ref_signal_length);
+        check_batch_fits_int32(lengths, ref_signal_length);
+        return lengths;
+    }
+
+    const std::vector<int>& lengths_;
+    int cols_;
+    std::vector<int> samples_;
+    std::vector<int> cells_;
+};
+
+// Runs body(signal) for every signal of the batch on the worker threads, the calling thread
+// among them; returns when all have finished.
+void for_each_signal(const Batch& batch, void (*body)(const Signal&, const void*),
+                     const void* context);
+
+template <typename Body>
+void for_each_signal(const Batch& batch, const Body& body) {
+    for_each_signal(
+        batch,
+        [](const Signal& signal, const void* context) {
+            (*static_cast<const Body*>(context))(signal);
+        },
+        &body);
+}
+
+// Runs body(first, last) over fixed groups of consecutive signals, the groups decided by the
+// batch size alone, so that sums formed per group and then added in group order come out the
+// same whatever the number of threads. Returns the number of groups.
+int signal_groups(const Batch& batch);
+void for_each_signal_group(const Batch& batch, void (*body)(int, int, int, const void*),
+                           const void* context);
+
+template <typename Body>
+void for_each_signal_group(const Batch& batch, const Body& body) {
+    for_each_signal_group(
+        batch,
+        [](int group, int first, int last, const void* context) {
+            (*static_cast<const Body*>(context))(group, first, last);
+        },
+        &body);
+}
+
+}  // namespace orvane::vectorised

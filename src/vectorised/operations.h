@@ -1,0 +1,67 @@
+// The eleven operations of the vectorised CPU module: the same names, arguments, checks and
+// buffer formats as the CUDA module's host drivers, on host addresses. Cells of a diagonal
+// are processed as vectors, signals in parallel on all cores; nothing is limited by thread
+// blocks, so the reference may be as long as the 32-bit positions allow.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace orvane::vectorised {
+
+using HostAddress = std::uint64_t;
+
+void calc_manhattan_distance(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
+                             HostAddress ref_signal, int ref_signal_length,
+                             HostAddress distance_matrix);
+
+void calc_manhattan_distance_gradient(HostAddress input_signal,
+                                      const std::vector<int>& input_signal_lengths,
+                                      HostAddress ref_signal, int ref_signal_length,
+                                      HostAddress gradient_matrix, HostAddress input_gradients,
+                                      HostAddress ref_gradients);
+
+void calc_softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                          HostAddress distance_matrix, HostAddress score_matrix, HostAddress scores,
+                          double gamma, HostAddress alpha, bool local_end, bool last_row_only,
+                          double ref_gap_penalty);
+
+void calc_softdtw_backward(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                           HostAddress distance_matrix, HostAddress score_matrix,
+                           HostAddress gradient_matrix, double gamma, HostAddress alpha,
+                           bool local_end, HostAddress scores, bool last_row_only,
+                           double ref_gap_penalty);
+
+void normalize_matrix(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                      HostAddress gradient_matrix, HostAddress ref_total_grads);
+
+void calc_weighted_means(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
+                         int ref_signal_length, HostAddress gradient_matrix,
+                         HostAddress weighted_means);
+
+void calc_weighted_std(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
+                       int ref_signal_length, HostAddress gradient_matrix,
+                       HostAddress weighted_means, HostAddress weighted_std_log);
+
+void calc_weighted_index_std(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                             HostAddress gradient_matrix, HostAddress weighted_index_std_log);
+
+void convert_antidiag_to_square(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                                HostAddress input_matrix, HostAddress output_matrix);
+
+void convert_square_to_antidiag(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                                HostAddress input_matrix, HostAddress output_matrix);
+
+void extract_last_row_antidiag(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                               HostAddress input_matrix, HostAddress output_matrix);
+
+// Worker threads for the operations; 0 means one per core (the default).
+void set_num_threads(int threads);
+
+// Test hooks: run every later operation on one instruction set ("scalar", the portable
+// fallback, or "best"), and the name of the one operations now use.
+void force_instruction_set(const std::string& name);
+std::string last_instruction_set();
+
+}  // namespace orvane::vectorised

@@ -1,7 +1,8 @@
 """Backends for the Python suite: one test list runs over every module that can run it.
 
-The CPU twin runs everything. The CUDA module runs the device tests only where a GPU is
-present, and the tests that need no device everywhere it was built.
+The CPU twin and the vectorised CPU module run everything on host memory. The CUDA module
+runs the device tests only where a GPU is present, and the tests that need no device
+everywhere it was built.
 """
 
 import importlib
@@ -9,21 +10,23 @@ import importlib
 import pytest
 
 from orvane import cpu_cuda_testing as hooks
+import orvane_cpu
 import orvane_pybind_cpu
-from orvane.buffers import Backend, CudaBuffer, cpu_backend, cuda_device_count
+from orvane.buffers import Backend, CudaBuffer, HostBuffer, cpu_backend, cuda_device_count
 
 try:
     orvane_pybind = importlib.import_module("orvane_pybind")
 except ImportError:  # the CUDA module is only built where nvcc is found
     orvane_pybind = None
 
-BACKENDS = [pytest.param(cpu_backend(), id="cpu")]
+VECTORISED = Backend("vectorised", orvane_cpu, HostBuffer)
+BACKENDS = [pytest.param(cpu_backend(), id="cpu"), pytest.param(VECTORISED, id="vectorised")]
 if orvane_pybind is not None:
     BACKENDS.append(pytest.param(
         Backend("cuda", orvane_pybind, CudaBuffer), id="cuda",
         marks=pytest.mark.skipif(cuda_device_count() == 0, reason="no CUDA device")))
 
-MODULES = [pytest.param(orvane_pybind_cpu, id="cpu")]
+MODULES = [pytest.param(orvane_pybind_cpu, id="cpu"), pytest.param(orvane_cpu, id="vectorised")]
 if orvane_pybind is not None:
     MODULES.append(pytest.param(orvane_pybind, id="cuda"))
 

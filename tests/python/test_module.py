@@ -12,6 +12,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import orvane_cpu
 import orvane_pybind_cpu
 from conftest import orvane_pybind
 from orvane.buffers import CUDART, cuda_device_count
@@ -233,12 +234,15 @@ def registered_functions(mod):
 
 def test_module_docstrings():
     assert orvane_pybind_cpu.__doc__ == "Orvane CUDA implementation (CPU build)"
+    assert orvane_cpu.__doc__ == "Orvane vectorised CPU implementation"
     if orvane_pybind is not None:
         assert orvane_pybind.__doc__ == "Orvane CUDA implementation"
 
 
 def test_functions_are_registered_in_order(module):
-    assert registered_functions(module) == list(EXPECTED_FUNCTIONS)
+    # The vectorised module alone has worker threads to set.
+    extra = ["set_num_threads"] if module is orvane_cpu else []
+    assert registered_functions(module) == list(EXPECTED_FUNCTIONS) + extra
 
 
 @pytest.mark.parametrize("name", list(EXPECTED_FUNCTIONS))
@@ -398,6 +402,8 @@ def test_cuda_module_without_device_reports_the_runtime_error():
 STUBS = Path(__file__).resolve().parents[2] / "src" / "python"
 STUB_FILES = {"orvane_pybind": STUBS / "stubs" / "orvane_pybind-stubs" / "__init__.pyi",
               "orvane_pybind_cpu": STUBS / "stubs" / "orvane_pybind_cpu-stubs" / "__init__.pyi",
+              "orvane_cpu": STUBS / "stubs" / "orvane_cpu-stubs" / "__init__.pyi",
+              "orvane.vectorised_testing": STUBS / "orvane" / "vectorised_testing.pyi",
               "orvane.cpu_cuda_testing": STUBS / "orvane" / "cpu_cuda_testing.pyi"}
 
 

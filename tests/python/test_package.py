@@ -2,6 +2,7 @@
 calls, gradients match finite differences, batch forms agree, split batches equal whole
 ones, and rejected arguments change nothing."""
 
+import functools
 import warnings
 from dataclasses import dataclass
 
@@ -11,7 +12,7 @@ import pytest
 import orvane
 import softdtw_reference as ref
 from batches import Options, TrainingRun, random_batch
-from conftest import orvane_pybind
+from conftest import VECTORISED, orvane_pybind
 from orvane import cpu_cuda_testing as hooks
 from orvane._api import prepare
 from orvane.buffers import cpu_backend, cuda_backend, cuda_device_count
@@ -25,22 +26,30 @@ GRADIENT_ATOL = 2e-3
 
 @dataclass
 class Kind:
-    """How to make one library's arrays, read them back, and the low-level backend under."""
+    """How to make one library's arrays and read them back, the backend the package is asked
+    for (None: its default choice) and the low-level backend that choice runs on."""
 
     make: object
     read: object
-    backend: object
+    low_level: object
+    backend: str | None = None
+
+    def __getattr__(self, name):
+        """The package's function `name`, asked for this kind's backend."""
+        return functools.partial(getattr(orvane, name), backend=self.backend)
 
 
 def _torch_kind(device):
     return Kind(lambda a: torch.from_numpy(np.asarray(a)).to(device),
-                lambda t: t.detach().cpu().numpy(), cuda_backend if device == "cuda" else None)
+                lambda t: t.detach().cpu().numpy(),
+                cuda_backend if device == "cuda" else lambda: VECTORISED)
 
 
 NO_GPU = pytest.mark.skipif(cuda_device_count() == 0 or orvane_pybind is None,
                             reason="no CUDA device")
 KINDS = [
-    pytest.param(Kind(np.asarray, np.asarray, None), id="numpy"),
+    pytest.param(Kind(np.asarray, np.asarray, lambda: VECTORISED), id="numpy"),
+    pytest.param(Kind(np.asarray, np.asarray, cpu_backend, "twin"), id="numpy-twin"),
     pytest.param(_torch_kind("cpu"), id="torch-cpu"),
     pytest.param(_torch_kind("cuda"), id="torch-cuda", marks=NO_GPU),
 ]
@@ -52,7 +61,7 @@ def kind(request):
 
 
 def low_level(kind):
-    return kind.backend() if kind.backend else cpu_backend()
+    return kind.low_level()
 
 
 END_OPTIONS = [Options(gamma=0.7), Options(gamma=1.0, local_end=True, ref_gap_penalty=0.2),
@@ -73,12 +82,12 @@ def test_results_equal_the_low_level_calls(kind, options):
     common = dict(alpha=kind.make(batch.alpha), **package_options(options))
     reference = kind.make(batch.reference)
 
-    scores = orvane.soft_dtw(signals, reference, **common)
+    scores = kind.soft_dtw(signals, reference, **common)
     assert kind.read(scores).tobytes() == run.flat("scores").tobytes()
-    alignment = orvane.soft_alignment(signals, reference, **common)
+    alignment = kind.soft_alignment(signals, reference, **common)
     for k, expected in enumerate(run.matrices("E")):
         assert kind.read(alignment.matrix(k)).tobytes() == expected.tobytes()
-    _, dx, dy = orvane.soft_dtw_with_grad(signals, reference, **common)
+    _, dx, dy = kind.soft_dtw_with_grad(signals, reference, **common)
     np.testing.assert_allclose(np.concatenate([kind.read(g) for g in dx]), run.flat("dx"),
                                atol=FLOAT32_ATOL)
     np.testing.assert_allclose(kind.read(dy), run.flat("dy"), atol=FLOAT32_ATOL)
@@ -87,7 +96,7 @@ def test_results_equal_the_low_level_calls(kind, options):
 def test_gradients_match_finite_differences_of_the_float64_reference(kind):
     batch = random_batch([6, 4], 5, seed=2)
     gamma = 0.6
-    _, dx, dy = orvane.soft_dtw_with_grad([kind.make(s) for s in batch.signals],
+    _, dx, dy = kind.soft_dtw_with_grad([kind.make(s) for s in batch.signals],
                                           kind.make(batch.reference), gamma=gamma)
 
     def total(signals, reference):
@@ -124,7 +133,7 @@ def test_batch_forms_agree_and_float32_inputs_are_not_copied(kind):
         "padded-float64": dict(signals=kind.make(padded), lengths=batch.lengths),
         "strided": dict(signals=kind.make(np.repeat(flat, 2))[::2], lengths=batch.lengths),
     }
-    results = {name: orvane.soft_dtw_with_grad(reference=reference, gamma=0.5, **form)
+    results = {name: kind.soft_dtw_with_grad(reference=reference, gamma=0.5, **form)
                for name, form in forms.items()}
     expected_scores = kind.read(results["list"][0]).tobytes()
     for name, (scores, dx, dy) in results.items():
@@ -143,33 +152,33 @@ def test_split_batches_equal_one_call(kind):
     batch = random_batch([9, 3, 12, 5, 8], 6, seed=4)
     signals = [kind.make(s) for s in batch.signals]
     reference = kind.make(batch.reference)
-    whole = orvane.soft_alignment(signals, reference, gamma=0.5)
+    whole = kind.soft_alignment(signals, reference, gamma=0.5)
     # Room for the temporaries of 12 x 6 cells at most: every signal in a call of its own.
-    split = orvane.soft_alignment(signals, reference, gamma=0.5, memory_budget=3 * 4 * 72)
+    split = kind.soft_alignment(signals, reference, gamma=0.5, memory_budget=3 * 4 * 72)
     assert kind.read(split.scores).tobytes() == kind.read(whole.scores).tobytes()
     for k in range(5):
         assert kind.read(split.matrix(k)).tobytes() == kind.read(whole.matrix(k)).tobytes()
     for name in ("weighted_mean", "log_std", "index_log_std"):
         np.testing.assert_allclose(kind.read(getattr(split, name)),
                                    kind.read(getattr(whole, name)), atol=FLOAT32_ATOL)
-    _, _, dy_whole = orvane.soft_dtw_with_grad(signals, reference)
-    _, _, dy_split = orvane.soft_dtw_with_grad(signals, reference, memory_budget=3 * 4 * 72)
+    _, _, dy_whole = kind.soft_dtw_with_grad(signals, reference)
+    _, _, dy_split = kind.soft_dtw_with_grad(signals, reference, memory_budget=3 * 4 * 72)
     np.testing.assert_allclose(kind.read(dy_split), kind.read(dy_whole), atol=FLOAT32_ATOL)
     with pytest.raises(ValueError, match="signal 2 needs 864 bytes of matrices, more than "
                                          r"memory_budget \(863\)"):
-        orvane.soft_alignment(signals, reference, memory_budget=863)
+        kind.soft_alignment(signals, reference, memory_budget=863)
 
 
 def test_divergence_is_zero_for_identical_inputs_and_symmetric(kind):
     rng = np.random.default_rng(5)
     x, y = (rng.standard_normal(9).astype(np.float32) for _ in range(2))
-    same = orvane.soft_dtw_divergence([kind.make(y), kind.make(x)], kind.make(y), gamma=0.3)
+    same = kind.soft_dtw_divergence([kind.make(y), kind.make(x)], kind.make(y), gamma=0.3)
     assert kind.read(same)[0] == 0.0 and kind.read(same)[1] > 0.0
-    forward = kind.read(orvane.soft_dtw_divergence([kind.make(x)], kind.make(y)))[0]
-    backward = kind.read(orvane.soft_dtw_divergence([kind.make(y)], kind.make(x)))[0]
+    forward = kind.read(kind.soft_dtw_divergence([kind.make(x)], kind.make(y)))[0]
+    backward = kind.read(kind.soft_dtw_divergence([kind.make(y)], kind.make(x)))[0]
     assert forward == pytest.approx(backward, rel=1e-5)
     with pytest.raises(ValueError, match="defined for end='global' without alpha"):
-        orvane.soft_dtw_divergence([kind.make(x)], kind.make(y), end="free")
+        kind.soft_dtw_divergence([kind.make(x)], kind.make(y), end="free")
 
 
 def test_alignment_statistics_equal_the_low_level_sequence(kind):
@@ -185,7 +194,7 @@ def test_alignment_statistics_equal_the_low_level_sequence(kind):
                              log_std.ptr)
     module.calc_weighted_index_std(batch.lengths, 5, weights.ptr, index_log_std.ptr)
 
-    alignment = orvane.soft_alignment([kind.make(s) for s in batch.signals],
+    alignment = kind.soft_alignment([kind.make(s) for s in batch.signals],
                                       kind.make(batch.reference), gamma=0.5)
     for name, expected in [("weighted_mean", means), ("log_std", log_std),
                            ("index_log_std", index_log_std), ("column_sums", sums)]:
@@ -237,13 +246,15 @@ REJECTED = [
     (dict(alpha=np.zeros(3)), ValueError, r"alpha must hold one value per signal \(2\)"),
     (dict(backend="cuda"), ValueError, "backend 'cuda' needs device memory"),
     (dict(backend="gpu"), ValueError, "backend must be one of"),
+    (dict(backend=None, reference=np.zeros((1, 5))), ValueError, "reference must be one-dim"),
     (dict(memory_budget=0), ValueError, "memory_budget must be a positive number"),
 ]
 
 
 @pytest.mark.parametrize("change, error, message", REJECTED)
 def test_rejected_arguments_allocate_and_run_nothing(change, error, message):
-    arguments = dict(signals=[np.ones(3), np.ones(4)], reference=np.ones(5))
+    # On the twin, whose hooks count what is allocated and launched.
+    arguments = dict(signals=[np.ones(3), np.ones(4)], reference=np.ones(5), backend="twin")
     arguments.update(change)
     allocations, launches = hooks.live_allocations(), hooks.launches_run()
     for function in (orvane.soft_dtw, orvane.soft_dtw_with_grad, orvane.soft_alignment):

@@ -8,10 +8,11 @@ GPUs or the CPU: arrays in, arrays out.
 
 Signals are a list of 1-D arrays, a padded 2-D array with `lengths`, or a flat array with
 `lengths`, from NumPy, PyTorch or CuPy (or anything with `__dlpack__` or
-`__cuda_array_interface__`). Host arrays run on the CPU, device arrays on their own GPU;
-results come back in the same library, on the same device. `orvane.torch` has the autograd
-loss. The eleven address-level functions of `orvane_pybind` (GPU) and `orvane_pybind_cpu`
-(the CPU twin) are the layer underneath.
+`__cuda_array_interface__`). Host arrays run on the vectorised CPU module, device arrays on
+their own GPU; results come back in the same library, on the same device. `orvane.torch` has
+the autograd loss. The eleven address-level functions of `orvane_pybind` (GPU), `orvane_cpu`
+(vectorised CPU) and `orvane_pybind_cpu` (the CPU twin of the GPU code) are the layer
+underneath.
 """
 
 from ._alignment import SoftAlignment

@@ -43,8 +43,8 @@ def soft_dtw(signals, reference, *, lengths=None, gamma=1.0, end="global",
         last row or the last column) or "free_last_row" (anywhere on the last row).
     ref_gap_penalty: with a free end, g * j is added to a terminal in reference column j.
     alpha: a number or one value per signal, subtracted from every cell's cost.
-    backend: None (host memory to the CPU twin, device memory to the CUDA module), "twin"
-        or "cuda".
+    backend: None (host memory to the vectorised CPU module, device memory to the CUDA
+        module), "cpu", "twin" (the CUDA kernels run on the CPU) or "cuda".
     memory_budget: bytes of temporary matrices one call may use; larger batches are split.
     """
     inputs = prepare(signals, reference, lengths=lengths, gamma=gamma, end=end,
@@ -90,8 +90,8 @@ def soft_dtw_divergence(signals, reference, *, lengths=None, gamma=1.0, end="glo
     identical to the reference. Defined for the global end without alpha or gap penalty.
 
     The self-term of a signal uses it as the reference, so on the CUDA module and the twin a
-    signal may be no longer than the device's threads per block. One call per signal computes
-    the self-terms."""
+    signal may be no longer than the device's threads per block (the vectorised CPU module has
+    no such limit). One call per signal computes the self-terms."""
     if end != "global" or alpha is not None or ref_gap_penalty != 0.0:
         raise ValueError("the soft-DTW divergence is defined for end='global' without alpha or "
                          "ref_gap_penalty")

@@ -1,5 +1,6 @@
-"""Which extension module runs a call: the CUDA module for device memory, the fastest CPU
-module present for host memory, or the one the caller names."""
+"""Which extension module runs a call: the CUDA module for device memory, the vectorised CPU
+module for host memory, or the one the caller names ("twin" runs the CUDA kernels on the
+CPU, as the CUDA module would run them on a GPU)."""
 
 from __future__ import annotations
 
@@ -10,10 +11,12 @@ from . import buffers
 from ._arrays import Device
 
 # The twin runs the CUDA kernels, one thread per reference column, under the thread limit of
-# the device it stands in for.
+# the device it stands in for. The vectorised module has no thread blocks: only the 32-bit
+# positions bound the reference.
 TWIN_MAX_THREADS_PER_BLOCK = 1024
+UNBOUNDED = 2**31 - 1
 
-HOST_BACKENDS = ("twin",)
+HOST_BACKENDS = ("cpu", "twin")
 BACKENDS = ("auto", "cuda", *HOST_BACKENDS)
 
 
@@ -60,4 +63,6 @@ def choose(device: Device, requested: str | None, adapter, argument: str) -> Bac
         return Backend("cuda", _import("orvane_pybind"), adapter.max_threads_per_block(device))
     if requested == "cuda":
         raise ValueError(f"backend 'cuda' needs device memory, but {argument} is in host memory")
-    return Backend("twin", _import("orvane_pybind_cpu"), TWIN_MAX_THREADS_PER_BLOCK)
+    if requested == "twin":
+        return Backend("twin", _import("orvane_pybind_cpu"), TWIN_MAX_THREADS_PER_BLOCK)
+    return Backend("cpu", _import("orvane_cpu"), UNBOUNDED)

@@ -1,0 +1,222 @@
+"""The vectorised CPU module against the twin and the float64 reference: as accurate as the
+twin on every output, bit for bit on distances and conversions, on every vector tail and
+partial diagonal, on both instruction sets, with references the twin cannot take; and its
+threads: the GIL released, forked children, a settable thread count."""
+
+import multiprocessing
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import orvane_cpu
+import softdtw_reference as ref
+import statistics_reference as stats_ref
+from batches import Batch, Options, TrainingRun, pack
+from conftest import VECTORISED
+from orvane import vectorised_testing
+from orvane.buffers import cpu_backend
+
+# orvane_cpu's largest error may be twice the twin's plus this fraction of the output's scale.
+SCALE_FRACTION = 1e-6
+EDGE_LENGTHS = [1, 2, 7, 8, 9, 15, 16, 17]
+
+
+def batch_of(lengths, ref_length, seed):
+    rng = np.random.default_rng(seed)
+    return Batch([rng.standard_normal(n).astype(np.float32) for n in lengths],
+                 rng.standard_normal(ref_length).astype(np.float32))
+
+
+def float64_results(batch, distances, options):
+    """R, scores, E, dx, dy and the statistics of the float64 reference, on the float32 D."""
+    fast = options.gamma >= 0.1 and not options.local_end
+    out = {name: [] for name in ("R", "scores", "E", "dx")}
+    dy = np.zeros(batch.ref_length)
+    for signal, distance in zip(batch.signals, distances):
+        if fast:
+            score, gradient = ref.by_diagonals(distance, options.gamma)
+            final = score[-1, -1]
+        else:
+            score = ref.forward(distance, options.gamma)
+            final = ref.final_score(score, options.gamma, **options.end())
+            gradient = ref.backward(distance, options.gamma, **options.end())
+        dx, dy_k = ref.sample_gradients(signal, batch.reference, gradient)
+        out["R"].append(score)
+        out["scores"].append(final)
+        out["E"].append(gradient)
+        out["dx"].append(dx)
+        dy += dy_k
+    out["dy"] = dy
+    return out
+
+
+def largest_errors(run, expected):
+    got = {"R": run.matrices("R"), "scores": run.flat("scores"), "E": run.matrices("E"),
+           "dx": np.split(run.flat("dx"), np.cumsum(run.batch.lengths)[:-1]),
+           "dy": run.flat("dy")}
+    errors = {}
+    for name, value in got.items():
+        a = np.concatenate([np.ravel(v) for v in value]) if isinstance(value, list) else value
+        b = np.concatenate([np.ravel(v) for v in expected[name]]) \
+            if isinstance(expected[name], list) else np.asarray(expected[name])
+        errors[name] = (float(np.max(np.abs(a - b))), float(np.max(np.abs(b))))
+    return errors
+
+
+def assert_as_accurate_as_the_twin(batch, options):
+    twin = TrainingRun(cpu_backend(), batch, options).run_all()
+    vectorised = TrainingRun(VECTORISED, batch, options).run_all()
+    assert vectorised.flat("D").tobytes() == twin.flat("D").tobytes()
+    expected = float64_results(batch, [d.astype(np.float64) for d in twin.matrices("D")], options)
+    twin_errors = largest_errors(twin, expected)
+    for name, (error, scale) in largest_errors(vectorised, expected).items():
+        bound = 2 * twin_errors[name][0] + SCALE_FRACTION * max(scale, 1.0)
+        assert error <= bound, (name, error, twin_errors[name][0])
+
+
+END_OPTIONS = [Options(gamma=0.7), Options(gamma=0.3, local_end=True, ref_gap_penalty=0.1),
+               Options(gamma=1.0, local_end=True, last_row_only=True)]
+
+
+@pytest.fixture(params=["scalar", "best"])
+def instruction_set(request):
+    vectorised_testing.force_instruction_set(request.param)
+    yield vectorised_testing.last_instruction_set()
+    vectorised_testing.force_instruction_set("best")
+
+
+def test_the_forced_instruction_sets_are_the_fallback_and_the_widest(instruction_set):
+    assert instruction_set in ("SCALAR", "EMU128") or instruction_set.startswith(("AVX", "SSE"))
+
+
+@pytest.mark.parametrize("options", END_OPTIONS, ids=["global", "free-end", "last-row"])
+def test_every_vector_tail_and_partial_diagonal(instruction_set, options):
+    # Every N against every M of the edge lengths: diagonals of every length up to 17 cells.
+    for ref_length in EDGE_LENGTHS:
+        assert_as_accurate_as_the_twin(batch_of(EDGE_LENGTHS, ref_length, seed=ref_length),
+                                       options)
+
+
+@pytest.mark.parametrize("lengths, ref_length", [([1023], 1024), ([1024], 1023)])
+def test_long_square_matrices(instruction_set, lengths, ref_length):
+    assert_as_accurate_as_the_twin(batch_of(lengths, ref_length, seed=3), Options(gamma=1.0))
+
+
+def test_statistics_are_as_accurate_as_the_twin():
+    batch = batch_of([9, 16, 1, 33], 17, seed=4)
+    runs = {name: TrainingRun(backend, batch, Options(gamma=0.5)).run_all()
+            for name, backend in (("twin", cpu_backend()), ("vectorised", VECTORISED))}
+    expected = []
+    for signal, distance in zip(batch.signals, runs["twin"].matrices("D")):
+        weights, _ = stats_ref.normalize(ref.backward(distance.astype(np.float64), 0.5))
+        mean = stats_ref.weighted_mean(weights, signal.astype(np.float64))
+        expected.append({"mean": mean,
+                         "log_std": stats_ref.weighted_log_std(weights, signal, mean),
+                         "index_log_std": stats_ref.index_log_std(weights)})
+    errors = {}
+    for name, run in runs.items():
+        backend = run.backend
+        weights = run.buffers["E"]
+        packed = [backend.full(4 * 17, 0.0) for _ in range(4)]
+        sums, means, log_std, index_log_std = packed
+        module = backend.module
+        module.normalize_matrix(batch.lengths, 17, weights.ptr, sums.ptr)
+        module.calc_weighted_means(run.buffers["x"].ptr, batch.lengths, 17, weights.ptr, means.ptr)
+        module.calc_weighted_std(run.buffers["x"].ptr, batch.lengths, 17, weights.ptr, means.ptr,
+                                 log_std.ptr)
+        module.calc_weighted_index_std(batch.lengths, 17, weights.ptr, index_log_std.ptr)
+        got = {"mean": means, "log_std": log_std, "index_log_std": index_log_std}
+        errors[name] = {key: max(float(np.max(np.abs(got[key].numpy()[17 * k:17 * (k + 1)]
+                                                      - expected[k][key])))
+                                 for k in range(4)) for key in got}
+    for key, twin_error in errors["twin"].items():
+        assert errors["vectorised"][key] <= 2 * twin_error + SCALE_FRACTION * 10, key
+
+
+def test_reference_longer_than_any_thread_block():
+    batch = batch_of([20, 3], 5000, seed=5)
+    # Small distances keep float32 E close to float64 over 5,000 steps (the accuracy envelope).
+    batch.signals = [s * np.float32(0.05) for s in batch.signals]
+    batch.reference = batch.reference * np.float32(0.05)
+    run = TrainingRun(VECTORISED, batch, Options(gamma=1.0)).run_all()
+    for k, distance in enumerate(run.matrices("D")):
+        score, gradient = ref.by_diagonals(distance.astype(np.float64), 1.0)
+        np.testing.assert_allclose(run.matrices("R")[k], score, rtol=2e-5, atol=1e-3)
+        # E still loses about one rounding per step along 5,000 steps: 5e3 * 6e-8 = 3e-4.
+        np.testing.assert_allclose(run.matrices("E")[k], gradient, atol=1e-3)
+    with pytest.raises(ValueError, match=r"ref_signal_length \(5000\) exceeds maximum threads"):
+        TrainingRun(cpu_backend(), batch, Options()).run_distance()
+
+
+def test_infinite_and_nan_distances_match_the_twin_in_kind():
+    distances = [np.ones((4, 5), np.float32) for _ in range(3)]
+    distances[0][:, 2] = np.inf      # no path around the column
+    distances[1][2, 3] = np.nan
+    distances[2][0, 1] = -np.inf
+    for options in (Options(), Options(local_end=True)):
+        results = []
+        for backend in (cpu_backend(), VECTORISED):
+            batch = Batch([np.zeros(4, np.float32)] * 3, np.zeros(5, np.float32))
+            run = TrainingRun(backend, batch, options)
+            run.buffers["D"] = backend.array(pack(distances))
+            run.run_forward().run_backward()
+            results.append([run.flat(name) for name in ("R", "scores", "E")])
+        for twin, vectorised in zip(*results):
+            np.testing.assert_array_equal(np.isnan(twin), np.isnan(vectorised))
+            np.testing.assert_array_equal(np.isinf(twin), np.isinf(vectorised))
+            np.testing.assert_allclose(vectorised, twin, rtol=1e-5, atol=1e-6)
+
+
+def long_call(batch=8, length=1500, ref_length=1500):
+    rng = np.random.default_rng(0)
+    lengths = [length] * batch
+    x = rng.standard_normal(batch * length).astype(np.float32)
+    y = rng.standard_normal(ref_length).astype(np.float32)
+    distance = np.empty(batch * length * ref_length, np.float32)
+    score, scores = np.empty_like(distance), np.empty(batch, np.float32)
+
+    def call():
+        orvane_cpu.calc_manhattan_distance(x.ctypes.data, lengths, y.ctypes.data, ref_length,
+                                           distance.ctypes.data)
+        orvane_cpu.calc_softdtw_forward(lengths, ref_length, distance.ctypes.data,
+                                        score.ctypes.data, scores.ctypes.data, 1.0)
+        return scores.copy()
+    return call
+
+
+def test_the_gil_is_released_while_it_computes():
+    call = long_call()
+    ticks = []
+    worker = threading.Thread(target=call)
+    worker.start()
+    while worker.is_alive():
+        ticks.append(time.perf_counter())
+        time.sleep(0.001)
+    worker.join()
+    assert len(ticks) > 5  # this thread ran Python code during the call
+
+
+def _child(_):
+    return long_call(batch=2, length=300, ref_length=200)().tolist()
+
+
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded")
+def test_a_forked_child_can_use_the_module_after_its_parent():
+    parent = long_call(batch=2, length=300, ref_length=200)().tolist()
+    with multiprocessing.get_context("fork").Pool(2) as pool:
+        children = pool.map(_child, range(3), chunksize=1)
+    assert children == [parent] * 3
+
+
+def test_thread_count_changes_nothing_but_speed():
+    call = long_call(batch=5, length=200, ref_length=150)
+    everywhere = call()
+    try:
+        orvane_cpu.set_num_threads(1)
+        assert call().tobytes() == everywhere.tobytes()
+    finally:
+        orvane_cpu.set_num_threads(0)
+    with pytest.raises(ValueError, match="threads must be 0 .one per core. or positive, got: -1"):
+        orvane_cpu.set_num_threads(-1)

@@ -2,7 +2,9 @@
 // threads; the threads of one block run on one worker. They start as a plain loop inside a
 // fiber: a thread that meets __syncthreads() keeps that fiber, suspended, and the loop goes
 // on in a fresh one, so blocks without barriers cost one fiber switch while blocks with
-// barriers get exact barrier semantics. Barrier misuse is a kernel fault.
+// barriers get exact barrier semantics. At a barrier a thread switches straight to the next
+// thread to run, and the last to arrive starts the next phase: no scheduler in between.
+// Barrier misuse is a kernel fault.
 #include <pthread.h>
 #include <sys/mman.h>
 
@@ -12,6 +14,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -28,11 +31,7 @@ namespace ctx = boost::context;
 
 namespace cpu_cuda::detail {
 
-namespace {
-thread_local ThreadContext thread_context;
-}  // namespace
-
-ThreadContext& current_thread() { return thread_context; }
+constinit thread_local ThreadContext running_thread __attribute__((tls_model("initial-exec")));
 
 namespace {
 
@@ -129,21 +128,39 @@ uint3 unflatten(std::uint64_t index, dim3 extent) {
 
 }  // namespace
 
+// Per-worker storage of the block runner, reused from block to block.
+struct BlockStorage {
+    std::vector<ctx::fiber> fibers;  // the suspended fiber of each waiting thread
+    std::vector<int> order;          // the threads of the running phase, in running order
+    std::vector<int> arrived;        // the threads that reached the barrier, in arrival order
+
+    void prepare(int thread_count) {
+        fibers.resize(static_cast<std::size_t>(thread_count));
+        order.resize(static_cast<std::size_t>(thread_count));
+        std::iota(order.begin(), order.end(), 0);
+        arrived.clear();
+        arrived.reserve(static_cast<std::size_t>(thread_count));
+    }
+};
+
+thread_local BlockStorage block_storage;
+
 // The threads of one block, run to completion on the calling worker.
 class BlockRun {
 public:
     BlockRun(const GridJob& job, std::uint64_t block_index)
         : job_(job),
           thread_count_(static_cast<int>(job.block.x * job.block.y * job.block.z)),
-          order_(job.order) {
-        if (order_ == testing::ThreadOrder::shuffled) {
+          one_dimensional_(job.block.y == 1 && job.block.z == 1),
+          order_kind_(job.order),
+          storage_(block_storage) {
+        if (order_kind_ == testing::ThreadOrder::shuffled) {
             random_.seed(job.order_seed * 0x9E3779B97F4A7C15ull + block_index);
         }
-        start_order_.resize(thread_count_);
-        std::iota(start_order_.begin(), start_order_.end(), 0);
-        arrange(start_order_);
+        storage_.prepare(thread_count_);
+        arrange(storage_.order);
 
-        ThreadContext& context = thread_context;
+        ThreadContext& context = running_thread;
         context.block_idx = unflatten(block_index, job.grid);
         context.block_dim = job.block;
         context.grid_dim = job.grid;
@@ -151,50 +168,47 @@ public:
         context.shared_memory = prepare_shared_memory(job.shared_bytes);
     }
 
+    ~BlockRun() {
+        // Threads still waiting after a fault are unwound here, before the storage is reused.
+        for (ctx::fiber& fiber : storage_.fibers) {
+            fiber = ctx::fiber{};
+        }
+    }
+
     // Runs every thread of the block; returns "" or the reason of a kernel fault.
     std::string run() {
-        while (next_start_ < thread_count_ && fault_.empty()) {
-            step(start_runner());
-        }
-        while (fault_.empty() && !waiting_.empty()) {
-            if (exited_in_phase_ > 0) {
-                return "a thread exited while other threads of its block wait at a barrier";
-            }
-            if (!all_at_same_barrier()) {
-                return "threads of one block wait at different barriers";
-            }
-            std::vector<Waiting> resuming = std::move(waiting_);
-            waiting_.clear();
-            exited_in_phase_ = 0;
-            arrange(resuming);
-            for (Waiting& thread : resuming) {
-                step(std::move(thread.fiber));
-            }
-        }
+        parked_ = kMain;
+        accept(make_runner().resume());
         return fault_;
     }
 
     void arrive_at_barrier(const char* file, int line) {
-        Frame& frame = *running_;
-        suspended_ = Site{frame.thread, file, line};
-        frame.to_scheduler = std::move(frame.to_scheduler).resume();
-        enter(frame);
+        const int me = running_;
+        record_arrival(me, file, line);
+        ctx::fiber next;
+        if (starting_ && next_start_ < thread_count_ && fault_.empty()) {
+            next = make_runner();
+        } else {
+            next = starting_ ? end_of_phase(me) : advance(me);
+        }
+        if (next) {
+            parked_ = me;
+            accept(std::move(next).resume());
+        }
+        enter(me);
     }
 
 private:
-    struct Frame {
-        ctx::fiber to_scheduler;
-        int thread = -1;
-    };
+    static constexpr int kMain = -1;
+    static constexpr int kExited = -2;
+
     struct Site {
-        int thread;
         const char* file;
         int line;
-    };
-    struct Waiting {
-        Site site;
-        ctx::fiber fiber;
-        int thread() const { return site.thread; }
+
+        bool same_as(const char* other_file, int other_line) const {
+            return line == other_line && (file == other_file || std::strcmp(file, other_file) == 0);
+        }
     };
 
     static void* prepare_shared_memory(std::size_t bytes) {
@@ -206,48 +220,56 @@ private:
         return shared.data();
     }
 
-    int thread_of(int value) const { return value; }
-    int thread_of(const Waiting& value) const { return value.thread(); }
-
-    template <typename T>
-    void arrange(std::vector<T>& items) {
-        const auto by_thread = [this](const T& a, const T& b) {
-            return thread_of(a) < thread_of(b);
-        };
+    void arrange(std::vector<int>& threads) {
         // Threads keep their order from one barrier to the next, so the sorts find sorted input
         // after the first phase.
-        switch (order_) {
+        switch (order_kind_) {
             case testing::ThreadOrder::forward:
-                if (!std::is_sorted(items.begin(), items.end(), by_thread)) {
-                    std::sort(items.begin(), items.end(), by_thread);
+                if (!std::is_sorted(threads.begin(), threads.end())) {
+                    std::sort(threads.begin(), threads.end());
                 }
                 break;
             case testing::ThreadOrder::reverse:
-                if (!std::is_sorted(items.rbegin(), items.rend(), by_thread)) {
-                    std::sort(items.rbegin(), items.rend(), by_thread);
+                if (!std::is_sorted(threads.rbegin(), threads.rend())) {
+                    std::sort(threads.rbegin(), threads.rend());
                 }
                 break;
             case testing::ThreadOrder::shuffled:
-                std::shuffle(items.begin(), items.end(), random_);
+                std::shuffle(threads.begin(), threads.end(), random_);
                 break;
         }
     }
 
-    void enter(Frame& frame) {
-        running_ = &frame;
-        thread_context.thread_idx = unflatten(static_cast<std::uint64_t>(frame.thread), job_.block);
+    void enter(int thread) {
+        running_ = thread;
+        running_thread.thread_idx = one_dimensional_
+                                        ? uint3{static_cast<unsigned>(thread), 0, 0}
+                                        : unflatten(static_cast<std::uint64_t>(thread), job_.block);
     }
 
-    ctx::fiber start_runner() {
-        return ctx::fiber(std::allocator_arg, PooledStack{}, [this](ctx::fiber&& scheduler) {
-            Frame frame{std::move(scheduler)};
-            while (next_start_ < thread_count_) {
-                frame.thread = start_order_[next_start_++];
-                enter(frame);
+    // Keeps the continuation of whoever switched to the running context: the thread that
+    // parked itself (parked_), or the worker's own context.
+    void accept(ctx::fiber from) {
+        if (parked_ >= 0) {
+            storage_.fibers[static_cast<std::size_t>(parked_)] = std::move(from);
+        } else if (parked_ == kMain) {
+            main_ = std::move(from);
+        }
+    }
+
+    // The loop that starts threads in order, until one meets a barrier and keeps this fiber.
+    // A thread resumed later ends here too, when its kernel returns.
+    ctx::fiber make_runner() {
+        return ctx::fiber(std::allocator_arg, PooledStack{}, [this](ctx::fiber&& from) {
+            accept(std::move(from));
+            while (starting_ && next_start_ < thread_count_ && fault_.empty()) {
+                const int thread = storage_.order[static_cast<std::size_t>(next_start_++)];
+                enter(thread);
                 run_thread();
                 ++exited_in_phase_;
             }
-            return std::move(frame.to_scheduler);
+            parked_ = kExited;
+            return starting_ ? end_of_phase(kExited) : advance(kExited);
         });
     }
 
@@ -263,32 +285,68 @@ private:
         }
     }
 
-    // Resumes a fiber until its thread meets the next barrier or the fiber ends.
-    void step(ctx::fiber fiber) {
-        ctx::fiber suspended = std::move(fiber).resume();
-        if (suspended) {
-            waiting_.push_back(Waiting{suspended_, std::move(suspended)});
+    void record_arrival(int thread, const char* file, int line) {
+        if (storage_.arrived.empty()) {
+            site_ = Site{file, line};
+        } else if (!site_.same_as(file, line)) {
+            mismatched_ = true;
         }
+        storage_.arrived.push_back(thread);
     }
 
-    bool all_at_same_barrier() const {
-        const Site& first = waiting_.front().site;
-        return std::all_of(waiting_.begin(), waiting_.end(), [&](const Waiting& thread) {
-            return thread.site.line == first.line &&
-                   std::string_view(thread.site.file) == first.file;
-        });
+    // The next thread of the running phase, or the next phase once all have run.
+    ctx::fiber advance(int caller) {
+        if (!fault_.empty()) {
+            return std::move(main_);
+        }
+        if (++position_ < storage_.order.size()) {
+            return std::move(storage_.fibers[storage_.order[position_]]);
+        }
+        return end_of_phase(caller);
+    }
+
+    // Every thread has run up to the barrier or to its end. An empty fiber means the caller
+    // itself runs first in the next phase.
+    ctx::fiber end_of_phase(int caller) {
+        if (!fault_.empty() || storage_.arrived.empty()) {
+            return std::move(main_);
+        }
+        if (exited_in_phase_ > 0) {
+            fault_ = "a thread exited while other threads of its block wait at a barrier";
+            return std::move(main_);
+        }
+        if (mismatched_) {
+            fault_ = "threads of one block wait at different barriers";
+            return std::move(main_);
+        }
+        storage_.order.swap(storage_.arrived);
+        storage_.arrived.clear();
+        arrange(storage_.order);
+        starting_ = false;
+        position_ = 0;
+        exited_in_phase_ = 0;
+        const int first = storage_.order.front();
+        if (first == caller) {
+            return ctx::fiber{};
+        }
+        return std::move(storage_.fibers[static_cast<std::size_t>(first)]);
     }
 
     const GridJob& job_;
     const int thread_count_;
-    testing::ThreadOrder order_;
+    const bool one_dimensional_;
+    testing::ThreadOrder order_kind_;
+    BlockStorage& storage_;
     std::mt19937_64 random_;
-    std::vector<int> start_order_;
+    ctx::fiber main_;
+    bool starting_ = true;
     int next_start_ = 0;
+    std::size_t position_ = 0;
+    int running_ = -1;
+    int parked_ = kMain;
     int exited_in_phase_ = 0;
-    Frame* running_ = nullptr;
-    Site suspended_{};
-    std::vector<Waiting> waiting_;
+    Site site_{};
+    bool mismatched_ = false;
     std::string fault_;
 };
 
@@ -304,7 +362,7 @@ void run_blocks(GridJob& job) {
             return;
         }
         std::string fault = BlockRun(job, block).run();
-        thread_context = ThreadContext{};
+        running_thread = ThreadContext{};
         if (!fault.empty()) {
             job.report_fault(fault);
         }
@@ -423,7 +481,7 @@ cudaError_t check_launch_limits(dim3 grid, dim3 block, std::size_t shared_bytes)
 }
 
 void block_barrier(const char* file, int line) {
-    thread_context.block->arrive_at_barrier(file, line);
+    running_thread.block->arrive_at_barrier(file, line);
 }
 
 void run_grid(dim3 grid, dim3 block, std::size_t shared_bytes, KernelInvoker invoke,

@@ -47,7 +47,12 @@ struct ThreadContext {
     BlockRun* block = nullptr;
 };
 
-ThreadContext& current_thread();
+// The running simulated thread's view, one per worker thread. The initial-exec model lets
+// kernels read the built-in variables inline, without a call into the runtime.
+extern constinit thread_local ThreadContext running_thread
+    __attribute__((tls_model("initial-exec")));
+
+inline ThreadContext& current_thread() { return running_thread; }
 
 // Suspends the calling thread until every thread of its block has reached a barrier.
 void block_barrier(const char* file, int line);

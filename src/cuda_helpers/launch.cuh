@@ -9,13 +9,14 @@
 
 namespace orvane {
 
-template <typename... Params, typename... Args>
-void launch_kernel(void (*kernel)(Params...), dim3 grid, dim3 block, std::size_t shared_bytes,
-                   Args&&... args) {
+// The kernel is a template argument, so that the CPU stand-in can run a block's threads in a
+// loop with the kernel inlined into it.
+template <auto Kernel, typename... Args>
+void launch_kernel(dim3 grid, dim3 block, std::size_t shared_bytes, Args&&... args) {
 #ifdef __CUDACC__
-    kernel<<<grid, block, shared_bytes>>>(std::forward<Args>(args)...);
+    Kernel<<<grid, block, shared_bytes>>>(std::forward<Args>(args)...);
 #else
-    cpu_cuda::launch(kernel, grid, block, shared_bytes, std::forward<Args>(args)...);
+    cpu_cuda::launch<Kernel>(grid, block, shared_bytes, std::forward<Args>(args)...);
 #endif
 }
 

@@ -40,22 +40,21 @@ __global__ void __launch_bounds__(1024)
 
 namespace {
 
-using ConversionKernel = void (*)(const int*, int, const float*, float*, int, const int*);
-
 enum class GridRows { every_row, last_row };
 
-void run_conversion(ConversionKernel kernel, GridRows rows, const std::vector<int>& lengths,
-                    int ref_signal_length, DeviceAddress input_matrix,
-                    DeviceAddress output_matrix) {
+template <auto Kernel>
+void run_conversion(GridRows rows, const std::vector<int>& lengths, int ref_signal_length,
+                    DeviceAddress input_matrix, DeviceAddress output_matrix) {
     const BatchTables batch = prepare_batch(lengths, ref_signal_length, SignalOffsets::not_needed);
     const LaunchGeometry geometry = rows == GridRows::every_row
                                         ? make_row_geometry(batch)
                                         : make_signal_geometry(batch, ref_signal_length);
     const DeviceTables tables(batch);
     const int num_signals = batch.num_signals();
-    launch_kernel(kernel, geometry.grid, geometry.block, 0, tables.lengths(), ref_signal_length,
-                  device_pointer<const float>(input_matrix), device_pointer<float>(output_matrix),
-                  num_signals, tables.matrix_offsets());
+    launch_kernel<Kernel>(geometry.grid, geometry.block, 0, tables.lengths(), ref_signal_length,
+                          device_pointer<const float>(input_matrix),
+                          device_pointer<float>(output_matrix), num_signals,
+                          tables.matrix_offsets());
     wait_for_device();
     check_kernel_execution();
 }
@@ -64,20 +63,20 @@ void run_conversion(ConversionKernel kernel, GridRows rows, const std::vector<in
 
 void convert_antidiag_to_square(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                                 DeviceAddress input_matrix, DeviceAddress output_matrix) {
-    run_conversion(convert_antidiag_to_square_kernel, GridRows::every_row, input_signal_lengths,
-                   ref_signal_length, input_matrix, output_matrix);
+    run_conversion<convert_antidiag_to_square_kernel>(
+        GridRows::every_row, input_signal_lengths, ref_signal_length, input_matrix, output_matrix);
 }
 
 void convert_square_to_antidiag(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                                 DeviceAddress input_matrix, DeviceAddress output_matrix) {
-    run_conversion(convert_square_to_antidiag_kernel, GridRows::every_row, input_signal_lengths,
-                   ref_signal_length, input_matrix, output_matrix);
+    run_conversion<convert_square_to_antidiag_kernel>(
+        GridRows::every_row, input_signal_lengths, ref_signal_length, input_matrix, output_matrix);
 }
 
 void extract_last_row_antidiag(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                                DeviceAddress input_matrix, DeviceAddress output_matrix) {
-    run_conversion(extract_last_row_antidiag_kernel, GridRows::last_row, input_signal_lengths,
-                   ref_signal_length, input_matrix, output_matrix);
+    run_conversion<extract_last_row_antidiag_kernel>(
+        GridRows::last_row, input_signal_lengths, ref_signal_length, input_matrix, output_matrix);
 }
 
 }  // namespace orvane

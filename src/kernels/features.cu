@@ -136,13 +136,13 @@ void normalize_matrix(const std::vector<int>& input_signal_lengths, int ref_sign
     const LaunchGeometry per_row = make_row_geometry(batch);
     const DeviceTables tables(batch);
     const auto weights = device_pointer<float>(gradient_matrix);
-    launch_kernel(sum_matrix_kernel, per_row.grid, per_row.block, 0, tables.lengths(),
-                  ref_signal_length, weights, device_pointer<float>(ref_total_grads),
-                  batch.num_signals(), tables.matrix_offsets());
+    launch_kernel<sum_matrix_kernel>(
+        per_row.grid, per_row.block, 0, tables.lengths(), ref_signal_length, weights,
+        device_pointer<float>(ref_total_grads), batch.num_signals(), tables.matrix_offsets());
     wait_for_device();
-    launch_kernel(normalize_matrix_kernel, per_row.grid, per_row.block, 0, tables.lengths(),
-                  ref_signal_length, weights, device_pointer<const float>(ref_total_grads),
-                  batch.num_signals(), tables.matrix_offsets());
+    launch_kernel<normalize_matrix_kernel>(
+        per_row.grid, per_row.block, 0, tables.lengths(), ref_signal_length, weights,
+        device_pointer<const float>(ref_total_grads), batch.num_signals(), tables.matrix_offsets());
     wait_for_device();
     check_kernel_execution();
 }
@@ -154,11 +154,11 @@ void calc_weighted_means(DeviceAddress input_signal, const std::vector<int>& inp
         prepare_batch(input_signal_lengths, ref_signal_length, SignalOffsets::needed);
     const LaunchGeometry per_row = make_row_geometry(batch);
     const DeviceTables tables(batch);
-    launch_kernel(calc_weighted_means_kernel, per_row.grid, per_row.block, 0,
-                  device_pointer<const float>(input_signal), tables.signal_offsets(),
-                  tables.lengths(), ref_signal_length, device_pointer<const float>(gradient_matrix),
-                  tables.matrix_offsets(), batch.num_signals(),
-                  device_pointer<float>(weighted_means));
+    launch_kernel<calc_weighted_means_kernel>(
+        per_row.grid, per_row.block, 0, device_pointer<const float>(input_signal),
+        tables.signal_offsets(), tables.lengths(), ref_signal_length,
+        device_pointer<const float>(gradient_matrix), tables.matrix_offsets(), batch.num_signals(),
+        device_pointer<float>(weighted_means));
     wait_for_device();
     check_kernel_execution();
 }
@@ -173,14 +173,14 @@ void calc_weighted_std(DeviceAddress input_signal, const std::vector<int>& input
     clear_device_buffer(weighted_std_log, packed_bytes(batch));
     const DeviceTables tables(batch);
     const auto output = device_pointer<float>(weighted_std_log);
-    launch_kernel(calc_weighted_std_kernel, per_row.grid, per_row.block, 0,
-                  device_pointer<const float>(input_signal), tables.signal_offsets(),
-                  tables.lengths(), ref_signal_length, device_pointer<const float>(gradient_matrix),
-                  tables.matrix_offsets(), device_pointer<const float>(weighted_means),
-                  batch.num_signals(), output);
+    launch_kernel<calc_weighted_std_kernel>(
+        per_row.grid, per_row.block, 0, device_pointer<const float>(input_signal),
+        tables.signal_offsets(), tables.lengths(), ref_signal_length,
+        device_pointer<const float>(gradient_matrix), tables.matrix_offsets(),
+        device_pointer<const float>(weighted_means), batch.num_signals(), output);
     wait_for_device();
-    launch_kernel(finalize_weighted_std_kernel, per_signal.grid, per_signal.block, 0, output,
-                  batch.num_signals(), ref_signal_length);
+    launch_kernel<finalize_weighted_std_kernel>(per_signal.grid, per_signal.block, 0, output,
+                                                batch.num_signals(), ref_signal_length);
     wait_for_device();
     check_kernel_execution();
 }
@@ -196,16 +196,16 @@ void calc_weighted_index_std(const std::vector<int>& input_signal_lengths, int r
     const DeviceTables tables(batch);
     const auto weights = device_pointer<const float>(gradient_matrix);
     const auto output = device_pointer<float>(weighted_index_std_log);
-    launch_kernel(calc_weighted_index_mean_kernel, per_row.grid, per_row.block, 0, tables.lengths(),
-                  ref_signal_length, weights, tables.matrix_offsets(), batch.num_signals(),
-                  index_means.get<float>());
+    launch_kernel<calc_weighted_index_mean_kernel>(
+        per_row.grid, per_row.block, 0, tables.lengths(), ref_signal_length, weights,
+        tables.matrix_offsets(), batch.num_signals(), index_means.get<float>());
     wait_for_device();
-    launch_kernel(calc_weighted_index_variance_kernel, per_row.grid, per_row.block, 0,
-                  tables.lengths(), ref_signal_length, weights, tables.matrix_offsets(),
-                  index_means.get<const float>(), batch.num_signals(), output);
+    launch_kernel<calc_weighted_index_variance_kernel>(
+        per_row.grid, per_row.block, 0, tables.lengths(), ref_signal_length, weights,
+        tables.matrix_offsets(), index_means.get<const float>(), batch.num_signals(), output);
     wait_for_device();
-    launch_kernel(finalize_weighted_index_std_kernel, per_signal.grid, per_signal.block, 0, output,
-                  batch.num_signals(), ref_signal_length);
+    launch_kernel<finalize_weighted_index_std_kernel>(per_signal.grid, per_signal.block, 0, output,
+                                                      batch.num_signals(), ref_signal_length);
     wait_for_device();
     check_kernel_execution();
 }

@@ -28,11 +28,11 @@ void calc_manhattan_distance(DeviceAddress input_signal,
         prepare_batch(input_signal_lengths, ref_signal_length, SignalOffsets::needed);
     const LaunchGeometry geometry = make_launch_geometry(batch);
     const DeviceTables tables(batch);
-    launch_kernel(manhattan_distance_antidiag_kernel, geometry.grid, geometry.block, 0,
-                  device_pointer<const float>(input_signal), tables.signal_offsets(),
-                  tables.lengths(), device_pointer<const float>(ref_signal), ref_signal_length,
-                  device_pointer<float>(distance_matrix), tables.matrix_offsets(),
-                  batch.num_signals());
+    launch_kernel<manhattan_distance_antidiag_kernel>(
+        geometry.grid, geometry.block, 0, device_pointer<const float>(input_signal),
+        tables.signal_offsets(), tables.lengths(), device_pointer<const float>(ref_signal),
+        ref_signal_length, device_pointer<float>(distance_matrix), tables.matrix_offsets(),
+        batch.num_signals());
     wait_for_device();
     check_kernel_execution();
 }

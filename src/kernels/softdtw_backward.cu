@@ -168,15 +168,16 @@ void calc_softdtw_backward(const std::vector<int>& input_signal_lengths, int ref
     const auto score = device_pointer<const float>(score_matrix);
     const auto gradient = device_pointer<float>(gradient_matrix);
     if (local_end) {
-        launch_kernel(softdtw_local_backward_kernel, wavefront.grid, wavefront.block, 0,
-                      tables.lengths(), ref_signal_length, distance, score, gradient,
-                      tables.matrix_offsets(), batch.num_signals(), gamma,
-                      device_pointer<const float>(alpha), device_pointer<const float>(scores),
-                      last_row_only, ref_gap_penalty);
+        launch_kernel<softdtw_local_backward_kernel>(
+            wavefront.grid, wavefront.block, 0, tables.lengths(), ref_signal_length, distance,
+            score, gradient, tables.matrix_offsets(), batch.num_signals(), gamma,
+            device_pointer<const float>(alpha), device_pointer<const float>(scores), last_row_only,
+            ref_gap_penalty);
     } else {
-        launch_kernel(softdtw_backward_kernel, wavefront.grid, wavefront.block, 0, tables.lengths(),
-                      ref_signal_length, distance, score, gradient, tables.matrix_offsets(),
-                      batch.num_signals(), gamma, device_pointer<const float>(alpha));
+        launch_kernel<softdtw_backward_kernel>(wavefront.grid, wavefront.block, 0, tables.lengths(),
+                                               ref_signal_length, distance, score, gradient,
+                                               tables.matrix_offsets(), batch.num_signals(), gamma,
+                                               device_pointer<const float>(alpha));
     }
     wait_for_device();
     check_kernel_execution();

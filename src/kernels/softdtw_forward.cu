@@ -176,23 +176,23 @@ void calc_softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_
     const LaunchGeometry wavefront = make_signal_geometry(batch, ref_signal_length);
     const DeviceTables tables(batch);
 
-    launch_kernel(softdtw_forward_kernel, wavefront.grid, wavefront.block, 0, tables.lengths(),
-                  ref_signal_length, device_pointer<const float>(distance_matrix),
-                  device_pointer<float>(score_matrix), tables.matrix_offsets(), batch.num_signals(),
-                  gamma, device_pointer<const float>(alpha));
+    launch_kernel<softdtw_forward_kernel>(
+        wavefront.grid, wavefront.block, 0, tables.lengths(), ref_signal_length,
+        device_pointer<const float>(distance_matrix), device_pointer<float>(score_matrix),
+        tables.matrix_offsets(), batch.num_signals(), gamma, device_pointer<const float>(alpha));
     wait_for_device();
     if (local_end) {
-        launch_kernel(softdtw_local_end_reducer_kernel, wavefront.grid, wavefront.block,
-                      ref_signal_length * sizeof(float), device_pointer<const float>(score_matrix),
-                      tables.matrix_offsets(), tables.lengths(), ref_signal_length,
-                      device_pointer<float>(scores), batch.num_signals(), gamma, last_row_only,
-                      ref_gap_penalty);
+        launch_kernel<softdtw_local_end_reducer_kernel>(
+            wavefront.grid, wavefront.block, ref_signal_length * sizeof(float),
+            device_pointer<const float>(score_matrix), tables.matrix_offsets(), tables.lengths(),
+            ref_signal_length, device_pointer<float>(scores), batch.num_signals(), gamma,
+            last_row_only, ref_gap_penalty);
     } else {
         const LaunchGeometry last_cell = make_signal_geometry(batch, 1);
-        launch_kernel(get_final_scores_kernel, last_cell.grid, last_cell.block, 0,
-                      device_pointer<const float>(score_matrix), tables.matrix_offsets(),
-                      tables.lengths(), ref_signal_length, device_pointer<float>(scores),
-                      batch.num_signals());
+        launch_kernel<get_final_scores_kernel>(
+            last_cell.grid, last_cell.block, 0, device_pointer<const float>(score_matrix),
+            tables.matrix_offsets(), tables.lengths(), ref_signal_length,
+            device_pointer<float>(scores), batch.num_signals());
     }
     wait_for_device();
     check_kernel_execution();

@@ -55,8 +55,8 @@ struct BlockSumResult {
 
 BlockSumResult run_block_sum(const std::vector<float>& input, unsigned blocks, unsigned threads) {
     BlockSumResult result{std::vector<float>(input.size()), std::vector<float>(input.size())};
-    cpu_cuda::launch(block_sum_kernel, dim3(blocks), dim3(threads), threads * sizeof(float),
-                     input.data(), result.totals.data(), result.mirrored.data());
+    cpu_cuda::launch<block_sum_kernel>(dim3(blocks), dim3(threads), threads * sizeof(float),
+                                       input.data(), result.totals.data(), result.mirrored.data());
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
     return result;
 }
@@ -98,7 +98,7 @@ TEST_F(Runtime, ThreadOrderHookChangesTheRunningOrder) {
     std::vector<int> order(64);
     int next = 0;
     cpu_cuda::testing::set_thread_order(ThreadOrder::reverse);
-    cpu_cuda::launch(record_order_kernel, dim3(1), dim3(64), 0, order.data(), &next);
+    cpu_cuda::launch<record_order_kernel>(dim3(1), dim3(64), 0, order.data(), &next);
     ASSERT_EQ(next, 64);
     for (int t = 0; t < 64; ++t) {
         EXPECT_EQ(order[t], 63 - t);
@@ -139,14 +139,14 @@ TEST_F(Runtime, ThreadExitingWhileOthersWaitIsAFault) {
     for (const ThreadOrder order : {ThreadOrder::forward, ThreadOrder::reverse}) {
         cpu_cuda::testing::set_thread_order(order);
         std::vector<float> out(8, 0.0f);
-        cpu_cuda::launch(early_exit_kernel, dim3(2), dim3(8), 0, out.data());
+        cpu_cuda::launch<early_exit_kernel>(dim3(2), dim3(8), 0, out.data());
         expect_sticky_fault("exited while other threads");
     }
 }
 
 TEST_F(Runtime, ThreadsAtDifferentBarriersAreAFault) {
     std::vector<float> out(8, 0.0f);
-    cpu_cuda::launch(divergent_barrier_kernel, dim3(1), dim3(8), 0, out.data());
+    cpu_cuda::launch<divergent_barrier_kernel>(dim3(1), dim3(8), 0, out.data());
     expect_sticky_fault("different barriers");
 }
 
@@ -158,7 +158,7 @@ __global__ void count_kernel(float* float_count, int* int_count) {
 TEST_F(Runtime, AtomicAdditionsAreExactAcrossManyBlocks) {
     float float_count = 0.0f;
     int int_count = 0;
-    cpu_cuda::launch(count_kernel, dim3(500, 3), dim3(128), 0, &float_count, &int_count);
+    cpu_cuda::launch<count_kernel>(dim3(500, 3), dim3(128), 0, &float_count, &int_count);
     ASSERT_EQ(cudaGetLastError(), cudaSuccess);
     EXPECT_EQ(int_count, 500 * 3 * 128);
     EXPECT_EQ(float_count, 500.0f * 3 * 128);
@@ -177,8 +177,8 @@ TEST_F(Runtime, FloatAtomicsFlushSubnormalsToZeroLikeTheGpu) {
     const std::vector<float> addends{tiny, 0.0f, -1.4e-38f, 1.4e-38f, tiny, 1.0f};
     const std::vector<float> stored = targets;
     std::vector<float> olds(targets.size());
-    cpu_cuda::launch(add_pairs_kernel, dim3(1), dim3(6), 0, targets.data(), addends.data(),
-                     olds.data());
+    cpu_cuda::launch<add_pairs_kernel>(dim3(1), dim3(6), 0, targets.data(), addends.data(),
+                                       olds.data());
     ASSERT_EQ(cudaGetLastError(), cudaSuccess);
     // A subnormal operand counts as zero, a subnormal sum becomes a zero of its sign.
     EXPECT_EQ(targets[0], 0.0f);
@@ -203,7 +203,7 @@ TEST_F(Runtime, EveryThreadOfEveryBlockRunsOnce) {
     const dim3 grid(3, 4, 2);
     const dim3 block(8, 2, 4);
     std::vector<unsigned> out(3 * 4 * 2 * 8 * 2 * 4, 0);
-    cpu_cuda::launch(index_kernel, grid, block, 0, out.data());
+    cpu_cuda::launch<index_kernel>(grid, block, 0, out.data());
     ASSERT_EQ(cudaGetLastError(), cudaSuccess);
     for (const unsigned hits : out) {
         EXPECT_EQ(hits, 1u);
@@ -236,13 +236,13 @@ TEST_F(Runtime, LaunchLimitsMatchTheGpu) {
 TEST_F(Runtime, RefusedLaunchRunsNothingAndRecordsTheError) {
     int ran = 0;
     const std::uint64_t launches = cpu_cuda::testing::launches_run();
-    cpu_cuda::launch(noop_kernel, dim3(1, 65535), dim3(1), 0, &ran);
+    cpu_cuda::launch<noop_kernel>(dim3(1, 65535), dim3(1), 0, &ran);
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
     EXPECT_EQ(ran, 65535);
 
     ran = 0;
-    cpu_cuda::launch(noop_kernel, dim3(1, 65536), dim3(1), 0, &ran);
-    cpu_cuda::launch(noop_kernel, dim3(1), dim3(1025), 0, &ran);
+    cpu_cuda::launch<noop_kernel>(dim3(1, 65536), dim3(1), 0, &ran);
+    cpu_cuda::launch<noop_kernel>(dim3(1), dim3(1025), 0, &ran);
     EXPECT_EQ(ran, 0);
     EXPECT_EQ(cpu_cuda::testing::launches_run(), launches + 1);
     const cudaError_t error = cudaGetLastError();
@@ -264,7 +264,7 @@ TEST_F(Runtime, MultiplyAddIsOnlyFusedWhenAsked) {
     const float c = -1.0f;
     float separate = 0.0f;
     float fused = 0.0f;
-    cpu_cuda::launch(multiply_add_kernel, dim3(1), dim3(1), 0, &a, &a, &c, &separate, &fused);
+    cpu_cuda::launch<multiply_add_kernel>(dim3(1), dim3(1), 0, &a, &a, &c, &separate, &fused);
     ASSERT_EQ(cudaGetLastError(), cudaSuccess);
     EXPECT_EQ(separate, 0x1p-11f);
     EXPECT_EQ(fused, 0x1p-11f + 0x1p-24f);
@@ -302,7 +302,7 @@ TEST_F(Runtime, InjectedFailuresHitTheChosenCall) {
 
     int ran = 0;
     cpu_cuda::testing::fail_call(Call::launch, cudaErrorLaunchOutOfResources);
-    cpu_cuda::launch(noop_kernel, dim3(1), dim3(1), 0, &ran);
+    cpu_cuda::launch<noop_kernel>(dim3(1), dim3(1), 0, &ran);
     EXPECT_EQ(ran, 0);
     EXPECT_EQ(cudaGetLastError(), cudaErrorLaunchOutOfResources);
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
@@ -324,7 +324,7 @@ namespace {
 TEST_F(Runtime, ForkedChildRunsKernelsOnItsOwnPool) {
     float parent_count = 0.0f;
     int parent_ints = 0;
-    cpu_cuda::launch(count_kernel, dim3(8), dim3(32), 0, &parent_count, &parent_ints);
+    cpu_cuda::launch<count_kernel>(dim3(8), dim3(32), 0, &parent_count, &parent_ints);
     ASSERT_EQ(parent_ints, 256);
 
     const pid_t child = fork();
@@ -333,7 +333,7 @@ TEST_F(Runtime, ForkedChildRunsKernelsOnItsOwnPool) {
         alarm(30);  // a child waiting for its parent's threads would otherwise hang forever
         float count = 0.0f;
         int ints = 0;
-        cpu_cuda::launch(count_kernel, dim3(64), dim3(32), 0, &count, &ints);
+        cpu_cuda::launch<count_kernel>(dim3(64), dim3(32), 0, &count, &ints);
         _exit(ints == 64 * 32 && cudaGetLastError() == cudaSuccess ? 0 : 1);
     }
     int status = 0;
@@ -358,10 +358,10 @@ __global__ void deep_recursion_kernel(int depth, int* sink) {
 TEST(RuntimeDeathTest, StackOverflowFaultsInsteadOfCorruptingMemory) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     int sink = 0;
-    cpu_cuda::launch(deep_recursion_kernel, dim3(1), dim3(2), 0, 20, &sink);
+    cpu_cuda::launch<deep_recursion_kernel>(dim3(1), dim3(2), 0, 20, &sink);
     ASSERT_EQ(cudaGetLastError(), cudaSuccess);
     EXPECT_EQ(sink, 2 * (20 * 21 / 2));
-    EXPECT_DEATH(cpu_cuda::launch(deep_recursion_kernel, dim3(1), dim3(2), 0, 1000, &sink), "");
+    EXPECT_DEATH(cpu_cuda::launch<deep_recursion_kernel>(dim3(1), dim3(2), 0, 1000, &sink), "");
 }
 
 }  // namespace

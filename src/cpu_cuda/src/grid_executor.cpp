@@ -64,9 +64,12 @@ public:
             mapping = free_.back();
             free_.pop_back();
         }
+        // Stacks are whole pages apart, so their tops would all fall on the same cache sets;
+        // starting each a few cache lines lower spreads the threads of a block over the cache.
+        const std::size_t colour = (next_colour_++ % kColours) * kColourBytes;
         ctx::stack_context stack;
-        stack.size = kFiberStackBytes;
-        stack.sp = mapping + kGuardBytes + kFiberStackBytes;
+        stack.size = kFiberStackBytes - colour;
+        stack.sp = mapping + kGuardBytes + kFiberStackBytes - colour;
         return stack;
     }
 
@@ -76,6 +79,8 @@ public:
 
 private:
     static constexpr std::size_t kGuardBytes = 4096;
+    static constexpr std::size_t kColours = 64;
+    static constexpr std::size_t kColourBytes = 64;
 
     static char* map_stack() {
         void* mapping = mmap(nullptr, kGuardBytes + kFiberStackBytes, PROT_READ | PROT_WRITE,
@@ -88,6 +93,7 @@ private:
     }
 
     std::vector<char*> free_;
+    std::size_t next_colour_ = 0;
 };
 
 thread_local StackPool stack_pool;
@@ -101,7 +107,7 @@ struct GridJob {
     dim3 grid;
     dim3 block;
     std::size_t shared_bytes;
-    KernelInvoker invoke;
+    ThreadLoop loop;
     const void* bound_call;
     std::uint64_t block_count;
     testing::ThreadOrder order;
@@ -133,6 +139,7 @@ struct BlockStorage {
     std::vector<ctx::fiber> fibers;  // the suspended fiber of each waiting thread
     std::vector<int> order;          // the threads of the running phase, in running order
     std::vector<int> arrived;        // the threads that reached the barrier, in arrival order
+    std::mt19937_64 random;          // seeded per block, and only for a shuffled thread order
 
     void prepare(int thread_count) {
         fibers.resize(static_cast<std::size_t>(thread_count));
@@ -143,7 +150,12 @@ struct BlockStorage {
     }
 };
 
-thread_local BlockStorage block_storage;
+// On the heap: the runtime's thread-local block must stay small, since kernels reach it
+// through the static TLS space that the dynamic loader keeps for libraries like this one.
+BlockStorage& block_storage() {
+    thread_local std::unique_ptr<BlockStorage> storage = std::make_unique<BlockStorage>();
+    return *storage;
+}
 
 // The threads of one block, run to completion on the calling worker.
 class BlockRun {
@@ -151,20 +163,21 @@ public:
     BlockRun(const GridJob& job, std::uint64_t block_index)
         : job_(job),
           thread_count_(static_cast<int>(job.block.x * job.block.y * job.block.z)),
-          one_dimensional_(job.block.y == 1 && job.block.z == 1),
           order_kind_(job.order),
-          storage_(block_storage) {
+          storage_(block_storage()) {
         if (order_kind_ == testing::ThreadOrder::shuffled) {
-            random_.seed(job.order_seed * 0x9E3779B97F4A7C15ull + block_index);
+            storage_.random.seed(job.order_seed * 0x9E3779B97F4A7C15ull + block_index);
         }
         storage_.prepare(thread_count_);
         arrange(storage_.order);
+        starts_ = ThreadStarts{storage_.order.data(), 0, thread_count_, true, 0};
 
         ThreadContext& context = running_thread;
         context.block_idx = unflatten(block_index, job.grid);
         context.block_dim = job.block;
         context.grid_dim = job.grid;
         context.block = this;
+        context.starts = &starts_;
         context.shared_memory = prepare_shared_memory(job.shared_bytes);
     }
 
@@ -183,19 +196,19 @@ public:
     }
 
     void arrive_at_barrier(const char* file, int line) {
-        const int me = running_;
+        const int me = running_thread.thread;
         record_arrival(me, file, line);
         ctx::fiber next;
-        if (starting_ && next_start_ < thread_count_ && fault_.empty()) {
+        if (starts_.starting && starts_.next < thread_count_ && fault_.empty()) {
             next = make_runner();
         } else {
-            next = starting_ ? end_of_phase(me) : advance(me);
+            next = starts_.starting ? end_of_phase(me) : advance(me);
         }
         if (next) {
             parked_ = me;
             accept(std::move(next).resume());
         }
-        enter(me);
+        running_thread.enter(me);
     }
 
 private:
@@ -235,16 +248,9 @@ private:
                 }
                 break;
             case testing::ThreadOrder::shuffled:
-                std::shuffle(threads.begin(), threads.end(), random_);
+                std::shuffle(threads.begin(), threads.end(), storage_.random);
                 break;
         }
-    }
-
-    void enter(int thread) {
-        running_ = thread;
-        running_thread.thread_idx = one_dimensional_
-                                        ? uint3{static_cast<unsigned>(thread), 0, 0}
-                                        : unflatten(static_cast<std::uint64_t>(thread), job_.block);
     }
 
     // Keeps the continuation of whoever switched to the running context: the thread that
@@ -257,25 +263,20 @@ private:
         }
     }
 
-    // The loop that starts threads in order, until one meets a barrier and keeps this fiber.
-    // A thread resumed later ends here too, when its kernel returns.
+    // The launch's loop that starts threads in order, until one meets a barrier and keeps
+    // this fiber. A thread resumed later ends here too, when its kernel returns.
     ctx::fiber make_runner() {
         return ctx::fiber(std::allocator_arg, PooledStack{}, [this](ctx::fiber&& from) {
             accept(std::move(from));
-            while (starting_ && next_start_ < thread_count_ && fault_.empty()) {
-                const int thread = storage_.order[static_cast<std::size_t>(next_start_++)];
-                enter(thread);
-                run_thread();
-                ++exited_in_phase_;
-            }
+            run_threads();
             parked_ = kExited;
-            return starting_ ? end_of_phase(kExited) : advance(kExited);
+            return starts_.starting ? end_of_phase(kExited) : advance(kExited);
         });
     }
 
-    void run_thread() {
+    void run_threads() {
         try {
-            job_.invoke(job_.bound_call);
+            job_.loop(job_.bound_call);
         } catch (const ctx::detail::forced_unwind&) {
             throw;
         } catch (const std::exception& error) {
@@ -311,7 +312,7 @@ private:
         if (!fault_.empty() || storage_.arrived.empty()) {
             return std::move(main_);
         }
-        if (exited_in_phase_ > 0) {
+        if (starts_.exited > 0) {
             fault_ = "a thread exited while other threads of its block wait at a barrier";
             return std::move(main_);
         }
@@ -322,9 +323,9 @@ private:
         storage_.order.swap(storage_.arrived);
         storage_.arrived.clear();
         arrange(storage_.order);
-        starting_ = false;
+        starts_.starting = false;
         position_ = 0;
-        exited_in_phase_ = 0;
+        starts_.exited = 0;
         const int first = storage_.order.front();
         if (first == caller) {
             return ctx::fiber{};
@@ -334,17 +335,12 @@ private:
 
     const GridJob& job_;
     const int thread_count_;
-    const bool one_dimensional_;
     testing::ThreadOrder order_kind_;
     BlockStorage& storage_;
-    std::mt19937_64 random_;
+    ThreadStarts starts_;
     ctx::fiber main_;
-    bool starting_ = true;
-    int next_start_ = 0;
     std::size_t position_ = 0;
-    int running_ = -1;
     int parked_ = kMain;
-    int exited_in_phase_ = 0;
     Site site_{};
     bool mismatched_ = false;
     std::string fault_;
@@ -484,7 +480,7 @@ void block_barrier(const char* file, int line) {
     running_thread.block->arrive_at_barrier(file, line);
 }
 
-void run_grid(dim3 grid, dim3 block, std::size_t shared_bytes, KernelInvoker invoke,
+void run_grid(dim3 grid, dim3 block, std::size_t shared_bytes, ThreadLoop loop,
               const void* bound_call) {
     if (const cudaError_t sticky = sticky_error(); sticky != cudaSuccess) {
         record_error(sticky);
@@ -504,7 +500,7 @@ void run_grid(dim3 grid, dim3 block, std::size_t shared_bytes, KernelInvoker inv
     GridJob job{.grid = grid,
                 .block = block,
                 .shared_bytes = shared_bytes,
-                .invoke = invoke,
+                .loop = loop,
                 .bound_call = bound_call,
                 .block_count = std::uint64_t{grid.x} * grid.y * grid.z,
                 .order = thread_order(),

@@ -36,6 +36,16 @@ namespace cpu_cuda::detail {
 
 class BlockRun;
 
+// The threads of the running block still to start, shared by the block runner and the
+// launch's thread loop.
+struct ThreadStarts {
+    const int* order = nullptr;  // thread numbers in starting order
+    int next = 0;
+    int count = 0;
+    bool starting = false;  // false once the block's first barrier phase is over
+    int exited = 0;         // threads that ended in the running phase
+};
+
 // What one simulated GPU thread sees; set by the block runner before it runs or resumes
 // a thread.
 struct ThreadContext {
@@ -45,6 +55,19 @@ struct ThreadContext {
     dim3 grid_dim;
     void* shared_memory = nullptr;
     BlockRun* block = nullptr;
+    ThreadStarts* starts = nullptr;
+    int thread = -1;  // the running thread's number within its block
+
+    void enter(int number) {
+        thread = number;
+        const auto flat = static_cast<unsigned>(number);
+        if (block_dim.y == 1 && block_dim.z == 1) {
+            thread_idx = uint3{flat, 0, 0};
+        } else {
+            thread_idx = uint3{flat % block_dim.x, flat / block_dim.x % block_dim.y,
+                               flat / block_dim.x / block_dim.y};
+        }
+    }
 };
 
 // The running simulated thread's view, one per worker thread. The initial-exec model lets

@@ -6,9 +6,13 @@ On the twin it also prints how many cores the forward plus backward kept busy (p
 time over wall time)."""
 
 import argparse
+import ctypes
 import os
+import subprocess
 import sys
+import tempfile
 import time
+from pathlib import Path
 
 import numpy as np
 
@@ -94,13 +98,16 @@ def package_overhead(backend, repeats, batch=16, length=128, ref_length=128):
         import torch
         flat, reference = torch.from_numpy(flat).cuda(), torch.from_numpy(reference).cuda()
     lengths = workload.lengths
+    same_module = "twin" if backend.name == "cpu" else None
     pairs = {
         "scores": (lambda: (raw["distance"](), raw["forward"]()),
-                   lambda: orvane.soft_dtw(flat, reference, lengths=lengths)),
+                   lambda: orvane.soft_dtw(flat, reference, lengths=lengths,
+                                           backend=same_module)),
         "scores and gradients": (
             lambda: (raw["distance"](), raw["forward"](), raw["backward"](),
                      raw["distance gradient"]()),
-            lambda: orvane.soft_dtw_with_grad(flat, reference, lengths=lengths)),
+            lambda: orvane.soft_dtw_with_grad(flat, reference, lengths=lengths,
+                                              backend=same_module)),
     }
     print(f"The orvane package against the raw calls, B = {batch}, N = {length}, "
           f"M = {ref_length} (float32 flat input, no copies):")
@@ -111,9 +118,64 @@ def package_overhead(backend, repeats, batch=16, length=128, ref_length=128):
               f"   overhead {(package_wall - raw_wall) * 1e3:+7.2f} ms")
     scores_wall, _ = measure(backend, pairs["scores"][1], repeats)
     divergence_wall, _ = measure(
-        backend, lambda: orvane.soft_dtw_divergence(flat, reference, lengths=lengths), repeats)
+        backend, lambda: orvane.soft_dtw_divergence(flat, reference, lengths=lengths,
+                                                    backend=same_module), repeats)
     print(f"  soft-DTW divergence    {divergence_wall * 1e3:8.2f} ms: the scores and {batch + 1} "
           f"self-terms, one call each ({divergence_wall / scores_wall:.1f}x the scores)\n")
+
+
+def load_scalar_wavefront():
+    """The scalar yardstick, built with the library's float flags (no contraction, FMA where
+    asked), or None without a C++ compiler."""
+    source = Path(__file__).with_name("scalar_wavefront.cpp")
+    library = Path(tempfile.gettempdir()) / "orvane_scalar_wavefront.so"
+    flags = ["-O2", "-std=c++17", "-ffp-contract=off", "-fno-fast-math", "-shared", "-fPIC"]
+    if "fma" in Path("/proc/cpuinfo").read_text():
+        flags.append("-mfma")
+    try:
+        subprocess.run(["g++", *flags, str(source), "-o", str(library)], check=True)
+    except (OSError, subprocess.CalledProcessError):
+        return None
+    return ctypes.CDLL(str(library))
+
+
+def twin_against_scalar_loop(backend, batch=16, length=256, ref_length=256):
+    """The twin's wavefronts next to a plain scalar loop of the same float32 steps, in process
+    CPU time per cell; the loop's results must equal the twin's bit for bit."""
+    scalar = load_scalar_wavefront()
+    if scalar is None or backend.name != "cpu":
+        return
+    workload = Workload(backend, batch, length, ref_length)
+    raw = workload.operations()
+    raw["distance"]()
+    cells_each = length * ref_length
+    distance = workload.distance.numpy()
+    score = np.empty_like(distance)
+    gradient = np.empty_like(distance)
+    pointer = lambda array, k: ctypes.c_void_p(array.ctypes.data + 4 * k * cells_each)
+    loops = {
+        "forward": lambda: [scalar.scalar_forward(pointer(distance, k), pointer(score, k), length,
+                                                  ref_length, ctypes.c_float(1.0))
+                            for k in range(batch)],
+        "backward": lambda: [scalar.scalar_backward(pointer(distance, k), pointer(score, k),
+                                                    pointer(gradient, k), length, ref_length,
+                                                    ctypes.c_float(1.0))
+                             for k in range(batch)],
+    }
+    print(f"The twin against a plain scalar wavefront loop, B = {batch}, N = {length}, "
+          f"M = {ref_length} (process CPU time per cell):")
+    for name in ("forward", "backward"):
+        cpu_start = time.process_time()
+        raw[name]()
+        twin_cpu = time.process_time() - cpu_start
+        cpu_start = time.process_time()
+        loops[name]()
+        loop_cpu = time.process_time() - cpu_start
+        print(f"  {name:9s} twin {twin_cpu / workload.cells * 1e9:7.1f} ns   loop "
+              f"{loop_cpu / workload.cells * 1e9:7.1f} ns   {twin_cpu / loop_cpu:5.2f}x")
+    same = (score.tobytes() == workload.score_matrix.numpy().tobytes()
+            and gradient.tobytes() == workload.gradient.numpy().tobytes())
+    print(f"  loop results equal the twin's bit for bit: {'yes' if same else 'NO'}\n")
 
 
 def main():
@@ -148,6 +210,7 @@ def main():
         print()
     if not args.no_package:
         package_overhead(backend, args.repeats)
+    twin_against_scalar_loop(backend)
 
 
 if __name__ == "__main__":

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import contextlib
 import importlib
+import sys
 from dataclasses import dataclass
 
 import numpy as np
@@ -35,7 +36,13 @@ class Device:
 HOST = Device("cpu")
 
 
-def _optional(name):
+def _loaded(name):
+    """A library the caller has already imported: its arrays can only come from there, and
+    importing one that is not in use would cost seconds."""
+    return sys.modules.get(name)
+
+
+def _importable(name):
     try:
         return importlib.import_module(name)
     except ImportError:
@@ -204,24 +211,24 @@ class CupyArrays:
         return self.cupy.cuda.runtime.getDeviceProperties(device.index)["maxThreadsPerBlock"]
 
 
-def _libraries():
-    found = [NumpyArrays()]
-    if (torch := _optional("torch")) is not None:
-        found.append(TorchArrays(torch))
-    if (cupy := _optional("cupy")) is not None:
-        found.append(CupyArrays(cupy))
-    return found
+_ADAPTERS = {}
 
 
-_LIBRARIES = None
+def _adapter(name, make, find=_loaded):
+    """The adapter of library `name` once it is there (`find` decides how to look), or None."""
+    if name not in _ADAPTERS:
+        module = find(name)
+        if module is None:
+            return None
+        _ADAPTERS[name] = make(module)
+    return _ADAPTERS[name]
 
 
-def libraries():
-    """The adapters of the installed libraries, NumPy first (imported once, on first use)."""
-    global _LIBRARIES
-    if _LIBRARIES is None:
-        _LIBRARIES = _libraries()
-    return _LIBRARIES
+def libraries(find=_loaded):
+    """The adapters of the libraries in use, NumPy first."""
+    found = [_adapter("numpy", lambda _: NumpyArrays(), _importable),
+             _adapter("torch", TorchArrays, find), _adapter("cupy", CupyArrays, find)]
+    return [library for library in found if library is not None]
 
 
 def adapter_of(obj):
@@ -341,7 +348,7 @@ def is_cuda_array(obj) -> bool:
 def _import_foreign(obj, name):
     """A foreign array as one of the native libraries' arrays, without a copy where possible."""
     from . import _backends
-    by_name = {library.name: library for library in libraries()}
+    by_name = {library.name: library for library in libraries(find=_importable)}
     if is_cuda_array(obj):
         _backends.require_cuda(name)
         if "cupy" in by_name:

@@ -9,25 +9,37 @@
 
 namespace orvane {
 
-__global__ void __launch_bounds__(1024)
-    convert_antidiag_to_square_kernel(const int* lengths, int ref_signal_length, const float* input,
-                                      float* output, int num_signals, const int* matrix_offsets) {
+__global__ void __launch_bounds__(1024) convert_antidiag_to_square_kernel(
+    const int* __restrict__ lengths,           // in:  [B] N_k
+    int ref_signal_length,                     // M
+    const float* __restrict__ input,           // in:  [sum N_k * M], anti-diagonal
+    float* __restrict__ output,                // out: [sum N_k * M], row-major
+    int num_signals,                           // B
+    const int* __restrict__ matrix_offsets) {  // in:  [B]
     for_each_thread_cell<BlockRows::matrix_row>(
         lengths, ref_signal_length, matrix_offsets, num_signals,
         [&](const ThreadCell& cell) { output[cell.row_major_index()] = input[cell.index()]; });
 }
 
-__global__ void __launch_bounds__(1024)
-    convert_square_to_antidiag_kernel(const int* lengths, int ref_signal_length, const float* input,
-                                      float* output, int num_signals, const int* matrix_offsets) {
+__global__ void __launch_bounds__(1024) convert_square_to_antidiag_kernel(
+    const int* __restrict__ lengths,           // in:  [B] N_k
+    int ref_signal_length,                     // M
+    const float* __restrict__ input,           // in:  [sum N_k * M], row-major
+    float* __restrict__ output,                // out: [sum N_k * M], anti-diagonal
+    int num_signals,                           // B
+    const int* __restrict__ matrix_offsets) {  // in:  [B]
     for_each_thread_cell<BlockRows::matrix_row>(
         lengths, ref_signal_length, matrix_offsets, num_signals,
         [&](const ThreadCell& cell) { output[cell.index()] = input[cell.row_major_index()]; });
 }
 
-__global__ void __launch_bounds__(1024)
-    extract_last_row_antidiag_kernel(const int* lengths, int ref_signal_length, const float* input,
-                                     float* output, int num_signals, const int* matrix_offsets) {
+__global__ void __launch_bounds__(1024) extract_last_row_antidiag_kernel(
+    const int* __restrict__ lengths,           // in:  [B] N_k
+    int ref_signal_length,                     // M
+    const float* __restrict__ input,           // in:  [sum N_k * M], anti-diagonal
+    float* __restrict__ output,                // out: [B * M], packed per signal
+    int num_signals,                           // B
+    const int* __restrict__ matrix_offsets) {  // in:  [B]
     const int k = blockIdx.x;
     const int j = threadIdx.x;
     if (k >= num_signals || j >= ref_signal_length) {

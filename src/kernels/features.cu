@@ -10,6 +10,8 @@
 
 namespace orvane {
 
+namespace {
+
 template <typename CellBody>
 __device__ __forceinline__ void for_each_row_cell(const int* lengths, int ref_signal_length,
                                                   const int* matrix_offsets, int num_signals,
@@ -38,18 +40,28 @@ __device__ __forceinline__ void finalize_log_std(float* values, int num_signals,
     value = clamped_log_std(value);
 }
 
-__global__ void __launch_bounds__(1024)
-    sum_matrix_kernel(const int* lengths, int ref_signal_length, float* gradient_matrices,
-                      float* column_sums, int num_signals, const int* matrix_offsets) {
+}  // namespace
+
+__global__ void __launch_bounds__(1024) sum_matrix_kernel(
+    const int* __restrict__ lengths,           // in:  [B] N_k
+    int ref_signal_length,                     // M
+    float* __restrict__ gradient_matrices,     // in:  [sum N_k * M], anti-diagonal, read only
+    float* __restrict__ column_sums,           // out: [B * M], packed per signal, added to
+    int num_signals,                           // B
+    const int* __restrict__ matrix_offsets) {  // in:  [B]
     for_each_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals,
                       [&](const ThreadCell& cell) {
                           atomicAdd(&column_sums[cell.packed()], gradient_matrices[cell.index()]);
                       });
 }
 
-__global__ void __launch_bounds__(1024)
-    normalize_matrix_kernel(const int* lengths, int ref_signal_length, float* gradient_matrices,
-                            const float* column_sums, int num_signals, const int* matrix_offsets) {
+__global__ void __launch_bounds__(1024) normalize_matrix_kernel(
+    const int* __restrict__ lengths,           // in:  [B] N_k
+    int ref_signal_length,                     // M
+    float* __restrict__ gradient_matrices,     // in/out: [sum N_k * M], anti-diagonal, in place
+    const float* __restrict__ column_sums,     // in:  [B * M], packed per signal
+    int num_signals,                           // B
+    const int* __restrict__ matrix_offsets) {  // in:  [B]
     for_each_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals,
                       [&](const ThreadCell& cell) {
                           const float sum = column_sums[cell.packed()];
@@ -59,11 +71,15 @@ __global__ void __launch_bounds__(1024)
                       });
 }
 
-__global__ void __launch_bounds__(1024)
-    calc_weighted_means_kernel(const float* input_signals, const int* signal_offsets,
-                               const int* lengths, int ref_signal_length,
-                               const float* weight_matrices, const int* matrix_offsets,
-                               int num_signals, float* weighted_means) {
+__global__ void __launch_bounds__(1024) calc_weighted_means_kernel(
+    const float* __restrict__ input_signals,    // in:  [sum N_k]
+    const int* __restrict__ signal_offsets,     // in:  [B]
+    const int* __restrict__ lengths,            // in:  [B] N_k
+    int ref_signal_length,                      // M
+    const float* __restrict__ weight_matrices,  // in:  [sum N_k * M], anti-diagonal
+    const int* __restrict__ matrix_offsets,     // in:  [B]
+    int num_signals,                            // B
+    float* __restrict__ weighted_means) {       // out: [B * M], packed per signal, added to
     for_each_row_cell(
         lengths, ref_signal_length, matrix_offsets, num_signals, [&](const ThreadCell& cell) {
             const float sample = input_signals[signal_offsets[cell.k] + cell.i];
@@ -71,11 +87,16 @@ __global__ void __launch_bounds__(1024)
         });
 }
 
-__global__ void __launch_bounds__(1024)
-    calc_weighted_std_kernel(const float* input_signals, const int* signal_offsets,
-                             const int* lengths, int ref_signal_length,
-                             const float* weight_matrices, const int* matrix_offsets,
-                             const float* weighted_means, int num_signals, float* variances) {
+__global__ void __launch_bounds__(1024) calc_weighted_std_kernel(
+    const float* __restrict__ input_signals,    // in:  [sum N_k]
+    const int* __restrict__ signal_offsets,     // in:  [B]
+    const int* __restrict__ lengths,            // in:  [B] N_k
+    int ref_signal_length,                      // M
+    const float* __restrict__ weight_matrices,  // in:  [sum N_k * M], anti-diagonal
+    const int* __restrict__ matrix_offsets,     // in:  [B]
+    const float* __restrict__ weighted_means,   // in:  [B * M], packed per signal
+    int num_signals,                            // B
+    float* __restrict__ variances) {            // out: [B * M], packed per signal, added to
     for_each_row_cell(
         lengths, ref_signal_length, matrix_offsets, num_signals, [&](const ThreadCell& cell) {
             const float sample = input_signals[signal_offsets[cell.k] + cell.i];
@@ -85,15 +106,21 @@ __global__ void __launch_bounds__(1024)
         });
 }
 
-__global__ void __launch_bounds__(1024)
-    finalize_weighted_std_kernel(float* weighted_std_log, int num_signals, int ref_signal_length) {
+__global__ void __launch_bounds__(1024) finalize_weighted_std_kernel(
+    float* __restrict__ weighted_std_log,  // in/out: [B * M], packed per signal, variance to
+                                           // log-std
+    int num_signals,                       // B
+    int ref_signal_length) {               // M
     finalize_log_std(weighted_std_log, num_signals, ref_signal_length);
 }
 
-__global__ void __launch_bounds__(1024)
-    calc_weighted_index_mean_kernel(const int* lengths, int ref_signal_length,
-                                    const float* weight_matrices, const int* matrix_offsets,
-                                    int num_signals, float* index_means) {
+__global__ void __launch_bounds__(1024) calc_weighted_index_mean_kernel(
+    const int* __restrict__ lengths,            // in:  [B] N_k
+    int ref_signal_length,                      // M
+    const float* __restrict__ weight_matrices,  // in:  [sum N_k * M], anti-diagonal
+    const int* __restrict__ matrix_offsets,     // in:  [B]
+    int num_signals,                            // B
+    float* __restrict__ index_means) {          // out: [B * M], packed per signal, added to
     for_each_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals,
                       [&](const ThreadCell& cell) {
                           atomicAdd(&index_means[cell.packed()],
@@ -101,11 +128,14 @@ __global__ void __launch_bounds__(1024)
                       });
 }
 
-__global__ void __launch_bounds__(1024)
-    calc_weighted_index_variance_kernel(const int* lengths, int ref_signal_length,
-                                        const float* weight_matrices, const int* matrix_offsets,
-                                        const float* index_means, int num_signals,
-                                        float* variances) {
+__global__ void __launch_bounds__(1024) calc_weighted_index_variance_kernel(
+    const int* __restrict__ lengths,            // in:  [B] N_k
+    int ref_signal_length,                      // M
+    const float* __restrict__ weight_matrices,  // in:  [sum N_k * M], anti-diagonal
+    const int* __restrict__ matrix_offsets,     // in:  [B]
+    const float* __restrict__ index_means,      // in:  [B * M], packed per signal
+    int num_signals,                            // B
+    float* __restrict__ variances) {            // out: [B * M], packed per signal, added to
     for_each_row_cell(
         lengths, ref_signal_length, matrix_offsets, num_signals, [&](const ThreadCell& cell) {
             const float difference = static_cast<float>(cell.i) - index_means[cell.packed()];
@@ -114,9 +144,11 @@ __global__ void __launch_bounds__(1024)
         });
 }
 
-__global__ void __launch_bounds__(1024)
-    finalize_weighted_index_std_kernel(float* weighted_index_std_log, int num_signals,
-                                       int ref_signal_length) {
+__global__ void __launch_bounds__(1024) finalize_weighted_index_std_kernel(
+    float* __restrict__ weighted_index_std_log,  // in/out: [B * M], packed per signal, variance to
+                                                 // log-std
+    int num_signals,                             // B
+    int ref_signal_length) {                     // M
     finalize_log_std(weighted_index_std_log, num_signals, ref_signal_length);
 }
 

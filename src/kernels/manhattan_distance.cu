@@ -8,11 +8,15 @@
 
 namespace orvane {
 
-__global__ void __launch_bounds__(1024)
-    manhattan_distance_antidiag_kernel(const float* input_signals, const int* signal_offsets,
-                                       const int* lengths, const float* ref_signal,
-                                       int ref_signal_length, float* distance_matrices,
-                                       const int* matrix_offsets, int num_signals) {
+__global__ void __launch_bounds__(1024) manhattan_distance_antidiag_kernel(
+    const float* __restrict__ input_signals,  // in:  [sum N_k]
+    const int* __restrict__ signal_offsets,   // in:  [B]
+    const int* __restrict__ lengths,          // in:  [B] N_k
+    const float* __restrict__ ref_signal,     // in:  [M]
+    int ref_signal_length,                    // M
+    float* __restrict__ distance_matrices,    // out: [sum N_k * M], anti-diagonal
+    const int* __restrict__ matrix_offsets,   // in:  [B]
+    int num_signals) {                        // B
     for_each_thread_cell<BlockRows::anti_diagonal>(
         lengths, ref_signal_length, matrix_offsets, num_signals, [&](const ThreadCell& cell) {
             const float difference =

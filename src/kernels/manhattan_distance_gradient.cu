@@ -9,6 +9,8 @@
 
 namespace orvane {
 
+namespace {
+
 // Differences closer to zero than this carry no gradient: there is no subgradient choice at
 // a tie. The float32 value nearest to 1e-7.
 constexpr float kSignDeadZone = 1e-7f;
@@ -24,12 +26,19 @@ __device__ __forceinline__ float dead_zone_sign(float z) {
     return z < 0.0f ? -1.0f : z;
 }
 
-__global__ void __launch_bounds__(1024)
-    manhattan_distance_gradient_kernel(const float* input_signals, const int* signal_offsets,
-                                       const int* lengths, const float* ref_signal,
-                                       int ref_signal_length, const float* gradient_matrices,
-                                       float* input_gradients, float* ref_gradients,
-                                       const int* matrix_offsets, int num_signals) {
+}  // namespace
+
+__global__ void __launch_bounds__(1024) manhattan_distance_gradient_kernel(
+    const float* __restrict__ input_signals,      // in:  [sum N_k]
+    const int* __restrict__ signal_offsets,       // in:  [B]
+    const int* __restrict__ lengths,              // in:  [B] N_k
+    const float* __restrict__ ref_signal,         // in:  [M]
+    int ref_signal_length,                        // M
+    const float* __restrict__ gradient_matrices,  // in:  [sum N_k * M], anti-diagonal
+    float* __restrict__ input_gradients,          // out: [sum N_k], added to
+    float* __restrict__ ref_gradients,            // out: [M], added to
+    const int* __restrict__ matrix_offsets,       // in:  [B]
+    int num_signals) {                            // B
     for_each_thread_cell<BlockRows::anti_diagonal>(
         lengths, ref_signal_length, matrix_offsets, num_signals, [&](const ThreadCell& cell) {
             const int sample = signal_offsets[cell.k] + cell.i;

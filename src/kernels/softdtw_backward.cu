@@ -12,6 +12,8 @@
 
 namespace orvane {
 
+namespace {
+
 // d R(successor) / d R(cell) = exp((R_s - R - c_s) / gamma); no weight flows into or out
 // of an infinite score.
 __device__ __forceinline__ float get_gradient(float successor_score, float score,
@@ -90,11 +92,18 @@ __device__ __forceinline__ bool begin_sweep(const int* lengths, int ref_signal_l
     return sweep.matrix.rows + ref_signal_length >= 2;
 }
 
-__global__ void __launch_bounds__(1024)
-    softdtw_backward_kernel(const int* lengths, int ref_signal_length,
-                            const float* distance_matrices, const float* score_matrices,
-                            float* gradient_matrices, const int* matrix_offsets, int num_signals,
-                            float gamma, const float* alpha) {
+}  // namespace
+
+__global__ void __launch_bounds__(1024) softdtw_backward_kernel(
+    const int* __restrict__ lengths,              // in:  [B] N_k
+    int ref_signal_length,                        // M
+    const float* __restrict__ distance_matrices,  // in:  [sum N_k * M], anti-diagonal
+    const float* __restrict__ score_matrices,     // in:  [sum N_k * M], anti-diagonal
+    float* __restrict__ gradient_matrices,        // out: [sum N_k * M], anti-diagonal
+    const int* __restrict__ matrix_offsets,       // in:  [B]
+    int num_signals,                              // B
+    float gamma,
+    const float* __restrict__ alpha) {  // in:  [B], or null
     BackwardSweep sweep;
     if (!begin_sweep(lengths, ref_signal_length, distance_matrices, score_matrices,
                      gradient_matrices, matrix_offsets, num_signals, gamma, alpha, sweep)) {
@@ -119,12 +128,18 @@ __global__ void __launch_bounds__(1024)
     });
 }
 
-__global__ void __launch_bounds__(1024)
-    softdtw_local_backward_kernel(const int* lengths, int ref_signal_length,
-                                  const float* distance_matrices, const float* score_matrices,
-                                  float* gradient_matrices, const int* matrix_offsets,
-                                  int num_signals, float gamma, const float* alpha,
-                                  const float* scores, bool last_row_only, float ref_gap_penalty) {
+__global__ void __launch_bounds__(1024) softdtw_local_backward_kernel(
+    const int* __restrict__ lengths,              // in:  [B] N_k
+    int ref_signal_length,                        // M
+    const float* __restrict__ distance_matrices,  // in:  [sum N_k * M], anti-diagonal
+    const float* __restrict__ score_matrices,     // in:  [sum N_k * M], anti-diagonal
+    float* __restrict__ gradient_matrices,        // out: [sum N_k * M], anti-diagonal
+    const int* __restrict__ matrix_offsets,       // in:  [B]
+    int num_signals,                              // B
+    float gamma,
+    const float* __restrict__ alpha,   // in:  [B], or null
+    const float* __restrict__ scores,  // in:  [B] final scores
+    bool last_row_only, float ref_gap_penalty) {
     BackwardSweep sweep;
     if (!begin_sweep(lengths, ref_signal_length, distance_matrices, score_matrices,
                      gradient_matrices, matrix_offsets, num_signals, gamma, alpha, sweep)) {

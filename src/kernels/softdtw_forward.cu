@@ -11,6 +11,8 @@
 
 namespace orvane {
 
+namespace {
+
 // softmin_gamma of three scores given as a = -R_a / gamma etc. (-inf for an absent one), as
 // a log-sum-exp shifted by the largest argument, so that no exponential overflows.
 __device__ __forceinline__ float calculate_softmin(float a, float b, float c, float gamma) {
@@ -27,11 +29,17 @@ __device__ __forceinline__ float calculate_softmin(float a, float b, float c, fl
     return (-logf(sum) - largest) * gamma;
 }
 
-__global__ void __launch_bounds__(1024)
-    softdtw_forward_kernel(const int* lengths, int ref_signal_length,
-                           const float* distance_matrices, float* score_matrices,
-                           const int* matrix_offsets, int num_signals, float gamma,
-                           const float* alpha) {
+}  // namespace
+
+__global__ void __launch_bounds__(1024) softdtw_forward_kernel(
+    const int* __restrict__ lengths,              // in:  [B] N_k
+    int ref_signal_length,                        // M
+    const float* __restrict__ distance_matrices,  // in:  [sum N_k * M], anti-diagonal
+    float* __restrict__ score_matrices,           // out: [sum N_k * M], anti-diagonal
+    const int* __restrict__ matrix_offsets,       // in:  [B]
+    int num_signals,                              // B
+    float gamma,
+    const float* __restrict__ alpha) {  // in:  [B], or null
     const int k = blockIdx.x;
     const int j = threadIdx.x;
     if (j >= ref_signal_length || k >= num_signals) {
@@ -61,10 +69,13 @@ __global__ void __launch_bounds__(1024)
     }
 }
 
-__global__ void __launch_bounds__(1)
-    get_final_scores_kernel(const float* score_matrices, const int* matrix_offsets,
-                            const int* lengths, int ref_signal_length, float* scores,
-                            int num_signals) {
+__global__ void __launch_bounds__(1) get_final_scores_kernel(
+    const float* __restrict__ score_matrices,  // in:  [sum N_k * M], anti-diagonal
+    const int* __restrict__ matrix_offsets,    // in:  [B]
+    const int* __restrict__ lengths,           // in:  [B] N_k
+    int ref_signal_length,                     // M
+    float* __restrict__ scores,                // out: [B]
+    int num_signals) {                         // B
     const int k = blockIdx.x;
     if (k >= num_signals) {
         return;
@@ -73,6 +84,8 @@ __global__ void __launch_bounds__(1)
     const AntidiagMatrix matrix{matrix_offsets[k], n, ref_signal_length};
     scores[k] = score_matrices[matrix.cell(n - 1, ref_signal_length - 1)];
 }
+
+namespace {
 
 // Tree reduction of one value per thread in shared memory; `combine(theirs, mine)` folds the
 // slot `stride` above into this thread's. The tail above the largest power of two is folded
@@ -114,11 +127,16 @@ struct FreeEndTerminals {
     }
 };
 
-__global__ void __launch_bounds__(1024)
-    softdtw_local_end_reducer_kernel(const float* score_matrices, const int* matrix_offsets,
-                                     const int* lengths, int ref_signal_length, float* scores,
-                                     int num_signals, float gamma, bool last_row_only,
-                                     float ref_gap_penalty) {
+}  // namespace
+
+__global__ void __launch_bounds__(1024) softdtw_local_end_reducer_kernel(
+    const float* __restrict__ score_matrices,  // in:  [sum N_k * M], anti-diagonal
+    const int* __restrict__ matrix_offsets,    // in:  [B]
+    const int* __restrict__ lengths,           // in:  [B] N_k
+    int ref_signal_length,                     // M
+    float* __restrict__ scores,                // out: [B]
+    int num_signals,                           // B
+    float gamma, bool last_row_only, float ref_gap_penalty) {
     const int k = blockIdx.x;
     if (k >= num_signals) {
         return;

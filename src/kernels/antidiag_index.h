@@ -41,8 +41,27 @@ struct AntidiagMatrix {
 
     ORVANE_HOST_DEVICE std::int64_t cell(int i, int j) const {
         const int d = i + j;
-        const int position = diagonal_start(d, rows, cols) + position_in_diagonal(d, i, rows);
-        return static_cast<std::int64_t>(offset) + position;
+        return cell_on(d, diagonal_start(d, rows, cols), i);
+    }
+
+    // Cell (i, d - i), given where diagonal d starts.
+    ORVANE_HOST_DEVICE std::int64_t cell_on(int d, int start, int i) const {
+        return static_cast<std::int64_t>(offset) + start + position_in_diagonal(d, i, rows);
+    }
+};
+
+// Where diagonal d and the two diagonals a wavefront swept just before it start (d - 1 and
+// d - 2 going forward, d + 1 and d + 2 going back): each diagonal's start is computed once,
+// as the wavefront reaches it, rather than for every cell.
+struct WavefrontStarts {
+    int here = 0;
+    int near = 0;
+    int far = 0;
+
+    ORVANE_HOST_DEVICE void reach(int start) {
+        far = near;
+        near = here;
+        here = start;
     }
 };
 

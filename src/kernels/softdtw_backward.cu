@@ -27,6 +27,14 @@ __device__ __forceinline__ float get_gradient(float successor_score, float score
     return expf(t);
 }
 
+// A cell of the sweep: its row, its diagonal, and where that diagonal and the two after it
+// (whose gradients are done) start.
+struct SweepCell {
+    int i;
+    int d;
+    WavefrontStarts starts;
+};
+
 // One signal's matrices as the backward sweep of one thread sees them.
 struct BackwardSweep {
     const float* distance;
@@ -36,35 +44,43 @@ struct BackwardSweep {
     float bias;
     float inv_gamma;
 
-    // e plus the gradient flowing back from every successor of (i, j) inside the matrix.
-    __device__ __forceinline__ float add_successors(float e, int i, int j, float r) const {
-        const bool has_down = i + 1 < matrix.rows;
+    __device__ __forceinline__ std::int64_t index(const SweepCell& cell) const {
+        return matrix.cell_on(cell.d, cell.starts.here, cell.i);
+    }
+
+    // e plus the gradient flowing back from every successor of (i, j) inside the matrix:
+    // down and right on the next diagonal, diagonally on the one after.
+    __device__ __forceinline__ float add_successors(float e, const SweepCell& cell, int j,
+                                                    float r) const {
+        const bool has_down = cell.i + 1 < matrix.rows;
         const bool has_right = j + 1 < matrix.cols;
         if (has_down) {
-            e = add_successor(e, i + 1, j, r);
+            e = add_successor(e, matrix.cell_on(cell.d + 1, cell.starts.near, cell.i + 1), r);
         }
         if (has_down && has_right) {
-            e = add_successor(e, i + 1, j + 1, r);
+            e = add_successor(e, matrix.cell_on(cell.d + 2, cell.starts.far, cell.i + 1), r);
         }
         if (has_right) {
-            e = add_successor(e, i, j + 1, r);
+            e = add_successor(e, matrix.cell_on(cell.d + 1, cell.starts.near, cell.i), r);
         }
         return e;
     }
 
-    __device__ __forceinline__ float add_successor(float e, int si, int sj, float r) const {
-        const std::int64_t s = matrix.cell(si, sj);
+    __device__ __forceinline__ float add_successor(float e, std::int64_t s, float r) const {
         const float weight = get_gradient(score[s], r, distance[s] - bias, inv_gamma);
         return fmaf(gradient[s], weight, e);
     }
 
-    // Runs the diagonals from last to first; cell_gradient(i, j, d) gives each cell's value.
+    // Runs the diagonals from last to first; cell_gradient(cell) gives each cell's value.
     template <typename CellGradient>
     __device__ __forceinline__ void run(int j, CellGradient cell_gradient) const {
+        WavefrontStarts starts;
         for (int d = matrix.rows + matrix.cols - 2; d >= 0; --d) {
+            starts.reach(diagonal_start(d, matrix.rows, matrix.cols));
             const int i = d - j;
             if (i >= 0 && i < matrix.rows) {
-                gradient[matrix.cell(i, j)] = cell_gradient(i, d);
+                const SweepCell cell{i, d, starts};
+                gradient[index(cell)] = cell_gradient(cell);
             }
             __syncthreads();
         }
@@ -113,18 +129,18 @@ __global__ void __launch_bounds__(1024) softdtw_backward_kernel(
     const int n = sweep.matrix.rows;
     const int last_diagonal = n + ref_signal_length - 2;
     const std::int64_t last_cell = sweep.matrix.cell(n - 1, ref_signal_length - 1);
-    sweep.run(j, [&](int i, int d) {
+    sweep.run(j, [&](const SweepCell& cell) {
         // The final score is the last cell's: its gradient is 1 and the cells next to it
         // have it as their only successor.
-        if (d == last_diagonal) {
+        if (cell.d == last_diagonal) {
             return 1.0f;
         }
-        const float r = sweep.score[sweep.matrix.cell(i, j)];
-        if (d == last_diagonal - 1) {
+        const float r = sweep.score[sweep.index(cell)];
+        if (cell.d == last_diagonal - 1) {
             return get_gradient(sweep.score[last_cell], r, sweep.distance[last_cell] - sweep.bias,
                                 sweep.inv_gamma);
         }
-        return sweep.add_successors(0.0f, i, j, r);
+        return sweep.add_successors(0.0f, cell, j, r);
     });
 }
 
@@ -150,17 +166,17 @@ __global__ void __launch_bounds__(1024) softdtw_local_backward_kernel(
     const float final_score = scores[blockIdx.x];
     const float column_penalty = static_cast<float>(j) * ref_gap_penalty;
     const bool terminal_column = j == ref_signal_length - 1 && !last_row_only;
-    sweep.run(j, [&](int i, int) {
-        const float r = sweep.score[sweep.matrix.cell(i, j)];
+    sweep.run(j, [&](const SweepCell& cell) {
+        const float r = sweep.score[sweep.index(cell)];
         float e = 0.0f;
         // A terminal's share of the free-end soft minimum.
-        if (i == n - 1 || terminal_column) {
+        if (cell.i == n - 1 || terminal_column) {
             float t = column_penalty + r;
             t = final_score - t;
             t = sweep.inv_gamma * t;
             e = expf(t);
         }
-        return sweep.add_successors(e, i, j, r);
+        return sweep.add_successors(e, cell, j, r);
     });
 }
 

@@ -49,21 +49,28 @@ __global__ void __launch_bounds__(1024) softdtw_forward_kernel(
     const float bias = alpha != nullptr ? alpha[k] : 0.0f;
     const int n = lengths[k];
     const AntidiagMatrix matrix{matrix_offsets[k], n, ref_signal_length};
-    const auto scaled_score = [&](int i, int col) {
-        return -(inv_gamma * score_matrices[matrix.cell(i, col)]);
+    const auto scaled_score = [&](std::int64_t cell) {
+        return -(inv_gamma * score_matrices[cell]);
     };
+    WavefrontStarts starts;
     for (int d = 0; d < n + ref_signal_length - 1; ++d) {
+        starts.reach(diagonal_start(d, n, ref_signal_length));
         const int i = d - j;
         if (i >= 0 && i < n) {
-            const float cost = distance_matrices[matrix.cell(i, j)] - bias;
+            const std::int64_t here = matrix.cell_on(d, starts.here, i);
+            const float cost = distance_matrices[here] - bias;
             float value = cost;
             if (d > 0) {
-                const float up = i >= 1 ? scaled_score(i - 1, j) : -INFINITY;
-                const float diagonal = i >= 1 && j >= 1 ? scaled_score(i - 1, j - 1) : -INFINITY;
-                const float left = j >= 1 ? scaled_score(i, j - 1) : -INFINITY;
+                const float up =
+                    i >= 1 ? scaled_score(matrix.cell_on(d - 1, starts.near, i - 1)) : -INFINITY;
+                const float diagonal = i >= 1 && j >= 1
+                                           ? scaled_score(matrix.cell_on(d - 2, starts.far, i - 1))
+                                           : -INFINITY;
+                const float left =
+                    j >= 1 ? scaled_score(matrix.cell_on(d - 1, starts.near, i)) : -INFINITY;
                 value = cost + calculate_softmin(up, diagonal, left, gamma);
             }
-            score_matrices[matrix.cell(i, j)] = value;
+            score_matrices[here] = value;
         }
         __syncthreads();
     }

@@ -282,3 +282,13 @@ def test_cuda_arrays_go_to_the_cuda_module_and_are_refused_without_a_gpu():
     with pytest.raises(RuntimeError, match="signals is in CUDA device memory, which needs the "
                                            "CUDA module orvane_pybind and a GPU"):
         orvane.soft_dtw(CudaInterfaceOnly(), CudaInterfaceOnly())
+
+
+def test_batches_split_at_the_32_bit_cell_limit():
+    from orvane._batch import plan_chunks
+    # 2^30 + 2^30 - 1 cells fit one call; one more sample does not.
+    assert plan_chunks([2**30, 2**30 - 1], 1, 3) == [(0, 2)]
+    assert plan_chunks([2**30, 2**30, 5], 1, 3) == [(0, 1), (1, 3)]
+    with pytest.raises(ValueError, match="signal 1 needs a 2147483648 x 1 matrix of 2147483648 "
+                                         "cells, more than the 2147483647 one call can address"):
+        plan_chunks([5, 2**31], 1, 3)

@@ -220,3 +220,19 @@ def test_thread_count_changes_nothing_but_speed():
         orvane_cpu.set_num_threads(0)
     with pytest.raises(ValueError, match="threads must be 0 .one per core. or positive, got: -1"):
         orvane_cpu.set_num_threads(-1)
+
+
+def test_rejected_calls_write_nothing():
+    distance = np.ones(6, np.float32)
+    score = np.full(6, 7.0, np.float32)
+    scores = np.full(2, 7.0, np.float32)
+    forward = lambda gamma, penalty: orvane_cpu.calc_softdtw_forward(
+        [1, 2], 2, distance.ctypes.data, score.ctypes.data, scores.ctypes.data, gamma, 0, True,
+        False, penalty)
+    for gamma, penalty, message in [(0.0, 0.0, "gamma must be"), (1.0, np.nan, "ref_gap_penalty"),
+                                    (1e-39, 0.0, "gamma must be")]:
+        with pytest.raises(ValueError, match=message):
+            forward(gamma, penalty)
+    with pytest.raises(ValueError, match=r"input_signal_lengths\[1\] must be positive"):
+        orvane_cpu.calc_manhattan_distance(0, [2, 0], 0, 3, score.ctypes.data)
+    assert np.all(score == 7.0) and np.all(scores == 7.0)

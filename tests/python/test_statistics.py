@@ -191,13 +191,17 @@ def test_means_accumulate_and_log_std_outputs_are_cleared(backend):
     doubled = stats.means(backend.array(np.concatenate([fresh.ravel(), np.zeros(GUARD)])))
     np.testing.assert_allclose(stats.rows(doubled), 2 * fresh, rtol=1e-6, atol=1e-7)
 
+    # What the outputs held does not matter. Float atomics add in no fixed order, so on the
+    # twin and the GPU two runs may differ in the last bits; the vectorised sums may not.
+    same = (np.testing.assert_array_equal if backend.name == "vectorised" else
+            lambda a, b: np.testing.assert_allclose(a, b, rtol=1e-5, atol=1e-6))
     means = backend.array(np.concatenate([fresh.ravel(), np.zeros(GUARD)]))
     clean = stats.rows(stats.log_std(means, stats.packed(0.0)))
     dirty = stats.rows(stats.log_std(means, stats.packed(np.nan)))
-    assert clean.tobytes() == dirty.tobytes()
+    same(clean, dirty)
     clean_index = stats.rows(stats.index_log_std(stats.packed(0.0)))
     dirty_index = stats.rows(stats.index_log_std(stats.packed(1e30)))
-    assert clean_index.tobytes() == dirty_index.tobytes()
+    same(clean_index, dirty_index)
 
 
 def test_unnormalised_weights_give_weighted_sums(backend):

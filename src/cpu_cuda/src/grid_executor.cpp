@@ -140,13 +140,27 @@ struct BlockStorage {
     std::vector<int> order;          // the threads of the running phase, in running order
     std::vector<int> arrived;        // the threads that reached the barrier, in arrival order
     std::mt19937_64 random;          // seeded per block, and only for a shuffled thread order
+    bool order_is_forward = false;   // order holds 0, 1, 2, ... as a block starts with
 
+    // Ready for a block of `thread_count` threads in forward order. Blocks of one launch
+    // mostly find it so already.
     void prepare(int thread_count) {
-        fibers.resize(static_cast<std::size_t>(thread_count));
-        order.resize(static_cast<std::size_t>(thread_count));
-        std::iota(order.begin(), order.end(), 0);
+        const auto count = static_cast<std::size_t>(thread_count);
+        if (order.size() != count || !order_is_forward) {
+            fibers.resize(count);
+            order.resize(count);
+            std::iota(order.begin(), order.end(), 0);
+            arrived.reserve(count);
+            order_is_forward = true;
+        }
         arrived.clear();
-        arrived.reserve(static_cast<std::size_t>(thread_count));
+    }
+
+    // A fault can leave threads waiting: unwinds their fibers.
+    void release_waiting() {
+        for (ctx::fiber& fiber : fibers) {
+            fiber = ctx::fiber{};
+        }
     }
 };
 
@@ -182,9 +196,9 @@ public:
     }
 
     ~BlockRun() {
-        // Threads still waiting after a fault are unwound here, before the storage is reused.
-        for (ctx::fiber& fiber : storage_.fibers) {
-            fiber = ctx::fiber{};
+        // Without a fault every thread ran to its end and no fiber is left.
+        if (!fault_.empty()) {
+            storage_.release_waiting();
         }
     }
 
@@ -238,16 +252,18 @@ private:
         // after the first phase.
         switch (order_kind_) {
             case testing::ThreadOrder::forward:
-                if (!std::is_sorted(threads.begin(), threads.end())) {
+                if (!storage_.order_is_forward && !std::is_sorted(threads.begin(), threads.end())) {
                     std::sort(threads.begin(), threads.end());
                 }
                 break;
             case testing::ThreadOrder::reverse:
+                storage_.order_is_forward = false;
                 if (!std::is_sorted(threads.rbegin(), threads.rend())) {
                     std::sort(threads.rbegin(), threads.rend());
                 }
                 break;
             case testing::ThreadOrder::shuffled:
+                storage_.order_is_forward = false;
                 std::shuffle(threads.begin(), threads.end(), storage_.random);
                 break;
         }
@@ -321,6 +337,7 @@ private:
             return std::move(main_);
         }
         storage_.order.swap(storage_.arrived);
+        storage_.order_is_forward = false;
         storage_.arrived.clear();
         arrange(storage_.order);
         starts_.starting = false;

@@ -38,7 +38,7 @@ struct BoundCall {
         // and the loop stops.
         while (starts.starting && starts.next < starts.count) {
             context.enter(starts.order[starts.next++]);
-            std::apply(Kernel, call.arguments);
+            std::apply([](const auto&... arguments) { Kernel(arguments...); }, call.arguments);
             ++starts.exited;
         }
     }

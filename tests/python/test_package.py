@@ -292,3 +292,13 @@ def test_batches_split_at_the_32_bit_cell_limit():
     with pytest.raises(ValueError, match="signal 1 needs a 2147483648 x 1 matrix of 2147483648 "
                                          "cells, more than the 2147483647 one call can address"):
         plan_chunks([5, 2**31], 1, 3)
+
+
+def test_divergence_refuses_signals_longer_than_a_reference_may_be():
+    allocations = hooks.live_allocations()
+    with pytest.raises(ValueError, match="signal 1 has 1025 samples; its self-term uses it as the "
+                                         "reference, which backend 'twin' limits to 1024"):
+        orvane.soft_dtw_divergence([np.ones(3), np.ones(1025)], np.ones(4), backend="twin")
+    assert hooks.live_allocations() == allocations
+    # The vectorised module has no such limit.
+    assert orvane.soft_dtw_divergence([np.ones(1025)], np.ones(4)).shape == (1,)

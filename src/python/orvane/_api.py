@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from dataclasses import replace
+
 from . import _accuracy, _backends
 from ._alignment import SoftAlignment
 from ._batch import (alpha_values, float32, parse_alpha, parse_options, parse_reference,
@@ -10,9 +12,11 @@ from ._core import Inputs, run
 
 
 def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, backend,
-            memory_budget, matrices=3) -> Inputs:
+            memory_budget, matrices=3, signals_as_references=False) -> Inputs:
     """Checks every argument, then converts what needs converting. A rejected call raises
-    TypeError or ValueError before anything is allocated or any address is formed."""
+    TypeError or ValueError before anything is allocated or any address is formed.
+    signals_as_references: each signal will also serve as a reference (the divergence's
+    self-terms), so it must fit the backend's limit on references too."""
     options = parse_options(gamma, end, ref_gap_penalty)
     batch = parse_signals(signals, lengths)
     reference = parse_reference(reference, batch)
@@ -23,6 +27,13 @@ def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, 
         raise ValueError(f"the reference has {ref_length} samples, more than the "
                          f"{chosen.max_ref_length} that backend {chosen.name!r} takes (one "
                          "thread per reference sample in a block)")
+    if signals_as_references:
+        for k, length in enumerate(batch.lengths):
+            if length > chosen.max_ref_length:
+                raise ValueError(
+                    f"signal {k} has {length} samples; its self-term uses it as the reference, "
+                    f"which backend {chosen.name!r} limits to {chosen.max_ref_length} samples "
+                    "(one thread per reference sample in a block)")
     plan_chunks(batch.lengths, ref_length, matrices, memory_budget)
     batch.materialize()
     return Inputs(batch, float32(batch.adapter, reference), options, chosen,
@@ -97,13 +108,7 @@ def soft_dtw_divergence(signals, reference, *, lengths=None, gamma=1.0, end="glo
                          "ref_gap_penalty")
     inputs = prepare(signals, reference, lengths=lengths, gamma=gamma, end=end,
                      ref_gap_penalty=0.0, alpha=None, backend=backend,
-                     memory_budget=memory_budget, matrices=2)
-    limit = inputs.backend.max_ref_length
-    for k, length in enumerate(inputs.batch.lengths):
-        if length > limit:
-            raise ValueError(f"signal {k} has {length} samples; its self-term uses it as the "
-                             f"reference, which backend {inputs.backend.name!r} limits to "
-                             f"{limit} samples (one thread per reference sample in a block)")
+                     memory_budget=memory_budget, matrices=2, signals_as_references=True)
     cross = run(inputs).scores
     reference_self = _self_score(inputs, inputs.reference)
     offsets = inputs.batch.signal_offsets()
@@ -116,7 +121,5 @@ def soft_dtw_divergence(signals, reference, *, lengths=None, gamma=1.0, end="glo
 
 def _self_score(inputs: Inputs, signal):
     """sdtw(signal, signal) as a one-element array."""
-    own = Inputs(inputs.batch.__class__(inputs.adapter, inputs.batch.device, None,
-                                        [int(signal.shape[0])], "flat", flat=signal),
-                 signal, inputs.options, inputs.backend)
-    return run(own).scores
+    alone = replace(inputs.batch, lengths=[int(signal.shape[0])], form="flat", flat=signal)
+    return run(replace(inputs, batch=alone, reference=signal)).scores

@@ -1,7 +1,8 @@
 """The training path and the analysis sequence on a realistic batch: a reference signal and a
 few hundred warped, noisy copies of it of varying lengths. Through the orvane package it takes
 the Soft-DTW scores with the gradients of every sample, then the soft alignments with their
-per-position statistics. Runs on the GPU where one is present, otherwise on the CPU twin;
+per-position statistics. Runs on the GPU where one is present, otherwise on the vectorised
+CPU module;
 prints the scores, what the alignment recovers of the reference and the time each step took,
 and draws the reference, one signal's weighted means with a band of one weighted standard
 deviation, and that signal's alignment matrix with its most likely path into a PNG."""
@@ -125,7 +126,8 @@ def main():
 
     use_gpu = cuda_backend() is not None
     lengths = [len(s) for s in signals]
-    print(f"Running on: {'the GPU (orvane_pybind)' if use_gpu else 'the CPU twin (orvane_pybind_cpu)'}")
+    where = "the GPU (orvane_pybind)" if use_gpu else "the vectorised CPU module (orvane_cpu)"
+    print(f"Running on: {where}")
     print(f"Batch: {len(signals)} signals of {min(lengths)} to {max(lengths)} samples "
           f"against a reference of {args.ref_length}; gamma = {args.gamma}\n")
 

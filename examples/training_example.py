@@ -2,10 +2,10 @@
 few hundred warped, noisy copies of it of varying lengths. Through the orvane package it takes
 the Soft-DTW scores with the gradients of every sample, then the soft alignments with their
 per-position statistics. Runs on the GPU where one is present, otherwise on the vectorised
-CPU module;
-prints the scores, what the alignment recovers of the reference and the time each step took,
-and draws the reference, one signal's weighted means with a band of one weighted standard
-deviation, and that signal's alignment matrix with its most likely path into a PNG."""
+CPU module; prints the scores, what the alignment recovers of the reference and the time each
+step took, and draws the reference, one signal's weighted means with a band of one weighted
+standard deviation, and that signal's alignment matrix with its most likely path into a
+PNG."""
 
 import argparse
 import time

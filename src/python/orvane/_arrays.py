@@ -322,6 +322,16 @@ class RawCudaArrays:
     def to_numpy(self, obj):
         return obj.numpy()
 
+    def from_numpy(self, array, device):
+        values = RawCudaArray(int(np.size(array)), device)
+        from . import buffers
+        buffers.copy_to_device(values.buffer.ptr, np.ascontiguousarray(array, np.float32))
+        return values
+
+    def concat(self, arrays):
+        raise TypeError("a list of CUDA arrays needs CuPy or PyTorch installed to be joined; "
+                        "pass one flat array with lengths instead")
+
     def synchronize(self, device):
         from . import buffers
         buffers.synchronize(device.index)

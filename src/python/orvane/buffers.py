@@ -84,6 +84,12 @@ def current_device(device):
         CUDART.cudaSetDevice(previous.value)
 
 
+def copy_to_device(address, host):
+    """Copies a contiguous float32 NumPy array to device memory at `address`."""
+    _check(CUDART.cudaMemcpy(ctypes.c_void_p(address), host.ctypes.data_as(ctypes.c_void_p),
+                             ctypes.c_size_t(host.nbytes), _MEMCPY_HOST_TO_DEVICE), "cudaMemcpy")
+
+
 class HostBuffer:
     """A float32 buffer of the CPU modules: host memory, used by address."""
 
@@ -101,9 +107,7 @@ class CudaBuffer:
     def __init__(self, values):
         host = np.ascontiguousarray(values, dtype=np.float32).ravel()
         self._allocate(host.size)
-        _check(CUDART.cudaMemcpy(ctypes.c_void_p(self.ptr), host.ctypes.data_as(ctypes.c_void_p),
-                                 ctypes.c_size_t(host.nbytes), _MEMCPY_HOST_TO_DEVICE),
-               "cudaMemcpy")
+        copy_to_device(self.ptr, host)
 
     @classmethod
     def allocate(cls, size, device=0, zero=False):

@@ -69,7 +69,7 @@ class SoftAlignment:
     def _normalised(self):
         if self._weights is None:
             inputs = self._inputs
-            weights = self._expected * 1  # a copy, on the same device
+            weights = inputs.adapter.copy(self._expected)
             sums = inputs.new(len(self.lengths) * self.ref_length, zero=True)
             with inputs.on_device():
                 for piece in pieces(inputs, 0):

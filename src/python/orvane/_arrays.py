@@ -82,6 +82,9 @@ class NumpyArrays:
     def concat(self, arrays):
         return np.concatenate(arrays)
 
+    def copy(self, obj):
+        return obj.copy()
+
     def to_numpy(self, obj):
         return np.asarray(obj)
 
@@ -140,6 +143,9 @@ class TorchArrays:
     def concat(self, arrays):
         return self.torch.cat(arrays)
 
+    def copy(self, obj):
+        return obj.clone()
+
     def to_numpy(self, obj):
         return obj.detach().cpu().numpy()
 
@@ -192,6 +198,9 @@ class CupyArrays:
 
     def concat(self, arrays):
         return self.cupy.concatenate(arrays)
+
+    def copy(self, obj):
+        return obj.copy()
 
     def to_numpy(self, obj):
         return self.cupy.asnumpy(obj)
@@ -327,6 +336,12 @@ class RawCudaArrays:
         from . import buffers
         buffers.copy_to_device(values.buffer.ptr, np.ascontiguousarray(array, np.float32))
         return values
+
+    def copy(self, obj):
+        duplicate = RawCudaArray(obj.size, obj.device)
+        from . import buffers
+        buffers.copy_on_device(duplicate.buffer.ptr, obj.buffer.ptr, obj.size)
+        return duplicate
 
     def concat(self, arrays):
         raise TypeError("a list of CUDA arrays needs CuPy or PyTorch installed to be joined; "

@@ -17,6 +17,7 @@ import numpy as np
 
 _MEMCPY_HOST_TO_DEVICE = 1
 _MEMCPY_DEVICE_TO_HOST = 2
+_MEMCPY_DEVICE_TO_DEVICE = 3
 _ATTRIBUTE_MAX_THREADS_PER_BLOCK = 1
 
 
@@ -88,6 +89,12 @@ def copy_to_device(address, host):
     """Copies a contiguous float32 NumPy array to device memory at `address`."""
     _check(CUDART.cudaMemcpy(ctypes.c_void_p(address), host.ctypes.data_as(ctypes.c_void_p),
                              ctypes.c_size_t(host.nbytes), _MEMCPY_HOST_TO_DEVICE), "cudaMemcpy")
+
+
+def copy_on_device(target, source, count):
+    """Copies `count` float32 values between device addresses."""
+    _check(CUDART.cudaMemcpy(ctypes.c_void_p(target), ctypes.c_void_p(source),
+                             ctypes.c_size_t(4 * count), _MEMCPY_DEVICE_TO_DEVICE), "cudaMemcpy")
 
 
 class HostBuffer:

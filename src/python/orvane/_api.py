@@ -2,13 +2,22 @@
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from dataclasses import replace
+from typing import Any, Literal, SupportsIndex
 
 from . import _accuracy, _backends
 from ._alignment import SoftAlignment
 from ._batch import (alpha_values, float32, parse_alpha, parse_options, parse_reference,
                      parse_signals, plan_chunks)
 from ._core import Inputs, run
+
+# An array of NumPy, PyTorch, CuPy or any DLPack or CUDA-array-interface producer.
+Array = Any
+Signals = Array | Sequence[Array]
+Lengths = Sequence[SupportsIndex]
+End = Literal["global", "free", "free_last_row"]
+Backend = Literal["auto", "cpu", "twin", "cuda"]
 
 
 def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, backend,
@@ -40,8 +49,10 @@ def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, 
                   alpha_values(alpha, batch), memory_budget)
 
 
-def soft_dtw(signals, reference, *, lengths=None, gamma=1.0, end="global",
-             ref_gap_penalty=0.0, alpha=None, backend=None, memory_budget=None):
+def soft_dtw(signals: Signals, reference: Array, *, lengths: Lengths | None = None,
+             gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
+             alpha: float | Array | None = None, backend: Backend | None = None,
+             memory_budget: int | None = None) -> Array:
     """Soft-DTW score of every signal against the reference: an array of B float32 values.
 
     signals: a list of 1-D arrays, a padded 2-D array (with `lengths`, or every row full),
@@ -64,8 +75,10 @@ def soft_dtw(signals, reference, *, lengths=None, gamma=1.0, end="global",
     return run(inputs).scores
 
 
-def soft_dtw_with_grad(signals, reference, *, lengths=None, gamma=1.0, end="global",
-                       ref_gap_penalty=0.0, alpha=None, backend=None, memory_budget=None):
+def soft_dtw_with_grad(signals: Signals, reference: Array, *, lengths: Lengths | None = None,
+                       gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
+                       alpha: float | Array | None = None, backend: Backend | None = None,
+                       memory_budget: int | None = None) -> tuple[Array, Signals, Array]:
     """(scores, signal gradients, reference gradient).
 
     The gradient of score k with respect to signal k, shaped like the signals were given
@@ -81,9 +94,10 @@ def soft_dtw_with_grad(signals, reference, *, lengths=None, gamma=1.0, end="glob
             results.reference_gradient)
 
 
-def soft_alignment(signals, reference, *, lengths=None, gamma=1.0, end="global",
-                   ref_gap_penalty=0.0, alpha=None, backend=None,
-                   memory_budget=None) -> SoftAlignment:
+def soft_alignment(signals: Signals, reference: Array, *, lengths: Lengths | None = None,
+                   gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
+                   alpha: float | Array | None = None, backend: Backend | None = None,
+                   memory_budget: int | None = None) -> SoftAlignment:
     """The soft alignment of every signal with the reference: its scores, expected-alignment
     matrices, normalised weights and per-position statistics. Arguments as for
     `soft_dtw`."""
@@ -95,8 +109,10 @@ def soft_alignment(signals, reference, *, lengths=None, gamma=1.0, end="global",
     return SoftAlignment(inputs, results)
 
 
-def soft_dtw_divergence(signals, reference, *, lengths=None, gamma=1.0, end="global",
-                        ref_gap_penalty=0.0, alpha=None, backend=None, memory_budget=None):
+def soft_dtw_divergence(signals: Signals, reference: Array, *, lengths: Lengths | None = None,
+                        gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
+                        alpha: float | Array | None = None, backend: Backend | None = None,
+                        memory_budget: int | None = None) -> Array:
     """sdtw(x_k, y) - (sdtw(x_k, x_k) + sdtw(y, y)) / 2 for every signal x_k: 0 for a signal
     identical to the reference. Defined for the global end without alpha or gap penalty.
 

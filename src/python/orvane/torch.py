@@ -14,7 +14,9 @@ from __future__ import annotations
 import torch
 
 from . import _accuracy
-from ._api import prepare
+from typing import Literal
+
+from ._api import Backend, End, Lengths, Signals, prepare
 from ._batch import parse_signals
 from ._core import run, sample_gradients_of
 
@@ -72,8 +74,10 @@ def _flat_signals(signals, lengths):
     return flat, batch.lengths
 
 
-def soft_dtw(signals, reference, *, lengths=None, gamma=1.0, end="global",
-             ref_gap_penalty=0.0, alpha=None, backend=None, memory_budget=None):
+def soft_dtw(signals: Signals, reference: torch.Tensor, *, lengths: Lengths | None = None,
+             gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
+             alpha: float | torch.Tensor | None = None, backend: Backend | None = None,
+             memory_budget: int | None = None) -> torch.Tensor:
     """Differentiable Soft-DTW scores, one per signal; arguments as for `orvane.soft_dtw`."""
     flat, sizes = _flat_signals(signals, lengths)
     if not isinstance(reference, torch.Tensor):
@@ -83,8 +87,10 @@ def soft_dtw(signals, reference, *, lengths=None, gamma=1.0, end="global",
     return SoftDTWFunction.apply(flat, reference.to(torch.float32), sizes, settings)
 
 
-def soft_dtw_divergence(signals, reference, *, lengths=None, gamma=1.0, backend=None,
-                        memory_budget=None):
+def soft_dtw_divergence(signals: Signals, reference: torch.Tensor, *,
+                        lengths: Lengths | None = None, gamma: float = 1.0,
+                        backend: Backend | None = None,
+                        memory_budget: int | None = None) -> torch.Tensor:
     """Differentiable sdtw(x_k, y) - (sdtw(x_k, x_k) + sdtw(y, y)) / 2 per signal (global
     end); one call per signal for the self-terms."""
     flat, sizes = _flat_signals(signals, lengths)
@@ -103,8 +109,9 @@ class SoftDTWLoss(torch.nn.Module):
     divergence=True the loss is the soft-DTW divergence, 0 for a signal equal to the
     reference (global end only)."""
 
-    def __init__(self, gamma=1.0, end="global", ref_gap_penalty=0.0, reduction="mean",
-                 divergence=False, backend=None, memory_budget=None):
+    def __init__(self, gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
+                 reduction: Literal["mean", "sum", "none"] = "mean", divergence: bool = False,
+                 backend: Backend | None = None, memory_budget: int | None = None):
         super().__init__()
         if reduction not in REDUCTIONS:
             raise ValueError(f"reduction must be one of {', '.join(map(repr, REDUCTIONS))}, "
@@ -116,7 +123,8 @@ class SoftDTWLoss(torch.nn.Module):
         self.reduction, self.divergence = reduction, divergence
         self.backend, self.memory_budget = backend, memory_budget
 
-    def forward(self, signals, reference, lengths=None, alpha=None):
+    def forward(self, signals: Signals, reference: torch.Tensor, lengths: Lengths | None = None,
+                alpha: float | torch.Tensor | None = None) -> torch.Tensor:
         if self.divergence:
             if alpha is not None:
                 raise ValueError("the soft-DTW divergence is defined without alpha")

@@ -14,7 +14,7 @@ import time
 
 import numpy as np
 
-from orvane.buffers import Backend, HostBuffer, cpu_backend
+from orvane.buffers import HostBuffer, cpu_backend, vectorised_backend
 
 DEFAULT_SIZES = ["16,256,256", "64,1024,1024"]
 
@@ -95,8 +95,7 @@ def main():
     parser.add_argument("--no-twin", action="store_true", help="leave the slow twin out")
     parser.add_argument("--long", type=int, default=8192, help="length of the lone signal")
     args = parser.parse_args()
-    import orvane_cpu
-    backends = {"orvane_cpu": Backend("vectorised", orvane_cpu, HostBuffer)}
+    backends = {"orvane_cpu": vectorised_backend()}
     if not args.no_twin:
         backends["twin"] = cpu_backend()
     try:

@@ -7,6 +7,7 @@
 #include "cuda_helpers/launch.cuh"
 #include "kernels/antidiag_layout.cuh"
 #include "kernels/features.h"
+#include "kernels/log_std.h"
 
 namespace orvane {
 
@@ -20,13 +21,11 @@ __device__ __forceinline__ void for_each_row_cell(const int* lengths, int ref_si
                                                 num_signals, body);
 }
 
-// ln(sqrt(v) + 1e-8) clamped to [-10, 10]; the epsilon goes on the standard deviation, and a
-// NaN (from a negative or NaN variance) comes out as 10.
-__device__ __forceinline__ float clamped_log_std(float variance) {
-    const float deviation = sqrtf(variance);
-    const float shifted = deviation + 1e-8f;
-    const float log_value = logf(shifted);
-    return fmaxf(-10.0f, fminf(10.0f, log_value));
+// A variance term: the squared deviation times its weight, added to its column's sum.
+__device__ __forceinline__ void add_weighted_square(float* variance, float difference,
+                                                    float weight) {
+    const float square = difference * difference;
+    atomicAdd(variance, square * weight);
 }
 
 __device__ __forceinline__ void finalize_log_std(float* values, int num_signals,
@@ -100,9 +99,8 @@ __global__ void __launch_bounds__(1024) calc_weighted_std_kernel(
     for_each_row_cell(
         lengths, ref_signal_length, matrix_offsets, num_signals, [&](const ThreadCell& cell) {
             const float sample = input_signals[signal_offsets[cell.k] + cell.i];
-            const float difference = sample - weighted_means[cell.packed()];
-            const float square = difference * difference;
-            atomicAdd(&variances[cell.packed()], square * weight_matrices[cell.index()]);
+            add_weighted_square(&variances[cell.packed()], sample - weighted_means[cell.packed()],
+                                weight_matrices[cell.index()]);
         });
 }
 
@@ -138,9 +136,9 @@ __global__ void __launch_bounds__(1024) calc_weighted_index_variance_kernel(
     float* __restrict__ variances) {            // out: [B * M], packed per signal, added to
     for_each_row_cell(
         lengths, ref_signal_length, matrix_offsets, num_signals, [&](const ThreadCell& cell) {
-            const float difference = static_cast<float>(cell.i) - index_means[cell.packed()];
-            const float square = difference * difference;
-            atomicAdd(&variances[cell.packed()], square * weight_matrices[cell.index()]);
+            add_weighted_square(&variances[cell.packed()],
+                                static_cast<float>(cell.i) - index_means[cell.packed()],
+                                weight_matrices[cell.index()]);
         });
 }
 

@@ -7,6 +7,7 @@
 
 #include "cuda_helpers/launch.cuh"
 #include "kernels/antidiag_layout.cuh"
+#include "kernels/free_end_terminals.h"
 #include "kernels/softdtw_forward.h"
 
 namespace orvane {
@@ -116,24 +117,6 @@ __device__ __forceinline__ float reduce_block(float* slots, int tid, int size, C
     return slots[0];
 }
 
-// The free-end terminals of one signal: the last row, then (unless last_row_only) rows
-// 0 .. N-2 of the last column, each scaled as -(R + g * column) / gamma.
-struct FreeEndTerminals {
-    const float* score;
-    AntidiagMatrix matrix;
-    float inv_gamma;
-    float ref_gap_penalty;
-    int count;
-
-    __device__ __forceinline__ float scaled(int t) const {
-        const int last_col = matrix.cols - 1;
-        const int i = t < matrix.cols ? matrix.rows - 1 : t - matrix.cols;
-        const int j = t < matrix.cols ? t : last_col;
-        const float value = fmaf(static_cast<float>(j), ref_gap_penalty, score[matrix.cell(i, j)]);
-        return -(inv_gamma * value);
-    }
-};
-
 }  // namespace
 
 __global__ void __launch_bounds__(1024) softdtw_local_end_reducer_kernel(
@@ -154,7 +137,7 @@ __global__ void __launch_bounds__(1024) softdtw_local_end_reducer_kernel(
     const int n = lengths[k];
     const FreeEndTerminals terminals{
         score_matrices, AntidiagMatrix{matrix_offsets[k], n, ref_signal_length}, 1.0f / gamma,
-        ref_gap_penalty, last_row_only ? ref_signal_length : n + ref_signal_length - 1};
+        ref_gap_penalty, FreeEndTerminals::count_of(n, ref_signal_length, last_row_only)};
 
     float local_max = -INFINITY;
     for (int t = tid; t < terminals.count; t += threads) {

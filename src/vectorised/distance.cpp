@@ -32,17 +32,11 @@ FloatVec DeadZoneSign(FloatTag d, FloatVec z) {
 void DistanceSignal(const float* samples, const float* reference, float* distance, int rows,
                     int cols) {
     const FloatTag d;
-    const std::size_t lanes = hn::Lanes(d);
-    for (int diagonal = 0; diagonal < rows + cols - 1; ++diagonal) {
-        const DiagonalSpan span = diagonal_span(diagonal, rows, cols);
-        const int first_row = diagonal - span.first_col;
-        for (int p = 0; p < span.length; p += static_cast<int>(lanes)) {
-            const std::size_t count = std::min<std::size_t>(lanes, span.length - p);
-            const FloatVec x = LoadReversedPart(d, samples + first_row - p, count);
-            const FloatVec y = LoadPart(d, reference + span.first_col + p, count);
-            StorePart(d, hn::Abs(hn::Sub(x, y)), distance + span.start + p, count);
-        }
-    }
+    ForEachCellVector(rows, cols, [&](const CellVector& cells) {
+        const FloatVec x = LoadReversedPart(d, samples + cells.row, cells.count);
+        const FloatVec y = LoadPart(d, reference + cells.column, cells.count);
+        StorePart(d, hn::Abs(hn::Sub(x, y)), distance + cells.cell, cells.count);
+    });
 }
 
 // Adds every cell's g * sign(x - y) to its sample's gradient and g * sign(y - x) to its
@@ -51,27 +45,21 @@ void DistanceGradientSignal(const float* samples, const float* reference, const 
                             float* sample_gradients, float* reference_gradients, int rows,
                             int cols) {
     const FloatTag d;
-    const std::size_t lanes = hn::Lanes(d);
-    for (int diagonal = 0; diagonal < rows + cols - 1; ++diagonal) {
-        const DiagonalSpan span = diagonal_span(diagonal, rows, cols);
-        const int first_row = diagonal - span.first_col;
-        for (int p = 0; p < span.length; p += static_cast<int>(lanes)) {
-            const std::size_t count = std::min<std::size_t>(lanes, span.length - p);
-            const FloatVec x = LoadReversedPart(d, samples + first_row - p, count);
-            const FloatVec y = LoadPart(d, reference + span.first_col + p, count);
-            const FloatVec g = LoadPart(d, gradient + span.start + p, count);
-            float* sample_sums = sample_gradients + first_row - p;
-            float* reference_sums = reference_gradients + span.first_col + p;
-            StoreReversedPart(d,
-                              hn::Add(LoadReversedPart(d, sample_sums, count),
-                                      hn::Mul(g, DeadZoneSign(d, hn::Sub(x, y)))),
-                              sample_sums, count);
-            StorePart(d,
-                      hn::Add(LoadPart(d, reference_sums, count),
-                              hn::Mul(g, DeadZoneSign(d, hn::Sub(y, x)))),
-                      reference_sums, count);
-        }
-    }
+    ForEachCellVector(rows, cols, [&](const CellVector& cells) {
+        const FloatVec x = LoadReversedPart(d, samples + cells.row, cells.count);
+        const FloatVec y = LoadPart(d, reference + cells.column, cells.count);
+        const FloatVec g = LoadPart(d, gradient + cells.cell, cells.count);
+        float* sample_sums = sample_gradients + cells.row;
+        float* reference_sums = reference_gradients + cells.column;
+        StoreReversedPart(d,
+                          hn::Add(LoadReversedPart(d, sample_sums, cells.count),
+                                  hn::Mul(g, DeadZoneSign(d, hn::Sub(x, y)))),
+                          sample_sums, cells.count);
+        StorePart(d,
+                  hn::Add(LoadPart(d, reference_sums, cells.count),
+                          hn::Mul(g, DeadZoneSign(d, hn::Sub(y, x)))),
+                  reference_sums, cells.count);
+    });
 }
 
 }  // namespace orvane::vectorised::HWY_NAMESPACE

@@ -12,6 +12,7 @@
 
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
+#include "kernels/log_std.h"
 #include "vectorised/batch.h"
 #include "vectorised/simd-inl.h"
 
@@ -19,84 +20,67 @@ HWY_BEFORE_NAMESPACE();
 namespace orvane::vectorised::HWY_NAMESPACE {
 namespace {
 
-// sums[j] += term(weights, cells) over the signal's cells (i, j), rows in increasing order.
-// term gets the vector of weights, the rows of its lanes (first_row, first_row - 1, ...),
-// the first column and the lane count.
+// sums[j] += term(weights, cells) over the signal's cells (i, j), rows in increasing order;
+// term gets each vector of weights with where its cells are.
 template <class Term>
 void AddColumnSums(const float* weights, int rows, int cols, float* sums, const Term& term) {
     const FloatTag d;
-    const std::size_t lanes = hn::Lanes(d);
-    for (int diagonal = 0; diagonal < rows + cols - 1; ++diagonal) {
-        const DiagonalSpan span = diagonal_span(diagonal, rows, cols);
-        for (int p = 0; p < span.length; p += static_cast<int>(lanes)) {
-            const std::size_t count = std::min<std::size_t>(lanes, span.length - p);
-            const int column = span.first_col + p;
-            const FloatVec w = LoadPart(d, weights + span.start + p, count);
-            float* own = sums + column;
-            StorePart(d,
-                      hn::Add(LoadPart(d, own, count), term(w, diagonal - column, column, count)),
-                      own, count);
-        }
-    }
+    ForEachCellVector(rows, cols, [&](const CellVector& cells) {
+        const FloatVec w = LoadPart(d, weights + cells.cell, cells.count);
+        float* own = sums + cells.column;
+        StorePart(d, hn::Add(LoadPart(d, own, cells.count), term(w, cells)), own, cells.count);
+    });
 }
 
 }  // namespace
 
 void ColumnTotals(const float* weights, int rows, int cols, float* sums) {
-    AddColumnSums(weights, rows, cols, sums, [](FloatVec w, int, int, std::size_t) { return w; });
+    AddColumnSums(weights, rows, cols, sums, [](FloatVec w, const CellVector&) { return w; });
 }
 
 // Every cell divided by its column's total; a column that carries no weight becomes zeros.
 void Normalize(float* weights, int rows, int cols, const float* sums) {
     const FloatTag d;
-    const std::size_t lanes = hn::Lanes(d);
-    for (int diagonal = 0; diagonal < rows + cols - 1; ++diagonal) {
-        const DiagonalSpan span = diagonal_span(diagonal, rows, cols);
-        for (int p = 0; p < span.length; p += static_cast<int>(lanes)) {
-            const std::size_t count = std::min<std::size_t>(lanes, span.length - p);
-            float* cells = weights + span.start + p;
-            const FloatVec sum = LoadPart(d, sums + span.first_col + p, count);
-            const FloatVec ratio = hn::Div(LoadPart(d, cells, count), sum);
-            StorePart(d, hn::IfThenElseZero(hn::Ne(sum, hn::Zero(d)), ratio), cells, count);
-        }
-    }
+    ForEachCellVector(rows, cols, [&](const CellVector& cells) {
+        float* own = weights + cells.cell;
+        const FloatVec sum = LoadPart(d, sums + cells.column, cells.count);
+        const FloatVec ratio = hn::Div(LoadPart(d, own, cells.count), sum);
+        StorePart(d, hn::IfThenElseZero(hn::Ne(sum, hn::Zero(d)), ratio), own, cells.count);
+    });
 }
 
 void WeightedSums(const float* samples, const float* weights, int rows, int cols, float* sums) {
     const FloatTag d;
-    AddColumnSums(weights, rows, cols, sums,
-                  [&](FloatVec w, int first_row, int, std::size_t count) {
-                      return hn::Mul(LoadReversedPart(d, samples + first_row, count), w);
-                  });
+    AddColumnSums(weights, rows, cols, sums, [&](FloatVec w, const CellVector& cells) {
+        return hn::Mul(LoadReversedPart(d, samples + cells.row, cells.count), w);
+    });
 }
 
 void WeightedSquaredDeviations(const float* samples, const float* weights, const float* means,
                                int rows, int cols, float* sums) {
     const FloatTag d;
-    AddColumnSums(
-        weights, rows, cols, sums, [&](FloatVec w, int first_row, int column, std::size_t count) {
-            const FloatVec difference = hn::Sub(LoadReversedPart(d, samples + first_row, count),
-                                                LoadPart(d, means + column, count));
-            return hn::Mul(hn::Mul(difference, difference), w);
-        });
+    AddColumnSums(weights, rows, cols, sums, [&](FloatVec w, const CellVector& cells) {
+        const FloatVec difference = hn::Sub(LoadReversedPart(d, samples + cells.row, cells.count),
+                                            LoadPart(d, means + cells.column, cells.count));
+        return hn::Mul(hn::Mul(difference, difference), w);
+    });
 }
 
 void WeightedIndexSums(const float* weights, int rows, int cols, float* sums) {
     const FloatTag d;
-    AddColumnSums(weights, rows, cols, sums, [&](FloatVec w, int first_row, int, std::size_t) {
-        return hn::Mul(w, FallingRows(d, first_row));
+    AddColumnSums(weights, rows, cols, sums, [&](FloatVec w, const CellVector& cells) {
+        return hn::Mul(w, FallingRows(d, cells.row));
     });
 }
 
 void WeightedIndexSquaredDeviations(const float* weights, const float* means, int rows, int cols,
                                     float* sums) {
     const FloatTag d;
-    AddColumnSums(weights, rows, cols, sums,
-                  [&](FloatVec w, int first_row, int column, std::size_t count) {
-                      const FloatVec difference =
-                          hn::Sub(FallingRows(d, first_row), LoadPart(d, means + column, count));
-                      return hn::Mul(hn::Mul(difference, difference), w);
-                  });
+    AddColumnSums(weights, rows, cols, sums, [&](FloatVec w, const CellVector& cells) {
+        const FloatVec difference =
+            hn::Sub(FallingRows(d, cells.row), LoadPart(d, means + cells.column, cells.count));
+        return hn::Mul(hn::Mul(difference, difference), w);
+    });
 }
 
 }  // namespace orvane::vectorised::HWY_NAMESPACE
@@ -113,13 +97,6 @@ HWY_EXPORT(WeightedIndexSums);
 HWY_EXPORT(WeightedIndexSquaredDeviations);
 
 namespace {
-
-// ln(sqrt(v) + 1e-8) clamped to [-10, 10]; a NaN (from a negative or NaN variance) gives 10.
-float clamped_log_std(float variance) {
-    const float deviation = std::sqrt(variance);
-    const float shifted = deviation + 1e-8f;
-    return std::fmax(-10.0f, std::fmin(10.0f, std::log(shifted)));
-}
 
 void finalize_log_std(float* row, int cols) {
     for (int j = 0; j < cols; ++j) {

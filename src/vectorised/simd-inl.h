@@ -11,12 +11,14 @@
 #define ORVANE_VECTORISED_SIMD_INL_H_
 #endif
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
 
 #include "hwy/contrib/math/math-inl.h"
 #include "hwy/highway.h"
+#include "kernels/antidiag_index.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace orvane::vectorised::HWY_NAMESPACE {
@@ -82,10 +84,6 @@ HWY_INLINE FloatVec MaxOfNumbers(FloatVec a, FloatVec b) {
     return hn::IfThenElse(hn::IsNaN(a), b, hn::IfThenElse(hn::IsNaN(b), a, hn::Max(a, b)));
 }
 
-HWY_INLINE FloatVec MinOfNumbers(FloatVec a, FloatVec b) {
-    return hn::IfThenElse(hn::IsNaN(a), b, hn::IfThenElse(hn::IsNaN(b), a, hn::Min(a, b)));
-}
-
 // e^x with expf's answers at the edges: 0 for -inf, +inf past the float range, NaN for NaN.
 // Highway's Exp is defined up to +104 and gives 0 for a NaN.
 HWY_INLINE FloatVec ExpOf(FloatTag d, FloatVec x) {
@@ -112,6 +110,30 @@ HWY_INLINE FloatVec FusedMulAdd(FloatTag d, FloatVec a, FloatVec b, FloatVec c) 
     }
     return hn::Load(d, cv);
 #endif
+}
+
+// One vector of a diagonal's cells: `count` lanes at matrix position `cell`, in columns
+// column, column + 1, ... and rows row, row - 1, ...
+struct CellVector {
+    int cell;
+    int column;
+    int row;
+    std::size_t count;
+};
+
+// Calls body(cells) for every vector of an n x m matrix's cells, diagonal after diagonal, so
+// that each column's cells come in increasing row.
+template <class Body>
+HWY_INLINE void ForEachCellVector(int rows, int cols, const Body& body) {
+    const int lanes = static_cast<int>(hn::Lanes(FloatTag()));
+    for (int diagonal = 0; diagonal < rows + cols - 1; ++diagonal) {
+        const DiagonalSpan span = diagonal_span(diagonal, rows, cols);
+        for (int p = 0; p < span.length; p += lanes) {
+            const int column = span.first_col + p;
+            body(CellVector{span.start + p, column, diagonal - column,
+                            static_cast<std::size_t>(std::min(lanes, span.length - p))});
+        }
+    }
 }
 
 // The row index of lane q, first_row - q, as a float (exact below 2^24).

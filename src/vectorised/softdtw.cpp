@@ -15,6 +15,7 @@
 
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
+#include "kernels/free_end_terminals.h"
 #include "vectorised/batch.h"
 #include "vectorised/simd-inl.h"
 
@@ -197,41 +198,11 @@ namespace {
 
 float bias_of(const float* alpha, int k) { return alpha != nullptr ? alpha[k] : 0.0f; }
 
-// The free-end terminals of one signal: the last row, then (unless last_row_only) rows
-// 0 .. N-2 of the last column, each scaled as -(R + g * column) / gamma.
-class FreeEndTerminals {
-public:
-    FreeEndTerminals(const float* score, const Signal& signal, float inv_gamma, float penalty,
-                     bool last_row_only)
-        : score_(score),
-          signal_(signal),
-          inv_gamma_(inv_gamma),
-          penalty_(penalty),
-          count_(last_row_only ? signal.cols : signal.rows + signal.cols - 1) {}
-
-    int count() const { return count_; }
-
-    float scaled(int t) const {
-        const int i = t < signal_.cols ? signal_.rows - 1 : t - signal_.cols;
-        const int j = t < signal_.cols ? t : signal_.cols - 1;
-        const AntidiagMatrix matrix{0, signal_.rows, signal_.cols};
-        const float value = std::fmaf(static_cast<float>(j), penalty_, score_[matrix.cell(i, j)]);
-        return -(inv_gamma_ * value);
-    }
-
-private:
-    const float* score_;
-    Signal signal_;
-    float inv_gamma_;
-    float penalty_;
-    int count_;
-};
-
 // The free-end soft minimum over the terminals: +inf when none is a number, -inf when one is
 // -inf, NaN when some (not all) are NaN.
 float free_end_score(const FreeEndTerminals& terminals, float gamma) {
     float largest = -std::numeric_limits<float>::infinity();
-    for (int t = 0; t < terminals.count(); ++t) {
+    for (int t = 0; t < terminals.count; ++t) {
         const float x = terminals.scaled(t);
         if (largest < x) {
             largest = x;
@@ -241,7 +212,7 @@ float free_end_score(const FreeEndTerminals& terminals, float gamma) {
         return -largest;
     }
     float sum = 0.0f;
-    for (int t = 0; t < terminals.count(); ++t) {
+    for (int t = 0; t < terminals.count; ++t) {
         sum += std::exp(terminals.scaled(t) - largest);
     }
     return -((largest + std::log(sum)) * gamma);
@@ -267,9 +238,12 @@ void calc_softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_
          bias_of(biases, signal.index), gamma);
         const std::int64_t cells = std::int64_t{signal.rows} * signal.cols;
         finals[signal.index] =
-            local_end ? free_end_score(FreeEndTerminals(own_score, signal, 1.0f / gamma,
-                                                        ref_gap_penalty, last_row_only),
-                                       gamma)
+            local_end ? free_end_score(
+                            FreeEndTerminals{own_score, AntidiagMatrix{0, signal.rows, signal.cols},
+                                             1.0f / gamma, ref_gap_penalty,
+                                             FreeEndTerminals::count_of(signal.rows, signal.cols,
+                                                                        last_row_only)},
+                            gamma)
                       : own_score[cells - 1];
     });
 }

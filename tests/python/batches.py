@@ -123,6 +123,22 @@ class TrainingRun:
     def run_all(self):
         return self.run_distance().run_forward().run_backward().run_sample_gradients()
 
+    def run_statistics(self):
+        """The analysis sequence on E, which it normalises in place into the weights."""
+        b, batch = self.backend, self.batch
+        lengths, cols = batch.lengths, batch.ref_length
+        packed = len(lengths) * cols
+        for name in ("sums", "means", "log_std", "index_log_std"):
+            self.buffers[name] = b.full(packed, 0.0)
+        x, weights = self.buffers["x"].ptr, self.buffers["E"].ptr
+        module = b.module
+        module.normalize_matrix(lengths, cols, weights, self.buffers["sums"].ptr)
+        module.calc_weighted_means(x, lengths, cols, weights, self.buffers["means"].ptr)
+        module.calc_weighted_std(x, lengths, cols, weights, self.buffers["means"].ptr,
+                                 self.buffers["log_std"].ptr)
+        module.calc_weighted_index_std(lengths, cols, weights, self.buffers["index_log_std"].ptr)
+        return self
+
     def flat(self, name):
         return self.buffers[name].numpy()
 

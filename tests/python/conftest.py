@@ -12,14 +12,15 @@ import pytest
 from orvane import cpu_cuda_testing as hooks
 import orvane_cpu
 import orvane_pybind_cpu
-from orvane.buffers import Backend, CudaBuffer, HostBuffer, cpu_backend, cuda_device_count
+from orvane.buffers import (Backend, CudaBuffer, cpu_backend, cuda_device_count,
+                            vectorised_backend)
 
 try:
     orvane_pybind = importlib.import_module("orvane_pybind")
 except ImportError:  # the CUDA module is only built where nvcc is found
     orvane_pybind = None
 
-VECTORISED = Backend("vectorised", orvane_cpu, HostBuffer)
+VECTORISED = vectorised_backend()
 BACKENDS = [pytest.param(cpu_backend(), id="cpu"), pytest.param(VECTORISED, id="vectorised")]
 if orvane_pybind is not None:
     BACKENDS.append(pytest.param(

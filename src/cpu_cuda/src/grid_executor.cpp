@@ -125,13 +125,6 @@ struct GridJob {
     }
 };
 
-uint3 unflatten(std::uint64_t index, dim3 extent) {
-    const auto x = static_cast<unsigned>(index % extent.x);
-    index /= extent.x;
-    const auto y = static_cast<unsigned>(index % extent.y);
-    return uint3{x, y, static_cast<unsigned>(index / extent.y)};
-}
-
 }  // namespace
 
 // Per-worker storage of the block runner, reused from block to block.

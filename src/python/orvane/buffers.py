@@ -171,6 +171,10 @@ def cpu_backend():
     return Backend("cpu", importlib.import_module("orvane_pybind_cpu"), HostBuffer)
 
 
+def vectorised_backend():
+    return Backend("vectorised", importlib.import_module("orvane_cpu"), HostBuffer)
+
+
 def cuda_backend():
     """The CUDA module with GPU buffers, or None without the module or a device."""
     try:

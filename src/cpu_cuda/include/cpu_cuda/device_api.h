@@ -36,6 +36,14 @@ namespace cpu_cuda::detail {
 
 class BlockRun;
 
+// The (x, y, z) of the index-th element of an extent, x running fastest.
+inline uint3 unflatten(unsigned long long index, dim3 extent) {
+    const auto x = static_cast<unsigned>(index % extent.x);
+    index /= extent.x;
+    const auto y = static_cast<unsigned>(index % extent.y);
+    return uint3{x, y, static_cast<unsigned>(index / extent.y)};
+}
+
 // The threads of the running block still to start, shared by the block runner and the
 // launch's thread loop.
 struct ThreadStarts {
@@ -61,12 +69,8 @@ struct ThreadContext {
     void enter(int number) {
         thread = number;
         const auto flat = static_cast<unsigned>(number);
-        if (block_dim.y == 1 && block_dim.z == 1) {
-            thread_idx = uint3{flat, 0, 0};
-        } else {
-            thread_idx = uint3{flat % block_dim.x, flat / block_dim.x % block_dim.y,
-                               flat / block_dim.x / block_dim.y};
-        }
+        thread_idx =
+            block_dim.y == 1 && block_dim.z == 1 ? uint3{flat, 0, 0} : unflatten(flat, block_dim);
     }
 };
 

@@ -1,0 +1,19 @@
+// The log-std finalisation of the statistics, shared by the CUDA kernels and the vectorised
+// CPU module: ln(sqrt(v) + 1e-8) clamped to [-10, 10]. The epsilon goes on the standard
+// deviation, and a NaN (from a negative or NaN variance) comes out as 10.
+#pragma once
+
+#include <cmath>
+
+#include "kernels/antidiag_index.h"
+
+namespace orvane {
+
+ORVANE_HOST_DEVICE float clamped_log_std(float variance) {
+    const float deviation = sqrtf(variance);
+    const float shifted = deviation + 1e-8f;
+    const float log_value = logf(shifted);
+    return fmaxf(-10.0f, fminf(10.0f, log_value));
+}
+
+}  // namespace orvane

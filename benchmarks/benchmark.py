@@ -205,7 +205,8 @@ def main():
             wall, busy_cores = measure(backend, call, args.repeats)
             line = f"  {name:18s} {wall * 1e3:10.1f} ms {workload.cells / wall / 1e6:10.1f} Mcells/s"
             if backend.name == "cpu":
-                line += f"   {busy_cores:4.2f} cores busy"
+                cpu_per_cell = wall * busy_cores / workload.cells * 1e9
+                line += f"   {busy_cores:4.2f} cores busy   {cpu_per_cell:6.1f} ns CPU per cell"
             print(line)
         print()
     if not args.no_package:

@@ -8,7 +8,7 @@ bash scripts/setup.sh
 cmake -S . -B build/cpp-tests -DORVANE_BUILD_CUDA=OFF -DORVANE_BUILD_CPP_TESTS=ON \
   -DPython_EXECUTABLE="$PWD/.venv/bin/python" \
   -Dpybind11_DIR="$(.venv/bin/python -m pybind11 --cmakedir)" >/dev/null
-cmake --build build/cpp-tests -j "$(nproc)" --target cpu_cuda_tests
+cmake --build build/cpp-tests -j "$(nproc)" --target cpu_cuda_tests cpu_cuda_tests_portable_context
 ctest --test-dir build/cpp-tests --output-on-failure
 
 .venv/bin/python -m pytest tests/python -q "$@"

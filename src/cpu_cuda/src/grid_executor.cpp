@@ -1,16 +1,15 @@
 // Runs a kernel launch on the CPU. Blocks are spread over a persistent pool of worker
-// threads; the threads of one block run on one worker. They start as a plain loop inside a
-// fiber: a thread that meets __syncthreads() keeps that fiber, suspended, and the loop goes
-// on in a fresh one, so blocks without barriers cost one fiber switch while blocks with
-// barriers get exact barrier semantics. At a barrier a thread switches straight to the next
-// thread to run, and the last to arrive starts the next phase: no scheduler in between.
-// Barrier misuse is a kernel fault.
+// threads; the threads of one block run on one worker. They start as a plain loop in an
+// execution context of its own (a fiber): a thread that meets __syncthreads() keeps that
+// fiber, suspended, and the loop goes on in a fresh one, so blocks without barriers cost one
+// switch while blocks with barriers get exact barrier semantics. At a barrier a thread
+// switches straight to the next thread to run, and the last to arrive starts the next phase:
+// no scheduler in between. Barrier misuse is a kernel fault.
 #include <pthread.h>
 #include <sys/mman.h>
 
 #include <algorithm>
 #include <atomic>
-#include <boost/context/fiber.hpp>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
@@ -25,9 +24,8 @@
 #include <vector>
 
 #include "cpu_cuda/launch.h"
+#include "execution_context.h"
 #include "runtime_state.h"
-
-namespace ctx = boost::context;
 
 namespace cpu_cuda::detail {
 
@@ -45,36 +43,30 @@ constexpr std::size_t kMaxSharedBytes = 48 * 1024;
 // Uninitialised shared memory reads back as NaN rather than as a convenient zero.
 constexpr unsigned char kSharedMemoryFill = 0xFF;
 
-// Fiber stacks of one worker thread, reused across blocks and launches. Each has an
-// inaccessible guard page below it, so a kernel that overflows its stack faults instead of
-// silently overwriting another thread's.
+// The fiber stacks of one worker thread, mapped once and reused across blocks and launches:
+// a block's n-th fiber runs on stack n. Each has an inaccessible guard page below it, so a
+// kernel that overflows its stack faults instead of silently overwriting another thread's.
 class StackPool {
 public:
+    StackPool() = default;
+    StackPool(const StackPool&) = delete;
+    StackPool& operator=(const StackPool&) = delete;
+
     ~StackPool() {
-        for (char* mapping : free_) {
+        for (char* mapping : mappings_) {
             munmap(mapping, kGuardBytes + kFiberStackBytes);
         }
     }
 
-    ctx::stack_context take() {
-        char* mapping = nullptr;
-        if (free_.empty()) {
-            mapping = map_stack();
-        } else {
-            mapping = free_.back();
-            free_.pop_back();
+    // Prepares `context` to run `entry` on stack `n`.
+    void prepare(ExecutionContext& context, std::size_t n, void (*entry)()) {
+        while (mappings_.size() <= n) {
+            mappings_.push_back(map_stack());
         }
         // Stacks are whole pages apart, so their tops would all fall on the same cache sets;
-        // starting each a few cache lines lower spreads the threads of a block over the cache.
-        const std::size_t colour = (next_colour_++ % kColours) * kColourBytes;
-        ctx::stack_context stack;
-        stack.size = kFiberStackBytes - colour;
-        stack.sp = mapping + kGuardBytes + kFiberStackBytes - colour;
-        return stack;
-    }
-
-    void give_back(ctx::stack_context& stack) {
-        free_.push_back(static_cast<char*>(stack.sp) - stack.size - kGuardBytes);
+        // ending each a few cache lines lower spreads the threads of a block over the cache.
+        const std::size_t colour = (n % kColours) * kColourBytes;
+        context.prepare(mappings_[n] + kGuardBytes, kFiberStackBytes - colour, entry);
     }
 
 private:
@@ -92,15 +84,7 @@ private:
         return static_cast<char*>(mapping);
     }
 
-    std::vector<char*> free_;
-    std::size_t next_colour_ = 0;
-};
-
-thread_local StackPool stack_pool;
-
-struct PooledStack {
-    ctx::stack_context allocate() { return stack_pool.take(); }
-    void deallocate(ctx::stack_context& stack) noexcept { stack_pool.give_back(stack); }
+    std::vector<char*> mappings_;
 };
 
 struct GridJob {
@@ -127,9 +111,15 @@ struct GridJob {
 
 }  // namespace
 
-// Per-worker storage of the block runner, reused from block to block.
+// Per-worker storage of the block runner, reused from block to block. A fault abandons the
+// waiting threads' contexts as they are: kernels own nothing that needs unwinding, and the
+// next block overwrites them.
 struct BlockStorage {
-    std::vector<ctx::fiber> fibers;  // the suspended fiber of each waiting thread
+    std::vector<ExecutionContext> contexts;  // the suspended context of each waiting thread
+    ExecutionContext worker;                 // the worker's own, while it runs a block
+    ExecutionContext fresh;                  // a new fiber, until it first runs
+    ExecutionContext finished;               // where a fiber that has ended switches from
+    StackPool stacks;
     std::vector<int> order;          // the threads of the running phase, in running order
     std::vector<int> arrived;        // the threads that reached the barrier, in arrival order
     std::mt19937_64 random;          // seeded per block, and only for a shuffled thread order
@@ -140,20 +130,13 @@ struct BlockStorage {
     void prepare(int thread_count) {
         const auto count = static_cast<std::size_t>(thread_count);
         if (order.size() != count || !order_is_forward) {
-            fibers.resize(count);
+            contexts.resize(count);
             order.resize(count);
             std::iota(order.begin(), order.end(), 0);
             arrived.reserve(count);
             order_is_forward = true;
         }
         arrived.clear();
-    }
-
-    // A fault can leave threads waiting: unwinds their fibers.
-    void release_waiting() {
-        for (ctx::fiber& fiber : fibers) {
-            fiber = ctx::fiber{};
-        }
     }
 };
 
@@ -188,39 +171,27 @@ public:
         context.shared_memory = prepare_shared_memory(job.shared_bytes);
     }
 
-    ~BlockRun() {
-        // Without a fault every thread ran to its end and no fiber is left.
-        if (!fault_.empty()) {
-            storage_.release_waiting();
-        }
-    }
-
     // Runs every thread of the block; returns "" or the reason of a kernel fault.
     std::string run() {
-        parked_ = kMain;
-        accept(make_runner().resume());
+        storage_.worker.switch_to(new_fiber());
         return fault_;
     }
 
     void arrive_at_barrier(const char* file, int line) {
         const int me = running_thread.thread;
         record_arrival(me, file, line);
-        ctx::fiber next;
+        ExecutionContext& mine = storage_.contexts[static_cast<std::size_t>(me)];
         if (starts_.starting && starts_.next < thread_count_ && fault_.empty()) {
-            next = make_runner();
-        } else {
-            next = starts_.starting ? end_of_phase(me) : advance(me);
-        }
-        if (next) {
-            parked_ = me;
-            accept(std::move(next).resume());
+            mine.switch_to(new_fiber());
+        } else if (const int next = starts_.starting ? end_of_phase() : advance();
+                   next != me) {
+            mine.switch_to(context_of(next));
         }
         running_thread.enter(me);
     }
 
 private:
-    static constexpr int kMain = -1;
-    static constexpr int kExited = -2;
+    static constexpr int kWorker = -1;
 
     struct Site {
         const char* file;
@@ -262,32 +233,31 @@ private:
         }
     }
 
-    // Keeps the continuation of whoever switched to the running context: the thread that
-    // parked itself (parked_), or the worker's own context.
-    void accept(ctx::fiber from) {
-        if (parked_ >= 0) {
-            storage_.fibers[static_cast<std::size_t>(parked_)] = std::move(from);
-        } else if (parked_ == kMain) {
-            main_ = std::move(from);
-        }
+    ExecutionContext& context_of(int thread) {
+        return thread == kWorker ? storage_.worker
+                                 : storage_.contexts[static_cast<std::size_t>(thread)];
+    }
+
+    // A fiber on a stack of its own that runs the block's loop of thread starts.
+    ExecutionContext& new_fiber() {
+        storage_.stacks.prepare(storage_.fresh, fibers_started_++, &fiber_main);
+        return storage_.fresh;
     }
 
     // The launch's loop that starts threads in order, until one meets a barrier and keeps
-    // this fiber. A thread resumed later ends here too, when its kernel returns.
-    ctx::fiber make_runner() {
-        return ctx::fiber(std::allocator_arg, PooledStack{}, [this](ctx::fiber&& from) {
-            accept(std::move(from));
-            run_threads();
-            parked_ = kExited;
-            return starts_.starting ? end_of_phase(kExited) : advance(kExited);
-        });
+    // this fiber. A thread resumed later ends here too, when its kernel returns; then the
+    // fiber hands on and is never resumed.
+    [[noreturn]] static void fiber_main() {
+        BlockRun& block = *running_thread.block;
+        block.run_threads();
+        const int next = block.starts_.starting ? block.end_of_phase() : block.advance();
+        block.storage_.finished.switch_to(block.context_of(next));
+        std::abort();
     }
 
     void run_threads() {
         try {
             job_.loop(job_.bound_call);
-        } catch (const ctx::detail::forced_unwind&) {
-            throw;
         } catch (const std::exception& error) {
             fault_ = std::string("a kernel thread threw: ") + error.what();
         } catch (...) {
@@ -305,29 +275,29 @@ private:
     }
 
     // The next thread of the running phase, or the next phase once all have run.
-    ctx::fiber advance(int caller) {
+    int advance() {
         if (!fault_.empty()) {
-            return std::move(main_);
+            return kWorker;
         }
         if (++position_ < storage_.order.size()) {
-            return std::move(storage_.fibers[storage_.order[position_]]);
+            return storage_.order[position_];
         }
-        return end_of_phase(caller);
+        return end_of_phase();
     }
 
-    // Every thread has run up to the barrier or to its end. An empty fiber means the caller
-    // itself runs first in the next phase.
-    ctx::fiber end_of_phase(int caller) {
+    // Every thread has run up to the barrier or to its end: the thread to run first in the
+    // next phase (possibly the caller itself), or the worker once the block is over.
+    int end_of_phase() {
         if (!fault_.empty() || storage_.arrived.empty()) {
-            return std::move(main_);
+            return kWorker;
         }
         if (starts_.exited > 0) {
             fault_ = "a thread exited while other threads of its block wait at a barrier";
-            return std::move(main_);
+            return kWorker;
         }
         if (mismatched_) {
             fault_ = "threads of one block wait at different barriers";
-            return std::move(main_);
+            return kWorker;
         }
         storage_.order.swap(storage_.arrived);
         storage_.order_is_forward = false;
@@ -336,11 +306,7 @@ private:
         starts_.starting = false;
         position_ = 0;
         starts_.exited = 0;
-        const int first = storage_.order.front();
-        if (first == caller) {
-            return ctx::fiber{};
-        }
-        return std::move(storage_.fibers[static_cast<std::size_t>(first)]);
+        return storage_.order.front();
     }
 
     const GridJob& job_;
@@ -348,9 +314,8 @@ private:
     testing::ThreadOrder order_kind_;
     BlockStorage& storage_;
     ThreadStarts starts_;
-    ctx::fiber main_;
+    std::size_t fibers_started_ = 0;
     std::size_t position_ = 0;
-    int parked_ = kMain;
     Site site_{};
     bool mismatched_ = false;
     std::string fault_;

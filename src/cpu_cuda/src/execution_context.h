@@ -1,0 +1,46 @@
+// Switching between the simulated threads of a block on one worker: a suspended thread is an
+// execution context with a stack of its own. On x86-64 a switch saves the callee-saved
+// registers on the running stack, swaps the stack pointer and restores the other context's:
+// nothing else. In particular the floating-point control state (MXCSR, the x87 control word)
+// is not switched: kernels never change it, so all contexts of a worker share the worker's.
+// Elsewhere, or with CPU_CUDA_PORTABLE_CONTEXT defined, the POSIX ucontext functions switch,
+// slower but on any architecture.
+#pragma once
+
+#include <cstddef>
+
+#if defined(__x86_64__) && !defined(CPU_CUDA_PORTABLE_CONTEXT)
+#define CPU_CUDA_REGISTER_CONTEXT 1
+extern "C" void cpu_cuda_switch_stack(void** save_stack_pointer, void* resume_stack_pointer);
+#else
+#define CPU_CUDA_REGISTER_CONTEXT 0
+#include <ucontext.h>
+#endif
+
+namespace cpu_cuda::detail {
+
+class ExecutionContext {
+public:
+    // Makes this a context that, once switched to, runs `entry` on the given stack. `entry`
+    // must never return: it ends by switching away for good.
+    void prepare(char* stack_base, std::size_t stack_bytes, void (*entry)());
+
+    // Suspends the running code into this context and resumes `target`. Returns when some
+    // context switches back to this one.
+    void switch_to(ExecutionContext& target) {
+#if CPU_CUDA_REGISTER_CONTEXT
+        cpu_cuda_switch_stack(&stack_pointer_, target.stack_pointer_);
+#else
+        swapcontext(&context_, &target.context_);
+#endif
+    }
+
+private:
+#if CPU_CUDA_REGISTER_CONTEXT
+    void* stack_pointer_ = nullptr;
+#else
+    ucontext_t context_{};
+#endif
+};
+
+}  // namespace cpu_cuda::detail

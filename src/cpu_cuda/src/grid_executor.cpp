@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <numeric>
@@ -132,18 +133,18 @@ struct BlockStorage {
         if (order.size() != count || !order_is_forward) {
             contexts.resize(count);
             order.resize(count);
+            arrived.resize(count);
             std::iota(order.begin(), order.end(), 0);
-            arrived.reserve(count);
             order_is_forward = true;
         }
-        arrived.clear();
     }
 };
 
 // On the heap: the runtime's thread-local block must stay small, since kernels reach it
 // through the static TLS space that the dynamic loader keeps for libraries like this one.
-BlockStorage& block_storage() {
+BlockStorage& block_storage(int thread_count) {
     thread_local std::unique_ptr<BlockStorage> storage = std::make_unique<BlockStorage>();
+    storage->prepare(thread_count);
     return *storage;
 }
 
@@ -154,13 +155,12 @@ public:
         : job_(job),
           thread_count_(static_cast<int>(job.block.x * job.block.y * job.block.z)),
           order_kind_(job.order),
-          storage_(block_storage()) {
+          storage_(block_storage(thread_count_)) {
         if (order_kind_ == testing::ThreadOrder::shuffled) {
             storage_.random.seed(job.order_seed * 0x9E3779B97F4A7C15ull + block_index);
         }
-        storage_.prepare(thread_count_);
-        arrange(storage_.order);
-        starts_ = ThreadStarts{storage_.order.data(), 0, thread_count_, true, 0};
+        arrange(running_, running_ + thread_count_);
+        starts_ = ThreadStarts{running_, 0, thread_count_, true, 0};
 
         ThreadContext& context = running_thread;
         context.block_idx = unflatten(block_index, job.grid);
@@ -180,11 +180,14 @@ public:
     void arrive_at_barrier(const char* file, int line) {
         const int me = running_thread.thread;
         record_arrival(me, file, line);
-        ExecutionContext& mine = storage_.contexts[static_cast<std::size_t>(me)];
-        if (starts_.starting && starts_.next < thread_count_ && fault_.empty()) {
+        ExecutionContext& mine = contexts_[me];
+        if (!starts_.starting) [[likely]] {
+            if (const int next = advance(); next != me) {
+                mine.switch_to(context_of(next));
+            }
+        } else if (starts_.next < thread_count_ && fault_.empty()) {
             mine.switch_to(new_fiber());
-        } else if (const int next = starts_.starting ? end_of_phase() : advance();
-                   next != me) {
+        } else if (const int next = end_of_phase(); next != me) {
             mine.switch_to(context_of(next));
         }
         running_thread.enter(me);
@@ -211,31 +214,30 @@ private:
         return shared.data();
     }
 
-    void arrange(std::vector<int>& threads) {
+    void arrange(int* first, int* last) {
         // Threads keep their order from one barrier to the next, so the sorts find sorted input
         // after the first phase.
         switch (order_kind_) {
             case testing::ThreadOrder::forward:
-                if (!storage_.order_is_forward && !std::is_sorted(threads.begin(), threads.end())) {
-                    std::sort(threads.begin(), threads.end());
+                if (!storage_.order_is_forward && !std::is_sorted(first, last)) {
+                    std::sort(first, last);
                 }
                 break;
             case testing::ThreadOrder::reverse:
                 storage_.order_is_forward = false;
-                if (!std::is_sorted(threads.rbegin(), threads.rend())) {
-                    std::sort(threads.rbegin(), threads.rend());
+                if (!std::is_sorted(first, last, std::greater<>())) {
+                    std::sort(first, last, std::greater<>());
                 }
                 break;
             case testing::ThreadOrder::shuffled:
                 storage_.order_is_forward = false;
-                std::shuffle(threads.begin(), threads.end(), storage_.random);
+                std::shuffle(first, last, storage_.random);
                 break;
         }
     }
 
     ExecutionContext& context_of(int thread) {
-        return thread == kWorker ? storage_.worker
-                                 : storage_.contexts[static_cast<std::size_t>(thread)];
+        return thread == kWorker ? storage_.worker : contexts_[thread];
     }
 
     // A fiber on a stack of its own that runs the block's loop of thread starts.
@@ -266,12 +268,12 @@ private:
     }
 
     void record_arrival(int thread, const char* file, int line) {
-        if (storage_.arrived.empty()) {
+        if (arrived_count_ == 0) {
             site_ = Site{file, line};
         } else if (!site_.same_as(file, line)) {
             mismatched_ = true;
         }
-        storage_.arrived.push_back(thread);
+        arrived_[arrived_count_++] = thread;
     }
 
     // The next thread of the running phase, or the next phase once all have run.
@@ -279,8 +281,13 @@ private:
         if (!fault_.empty()) {
             return kWorker;
         }
-        if (++position_ < storage_.order.size()) {
-            return storage_.order[position_];
+        if (++position_ < running_count_) [[likely]] {
+            // A waiting thread's stack has gone cold in the cache while the others ran: start
+            // loading the one after next while this next one runs.
+            if (position_ + 1 < running_count_) {
+                contexts_[running_[position_ + 1]].prefetch();
+            }
+            return running_[position_];
         }
         return end_of_phase();
     }
@@ -288,7 +295,7 @@ private:
     // Every thread has run up to the barrier or to its end: the thread to run first in the
     // next phase (possibly the caller itself), or the worker once the block is over.
     int end_of_phase() {
-        if (!fault_.empty() || storage_.arrived.empty()) {
+        if (!fault_.empty() || arrived_count_ == 0) {
             return kWorker;
         }
         if (starts_.exited > 0) {
@@ -300,22 +307,29 @@ private:
             return kWorker;
         }
         storage_.order.swap(storage_.arrived);
+        std::swap(running_, arrived_);
+        running_count_ = arrived_count_;
+        arrived_count_ = 0;
         storage_.order_is_forward = false;
-        storage_.arrived.clear();
-        arrange(storage_.order);
+        arrange(running_, running_ + running_count_);
         starts_.starting = false;
         position_ = 0;
         starts_.exited = 0;
-        return storage_.order.front();
+        return running_[0];
     }
 
     const GridJob& job_;
     const int thread_count_;
     testing::ThreadOrder order_kind_;
     BlockStorage& storage_;
+    ExecutionContext* const contexts_ = storage_.contexts.data();
+    int* running_ = storage_.order.data();  // the running phase's threads, in running order
+    int running_count_ = thread_count_;
+    int* arrived_ = storage_.arrived.data();
+    int arrived_count_ = 0;
     ThreadStarts starts_;
     std::size_t fibers_started_ = 0;
-    std::size_t position_ = 0;
+    int position_ = 0;
     Site site_{};
     bool mismatched_ = false;
     std::string fault_;

@@ -177,11 +177,27 @@ public:
         return fault_;
     }
 
+    // The common case inline, and lean: a later phase, a thread that is neither the first
+    // nor the last to arrive, at the barrier the first one reached.
     void arrive_at_barrier(const char* file, int line) {
         const int me = running_thread.thread;
+        if (!starts_.starting && arrived_count_ != 0 && position_ + 1 < running_count_ &&
+            site_.file == file && site_.line == line) [[likely]] {
+            arrived_[arrived_count_++] = me;
+            contexts_[me].switch_to(contexts_[next_in_phase()]);
+            running_thread.enter(me);
+            return;
+        }
+        arrive_at_barrier_in_general(me, file, line);
+    }
+
+private:
+    static constexpr int kWorker = -1;
+
+    [[gnu::noinline]] void arrive_at_barrier_in_general(int me, const char* file, int line) {
         record_arrival(me, file, line);
         ExecutionContext& mine = contexts_[me];
-        if (!starts_.starting) [[likely]] {
+        if (!starts_.starting) {
             if (const int next = advance(); next != me) {
                 mine.switch_to(context_of(next));
             }
@@ -192,9 +208,6 @@ public:
         }
         running_thread.enter(me);
     }
-
-private:
-    static constexpr int kWorker = -1;
 
     struct Site {
         const char* file;
@@ -281,15 +294,20 @@ private:
         if (!fault_.empty()) {
             return kWorker;
         }
-        if (++position_ < running_count_) [[likely]] {
-            // A waiting thread's stack has gone cold in the cache while the others ran: start
-            // loading the one after next while this next one runs.
-            if (position_ + 1 < running_count_) {
-                contexts_[running_[position_ + 1]].prefetch();
-            }
-            return running_[position_];
+        if (position_ + 1 < running_count_) {
+            return next_in_phase();
         }
         return end_of_phase();
+    }
+
+    int next_in_phase() {
+        ++position_;
+        // A waiting thread's stack has gone cold in the cache while the others ran: start
+        // loading the one after next while this next one runs.
+        if (position_ + 1 < running_count_) {
+            contexts_[running_[position_ + 1]].prefetch();
+        }
+        return running_[position_];
     }
 
     // Every thread has run up to the barrier or to its end: the thread to run first in the

@@ -31,14 +31,16 @@ struct BoundCall {
 
     // Flattened: the kernel and everything it calls are inlined into the loop.
     __attribute__((flatten)) static void run_threads(const void* self) {
-        const auto& call = *static_cast<const BoundCall*>(self);
+        // A local copy: nothing a kernel stores to can alias it, so the arguments stay in
+        // registers across threads.
+        const Arguments arguments = static_cast<const BoundCall*>(self)->arguments;
         ThreadContext& context = running_thread;
         ThreadStarts& starts = *context.starts;
         // A thread that meets a barrier keeps this fiber; when it ends later, starting is over
         // and the loop stops.
         while (starts.starting && starts.next < starts.count) {
             context.enter(starts.order[starts.next++]);
-            std::apply([](const auto&... arguments) { Kernel(arguments...); }, call.arguments);
+            std::apply([](const auto&... values) { Kernel(values...); }, arguments);
             ++starts.exited;
         }
     }

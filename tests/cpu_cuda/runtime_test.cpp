@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <numeric>
+#include <stdexcept>
 #include <vector>
 
 #include "cpu_cuda/testing.h"
@@ -148,6 +149,25 @@ TEST_F(Runtime, ThreadsAtDifferentBarriersAreAFault) {
     std::vector<float> out(8, 0.0f);
     cpu_cuda::launch<divergent_barrier_kernel>(dim3(1), dim3(8), 0, out.data());
     expect_sticky_fault("different barriers");
+}
+
+__global__ void throwing_kernel(float* out) {
+    out[threadIdx.x] = 1.0f;
+    __syncthreads();
+    if (threadIdx.x == 5) {
+        throw std::runtime_error("thread 5 gave up");
+    }
+    __syncthreads();
+    out[threadIdx.x] = 2.0f;
+}
+
+TEST_F(Runtime, ThreadThrowingWhileOthersWaitIsAFaultThatLeavesNothingBehind) {
+    std::vector<float> out(8, 0.0f);
+    cpu_cuda::launch<throwing_kernel>(dim3(3), dim3(8), 0, out.data());
+    expect_sticky_fault("thread 5 gave up");
+    // The threads left waiting are abandoned; their stacks serve the next launch's blocks.
+    const BlockSumResult sums = run_block_sum(std::vector<float>(4 * 64, 1.0f), 4, 64);
+    EXPECT_EQ(sums.totals, std::vector<float>(4 * 64, 64.0f));
 }
 
 __global__ void count_kernel(float* float_count, int* int_count) {

@@ -80,20 +80,34 @@ class Workload:
 Timing = collections.namedtuple("Timing", "wall busy_cores cpu")
 
 
+def run_once(backend, call):
+    cpu_start, wall_start = time.process_time(), time.perf_counter()
+    call()
+    backend.synchronize()
+    wall = time.perf_counter() - wall_start
+    cpu = time.process_time() - cpu_start
+    return Timing(wall, cpu / wall if wall > 0 else 0.0, cpu)
+
+
+def best_of(timings):
+    """The best wall time with the CPU time over wall time of that run, and the least process
+    CPU time of any run (this VM's neighbours only ever add to either)."""
+    fastest = min(timings, key=lambda timing: timing.wall)
+    return fastest._replace(cpu=min(timing.cpu for timing in timings))
+
+
 def measure(backend, call, repeats):
-    """Best wall time of `repeats` runs with the CPU time over wall time of that run, and the
-    least process CPU time of any run (this VM's neighbours only ever add to either)."""
-    best_wall, busy_cores, least_cpu = float("inf"), 0.0, float("inf")
+    return best_of([run_once(backend, call) for _ in range(repeats)])
+
+
+def measure_in_turn(backend, calls, repeats):
+    """Like `measure` for each of `calls` (a dict), taking them in turn run by run, so that a
+    busy spell of the machine does not fall on one of them alone."""
+    runs = {name: [] for name in calls}
     for _ in range(repeats):
-        cpu_start, wall_start = time.process_time(), time.perf_counter()
-        call()
-        backend.synchronize()
-        wall = time.perf_counter() - wall_start
-        cpu = time.process_time() - cpu_start
-        if wall < best_wall:
-            best_wall, busy_cores = wall, (cpu / wall if wall > 0 else 0.0)
-        least_cpu = min(least_cpu, cpu)
-    return Timing(best_wall, busy_cores, least_cpu)
+        for name, call in calls.items():
+            runs[name].append(run_once(backend, call))
+    return {name: best_of(timings) for name, timings in runs.items()}
 
 
 def package_overhead(backend, repeats, batch=16, length=128, ref_length=128):
@@ -175,11 +189,8 @@ def twin_against_scalar_loop(backend, repeats, batch=16, length=256, ref_length=
     print(f"The twin against a plain scalar wavefront loop, B = {batch}, N = {length}, "
           f"M = {ref_length} (process CPU time per cell):")
     for name in ("forward", "backward"):
-        # Alternated run by run, so that both see the same spells of a busy machine.
-        twin_cpu = loop_cpu = float("inf")
-        for _ in range(repeats):
-            twin_cpu = min(twin_cpu, measure(backend, raw[name], 1).cpu)
-            loop_cpu = min(loop_cpu, measure(backend, loops[name], 1).cpu)
+        timings = measure_in_turn(backend, {"twin": raw[name], "loop": loops[name]}, repeats)
+        twin_cpu, loop_cpu = timings["twin"].cpu, timings["loop"].cpu
         print(f"  {name:9s} twin {twin_cpu / workload.cells * 1e9:7.1f} ns   loop "
               f"{loop_cpu / workload.cells * 1e9:7.1f} ns   {twin_cpu / loop_cpu:5.2f}x")
     same = (score.tobytes() == workload.score_matrix.numpy().tobytes()
@@ -209,10 +220,9 @@ def main():
         print(f"  reproduce: {sys.executable} {sys.argv[0]} --sizes {size} "
               f"--repeats {args.repeats}")
         cpu_per_cell = {}
-        for name, call in workload.operations().items():
-            if args.only and name not in args.only:
-                continue
-            timing = measure(backend, call, args.repeats)
+        calls = {name: call for name, call in workload.operations().items()
+                 if not args.only or name in args.only}
+        for name, timing in measure_in_turn(backend, calls, args.repeats).items():
             line = (f"  {name:18s} {timing.wall * 1e3:10.1f} ms "
                     f"{workload.cells / timing.wall / 1e6:10.1f} Mcells/s")
             if backend.name == "cpu":

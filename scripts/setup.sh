@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-apt_packages=(build-essential cmake libgtest-dev libhwy-dev libtbb-dev)
+apt_packages=(build-essential cmake libboost-context-dev libgtest-dev libhwy-dev libtbb-dev)
 missing=()
 for package in "${apt_packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

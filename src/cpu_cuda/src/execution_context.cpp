@@ -55,11 +55,14 @@ void ExecutionContext::prepare(char* stack_base, std::size_t stack_bytes, void (
 namespace cpu_cuda::detail {
 
 void ExecutionContext::prepare(char* stack_base, std::size_t stack_bytes, void (*entry)()) {
-    getcontext(&context_);
-    context_.uc_stack.ss_sp = stack_base;
-    context_.uc_stack.ss_size = stack_bytes;
-    context_.uc_link = nullptr;
-    makecontext(&context_, entry, 0);
+    context_ = boost::context::detail::make_fcontext(stack_base + stack_bytes, stack_bytes, &start);
+    entry_ = entry;
+}
+
+void ExecutionContext::start(boost::context::detail::transfer_t from) {
+    const auto* handover = static_cast<Handover*>(from.data);
+    handover->from->context_ = from.fctx;
+    handover->entry();
 }
 
 }  // namespace cpu_cuda::detail

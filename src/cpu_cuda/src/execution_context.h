@@ -3,8 +3,8 @@
 // registers on the running stack, swaps the stack pointer and restores the other context's:
 // nothing else. In particular the floating-point control state (MXCSR, the x87 control word)
 // is not switched: kernels never change it, so all contexts of a worker share the worker's.
-// Elsewhere, or with CPU_CUDA_PORTABLE_CONTEXT defined, the POSIX ucontext functions switch,
-// slower but on any architecture.
+// Elsewhere, or with CPU_CUDA_PORTABLE_CONTEXT defined, Boost.Context's switch does it, which
+// also carries the floating-point control state across and costs about twice as much.
 #pragma once
 
 #include <cstddef>
@@ -14,7 +14,7 @@
 extern "C" void cpu_cuda_switch_stack(void** save_stack_pointer, void* resume_stack_pointer);
 #else
 #define CPU_CUDA_REGISTER_CONTEXT 0
-#include <ucontext.h>
+#include <boost/context/detail/fcontext.hpp>
 #endif
 
 namespace cpu_cuda::detail {
@@ -31,7 +31,9 @@ public:
 #if CPU_CUDA_REGISTER_CONTEXT
         cpu_cuda_switch_stack(&stack_pointer_, target.stack_pointer_);
 #else
-        swapcontext(&context_, &target.context_);
+        Handover handover{this, target.entry_};
+        const auto from = boost::context::detail::jump_fcontext(target.context_, &handover);
+        static_cast<Handover*>(from.data)->from->context_ = from.fctx;
 #endif
     }
 
@@ -49,7 +51,17 @@ private:
 #if CPU_CUDA_REGISTER_CONTEXT
     void* stack_pointer_ = nullptr;
 #else
-    ucontext_t context_{};
+    // Boost.Context hands the suspended context to the one it resumes: the switching side
+    // says where to keep it, and a new context what to run.
+    struct Handover {
+        ExecutionContext* from;
+        void (*entry)();
+    };
+
+    static void start(boost::context::detail::transfer_t from);
+
+    boost::context::detail::fcontext_t context_ = nullptr;
+    void (*entry_)() = nullptr;
 #endif
 };
 

@@ -7,6 +7,7 @@ time over wall time)."""
 
 import argparse
 import collections
+import contextlib
 import ctypes
 import os
 import subprocess
@@ -162,6 +163,22 @@ def load_scalar_wavefront():
     return ctypes.CDLL(str(library))
 
 
+@contextlib.contextmanager
+def on_one_core():
+    """Every thread of the process (the twin's workers too) on one core for a while: on a
+    shared VM the cores are not equally fast, and the loop runs on one of them only."""
+    threads = [int(tid) for tid in os.listdir("/proc/self/task")]
+    before = {tid: os.sched_getaffinity(tid) for tid in threads}
+    core = {min(os.sched_getaffinity(0))}
+    for tid in threads:
+        os.sched_setaffinity(tid, core)
+    try:
+        yield
+    finally:
+        for tid, cores in before.items():
+            os.sched_setaffinity(tid, cores)
+
+
 def twin_against_scalar_loop(backend, repeats, batch=16, length=256, ref_length=256):
     """The twin's wavefronts next to a plain scalar loop of the same float32 steps, in the
     least process CPU time per cell of `repeats` runs each; the loop's results must equal the
@@ -187,9 +204,11 @@ def twin_against_scalar_loop(backend, repeats, batch=16, length=256, ref_length=
                              for k in range(batch)],
     }
     print(f"The twin against a plain scalar wavefront loop, B = {batch}, N = {length}, "
-          f"M = {ref_length} (process CPU time per cell):")
+          f"M = {ref_length} (process CPU time per cell, both on one core):")
     for name in ("forward", "backward"):
-        timings = measure_in_turn(backend, {"twin": raw[name], "loop": loops[name]}, repeats)
+        with on_one_core():
+            timings = measure_in_turn(backend, {"twin": raw[name], "loop": loops[name]},
+                                      repeats)
         twin_cpu, loop_cpu = timings["twin"].cpu, timings["loop"].cpu
         print(f"  {name:9s} twin {twin_cpu / workload.cells * 1e9:7.1f} ns   loop "
               f"{loop_cpu / workload.cells * 1e9:7.1f} ns   {twin_cpu / loop_cpu:5.2f}x")

@@ -40,14 +40,12 @@ __global__ void __launch_bounds__(1024) extract_last_row_antidiag_kernel(
     float* __restrict__ output,                // out: [B * M], packed per signal
     int num_signals,                           // B
     const int* __restrict__ matrix_offsets) {  // in:  [B]
-    const int k = blockIdx.x;
-    const int j = threadIdx.x;
-    if (k >= num_signals || j >= ref_signal_length) {
+    ThreadCell cell;
+    if (!thread_column(lengths, ref_signal_length, matrix_offsets, num_signals, cell)) {
         return;
     }
-    const int n = lengths[k];
-    const AntidiagMatrix matrix{matrix_offsets[k], n, ref_signal_length};
-    output[k * ref_signal_length + j] = input[matrix.cell(n - 1, j)];
+    cell.i = cell.matrix.rows - 1;
+    output[cell.packed()] = input[cell.index()];
 }
 
 namespace {

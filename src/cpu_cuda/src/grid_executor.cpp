@@ -121,10 +121,12 @@ struct BlockStorage {
     ExecutionContext fresh;                  // a new fiber, until it first runs
     ExecutionContext finished;               // where a fiber that has ended switches from
     StackPool stacks;
-    std::vector<int> order;          // the threads of the running phase, in running order
-    std::vector<int> arrived;        // the threads that reached the barrier, in arrival order
-    std::mt19937_64 random;          // seeded per block, and only for a shuffled thread order
-    bool order_is_forward = false;   // order holds 0, 1, 2, ... as a block starts with
+    // A block's threads in running order and in arrival order at the barrier; a block starts
+    // with `order`, and each phase's arrivals become the next phase's running order.
+    std::vector<int> order;
+    std::vector<int> arrived;
+    std::mt19937_64 random;         // seeded per block, and only for a shuffled thread order
+    bool order_is_forward = false;  // order holds 0, 1, 2, ... as a block starts with
 
     // Ready for a block of `thread_count` threads in forward order. Blocks of one launch
     // mostly find it so already.
@@ -324,7 +326,6 @@ private:
             fault_ = "threads of one block wait at different barriers";
             return kWorker;
         }
-        storage_.order.swap(storage_.arrived);
         std::swap(running_, arrived_);
         running_count_ = arrived_count_;
         arrived_count_ = 0;

@@ -56,8 +56,9 @@ void convert_square_to_antidiag(const std::vector<int>& input_signal_lengths, in
 void extract_last_row_antidiag(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                                HostAddress input_matrix, HostAddress output_matrix);
 
-// Worker threads for the operations; 0 means one per core (the default).
-void set_num_threads(int threads);
+// Worker threads for the operations; 0 means one per core (the default). At most the number
+// of threads the machine runs at once.
+void set_num_threads(long long threads);
 
 // Test hooks: run every later operation on one instruction set ("scalar", the portable
 // fallback, or "best"), and the name of the one operations now use.

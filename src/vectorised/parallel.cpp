@@ -2,6 +2,7 @@
 // set. oneTBB starts its workers afresh in a forked child (the tests fork after using it).
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/global_control.h>
+#include <oneapi/tbb/info.h>
 #include <oneapi/tbb/parallel_for.h>
 
 #include <algorithm>
@@ -22,10 +23,13 @@ constexpr int kMaxSignalGroups = 64;
 
 }  // namespace
 
-void set_num_threads(int threads) {
-    if (threads < 0) {
-        throw std::invalid_argument("threads must be 0 (one per core) or positive, got: " +
-                                    std::to_string(threads));
+void set_num_threads(long long threads) {
+    // oneTBB reserves memory for every thread it is allowed, so more threads than the machine
+    // runs at once only cost memory (gigabytes at ten million).
+    const int most = tbb::info::default_concurrency();
+    if (threads < 0 || threads > most) {
+        throw std::invalid_argument("threads must be between 0 and " + std::to_string(most) +
+                                    ", got: " + std::to_string(threads));
     }
     std::lock_guard lock(thread_limit_mutex);
     thread_limit.reset();

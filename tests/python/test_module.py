@@ -267,6 +267,12 @@ def test_both_builds_share_one_surface():
     ([2, 3.0], 2, 0),          # nor one with a float in it
     ([2**31], 2, 0),
     (None, 2, 0),
+    ([np.float32(2.9)], 2, 0),  # an integer is an int or has __index__: nothing is truncated
+    ([2], np.float32(2.9), 0),
+    ([2], np.float16(2.0), 0),
+    ([2], 2, np.float32(1.0)),
+    ({2, 3}, 2, 0),            # a set has no order to read the lengths in
+    (frozenset([2]), 2, 0),
 ])
 def test_unconvertible_arguments_raise_type_error(module, lengths, ref_length, address):
     with pytest.raises(TypeError, match="incompatible function arguments"):
@@ -284,6 +290,7 @@ def test_empty_length_sequences_convert_and_reach_validation(module, make_length
 
 @pytest.mark.parametrize("make_lengths", [
     lambda: (3, 4), lambda: range(1, 3), lambda: (n for n in [2, 5]), lambda: [True, 2],
+    lambda: np.array([3, 4]), lambda: [np.int32(3), np.uint8(4)], lambda: {3: 0, 4: 0}.keys(),
 ])
 def test_length_iterables_are_accepted(module, make_lengths):
     # ref_signal_length 0 stops every call in validation, after a successful conversion.

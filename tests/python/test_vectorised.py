@@ -4,6 +4,7 @@ partial diagonal, on both instruction sets, with references the twin cannot take
 threads: the GIL released, forked children, a settable thread count."""
 
 import multiprocessing
+import os
 import threading
 import time
 
@@ -209,8 +210,18 @@ def test_thread_count_changes_nothing_but_speed():
         assert call().tobytes() == everywhere.tobytes()
     finally:
         orvane_cpu.set_num_threads(0)
-    with pytest.raises(ValueError, match="threads must be 0 .one per core. or positive, got: -1"):
-        orvane_cpu.set_num_threads(-1)
+
+
+
+@pytest.mark.parametrize("threads", [-1, os.cpu_count() + 1, 10**9, 10**12])
+def test_thread_counts_beyond_the_machine_are_refused(threads):
+    # oneTBB reserves memory for every thread it is allowed: ten million cost gigabytes.
+    most = len(os.sched_getaffinity(0))
+    with pytest.raises(ValueError, match=f"^threads must be between 0 and {most}, got: {threads}$"):
+        orvane_cpu.set_num_threads(threads)
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        orvane_cpu.set_num_threads(np.float32(1.0))
+    assert long_call(batch=2, length=30, ref_length=20)().shape == (2,)
 
 
 def test_rejected_calls_write_nothing():

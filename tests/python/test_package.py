@@ -196,6 +196,50 @@ def test_alignment_statistics_equal_the_low_level_sequence(kind):
     assert np.all(np.diff(path, axis=0) >= 0) and np.all(np.diff(path, axis=0).sum(1) >= 1)
 
 
+ALIGNMENT_ATTRIBUTES = ("scores", "weighted_mean", "log_std", "index_log_std", "column_sums")
+
+
+def alignment_contents(kind, alignment):
+    """Every attribute and per-signal result of an alignment, as NumPy arrays."""
+    contents = {name: kind.read(getattr(alignment, name)) for name in ALIGNMENT_ATTRIBUTES}
+    for k in range(len(alignment.lengths)):
+        for name in ("matrix", "weights"):
+            contents[f"{name}({k})"] = kind.read(getattr(alignment, name)(k))
+        contents[f"path({k})"] = alignment.path(k)
+    return contents
+
+
+def test_an_alignment_keeps_nothing_of_the_callers_arrays(kind):
+    batch = random_batch([5, 8, 3], 6, seed=9, alpha=True)
+    flat, reference, alpha = (kind.make(a.copy()) for a in (batch.samples(), batch.reference,
+                                                               batch.alpha))
+    options = dict(lengths=batch.lengths, gamma=0.4, alpha=alpha)
+    alignment = kind.soft_alignment(flat, reference, **options)
+    # The caller reuses its buffers before asking for anything lazy.
+    for array in (flat, reference, alpha):
+        array[:] = 7
+    fresh = kind.soft_alignment(*(kind.make(a) for a in (batch.samples(), batch.reference)),
+                                lengths=batch.lengths, gamma=0.4, alpha=kind.make(batch.alpha))
+    expected = alignment_contents(kind, fresh)
+    for name, value in alignment_contents(kind, alignment).items():
+        assert value.tobytes() == expected[name].tobytes(), name
+
+
+def test_signals_of_an_alignment_are_indexed_like_a_sequence():
+    batch = random_batch([4, 6, 5], 5, seed=10)
+    alignment = orvane.soft_alignment(batch.signals, batch.reference, end="free")
+    for k in (-1, -3):
+        np.testing.assert_array_equal(alignment.matrix(k), alignment.matrix(3 + k))
+        np.testing.assert_array_equal(alignment.weights(k), alignment.weights(3 + k))
+        np.testing.assert_array_equal(alignment.path(k), alignment.path(3 + k))
+    for method in (alignment.matrix, alignment.weights, alignment.path, alignment.plot):
+        for k in (3, -4):
+            with pytest.raises(IndexError, match=f"k = {k} is out of range for a batch of 3"):
+                method(k)
+        with pytest.raises(TypeError, match="k must be an integer, got float"):
+            method(1.0)
+
+
 def test_plot_draws_the_alignment_and_its_path():
     matplotlib = pytest.importorskip("matplotlib")
     matplotlib.use("Agg")

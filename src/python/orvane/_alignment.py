@@ -3,6 +3,9 @@ per-position statistics, computed on the batch's own device when first asked for
 
 from __future__ import annotations
 
+import operator
+from dataclasses import replace
+
 import numpy as np
 
 from ._core import Inputs, Results, pieces
@@ -16,15 +19,20 @@ class SoftAlignment:
     mean of the aligned samples, and the clamped natural log of the weighted standard
     deviation of the aligned samples and of their positions. Weights are the expected
     alignments with every reference column scaled to sum to one. Arrays come in the
-    inputs' library, on their device.
+    inputs' library, on their device. Signals are indexed as in a sequence: -1 is the last.
+
+    The alignment keeps its own copy of the signals, the reference and alpha, so that the
+    caller may reuse those arrays. Its statistics are computed when first asked for, a piece
+    of the batch at a time, within the call's memory budget.
     """
 
     def __init__(self, inputs: Inputs, results: Results):
-        self._inputs = inputs
+        adapter = inputs.adapter
+        own = lambda array: None if array is None else adapter.copy(array)
+        self._inputs = replace(inputs, batch=replace(inputs.batch, flat=own(inputs.batch.flat)),
+                               reference=own(inputs.reference), alpha=own(inputs.alpha))
         self.scores = results.scores
         self._expected = results.gradient_matrix
-        self._weights = None
-        self._column_sums = None
         self._statistics = {}
 
     @property
@@ -35,67 +43,75 @@ class SoftAlignment:
     def ref_length(self) -> int:
         return self._inputs.ref_length
 
-    def _cell_offset(self, k):
-        return sum(self.lengths[:k]) * self.ref_length
+    def _signal(self, k) -> int:
+        """k as a position in the batch, negative ones counted from the end."""
+        count = len(self.lengths)
+        try:
+            position = operator.index(k)
+        except TypeError:
+            raise TypeError(f"k must be an integer, got {type(k).__name__}") from None
+        if not -count <= position < count:
+            raise IndexError(f"k = {position} is out of range for a batch of {count} signals")
+        return position % count
 
-    def _row_major(self, matrix, k):
+    def _row_major(self, matrix, cell_offset, rows):
         inputs = self._inputs
-        if not 0 <= k < len(self.lengths):
-            raise IndexError(f"signal {k} is outside a batch of {len(self.lengths)}")
-        rows = self.lengths[k]
         out = inputs.new(rows * self.ref_length)
         with inputs.on_device():
             inputs.backend.module.convert_antidiag_to_square(
-                [rows], self.ref_length, inputs.address(matrix, self._cell_offset(k)),
+                [rows], self.ref_length, inputs.address(matrix, cell_offset),
                 inputs.address(out))
         return out.reshape(rows, self.ref_length)
+
+    def _cells_before(self, k):
+        return sum(self.lengths[:k]) * self.ref_length
 
     def matrix(self, k):
         """Expected alignment of signal k: N_k x M, entry (i, j) the weight of the soft
         alignment through sample i and reference position j."""
-        return self._row_major(self._expected, k)
+        k = self._signal(k)
+        return self._row_major(self._expected, self._cells_before(k), self.lengths[k])
 
     def weights(self, k):
         """Normalised weights of signal k: N_k x M, every column summing to one (or zero
         where the column carries no weight)."""
-        return self._row_major(self._normalised(), k)
+        k = self._signal(k)
+        inputs = self._inputs
+        rows, first = self.lengths[k], self._cells_before(k)
+        weights = inputs.adapter.copy(self._expected[first:first + rows * self.ref_length])
+        sums = inputs.new(self.ref_length, zero=True)
+        with inputs.on_device():
+            inputs.backend.module.normalize_matrix([rows], self.ref_length,
+                                                   inputs.address(weights), inputs.address(sums))
+        return self._row_major(weights, 0, rows)
 
     @property
     def column_sums(self):
         """B x M: each reference column's total expected alignment before normalisation."""
-        self._normalised()
-        return self._column_sums.reshape(len(self.lengths), self.ref_length)
-
-    def _normalised(self):
-        if self._weights is None:
-            inputs = self._inputs
-            weights = inputs.adapter.copy(self._expected)
-            sums = inputs.new(len(self.lengths) * self.ref_length, zero=True)
-            with inputs.on_device():
-                for piece in pieces(inputs, 0):
-                    inputs.backend.module.normalize_matrix(
-                        piece.lengths, self.ref_length, inputs.address(weights, piece.first_cell),
-                        inputs.address(sums, piece.start * self.ref_length))
-            self._weights, self._column_sums = weights, sums
-        return self._weights
+        return self._statistic("column_sums")
 
     def _statistic(self, name):
-        if name not in self._statistics:
+        if not self._statistics:
             self._compute_statistics()
         return self._statistics[name].reshape(len(self.lengths), self.ref_length)
 
     def _compute_statistics(self):
+        """Every statistic, normalising one piece of the batch at a time in a temporary copy
+        of its expected alignments."""
         inputs = self._inputs
         module = inputs.backend.module
-        weights = self._normalised()
         packed = len(self.lengths) * self.ref_length
-        means = inputs.new(packed, zero=True)
+        sums, means = inputs.new(packed, zero=True), inputs.new(packed, zero=True)
         log_std, index_log_std = inputs.new(packed), inputs.new(packed)
         with inputs.on_device():
-            for piece in pieces(inputs, 0):
+            for piece in pieces(inputs, 1):
+                weights = inputs.adapter.copy(
+                    self._expected[piece.first_cell:piece.first_cell + piece.cells])
                 signals = inputs.address(inputs.batch.flat, piece.first_sample)
-                matrix = inputs.address(weights, piece.first_cell)
                 row = piece.start * self.ref_length
+                matrix = inputs.address(weights)
+                module.normalize_matrix(piece.lengths, self.ref_length, matrix,
+                                        inputs.address(sums, row))
                 module.calc_weighted_means(signals, piece.lengths, self.ref_length, matrix,
                                            inputs.address(means, row))
                 module.calc_weighted_std(signals, piece.lengths, self.ref_length, matrix,
@@ -103,7 +119,9 @@ class SoftAlignment:
                                          inputs.address(log_std, row))
                 module.calc_weighted_index_std(piece.lengths, self.ref_length, matrix,
                                                inputs.address(index_log_std, row))
-        self._statistics = {"mean": means, "log_std": log_std, "index_log_std": index_log_std}
+                del weights
+        self._statistics = {"column_sums": sums, "mean": means, "log_std": log_std,
+                            "index_log_std": index_log_std}
 
     @property
     def weighted_mean(self):
@@ -123,6 +141,7 @@ class SoftAlignment:
     def path(self, k):
         """The most likely alignment path of signal k, as an (L, 2) array of (i, j): the one
         of least total cost, which the soft alignment weighs highest."""
+        k = self._signal(k)
         inputs = self._inputs
         offsets = inputs.batch.signal_offsets()
         adapter = inputs.adapter
@@ -135,6 +154,7 @@ class SoftAlignment:
     def plot(self, k, ax=None):
         """Signal k's expected alignment with its most likely path; returns the axes.
         Needs matplotlib."""
+        k = self._signal(k)
         try:
             import matplotlib.pyplot as plt
         except ImportError:

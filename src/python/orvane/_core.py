@@ -79,22 +79,25 @@ class Results:
     cell_offsets: list[int] = field(default_factory=list)
 
 
-def run(inputs: Inputs, *, keep_gradient_matrix=False, sample_gradients=False) -> Results:
-    """Scores, and on request the gradient matrices and the gradients of the samples."""
+def run(inputs: Inputs, *, keep_gradient_matrix=False, sample_gradients=False,
+        score_weights=None) -> Results:
+    """Scores, and on request the gradient matrices and the gradients of the samples.
+    score_weights: B values on the batch's device; the sample gradients are then those of
+    sum_k w_k * score_k. Every temporary matrix lives for one piece of the batch, so that the
+    temporaries stay within the memory budget."""
     module = inputs.backend.module
     options = inputs.options
     batch = inputs.batch
     results = Results(scores=inputs.new(batch.count))
     need_gradient = keep_gradient_matrix or sample_gradients
     whole_matrix = sum(batch.lengths) * inputs.ref_length
-    temporaries = 2 + (need_gradient and not keep_gradient_matrix)
     with inputs.on_device():
         if keep_gradient_matrix:
             results.gradient_matrix = inputs.new(whole_matrix)
         if sample_gradients:
             results.signal_gradients = inputs.new(sum(batch.lengths), zero=True)
             results.reference_gradient = inputs.new(inputs.ref_length, zero=True)
-        for piece in pieces(inputs, temporaries):
+        for piece in pieces(inputs, temporary_matrices(keep_gradient_matrix, sample_gradients)):
             results.cell_offsets.append(piece.first_cell)
             distance, score = inputs.new(piece.cells), inputs.new(piece.cells)
             module.calc_manhattan_distance(
@@ -109,17 +112,34 @@ def run(inputs: Inputs, *, keep_gradient_matrix=False, sample_gradients=False) -
             if not need_gradient:
                 continue
             if keep_gradient_matrix:
-                gradient = inputs.address(results.gradient_matrix, piece.first_cell)
+                gradient = results.gradient_matrix[piece.first_cell:piece.first_cell + piece.cells]
             else:
-                temporary = inputs.new(piece.cells)
-                gradient = inputs.address(temporary)
+                gradient = inputs.new(piece.cells)
             module.calc_softdtw_backward(
                 piece.lengths, inputs.ref_length, inputs.address(distance),
-                inputs.address(score), gradient, options.gamma, alpha, options.local_end,
-                scores, options.last_row_only, options.ref_gap_penalty)
+                inputs.address(score), inputs.address(gradient), options.gamma, alpha,
+                options.local_end, scores, options.last_row_only, options.ref_gap_penalty)
+            del distance, score
             if sample_gradients:
-                _add_sample_gradients(inputs, piece, gradient, results)
+                if score_weights is not None:
+                    _weigh_signals(inputs, piece, gradient, score_weights)
+                _add_sample_gradients(inputs, piece, inputs.address(gradient), results)
     return results
+
+
+def temporary_matrices(keep_gradient_matrix, sample_gradients) -> int:
+    """Batch matrices a call of `run` holds per piece: distances and scores, and the gradient
+    matrices when they are not kept."""
+    return 2 + (sample_gradients and not keep_gradient_matrix)
+
+
+def _weigh_signals(inputs, piece, gradient, score_weights):
+    """Each signal's gradient matrix in the piece scaled, in place, by its score's weight."""
+    cells = 0
+    for k, length in zip(range(piece.start, piece.stop), piece.lengths):
+        own = length * inputs.ref_length
+        gradient[cells:cells + own] *= score_weights[k]
+        cells += own
 
 
 def _add_sample_gradients(inputs, piece, gradient_address, results):
@@ -128,15 +148,3 @@ def _add_sample_gradients(inputs, piece, gradient_address, results):
         inputs.address(inputs.reference), inputs.ref_length, gradient_address,
         inputs.address(results.signal_gradients, piece.first_sample),
         inputs.address(results.reference_gradient))
-
-
-def sample_gradients_of(inputs: Inputs, gradient_matrix) -> Results:
-    """The gradients of the samples from given gradient matrices of the whole batch."""
-    batch = inputs.batch
-    results = Results(signal_gradients=inputs.new(sum(batch.lengths), zero=True),
-                      reference_gradient=inputs.new(inputs.ref_length, zero=True))
-    with inputs.on_device():
-        for piece in pieces(inputs, 0):
-            _add_sample_gradients(inputs, piece,
-                                  inputs.address(gradient_matrix, piece.first_cell), results)
-    return results

@@ -6,6 +6,8 @@ was fitted to measurements against a float64 reference (benchmarks/accuracy_enve
 the README has the table); past the threshold E may be off by more than a few percent.
 """
 
+import os
+import sys
 import warnings
 
 import numpy as np
@@ -22,8 +24,17 @@ def estimated_error(steps, gamma, score):
     return MEASURED_FRACTION * FLOAT32_EPSILON * steps * abs(score) / gamma
 
 
-def warn_if_unreliable(inputs, scores, stacklevel):
-    """A warning (once per call site) when E may be off by more than UNRELIABLE."""
+def _library_directories():
+    """Where the package and PyTorch live: a warning names the first caller outside them."""
+    directories = [os.path.dirname(__file__) + os.sep]
+    if (torch := sys.modules.get("torch")) is not None:
+        directories.append(os.path.dirname(torch.__file__) + os.sep)
+    return tuple(directories)
+
+
+def warn_if_unreliable(inputs, scores):
+    """A warning (once per call site: the caller's line, wherever the call came through) when
+    E may be off by more than UNRELIABLE."""
     magnitudes = np.abs(np.asarray(inputs.adapter.to_numpy(scores), np.float64))
     steps = np.asarray(inputs.batch.lengths) + inputs.ref_length
     finite = np.isfinite(magnitudes)
@@ -36,4 +47,5 @@ def warn_if_unreliable(inputs, scores, stacklevel):
             f"the expected alignments of this batch may be off by about {worst:.2g} "
             f"(float32 recurrences over up to {int(steps.max())} steps with gamma = "
             f"{inputs.options.gamma:g}); a larger gamma, or signals rescaled to smaller "
-            "distances, makes them reliable", RuntimeWarning, stacklevel=stacklevel + 1)
+            "distances, makes them reliable", RuntimeWarning,
+            skip_file_prefixes=_library_directories())

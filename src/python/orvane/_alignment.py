@@ -96,20 +96,23 @@ class SoftAlignment:
         return self._statistics[name].reshape(len(self.lengths), self.ref_length)
 
     def _compute_statistics(self):
-        """Every statistic, normalising one piece of the batch at a time in a temporary copy
-        of its expected alignments."""
+        """Every statistic, normalising one piece of the batch at a time in a copy of its
+        expected alignments."""
         inputs = self._inputs
         module = inputs.backend.module
         packed = len(self.lengths) * self.ref_length
         sums, means = inputs.new(packed, zero=True), inputs.new(packed, zero=True)
         log_std, index_log_std = inputs.new(packed), inputs.new(packed)
+        planned = list(pieces(inputs, 1))
+        workspace = inputs.new(max(piece.cells for piece in planned))
         with inputs.on_device():
-            for piece in pieces(inputs, 1):
-                weights = inputs.adapter.copy(
+            for piece in planned:
+                inputs.adapter.copy_into(
+                    workspace[:piece.cells],
                     self._expected[piece.first_cell:piece.first_cell + piece.cells])
                 signals = inputs.address(inputs.batch.flat, piece.first_sample)
                 row = piece.start * self.ref_length
-                matrix = inputs.address(weights)
+                matrix = inputs.address(workspace)
                 module.normalize_matrix(piece.lengths, self.ref_length, matrix,
                                         inputs.address(sums, row))
                 module.calc_weighted_means(signals, piece.lengths, self.ref_length, matrix,
@@ -119,7 +122,6 @@ class SoftAlignment:
                                          inputs.address(log_std, row))
                 module.calc_weighted_index_std(piece.lengths, self.ref_length, matrix,
                                                inputs.address(index_log_std, row))
-                del weights
         self._statistics = {"column_sums": sums, "mean": means, "log_std": log_std,
                             "index_log_std": index_log_std}
 

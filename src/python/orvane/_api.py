@@ -89,7 +89,7 @@ def soft_dtw_with_grad(signals: Signals, reference: Array, *, lengths: Lengths |
                      ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
                      memory_budget=memory_budget)
     results = run(inputs, sample_gradients=True)
-    _accuracy.warn_if_unreliable(inputs, results.scores, stacklevel=2)
+    _accuracy.warn_if_unreliable(inputs, results.scores)
     return (results.scores, inputs.batch.in_input_form(results.signal_gradients),
             results.reference_gradient)
 
@@ -105,7 +105,7 @@ def soft_alignment(signals: Signals, reference: Array, *, lengths: Lengths | Non
                      ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
                      memory_budget=memory_budget)
     results = run(inputs, keep_gradient_matrix=True)
-    _accuracy.warn_if_unreliable(inputs, results.scores, stacklevel=2)
+    _accuracy.warn_if_unreliable(inputs, results.scores)
     return SoftAlignment(inputs, results)
 
 

@@ -61,6 +61,14 @@ class NumpyArrays:
     def device(self, obj) -> Device:
         return HOST
 
+    def refuse_unsupported(self, obj, name):
+        if isinstance(obj, np.matrix):
+            raise TypeError(f"{name} is a numpy.matrix, which is always two-dimensional; pass "
+                            f"np.asarray({name}) instead")
+        if isinstance(obj, np.ma.MaskedArray):
+            raise TypeError(f"{name} is a masked array, whose mask would be ignored; pass the "
+                            "values to align as a plain array")
+
     def is_float32_contiguous(self, obj) -> bool:
         return obj.dtype == np.float32 and obj.flags.c_contiguous
 
@@ -84,6 +92,9 @@ class NumpyArrays:
 
     def copy(self, obj):
         return obj.copy()
+
+    def copy_into(self, destination, source):
+        np.copyto(destination, source)
 
     def to_numpy(self, obj):
         return np.asarray(obj)
@@ -119,6 +130,14 @@ class TorchArrays:
                              "use CPU or CUDA tensors")
         return HOST
 
+    def refuse_unsupported(self, obj, name):
+        if obj.is_nested:
+            raise TypeError(f"{name} is a nested tensor; pass a list of tensors, or a padded "
+                            "tensor with lengths")
+        if obj.layout != self.torch.strided:
+            raise TypeError(f"{name} is a {obj.layout} tensor; pass a dense one "
+                            f"({name}.to_dense())")
+
     def _torch_device(self, device):
         return self.torch.device(str(device))
 
@@ -145,6 +164,9 @@ class TorchArrays:
 
     def copy(self, obj):
         return obj.clone()
+
+    def copy_into(self, destination, source):
+        destination.copy_(source)
 
     def to_numpy(self, obj):
         return obj.detach().cpu().numpy()
@@ -176,6 +198,9 @@ class CupyArrays:
     def device(self, obj) -> Device:
         return Device("cuda", obj.device.id)
 
+    def refuse_unsupported(self, obj, name):
+        pass
+
     def is_float32_contiguous(self, obj) -> bool:
         return obj.dtype == np.float32 and obj.flags.c_contiguous
 
@@ -201,6 +226,9 @@ class CupyArrays:
 
     def copy(self, obj):
         return obj.copy()
+
+    def copy_into(self, destination, source):
+        self.cupy.copyto(destination, source)
 
     def to_numpy(self, obj):
         return self.cupy.asnumpy(obj)
@@ -307,6 +335,9 @@ class RawCudaArrays:
         from . import buffers
         return Device("cuda", buffers.device_of_address(self._interface(obj)["data"][0]))
 
+    def refuse_unsupported(self, obj, name):
+        pass
+
     def is_float32_contiguous(self, obj) -> bool:
         interface = self._interface(obj)
         return (interface["typestr"] == "<f4" and interface.get("strides") is None
@@ -339,9 +370,12 @@ class RawCudaArrays:
 
     def copy(self, obj):
         duplicate = RawCudaArray(obj.size, obj.device)
-        from . import buffers
-        buffers.copy_on_device(duplicate.buffer.ptr, obj.buffer.ptr, obj.size)
+        self.copy_into(duplicate, obj)
         return duplicate
+
+    def copy_into(self, destination, source):
+        from . import buffers
+        buffers.copy_on_device(self.address(destination), self.address(source), source.size)
 
     def concat(self, arrays):
         raise TypeError("a list of CUDA arrays needs CuPy or PyTorch installed to be joined; "
@@ -392,6 +426,7 @@ def _import_foreign(obj, name):
 def native(obj, name):
     """(adapter, array) for any supported array; TypeError naming the argument otherwise."""
     if (library := adapter_of(obj)) is not None:
+        library.refuse_unsupported(obj, name)
         return library, obj
     if hasattr(obj, "__cuda_array_interface__") or hasattr(obj, "__dlpack__"):
         return _import_foreign(obj, name)

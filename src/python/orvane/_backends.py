@@ -50,11 +50,17 @@ def require_cuda(name):
                            f"orvane_pybind and a GPU: {reason}")
 
 
-def choose(device: Device, requested: str | None, adapter, argument: str) -> Backend:
+def check_name(requested: str | None) -> str:
+    """The backend asked for, "auto" for None; ValueError for a name that is none."""
     requested = "auto" if requested is None else requested
-    if requested not in BACKENDS:
+    if not isinstance(requested, str) or requested not in BACKENDS:
         raise ValueError(f"backend must be one of {', '.join(map(repr, BACKENDS))}, "
                          f"got: {requested!r}")
+    return requested
+
+
+def choose(device: Device, requested: str | None, adapter, argument: str) -> Backend:
+    requested = check_name(requested)
     if device.is_cuda:
         if requested not in ("auto", "cuda"):
             raise ValueError(f"backend {requested!r} runs on host memory, but {argument} is on "

@@ -14,7 +14,9 @@ import numpy as np
 from ._arrays import FLOAT32_BYTES, native
 
 MAX_POSITIONS = 2**31 - 1
-FLOAT32_MIN_NORMAL = float(np.finfo(np.float32).tiny)
+FLOAT32_OVERFLOW = 2.0**128 - 2.0**103
+# Halfway between the smallest normal float32 and the subnormal below it, which rounds up.
+FLOAT32_SMALLEST_ROUNDING_TO_NORMAL = 2.0**-126 - 2.0**-150
 ENDS = ("global", "free", "free_last_row")
 
 
@@ -165,9 +167,14 @@ def parse_reference(reference, batch: Batch, name="reference"):
     return _check_floating(adapter, array, name)
 
 
-def parse_alpha(alpha, batch: Batch):
-    """None, a number, or B values on the signals' device; checked, not yet converted."""
-    if alpha is None or isinstance(alpha, numbers.Real) and not isinstance(alpha, bool):
+def parse_alpha(alpha, batch: Batch, check_values=True):
+    """None, a number, or B values on the signals' device; checked, not yet converted.
+    check_values=False leaves an array's values (which may be on a device) unread."""
+    if alpha is None:
+        return alpha
+    if isinstance(alpha, numbers.Real) and not isinstance(alpha, bool):
+        if not _finite_float32(_real(alpha, "alpha")):
+            raise ValueError(f"alpha must be finite, got: {alpha!r}")
         return alpha
     adapter, array = native(alpha, "alpha")
     if adapter is not batch.adapter or adapter.device(array) != batch.device:
@@ -176,7 +183,15 @@ def parse_alpha(alpha, batch: Batch):
     if array.ndim != 1 or array.shape[0] != batch.count:
         raise ValueError(f"alpha must hold one value per signal ({batch.count}), got shape "
                          f"{tuple(array.shape)}")
-    return _check_floating(adapter, array, "alpha")
+    _check_floating(adapter, array, "alpha")
+    if not check_values:
+        return array
+    with np.errstate(over="ignore"):
+        values = np.asarray(adapter.to_numpy(array)).astype(np.float32)
+    if not np.isfinite(values).all():
+        raise ValueError(f"alpha must be finite, got: {values[~np.isfinite(values)][0]} "
+                         f"for signal {int(np.flatnonzero(~np.isfinite(values))[0])}")
+    return array
 
 
 def alpha_values(alpha, batch: Batch):
@@ -189,9 +204,19 @@ def alpha_values(alpha, batch: Batch):
 
 
 def _real(value, name):
+    """A real number as a float; integers too large for one become an infinity."""
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
-    return float(value)
+    try:
+        return float(value)
+    except OverflowError:
+        return math.copysign(math.inf, value)
+
+
+def _finite_float32(value: float) -> bool:
+    """Whether value rounds to a finite float32 (plain comparisons, which torch.compile
+    traces): from 2^128 - 2^103 on, rounding to nearest gives infinity."""
+    return abs(value) < FLOAT32_OVERFLOW
 
 
 @dataclass(frozen=True)
@@ -210,26 +235,30 @@ class Options:
 
 
 def parse_options(gamma, end, ref_gap_penalty) -> Options:
-    gamma = _real(gamma, "gamma")
-    if not (math.isfinite(np.float32(gamma)) and np.float32(gamma) >= FLOAT32_MIN_NORMAL):
+    value = _real(gamma, "gamma")
+    if not (_finite_float32(value) and value >= FLOAT32_SMALLEST_ROUNDING_TO_NORMAL):
         raise ValueError("gamma must be a finite, normal float32 number greater than zero, "
                          f"got: {gamma!r}")
-    if end not in ENDS:
+    if not isinstance(end, str) or end not in ENDS:
         raise ValueError(f"end must be one of {', '.join(map(repr, ENDS))}, got: {end!r}")
-    ref_gap_penalty = _real(ref_gap_penalty, "ref_gap_penalty")
-    if end != "global" and not math.isfinite(np.float32(ref_gap_penalty)):
+    penalty = _real(ref_gap_penalty, "ref_gap_penalty")
+    if end != "global" and not _finite_float32(penalty):
         raise ValueError(f"ref_gap_penalty must be a finite number, got: {ref_gap_penalty!r}")
-    return Options(gamma, end, ref_gap_penalty)
+    return Options(value, end, penalty)
 
 
-def plan_chunks(lengths, ref_length, matrices, memory_budget=None):
-    """Signal ranges [start, stop) that one call each can hold: positions fit in 32 bits
-    and, with a budget, the `matrices` temporary float32 batch matrices fit in it."""
+def check_memory_budget(memory_budget):
     if memory_budget is not None and (isinstance(memory_budget, bool)
                                       or not isinstance(memory_budget, numbers.Integral)
                                       or memory_budget <= 0):
         raise ValueError(f"memory_budget must be a positive number of bytes, got: "
                          f"{memory_budget!r}")
+
+
+def plan_chunks(lengths, ref_length, matrices, memory_budget=None):
+    """Signal ranges [start, stop) that one call each can hold: positions fit in 32 bits
+    and, with a budget, the `matrices` temporary float32 batch matrices fit in it."""
+    check_memory_budget(memory_budget)
     cell_limit = MAX_POSITIONS
     if memory_budget is not None and matrices > 0:
         cell_limit = min(cell_limit, memory_budget // (matrices * FLOAT32_BYTES))

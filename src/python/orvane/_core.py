@@ -83,23 +83,25 @@ def run(inputs: Inputs, *, keep_gradient_matrix=False, sample_gradients=False,
         score_weights=None) -> Results:
     """Scores, and on request the gradient matrices and the gradients of the samples.
     score_weights: B values on the batch's device; the sample gradients are then those of
-    sum_k w_k * score_k. Every temporary matrix lives for one piece of the batch, so that the
-    temporaries stay within the memory budget."""
+    sum_k w_k * score_k. The temporary matrices are made once, for the largest piece of the
+    batch, and every piece reuses them, so that they stay within the memory budget."""
     module = inputs.backend.module
     options = inputs.options
     batch = inputs.batch
     results = Results(scores=inputs.new(batch.count))
     need_gradient = keep_gradient_matrix or sample_gradients
-    whole_matrix = sum(batch.lengths) * inputs.ref_length
+    planned = list(pieces(inputs, temporary_matrices(keep_gradient_matrix, sample_gradients)))
+    largest = max(piece.cells for piece in planned)
     with inputs.on_device():
         if keep_gradient_matrix:
-            results.gradient_matrix = inputs.new(whole_matrix)
+            results.gradient_matrix = inputs.new(sum(batch.lengths) * inputs.ref_length)
         if sample_gradients:
             results.signal_gradients = inputs.new(sum(batch.lengths), zero=True)
             results.reference_gradient = inputs.new(inputs.ref_length, zero=True)
-        for piece in pieces(inputs, temporary_matrices(keep_gradient_matrix, sample_gradients)):
+        distance, score = inputs.new(largest), inputs.new(largest)
+        workspace = inputs.new(largest) if sample_gradients and not keep_gradient_matrix else None
+        for piece in planned:
             results.cell_offsets.append(piece.first_cell)
-            distance, score = inputs.new(piece.cells), inputs.new(piece.cells)
             module.calc_manhattan_distance(
                 inputs.address(batch.flat, piece.first_sample), piece.lengths,
                 inputs.address(inputs.reference), inputs.ref_length, inputs.address(distance))
@@ -114,12 +116,11 @@ def run(inputs: Inputs, *, keep_gradient_matrix=False, sample_gradients=False,
             if keep_gradient_matrix:
                 gradient = results.gradient_matrix[piece.first_cell:piece.first_cell + piece.cells]
             else:
-                gradient = inputs.new(piece.cells)
+                gradient = workspace[:piece.cells]
             module.calc_softdtw_backward(
                 piece.lengths, inputs.ref_length, inputs.address(distance),
                 inputs.address(score), inputs.address(gradient), options.gamma, alpha,
                 options.local_end, scores, options.last_row_only, options.ref_gap_penalty)
-            del distance, score
             if sample_gradients:
                 if score_weights is not None:
                     _weigh_signals(inputs, piece, gradient, score_weights)

@@ -1,66 +1,167 @@
-"""PyTorch autograd for Soft-DTW: a differentiable function and an `nn.Module` loss.
+"""PyTorch autograd for Soft-DTW: differentiable functions and an `nn.Module` loss.
 
 Gradients flow to the signals and to the reference. CPU tensors run on the CPU, CUDA tensors
-on their own GPU. The forward pass keeps only the expected-alignment matrices and the float32
-inputs for the backward pass, and only when some input requires a gradient.
+on their own GPU. When some input requires a gradient, the forward pass computes the
+gradients of the samples along with the scores, a piece of the batch at a time within the
+memory budget, and keeps only those for the backward pass.
 
     loss_fn = orvane.torch.SoftDTWLoss(gamma=0.1)
     loss = loss_fn(signals, reference)          # signals: list, or padded with lengths=
     loss.backward()
+
+The operations are registered as `torch.ops.orvane.soft_dtw` and
+`torch.ops.orvane.soft_dtw_backward`, with fake implementations, so that `torch.compile`
+(fullgraph too) and `torch.jit.trace` take models that use them; `torch.func.grad` works
+through the loss. First derivatives only: differentiating a gradient again (create_graph=True
+and a second backward) raises an error, and so does `torch.func.vmap` (the batch is the
+vectorised dimension already).
 """
 
 from __future__ import annotations
 
-import torch
-
-from . import _accuracy
 from typing import Literal
 
+import torch
+
+from . import _backends
+from ._accuracy import warn_if_unreliable
 from ._api import Backend, End, Lengths, Signals, prepare
-from ._batch import parse_signals
-from ._core import run, sample_gradients_of
+from ._batch import (check_memory_budget, parse_alpha, parse_options, parse_reference,
+                     parse_signals)
+from ._core import run
 
 REDUCTIONS = ("mean", "sum", "none")
+_OPTIONS = ("Tensor flat, Tensor reference, int[] lengths, Tensor? alpha, float gamma, str end, "
+            "float ref_gap_penalty, str? backend, int? memory_budget")
+
+
+def _prepare(flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, backend,
+             memory_budget):
+    return prepare(flat, reference, lengths=lengths, gamma=gamma, end=end,
+                   ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
+                   memory_budget=memory_budget)
+
+
+@torch.library.custom_op("orvane::soft_dtw", mutates_args=(),
+                         schema=f"({_OPTIONS}, bool with_gradients) -> (Tensor, Tensor, Tensor)")
+def soft_dtw_op(flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, backend,
+                memory_budget, with_gradients):
+    """(scores, gradients of the samples, gradient of the reference) of float32 flat signals;
+    the gradients are empty unless with_gradients is set."""
+    inputs = _prepare(flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, backend,
+                      memory_budget)
+    if not with_gradients:
+        return run(inputs).scores, flat.new_empty(0), reference.new_empty(0)
+    results = run(inputs, sample_gradients=True)
+    warn_if_unreliable(inputs, results.scores)
+    return results.scores, results.signal_gradients, results.reference_gradient
+
+
+@soft_dtw_op.register_fake
+def _(flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, backend, memory_budget,
+      with_gradients):
+    gradients = ((flat.new_empty(flat.shape[0]), reference.new_empty(reference.shape[0]))
+                 if with_gradients else (flat.new_empty(0), reference.new_empty(0)))
+    return flat.new_empty(len(lengths)), *gradients
+
+
+@torch.library.custom_op(
+    "orvane::soft_dtw_backward", mutates_args=(),
+    schema=f"(Tensor grad_scores, {_OPTIONS}, Tensor signal_gradients, "
+           "Tensor reference_gradient) -> (Tensor, Tensor)")
+def soft_dtw_backward_op(grad_scores, flat, reference, lengths, alpha, gamma, end,
+                         ref_gap_penalty, backend, memory_budget, signal_gradients,
+                         reference_gradient):
+    """The gradients of sum_k w_k * score_k, w = grad_scores. With one weight for every score
+    they are the forward pass's gradients scaled; otherwise (or when the forward pass did not
+    compute them) every signal's gradient matrix is weighed in a second pass, a piece of the
+    batch at a time."""
+    weights = grad_scores.to(torch.float32)
+    computed = signal_gradients.shape == flat.shape
+    if computed and bool(torch.all(weights == weights[0])):
+        return signal_gradients * weights[0], reference_gradient * weights[0]
+    inputs = _prepare(flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, backend,
+                      memory_budget)
+    results = run(inputs, sample_gradients=True, score_weights=weights)
+    return results.signal_gradients, results.reference_gradient
+
+
+@soft_dtw_backward_op.register_fake
+def _(grad_scores, flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, backend,
+      memory_budget, signal_gradients, reference_gradient):
+    return torch.empty_like(signal_gradients), torch.empty_like(reference_gradient)
+
+
+class _FirstDerivativeOnly(torch.autograd.Function):
+    """The gradients as they are, with a backward that refuses: without it a gradient made
+    with create_graph=True would have no history, and a penalty on it would be silently
+    dropped from the second backward pass."""
+
+    @staticmethod
+    def forward(signal_gradients, reference_gradient, flat, reference):
+        return signal_gradients.clone(), reference_gradient.clone()
+
+    @staticmethod
+    def setup_context(ctx, inputs, output):
+        pass
+
+    @staticmethod
+    def backward(ctx, *grads):
+        raise RuntimeError("orvane.torch has first derivatives only: the gradient of a Soft-DTW "
+                           "gradient (create_graph=True followed by another backward pass, or "
+                           "a Hessian) is not implemented")
+
+
+def _setup_context(ctx, inputs, output):
+    flat, reference, lengths, alpha, *options, _ = inputs
+    _, signal_gradients, reference_gradient = output
+    ctx.mark_non_differentiable(signal_gradients, reference_gradient)
+    ctx.save_for_backward(flat, reference, alpha, signal_gradients, reference_gradient)
+    ctx.options = (lengths, *options)
+
+
+def _backward(ctx, grad_scores, *_):
+    flat, reference, alpha, signal_gradients, reference_gradient = ctx.saved_tensors
+    lengths, *options = ctx.options
+    with torch.no_grad():
+        gradients = soft_dtw_backward_op(grad_scores, flat, reference, lengths, alpha, *options,
+                                         signal_gradients, reference_gradient)
+    signal_grad, reference_grad = _FirstDerivativeOnly.apply(*gradients, flat, reference)
+    return (signal_grad if ctx.needs_input_grad[0] else None,
+            reference_grad if ctx.needs_input_grad[1] else None, *[None] * 8)
+
+
+soft_dtw_op.register_autograd(_backward, setup_context=_setup_context)
 
 
 class SoftDTWFunction(torch.autograd.Function):
-    """scores = SoftDTWFunction.apply(flat_signals, reference, lengths, settings), with
-    settings a dict of the options of `orvane.soft_dtw`; flat_signals and reference are 1-D
-    float32 tensors."""
+    """scores, signal_gradients, reference_gradient = SoftDTWFunction.apply(flat, reference,
+    lengths, alpha, gamma, end, ref_gap_penalty, backend, memory_budget, with_gradients),
+    the arguments of `torch.ops.orvane.soft_dtw`: flat and reference 1-D float32 tensors,
+    alpha None or B float32 values. Differentiable with respect to flat and reference (when
+    with_gradients is set), under `torch.func.grad` too."""
 
     @staticmethod
-    def forward(ctx, flat_signals, reference, lengths, settings):
-        inputs = prepare(flat_signals.detach(), reference.detach(), lengths=lengths, **settings)
-        wants_gradient = any(ctx.needs_input_grad[:2])
-        results = run(inputs, keep_gradient_matrix=wants_gradient)
-        if wants_gradient:
-            _accuracy.warn_if_unreliable(inputs, results.scores, stacklevel=4)
-            ctx.save_for_backward(inputs.batch.flat, inputs.reference, results.gradient_matrix)
-            ctx.settings = (lengths, settings)
-        return results.scores
+    def forward(*arguments):
+        return soft_dtw_op(*arguments)
+
+    setup_context = staticmethod(_setup_context)
+    backward = staticmethod(_backward)
 
     @staticmethod
-    def backward(ctx, grad_scores):
-        flat_signals, reference, gradient_matrix = ctx.saved_tensors
-        lengths, settings = ctx.settings
-        inputs = prepare(flat_signals, reference, lengths=lengths, **settings)
-        weights = grad_scores.to(torch.float32)
-        uniform = bool(torch.all(weights == weights[0]))
-        if not uniform:
-            cells = torch.tensor(lengths, device=weights.device) * inputs.ref_length
-            gradient_matrix = gradient_matrix * torch.repeat_interleave(weights, cells)
-        results = sample_gradients_of(inputs, gradient_matrix)
-        signal_gradients, reference_gradient = (results.signal_gradients,
-                                                results.reference_gradient)
-        if uniform:
-            signal_gradients = signal_gradients * weights[0]
-            reference_gradient = reference_gradient * weights[0]
-        return (signal_gradients if ctx.needs_input_grad[0] else None,
-                reference_gradient if ctx.needs_input_grad[1] else None, None, None)
+    def vmap(info, in_dims, *arguments):
+        raise RuntimeError("orvane.torch does not run under torch.func.vmap: one call aligns a "
+                           "whole batch already; pass the signals as a list, or as a padded "
+                           "tensor with lengths")
+
+
+def _check_tensor(value, name):
+    if not isinstance(value, torch.Tensor):
+        raise TypeError(f"{name} must be a PyTorch tensor, got {type(value).__name__}")
 
 
 def _flat_signals(signals, lengths):
-    """The signals as one differentiable flat float32 tensor, and their lengths."""
+    """The checked signals as one differentiable flat float32 tensor, and their batch."""
     batch = parse_signals(signals, lengths)
     if batch.adapter.name != "torch":
         raise TypeError(f"orvane.torch takes PyTorch tensors, got {batch.adapter.name} arrays")
@@ -71,7 +172,17 @@ def _flat_signals(signals, lengths):
         flat = torch.cat([rows[k, :n] for k, n in enumerate(batch.lengths)])
     else:
         flat = signals.to(torch.float32)
-    return flat, batch.lengths
+    return flat, batch
+
+
+def _alpha_tensor(alpha, batch):
+    """alpha as B float32 values on the signals' device, or None. The values of a tensor are
+    checked when the operation runs."""
+    alpha = parse_alpha(alpha, batch, check_values=False)
+    if alpha is None or isinstance(alpha, torch.Tensor):
+        return alpha if alpha is None else alpha.detach().to(torch.float32)
+    return torch.full((batch.count,), float(alpha), dtype=torch.float32,
+                      device=str(batch.device))
 
 
 def soft_dtw(signals: Signals, reference: torch.Tensor, *, lengths: Lengths | None = None,
@@ -79,12 +190,20 @@ def soft_dtw(signals: Signals, reference: torch.Tensor, *, lengths: Lengths | No
              alpha: float | torch.Tensor | None = None, backend: Backend | None = None,
              memory_budget: int | None = None) -> torch.Tensor:
     """Differentiable Soft-DTW scores, one per signal; arguments as for `orvane.soft_dtw`."""
-    flat, sizes = _flat_signals(signals, lengths)
-    if not isinstance(reference, torch.Tensor):
-        raise TypeError(f"reference must be a PyTorch tensor, got {type(reference).__name__}")
-    settings = dict(gamma=gamma, end=end, ref_gap_penalty=ref_gap_penalty, alpha=alpha,
-                    backend=backend, memory_budget=memory_budget)
-    return SoftDTWFunction.apply(flat, reference.to(torch.float32), sizes, settings)
+    flat, batch = _flat_signals(signals, lengths)
+    _check_tensor(reference, "reference")
+    parse_reference(reference, batch)
+    options = parse_options(gamma, end, ref_gap_penalty)
+    _backends.check_name(backend)
+    check_memory_budget(memory_budget)
+    reference = reference.to(torch.float32)
+    # A traced graph may later run for training, so it always computes them.
+    with_gradients = torch.jit.is_tracing() or (
+        torch.is_grad_enabled() and (flat.requires_grad or reference.requires_grad))
+    scores, _, _ = SoftDTWFunction.apply(
+        flat, reference, batch.lengths, _alpha_tensor(alpha, batch), options.gamma, options.end,
+        options.ref_gap_penalty, backend, memory_budget, with_gradients)
+    return scores
 
 
 def soft_dtw_divergence(signals: Signals, reference: torch.Tensor, *,
@@ -93,11 +212,11 @@ def soft_dtw_divergence(signals: Signals, reference: torch.Tensor, *,
                         memory_budget: int | None = None) -> torch.Tensor:
     """Differentiable sdtw(x_k, y) - (sdtw(x_k, x_k) + sdtw(y, y)) / 2 per signal (global
     end); one call per signal for the self-terms."""
-    flat, sizes = _flat_signals(signals, lengths)
+    flat, batch = _flat_signals(signals, lengths)
     options = dict(gamma=gamma, backend=backend, memory_budget=memory_budget)
-    cross = soft_dtw(flat, reference, lengths=sizes, **options)
+    cross = soft_dtw(flat, reference, lengths=batch.lengths, **options)
     reference_self = soft_dtw(reference, reference, **options)
-    pieces = torch.split(flat, sizes)
+    pieces = torch.split(flat, batch.lengths)
     signal_self = torch.cat([soft_dtw(piece, piece, **options) for piece in pieces])
     return cross - (signal_self + reference_self) / 2
 
@@ -107,12 +226,15 @@ class SoftDTWLoss(torch.nn.Module):
 
     reduction: "mean" (default), "sum" or "none" (one score per signal). With
     divergence=True the loss is the soft-DTW divergence, 0 for a signal equal to the
-    reference (global end only)."""
+    reference (global end only). Every option is checked here, when the loss is built."""
 
     def __init__(self, gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
                  reduction: Literal["mean", "sum", "none"] = "mean", divergence: bool = False,
                  backend: Backend | None = None, memory_budget: int | None = None):
         super().__init__()
+        parse_options(gamma, end, ref_gap_penalty)
+        _backends.check_name(backend)
+        check_memory_budget(memory_budget)
         if reduction not in REDUCTIONS:
             raise ValueError(f"reduction must be one of {', '.join(map(repr, REDUCTIONS))}, "
                              f"got: {reduction!r}")

@@ -262,6 +262,12 @@ def test_unreliable_alignments_warn_and_say_what_helps():
         orvane.soft_alignment([signal / 100], reference / 100, gamma=1.0)
 
 
+def numpy_matrix(values):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", PendingDeprecationWarning)
+        return np.matrix(values)
+
+
 REJECTED = [
     (dict(signals="abc"), TypeError, "signals must be an array"),
     (dict(signals=[]), ValueError, "signals is empty"),
@@ -275,6 +281,20 @@ REJECTED = [
     (dict(reference=np.zeros(1025)), ValueError, "more than the 1024 that backend 'twin'"),
     (dict(gamma=1e-39), ValueError, "gamma must be a finite, normal float32"),
     (dict(gamma="1"), TypeError, "gamma must be a real number"),
+    (dict(gamma=10**400), ValueError, "gamma must be a finite, normal float32 number greater "
+                                      "than zero, got: 1000"),
+    (dict(gamma=-10**400), ValueError, "gamma must be a finite, normal float32"),
+    (dict(alpha=float("nan")), ValueError, "alpha must be finite, got: nan"),
+    (dict(alpha=-10**400), ValueError, "alpha must be finite"),
+    (dict(alpha=np.array([0.0, np.inf])), ValueError, "alpha must be finite, got: inf for "
+                                                      "signal 1"),
+    (dict(alpha=np.array([1e39, 0.0])), ValueError, "alpha must be finite, got: inf for "
+                                                    "signal 0"),
+    (dict(signals=numpy_matrix(np.ones(7)), lengths=[3, 4]), TypeError,
+     r"signals is a numpy.matrix, which is always two-dimensional; pass np.asarray\(signals\)"),
+    (dict(reference=np.ma.masked_array(np.ones(5), mask=[0, 1, 0, 0, 0])), TypeError,
+     "reference is a masked array, whose mask would be ignored"),
+    (dict(end=["free"]), ValueError, "end must be one of"),
     (dict(end="local"), ValueError, "end must be one of"),
     (dict(end="free", ref_gap_penalty=np.inf), ValueError, "ref_gap_penalty must be a finite number"),
     (dict(alpha=np.zeros(3)), ValueError, r"alpha must hold one value per signal \(2\)"),

@@ -130,3 +130,141 @@ def test_a_few_training_steps_lower_the_loss(device):
 def test_numpy_arrays_are_refused_with_a_clear_message():
     with pytest.raises(TypeError, match="orvane.torch takes PyTorch tensors, got numpy"):
         otorch.SoftDTWLoss()([np.ones(3, np.float32)], torch.ones(3))
+
+
+def test_unequal_score_weights_reach_every_gradient_with_a_split_batch(device):
+    # The weighted second pass runs a piece at a time; each signal in a piece of its own.
+    signals, reference = inputs(device, lengths=(5, 8, 3, 6))
+    weights = torch.tensor([0.5, -1.0, 2.0, 0.0], dtype=torch.float64, device=device)
+    grads = {}
+    for budget in (None, 3 * 4 * 8 * 6):
+        for tensor in (*signals, reference):
+            tensor.grad = None
+        scores = otorch.soft_dtw(signals, reference, gamma=0.5, memory_budget=budget)
+        (scores * weights).sum().backward()
+        grads[budget] = [t.grad.clone() for t in (*signals, reference)]
+    xs = [s.detach().cpu().numpy() for s in signals]
+    y = reference.detach().cpu().numpy()
+    loss = lambda y: float64_loss(xs, y, 0.5, weights.tolist())
+    h = 1e-4
+    for j in range(len(y)):
+        up, down = y.copy(), y.copy()
+        up[j] += h
+        down[j] -= h
+        slope = (loss(up) - loss(down)) / (2 * h)
+        assert grads[None][-1][j].item() == pytest.approx(slope, abs=GRADIENT_ATOL)
+    assert torch.all(grads[None][3] == 0)  # a zero weight
+    for whole, split in zip(grads[None], grads[3 * 4 * 8 * 6]):
+        torch.testing.assert_close(split, whole)
+
+
+def test_second_derivatives_are_refused_rather_than_dropped(device):
+    signals, reference = inputs(device)
+    loss = otorch.SoftDTWLoss(gamma=0.5)(signals, reference)
+    gradient, = torch.autograd.grad(loss, reference, create_graph=True)
+    assert gradient.requires_grad
+    with pytest.raises(RuntimeError, match="orvane.torch has first derivatives only"):
+        (loss + (gradient ** 2).sum()).backward()
+
+
+class ConvolvedLoss(torch.nn.Module):
+    """A convolution in front of the loss: gradients must reach its weights."""
+
+    def __init__(self, **options):
+        super().__init__()
+        self.conv = torch.nn.Conv1d(1, 1, 3, padding=1, dtype=torch.float64)
+        self.loss = otorch.SoftDTWLoss(**options)
+
+    def forward(self, signals, reference):
+        return self.loss(self.conv(signals.unsqueeze(1)).squeeze(1), reference)
+
+
+def run_and_collect(model, function, signals, reference):
+    model.zero_grad()
+    reference.grad = None
+    value = function(signals, reference)
+    value.backward()
+    return [value.detach(), model.conv.weight.grad.clone(), model.conv.bias.grad.clone(),
+            reference.grad.clone()]
+
+
+@pytest.mark.filterwarnings("ignore::torch.jit.TracerWarning", "ignore::FutureWarning",
+                            "ignore:Guards may run slower")
+@pytest.mark.parametrize("options", [dict(gamma=0.5), dict(gamma=0.3, end="free", alpha=None),
+                                     dict(gamma=0.4, divergence=True)],
+                         ids=["global", "free", "divergence"])
+def test_compiled_and_traced_models_equal_eager_ones(options):
+    torch.manual_seed(0)
+    model = ConvolvedLoss(**{k: v for k, v in options.items() if k != "alpha"})
+    signals = torch.randn(3, 9, dtype=torch.float64)
+    reference = torch.randn(7 if "divergence" not in options else 9, dtype=torch.float64,
+                            requires_grad=True)
+    eager = run_and_collect(model, model, signals, reference)
+    assert all(torch.any(g != 0) for g in eager[1:])
+    explained = torch._dynamo.explain(model)(signals, reference)
+    assert explained.graph_break_count == 0, explained.break_reasons
+    compiled = torch.compile(model, fullgraph=True, backend="eager")
+    traced = torch.jit.trace(model, (signals, reference))
+    for other in (compiled, traced):
+        # The graphs may form the weights of the scores (float32 in the backward pass) and
+        # add a gradient's terms in another order: float32 rounding apart.
+        for mine, theirs in zip(run_and_collect(model, other, signals, reference), eager):
+            torch.testing.assert_close(mine, theirs, rtol=1e-6, atol=1e-7)
+
+
+def test_torch_func_grad_works_and_vmap_says_what_to_do():
+    signals, reference = inputs("cpu")
+    loss = lambda y: otorch.soft_dtw([s.detach() for s in signals], y, gamma=0.5).sum()
+    otorch.soft_dtw([s.detach() for s in signals], reference, gamma=0.5).sum().backward()
+    assert torch.equal(torch.func.grad(loss)(reference.detach()), reference.grad)
+    with pytest.raises(RuntimeError, match="does not run under torch.func.vmap: one call aligns "
+                                           "a whole batch already"):
+        torch.func.vmap(lambda s: otorch.soft_dtw([s], reference))(torch.ones(2, 4))
+
+
+REJECTED_BY_THE_LOSS = [
+    (dict(gamma=-1), ValueError, "gamma must be a finite, normal float32"),
+    (dict(gamma=10**400), ValueError, "gamma must be a finite, normal float32"),
+    (dict(end="fre"), ValueError, "end must be one of"),
+    (dict(end="free", ref_gap_penalty=float("nan")), ValueError, "ref_gap_penalty must be"),
+    (dict(backend="gpu"), ValueError, "backend must be one of"),
+    (dict(memory_budget=-5), ValueError, "memory_budget must be a positive number"),
+    (dict(reduction="avg"), ValueError, "reduction must be one of"),
+]
+
+
+@pytest.mark.parametrize("options, error, message", REJECTED_BY_THE_LOSS)
+def test_the_loss_checks_its_options_when_it_is_built(options, error, message):
+    with pytest.raises(error, match=message):
+        otorch.SoftDTWLoss(**options)
+
+
+@pytest.mark.parametrize("reference, error, message", [
+    (torch.ones(5, dtype=torch.int64), TypeError, "reference must hold floating-point numbers, "
+                                                  "got torch.int64"),
+    (torch.ones(5, dtype=torch.bool), TypeError, "reference must hold floating-point"),
+    (torch.ones(5, dtype=torch.complex64), TypeError, "reference must hold floating-point"),
+    (torch.ones(2, 5), ValueError, "reference must be one-dimensional"),
+    (np.ones(5), TypeError, "reference must be a PyTorch tensor"),
+])
+def test_the_reference_is_checked_as_the_package_checks_it(reference, error, message):
+    with pytest.raises(error, match=message):
+        otorch.soft_dtw([torch.ones(4)], reference)
+
+
+@pytest.mark.parametrize("alpha", [float("nan"), float("inf"), 1e39, 10**400,
+                                   torch.tensor([0.0, float("nan")])])
+def test_alpha_must_be_finite(alpha):
+    with pytest.raises(ValueError, match="alpha must be finite"):
+        otorch.soft_dtw([torch.ones(4), torch.ones(3)], torch.ones(5), alpha=alpha)
+
+
+@pytest.mark.filterwarnings("ignore:Sparse CSR tensor support is in beta")
+def test_sparse_and_nested_tensors_are_refused_by_name():
+    with pytest.raises(TypeError, match=r"signals is a torch.sparse_coo tensor; pass a dense one"):
+        otorch.soft_dtw(torch.ones(2, 4).to_sparse(), torch.ones(5))
+    with pytest.raises(TypeError, match=r"reference is a torch.sparse_csr tensor"):
+        otorch.soft_dtw([torch.ones(4)], torch.ones(1, 5).to_sparse_csr())
+    nested = torch.nested.nested_tensor([torch.ones(4), torch.ones(2)], layout=torch.jagged)
+    with pytest.raises(TypeError, match="signals is a nested tensor; pass a list of tensors"):
+        otorch.soft_dtw(nested, torch.ones(5))

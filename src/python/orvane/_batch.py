@@ -210,7 +210,7 @@ def _real(value, name):
     try:
         return float(value)
     except OverflowError:
-        return math.copysign(math.inf, value)
+        return math.inf if value > 0 else -math.inf
 
 
 def _finite_float32(value: float) -> bool:

@@ -197,6 +197,8 @@ def soft_dtw(signals: Signals, reference: torch.Tensor, *, lengths: Lengths | No
     _backends.check_name(backend)
     check_memory_budget(memory_budget)
     reference = reference.to(torch.float32)
+    if reference is flat:  # one tensor as both (the divergence's self-terms): autograd and
+        reference = reference.clone()  # torch.compile take each input once
     # A traced graph may later run for training, so it always computes them.
     with_gradients = torch.jit.is_tracing() or (
         torch.is_grad_enabled() and (flat.requires_grad or reference.requires_grad))

@@ -8,18 +8,16 @@ time over wall time)."""
 import argparse
 import collections
 import contextlib
-import ctypes
 import os
 import subprocess
 import sys
-import tempfile
 import time
-from pathlib import Path
 
 import numpy as np
 
 import orvane
 from orvane.buffers import select_backend
+from scalar_wavefront import ScalarWavefront
 
 DEFAULT_SIZES = ["16,128,128", "32,256,256", "64,512,512", "64,1024,1024"]
 # The operations of one training step, whose CPU time per cell the twin is held to.
@@ -148,21 +146,6 @@ def package_overhead(backend, repeats, batch=16, length=128, ref_length=128):
           f"self-terms, one call each ({divergence_wall / scores_wall:.1f}x the scores)\n")
 
 
-def load_scalar_wavefront():
-    """The scalar yardstick, built with the library's float flags (no contraction, FMA where
-    asked), or None without a C++ compiler."""
-    source = Path(__file__).with_name("scalar_wavefront.cpp")
-    library = Path(tempfile.gettempdir()) / "orvane_scalar_wavefront.so"
-    flags = ["-O2", "-std=c++17", "-ffp-contract=off", "-fno-fast-math", "-shared", "-fPIC"]
-    if "fma" in Path("/proc/cpuinfo").read_text():
-        flags.append("-mfma")
-    try:
-        subprocess.run(["g++", *flags, str(source), "-o", str(library)], check=True)
-    except (OSError, subprocess.CalledProcessError):
-        return None
-    return ctypes.CDLL(str(library))
-
-
 @contextlib.contextmanager
 def on_one_core():
     """Every thread of the process (the twin's workers too) on one core for a while: on a
@@ -183,9 +166,12 @@ def twin_against_scalar_loop(backend, repeats, batch=16, length=256, ref_length=
     """The twin's wavefronts next to a plain scalar loop of the same float32 steps, in the
     least process CPU time per cell of `repeats` runs each; the loop's results must equal the
     twin's bit for bit."""
-    scalar = load_scalar_wavefront()
-    if scalar is None or backend.name != "cpu":
+    if backend.name != "cpu":
         return
+    try:
+        scalar = ScalarWavefront()
+    except (OSError, subprocess.CalledProcessError):
+        return  # no C++ compiler
     workload = Workload(backend, batch, length, ref_length)
     raw = workload.operations()
     raw["distance"]()
@@ -193,15 +179,11 @@ def twin_against_scalar_loop(backend, repeats, batch=16, length=256, ref_length=
     distance = workload.distance.numpy()
     score = np.empty_like(distance)
     gradient = np.empty_like(distance)
-    pointer = lambda array, k: ctypes.c_void_p(array.ctypes.data + 4 * k * cells_each)
     loops = {
-        "forward": lambda: [scalar.scalar_forward(pointer(distance, k), pointer(score, k), length,
-                                                  ref_length, ctypes.c_float(1.0))
-                            for k in range(batch)],
-        "backward": lambda: [scalar.scalar_backward(pointer(distance, k), pointer(score, k),
-                                                    pointer(gradient, k), length, ref_length,
-                                                    ctypes.c_float(1.0))
-                             for k in range(batch)],
+        "forward": lambda: [scalar.forward(distance, score, length, ref_length, 1.0,
+                                           offset=k * cells_each) for k in range(batch)],
+        "backward": lambda: [scalar.backward(distance, score, gradient, length, ref_length, 1.0,
+                                             offset=k * cells_each) for k in range(batch)],
     }
     print(f"The twin against a plain scalar wavefront loop, B = {batch}, N = {length}, "
           f"M = {ref_length} (process CPU time per cell, both on one core):")

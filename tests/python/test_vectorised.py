@@ -213,6 +213,27 @@ def test_thread_count_changes_nothing_but_speed():
 
 
 
+def test_sums_are_the_same_on_every_run_and_for_every_thread_count():
+    # Gradients and statistics add over signals and cells in a fixed order: the reference
+    # gradient sums across all signals, which threads share.
+    rng = np.random.default_rng(21)
+    batch = Batch([rng.standard_normal(n).astype(np.float32) for n in rng.integers(1, 60, 80)],
+                  rng.standard_normal(37).astype(np.float32))
+    outputs = ("scores", "E", "dx", "dy", "sums", "means", "log_std", "index_log_std")
+
+    def run():
+        done = TrainingRun(VECTORISED, batch, Options(gamma=0.4)).run_all().run_statistics()
+        return {name: done.flat(name).tobytes() for name in outputs}
+
+    first = run()
+    assert run() == first
+    try:
+        orvane_cpu.set_num_threads(1)
+        assert run() == first
+    finally:
+        orvane_cpu.set_num_threads(0)
+
+
 @pytest.mark.parametrize("threads", [-1, os.cpu_count() + 1, 10**9, 10**12])
 def test_thread_counts_beyond_the_machine_are_refused(threads):
     # oneTBB reserves memory for every thread it is allowed: ten million cost gigabytes.

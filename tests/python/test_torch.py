@@ -268,3 +268,12 @@ def test_sparse_and_nested_tensors_are_refused_by_name():
     nested = torch.nested.nested_tensor([torch.ones(4), torch.ones(2)], layout=torch.jagged)
     with pytest.raises(TypeError, match="signals is a nested tensor; pass a list of tensors"):
         otorch.soft_dtw(nested, torch.ones(5))
+
+
+def test_the_accuracy_warning_names_the_callers_line():
+    rng = np.random.default_rng(8)
+    signals = torch.from_numpy(rng.standard_normal((1, 400)).astype(np.float32) * 10)
+    reference = torch.from_numpy(rng.standard_normal(400).astype(np.float32) * 10)
+    with pytest.warns(RuntimeWarning, match="a larger gamma") as record:
+        otorch.SoftDTWLoss(gamma=0.01)(signals.requires_grad_(), reference).backward()
+    assert record[0].filename == __file__

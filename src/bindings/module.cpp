@@ -4,6 +4,12 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <functional>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <vector>
+
 #include "bindings/docstrings.h"
 #include "bindings/strict_integers.h"
 
@@ -43,81 +49,118 @@ constexpr const char* kModuleDoc = "Orvane CUDA implementation (CPU build)";
 constexpr const char* kModuleDoc = "Orvane CUDA implementation";
 #endif
 
+#ifdef ORVANE_VECTORISED_BUILD
+#define FLOAT64_OF(operation) &ops::operation##_float64
+#else
+#define FLOAT64_OF(operation) nullptr
+#endif
+
 PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported()) {
     namespace docs = orvane::docs;
     m.doc() = kModuleDoc;
 
-    m.def("calc_manhattan_distance", strict(&ops::calc_manhattan_distance),
-          "Calculate Manhattan distance using anti-diagonal matrix layout",
-          py::arg("input_signal_ptr"), py::arg("input_signal_lengths"), py::arg("ref_signal_ptr"),
-          py::arg("ref_signal_length"), py::arg("distance_matrix_ptr"), CallGuard(),
-          docs::calc_manhattan_distance.c_str());
-
-    m.def("calc_manhattan_distance_gradient", strict(&ops::calc_manhattan_distance_gradient),
-          "Calculate Manhattan distance gradient using anti-diagonal matrix layout",
-          py::arg("input_signal_ptr"), py::arg("input_signal_lengths"), py::arg("ref_signal_ptr"),
-          py::arg("ref_signal_length"), py::arg("gradient_matrix_ptr"),
-          py::arg("input_gradients_ptr"), py::arg("ref_gradients_ptr"), CallGuard(),
-          docs::calc_manhattan_distance_gradient.c_str());
-
-    m.def("calc_softdtw_forward", strict(&ops::calc_softdtw_forward),
-          "Calculate SoftDTW forward pass", py::arg("input_signal_lengths"),
-          py::arg("ref_signal_length"), py::arg("distance_matrix_ptr"), py::arg("score_matrix_ptr"),
-          py::arg("scores_ptr"), py::arg("gamma"), py::arg("alpha_ptr") = 0,
-          py::arg("local_end") = false, py::arg("last_row_only") = false,
-          py::arg("ref_gap_penalty") = 0.0, CallGuard(), docs::calc_softdtw_forward.c_str());
-
-    m.def("calc_softdtw_backward", strict(&ops::calc_softdtw_backward),
-          "Calculate SoftDTW backward pass", py::arg("input_signal_lengths"),
-          py::arg("ref_signal_length"), py::arg("distance_matrix_ptr"), py::arg("score_matrix_ptr"),
-          py::arg("gradient_matrix_prt"), py::arg("gamma"), py::arg("alpha_ptr") = 0,
-          py::arg("local_end") = false, py::arg("scores_ptr") = 0, py::arg("last_row_only") = false,
-          py::arg("ref_gap_penalty") = 0.0, CallGuard(), docs::calc_softdtw_backward.c_str());
-
-    m.def("normalize_matrix", strict(&ops::normalize_matrix),
-          "Normalize gradient matrix by dividing each element by sum of gradients per reference "
-          "position",
-          py::arg("input_signal_lengths"), py::arg("ref_signal_length"),
-          py::arg("gradient_matrix_ptr"), py::arg("ref_total_grads_ptr"), CallGuard(),
-          docs::normalize_matrix.c_str());
-
-    m.def("calc_weighted_means", strict(&ops::calc_weighted_means),
-          "Calculate weighted means of input signals using normalized gradient matrix as weights",
-          py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
-          py::arg("ref_signal_length"), py::arg("gradient_matrix_ptr"),
-          py::arg("weighted_means_ptr"), CallGuard(), docs::calc_weighted_means.c_str());
-
-    m.def("calc_weighted_std", strict(&ops::calc_weighted_std),
-          "Calculate weighted standard deviation (log scale) of input signals",
-          py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
-          py::arg("ref_signal_length"), py::arg("gradient_matrix_ptr"),
-          py::arg("weighted_means_ptr"), py::arg("weighted_std_log_ptr"), CallGuard(),
-          docs::calc_weighted_std.c_str());
-
-    m.def("calc_weighted_index_std", strict(&ops::calc_weighted_index_std),
-          "Calculate weighted standard deviation (log scale) of index positions",
-          py::arg("input_signal_lengths"), py::arg("ref_signal_length"),
-          py::arg("gradient_matrix_ptr"), py::arg("weighted_index_std_log_ptr"), CallGuard(),
-          docs::calc_weighted_index_std.c_str());
-
-    const auto def_conversion = [&](const char* name, auto driver, const char* summary,
-                                    const std::string& doc) {
-        m.def(name, driver, summary, py::arg("input_signal_lengths"), py::arg("ref_signal_length"),
-              py::arg("input_matrix_ptr"), py::arg("output_matrix_ptr"), CallGuard(), doc.c_str());
+    // Registers an operation now and, where the module has one, its float64 version after the
+    // eleven: the same arguments, on float64 buffers.
+    std::vector<std::function<void()>> float64_versions;
+    const auto define = [&](const char* name, auto operation, auto float64_operation,
+                            const char* summary, const std::string& doc, auto... arguments) {
+        m.def(name, strict(operation), summary, arguments..., CallGuard(), doc.c_str());
+        if constexpr (!std::is_null_pointer_v<decltype(float64_operation)>) {
+            float64_versions.emplace_back([&m, name, float64_operation, arguments...] {
+                const std::string float64_name = std::string(name) + "_float64";
+                const std::string doc = "The float64 version of " + std::string(name) +
+                                        ": the same arguments and checks, on float64 buffers, "
+                                        "with float64 arithmetic throughout.";
+                m.def(float64_name.c_str(), strict(float64_operation), arguments..., CallGuard(),
+                      doc.c_str());
+            });
+        }
     };
-    def_conversion("convert_antidiag_to_square", strict(&ops::convert_antidiag_to_square),
-                   "Convert anti-diagonal matrix format to standard row-major format",
-                   docs::convert_antidiag_to_square);
-    def_conversion("convert_square_to_antidiag", strict(&ops::convert_square_to_antidiag),
-                   "Convert standard row-major matrix format to anti-diagonal format",
-                   docs::convert_square_to_antidiag);
-    def_conversion("extract_last_row_antidiag", strict(&ops::extract_last_row_antidiag),
-                   "Extract the last row of each signal's matrix from anti-diagonal layout",
-                   docs::extract_last_row_antidiag);
+
+    define("calc_manhattan_distance", &ops::calc_manhattan_distance,
+           FLOAT64_OF(calc_manhattan_distance),
+           "Calculate Manhattan distance using anti-diagonal matrix layout",
+           docs::calc_manhattan_distance, py::arg("input_signal_ptr"),
+           py::arg("input_signal_lengths"), py::arg("ref_signal_ptr"), py::arg("ref_signal_length"),
+           py::arg("distance_matrix_ptr"));
+
+    define("calc_manhattan_distance_gradient", &ops::calc_manhattan_distance_gradient,
+           FLOAT64_OF(calc_manhattan_distance_gradient),
+           "Calculate Manhattan distance gradient using anti-diagonal matrix layout",
+           docs::calc_manhattan_distance_gradient, py::arg("input_signal_ptr"),
+           py::arg("input_signal_lengths"), py::arg("ref_signal_ptr"), py::arg("ref_signal_length"),
+           py::arg("gradient_matrix_ptr"), py::arg("input_gradients_ptr"),
+           py::arg("ref_gradients_ptr"));
+
+    define("calc_softdtw_forward", &ops::calc_softdtw_forward, FLOAT64_OF(calc_softdtw_forward),
+           "Calculate SoftDTW forward pass", docs::calc_softdtw_forward,
+           py::arg("input_signal_lengths"), py::arg("ref_signal_length"),
+           py::arg("distance_matrix_ptr"), py::arg("score_matrix_ptr"), py::arg("scores_ptr"),
+           py::arg("gamma"), py::arg("alpha_ptr") = 0, py::arg("local_end") = false,
+           py::arg("last_row_only") = false, py::arg("ref_gap_penalty") = 0.0);
+
+    define("calc_softdtw_backward", &ops::calc_softdtw_backward, FLOAT64_OF(calc_softdtw_backward),
+           "Calculate SoftDTW backward pass", docs::calc_softdtw_backward,
+           py::arg("input_signal_lengths"), py::arg("ref_signal_length"),
+           py::arg("distance_matrix_ptr"), py::arg("score_matrix_ptr"),
+           py::arg("gradient_matrix_prt"), py::arg("gamma"), py::arg("alpha_ptr") = 0,
+           py::arg("local_end") = false, py::arg("scores_ptr") = 0,
+           py::arg("last_row_only") = false, py::arg("ref_gap_penalty") = 0.0);
+
+    define("normalize_matrix", &ops::normalize_matrix, FLOAT64_OF(normalize_matrix),
+           "Normalize gradient matrix by dividing each element by sum of gradients per reference "
+           "position",
+           docs::normalize_matrix, py::arg("input_signal_lengths"), py::arg("ref_signal_length"),
+           py::arg("gradient_matrix_ptr"), py::arg("ref_total_grads_ptr"));
+
+    define("calc_weighted_means", &ops::calc_weighted_means, FLOAT64_OF(calc_weighted_means),
+           "Calculate weighted means of input signals using normalized gradient matrix as weights",
+           docs::calc_weighted_means, py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
+           py::arg("ref_signal_length"), py::arg("gradient_matrix_ptr"),
+           py::arg("weighted_means_ptr"));
+
+    define("calc_weighted_std", &ops::calc_weighted_std, FLOAT64_OF(calc_weighted_std),
+           "Calculate weighted standard deviation (log scale) of input signals",
+           docs::calc_weighted_std, py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
+           py::arg("ref_signal_length"), py::arg("gradient_matrix_ptr"),
+           py::arg("weighted_means_ptr"), py::arg("weighted_std_log_ptr"));
+
+    define("calc_weighted_index_std", &ops::calc_weighted_index_std,
+           FLOAT64_OF(calc_weighted_index_std),
+           "Calculate weighted standard deviation (log scale) of index positions",
+           docs::calc_weighted_index_std, py::arg("input_signal_lengths"),
+           py::arg("ref_signal_length"), py::arg("gradient_matrix_ptr"),
+           py::arg("weighted_index_std_log_ptr"));
+
+    const auto conversion_arguments =
+        std::tuple{py::arg("input_signal_lengths"), py::arg("ref_signal_length"),
+                   py::arg("input_matrix_ptr"), py::arg("output_matrix_ptr")};
+    const auto define_conversion = [&](const char* name, auto operation, auto float64_operation,
+                                       const char* summary, const std::string& doc) {
+        std::apply(
+            [&](auto... arguments) {
+                define(name, operation, float64_operation, summary, doc, arguments...);
+            },
+            conversion_arguments);
+    };
+    define_conversion("convert_antidiag_to_square", &ops::convert_antidiag_to_square,
+                      FLOAT64_OF(convert_antidiag_to_square),
+                      "Convert anti-diagonal matrix format to standard row-major format",
+                      docs::convert_antidiag_to_square);
+    define_conversion("convert_square_to_antidiag", &ops::convert_square_to_antidiag,
+                      FLOAT64_OF(convert_square_to_antidiag),
+                      "Convert standard row-major matrix format to anti-diagonal format",
+                      docs::convert_square_to_antidiag);
+    define_conversion("extract_last_row_antidiag", &ops::extract_last_row_antidiag, nullptr,
+                      "Extract the last row of each signal's matrix from anti-diagonal layout",
+                      docs::extract_last_row_antidiag);
 
 #ifdef ORVANE_VECTORISED_BUILD
     m.def("set_num_threads", strict(&ops::set_num_threads), py::arg("threads"),
           "Number of worker threads the operations use, from 0 (the default: one per core) to the "
           "number of threads the machine runs at once.");
 #endif
+    for (const auto& define_float64 : float64_versions) {
+        define_float64();
+    }
 }

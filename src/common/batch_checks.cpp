@@ -60,23 +60,41 @@ void check_batch_fits_int32(const std::vector<int>& lengths, int ref_signal_leng
     }
 }
 
-float checked_gamma(double gamma) {
-    const auto rounded = static_cast<float>(gamma);
-    if (!(std::isfinite(rounded) && rounded >= std::numeric_limits<float>::min())) {
-        throw std::invalid_argument(
-            "gamma must be a finite, normal float32 number greater than zero, got: " +
-            format_number(gamma));
+namespace {
+
+// value rounded to T; throws unless that is a finite, normal number greater than zero.
+template <typename T>
+T checked_gamma_of(double gamma, const char* type_name) {
+    const auto rounded = static_cast<T>(gamma);
+    if (!(std::isfinite(rounded) && rounded >= std::numeric_limits<T>::min())) {
+        throw std::invalid_argument(std::string("gamma must be a finite, normal ") + type_name +
+                                    " number greater than zero, got: " + format_number(gamma));
     }
     return rounded;
 }
 
-float checked_ref_gap_penalty(double ref_gap_penalty, bool local_end) {
-    const auto rounded = static_cast<float>(ref_gap_penalty);
+template <typename T>
+T checked_ref_gap_penalty_of(double ref_gap_penalty, bool local_end) {
+    const auto rounded = static_cast<T>(ref_gap_penalty);
     if (local_end && !std::isfinite(rounded)) {
         throw std::invalid_argument("ref_gap_penalty must be a finite number, got: " +
                                     format_number(ref_gap_penalty));
     }
     return rounded;
+}
+
+}  // namespace
+
+float checked_gamma(double gamma) { return checked_gamma_of<float>(gamma, "float32"); }
+
+double checked_gamma_float64(double gamma) { return checked_gamma_of<double>(gamma, "float64"); }
+
+float checked_ref_gap_penalty(double ref_gap_penalty, bool local_end) {
+    return checked_ref_gap_penalty_of<float>(ref_gap_penalty, local_end);
+}
+
+double checked_ref_gap_penalty_float64(double ref_gap_penalty, bool local_end) {
+    return checked_ref_gap_penalty_of<double>(ref_gap_penalty, local_end);
 }
 
 std::vector<int> make_signal_offsets(const std::vector<int>& lengths) {

@@ -22,6 +22,10 @@ float checked_gamma(double gamma);
 // penalty j * g of column 0 would otherwise be NaN. Without one it has no effect.
 float checked_ref_gap_penalty(double ref_gap_penalty, bool local_end);
 
+// The same two checks for the vectorised module's float64 operations, in float64's range.
+double checked_gamma_float64(double gamma);
+double checked_ref_gap_penalty_float64(double ref_gap_penalty, bool local_end);
+
 // Exclusive prefix sums: where each signal starts in the signal batch.
 std::vector<int> make_signal_offsets(const std::vector<int>& lengths);
 

@@ -16,4 +16,12 @@ ORVANE_HOST_DEVICE float clamped_log_std(float variance) {
     return fmaxf(-10.0f, fminf(10.0f, log_value));
 }
 
+// The same steps in float64, for the vectorised module's float64 statistics.
+ORVANE_HOST_DEVICE double clamped_log_std(double variance) {
+    const double deviation = sqrt(variance);
+    const double shifted = deviation + 1e-8;
+    const double log_value = log(shifted);
+    return fmax(-10.0, fmin(10.0, log_value));
+}
+
 }  // namespace orvane

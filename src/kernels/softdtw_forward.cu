@@ -135,9 +135,9 @@ __global__ void __launch_bounds__(1024) softdtw_local_end_reducer_kernel(
     const int threads = blockDim.x;
     float* sdata = dynamic_shared_memory<float>();
     const int n = lengths[k];
-    const FreeEndTerminals terminals{
+    const FreeEndTerminals<float> terminals{
         score_matrices, AntidiagMatrix{matrix_offsets[k], n, ref_signal_length}, 1.0f / gamma,
-        ref_gap_penalty, FreeEndTerminals::count_of(n, ref_signal_length, last_row_only)};
+        ref_gap_penalty, FreeEndTerminals<float>::count_of(n, ref_signal_length, last_row_only)};
 
     float local_max = -INFINITY;
     for (int t = tid; t < terminals.count; t += threads) {

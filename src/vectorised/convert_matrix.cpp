@@ -1,5 +1,5 @@
-// Layout conversions on the CPU: values move between the anti-diagonal layout and row-major
-// order bit for bit, one signal per task.
+// Layout conversions on the CPU: float32 or float64 values move between the anti-diagonal
+// layout and row-major order bit for bit, one signal per task.
 #include <algorithm>
 
 #include "vectorised/batch.h"
@@ -9,12 +9,12 @@ namespace {
 
 enum class Direction { to_square, to_antidiag };
 
-template <Direction direction>
+template <Direction direction, typename T = float>
 void convert(const std::vector<int>& lengths, int ref_signal_length, HostAddress input,
              HostAddress output) {
     const Batch batch(lengths, ref_signal_length);
-    const auto source = host_pointer<const float>(input);
-    const auto target = host_pointer<float>(output);
+    const auto source = host_pointer<const T>(input);
+    const auto target = host_pointer<T>(output);
     for_each_signal(batch, [&](const Signal& signal) {
         for (int d = 0; d < signal.diagonals(); ++d) {
             const DiagonalSpan span = signal.diagonal(d);
@@ -45,6 +45,20 @@ void convert_square_to_antidiag(const std::vector<int>& input_signal_lengths, in
                                 HostAddress input_matrix, HostAddress output_matrix) {
     convert<Direction::to_antidiag>(input_signal_lengths, ref_signal_length, input_matrix,
                                     output_matrix);
+}
+
+void convert_antidiag_to_square_float64(const std::vector<int>& input_signal_lengths,
+                                        int ref_signal_length, HostAddress input_matrix,
+                                        HostAddress output_matrix) {
+    convert<Direction::to_square, double>(input_signal_lengths, ref_signal_length, input_matrix,
+                                          output_matrix);
+}
+
+void convert_square_to_antidiag_float64(const std::vector<int>& input_signal_lengths,
+                                        int ref_signal_length, HostAddress input_matrix,
+                                        HostAddress output_matrix) {
+    convert<Direction::to_antidiag, double>(input_signal_lengths, ref_signal_length, input_matrix,
+                                            output_matrix);
 }
 
 void extract_last_row_antidiag(const std::vector<int>& input_signal_lengths, int ref_signal_length,

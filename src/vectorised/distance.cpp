@@ -20,37 +20,36 @@ namespace {
 
 // Differences closer to zero than this carry no gradient: there is no subgradient choice at
 // a tie. 0 inside the dead zone, otherwise the sign of z; a NaN stays NaN.
-FloatVec DeadZoneSign(FloatTag d, FloatVec z) {
-    const FloatVec sign =
-        hn::IfThenElse(hn::Gt(z, hn::Zero(d)), hn::Set(d, 1.0f),
-                       hn::IfThenElse(hn::Lt(z, hn::Zero(d)), hn::Set(d, -1.0f), z));
-    return hn::IfThenZeroElse(hn::Lt(hn::Abs(z), hn::Set(d, 1e-7f)), sign);
+template <class D>
+VecOf<D> DeadZoneSign(D d, VecOf<D> z) {
+    using T = Lane<D>;
+    const auto sign = hn::IfThenElse(hn::Gt(z, hn::Zero(d)), hn::Set(d, T{1}),
+                                     hn::IfThenElse(hn::Lt(z, hn::Zero(d)), hn::Set(d, T{-1}), z));
+    return hn::IfThenZeroElse(hn::Lt(hn::Abs(z), hn::Set(d, static_cast<T>(1e-7f))), sign);
 }
 
-}  // namespace
-
-void DistanceSignal(const float* samples, const float* reference, float* distance, int rows,
-                    int cols) {
-    const FloatTag d;
-    ForEachCellVector(rows, cols, [&](const CellVector& cells) {
-        const FloatVec x = LoadReversedPart(d, samples + cells.row, cells.count);
-        const FloatVec y = LoadPart(d, reference + cells.column, cells.count);
+template <typename T>
+void DistanceSignal(const T* samples, const T* reference, T* distance, int rows, int cols) {
+    const TagOf<T> d;
+    ForEachCellVector(d, rows, cols, [&](const CellVector& cells) {
+        const auto x = LoadReversedPart(d, samples + cells.row, cells.count);
+        const auto y = LoadPart(d, reference + cells.column, cells.count);
         StorePart(d, hn::Abs(hn::Sub(x, y)), distance + cells.cell, cells.count);
     });
 }
 
 // Adds every cell's g * sign(x - y) to its sample's gradient and g * sign(y - x) to its
 // reference sample's.
-void DistanceGradientSignal(const float* samples, const float* reference, const float* gradient,
-                            float* sample_gradients, float* reference_gradients, int rows,
-                            int cols) {
-    const FloatTag d;
-    ForEachCellVector(rows, cols, [&](const CellVector& cells) {
-        const FloatVec x = LoadReversedPart(d, samples + cells.row, cells.count);
-        const FloatVec y = LoadPart(d, reference + cells.column, cells.count);
-        const FloatVec g = LoadPart(d, gradient + cells.cell, cells.count);
-        float* sample_sums = sample_gradients + cells.row;
-        float* reference_sums = reference_gradients + cells.column;
+template <typename T>
+void DistanceGradientSignal(const T* samples, const T* reference, const T* gradient,
+                            T* sample_gradients, T* reference_gradients, int rows, int cols) {
+    const TagOf<T> d;
+    ForEachCellVector(d, rows, cols, [&](const CellVector& cells) {
+        const auto x = LoadReversedPart(d, samples + cells.row, cells.count);
+        const auto y = LoadPart(d, reference + cells.column, cells.count);
+        const auto g = LoadPart(d, gradient + cells.cell, cells.count);
+        T* sample_sums = sample_gradients + cells.row;
+        T* reference_sums = reference_gradients + cells.column;
         StoreReversedPart(d,
                           hn::Add(LoadReversedPart(d, sample_sums, cells.count),
                                   hn::Mul(g, DeadZoneSign(d, hn::Sub(x, y)))),
@@ -62,27 +61,129 @@ void DistanceGradientSignal(const float* samples, const float* reference, const 
     });
 }
 
+}  // namespace
+
+// The entry points of each element type, which Highway dispatches by name.
+void DistanceSignal32(const float* samples, const float* reference, float* distance, int rows,
+                      int cols) {
+    DistanceSignal(samples, reference, distance, rows, cols);
+}
+void DistanceSignal64(const double* samples, const double* reference, double* distance, int rows,
+                      int cols) {
+    DistanceSignal(samples, reference, distance, rows, cols);
+}
+void DistanceGradientSignal32(const float* samples, const float* reference, const float* gradient,
+                              float* sample_gradients, float* reference_gradients, int rows,
+                              int cols) {
+    DistanceGradientSignal(samples, reference, gradient, sample_gradients, reference_gradients,
+                           rows, cols);
+}
+void DistanceGradientSignal64(const double* samples, const double* reference,
+                              const double* gradient, double* sample_gradients,
+                              double* reference_gradients, int rows, int cols) {
+    DistanceGradientSignal(samples, reference, gradient, sample_gradients, reference_gradients,
+                           rows, cols);
+}
+
 }  // namespace orvane::vectorised::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 namespace orvane::vectorised {
 
-HWY_EXPORT(DistanceSignal);
-HWY_EXPORT(DistanceGradientSignal);
+HWY_EXPORT(DistanceSignal32);
+HWY_EXPORT(DistanceSignal64);
+HWY_EXPORT(DistanceGradientSignal32);
+HWY_EXPORT(DistanceGradientSignal64);
+
+namespace {
+
+template <typename T>
+struct DistancePasses;
+
+template <>
+struct DistancePasses<float> {
+    template <typename... Args>
+    static void distance(Args... args) {
+        HWY_DYNAMIC_DISPATCH(DistanceSignal32)(args...);
+    }
+    template <typename... Args>
+    static void gradient(Args... args) {
+        HWY_DYNAMIC_DISPATCH(DistanceGradientSignal32)(args...);
+    }
+};
+
+template <>
+struct DistancePasses<double> {
+    template <typename... Args>
+    static void distance(Args... args) {
+        HWY_DYNAMIC_DISPATCH(DistanceSignal64)(args...);
+    }
+    template <typename... Args>
+    static void gradient(Args... args) {
+        HWY_DYNAMIC_DISPATCH(DistanceGradientSignal64)(args...);
+    }
+};
+
+template <typename T>
+void manhattan_distance(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
+                        HostAddress ref_signal, int ref_signal_length,
+                        HostAddress distance_matrix) {
+    const Batch batch(input_signal_lengths, ref_signal_length);
+    const auto samples = host_pointer<const T>(input_signal);
+    const auto reference = host_pointer<const T>(ref_signal);
+    const auto distance = host_pointer<T>(distance_matrix);
+    for_each_signal(batch, [&](const Signal& signal) {
+        DistancePasses<T>::distance(samples + signal.first_sample, reference,
+                                    distance + signal.first_cell, signal.rows, signal.cols);
+    });
+}
+
+template <typename T>
+void manhattan_distance_gradient(HostAddress input_signal,
+                                 const std::vector<int>& input_signal_lengths,
+                                 HostAddress ref_signal, int ref_signal_length,
+                                 HostAddress gradient_matrix, HostAddress input_gradients,
+                                 HostAddress ref_gradients) {
+    const Batch batch(input_signal_lengths, ref_signal_length);
+    const auto samples = host_pointer<const T>(input_signal);
+    const auto reference = host_pointer<const T>(ref_signal);
+    const auto gradient = host_pointer<const T>(gradient_matrix);
+    const auto sample_gradients = host_pointer<T>(input_gradients);
+    const std::size_t cols = static_cast<std::size_t>(ref_signal_length);
+    std::vector<T> group_sums(static_cast<std::size_t>(signal_groups(batch)) * cols, T{0});
+    for_each_signal_group(batch, [&](int group, int first, int last) {
+        T* own = group_sums.data() + static_cast<std::size_t>(group) * cols;
+        for (int k = first; k < last; ++k) {
+            const Signal signal = batch.signal(k);
+            DistancePasses<T>::gradient(
+                samples + signal.first_sample, reference, gradient + signal.first_cell,
+                sample_gradients + signal.first_sample, own, signal.rows, signal.cols);
+        }
+    });
+    T* reference_gradients = host_pointer<T>(ref_gradients);
+    for (std::size_t offset = 0; offset < group_sums.size(); offset += cols) {
+        for (std::size_t j = 0; j < cols; ++j) {
+            reference_gradients[j] += group_sums[offset + j];
+        }
+    }
+}
+
+}  // namespace
 
 void calc_manhattan_distance(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
                              HostAddress ref_signal, int ref_signal_length,
                              HostAddress distance_matrix) {
-    const Batch batch(input_signal_lengths, ref_signal_length);
-    const auto samples = host_pointer<const float>(input_signal);
-    const auto reference = host_pointer<const float>(ref_signal);
-    const auto distance = host_pointer<float>(distance_matrix);
-    for_each_signal(batch, [&](const Signal& signal) {
-        HWY_DYNAMIC_DISPATCH(DistanceSignal)
-        (samples + signal.first_sample, reference, distance + signal.first_cell, signal.rows,
-         signal.cols);
-    });
+    manhattan_distance<float>(input_signal, input_signal_lengths, ref_signal, ref_signal_length,
+                              distance_matrix);
+}
+
+void calc_manhattan_distance_float64(HostAddress input_signal,
+                                     const std::vector<int>& input_signal_lengths,
+                                     HostAddress ref_signal, int ref_signal_length,
+                                     HostAddress distance_matrix) {
+    manhattan_distance<double>(input_signal, input_signal_lengths, ref_signal, ref_signal_length,
+                               distance_matrix);
 }
 
 void calc_manhattan_distance_gradient(HostAddress input_signal,
@@ -90,28 +191,20 @@ void calc_manhattan_distance_gradient(HostAddress input_signal,
                                       HostAddress ref_signal, int ref_signal_length,
                                       HostAddress gradient_matrix, HostAddress input_gradients,
                                       HostAddress ref_gradients) {
-    const Batch batch(input_signal_lengths, ref_signal_length);
-    const auto samples = host_pointer<const float>(input_signal);
-    const auto reference = host_pointer<const float>(ref_signal);
-    const auto gradient = host_pointer<const float>(gradient_matrix);
-    const auto sample_gradients = host_pointer<float>(input_gradients);
-    const std::size_t cols = static_cast<std::size_t>(ref_signal_length);
-    std::vector<float> group_sums(static_cast<std::size_t>(signal_groups(batch)) * cols, 0.0f);
-    for_each_signal_group(batch, [&](int group, int first, int last) {
-        float* own = group_sums.data() + static_cast<std::size_t>(group) * cols;
-        for (int k = first; k < last; ++k) {
-            const Signal signal = batch.signal(k);
-            HWY_DYNAMIC_DISPATCH(DistanceGradientSignal)
-            (samples + signal.first_sample, reference, gradient + signal.first_cell,
-             sample_gradients + signal.first_sample, own, signal.rows, signal.cols);
-        }
-    });
-    float* reference_gradients = host_pointer<float>(ref_gradients);
-    for (std::size_t offset = 0; offset < group_sums.size(); offset += cols) {
-        for (std::size_t j = 0; j < cols; ++j) {
-            reference_gradients[j] += group_sums[offset + j];
-        }
-    }
+    manhattan_distance_gradient<float>(input_signal, input_signal_lengths, ref_signal,
+                                       ref_signal_length, gradient_matrix, input_gradients,
+                                       ref_gradients);
+}
+
+void calc_manhattan_distance_gradient_float64(HostAddress input_signal,
+                                              const std::vector<int>& input_signal_lengths,
+                                              HostAddress ref_signal, int ref_signal_length,
+                                              HostAddress gradient_matrix,
+                                              HostAddress input_gradients,
+                                              HostAddress ref_gradients) {
+    manhattan_distance_gradient<double>(input_signal, input_signal_lengths, ref_signal,
+                                        ref_signal_length, gradient_matrix, input_gradients,
+                                        ref_gradients);
 }
 
 }  // namespace orvane::vectorised

@@ -7,7 +7,7 @@
 #define HWY_TARGET_INCLUDE "vectorised/features.cpp"
 #include <algorithm>
 #include <cmath>
-#include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
@@ -16,72 +16,108 @@
 #include "vectorised/batch.h"
 #include "vectorised/simd-inl.h"
 
+#ifndef ORVANE_VECTORISED_STATISTICS_PASSES
+#define ORVANE_VECTORISED_STATISTICS_PASSES
+namespace orvane::vectorised {
+
+// One instruction set's statistics passes for element type T.
+template <typename T>
+struct StatisticsPasses {
+    void (*column_totals)(const T* weights, int rows, int cols, T* sums);
+    void (*normalize)(T* weights, int rows, int cols, const T* sums);
+    void (*weighted_sums)(const T* samples, const T* weights, int rows, int cols, T* sums);
+    void (*weighted_squared_deviations)(const T* samples, const T* weights, const T* means,
+                                        int rows, int cols, T* sums);
+    void (*weighted_index_sums)(const T* weights, int rows, int cols, T* sums);
+    void (*weighted_index_squared_deviations)(const T* weights, const T* means, int rows, int cols,
+                                              T* sums);
+};
+
+}  // namespace orvane::vectorised
+#endif  // ORVANE_VECTORISED_STATISTICS_PASSES
+
 HWY_BEFORE_NAMESPACE();
 namespace orvane::vectorised::HWY_NAMESPACE {
 namespace {
 
 // sums[j] += term(weights, cells) over the signal's cells (i, j), rows in increasing order;
 // term gets each vector of weights with where its cells are.
-template <class Term>
-void AddColumnSums(const float* weights, int rows, int cols, float* sums, const Term& term) {
-    const FloatTag d;
-    ForEachCellVector(rows, cols, [&](const CellVector& cells) {
-        const FloatVec w = LoadPart(d, weights + cells.cell, cells.count);
-        float* own = sums + cells.column;
+template <typename T, class Term>
+void AddColumnSums(const T* weights, int rows, int cols, T* sums, const Term& term) {
+    const TagOf<T> d;
+    ForEachCellVector(d, rows, cols, [&](const CellVector& cells) {
+        const auto w = LoadPart(d, weights + cells.cell, cells.count);
+        T* own = sums + cells.column;
         StorePart(d, hn::Add(LoadPart(d, own, cells.count), term(w, cells)), own, cells.count);
     });
 }
 
-}  // namespace
-
-void ColumnTotals(const float* weights, int rows, int cols, float* sums) {
-    AddColumnSums(weights, rows, cols, sums, [](FloatVec w, const CellVector&) { return w; });
+template <typename T>
+void ColumnTotals(const T* weights, int rows, int cols, T* sums) {
+    AddColumnSums(weights, rows, cols, sums, [](auto w, const CellVector&) { return w; });
 }
 
 // Every cell divided by its column's total; a column that carries no weight becomes zeros.
-void Normalize(float* weights, int rows, int cols, const float* sums) {
-    const FloatTag d;
-    ForEachCellVector(rows, cols, [&](const CellVector& cells) {
-        float* own = weights + cells.cell;
-        const FloatVec sum = LoadPart(d, sums + cells.column, cells.count);
-        const FloatVec ratio = hn::Div(LoadPart(d, own, cells.count), sum);
+template <typename T>
+void Normalize(T* weights, int rows, int cols, const T* sums) {
+    const TagOf<T> d;
+    ForEachCellVector(d, rows, cols, [&](const CellVector& cells) {
+        T* own = weights + cells.cell;
+        const auto sum = LoadPart(d, sums + cells.column, cells.count);
+        const auto ratio = hn::Div(LoadPart(d, own, cells.count), sum);
         StorePart(d, hn::IfThenElseZero(hn::Ne(sum, hn::Zero(d)), ratio), own, cells.count);
     });
 }
 
-void WeightedSums(const float* samples, const float* weights, int rows, int cols, float* sums) {
-    const FloatTag d;
-    AddColumnSums(weights, rows, cols, sums, [&](FloatVec w, const CellVector& cells) {
+template <typename T>
+void WeightedSums(const T* samples, const T* weights, int rows, int cols, T* sums) {
+    const TagOf<T> d;
+    AddColumnSums(weights, rows, cols, sums, [&](auto w, const CellVector& cells) {
         return hn::Mul(LoadReversedPart(d, samples + cells.row, cells.count), w);
     });
 }
 
-void WeightedSquaredDeviations(const float* samples, const float* weights, const float* means,
-                               int rows, int cols, float* sums) {
-    const FloatTag d;
-    AddColumnSums(weights, rows, cols, sums, [&](FloatVec w, const CellVector& cells) {
-        const FloatVec difference = hn::Sub(LoadReversedPart(d, samples + cells.row, cells.count),
-                                            LoadPart(d, means + cells.column, cells.count));
+template <typename T>
+void WeightedSquaredDeviations(const T* samples, const T* weights, const T* means, int rows,
+                               int cols, T* sums) {
+    const TagOf<T> d;
+    AddColumnSums(weights, rows, cols, sums, [&](auto w, const CellVector& cells) {
+        const auto difference = hn::Sub(LoadReversedPart(d, samples + cells.row, cells.count),
+                                        LoadPart(d, means + cells.column, cells.count));
         return hn::Mul(hn::Mul(difference, difference), w);
     });
 }
 
-void WeightedIndexSums(const float* weights, int rows, int cols, float* sums) {
-    const FloatTag d;
-    AddColumnSums(weights, rows, cols, sums, [&](FloatVec w, const CellVector& cells) {
+template <typename T>
+void WeightedIndexSums(const T* weights, int rows, int cols, T* sums) {
+    const TagOf<T> d;
+    AddColumnSums(weights, rows, cols, sums, [&](auto w, const CellVector& cells) {
         return hn::Mul(w, FallingRows(d, cells.row));
     });
 }
 
-void WeightedIndexSquaredDeviations(const float* weights, const float* means, int rows, int cols,
-                                    float* sums) {
-    const FloatTag d;
-    AddColumnSums(weights, rows, cols, sums, [&](FloatVec w, const CellVector& cells) {
-        const FloatVec difference =
+template <typename T>
+void WeightedIndexSquaredDeviations(const T* weights, const T* means, int rows, int cols, T* sums) {
+    const TagOf<T> d;
+    AddColumnSums(weights, rows, cols, sums, [&](auto w, const CellVector& cells) {
+        const auto difference =
             hn::Sub(FallingRows(d, cells.row), LoadPart(d, means + cells.column, cells.count));
         return hn::Mul(hn::Mul(difference, difference), w);
     });
 }
+
+template <typename T>
+StatisticsPasses<T> PassesOf() {
+    return {&ColumnTotals<T>,      &Normalize<T>,
+            &WeightedSums<T>,      &WeightedSquaredDeviations<T>,
+            &WeightedIndexSums<T>, &WeightedIndexSquaredDeviations<T>};
+}
+
+}  // namespace
+
+// This instruction set's passes of each element type, which Highway dispatches by name.
+StatisticsPasses<float> StatisticsPasses32() { return PassesOf<float>(); }
+StatisticsPasses<double> StatisticsPasses64() { return PassesOf<double>(); }
 
 }  // namespace orvane::vectorised::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
@@ -89,80 +125,145 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace orvane::vectorised {
 
-HWY_EXPORT(ColumnTotals);
-HWY_EXPORT(Normalize);
-HWY_EXPORT(WeightedSums);
-HWY_EXPORT(WeightedSquaredDeviations);
-HWY_EXPORT(WeightedIndexSums);
-HWY_EXPORT(WeightedIndexSquaredDeviations);
+HWY_EXPORT(StatisticsPasses32);
+HWY_EXPORT(StatisticsPasses64);
 
 namespace {
 
-void finalize_log_std(float* row, int cols) {
+template <typename T>
+StatisticsPasses<T> statistics_passes() {
+    if constexpr (std::is_same_v<T, float>) {
+        return HWY_DYNAMIC_DISPATCH(StatisticsPasses32)();
+    } else {
+        return HWY_DYNAMIC_DISPATCH(StatisticsPasses64)();
+    }
+}
+
+template <typename T>
+void finalize_log_std(T* row, int cols) {
     for (int j = 0; j < cols; ++j) {
         row[j] = clamped_log_std(row[j]);
     }
 }
 
-float* packed_row(HostAddress packed, const Signal& signal) {
-    return host_pointer<float>(packed) + std::int64_t{signal.index} * signal.cols;
+template <typename T>
+T* packed_row(HostAddress packed, const Signal& signal) {
+    return host_pointer<T>(packed) + std::int64_t{signal.index} * signal.cols;
+}
+
+template <typename T>
+void normalize(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+               HostAddress gradient_matrix, HostAddress ref_total_grads) {
+    const Batch batch(input_signal_lengths, ref_signal_length);
+    const auto passes = statistics_passes<T>();
+    const auto weights = host_pointer<T>(gradient_matrix);
+    for_each_signal(batch, [&](const Signal& signal) {
+        T* sums = packed_row<T>(ref_total_grads, signal);
+        T* own = weights + signal.first_cell;
+        passes.column_totals(own, signal.rows, signal.cols, sums);
+        passes.normalize(own, signal.rows, signal.cols, sums);
+    });
+}
+
+template <typename T>
+void add_weighted_means(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
+                        int ref_signal_length, HostAddress gradient_matrix, HostAddress means) {
+    const Batch batch(input_signal_lengths, ref_signal_length);
+    const auto passes = statistics_passes<T>();
+    for_each_signal(batch, [&](const Signal& signal) {
+        passes.weighted_sums(host_pointer<const T>(input_signal) + signal.first_sample,
+                             host_pointer<const T>(gradient_matrix) + signal.first_cell,
+                             signal.rows, signal.cols, packed_row<T>(means, signal));
+    });
+}
+
+template <typename T>
+void weighted_std(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
+                  int ref_signal_length, HostAddress gradient_matrix, HostAddress means,
+                  HostAddress std_log) {
+    const Batch batch(input_signal_lengths, ref_signal_length);
+    const auto passes = statistics_passes<T>();
+    for_each_signal(batch, [&](const Signal& signal) {
+        T* out = packed_row<T>(std_log, signal);
+        std::fill(out, out + signal.cols, T{0});
+        passes.weighted_squared_deviations(
+            host_pointer<const T>(input_signal) + signal.first_sample,
+            host_pointer<const T>(gradient_matrix) + signal.first_cell,
+            packed_row<T>(means, signal), signal.rows, signal.cols, out);
+        finalize_log_std(out, signal.cols);
+    });
+}
+
+template <typename T>
+void weighted_index_std(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                        HostAddress gradient_matrix, HostAddress index_std_log) {
+    const Batch batch(input_signal_lengths, ref_signal_length);
+    const auto passes = statistics_passes<T>();
+    for_each_signal(batch, [&](const Signal& signal) {
+        const T* weights = host_pointer<const T>(gradient_matrix) + signal.first_cell;
+        T* out = packed_row<T>(index_std_log, signal);
+        std::vector<T> index_means(static_cast<std::size_t>(signal.cols), T{0});
+        passes.weighted_index_sums(weights, signal.rows, signal.cols, index_means.data());
+        std::fill(out, out + signal.cols, T{0});
+        passes.weighted_index_squared_deviations(weights, index_means.data(), signal.rows,
+                                                 signal.cols, out);
+        finalize_log_std(out, signal.cols);
+    });
 }
 
 }  // namespace
 
 void normalize_matrix(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                       HostAddress gradient_matrix, HostAddress ref_total_grads) {
-    const Batch batch(input_signal_lengths, ref_signal_length);
-    const auto weights = host_pointer<float>(gradient_matrix);
-    for_each_signal(batch, [&](const Signal& signal) {
-        float* sums = packed_row(ref_total_grads, signal);
-        float* own = weights + signal.first_cell;
-        HWY_DYNAMIC_DISPATCH(ColumnTotals)(own, signal.rows, signal.cols, sums);
-        HWY_DYNAMIC_DISPATCH(Normalize)(own, signal.rows, signal.cols, sums);
-    });
+    normalize<float>(input_signal_lengths, ref_signal_length, gradient_matrix, ref_total_grads);
+}
+
+void normalize_matrix_float64(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                              HostAddress gradient_matrix, HostAddress ref_total_grads) {
+    normalize<double>(input_signal_lengths, ref_signal_length, gradient_matrix, ref_total_grads);
 }
 
 void calc_weighted_means(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
                          int ref_signal_length, HostAddress gradient_matrix,
                          HostAddress weighted_means) {
-    const Batch batch(input_signal_lengths, ref_signal_length);
-    for_each_signal(batch, [&](const Signal& signal) {
-        HWY_DYNAMIC_DISPATCH(WeightedSums)
-        (host_pointer<const float>(input_signal) + signal.first_sample,
-         host_pointer<const float>(gradient_matrix) + signal.first_cell, signal.rows, signal.cols,
-         packed_row(weighted_means, signal));
-    });
+    add_weighted_means<float>(input_signal, input_signal_lengths, ref_signal_length,
+                              gradient_matrix, weighted_means);
+}
+
+void calc_weighted_means_float64(HostAddress input_signal,
+                                 const std::vector<int>& input_signal_lengths,
+                                 int ref_signal_length, HostAddress gradient_matrix,
+                                 HostAddress weighted_means) {
+    add_weighted_means<double>(input_signal, input_signal_lengths, ref_signal_length,
+                               gradient_matrix, weighted_means);
 }
 
 void calc_weighted_std(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
                        int ref_signal_length, HostAddress gradient_matrix,
                        HostAddress weighted_means, HostAddress weighted_std_log) {
-    const Batch batch(input_signal_lengths, ref_signal_length);
-    for_each_signal(batch, [&](const Signal& signal) {
-        float* out = packed_row(weighted_std_log, signal);
-        std::memset(out, 0, sizeof(float) * signal.cols);
-        HWY_DYNAMIC_DISPATCH(WeightedSquaredDeviations)
-        (host_pointer<const float>(input_signal) + signal.first_sample,
-         host_pointer<const float>(gradient_matrix) + signal.first_cell,
-         packed_row(weighted_means, signal), signal.rows, signal.cols, out);
-        finalize_log_std(out, signal.cols);
-    });
+    weighted_std<float>(input_signal, input_signal_lengths, ref_signal_length, gradient_matrix,
+                        weighted_means, weighted_std_log);
+}
+
+void calc_weighted_std_float64(HostAddress input_signal,
+                               const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                               HostAddress gradient_matrix, HostAddress weighted_means,
+                               HostAddress weighted_std_log) {
+    weighted_std<double>(input_signal, input_signal_lengths, ref_signal_length, gradient_matrix,
+                         weighted_means, weighted_std_log);
 }
 
 void calc_weighted_index_std(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                              HostAddress gradient_matrix, HostAddress weighted_index_std_log) {
-    const Batch batch(input_signal_lengths, ref_signal_length);
-    for_each_signal(batch, [&](const Signal& signal) {
-        const float* weights = host_pointer<const float>(gradient_matrix) + signal.first_cell;
-        float* out = packed_row(weighted_index_std_log, signal);
-        std::vector<float> index_means(static_cast<std::size_t>(signal.cols), 0.0f);
-        HWY_DYNAMIC_DISPATCH(WeightedIndexSums)
-        (weights, signal.rows, signal.cols, index_means.data());
-        std::memset(out, 0, sizeof(float) * signal.cols);
-        HWY_DYNAMIC_DISPATCH(WeightedIndexSquaredDeviations)
-        (weights, index_means.data(), signal.rows, signal.cols, out);
-        finalize_log_std(out, signal.cols);
-    });
+    weighted_index_std<float>(input_signal_lengths, ref_signal_length, gradient_matrix,
+                              weighted_index_std_log);
+}
+
+void calc_weighted_index_std_float64(const std::vector<int>& input_signal_lengths,
+                                     int ref_signal_length, HostAddress gradient_matrix,
+                                     HostAddress weighted_index_std_log) {
+    weighted_index_std<double>(input_signal_lengths, ref_signal_length, gradient_matrix,
+                               weighted_index_std_log);
 }
 
 }  // namespace orvane::vectorised

@@ -56,6 +56,48 @@ void convert_square_to_antidiag(const std::vector<int>& input_signal_lengths, in
 void extract_last_row_antidiag(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                                HostAddress input_matrix, HostAddress output_matrix);
 
+// The float64 pipeline: the same operations, arguments and checks on float64 buffers, with
+// float64 arithmetic throughout (gamma checked in float64's range).
+void calc_manhattan_distance_float64(HostAddress input_signal,
+                                     const std::vector<int>& input_signal_lengths,
+                                     HostAddress ref_signal, int ref_signal_length,
+                                     HostAddress distance_matrix);
+void calc_manhattan_distance_gradient_float64(HostAddress input_signal,
+                                              const std::vector<int>& input_signal_lengths,
+                                              HostAddress ref_signal, int ref_signal_length,
+                                              HostAddress gradient_matrix,
+                                              HostAddress input_gradients,
+                                              HostAddress ref_gradients);
+void calc_softdtw_forward_float64(const std::vector<int>& input_signal_lengths,
+                                  int ref_signal_length, HostAddress distance_matrix,
+                                  HostAddress score_matrix, HostAddress scores, double gamma,
+                                  HostAddress alpha, bool local_end, bool last_row_only,
+                                  double ref_gap_penalty);
+void calc_softdtw_backward_float64(const std::vector<int>& input_signal_lengths,
+                                   int ref_signal_length, HostAddress distance_matrix,
+                                   HostAddress score_matrix, HostAddress gradient_matrix,
+                                   double gamma, HostAddress alpha, bool local_end,
+                                   HostAddress scores, bool last_row_only, double ref_gap_penalty);
+void normalize_matrix_float64(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                              HostAddress gradient_matrix, HostAddress ref_total_grads);
+void calc_weighted_means_float64(HostAddress input_signal,
+                                 const std::vector<int>& input_signal_lengths,
+                                 int ref_signal_length, HostAddress gradient_matrix,
+                                 HostAddress weighted_means);
+void calc_weighted_std_float64(HostAddress input_signal,
+                               const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                               HostAddress gradient_matrix, HostAddress weighted_means,
+                               HostAddress weighted_std_log);
+void calc_weighted_index_std_float64(const std::vector<int>& input_signal_lengths,
+                                     int ref_signal_length, HostAddress gradient_matrix,
+                                     HostAddress weighted_index_std_log);
+void convert_antidiag_to_square_float64(const std::vector<int>& input_signal_lengths,
+                                        int ref_signal_length, HostAddress input_matrix,
+                                        HostAddress output_matrix);
+void convert_square_to_antidiag_float64(const std::vector<int>& input_signal_lengths,
+                                        int ref_signal_length, HostAddress input_matrix,
+                                        HostAddress output_matrix);
+
 // Worker threads for the operations; 0 means one per core (the default). At most the number
 // of threads the machine runs at once.
 void set_num_threads(long long threads);

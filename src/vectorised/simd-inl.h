@@ -24,31 +24,40 @@ HWY_BEFORE_NAMESPACE();
 namespace orvane::vectorised::HWY_NAMESPACE {
 
 namespace hn = hwy::HWY_NAMESPACE;
-using FloatTag = hn::ScalableTag<float>;
-using FloatVec = hn::Vec<FloatTag>;
-using IntTag = hn::RebindToSigned<FloatTag>;
+// Every operation is written once for float and double lanes: T is the element type, D its
+// full vector's tag.
+template <typename T>
+using TagOf = hn::ScalableTag<T>;
+template <class D>
+using VecOf = hn::Vec<D>;
+template <class D>
+using Lane = hn::TFromD<D>;
 
-constexpr std::size_t kMaxLanes = HWY_MAX_BYTES / sizeof(float);
-constexpr float kInfinity = std::numeric_limits<float>::infinity();
+template <typename T>
+constexpr std::size_t kMaxLanes = HWY_MAX_BYTES / sizeof(T);
+template <typename T>
+constexpr T kInfinity = std::numeric_limits<T>::infinity();
 
-// `count` floats from p (count <= lanes); the other lanes are zero.
-HWY_INLINE FloatVec LoadPart(FloatTag d, const float* p, std::size_t count) {
+// `count` values from p (count <= lanes); the other lanes are zero.
+template <class D>
+HWY_INLINE VecOf<D> LoadPart(D d, const Lane<D>* p, std::size_t count) {
     if (count == hn::Lanes(d)) {
         return hn::LoadU(d, p);
     }
-    alignas(64) float staged[kMaxLanes] = {};
+    alignas(64) Lane<D> staged[kMaxLanes<Lane<D>>] = {};
     for (std::size_t q = 0; q < count; ++q) {
         staged[q] = p[q];
     }
     return hn::Load(d, staged);
 }
 
-HWY_INLINE void StorePart(FloatTag d, FloatVec v, float* p, std::size_t count) {
+template <class D>
+HWY_INLINE void StorePart(D d, VecOf<D> v, Lane<D>* p, std::size_t count) {
     if (count == hn::Lanes(d)) {
         hn::StoreU(v, d, p);
         return;
     }
-    alignas(64) float staged[kMaxLanes];
+    alignas(64) Lane<D> staged[kMaxLanes<Lane<D>>];
     hn::Store(v, d, staged);
     for (std::size_t q = 0; q < count; ++q) {
         p[q] = staged[q];
@@ -56,57 +65,79 @@ HWY_INLINE void StorePart(FloatTag d, FloatVec v, float* p, std::size_t count) {
 }
 
 // Lane q holds last[-q]: the samples of rows last_row, last_row - 1, ... of a diagonal.
-HWY_INLINE FloatVec LoadReversedPart(FloatTag d, const float* last, std::size_t count) {
+template <class D>
+HWY_INLINE VecOf<D> LoadReversedPart(D d, const Lane<D>* last, std::size_t count) {
     if (count == hn::Lanes(d)) {
         return hn::Reverse(d, hn::LoadU(d, last - (hn::Lanes(d) - 1)));
     }
-    alignas(64) float staged[kMaxLanes] = {};
+    alignas(64) Lane<D> staged[kMaxLanes<Lane<D>>] = {};
     for (std::size_t q = 0; q < count; ++q) {
         staged[q] = last[-static_cast<std::ptrdiff_t>(q)];
     }
     return hn::Load(d, staged);
 }
 
-HWY_INLINE void StoreReversedPart(FloatTag d, FloatVec v, float* last, std::size_t count) {
+template <class D>
+HWY_INLINE void StoreReversedPart(D d, VecOf<D> v, Lane<D>* last, std::size_t count) {
     if (count == hn::Lanes(d)) {
         hn::StoreU(hn::Reverse(d, v), d, last - (hn::Lanes(d) - 1));
         return;
     }
-    alignas(64) float staged[kMaxLanes];
+    alignas(64) Lane<D> staged[kMaxLanes<Lane<D>>];
     hn::Store(v, d, staged);
     for (std::size_t q = 0; q < count; ++q) {
         last[-static_cast<std::ptrdiff_t>(q)] = staged[q];
     }
 }
 
-// The larger of a and b, taking the number when one of them is NaN (as fmaxf does).
-HWY_INLINE FloatVec MaxOfNumbers(FloatVec a, FloatVec b) {
+// The larger of a and b, taking the number when one of them is NaN (as fmax does).
+template <class V>
+HWY_INLINE V MaxOfNumbers(V a, V b) {
     return hn::IfThenElse(hn::IsNaN(a), b, hn::IfThenElse(hn::IsNaN(b), a, hn::Max(a, b)));
 }
 
-// e^x with expf's answers at the edges: 0 for -inf, +inf past the float range, NaN for NaN.
-// Highway's Exp is defined up to +104 and gives 0 for a NaN.
-HWY_INLINE FloatVec ExpOf(FloatTag d, FloatVec x) {
-    const FloatVec in_range = hn::Min(x, hn::Set(d, 100.0f));
-    const FloatVec value = hn::Exp(d, in_range);
-    const FloatVec overflowed =
-        hn::IfThenElse(hn::Gt(x, hn::Set(d, 88.8f)), hn::Set(d, kInfinity), value);
+// Where Highway's Exp is defined (up to +104 for float, +706 for double) and from where the C
+// library's exp overflows.
+template <typename T>
+struct ExpRange;
+template <>
+struct ExpRange<float> {
+    static constexpr float kDefinedUpTo = 100.0f;
+    static constexpr float kOverflowsAbove = 88.8f;
+};
+template <>
+struct ExpRange<double> {
+    static constexpr double kDefinedUpTo = 700.0;
+    static constexpr double kOverflowsAbove = 709.79;
+};
+
+// e^x with the C library's answers at the edges: 0 for -inf, +inf past the range, NaN for
+// NaN. Highway's Exp gives 0 for a NaN.
+template <class D>
+HWY_INLINE VecOf<D> ExpOf(D d, VecOf<D> x) {
+    using Range = ExpRange<Lane<D>>;
+    const VecOf<D> in_range = hn::Min(x, hn::Set(d, Range::kDefinedUpTo));
+    const VecOf<D> value = hn::Exp(d, in_range);
+    const VecOf<D> overflowed = hn::IfThenElse(hn::Gt(x, hn::Set(d, Range::kOverflowsAbove)),
+                                               hn::Set(d, kInfinity<Lane<D>>), value);
     return hn::IfThenElse(hn::IsNaN(x), x, overflowed);
 }
 
 // a * b + c with one rounding on every target: the instruction where the target has one,
-// the C library's fmaf lane by lane where it has not.
-HWY_INLINE FloatVec FusedMulAdd(FloatTag d, FloatVec a, FloatVec b, FloatVec c) {
+// the C library's fma lane by lane where it has not.
+template <class D>
+HWY_INLINE VecOf<D> FusedMulAdd(D d, VecOf<D> a, VecOf<D> b, VecOf<D> c) {
 #if HWY_NATIVE_FMA
     static_cast<void>(d);
     return hn::MulAdd(a, b, c);
 #else
-    alignas(64) float av[kMaxLanes], bv[kMaxLanes], cv[kMaxLanes];
+    using T = Lane<D>;
+    alignas(64) T av[kMaxLanes<T>], bv[kMaxLanes<T>], cv[kMaxLanes<T>];
     hn::Store(a, d, av);
     hn::Store(b, d, bv);
     hn::Store(c, d, cv);
     for (std::size_t q = 0; q < hn::Lanes(d); ++q) {
-        cv[q] = std::fmaf(av[q], bv[q], cv[q]);
+        cv[q] = std::fma(av[q], bv[q], cv[q]);
     }
     return hn::Load(d, cv);
 #endif
@@ -121,11 +152,11 @@ struct CellVector {
     std::size_t count;
 };
 
-// Calls body(cells) for every vector of an n x m matrix's cells, diagonal after diagonal, so
-// that each column's cells come in increasing row.
-template <class Body>
-HWY_INLINE void ForEachCellVector(int rows, int cols, const Body& body) {
-    const int lanes = static_cast<int>(hn::Lanes(FloatTag()));
+// Calls body(cells) for every vector of lanes of D over an n x m matrix's cells, diagonal
+// after diagonal, so that each column's cells come in increasing row.
+template <class D, class Body>
+HWY_INLINE void ForEachCellVector(D d, int rows, int cols, const Body& body) {
+    const int lanes = static_cast<int>(hn::Lanes(d));
     for (int diagonal = 0; diagonal < rows + cols - 1; ++diagonal) {
         const DiagonalSpan span = diagonal_span(diagonal, rows, cols);
         for (int p = 0; p < span.length; p += lanes) {
@@ -136,10 +167,12 @@ HWY_INLINE void ForEachCellVector(int rows, int cols, const Body& body) {
     }
 }
 
-// The row index of lane q, first_row - q, as a float (exact below 2^24).
-HWY_INLINE FloatVec FallingRows(FloatTag d, int first_row) {
-    const IntTag di;
-    return hn::ConvertTo(d, hn::Sub(hn::Set(di, first_row), hn::Iota(di, 0)));
+// The row index of lane q, first_row - q, as a floating-point number (exact below 2^24).
+template <class D>
+HWY_INLINE VecOf<D> FallingRows(D d, int first_row) {
+    const hn::RebindToSigned<D> di;
+    using Int = Lane<decltype(di)>;
+    return hn::ConvertTo(d, hn::Sub(hn::Set(di, static_cast<Int>(first_row)), hn::Iota(di, 0)));
 }
 
 }  // namespace orvane::vectorised::HWY_NAMESPACE

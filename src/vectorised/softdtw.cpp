@@ -25,51 +25,52 @@ namespace {
 
 // Three diagonals' worth of one quantity, each with a pad before position 0 and after its last
 // cell, and room for the lanes of a partial last vector.
+template <typename T>
 class RollingDiagonals {
 public:
-    RollingDiagonals(int longest, float pad)
-        : stride_(static_cast<std::size_t>(longest) + 2 + 2 * kMaxLanes),
+    RollingDiagonals(int longest, T pad)
+        : stride_(static_cast<std::size_t>(longest) + 2 + 2 * kMaxLanes<T>),
           values_(3 * stride_, pad),
           pad_(pad) {}
 
-    float* operator[](int d) { return values_.data() + (d % 3) * stride_ + 1; }
+    T* operator[](int d) { return values_.data() + (d % 3) * stride_ + 1; }
 
     // The pad after diagonal d's last cell, once its cells are written.
     void close(int d, int length) { (*this)[d][length] = pad_; }
 
 private:
     std::size_t stride_;
-    std::vector<float> values_;
-    float pad_;
+    std::vector<T> values_;
+    T pad_;
 };
 
 // softmin_gamma of three scores given scaled, -R / gamma (-inf for an absent one): a
 // log-sum-exp shifted by the largest number; +inf when none is a number, NaN when any is NaN.
-FloatVec Softmin(FloatTag d, FloatVec a, FloatVec b, FloatVec c, FloatVec gamma) {
-    const FloatVec largest = MaxOfNumbers(MaxOfNumbers(a, b), c);
+template <class D>
+VecOf<D> Softmin(D d, VecOf<D> a, VecOf<D> b, VecOf<D> c, VecOf<D> gamma) {
+    using T = Lane<D>;
+    const VecOf<D> largest = MaxOfNumbers(MaxOfNumbers(a, b), c);
     const auto any_nan = hn::Or(hn::IsNaN(a), hn::Or(hn::IsNaN(b), hn::IsNaN(c)));
-    const FloatVec sum =
+    const VecOf<D> sum =
         hn::Add(hn::Add(ExpOf(d, hn::Sub(a, largest)), ExpOf(d, hn::Sub(b, largest))),
                 ExpOf(d, hn::Sub(c, largest)));
-    FloatVec result = hn::Mul(hn::Sub(hn::Neg(hn::Log(d, sum)), largest), gamma);
-    const FloatVec infinity = hn::Set(d, kInfinity);
+    VecOf<D> result = hn::Mul(hn::Sub(hn::Neg(hn::Log(d, sum)), largest), gamma);
+    const VecOf<D> infinity = hn::Set(d, kInfinity<T>);
     result = hn::IfThenElse(hn::Eq(largest, infinity), hn::Neg(infinity), result);
     result = hn::IfThenElse(hn::Eq(largest, hn::Neg(infinity)), infinity, result);
-    return hn::IfThenElse(any_nan, hn::Set(d, std::numeric_limits<float>::quiet_NaN()), result);
+    return hn::IfThenElse(any_nan, hn::Set(d, std::numeric_limits<T>::quiet_NaN()), result);
 }
 
-}  // namespace
-
 // R of one signal, and its scaled scores' diagonals as the recurrence needs them.
-void ForwardSignal(const float* distance, float* score, int rows, int cols, float bias,
-                   float gamma) {
-    const FloatTag d;
+template <typename T>
+void ForwardSignal(const T* distance, T* score, int rows, int cols, T bias, T gamma) {
+    const TagOf<T> d;
     const std::size_t lanes = hn::Lanes(d);
-    const float inv_gamma = 1.0f / gamma;
-    const FloatVec gamma_v = hn::Set(d, gamma);
-    const FloatVec inv_gamma_v = hn::Set(d, inv_gamma);
-    const FloatVec bias_v = hn::Set(d, bias);
-    RollingDiagonals scaled(std::min(rows, cols), -kInfinity);
+    const T inv_gamma = T{1} / gamma;
+    const auto gamma_v = hn::Set(d, gamma);
+    const auto inv_gamma_v = hn::Set(d, inv_gamma);
+    const auto bias_v = hn::Set(d, bias);
+    RollingDiagonals<T> scaled(std::min(rows, cols), -kInfinity<T>);
 
     score[0] = distance[0] - bias;
     scaled[0][0] = -(inv_gamma * score[0]);
@@ -80,16 +81,16 @@ void ForwardSignal(const float* distance, float* score, int rows, int cols, floa
         // diagonals before: p + up_shift (p - 1 + up_shift) and p + corner_shift.
         const int up_shift = diagonal >= rows ? 1 : 0;
         const int corner_shift = diagonal <= rows - 1 ? -1 : (diagonal == rows ? 0 : 1);
-        const float* previous = scaled[diagonal - 1];
-        const float* before_previous = scaled[diagonal + 1];  // diagonal - 2, modulo 3
-        float* current = scaled[diagonal];
+        const T* previous = scaled[diagonal - 1];
+        const T* before_previous = scaled[diagonal + 1];  // diagonal - 2, modulo 3
+        T* current = scaled[diagonal];
         for (int p = 0; p < span.length; p += static_cast<int>(lanes)) {
             const std::size_t count = std::min<std::size_t>(lanes, span.length - p);
-            const FloatVec up = hn::LoadU(d, previous + p + up_shift);
-            const FloatVec left = hn::LoadU(d, previous + p - 1 + up_shift);
-            const FloatVec corner = hn::LoadU(d, before_previous + p + corner_shift);
-            const FloatVec cost = hn::Sub(LoadPart(d, distance + span.start + p, count), bias_v);
-            const FloatVec value = hn::Add(cost, Softmin(d, up, corner, left, gamma_v));
+            const auto up = hn::LoadU(d, previous + p + up_shift);
+            const auto left = hn::LoadU(d, previous + p - 1 + up_shift);
+            const auto corner = hn::LoadU(d, before_previous + p + corner_shift);
+            const auto cost = hn::Sub(LoadPart(d, distance + span.start + p, count), bias_v);
+            const auto value = hn::Add(cost, Softmin(d, up, corner, left, gamma_v));
             StorePart(d, value, score + span.start + p, count);
             hn::StoreU(hn::Neg(hn::Mul(inv_gamma_v, value)), d, current + p);
         }
@@ -99,9 +100,10 @@ void ForwardSignal(const float* distance, float* score, int rows, int cols, floa
 
 // d R(successor) / d R(cell) = exp((R_s - R - c_s) / gamma); no weight flows into or out of an
 // infinite score.
-FloatVec StepWeight(FloatTag d, FloatVec successor_score, FloatVec score, FloatVec successor_cost,
-                    FloatVec inv_gamma) {
-    const FloatVec t = hn::Mul(hn::Sub(hn::Sub(successor_score, score), successor_cost), inv_gamma);
+template <class D>
+VecOf<D> StepWeight(D d, VecOf<D> successor_score, VecOf<D> score, VecOf<D> successor_cost,
+                    VecOf<D> inv_gamma) {
+    const auto t = hn::Mul(hn::Sub(hn::Sub(successor_score, score), successor_cost), inv_gamma);
     const auto infinite = hn::Or(hn::IsInf(successor_score), hn::IsInf(score));
     return hn::IfThenZeroElse(infinite, ExpOf(d, t));
 }
@@ -109,54 +111,57 @@ FloatVec StepWeight(FloatTag d, FloatVec successor_score, FloatVec score, FloatV
 // E of one signal, swept from the last diagonal to the first. With a free end (final_score
 // given), every terminal cell starts from its share of the final soft minimum; otherwise the
 // last cell starts from 1.
-void BackwardSignal(const float* distance, const float* score, float* gradient, int rows, int cols,
-                    float bias, float gamma, bool free_end, float final_score, bool last_row_only,
-                    float ref_gap_penalty) {
-    const FloatTag d;
-    const IntTag di;
+template <typename T>
+void BackwardSignal(const T* distance, const T* score, T* gradient, int rows, int cols, T bias,
+                    T gamma, bool free_end, T final_score, bool last_row_only, T ref_gap_penalty) {
+    const TagOf<T> d;
+    const hn::RebindToSigned<TagOf<T>> di;
+    using Int = Lane<decltype(di)>;
     const std::size_t lanes = hn::Lanes(d);
-    const FloatVec inv_gamma = hn::Set(d, 1.0f / gamma);
-    const FloatVec bias_v = hn::Set(d, bias);
+    const auto inv_gamma = hn::Set(d, T{1} / gamma);
+    const auto bias_v = hn::Set(d, bias);
     const int longest = std::min(rows, cols);
     // Pads: an absent successor has an infinite score (so no weight) and no gradient.
-    RollingDiagonals scores(longest, kInfinity), costs(longest, 0.0f), gradients(longest, 0.0f);
+    RollingDiagonals<T> scores(longest, kInfinity<T>), costs(longest, T{0}),
+        gradients(longest, T{0});
     const int last_diagonal = rows + cols - 2;
 
     for (int diagonal = last_diagonal; diagonal >= 0; --diagonal) {
         const DiagonalSpan span = diagonal_span(diagonal, rows, cols);
         const int down_shift = diagonal <= rows - 2 ? 0 : -1;
         const int corner_shift = diagonal <= rows - 3 ? 1 : (diagonal == rows - 2 ? 0 : -1);
-        float* here_scores = scores[diagonal];
-        float* here_costs = costs[diagonal];
-        float* here_gradients = gradients[diagonal];
-        const float* next_scores = scores[diagonal + 1];
-        const float* next_costs = costs[diagonal + 1];
-        const float* next_gradients = gradients[diagonal + 1];
-        const float* far_scores = scores[diagonal + 2];
-        const float* far_costs = costs[diagonal + 2];
-        const float* far_gradients = gradients[diagonal + 2];
+        T* here_scores = scores[diagonal];
+        T* here_costs = costs[diagonal];
+        T* here_gradients = gradients[diagonal];
+        const T* next_scores = scores[diagonal + 1];
+        const T* next_costs = costs[diagonal + 1];
+        const T* next_gradients = gradients[diagonal + 1];
+        const T* far_scores = scores[diagonal + 2];
+        const T* far_costs = costs[diagonal + 2];
+        const T* far_gradients = gradients[diagonal + 2];
         for (int p = 0; p < span.length; p += static_cast<int>(lanes)) {
             const std::size_t count = std::min<std::size_t>(lanes, span.length - p);
-            const FloatVec r = LoadPart(d, score + span.start + p, count);
+            const auto r = LoadPart(d, score + span.start + p, count);
             hn::StoreU(r, d, here_scores + p);
             hn::StoreU(hn::Sub(LoadPart(d, distance + span.start + p, count), bias_v), d,
                        here_costs + p);
 
-            FloatVec e = hn::Zero(d);
+            auto e = hn::Zero(d);
             if (free_end) {
-                const auto column = hn::Add(hn::Set(di, span.first_col + p), hn::Iota(di, 0));
-                const auto row = hn::Sub(hn::Set(di, diagonal), column);
-                auto terminal = hn::Eq(row, hn::Set(di, rows - 1));
+                const auto column =
+                    hn::Add(hn::Set(di, static_cast<Int>(span.first_col + p)), hn::Iota(di, 0));
+                const auto row = hn::Sub(hn::Set(di, static_cast<Int>(diagonal)), column);
+                auto terminal = hn::Eq(row, hn::Set(di, static_cast<Int>(rows - 1)));
                 if (!last_row_only) {
-                    terminal = hn::Or(terminal, hn::Eq(column, hn::Set(di, cols - 1)));
+                    terminal =
+                        hn::Or(terminal, hn::Eq(column, hn::Set(di, static_cast<Int>(cols - 1))));
                 }
-                const FloatVec penalty =
-                    hn::Mul(hn::ConvertTo(d, column), hn::Set(d, ref_gap_penalty));
-                const FloatVec share = ExpOf(
+                const auto penalty = hn::Mul(hn::ConvertTo(d, column), hn::Set(d, ref_gap_penalty));
+                const auto share = ExpOf(
                     d, hn::Mul(inv_gamma, hn::Sub(hn::Set(d, final_score), hn::Add(penalty, r))));
                 e = hn::IfThenElseZero(hn::RebindMask(d, terminal), share);
             } else if (diagonal == last_diagonal) {
-                e = hn::Set(d, 1.0f);
+                e = hn::Set(d, T{1});
             }
             const int down = p + down_shift;
             const int right = p + 1 + down_shift;
@@ -182,6 +187,30 @@ void BackwardSignal(const float* distance, const float* score, float* gradient, 
     }
 }
 
+}  // namespace
+
+// The entry points of each element type, which Highway dispatches by name.
+void ForwardSignal32(const float* distance, float* score, int rows, int cols, float bias,
+                     float gamma) {
+    ForwardSignal(distance, score, rows, cols, bias, gamma);
+}
+void ForwardSignal64(const double* distance, double* score, int rows, int cols, double bias,
+                     double gamma) {
+    ForwardSignal(distance, score, rows, cols, bias, gamma);
+}
+void BackwardSignal32(const float* distance, const float* score, float* gradient, int rows,
+                      int cols, float bias, float gamma, bool free_end, float final_score,
+                      bool last_row_only, float ref_gap_penalty) {
+    BackwardSignal(distance, score, gradient, rows, cols, bias, gamma, free_end, final_score,
+                   last_row_only, ref_gap_penalty);
+}
+void BackwardSignal64(const double* distance, const double* score, double* gradient, int rows,
+                      int cols, double bias, double gamma, bool free_end, double final_score,
+                      bool last_row_only, double ref_gap_penalty) {
+    BackwardSignal(distance, score, gradient, rows, cols, bias, gamma, free_end, final_score,
+                   last_row_only, ref_gap_penalty);
+}
+
 const char* TargetName() { return hwy::TargetName(HWY_TARGET); }
 
 }  // namespace orvane::vectorised::HWY_NAMESPACE
@@ -190,20 +219,62 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace orvane::vectorised {
 
-HWY_EXPORT(ForwardSignal);
-HWY_EXPORT(BackwardSignal);
+HWY_EXPORT(ForwardSignal32);
+HWY_EXPORT(ForwardSignal64);
+HWY_EXPORT(BackwardSignal32);
+HWY_EXPORT(BackwardSignal64);
 HWY_EXPORT(TargetName);
 
 namespace {
 
-float bias_of(const float* alpha, int k) { return alpha != nullptr ? alpha[k] : 0.0f; }
+// The passes and the argument checks of each element type.
+template <typename T>
+struct Passes;
+
+template <>
+struct Passes<float> {
+    template <typename... Args>
+    static void forward(Args... args) {
+        HWY_DYNAMIC_DISPATCH(ForwardSignal32)(args...);
+    }
+    template <typename... Args>
+    static void backward(Args... args) {
+        HWY_DYNAMIC_DISPATCH(BackwardSignal32)(args...);
+    }
+    static float gamma(double value) { return checked_gamma(value); }
+    static float penalty(double value, bool local_end) {
+        return checked_ref_gap_penalty(value, local_end);
+    }
+};
+
+template <>
+struct Passes<double> {
+    template <typename... Args>
+    static void forward(Args... args) {
+        HWY_DYNAMIC_DISPATCH(ForwardSignal64)(args...);
+    }
+    template <typename... Args>
+    static void backward(Args... args) {
+        HWY_DYNAMIC_DISPATCH(BackwardSignal64)(args...);
+    }
+    static double gamma(double value) { return checked_gamma_float64(value); }
+    static double penalty(double value, bool local_end) {
+        return checked_ref_gap_penalty_float64(value, local_end);
+    }
+};
+
+template <typename T>
+T bias_of(const T* alpha, int k) {
+    return alpha != nullptr ? alpha[k] : T{0};
+}
 
 // The free-end soft minimum over the terminals: +inf when none is a number, -inf when one is
 // -inf, NaN when some (not all) are NaN.
-float free_end_score(const FreeEndTerminals& terminals, float gamma) {
-    float largest = -std::numeric_limits<float>::infinity();
+template <typename T>
+T free_end_score(const FreeEndTerminals<T>& terminals, T gamma) {
+    T largest = -std::numeric_limits<T>::infinity();
     for (int t = 0; t < terminals.count; ++t) {
-        const float x = terminals.scaled(t);
+        const T x = terminals.scaled(t);
         if (largest < x) {
             largest = x;
         }
@@ -211,66 +282,105 @@ float free_end_score(const FreeEndTerminals& terminals, float gamma) {
     if (std::isinf(largest)) {
         return -largest;
     }
-    float sum = 0.0f;
+    T sum = 0;
     for (int t = 0; t < terminals.count; ++t) {
         sum += std::exp(terminals.scaled(t) - largest);
     }
     return -((largest + std::log(sum)) * gamma);
 }
 
-}  // namespace
-
-void calc_softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_signal_length,
-                          HostAddress distance_matrix, HostAddress score_matrix, HostAddress scores,
-                          double requested_gamma, HostAddress alpha, bool local_end,
-                          bool last_row_only, double requested_ref_gap_penalty) {
+template <typename T>
+void softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                     HostAddress distance_matrix, HostAddress score_matrix, HostAddress scores,
+                     double requested_gamma, HostAddress alpha, bool local_end, bool last_row_only,
+                     double requested_ref_gap_penalty) {
     const Batch batch(input_signal_lengths, ref_signal_length);
-    const float gamma = checked_gamma(requested_gamma);
-    const float ref_gap_penalty = checked_ref_gap_penalty(requested_ref_gap_penalty, local_end);
-    const auto distance = host_pointer<const float>(distance_matrix);
-    const auto score = host_pointer<float>(score_matrix);
-    const auto biases = host_pointer<const float>(alpha);
-    const auto finals = host_pointer<float>(scores);
+    const T gamma = Passes<T>::gamma(requested_gamma);
+    const T ref_gap_penalty = Passes<T>::penalty(requested_ref_gap_penalty, local_end);
+    const auto distance = host_pointer<const T>(distance_matrix);
+    const auto score = host_pointer<T>(score_matrix);
+    const auto biases = host_pointer<const T>(alpha);
+    const auto finals = host_pointer<T>(scores);
     for_each_signal(batch, [&](const Signal& signal) {
-        float* own_score = score + signal.first_cell;
-        HWY_DYNAMIC_DISPATCH(ForwardSignal)
-        (distance + signal.first_cell, own_score, signal.rows, signal.cols,
-         bias_of(biases, signal.index), gamma);
+        T* own_score = score + signal.first_cell;
+        Passes<T>::forward(distance + signal.first_cell, own_score, signal.rows, signal.cols,
+                           bias_of(biases, signal.index), gamma);
         const std::int64_t cells = std::int64_t{signal.rows} * signal.cols;
         finals[signal.index] =
-            local_end ? free_end_score(
-                            FreeEndTerminals{own_score, AntidiagMatrix{0, signal.rows, signal.cols},
-                                             1.0f / gamma, ref_gap_penalty,
-                                             FreeEndTerminals::count_of(signal.rows, signal.cols,
-                                                                        last_row_only)},
-                            gamma)
-                      : own_score[cells - 1];
+            local_end
+                ? free_end_score(
+                      FreeEndTerminals<T>{
+                          own_score, AntidiagMatrix{0, signal.rows, signal.cols}, T{1} / gamma,
+                          ref_gap_penalty,
+                          FreeEndTerminals<T>::count_of(signal.rows, signal.cols, last_row_only)},
+                      gamma)
+                : own_score[cells - 1];
     });
 }
 
-void calc_softdtw_backward(const std::vector<int>& input_signal_lengths, int ref_signal_length,
-                           HostAddress distance_matrix, HostAddress score_matrix,
-                           HostAddress gradient_matrix, double requested_gamma, HostAddress alpha,
-                           bool local_end, HostAddress scores, bool last_row_only,
-                           double requested_ref_gap_penalty) {
+template <typename T>
+void softdtw_backward(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                      HostAddress distance_matrix, HostAddress score_matrix,
+                      HostAddress gradient_matrix, double requested_gamma, HostAddress alpha,
+                      bool local_end, HostAddress scores, bool last_row_only,
+                      double requested_ref_gap_penalty) {
     const Batch batch(input_signal_lengths, ref_signal_length);
     if (local_end && scores == 0) {
         throw std::runtime_error(
             "calc_softdtw_backward: scores_ptr is required when local_end is true");
     }
-    const float gamma = checked_gamma(requested_gamma);
-    const float ref_gap_penalty = checked_ref_gap_penalty(requested_ref_gap_penalty, local_end);
-    const auto distance = host_pointer<const float>(distance_matrix);
-    const auto score = host_pointer<const float>(score_matrix);
-    const auto gradient = host_pointer<float>(gradient_matrix);
-    const auto biases = host_pointer<const float>(alpha);
-    const auto finals = host_pointer<const float>(scores);
+    const T gamma = Passes<T>::gamma(requested_gamma);
+    const T ref_gap_penalty = Passes<T>::penalty(requested_ref_gap_penalty, local_end);
+    const auto distance = host_pointer<const T>(distance_matrix);
+    const auto score = host_pointer<const T>(score_matrix);
+    const auto gradient = host_pointer<T>(gradient_matrix);
+    const auto biases = host_pointer<const T>(alpha);
+    const auto finals = host_pointer<const T>(scores);
     for_each_signal(batch, [&](const Signal& signal) {
-        HWY_DYNAMIC_DISPATCH(BackwardSignal)
-        (distance + signal.first_cell, score + signal.first_cell, gradient + signal.first_cell,
-         signal.rows, signal.cols, bias_of(biases, signal.index), gamma, local_end,
-         local_end ? finals[signal.index] : 0.0f, last_row_only, ref_gap_penalty);
+        Passes<T>::backward(
+            distance + signal.first_cell, score + signal.first_cell, gradient + signal.first_cell,
+            signal.rows, signal.cols, bias_of(biases, signal.index), gamma, local_end,
+            local_end ? finals[signal.index] : T{0}, last_row_only, ref_gap_penalty);
     });
+}
+
+}  // namespace
+
+void calc_softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                          HostAddress distance_matrix, HostAddress score_matrix, HostAddress scores,
+                          double gamma, HostAddress alpha, bool local_end, bool last_row_only,
+                          double ref_gap_penalty) {
+    softdtw_forward<float>(input_signal_lengths, ref_signal_length, distance_matrix, score_matrix,
+                           scores, gamma, alpha, local_end, last_row_only, ref_gap_penalty);
+}
+
+void calc_softdtw_forward_float64(const std::vector<int>& input_signal_lengths,
+                                  int ref_signal_length, HostAddress distance_matrix,
+                                  HostAddress score_matrix, HostAddress scores, double gamma,
+                                  HostAddress alpha, bool local_end, bool last_row_only,
+                                  double ref_gap_penalty) {
+    softdtw_forward<double>(input_signal_lengths, ref_signal_length, distance_matrix, score_matrix,
+                            scores, gamma, alpha, local_end, last_row_only, ref_gap_penalty);
+}
+
+void calc_softdtw_backward(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                           HostAddress distance_matrix, HostAddress score_matrix,
+                           HostAddress gradient_matrix, double gamma, HostAddress alpha,
+                           bool local_end, HostAddress scores, bool last_row_only,
+                           double ref_gap_penalty) {
+    softdtw_backward<float>(input_signal_lengths, ref_signal_length, distance_matrix, score_matrix,
+                            gradient_matrix, gamma, alpha, local_end, scores, last_row_only,
+                            ref_gap_penalty);
+}
+
+void calc_softdtw_backward_float64(const std::vector<int>& input_signal_lengths,
+                                   int ref_signal_length, HostAddress distance_matrix,
+                                   HostAddress score_matrix, HostAddress gradient_matrix,
+                                   double gamma, HostAddress alpha, bool local_end,
+                                   HostAddress scores, bool last_row_only, double ref_gap_penalty) {
+    softdtw_backward<double>(input_signal_lengths, ref_signal_length, distance_matrix, score_matrix,
+                             gradient_matrix, gamma, alpha, local_end, scores, last_row_only,
+                             ref_gap_penalty);
 }
 
 std::string last_instruction_set() { return HWY_DYNAMIC_DISPATCH(TargetName)(); }

@@ -19,9 +19,10 @@ UNRELIABLE = 0.01
 MEASURED_FRACTION = 0.05
 
 
-def estimated_error(steps, gamma, score):
-    """Rough largest error in E for a matrix of N + M = `steps` with final score `score`."""
-    return MEASURED_FRACTION * FLOAT32_EPSILON * steps * abs(score) / gamma
+def estimated_error(steps, gamma, score, epsilon=FLOAT32_EPSILON):
+    """Rough largest error in E for a matrix of N + M = `steps` with final score `score`, when
+    the recurrences round to `epsilon`."""
+    return MEASURED_FRACTION * epsilon * steps * abs(score) / gamma
 
 
 def _library_directories():
@@ -41,11 +42,13 @@ def warn_if_unreliable(inputs, scores):
     if not finite.any():
         return
     worst = float(np.max(estimated_error(steps[finite], inputs.options.gamma,
-                                         magnitudes[finite])))
+                                         magnitudes[finite],
+                                         float(np.finfo(inputs.element.numpy).eps))))
     if worst > UNRELIABLE:
         warnings.warn(
             f"the expected alignments of this batch may be off by about {worst:.2g} "
-            f"(float32 recurrences over up to {int(steps.max())} steps with gamma = "
-            f"{inputs.options.gamma:g}); a larger gamma, or signals rescaled to smaller "
-            "distances, makes them reliable", RuntimeWarning,
+            f"({inputs.element.name} recurrences over up to {int(steps.max())} steps with gamma "
+            f"= {inputs.options.gamma:g}); the float64 path (float64 host arrays, or "
+            "precision='float64'), a larger gamma, or signals rescaled to smaller distances, "
+            "makes them reliable", RuntimeWarning,
             skip_file_prefixes=_library_directories())

@@ -31,7 +31,7 @@ class SoftAlignment:
         own = lambda array: None if array is None else adapter.copy(array)
         self._inputs = replace(inputs, batch=replace(inputs.batch, flat=own(inputs.batch.flat)),
                                reference=own(inputs.reference), alpha=own(inputs.alpha))
-        self.scores = results.scores
+        self.scores = inputs.result(results.scores)
         self._expected = results.gradient_matrix
         self._statistics = {}
 
@@ -58,10 +58,10 @@ class SoftAlignment:
         inputs = self._inputs
         out = inputs.new(rows * self.ref_length)
         with inputs.on_device():
-            inputs.backend.module.convert_antidiag_to_square(
+            inputs.operation("convert_antidiag_to_square")(
                 [rows], self.ref_length, inputs.address(matrix, cell_offset),
                 inputs.address(out))
-        return out.reshape(rows, self.ref_length)
+        return inputs.result(out).reshape(rows, self.ref_length)
 
     def _cells_before(self, k):
         return sum(self.lengths[:k]) * self.ref_length
@@ -81,7 +81,7 @@ class SoftAlignment:
         weights = inputs.adapter.copy(self._expected[first:first + rows * self.ref_length])
         sums = inputs.new(self.ref_length, zero=True)
         with inputs.on_device():
-            inputs.backend.module.normalize_matrix([rows], self.ref_length,
+            inputs.operation("normalize_matrix")([rows], self.ref_length,
                                                    inputs.address(weights), inputs.address(sums))
         return self._row_major(weights, 0, rows)
 
@@ -93,13 +93,13 @@ class SoftAlignment:
     def _statistic(self, name):
         if not self._statistics:
             self._compute_statistics()
-        return self._statistics[name].reshape(len(self.lengths), self.ref_length)
+        return self._inputs.result(self._statistics[name]).reshape(len(self.lengths),
+                                                                   self.ref_length)
 
     def _compute_statistics(self):
         """Every statistic, normalising one piece of the batch at a time in a copy of its
         expected alignments."""
         inputs = self._inputs
-        module = inputs.backend.module
         packed = len(self.lengths) * self.ref_length
         sums, means = inputs.new(packed, zero=True), inputs.new(packed, zero=True)
         log_std, index_log_std = inputs.new(packed), inputs.new(packed)
@@ -113,14 +113,14 @@ class SoftAlignment:
                 signals = inputs.address(inputs.batch.flat, piece.first_sample)
                 row = piece.start * self.ref_length
                 matrix = inputs.address(workspace)
-                module.normalize_matrix(piece.lengths, self.ref_length, matrix,
+                inputs.operation("normalize_matrix")(piece.lengths, self.ref_length, matrix,
                                         inputs.address(sums, row))
-                module.calc_weighted_means(signals, piece.lengths, self.ref_length, matrix,
+                inputs.operation("calc_weighted_means")(signals, piece.lengths, self.ref_length, matrix,
                                            inputs.address(means, row))
-                module.calc_weighted_std(signals, piece.lengths, self.ref_length, matrix,
+                inputs.operation("calc_weighted_std")(signals, piece.lengths, self.ref_length, matrix,
                                          inputs.address(means, row),
                                          inputs.address(log_std, row))
-                module.calc_weighted_index_std(piece.lengths, self.ref_length, matrix,
+                inputs.operation("calc_weighted_index_std")(piece.lengths, self.ref_length, matrix,
                                                inputs.address(index_log_std, row))
         self._statistics = {"column_sums": sums, "mean": means, "log_std": log_std,
                             "index_log_std": index_log_std}

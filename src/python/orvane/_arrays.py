@@ -19,6 +19,21 @@ FLOAT32_BYTES = 4
 
 
 @dataclass(frozen=True)
+class Element:
+    """The element type a call computes in: its name, size, NumPy type, and the suffix of the
+    vectorised module's functions for it."""
+
+    name: str
+    bytes: int
+    numpy: type
+    suffix: str
+
+
+FLOAT32 = Element("float32", 4, np.float32, "")
+FLOAT64 = Element("float64", 8, np.float64, "_float64")
+
+
+@dataclass(frozen=True)
 class Device:
     """Where an array's data lives: the host, or CUDA device `index`."""
 
@@ -69,20 +84,23 @@ class NumpyArrays:
             raise TypeError(f"{name} is a masked array, whose mask would be ignored; pass the "
                             "values to align as a plain array")
 
-    def is_float32_contiguous(self, obj) -> bool:
-        return obj.dtype == np.float32 and obj.flags.c_contiguous
+    def is_float64(self, obj) -> bool:
+        return obj.dtype == np.float64
 
-    def as_float32(self, obj):
-        return np.ascontiguousarray(obj, dtype=np.float32)
+    def is_contiguous_as(self, obj, element=FLOAT32) -> bool:
+        return obj.dtype == element.numpy and obj.flags.c_contiguous
+
+    def as_type(self, obj, element=FLOAT32):
+        return np.ascontiguousarray(obj, dtype=element.numpy)
 
     def is_floating(self, obj) -> bool:
         return np.issubdtype(obj.dtype, np.floating)
 
-    def empty(self, size, device):
-        return np.empty(size, np.float32)
+    def empty(self, size, device, element=FLOAT32):
+        return np.empty(size, element.numpy)
 
-    def zeros(self, size, device):
-        return np.zeros(size, np.float32)
+    def zeros(self, size, device, element=FLOAT32):
+        return np.zeros(size, element.numpy)
 
     def address(self, obj) -> int:
         return obj.ctypes.data
@@ -141,20 +159,28 @@ class TorchArrays:
     def _torch_device(self, device):
         return self.torch.device(str(device))
 
-    def is_float32_contiguous(self, obj) -> bool:
-        return obj.dtype == self.torch.float32 and obj.is_contiguous()
+    def _dtype(self, element):
+        return getattr(self.torch, element.name)
 
-    def as_float32(self, obj):
-        return obj.detach().to(self.torch.float32).contiguous()
+    def is_float64(self, obj) -> bool:
+        return obj.dtype == self.torch.float64
+
+    def is_contiguous_as(self, obj, element=FLOAT32) -> bool:
+        return obj.dtype == self._dtype(element) and obj.is_contiguous()
+
+    def as_type(self, obj, element=FLOAT32):
+        return obj.detach().to(self._dtype(element)).contiguous()
 
     def is_floating(self, obj) -> bool:
         return obj.dtype.is_floating_point
 
-    def empty(self, size, device):
-        return self.torch.empty(size, dtype=self.torch.float32, device=self._torch_device(device))
+    def empty(self, size, device, element=FLOAT32):
+        return self.torch.empty(size, dtype=self._dtype(element),
+                                device=self._torch_device(device))
 
-    def zeros(self, size, device):
-        return self.torch.zeros(size, dtype=self.torch.float32, device=self._torch_device(device))
+    def zeros(self, size, device, element=FLOAT32):
+        return self.torch.zeros(size, dtype=self._dtype(element),
+                                device=self._torch_device(device))
 
     def address(self, obj) -> int:
         return obj.data_ptr()
@@ -201,22 +227,25 @@ class CupyArrays:
     def refuse_unsupported(self, obj, name):
         pass
 
-    def is_float32_contiguous(self, obj) -> bool:
-        return obj.dtype == np.float32 and obj.flags.c_contiguous
+    def is_float64(self, obj) -> bool:
+        return obj.dtype == np.float64
 
-    def as_float32(self, obj):
-        return self.cupy.ascontiguousarray(obj, dtype=np.float32)
+    def is_contiguous_as(self, obj, element=FLOAT32) -> bool:
+        return obj.dtype == element.numpy and obj.flags.c_contiguous
+
+    def as_type(self, obj, element=FLOAT32):
+        return self.cupy.ascontiguousarray(obj, dtype=element.numpy)
 
     def is_floating(self, obj) -> bool:
         return np.issubdtype(obj.dtype, np.floating)
 
-    def empty(self, size, device):
+    def empty(self, size, device, element=FLOAT32):
         with self.cupy.cuda.Device(device.index):
-            return self.cupy.empty(size, np.float32)
+            return self.cupy.empty(size, element.numpy)
 
-    def zeros(self, size, device):
+    def zeros(self, size, device, element=FLOAT32):
         with self.cupy.cuda.Device(device.index):
-            return self.cupy.zeros(size, np.float32)
+            return self.cupy.zeros(size, element.numpy)
 
     def address(self, obj) -> int:
         return obj.data.ptr
@@ -338,22 +367,27 @@ class RawCudaArrays:
     def refuse_unsupported(self, obj, name):
         pass
 
-    def is_float32_contiguous(self, obj) -> bool:
-        interface = self._interface(obj)
-        return (interface["typestr"] == "<f4" and interface.get("strides") is None
-                and len(interface["shape"]) == 1)
+    def is_float64(self, obj) -> bool:
+        return self._interface(obj)["typestr"] == "<f8"
 
-    def as_float32(self, obj):
+    def is_contiguous_as(self, obj, element=FLOAT32) -> bool:
+        interface = self._interface(obj)
+        return (element is FLOAT32 and interface["typestr"] == "<f4"
+                and interface.get("strides") is None and len(interface["shape"]) == 1)
+
+    def as_type(self, obj, element=FLOAT32):
         raise TypeError("CUDA arrays that are not contiguous 1-D float32 need CuPy or PyTorch "
                         "installed to be converted")
 
     def is_floating(self, obj) -> bool:
         return self._interface(obj)["typestr"][1] == "f"
 
-    def empty(self, size, device):
+    def empty(self, size, device, element=FLOAT32):
+        assert element is FLOAT32, "CUDA arrays run the float32 path"
         return RawCudaArray(size, device)
 
-    def zeros(self, size, device):
+    def zeros(self, size, device, element=FLOAT32):
+        assert element is FLOAT32, "CUDA arrays run the float32 path"
         return RawCudaArray(size, device, zero=True)
 
     def address(self, obj) -> int:

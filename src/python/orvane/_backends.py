@@ -8,7 +8,7 @@ import importlib
 from dataclasses import dataclass
 
 from . import buffers
-from ._arrays import Device
+from ._arrays import FLOAT32, FLOAT64, Device, Element
 
 # The twin runs the CUDA kernels, one thread per reference column, under the thread limit of
 # the device it stands in for. The vectorised module has no thread blocks: only the 32-bit
@@ -72,3 +72,23 @@ def choose(device: Device, requested: str | None, adapter, argument: str) -> Bac
     if requested == "twin":
         return Backend("twin", _import("orvane_pybind_cpu"), TWIN_MAX_THREADS_PER_BLOCK)
     return Backend("cpu", _import("orvane_cpu"), UNBOUNDED)
+
+
+PRECISIONS = ("float32", "float64")
+
+
+def choose_element(requested: str | None, backend: Backend, float64_inputs: bool) -> Element:
+    """The element type a call computes in. By default float64 inputs run the vectorised
+    module's float64 path and every other input the kernels' float32 steps; "float64" is
+    refused where only those steps exist (the CUDA module and the twin)."""
+    if requested is not None and (not isinstance(requested, str) or requested not in PRECISIONS):
+        raise ValueError(f"precision must be one of {', '.join(map(repr, PRECISIONS))}, "
+                         f"got: {requested!r}")
+    if requested is None:
+        return FLOAT64 if float64_inputs and backend.name == "cpu" else FLOAT32
+    if requested == "float64" and backend.name != "cpu":
+        where = "CUDA arrays" if backend.name == "cuda" else "backend 'twin'"
+        raise ValueError(f"precision 'float64' runs on the vectorised CPU module only; {where} "
+                         "run the kernels' float32 steps: move the arrays to the host (and "
+                         "leave backend unset, or 'cpu') for float64")
+    return FLOAT64 if requested == "float64" else FLOAT32

@@ -11,10 +11,11 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from ._arrays import FLOAT32_BYTES, native
+from ._arrays import FLOAT32, FLOAT64, Element, native
 
 MAX_POSITIONS = 2**31 - 1
 FLOAT32_OVERFLOW = 2.0**128 - 2.0**103
+FLOAT64_MIN_NORMAL = 2.0**-1022
 # Halfway between the smallest normal float32 and the subnormal below it, which rounds up.
 FLOAT32_SMALLEST_ROUNDING_TO_NORMAL = 2.0**-126 - 2.0**-150
 ENDS = ("global", "free", "free_last_row")
@@ -22,19 +23,21 @@ ENDS = ("global", "free", "free_last_row")
 
 @dataclass
 class Batch:
-    """Signals as one flat float32 array on one device, with the form they came in."""
+    """Signals as one flat array of the element type a call computes in, on one device, with
+    the form they came in."""
 
     adapter: object
     device: object
-    build_flat: object  # makes the flat float32 array, once every check has passed
+    build_flat: object  # makes the flat array of an Element, once every check has passed
     lengths: list[int]
     form: str          # "list", "padded" or "flat"
     width: int = 0     # padded: the row length
     flat: object = None
+    float64: bool = False  # whether the signals came as float64
 
-    def materialize(self):
+    def materialize(self, element=FLOAT32):
         if self.flat is None:
-            self.flat = self.build_flat()
+            self.flat = self.build_flat(element)
         return self
 
     @property
@@ -52,7 +55,8 @@ class Batch:
             return pieces
         if self.form == "flat":
             return flat_values
-        padded = self.adapter.zeros(self.count * self.width, self.device)
+        element = FLOAT64 if self.adapter.is_float64(flat_values) else FLOAT32
+        padded = self.adapter.zeros(self.count * self.width, self.device, element)
         for k, piece in enumerate(pieces):
             padded[k * self.width:k * self.width + self.lengths[k]] = piece
         return padded.reshape(self.count, self.width)
@@ -64,9 +68,10 @@ def _check_floating(adapter, array, name):
     return array
 
 
-def float32(adapter, array):
-    """The array itself when it is float32 and contiguous, else a float32 contiguous copy."""
-    return array if adapter.is_float32_contiguous(array) else adapter.as_float32(array)
+def as_element(adapter, array, element=FLOAT32):
+    """The array itself when it is of the element type and contiguous, else a contiguous copy
+    converted to it."""
+    return array if adapter.is_contiguous_as(array, element) else adapter.as_type(array, element)
 
 
 def _length_list(lengths, name="lengths"):
@@ -103,7 +108,8 @@ def parse_signals(signals, lengths=None) -> Batch:
         raise ValueError(f"lengths add up to {sum(sizes)}, but the flat signals hold "
                          f"{array.shape[0]} samples")
     _check_floating(adapter, array, "signals")
-    return Batch(adapter, device, lambda: float32(adapter, array), sizes, "flat")
+    return Batch(adapter, device, lambda element: as_element(adapter, array, element), sizes,
+                 "flat", float64=adapter.is_float64(array))
 
 
 def _parse_list(signals, lengths):
@@ -126,11 +132,12 @@ def _parse_list(signals, lengths):
         _one_dimensional(array, name)
         arrays.append(_check_floating(library, array, name))
 
-    def build_flat():
-        converted = [float32(adapter, array) for array in arrays]
+    def build_flat(element):
+        converted = [as_element(adapter, array, element) for array in arrays]
         return converted[0] if len(converted) == 1 else adapter.concat(converted)
 
-    return Batch(adapter, device, build_flat, [a.shape[0] for a in arrays], "list")
+    return Batch(adapter, device, build_flat, [a.shape[0] for a in arrays], "list",
+                 float64=any(adapter.is_float64(array) for array in arrays))
 
 
 def _parse_padded(adapter, device, array, lengths):
@@ -145,13 +152,14 @@ def _parse_padded(adapter, device, array, lengths):
             raise ValueError(f"lengths[{k}] is {size}, longer than the padded signals' {width}")
     _check_floating(adapter, array, "signals")
 
-    def build_flat():
-        values = float32(adapter, array)
+    def build_flat(element):
+        values = as_element(adapter, array, element)
         if all(size == width for size in sizes):
             return values.reshape(-1)
         return adapter.concat([values[k, :size] for k, size in enumerate(sizes)])
 
-    return Batch(adapter, device, build_flat, sizes, "padded", width)
+    return Batch(adapter, device, build_flat, sizes, "padded", width,
+                 float64=adapter.is_float64(array))
 
 
 def parse_reference(reference, batch: Batch, name="reference"):
@@ -167,13 +175,14 @@ def parse_reference(reference, batch: Batch, name="reference"):
     return _check_floating(adapter, array, name)
 
 
-def parse_alpha(alpha, batch: Batch, check_values=True):
-    """None, a number, or B values on the signals' device; checked, not yet converted.
-    check_values=False leaves an array's values (which may be on a device) unread."""
+def parse_alpha(alpha, batch: Batch, check_values=True, element=FLOAT32):
+    """None, a number, or B values on the signals' device; checked, not yet converted: finite
+    as numbers of the element type. check_values=False leaves an array's values (which may be
+    on a device) unread."""
     if alpha is None:
         return alpha
     if isinstance(alpha, numbers.Real) and not isinstance(alpha, bool):
-        if not _finite_float32(_real(alpha, "alpha")):
+        if not _finite_as(_real(alpha, "alpha"), element):
             raise ValueError(f"alpha must be finite, got: {alpha!r}")
         return alpha
     adapter, array = native(alpha, "alpha")
@@ -187,20 +196,20 @@ def parse_alpha(alpha, batch: Batch, check_values=True):
     if not check_values:
         return array
     with np.errstate(over="ignore"):
-        values = np.asarray(adapter.to_numpy(array)).astype(np.float32)
+        values = np.asarray(adapter.to_numpy(array)).astype(element.numpy)
     if not np.isfinite(values).all():
         raise ValueError(f"alpha must be finite, got: {values[~np.isfinite(values)][0]} "
                          f"for signal {int(np.flatnonzero(~np.isfinite(values))[0])}")
     return array
 
 
-def alpha_values(alpha, batch: Batch):
-    """The checked alpha as B float32 values on the signals' device, or None."""
+def alpha_values(alpha, batch: Batch, element=FLOAT32):
+    """The checked alpha as B values of the element type on the signals' device, or None."""
     if alpha is None:
         return None
     if isinstance(alpha, numbers.Real):
-        return batch.adapter.from_numpy(np.full(batch.count, alpha, np.float32), batch.device)
-    return float32(batch.adapter, alpha)
+        return batch.adapter.from_numpy(np.full(batch.count, alpha, element.numpy), batch.device)
+    return as_element(batch.adapter, alpha, element)
 
 
 def _real(value, name):
@@ -213,10 +222,16 @@ def _real(value, name):
         return math.inf if value > 0 else -math.inf
 
 
-def _finite_float32(value: float) -> bool:
-    """Whether value rounds to a finite float32 (plain comparisons, which torch.compile
-    traces): from 2^128 - 2^103 on, rounding to nearest gives infinity."""
-    return abs(value) < FLOAT32_OVERFLOW
+def _finite_as(value: float, element: Element) -> bool:
+    """Whether value rounds to a finite number of the element type (plain comparisons, which
+    torch.compile traces): from 2^128 - 2^103 on, rounding to float32 gives infinity."""
+    return abs(value) < (FLOAT32_OVERFLOW if element is FLOAT32 else math.inf)
+
+
+def _normal_as(value: float, element: Element) -> bool:
+    """Whether value rounds to a normal number of the element type, at least its smallest."""
+    return value >= (FLOAT32_SMALLEST_ROUNDING_TO_NORMAL if element is FLOAT32
+                     else FLOAT64_MIN_NORMAL)
 
 
 @dataclass(frozen=True)
@@ -234,15 +249,16 @@ class Options:
         return self.end == "free_last_row"
 
 
-def parse_options(gamma, end, ref_gap_penalty) -> Options:
+def parse_options(gamma, end, ref_gap_penalty, element=FLOAT32) -> Options:
+    """The options checked for a call computing in the element type."""
     value = _real(gamma, "gamma")
-    if not (_finite_float32(value) and value >= FLOAT32_SMALLEST_ROUNDING_TO_NORMAL):
-        raise ValueError("gamma must be a finite, normal float32 number greater than zero, "
-                         f"got: {gamma!r}")
+    if not (_finite_as(value, element) and _normal_as(value, element)):
+        raise ValueError(f"gamma must be a finite, normal {element.name} number greater than "
+                         f"zero, got: {gamma!r}")
     if not isinstance(end, str) or end not in ENDS:
         raise ValueError(f"end must be one of {', '.join(map(repr, ENDS))}, got: {end!r}")
     penalty = _real(ref_gap_penalty, "ref_gap_penalty")
-    if end != "global" and not _finite_float32(penalty):
+    if end != "global" and not _finite_as(penalty, element):
         raise ValueError(f"ref_gap_penalty must be a finite number, got: {ref_gap_penalty!r}")
     return Options(value, end, penalty)
 
@@ -255,13 +271,14 @@ def check_memory_budget(memory_budget):
                          f"{memory_budget!r}")
 
 
-def plan_chunks(lengths, ref_length, matrices, memory_budget=None):
+def plan_chunks(lengths, ref_length, matrices, memory_budget=None, element=FLOAT32):
     """Signal ranges [start, stop) that one call each can hold: positions fit in 32 bits
-    and, with a budget, the `matrices` temporary float32 batch matrices fit in it."""
+    and, with a budget, the `matrices` temporary batch matrices of the element type fit in
+    it."""
     check_memory_budget(memory_budget)
     cell_limit = MAX_POSITIONS
     if memory_budget is not None and matrices > 0:
-        cell_limit = min(cell_limit, memory_budget // (matrices * FLOAT32_BYTES))
+        cell_limit = min(cell_limit, memory_budget // (matrices * element.bytes))
     chunks, start, cells, samples = [], 0, 0, 0
     for k, length in enumerate(lengths):
         own = length * ref_length
@@ -269,7 +286,7 @@ def plan_chunks(lengths, ref_length, matrices, memory_budget=None):
             raise ValueError(f"signal {k} needs a {length} x {ref_length} matrix of {own} cells, "
                              f"more than the {MAX_POSITIONS} one call can address")
         if own > cell_limit:
-            raise ValueError(f"signal {k} needs {own * matrices * FLOAT32_BYTES} bytes of "
+            raise ValueError(f"signal {k} needs {own * matrices * element.bytes} bytes of "
                              f"matrices, more than memory_budget ({memory_budget})")
         if k > start and (cells + own > cell_limit or samples + length > MAX_POSITIONS):
             chunks.append((start, k))

@@ -8,7 +8,7 @@ from __future__ import annotations
 import contextlib
 from dataclasses import dataclass, field
 
-from ._arrays import FLOAT32_BYTES
+from ._arrays import FLOAT32, Element
 from ._backends import Backend
 from ._batch import Batch, Options, plan_chunks
 
@@ -23,6 +23,15 @@ class Inputs:
     backend: Backend
     alpha: object = None
     memory_budget: int | None = None
+    element: Element = FLOAT32  # what the call computes in
+    returns_float64: bool = False  # else results come back as float32
+
+    def result(self, array):
+        """An array the call computed, in the type it returns: float64 results of float32
+        inputs are rounded once, here."""
+        if array is None or self.element is FLOAT32 or self.returns_float64:
+            return array
+        return self.adapter.as_type(array, FLOAT32)
 
     @property
     def adapter(self):
@@ -33,11 +42,15 @@ class Inputs:
         return int(self.reference.shape[0])
 
     def address(self, array, offset=0) -> int:
-        return self.adapter.address(array) + FLOAT32_BYTES * offset
+        return self.adapter.address(array) + self.element.bytes * offset
 
     def new(self, size, zero=False):
         make = self.adapter.zeros if zero else self.adapter.empty
-        return make(size, self.batch.device)
+        return make(size, self.batch.device, self.element)
+
+    def operation(self, name):
+        """The module's function `name` for the element type the call computes in."""
+        return getattr(self.backend.module, name + self.element.suffix)
 
     @contextlib.contextmanager
     def on_device(self):
@@ -63,7 +76,8 @@ def pieces(inputs: Inputs, matrices: int):
     lengths = inputs.batch.lengths
     ref_length = inputs.ref_length
     first_sample = first_cell = 0
-    for start, stop in plan_chunks(lengths, ref_length, matrices, inputs.memory_budget):
+    for start, stop in plan_chunks(lengths, ref_length, matrices, inputs.memory_budget,
+                                   inputs.element):
         chunk = lengths[start:stop]
         yield Piece(start, stop, chunk, first_sample, first_cell, sum(chunk) * ref_length)
         first_sample += sum(chunk)
@@ -85,7 +99,6 @@ def run(inputs: Inputs, *, keep_gradient_matrix=False, sample_gradients=False,
     score_weights: B values on the batch's device; the sample gradients are then those of
     sum_k w_k * score_k. The temporary matrices are made once, for the largest piece of the
     batch, and every piece reuses them, so that they stay within the memory budget."""
-    module = inputs.backend.module
     options = inputs.options
     batch = inputs.batch
     results = Results(scores=inputs.new(batch.count))
@@ -102,12 +115,12 @@ def run(inputs: Inputs, *, keep_gradient_matrix=False, sample_gradients=False,
         workspace = inputs.new(largest) if sample_gradients and not keep_gradient_matrix else None
         for piece in planned:
             results.cell_offsets.append(piece.first_cell)
-            module.calc_manhattan_distance(
+            inputs.operation("calc_manhattan_distance")(
                 inputs.address(batch.flat, piece.first_sample), piece.lengths,
                 inputs.address(inputs.reference), inputs.ref_length, inputs.address(distance))
             alpha = 0 if inputs.alpha is None else inputs.address(inputs.alpha, piece.start)
             scores = inputs.address(results.scores, piece.start)
-            module.calc_softdtw_forward(
+            inputs.operation("calc_softdtw_forward")(
                 piece.lengths, inputs.ref_length, inputs.address(distance),
                 inputs.address(score), scores, options.gamma, alpha, options.local_end,
                 options.last_row_only, options.ref_gap_penalty)
@@ -117,7 +130,7 @@ def run(inputs: Inputs, *, keep_gradient_matrix=False, sample_gradients=False,
                 gradient = results.gradient_matrix[piece.first_cell:piece.first_cell + piece.cells]
             else:
                 gradient = workspace[:piece.cells]
-            module.calc_softdtw_backward(
+            inputs.operation("calc_softdtw_backward")(
                 piece.lengths, inputs.ref_length, inputs.address(distance),
                 inputs.address(score), inputs.address(gradient), options.gamma, alpha,
                 options.local_end, scores, options.last_row_only, options.ref_gap_penalty)
@@ -144,7 +157,7 @@ def _weigh_signals(inputs, piece, gradient, score_weights):
 
 
 def _add_sample_gradients(inputs, piece, gradient_address, results):
-    inputs.backend.module.calc_manhattan_distance_gradient(
+    inputs.operation("calc_manhattan_distance_gradient")(
         inputs.address(inputs.batch.flat, piece.first_sample), piece.lengths,
         inputs.address(inputs.reference), inputs.ref_length, gradient_address,
         inputs.address(results.signal_gradients, piece.first_sample),

@@ -32,7 +32,7 @@ def measure(n, m, gamma, scale, seed=0):
         alignment = orvane.soft_alignment([x], y, gamma=gamma, backend="twin")
     got = np.asarray(alignment.matrix(0), np.float64)
     cost = np.abs(x.astype(np.float64)[:, None] - y.astype(np.float64)[None, :])
-    want = by_diagonals(cost, gamma)[1]
+    want = by_diagonals(cost, gamma)[2]
     error = np.nanmax(np.abs(got - want)) if np.isfinite(got).all() else np.inf
     score = abs(float(np.asarray(alignment.scores)[0]))
     return error, int((got > 1.0 + 1e-6).sum()), _accuracy.estimated_error(n + m, gamma, score)

@@ -93,35 +93,47 @@ def softmin64(*values, gamma):
     return -gamma * (np.log(np.sum(np.exp(stacked - safe), axis=0)) + safe)
 
 
-def by_diagonals(cost, gamma, alpha=0.0):
-    """(R, E) of one signal's cost matrix D, global end, computed a whole anti-diagonal at a
-    time: the same mathematics as forward() and backward(), fast enough for large matrices."""
-    cost = np.asarray(cost, np.float64) - alpha
+def by_diagonals(cost, gamma, alpha=0.0, local_end=False, last_row_only=False, gap=0.0,
+                 dtype=np.float64):
+    """(R, final score, E) of one signal's cost matrix D, computed a whole anti-diagonal at a
+    time in `dtype` (np.longdouble gives a reference better than float64): the same
+    mathematics as forward() and backward(), fast enough for large matrices."""
+    cost = np.asarray(cost, dtype) - dtype(alpha)
+    gamma, gap = dtype(gamma), dtype(gap)
     n, m = cost.shape
-    score = np.full((n + 1, m + 1), np.inf)
-    score[0, 0] = 0.0
+    score = np.full((n + 1, m + 1), np.inf, dtype)
+    score[0, 0] = 0
     for d in range(n + m - 1):
         i = np.arange(max(0, d - m + 1), min(d, n - 1) + 1)
         j = d - i
         score[i + 1, j + 1] = cost[i, j] + softmin64(score[i, j + 1], score[i, j],
                                                     score[i + 1, j], gamma=gamma)
-    padded_cost = np.zeros((n + 2, m + 2))
+    score = score[1:, 1:]
+    # Padded by one cell on each side; successors past the matrix have no score.
+    full = np.full((n + 2, m + 2), -np.inf, dtype)
+    full[1:-1, 1:-1] = score
+    padded_cost = np.zeros((n + 2, m + 2), dtype)
     padded_cost[1:-1, 1:-1] = cost
-    full = np.full((n + 2, m + 2), -np.inf)
-    full[1:-1, 1:-1] = score[1:, 1:]
-    full[n + 1, m + 1] = full[n, m]
-    grad = np.zeros((n + 2, m + 2))
-    grad[n + 1, m + 1] = 1.0
+    seed = np.zeros((n + 2, m + 2), dtype)
+    if local_end:
+        cells = terminals(n, m, last_row_only)
+        ends = np.array([score[i, j] + gap * j for i, j in cells], dtype)
+        total = softmin64(*ends[:, None], gamma=gamma)[0]
+        for (i, j), end in zip(cells, ends):
+            seed[i + 1, j + 1] = np.exp((total - end) / gamma)
+    else:
+        total = score[-1, -1]
+        seed[n, m] = 1
+    grad = np.zeros((n + 2, m + 2), dtype)
     for d in range(n + m - 2, -1, -1):
         i = np.arange(max(0, d - m + 1), min(d, n - 1) + 1) + 1
         j = d - (i - 1) + 1
         here = full[i, j]
-        total = np.zeros(len(i))
+        value = seed[i, j].copy()
         for di, dj in ((1, 0), (1, 1), (0, 1)):
             s_i, s_j = i + di, j + dj
-            weight = np.exp((full[s_i, s_j] - here - padded_cost[s_i, s_j]) / gamma)
-            weight = np.where(np.isfinite(full[s_i, s_j]), weight, 0.0)
-            total += grad[s_i, s_j] * weight
-        grad[i, j] = total
-    grad[n, m] = 1.0
-    return score[1:, 1:], grad[1:-1, 1:-1]
+            with np.errstate(invalid="ignore"):
+                weight = np.exp((full[s_i, s_j] - here - padded_cost[s_i, s_j]) / gamma)
+            value += grad[s_i, s_j] * np.where(np.isfinite(full[s_i, s_j]), weight, 0)
+        grad[i, j] = value
+    return score, total, grad[1:-1, 1:-1]

@@ -1,0 +1,172 @@
+"""The float64 path: orvane_cpu's float64 operations and the package's choice of them, against a
+reference in extended precision (np.longdouble, 64-bit mantissa): every output on small
+cases, E and the gradients on one large case per end, the types results come back in, and
+the arguments it refuses."""
+
+import numpy as np
+import pytest
+
+import orvane
+import orvane_cpu
+import softdtw_reference as ref
+import statistics_reference as stats_ref
+from batches import pack, unpack
+from orvane import cpu_cuda_testing as hooks
+
+EXTENDED = np.longdouble
+ENDS = [dict(end="global"), dict(end="free", ref_gap_penalty=0.05),
+        dict(end="free_last_row", ref_gap_penalty=0.2)]
+END_IDS = ["global", "free", "free-last-row"]
+
+
+def reference_run(signals, reference, gamma, alpha, end="global", ref_gap_penalty=0.0):
+    """Per signal: (score, E, dx), and dy of the whole batch, in extended precision."""
+    free = dict(local_end=end != "global", last_row_only=end == "free_last_row",
+                gap=ref_gap_penalty)
+    results, dy = [], np.zeros(len(reference), EXTENDED)
+    y = np.asarray(reference, EXTENDED)
+    for k, signal in enumerate(signals):
+        x = np.asarray(signal, EXTENDED)
+        cost = np.abs(x[:, None] - y[None, :])
+        _, total, expected = ref.by_diagonals(cost, gamma, alpha[k], dtype=EXTENDED, **free)
+        sign = np.sign(x[:, None] - y[None, :])
+        results.append((total, expected, (expected * sign).sum(axis=1)))
+        dy -= (expected * sign).sum(axis=0)
+    return results, dy
+
+
+def batch_of(lengths, ref_length, scale=1.0, seed=0):
+    rng = np.random.default_rng(seed)
+    return ([rng.standard_normal(n) * scale for n in lengths],
+            rng.standard_normal(ref_length) * scale, rng.uniform(-0.5, 0.5, len(lengths)))
+
+
+@pytest.mark.parametrize("options", ENDS, ids=END_IDS)
+def test_every_output_matches_the_extended_reference(options):
+    signals, reference, alpha = batch_of([1, 6, 11, 4], 9, seed=1)
+    gamma = 0.3
+    expected, expected_dy = reference_run(signals, reference, gamma, alpha, **options)
+    scores, dx, dy = orvane.soft_dtw_with_grad(signals, reference, gamma=gamma, alpha=alpha,
+                                               **options)
+    alignment = orvane.soft_alignment(signals, reference, gamma=gamma, alpha=alpha, **options)
+    assert scores.dtype == dy.dtype == alignment.weighted_mean.dtype == np.float64
+    for k, (total, matrix, gradient) in enumerate(expected):
+        assert abs(scores[k] - total) <= 1e-14 * max(1.0, abs(total))
+        np.testing.assert_allclose(alignment.matrix(k), matrix.astype(float), rtol=0,
+                                   atol=1e-14)
+        np.testing.assert_allclose(dx[k], gradient.astype(float), rtol=0, atol=1e-13)
+        weights, sums = stats_ref.normalize(matrix)
+        x = np.asarray(signals[k], EXTENDED)
+        means = stats_ref.weighted_mean(weights, x)
+        for name, want in [("column_sums", sums), ("weighted_mean", means),
+                           ("log_std", stats_ref.weighted_log_std(weights, x, means)),
+                           ("index_log_std", stats_ref.index_log_std(weights))]:
+            np.testing.assert_allclose(getattr(alignment, name)[k], want.astype(float),
+                                       rtol=0, atol=1e-12, err_msg=name)
+        np.testing.assert_allclose(alignment.weights(k), weights.astype(float), rtol=0,
+                                   atol=1e-13)
+    np.testing.assert_allclose(dy, expected_dy.astype(float), rtol=0, atol=1e-13)
+
+
+def test_raw_distances_and_conversions_are_exact():
+    signals, reference, _ = batch_of([3, 7], 5, seed=2)
+    lengths = [3, 7]
+    x = np.concatenate(signals)
+    distance = np.empty(sum(lengths) * 5)
+    orvane_cpu.calc_manhattan_distance_float64(x.ctypes.data, lengths, reference.ctypes.data, 5,
+                                               distance.ctypes.data)
+    square = np.concatenate([np.abs(s[:, None] - reference[None, :]).ravel() for s in signals])
+    back = np.empty_like(distance)
+    orvane_cpu.convert_antidiag_to_square_float64(lengths, 5, distance.ctypes.data,
+                                                  back.ctypes.data)
+    assert back.tobytes() == square.tobytes()
+    again = np.empty_like(distance)
+    orvane_cpu.convert_square_to_antidiag_float64(lengths, 5, back.ctypes.data,
+                                                  again.ctypes.data)
+    assert again.tobytes() == distance.tobytes()
+
+
+@pytest.mark.parametrize("options", ENDS[:2], ids=END_IDS[:2])
+@pytest.mark.parametrize("scale, bound", [(0.9, 1e-9), (9.0, 1e-8)],
+                         ids=["distance-1", "distance-10"])
+def test_a_large_matrix_at_small_gamma_stays_accurate(options, scale, bound):
+    # N = M = 1024, gamma = 0.01, mean distance about 1 and about 10: where float32 E is off
+    # by 0.45 and by 1.
+    signals, reference, alpha = batch_of([1024], 1024, scale=scale, seed=3)
+    alpha[:] = 0.0
+    expected, expected_dy = reference_run(signals, reference, 0.01, alpha, **options)
+    _, matrix, gradient = expected[0]
+    alignment = orvane.soft_alignment(signals, reference, gamma=0.01, **options)
+    assert np.max(np.abs(alignment.matrix(0) - matrix)) <= bound
+    _, dx, dy = orvane.soft_dtw_with_grad(signals, reference, gamma=0.01, **options)
+    assert np.max(np.abs(dx[0] - gradient)) <= bound * np.max(np.abs(gradient))
+    assert np.max(np.abs(dy - expected_dy)) <= bound * np.max(np.abs(expected_dy))
+
+
+def test_results_come_back_in_the_inputs_type():
+    signals, reference, _ = batch_of([5, 8], 6, seed=4)
+    single = [s.astype(np.float32) for s in signals], reference.astype(np.float32)
+    assert orvane.soft_dtw(*single).dtype == np.float32
+    # float32 inputs on the float64 path: the float64 results of the same values, rounded once.
+    widened = [s.astype(np.float64) for s in single[0]], single[1].astype(np.float64)
+    scores, dx, dy = orvane.soft_dtw_with_grad(*single, precision="float64")
+    want_scores, want_dx, want_dy = orvane.soft_dtw_with_grad(*widened)
+    assert scores.dtype == dx[0].dtype == dy.dtype == np.float32
+    assert scores.tobytes() == want_scores.astype(np.float32).tobytes()
+    assert dy.tobytes() == want_dy.astype(np.float32).tobytes()
+    # float64 inputs on the float32 path: today's float32 results.
+    assert orvane.soft_dtw(signals, reference, precision="float32").tobytes() == \
+        orvane.soft_dtw(*single).tobytes()
+    # Padded float64 input gives padded float64 gradients.
+    padded = np.zeros((2, 8))
+    for k, s in enumerate(signals):
+        padded[k, :len(s)] = s
+    _, padded_dx, _ = orvane.soft_dtw_with_grad(padded, reference, lengths=[5, 8])
+    assert padded_dx.dtype == np.float64 and np.all(padded_dx[0, 5:] == 0)
+
+
+def test_memory_budget_counts_eight_bytes_a_cell():
+    signals, reference, _ = batch_of([12, 3], 6, seed=5)
+    # The signal of 12 x 6 cells needs 3 matrices of 8 bytes a cell.
+    with pytest.raises(ValueError, match=r"signal 0 needs 1728 bytes of matrices, more than "
+                                         r"memory_budget \(1727\)"):
+        orvane.soft_dtw_with_grad(signals, reference, memory_budget=1727)
+    whole = orvane.soft_alignment(signals, reference)
+    split = orvane.soft_alignment(signals, reference, memory_budget=1728)
+    assert split.scores.tobytes() == whole.scores.tobytes()
+    assert split.matrix(1).tobytes() == whole.matrix(1).tobytes()
+
+
+REJECTED = [
+    (dict(gamma=1e-320), "gamma must be a finite, normal float64 number greater than zero, "
+                         "got: 1e-320"),
+    (dict(gamma=float("inf")), "gamma must be a finite, normal float64"),
+    (dict(end="free", ref_gap_penalty=float("nan")), "ref_gap_penalty must be a finite number"),
+    (dict(alpha=np.array([0.0, np.inf])), "alpha must be finite, got: inf for signal 1"),
+    (dict(precision="float16"), "precision must be one of 'float32', 'float64'"),
+    (dict(precision="float64", backend="twin"), "precision 'float64' runs on the vectorised CPU "
+                                               "module only; backend 'twin' run"),
+]
+
+
+@pytest.mark.parametrize("change, message", REJECTED)
+def test_rejected_arguments_are_named(change, message):
+    arguments = dict(signals=[np.ones(3), np.ones(4)], reference=np.ones(5))
+    arguments.update(change)
+    allocations = hooks.live_allocations()
+    for function in (orvane.soft_dtw, orvane.soft_dtw_with_grad, orvane.soft_alignment):
+        with pytest.raises(ValueError, match=message):
+            function(**arguments)
+    assert hooks.live_allocations() == allocations
+
+
+def test_float64_gamma_below_float32_range_works_and_raw_calls_refuse_quietly():
+    signals, reference, _ = batch_of([4], 3, seed=6)
+    assert np.isfinite(orvane.soft_dtw(signals, reference, gamma=1e-39)[0])
+    distance = np.ones(12)
+    score = np.full(12, 7.0)
+    scores = np.full(1, 7.0)
+    with pytest.raises(ValueError, match="gamma must be a finite, normal float64"):
+        orvane_cpu.calc_softdtw_forward_float64([4], 3, distance.ctypes.data, score.ctypes.data,
+                                                scores.ctypes.data, 0.0)
+    assert np.all(score == 7.0) and np.all(scores == 7.0)

@@ -137,7 +137,7 @@ def test_unequal_score_weights_reach_every_gradient_with_a_split_batch(device):
     signals, reference = inputs(device, lengths=(5, 8, 3, 6))
     weights = torch.tensor([0.5, -1.0, 2.0, 0.0], dtype=torch.float64, device=device)
     grads = {}
-    for budget in (None, 3 * 4 * 8 * 6):
+    for budget in (None, 3 * 8 * 8 * 6):  # float64 tensors: 8 bytes a cell
         for tensor in (*signals, reference):
             tensor.grad = None
         scores = otorch.soft_dtw(signals, reference, gamma=0.5, memory_budget=budget)
@@ -154,7 +154,7 @@ def test_unequal_score_weights_reach_every_gradient_with_a_split_batch(device):
         slope = (loss(up) - loss(down)) / (2 * h)
         assert grads[None][-1][j].item() == pytest.approx(slope, abs=GRADIENT_ATOL)
     assert torch.all(grads[None][3] == 0)  # a zero weight
-    for whole, split in zip(grads[None], grads[3 * 4 * 8 * 6]):
+    for whole, split in zip(grads[None], grads[3 * 8 * 8 * 6]):
         torch.testing.assert_close(split, whole)
 
 
@@ -277,3 +277,27 @@ def test_the_accuracy_warning_names_the_callers_line():
     with pytest.warns(RuntimeWarning, match="a larger gamma") as record:
         otorch.SoftDTWLoss(gamma=0.01)(signals.requires_grad_(), reference).backward()
     assert record[0].filename == __file__
+
+
+@pytest.mark.parametrize("options", [dict(), dict(end="free", ref_gap_penalty=0.1),
+                                     dict(end="free_last_row"), dict(alpha=0.3),
+                                     dict(divergence=True)],
+                         ids=["global", "free", "free-last-row", "alpha", "divergence"])
+def test_float64_tensors_pass_gradcheck(options):
+    signals, reference = inputs("cpu", lengths=(4, 6), ref_length=5, seed=11)
+    alpha = options.pop("alpha", None)
+    loss = otorch.SoftDTWLoss(gamma=0.4, reduction="none", **options)
+    function = lambda x0, x1, y: loss([x0, x1], y, alpha=alpha)
+    assert function(*signals, reference).dtype == torch.float64
+    assert torch.autograd.gradcheck(function, (*signals, reference))
+
+
+def test_float32_tensors_on_the_float64_path_give_float32_scores():
+    signals, reference = inputs("cpu")
+    single = [s.detach().float().requires_grad_() for s in signals]
+    scores = otorch.soft_dtw(single, reference.detach().float(), precision="float64")
+    assert scores.dtype == torch.float32
+    scores.sum().backward()
+    assert single[0].grad.dtype == torch.float32
+    with pytest.raises(ValueError, match="precision must be one of"):
+        otorch.SoftDTWLoss(precision="half")

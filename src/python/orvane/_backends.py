@@ -77,13 +77,17 @@ def choose(device: Device, requested: str | None, adapter, argument: str) -> Bac
 PRECISIONS = ("float32", "float64")
 
 
+def check_precision(requested: str | None):
+    if requested is not None and (not isinstance(requested, str) or requested not in PRECISIONS):
+        raise ValueError(f"precision must be one of {', '.join(map(repr, PRECISIONS))}, "
+                         f"got: {requested!r}")
+
+
 def choose_element(requested: str | None, backend: Backend, float64_inputs: bool) -> Element:
     """The element type a call computes in. By default float64 inputs run the vectorised
     module's float64 path and every other input the kernels' float32 steps; "float64" is
     refused where only those steps exist (the CUDA module and the twin)."""
-    if requested is not None and (not isinstance(requested, str) or requested not in PRECISIONS):
-        raise ValueError(f"precision must be one of {', '.join(map(repr, PRECISIONS))}, "
-                         f"got: {requested!r}")
+    check_precision(requested)
     if requested is None:
         return FLOAT64 if float64_inputs and backend.name == "cpu" else FLOAT32
     if requested == "float64" and backend.name != "cpu":

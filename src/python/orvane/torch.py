@@ -24,32 +24,33 @@ from typing import Literal
 import torch
 
 from . import _backends
+from ._arrays import FLOAT32, FLOAT64
 from ._accuracy import warn_if_unreliable
-from ._api import Backend, End, Lengths, Signals, prepare
+from ._api import Backend, End, Lengths, Precision, Signals, prepare
 from ._batch import (check_memory_budget, parse_alpha, parse_options, parse_reference,
                      parse_signals)
 from ._core import run
 
 REDUCTIONS = ("mean", "sum", "none")
 _OPTIONS = ("Tensor flat, Tensor reference, int[] lengths, Tensor? alpha, float gamma, str end, "
-            "float ref_gap_penalty, str? backend, int? memory_budget")
+            "float ref_gap_penalty, str? backend, int? memory_budget, str? precision")
 
 
 def _prepare(flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, backend,
-             memory_budget):
+             memory_budget, precision):
     return prepare(flat, reference, lengths=lengths, gamma=gamma, end=end,
                    ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
-                   memory_budget=memory_budget)
+                   memory_budget=memory_budget, precision=precision)
 
 
 @torch.library.custom_op("orvane::soft_dtw", mutates_args=(),
                          schema=f"({_OPTIONS}, bool with_gradients) -> (Tensor, Tensor, Tensor)")
 def soft_dtw_op(flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, backend,
-                memory_budget, with_gradients):
-    """(scores, gradients of the samples, gradient of the reference) of float32 flat signals;
-    the gradients are empty unless with_gradients is set."""
+                memory_budget, precision, with_gradients):
+    """(scores, gradients of the samples, gradient of the reference) of flat signals, float32
+    or float64 like them; the gradients are empty unless with_gradients is set."""
     inputs = _prepare(flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, backend,
-                      memory_budget)
+                      memory_budget, precision)
     if not with_gradients:
         return run(inputs).scores, flat.new_empty(0), reference.new_empty(0)
     results = run(inputs, sample_gradients=True)
@@ -59,7 +60,7 @@ def soft_dtw_op(flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, ba
 
 @soft_dtw_op.register_fake
 def _(flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, backend, memory_budget,
-      with_gradients):
+      precision, with_gradients):
     gradients = ((flat.new_empty(flat.shape[0]), reference.new_empty(reference.shape[0]))
                  if with_gradients else (flat.new_empty(0), reference.new_empty(0)))
     return flat.new_empty(len(lengths)), *gradients
@@ -70,25 +71,25 @@ def _(flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, backend, mem
     schema=f"(Tensor grad_scores, {_OPTIONS}, Tensor signal_gradients, "
            "Tensor reference_gradient) -> (Tensor, Tensor)")
 def soft_dtw_backward_op(grad_scores, flat, reference, lengths, alpha, gamma, end,
-                         ref_gap_penalty, backend, memory_budget, signal_gradients,
+                         ref_gap_penalty, backend, memory_budget, precision, signal_gradients,
                          reference_gradient):
     """The gradients of sum_k w_k * score_k, w = grad_scores. With one weight for every score
     they are the forward pass's gradients scaled; otherwise (or when the forward pass did not
     compute them) every signal's gradient matrix is weighed in a second pass, a piece of the
     batch at a time."""
-    weights = grad_scores.to(torch.float32)
+    weights = grad_scores.to(flat.dtype)
     computed = signal_gradients.shape == flat.shape
     if computed and bool(torch.all(weights == weights[0])):
         return signal_gradients * weights[0], reference_gradient * weights[0]
     inputs = _prepare(flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, backend,
-                      memory_budget)
+                      memory_budget, precision)
     results = run(inputs, sample_gradients=True, score_weights=weights)
     return results.signal_gradients, results.reference_gradient
 
 
 @soft_dtw_backward_op.register_fake
 def _(grad_scores, flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, backend,
-      memory_budget, signal_gradients, reference_gradient):
+      memory_budget, precision, signal_gradients, reference_gradient):
     return torch.empty_like(signal_gradients), torch.empty_like(reference_gradient)
 
 
@@ -128,7 +129,7 @@ def _backward(ctx, grad_scores, *_):
                                          signal_gradients, reference_gradient)
     signal_grad, reference_grad = _FirstDerivativeOnly.apply(*gradients, flat, reference)
     return (signal_grad if ctx.needs_input_grad[0] else None,
-            reference_grad if ctx.needs_input_grad[1] else None, *[None] * 8)
+            reference_grad if ctx.needs_input_grad[1] else None, *[None] * 9)
 
 
 soft_dtw_op.register_autograd(_backward, setup_context=_setup_context)
@@ -136,9 +137,9 @@ soft_dtw_op.register_autograd(_backward, setup_context=_setup_context)
 
 class SoftDTWFunction(torch.autograd.Function):
     """scores, signal_gradients, reference_gradient = SoftDTWFunction.apply(flat, reference,
-    lengths, alpha, gamma, end, ref_gap_penalty, backend, memory_budget, with_gradients),
-    the arguments of `torch.ops.orvane.soft_dtw`: flat and reference 1-D float32 tensors,
-    alpha None or B float32 values. Differentiable with respect to flat and reference (when
+    lengths, alpha, gamma, end, ref_gap_penalty, backend, memory_budget, precision,
+    with_gradients), the arguments of `torch.ops.orvane.soft_dtw`: flat, reference and alpha
+    (None or B values) 1-D tensors of one type, float32 or float64. Differentiable with respect to flat and reference (when
     with_gradients is set), under `torch.func.grad` too."""
 
     @staticmethod
@@ -160,62 +161,84 @@ def _check_tensor(value, name):
         raise TypeError(f"{name} must be a PyTorch tensor, got {type(value).__name__}")
 
 
-def _flat_signals(signals, lengths):
-    """The checked signals as one differentiable flat float32 tensor, and their batch."""
+def _checked_signals(signals, lengths):
     batch = parse_signals(signals, lengths)
     if batch.adapter.name != "torch":
         raise TypeError(f"orvane.torch takes PyTorch tensors, got {batch.adapter.name} arrays")
+    return batch
+
+
+def _flat_signals(signals, batch, dtype):
+    """The signals as one differentiable flat tensor of the type the call computes in."""
     if batch.form == "list":
-        flat = torch.cat([signal.to(torch.float32) for signal in signals])
-    elif batch.form == "padded":
-        rows = signals.to(torch.float32)
-        flat = torch.cat([rows[k, :n] for k, n in enumerate(batch.lengths)])
-    else:
-        flat = signals.to(torch.float32)
-    return flat, batch
+        return torch.cat([signal.to(dtype) for signal in signals])
+    if batch.form == "padded":
+        rows = signals.to(dtype)
+        return torch.cat([rows[k, :n] for k, n in enumerate(batch.lengths)])
+    return signals.to(dtype)
 
 
-def _alpha_tensor(alpha, batch):
-    """alpha as B float32 values on the signals' device, or None. The values of a tensor are
-    checked when the operation runs."""
+def _compute_type(batch, reference, backend, precision):
+    """float64 for the float64 path (float64 CPU tensors by default, or precision="float64",
+    which the operation refuses where it cannot run), float32 otherwise."""
+    if precision is not None:
+        return torch.float64 if precision == "float64" else torch.float32
+    float64_inputs = batch.float64 or reference.dtype == torch.float64
+    host = not batch.device.is_cuda and backend in (None, "auto", "cpu")
+    return torch.float64 if float64_inputs and host else torch.float32
+
+
+def _alpha_tensor(alpha, batch, dtype):
+    """alpha as B values of the compute type on the signals' device, or None. The values of a
+    tensor are checked when the operation runs."""
     alpha = parse_alpha(alpha, batch, check_values=False)
     if alpha is None or isinstance(alpha, torch.Tensor):
-        return alpha if alpha is None else alpha.detach().to(torch.float32)
-    return torch.full((batch.count,), float(alpha), dtype=torch.float32,
-                      device=str(batch.device))
+        return alpha if alpha is None else alpha.detach().to(dtype)
+    return torch.full((batch.count,), float(alpha), dtype=dtype, device=str(batch.device))
 
 
 def soft_dtw(signals: Signals, reference: torch.Tensor, *, lengths: Lengths | None = None,
              gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
              alpha: float | torch.Tensor | None = None, backend: Backend | None = None,
-             memory_budget: int | None = None) -> torch.Tensor:
-    """Differentiable Soft-DTW scores, one per signal; arguments as for `orvane.soft_dtw`."""
-    flat, batch = _flat_signals(signals, lengths)
+             memory_budget: int | None = None,
+             precision: Precision | None = None) -> torch.Tensor:
+    """Differentiable Soft-DTW scores, one per signal; arguments as for `orvane.soft_dtw`.
+    Float64 CPU tensors run the float64 path and give float64 scores and gradients."""
+    batch = _checked_signals(signals, lengths)
     _check_tensor(reference, "reference")
     parse_reference(reference, batch)
-    options = parse_options(gamma, end, ref_gap_penalty)
     _backends.check_name(backend)
     check_memory_budget(memory_budget)
-    reference = reference.to(torch.float32)
+    dtype = _compute_type(batch, reference, backend, precision)
+    options = parse_options(gamma, end, ref_gap_penalty,
+                            FLOAT64 if dtype == torch.float64 else FLOAT32)
+    flat = _flat_signals(signals, batch, dtype)
+    # Float64 results of float32 inputs are rounded once, at the end.
+    float64_inputs = batch.float64 or reference.dtype == torch.float64
+    returned = torch.float64 if float64_inputs and dtype == torch.float64 else torch.float32
+    reference = reference.to(dtype)
     if reference is flat:  # one tensor as both (the divergence's self-terms): autograd and
         reference = reference.clone()  # torch.compile take each input once
     # A traced graph may later run for training, so it always computes them.
     with_gradients = torch.jit.is_tracing() or (
         torch.is_grad_enabled() and (flat.requires_grad or reference.requires_grad))
     scores, _, _ = SoftDTWFunction.apply(
-        flat, reference, batch.lengths, _alpha_tensor(alpha, batch), options.gamma, options.end,
-        options.ref_gap_penalty, backend, memory_budget, with_gradients)
-    return scores
+        flat, reference, batch.lengths, _alpha_tensor(alpha, batch, dtype), options.gamma,
+        options.end, options.ref_gap_penalty, backend, memory_budget, precision, with_gradients)
+    return scores.to(returned)
 
 
 def soft_dtw_divergence(signals: Signals, reference: torch.Tensor, *,
                         lengths: Lengths | None = None, gamma: float = 1.0,
-                        backend: Backend | None = None,
-                        memory_budget: int | None = None) -> torch.Tensor:
+                        backend: Backend | None = None, memory_budget: int | None = None,
+                        precision: Precision | None = None) -> torch.Tensor:
     """Differentiable sdtw(x_k, y) - (sdtw(x_k, x_k) + sdtw(y, y)) / 2 per signal (global
     end); one call per signal for the self-terms."""
-    flat, batch = _flat_signals(signals, lengths)
-    options = dict(gamma=gamma, backend=backend, memory_budget=memory_budget)
+    batch = _checked_signals(signals, lengths)
+    _check_tensor(reference, "reference")
+    flat = _flat_signals(signals, batch, _compute_type(batch, reference, backend, precision))
+    options = dict(gamma=gamma, backend=backend, memory_budget=memory_budget,
+                   precision=precision)
     cross = soft_dtw(flat, reference, lengths=batch.lengths, **options)
     reference_self = soft_dtw(reference, reference, **options)
     pieces = torch.split(flat, batch.lengths)
@@ -232,9 +255,11 @@ class SoftDTWLoss(torch.nn.Module):
 
     def __init__(self, gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
                  reduction: Literal["mean", "sum", "none"] = "mean", divergence: bool = False,
-                 backend: Backend | None = None, memory_budget: int | None = None):
+                 backend: Backend | None = None, memory_budget: int | None = None,
+                 precision: Precision | None = None):
         super().__init__()
-        parse_options(gamma, end, ref_gap_penalty)
+        parse_options(gamma, end, ref_gap_penalty, FLOAT64 if precision == "float64" else FLOAT32)
+        _backends.check_precision(precision)
         _backends.check_name(backend)
         check_memory_budget(memory_budget)
         if reduction not in REDUCTIONS:
@@ -245,7 +270,7 @@ class SoftDTWLoss(torch.nn.Module):
                              "ref_gap_penalty")
         self.gamma, self.end, self.ref_gap_penalty = gamma, end, ref_gap_penalty
         self.reduction, self.divergence = reduction, divergence
-        self.backend, self.memory_budget = backend, memory_budget
+        self.backend, self.memory_budget, self.precision = backend, memory_budget, precision
 
     def forward(self, signals: Signals, reference: torch.Tensor, lengths: Lengths | None = None,
                 alpha: float | torch.Tensor | None = None) -> torch.Tensor:
@@ -253,11 +278,13 @@ class SoftDTWLoss(torch.nn.Module):
             if alpha is not None:
                 raise ValueError("the soft-DTW divergence is defined without alpha")
             scores = soft_dtw_divergence(signals, reference, lengths=lengths, gamma=self.gamma,
-                                         backend=self.backend, memory_budget=self.memory_budget)
+                                         backend=self.backend, memory_budget=self.memory_budget,
+                                         precision=self.precision)
         else:
             scores = soft_dtw(signals, reference, lengths=lengths, gamma=self.gamma,
                               end=self.end, ref_gap_penalty=self.ref_gap_penalty, alpha=alpha,
-                              backend=self.backend, memory_budget=self.memory_budget)
+                              backend=self.backend, memory_budget=self.memory_budget,
+                              precision=self.precision)
         if self.reduction == "mean":
             return scores.mean()
         return scores.sum() if self.reduction == "sum" else scores

@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <stdexcept>
+#include <type_traits>
 #include <vector>
 
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
@@ -33,10 +35,13 @@ public:
           values_(3 * stride_, pad),
           pad_(pad) {}
 
-    T* operator[](int d) { return values_.data() + (d % 3) * stride_ + 1; }
+    T* operator[](int d) { return values_.data() + (((d % 3) + 3) % 3) * stride_ + 1; }
 
     // The pad after diagonal d's last cell, once its cells are written.
     void close(int d, int length) { (*this)[d][length] = pad_; }
+
+    // Diagonal d as one outside the matrix: pads only.
+    void clear(int d) { std::fill((*this)[d] - 1, (*this)[d] - 1 + stride_, pad_); }
 
 private:
     std::size_t stride_;
@@ -61,6 +66,28 @@ VecOf<D> Softmin(D d, VecOf<D> a, VecOf<D> b, VecOf<D> c, VecOf<D> gamma) {
     return hn::IfThenElse(any_nan, hn::Set(d, std::numeric_limits<T>::quiet_NaN()), result);
 }
 
+// Where the up (and left) and the diagonal neighbours of position p of a diagonal sit on the
+// two diagonals before it: p + up (p - 1 + up) and p + corner.
+struct PredecessorShifts {
+    int up;
+    int corner;
+
+    PredecessorShifts(int diagonal, int rows)
+        : up(diagonal >= rows ? 1 : 0),
+          corner(diagonal <= rows - 1 ? -1 : (diagonal == rows ? 0 : 1)) {}
+};
+
+// The soft minimum of the predecessors of the cells p, p + 1, ... of a diagonal, from the
+// scaled scores (-R / gamma, padded) of the two diagonals before it.
+template <class D>
+VecOf<D> PredecessorSoftmin(D d, const Lane<D>* previous, const Lane<D>* before_previous, int p,
+                            PredecessorShifts shifts, VecOf<D> gamma) {
+    const auto up = hn::LoadU(d, previous + p + shifts.up);
+    const auto left = hn::LoadU(d, previous + p - 1 + shifts.up);
+    const auto corner = hn::LoadU(d, before_previous + p + shifts.corner);
+    return Softmin(d, up, corner, left, gamma);
+}
+
 // R of one signal, and its scaled scores' diagonals as the recurrence needs them.
 template <typename T>
 void ForwardSignal(const T* distance, T* score, int rows, int cols, T bias, T gamma) {
@@ -77,26 +104,104 @@ void ForwardSignal(const T* distance, T* score, int rows, int cols, T bias, T ga
     scaled.close(0, 1);
     for (int diagonal = 1; diagonal < rows + cols - 1; ++diagonal) {
         const DiagonalSpan span = diagonal_span(diagonal, rows, cols);
-        // Where the up (and left) and the diagonal neighbours of position p sit on the two
-        // diagonals before: p + up_shift (p - 1 + up_shift) and p + corner_shift.
-        const int up_shift = diagonal >= rows ? 1 : 0;
-        const int corner_shift = diagonal <= rows - 1 ? -1 : (diagonal == rows ? 0 : 1);
+        const PredecessorShifts shifts(diagonal, rows);
         const T* previous = scaled[diagonal - 1];
-        const T* before_previous = scaled[diagonal + 1];  // diagonal - 2, modulo 3
+        const T* before_previous = scaled[diagonal - 2];
         T* current = scaled[diagonal];
         for (int p = 0; p < span.length; p += static_cast<int>(lanes)) {
             const std::size_t count = std::min<std::size_t>(lanes, span.length - p);
-            const auto up = hn::LoadU(d, previous + p + up_shift);
-            const auto left = hn::LoadU(d, previous + p - 1 + up_shift);
-            const auto corner = hn::LoadU(d, before_previous + p + corner_shift);
             const auto cost = hn::Sub(LoadPart(d, distance + span.start + p, count), bias_v);
-            const auto value = hn::Add(cost, Softmin(d, up, corner, left, gamma_v));
+            const auto value =
+                hn::Add(cost, PredecessorSoftmin(d, previous, before_previous, p, shifts, gamma_v));
             StorePart(d, value, score + span.start + p, count);
             hn::StoreU(hn::Neg(hn::Mul(inv_gamma_v, value)), d, current + p);
         }
         scaled.close(diagonal, span.length);
     }
 }
+
+// What the shares of a diagonal's predecessors are formed from, diagonal by diagonal, from
+// the stored scores: for each cell s the least score m_s among its predecessors and
+// Z_s = sum over them of exp((m_s - R) / gamma). A predecessor's share exp((m_s - R) /
+// gamma) / Z_s is its weight in s's soft minimum; the shares of s add up to one to a few
+// roundings however large the scores, since m_s - R is a difference of neighbouring scores,
+// exact, where R_s - c_s - R carries the rounding of R_s (about 1e-12 at R = 1e4).
+template <typename T>
+class PredecessorShares {
+public:
+    PredecessorShares(const T* score, int rows, int cols, T gamma)
+        : score_(score),
+          rows_(rows),
+          cols_(cols),
+          inv_gamma_(T{1} / gamma),
+          scores_(std::min(rows, cols), kInfinity<T>),
+          least_(std::min(rows, cols), T{0}),
+          totals_(std::min(rows, cols), T{1}) {}
+
+    // Makes diagonal + 1's available, as a sweep from the last diagonal down reaches
+    // `diagonal`.
+    void reach(int diagonal) {
+        const int last = rows_ + cols_ - 2;
+        if (diagonal == last) {
+            load_scores(last);
+        }
+        load_scores(diagonal - 1);
+        if (diagonal < last) {
+            compute(diagonal + 1);
+        }
+    }
+
+    const T* least(int diagonal) { return least_[diagonal]; }
+    const T* totals(int diagonal) { return totals_[diagonal]; }
+
+private:
+    void load_scores(int diagonal) {
+        if (diagonal < 0) {
+            scores_.clear(diagonal);
+            return;
+        }
+        const TagOf<T> d;
+        const std::size_t lanes = hn::Lanes(d);
+        const DiagonalSpan span = diagonal_span(diagonal, rows_, cols_);
+        T* own = scores_[diagonal];
+        for (int p = 0; p < span.length; p += static_cast<int>(lanes)) {
+            const std::size_t count = std::min<std::size_t>(lanes, span.length - p);
+            hn::StoreU(LoadPart(d, score_ + span.start + p, count), d, own + p);
+        }
+        scores_.close(diagonal, span.length);
+    }
+
+    void compute(int diagonal) {
+        const TagOf<T> d;
+        const std::size_t lanes = hn::Lanes(d);
+        const auto inv_gamma = hn::Set(d, inv_gamma_);
+        const DiagonalSpan span = diagonal_span(diagonal, rows_, cols_);
+        const PredecessorShifts shifts(diagonal, rows_);
+        const T* previous = scores_[diagonal - 1];
+        const T* before_previous = scores_[diagonal - 2];
+        T* least = least_[diagonal];
+        T* totals = totals_[diagonal];
+        for (int p = 0; p < span.length; p += static_cast<int>(lanes)) {
+            const auto up = hn::LoadU(d, previous + p + shifts.up);
+            const auto left = hn::LoadU(d, previous + p - 1 + shifts.up);
+            const auto corner = hn::LoadU(d, before_previous + p + shifts.corner);
+            const auto m = hn::Min(hn::Min(up, corner), left);
+            const auto share = [&](auto r) { return ExpOf(d, hn::Mul(hn::Sub(m, r), inv_gamma)); };
+            hn::StoreU(m, d, least + p);
+            hn::StoreU(hn::Add(hn::Add(share(up), share(corner)), share(left)), d, totals + p);
+        }
+        least_.close(diagonal, span.length);
+        totals_.close(diagonal, span.length);
+    }
+
+    const T* score_;
+    int rows_;
+    int cols_;
+    T inv_gamma_;
+    RollingDiagonals<T> scores_;
+    RollingDiagonals<T> least_;
+    RollingDiagonals<T> totals_;
+};
 
 // d R(successor) / d R(cell) = exp((R_s - R - c_s) / gamma); no weight flows into or out of an
 // infinite score.
@@ -108,9 +213,19 @@ VecOf<D> StepWeight(D d, VecOf<D> successor_score, VecOf<D> score, VecOf<D> succ
     return hn::IfThenZeroElse(infinite, ExpOf(d, t));
 }
 
+// The same weight as the cell's share among its successor's predecessors.
+template <class D>
+VecOf<D> ShareWeight(D d, VecOf<D> successor_score, VecOf<D> score, VecOf<D> least, VecOf<D> total,
+                     VecOf<D> inv_gamma) {
+    const auto share = hn::Div(ExpOf(d, hn::Mul(hn::Sub(least, score), inv_gamma)), total);
+    const auto infinite = hn::Or(hn::IsInf(successor_score), hn::IsInf(score));
+    return hn::IfThenZeroElse(infinite, share);
+}
+
 // E of one signal, swept from the last diagonal to the first. With a free end (final_score
 // given), every terminal cell starts from its share of the final soft minimum; otherwise the
-// last cell starts from 1.
+// last cell starts from 1. float32 takes the kernels' steps; float64 weighs by shares among
+// predecessors (PredecessorLevels), which keeps E to about 1e-11 where the scores reach 1e4.
 template <typename T>
 void BackwardSignal(const T* distance, const T* score, T* gradient, int rows, int cols, T bias,
                     T gamma, bool free_end, T final_score, bool last_row_only, T ref_gap_penalty) {
@@ -125,9 +240,24 @@ void BackwardSignal(const T* distance, const T* score, T* gradient, int rows, in
     RollingDiagonals<T> scores(longest, kInfinity<T>), costs(longest, T{0}),
         gradients(longest, T{0});
     const int last_diagonal = rows + cols - 2;
-
+    constexpr bool kShares = std::is_same_v<T, double>;
+    std::optional<PredecessorShares<T>> shares;
+    if constexpr (kShares) {
+        shares.emplace(score, rows, cols, gamma);
+    }
+    const T* next_least = nullptr;
+    const T* next_totals = nullptr;
+    const T* far_least = nullptr;
+    const T* far_totals = nullptr;
     for (int diagonal = last_diagonal; diagonal >= 0; --diagonal) {
         const DiagonalSpan span = diagonal_span(diagonal, rows, cols);
+        if constexpr (kShares) {
+            shares->reach(diagonal);
+            next_least = shares->least(diagonal + 1);
+            next_totals = shares->totals(diagonal + 1);
+            far_least = shares->least(diagonal + 2);
+            far_totals = shares->totals(diagonal + 2);
+        }
         const int down_shift = diagonal <= rows - 2 ? 0 : -1;
         const int corner_shift = diagonal <= rows - 3 ? 1 : (diagonal == rows - 2 ? 0 : -1);
         T* here_scores = scores[diagonal];
@@ -139,6 +269,19 @@ void BackwardSignal(const T* distance, const T* score, T* gradient, int rows, in
         const T* far_scores = scores[diagonal + 2];
         const T* far_costs = costs[diagonal + 2];
         const T* far_gradients = gradients[diagonal + 2];
+        // The weight of the successor at `at` of the next (or far) diagonal: by element type, from
+        // its cost or from its predecessors' shares.
+        const auto weight = [&](bool far, int at, auto r) {
+            const T* successor_scores = far ? far_scores : next_scores;
+            if constexpr (kShares) {
+                return ShareWeight(d, hn::LoadU(d, successor_scores + at), r,
+                                   hn::LoadU(d, (far ? far_least : next_least) + at),
+                                   hn::LoadU(d, (far ? far_totals : next_totals) + at), inv_gamma);
+            } else {
+                return StepWeight(d, hn::LoadU(d, successor_scores + at), r,
+                                  hn::LoadU(d, (far ? far_costs : next_costs) + at), inv_gamma);
+            }
+        };
         for (int p = 0; p < span.length; p += static_cast<int>(lanes)) {
             const std::size_t count = std::min<std::size_t>(lanes, span.length - p);
             const auto r = LoadPart(d, score + span.start + p, count);
@@ -166,18 +309,9 @@ void BackwardSignal(const T* distance, const T* score, T* gradient, int rows, in
             const int down = p + down_shift;
             const int right = p + 1 + down_shift;
             const int corner = p + corner_shift;
-            e = FusedMulAdd(d, hn::LoadU(d, next_gradients + down),
-                            StepWeight(d, hn::LoadU(d, next_scores + down), r,
-                                       hn::LoadU(d, next_costs + down), inv_gamma),
-                            e);
-            e = FusedMulAdd(d, hn::LoadU(d, far_gradients + corner),
-                            StepWeight(d, hn::LoadU(d, far_scores + corner), r,
-                                       hn::LoadU(d, far_costs + corner), inv_gamma),
-                            e);
-            e = FusedMulAdd(d, hn::LoadU(d, next_gradients + right),
-                            StepWeight(d, hn::LoadU(d, next_scores + right), r,
-                                       hn::LoadU(d, next_costs + right), inv_gamma),
-                            e);
+            e = FusedMulAdd(d, hn::LoadU(d, next_gradients + down), weight(false, down, r), e);
+            e = FusedMulAdd(d, hn::LoadU(d, far_gradients + corner), weight(true, corner, r), e);
+            e = FusedMulAdd(d, hn::LoadU(d, next_gradients + right), weight(false, right, r), e);
             StorePart(d, e, gradient + span.start + p, count);
             hn::StoreU(e, d, here_gradients + p);
         }

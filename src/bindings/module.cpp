@@ -51,41 +51,54 @@ constexpr const char* kModuleDoc = "Orvane CUDA implementation";
 
 #ifdef ORVANE_VECTORISED_BUILD
 #define FLOAT64_OF(operation) &ops::operation##_float64
+#define MIXED_OF(operation) &ops::operation##_mixed
 #else
 #define FLOAT64_OF(operation) nullptr
+#define MIXED_OF(operation) nullptr
 #endif
 
 PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported()) {
     namespace docs = orvane::docs;
     m.doc() = kModuleDoc;
 
-    // Registers an operation now and, where the module has one, its float64 version after the
-    // eleven: the same arguments, on float64 buffers.
-    std::vector<std::function<void()>> float64_versions;
-    const auto define = [&](const char* name, auto operation, auto float64_operation,
-                            const char* summary, const std::string& doc, auto... arguments) {
-        m.def(name, strict(operation), summary, arguments..., CallGuard(), doc.c_str());
-        if constexpr (!std::is_null_pointer_v<decltype(float64_operation)>) {
-            float64_versions.emplace_back([&m, name, float64_operation, arguments...] {
-                const std::string float64_name = std::string(name) + "_float64";
-                const std::string doc = "The float64 version of " + std::string(name) +
-                                        ": the same arguments and checks, on float64 buffers, "
-                                        "with float64 arithmetic throughout.";
-                m.def(float64_name.c_str(), strict(float64_operation), arguments..., CallGuard(),
-                      doc.c_str());
+    // Registers an operation now and, where the module has them, its float64 and mixed
+    // versions after the eleven: the same arguments, on float64 buffers, or with float64 score
+    // matrices and scores.
+    std::vector<std::function<void()>> other_versions;
+    const auto define_version = [&](const char* name, const char* suffix, auto operation,
+                                    const char* what, auto... arguments) {
+        if constexpr (!std::is_null_pointer_v<decltype(operation)>) {
+            other_versions.emplace_back([&m, name, suffix, operation, what, arguments...] {
+                const std::string version = std::string(name) + suffix;
+                const std::string doc = "The " + std::string(suffix + 1) + " version of " +
+                                        std::string(name) + ": the same arguments and checks, " +
+                                        what;
+                m.def(version.c_str(), strict(operation), arguments..., CallGuard(), doc.c_str());
             });
         }
     };
+    const auto define = [&](const char* name, auto operation, auto float64_operation,
+                            auto mixed_operation, const char* summary, const std::string& doc,
+                            auto... arguments) {
+        m.def(name, strict(operation), summary, arguments..., CallGuard(), doc.c_str());
+        define_version(name, "_float64", float64_operation,
+                       "on float64 buffers, with float64 arithmetic throughout.", arguments...);
+        define_version(name, "_mixed", mixed_operation,
+                       "with float64 score matrices (score_matrix_ptr) and scores (scores_ptr); "
+                       "every difference of scores is formed in float64 and rounded to float32, "
+                       "everything else is float32 as in the float32 function.",
+                       arguments...);
+    };
 
     define("calc_manhattan_distance", &ops::calc_manhattan_distance,
-           FLOAT64_OF(calc_manhattan_distance),
+           FLOAT64_OF(calc_manhattan_distance), nullptr,
            "Calculate Manhattan distance using anti-diagonal matrix layout",
            docs::calc_manhattan_distance, py::arg("input_signal_ptr"),
            py::arg("input_signal_lengths"), py::arg("ref_signal_ptr"), py::arg("ref_signal_length"),
            py::arg("distance_matrix_ptr"));
 
     define("calc_manhattan_distance_gradient", &ops::calc_manhattan_distance_gradient,
-           FLOAT64_OF(calc_manhattan_distance_gradient),
+           FLOAT64_OF(calc_manhattan_distance_gradient), nullptr,
            "Calculate Manhattan distance gradient using anti-diagonal matrix layout",
            docs::calc_manhattan_distance_gradient, py::arg("input_signal_ptr"),
            py::arg("input_signal_lengths"), py::arg("ref_signal_ptr"), py::arg("ref_signal_length"),
@@ -93,40 +106,42 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
            py::arg("ref_gradients_ptr"));
 
     define("calc_softdtw_forward", &ops::calc_softdtw_forward, FLOAT64_OF(calc_softdtw_forward),
-           "Calculate SoftDTW forward pass", docs::calc_softdtw_forward,
-           py::arg("input_signal_lengths"), py::arg("ref_signal_length"),
-           py::arg("distance_matrix_ptr"), py::arg("score_matrix_ptr"), py::arg("scores_ptr"),
-           py::arg("gamma"), py::arg("alpha_ptr") = 0, py::arg("local_end") = false,
-           py::arg("last_row_only") = false, py::arg("ref_gap_penalty") = 0.0);
+           MIXED_OF(calc_softdtw_forward), "Calculate SoftDTW forward pass",
+           docs::calc_softdtw_forward, py::arg("input_signal_lengths"),
+           py::arg("ref_signal_length"), py::arg("distance_matrix_ptr"),
+           py::arg("score_matrix_ptr"), py::arg("scores_ptr"), py::arg("gamma"),
+           py::arg("alpha_ptr") = 0, py::arg("local_end") = false, py::arg("last_row_only") = false,
+           py::arg("ref_gap_penalty") = 0.0);
 
     define("calc_softdtw_backward", &ops::calc_softdtw_backward, FLOAT64_OF(calc_softdtw_backward),
-           "Calculate SoftDTW backward pass", docs::calc_softdtw_backward,
-           py::arg("input_signal_lengths"), py::arg("ref_signal_length"),
-           py::arg("distance_matrix_ptr"), py::arg("score_matrix_ptr"),
-           py::arg("gradient_matrix_prt"), py::arg("gamma"), py::arg("alpha_ptr") = 0,
-           py::arg("local_end") = false, py::arg("scores_ptr") = 0,
+           MIXED_OF(calc_softdtw_backward), "Calculate SoftDTW backward pass",
+           docs::calc_softdtw_backward, py::arg("input_signal_lengths"),
+           py::arg("ref_signal_length"), py::arg("distance_matrix_ptr"),
+           py::arg("score_matrix_ptr"), py::arg("gradient_matrix_prt"), py::arg("gamma"),
+           py::arg("alpha_ptr") = 0, py::arg("local_end") = false, py::arg("scores_ptr") = 0,
            py::arg("last_row_only") = false, py::arg("ref_gap_penalty") = 0.0);
 
-    define("normalize_matrix", &ops::normalize_matrix, FLOAT64_OF(normalize_matrix),
+    define("normalize_matrix", &ops::normalize_matrix, FLOAT64_OF(normalize_matrix), nullptr,
            "Normalize gradient matrix by dividing each element by sum of gradients per reference "
            "position",
            docs::normalize_matrix, py::arg("input_signal_lengths"), py::arg("ref_signal_length"),
            py::arg("gradient_matrix_ptr"), py::arg("ref_total_grads_ptr"));
 
     define("calc_weighted_means", &ops::calc_weighted_means, FLOAT64_OF(calc_weighted_means),
+           nullptr,
            "Calculate weighted means of input signals using normalized gradient matrix as weights",
            docs::calc_weighted_means, py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
            py::arg("ref_signal_length"), py::arg("gradient_matrix_ptr"),
            py::arg("weighted_means_ptr"));
 
-    define("calc_weighted_std", &ops::calc_weighted_std, FLOAT64_OF(calc_weighted_std),
+    define("calc_weighted_std", &ops::calc_weighted_std, FLOAT64_OF(calc_weighted_std), nullptr,
            "Calculate weighted standard deviation (log scale) of input signals",
            docs::calc_weighted_std, py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
            py::arg("ref_signal_length"), py::arg("gradient_matrix_ptr"),
            py::arg("weighted_means_ptr"), py::arg("weighted_std_log_ptr"));
 
     define("calc_weighted_index_std", &ops::calc_weighted_index_std,
-           FLOAT64_OF(calc_weighted_index_std),
+           FLOAT64_OF(calc_weighted_index_std), nullptr,
            "Calculate weighted standard deviation (log scale) of index positions",
            docs::calc_weighted_index_std, py::arg("input_signal_lengths"),
            py::arg("ref_signal_length"), py::arg("gradient_matrix_ptr"),
@@ -139,7 +154,7 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
                                        const char* summary, const std::string& doc) {
         std::apply(
             [&](auto... arguments) {
-                define(name, operation, float64_operation, summary, doc, arguments...);
+                define(name, operation, float64_operation, nullptr, summary, doc, arguments...);
             },
             conversion_arguments);
     };
@@ -160,7 +175,7 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
           "Number of worker threads the operations use, from 0 (the default: one per core) to the "
           "number of threads the machine runs at once.");
 #endif
-    for (const auto& define_float64 : float64_versions) {
-        define_float64();
+    for (const auto& define_other : other_versions) {
+        define_other();
     }
 }

@@ -98,6 +98,19 @@ void convert_square_to_antidiag_float64(const std::vector<int>& input_signal_len
                                         int ref_signal_length, HostAddress input_matrix,
                                         HostAddress output_matrix);
 
+// The mixed path's passes: float32 distances, alpha and gradients as in the float32 path,
+// float64 score matrices and scores; every difference of scores is formed in float64 and
+// rounded to float32, everything else is float32.
+void calc_softdtw_forward_mixed(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                                HostAddress distance_matrix, HostAddress score_matrix,
+                                HostAddress scores, double gamma, HostAddress alpha, bool local_end,
+                                bool last_row_only, double ref_gap_penalty);
+void calc_softdtw_backward_mixed(const std::vector<int>& input_signal_lengths,
+                                 int ref_signal_length, HostAddress distance_matrix,
+                                 HostAddress score_matrix, HostAddress gradient_matrix,
+                                 double gamma, HostAddress alpha, bool local_end,
+                                 HostAddress scores, bool last_row_only, double ref_gap_penalty);
+
 // Worker threads for the operations; 0 means one per core (the default). At most the number
 // of threads the machine runs at once.
 void set_num_threads(long long threads);

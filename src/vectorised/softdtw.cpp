@@ -120,12 +120,13 @@ void ForwardSignal(const T* distance, T* score, int rows, int cols, T bias, T ga
     }
 }
 
-// What the shares of a diagonal's predecessors are formed from, diagonal by diagonal, from
-// the stored scores: for each cell s the least score m_s among its predecessors and
-// Z_s = sum over them of exp((m_s - R) / gamma). A predecessor's share exp((m_s - R) /
-// gamma) / Z_s is its weight in s's soft minimum; the shares of s add up to one to a few
-// roundings however large the scores, since m_s - R is a difference of neighbouring scores,
-// exact, where R_s - c_s - R carries the rounding of R_s (about 1e-12 at R = 1e4).
+// Each cell's predecessors' shares in its soft minimum, diagonal by diagonal, from the stored
+// scores: for cell s with least predecessor score m_s, predecessor p's share is
+// exp((m_s - R_p) / gamma) over the sum of those of all three. A cell's weight from its
+// successor s is its share of s. The shares of s add up to one to a few roundings however
+// large the scores, since m_s - R_p is a difference of neighbouring scores, exact, where the
+// kernels' weight exp((R_s - c_s - R_p) / gamma) carries the rounding of R_s (about 1e-12 at
+// R = 1e4, and its error grows along the N + M steps of a path).
 template <typename T>
 class PredecessorShares {
 public:
@@ -135,10 +136,11 @@ public:
           cols_(cols),
           inv_gamma_(T{1} / gamma),
           scores_(std::min(rows, cols), kInfinity<T>),
-          least_(std::min(rows, cols), T{0}),
-          totals_(std::min(rows, cols), T{1}) {}
+          up_(std::min(rows, cols), T{0}),
+          corner_(std::min(rows, cols), T{0}),
+          left_(std::min(rows, cols), T{0}) {}
 
-    // Makes diagonal + 1's available, as a sweep from the last diagonal down reaches
+    // Makes diagonal + 1's shares available, as a sweep from the last diagonal down reaches
     // `diagonal`.
     void reach(int diagonal) {
         const int last = rows_ + cols_ - 2;
@@ -151,8 +153,10 @@ public:
         }
     }
 
-    const T* least(int diagonal) { return least_[diagonal]; }
-    const T* totals(int diagonal) { return totals_[diagonal]; }
+    // The shares of the up, corner and left predecessors of diagonal d's cells.
+    const T* up(int diagonal) { return up_[diagonal]; }
+    const T* corner(int diagonal) { return corner_[diagonal]; }
+    const T* left(int diagonal) { return left_[diagonal]; }
 
 private:
     void load_scores(int diagonal) {
@@ -179,19 +183,26 @@ private:
         const PredecessorShifts shifts(diagonal, rows_);
         const T* previous = scores_[diagonal - 1];
         const T* before_previous = scores_[diagonal - 2];
-        T* least = least_[diagonal];
-        T* totals = totals_[diagonal];
         for (int p = 0; p < span.length; p += static_cast<int>(lanes)) {
             const auto up = hn::LoadU(d, previous + p + shifts.up);
             const auto left = hn::LoadU(d, previous + p - 1 + shifts.up);
             const auto corner = hn::LoadU(d, before_previous + p + shifts.corner);
-            const auto m = hn::Min(hn::Min(up, corner), left);
-            const auto share = [&](auto r) { return ExpOf(d, hn::Mul(hn::Sub(m, r), inv_gamma)); };
-            hn::StoreU(m, d, least + p);
-            hn::StoreU(hn::Add(hn::Add(share(up), share(corner)), share(left)), d, totals + p);
+            const auto least = hn::Min(hn::Min(up, corner), left);
+            const auto share = [&](auto r) {
+                return ExpOf(d, hn::Mul(hn::Sub(least, r), inv_gamma));
+            };
+            const auto up_share = share(up);
+            const auto corner_share = share(corner);
+            const auto left_share = share(left);
+            const auto scale =
+                hn::Div(hn::Set(d, T{1}), hn::Add(hn::Add(up_share, corner_share), left_share));
+            hn::StoreU(hn::Mul(up_share, scale), d, up_[diagonal] + p);
+            hn::StoreU(hn::Mul(corner_share, scale), d, corner_[diagonal] + p);
+            hn::StoreU(hn::Mul(left_share, scale), d, left_[diagonal] + p);
         }
-        least_.close(diagonal, span.length);
-        totals_.close(diagonal, span.length);
+        for (auto* shares : {&up_, &corner_, &left_}) {
+            shares->close(diagonal, span.length);
+        }
     }
 
     const T* score_;
@@ -199,8 +210,9 @@ private:
     int cols_;
     T inv_gamma_;
     RollingDiagonals<T> scores_;
-    RollingDiagonals<T> least_;
-    RollingDiagonals<T> totals_;
+    RollingDiagonals<T> up_;
+    RollingDiagonals<T> corner_;
+    RollingDiagonals<T> left_;
 };
 
 // d R(successor) / d R(cell) = exp((R_s - R - c_s) / gamma); no weight flows into or out of an
@@ -213,11 +225,9 @@ VecOf<D> StepWeight(D d, VecOf<D> successor_score, VecOf<D> score, VecOf<D> succ
     return hn::IfThenZeroElse(infinite, ExpOf(d, t));
 }
 
-// The same weight as the cell's share among its successor's predecessors.
+// A share as a weight: none flows into or out of an infinite score.
 template <class D>
-VecOf<D> ShareWeight(D d, VecOf<D> successor_score, VecOf<D> score, VecOf<D> least, VecOf<D> total,
-                     VecOf<D> inv_gamma) {
-    const auto share = hn::Div(ExpOf(d, hn::Mul(hn::Sub(least, score), inv_gamma)), total);
+VecOf<D> ShareWeight(VecOf<D> successor_score, VecOf<D> score, VecOf<D> share) {
     const auto infinite = hn::Or(hn::IsInf(successor_score), hn::IsInf(score));
     return hn::IfThenZeroElse(infinite, share);
 }
@@ -245,18 +255,18 @@ void BackwardSignal(const T* distance, const T* score, T* gradient, int rows, in
     if constexpr (kShares) {
         shares.emplace(score, rows, cols, gamma);
     }
-    const T* next_least = nullptr;
-    const T* next_totals = nullptr;
-    const T* far_least = nullptr;
-    const T* far_totals = nullptr;
+    // Diagonal d + 1's up and left shares, diagonal d + 2's corner shares.
+    const T* down_shares = nullptr;
+    const T* right_shares = nullptr;
+    const T* corner_shares = nullptr;
+
     for (int diagonal = last_diagonal; diagonal >= 0; --diagonal) {
         const DiagonalSpan span = diagonal_span(diagonal, rows, cols);
         if constexpr (kShares) {
             shares->reach(diagonal);
-            next_least = shares->least(diagonal + 1);
-            next_totals = shares->totals(diagonal + 1);
-            far_least = shares->least(diagonal + 2);
-            far_totals = shares->totals(diagonal + 2);
+            down_shares = shares->up(diagonal + 1);
+            right_shares = shares->left(diagonal + 1);
+            corner_shares = shares->corner(diagonal + 2);
         }
         const int down_shift = diagonal <= rows - 2 ? 0 : -1;
         const int corner_shift = diagonal <= rows - 3 ? 1 : (diagonal == rows - 2 ? 0 : -1);
@@ -269,16 +279,15 @@ void BackwardSignal(const T* distance, const T* score, T* gradient, int rows, in
         const T* far_scores = scores[diagonal + 2];
         const T* far_costs = costs[diagonal + 2];
         const T* far_gradients = gradients[diagonal + 2];
-        // The weight of the successor at `at` of the next (or far) diagonal: by element type, from
-        // its cost or from its predecessors' shares.
-        const auto weight = [&](bool far, int at, auto r) {
-            const T* successor_scores = far ? far_scores : next_scores;
+        // The weight from the successor at `at` of the next (far: the one after) diagonal: by
+        // element type, from its cost or its predecessors' shares (`own_shares`).
+        const auto weight = [&](bool far, int at, const T* own_shares, auto r) {
+            const auto successor_score = hn::LoadU(d, (far ? far_scores : next_scores) + at);
             if constexpr (kShares) {
-                return ShareWeight(d, hn::LoadU(d, successor_scores + at), r,
-                                   hn::LoadU(d, (far ? far_least : next_least) + at),
-                                   hn::LoadU(d, (far ? far_totals : next_totals) + at), inv_gamma);
+                return ShareWeight<decltype(d)>(successor_score, r, hn::LoadU(d, own_shares + at));
             } else {
-                return StepWeight(d, hn::LoadU(d, successor_scores + at), r,
+                static_cast<void>(own_shares);
+                return StepWeight(d, successor_score, r,
                                   hn::LoadU(d, (far ? far_costs : next_costs) + at), inv_gamma);
             }
         };
@@ -286,8 +295,10 @@ void BackwardSignal(const T* distance, const T* score, T* gradient, int rows, in
             const std::size_t count = std::min<std::size_t>(lanes, span.length - p);
             const auto r = LoadPart(d, score + span.start + p, count);
             hn::StoreU(r, d, here_scores + p);
-            hn::StoreU(hn::Sub(LoadPart(d, distance + span.start + p, count), bias_v), d,
-                       here_costs + p);
+            if constexpr (!kShares) {
+                hn::StoreU(hn::Sub(LoadPart(d, distance + span.start + p, count), bias_v), d,
+                           here_costs + p);
+            }
 
             auto e = hn::Zero(d);
             if (free_end) {
@@ -309,11 +320,170 @@ void BackwardSignal(const T* distance, const T* score, T* gradient, int rows, in
             const int down = p + down_shift;
             const int right = p + 1 + down_shift;
             const int corner = p + corner_shift;
-            e = FusedMulAdd(d, hn::LoadU(d, next_gradients + down), weight(false, down, r), e);
-            e = FusedMulAdd(d, hn::LoadU(d, far_gradients + corner), weight(true, corner, r), e);
-            e = FusedMulAdd(d, hn::LoadU(d, next_gradients + right), weight(false, right, r), e);
+            e = FusedMulAdd(d, hn::LoadU(d, next_gradients + down),
+                            weight(false, down, down_shares, r), e);
+            e = FusedMulAdd(d, hn::LoadU(d, far_gradients + corner),
+                            weight(true, corner, corner_shares, r), e);
+            e = FusedMulAdd(d, hn::LoadU(d, next_gradients + right),
+                            weight(false, right, right_shares, r), e);
             StorePart(d, e, gradient + span.start + p, count);
             hn::StoreU(e, d, here_gradients + p);
+        }
+        scores.close(diagonal, span.length);
+        costs.close(diagonal, span.length);
+        gradients.close(diagonal, span.length);
+    }
+}
+
+// The mixed path: float32 data, distances and gradients with scores held in float64. Every
+// difference of scores is formed in float64 and rounded to float32; the exponentials, the
+// logarithms and the sums stay float32. Vectors hold as many float32 lanes as float64 ones.
+using MixedTag = TagOf<double>;
+using MixedFloatTag = hn::Rebind<float, MixedTag>;
+
+// The smaller of a and b, taking the number when one of them is NaN.
+template <class V>
+HWY_INLINE V MinOfNumbers(V a, V b) {
+    return hn::IfThenElse(hn::IsNaN(a), b, hn::IfThenElse(hn::IsNaN(b), a, hn::Min(a, b)));
+}
+
+// The soft minimum of three float64 scores (+inf for an absent one): m - gamma * log(sum of
+// exp((m - R) / gamma)), m the least, with the differences rounded to float32 and the rest in
+// float32 but the final subtraction; +inf when none is a number, NaN when any is NaN.
+VecOf<MixedTag> MixedSoftmin(VecOf<MixedTag> a, VecOf<MixedTag> b, VecOf<MixedTag> c,
+                             VecOf<MixedTag> inv_gamma, VecOf<MixedFloatTag> gamma) {
+    const MixedTag d;
+    const MixedFloatTag df;
+    const auto least = MinOfNumbers(MinOfNumbers(a, b), c);
+    const auto share = [&](VecOf<MixedTag> r) {
+        return ExpOf(df, hn::DemoteTo(df, hn::Mul(hn::Sub(least, r), inv_gamma)));
+    };
+    const auto sum = hn::Add(hn::Add(share(a), share(b)), share(c));
+    auto result = hn::Sub(least, hn::PromoteTo(d, hn::Mul(hn::Log(df, sum), gamma)));
+    const auto infinity = hn::Set(d, kInfinity<double>);
+    result = hn::IfThenElse(hn::Eq(least, infinity), infinity, result);
+    result = hn::IfThenElse(hn::Eq(least, hn::Neg(infinity)), hn::Neg(infinity), result);
+    const auto any_nan = hn::Or(hn::IsNaN(a), hn::Or(hn::IsNaN(b), hn::IsNaN(c)));
+    return hn::IfThenElse(any_nan, hn::Set(d, std::numeric_limits<double>::quiet_NaN()), result);
+}
+
+void ForwardMixed(const float* distance, double* score, int rows, int cols, float bias,
+                  float gamma) {
+    const MixedTag d;
+    const MixedFloatTag df;
+    const std::size_t lanes = hn::Lanes(d);
+    const auto inv_gamma = hn::Set(d, 1.0 / static_cast<double>(gamma));
+    const auto gamma_v = hn::Set(df, gamma);
+    const auto bias_v = hn::Set(df, bias);
+    RollingDiagonals<double> scores(std::min(rows, cols), kInfinity<double>);
+
+    score[0] = static_cast<double>(distance[0] - bias);
+    scores[0][0] = score[0];
+    scores.close(0, 1);
+    for (int diagonal = 1; diagonal < rows + cols - 1; ++diagonal) {
+        const DiagonalSpan span = diagonal_span(diagonal, rows, cols);
+        const PredecessorShifts shifts(diagonal, rows);
+        const double* previous = scores[diagonal - 1];
+        const double* before_previous = scores[diagonal - 2];
+        double* current = scores[diagonal];
+        for (int p = 0; p < span.length; p += static_cast<int>(lanes)) {
+            const std::size_t count = std::min<std::size_t>(lanes, span.length - p);
+            const auto up = hn::LoadU(d, previous + p + shifts.up);
+            const auto left = hn::LoadU(d, previous + p - 1 + shifts.up);
+            const auto corner = hn::LoadU(d, before_previous + p + shifts.corner);
+            const auto cost = hn::Sub(LoadPart(df, distance + span.start + p, count), bias_v);
+            const auto value =
+                hn::Add(hn::PromoteTo(d, cost), MixedSoftmin(up, corner, left, inv_gamma, gamma_v));
+            StorePart(d, value, score + span.start + p, count);
+            hn::StoreU(value, d, current + p);
+        }
+        scores.close(diagonal, span.length);
+    }
+}
+
+// exp(float32((R_s - R) - c_s) / gamma), the difference formed in float64; none flows into or
+// out of an infinite score.
+VecOf<MixedFloatTag> MixedStepWeight(VecOf<MixedTag> successor_score, VecOf<MixedTag> score,
+                                     VecOf<MixedFloatTag> successor_cost,
+                                     VecOf<MixedFloatTag> inv_gamma) {
+    const MixedTag d;
+    const MixedFloatTag df;
+    const auto infinite = hn::Or(hn::IsInf(successor_score), hn::IsInf(score));
+    // An infinite score's difference becomes -inf, whose exponential is the weight 0.
+    const auto difference = hn::IfThenElse(
+        infinite, hn::Set(d, -kInfinity<double>),
+        hn::Sub(hn::Sub(successor_score, score), hn::PromoteTo(d, successor_cost)));
+    return ExpOf(df, hn::Mul(hn::DemoteTo(df, difference), inv_gamma));
+}
+
+void BackwardMixed(const float* distance, const double* score, float* gradient, int rows, int cols,
+                   float bias, float gamma, bool free_end, double final_score, bool last_row_only,
+                   float ref_gap_penalty) {
+    const MixedTag d;
+    const MixedFloatTag df;
+    const hn::RebindToSigned<MixedFloatTag> di;
+    const std::size_t lanes = hn::Lanes(d);
+    const auto inv_gamma = hn::Set(df, 1.0f / gamma);
+    const auto bias_v = hn::Set(df, bias);
+    const int longest = std::min(rows, cols);
+    RollingDiagonals<double> scores(longest, kInfinity<double>);
+    RollingDiagonals<float> costs(longest, 0.0f), gradients(longest, 0.0f);
+    const int last_diagonal = rows + cols - 2;
+
+    for (int diagonal = last_diagonal; diagonal >= 0; --diagonal) {
+        const DiagonalSpan span = diagonal_span(diagonal, rows, cols);
+        const int down_shift = diagonal <= rows - 2 ? 0 : -1;
+        const int corner_shift = diagonal <= rows - 3 ? 1 : (diagonal == rows - 2 ? 0 : -1);
+        double* here_scores = scores[diagonal];
+        float* here_costs = costs[diagonal];
+        float* here_gradients = gradients[diagonal];
+        const double* next_scores = scores[diagonal + 1];
+        const float* next_costs = costs[diagonal + 1];
+        const float* next_gradients = gradients[diagonal + 1];
+        const double* far_scores = scores[diagonal + 2];
+        const float* far_costs = costs[diagonal + 2];
+        const float* far_gradients = gradients[diagonal + 2];
+        for (int p = 0; p < span.length; p += static_cast<int>(lanes)) {
+            const std::size_t count = std::min<std::size_t>(lanes, span.length - p);
+            const auto r = LoadPart(d, score + span.start + p, count);
+            hn::StoreU(r, d, here_scores + p);
+            hn::StoreU(hn::Sub(LoadPart(df, distance + span.start + p, count), bias_v), df,
+                       here_costs + p);
+
+            auto e = hn::Zero(df);
+            if (free_end) {
+                const auto column = hn::Add(hn::Set(di, span.first_col + p), hn::Iota(di, 0));
+                const auto row = hn::Sub(hn::Set(di, diagonal), column);
+                auto terminal = hn::Eq(row, hn::Set(di, rows - 1));
+                if (!last_row_only) {
+                    terminal = hn::Or(terminal, hn::Eq(column, hn::Set(di, cols - 1)));
+                }
+                const auto penalty =
+                    hn::Mul(hn::ConvertTo(df, column), hn::Set(df, ref_gap_penalty));
+                const auto difference =
+                    hn::Sub(hn::Set(d, final_score), hn::Add(hn::PromoteTo(d, penalty), r));
+                const auto share = ExpOf(df, hn::Mul(inv_gamma, hn::DemoteTo(df, difference)));
+                e = hn::IfThenElseZero(hn::RebindMask(df, terminal), share);
+            } else if (diagonal == last_diagonal) {
+                e = hn::Set(df, 1.0f);
+            }
+            const int down = p + down_shift;
+            const int right = p + 1 + down_shift;
+            const int corner = p + corner_shift;
+            e = FusedMulAdd(df, hn::LoadU(df, next_gradients + down),
+                            MixedStepWeight(hn::LoadU(d, next_scores + down), r,
+                                            hn::LoadU(df, next_costs + down), inv_gamma),
+                            e);
+            e = FusedMulAdd(df, hn::LoadU(df, far_gradients + corner),
+                            MixedStepWeight(hn::LoadU(d, far_scores + corner), r,
+                                            hn::LoadU(df, far_costs + corner), inv_gamma),
+                            e);
+            e = FusedMulAdd(df, hn::LoadU(df, next_gradients + right),
+                            MixedStepWeight(hn::LoadU(d, next_scores + right), r,
+                                            hn::LoadU(df, next_costs + right), inv_gamma),
+                            e);
+            StorePart(df, e, gradient + span.start + p, count);
+            hn::StoreU(e, df, here_gradients + p);
         }
         scores.close(diagonal, span.length);
         costs.close(diagonal, span.length);
@@ -331,6 +501,16 @@ void ForwardSignal32(const float* distance, float* score, int rows, int cols, fl
 void ForwardSignal64(const double* distance, double* score, int rows, int cols, double bias,
                      double gamma) {
     ForwardSignal(distance, score, rows, cols, bias, gamma);
+}
+void ForwardSignalMixed(const float* distance, double* score, int rows, int cols, float bias,
+                        float gamma) {
+    ForwardMixed(distance, score, rows, cols, bias, gamma);
+}
+void BackwardSignalMixed(const float* distance, const double* score, float* gradient, int rows,
+                         int cols, float bias, float gamma, bool free_end, double final_score,
+                         bool last_row_only, float ref_gap_penalty) {
+    BackwardMixed(distance, score, gradient, rows, cols, bias, gamma, free_end, final_score,
+                  last_row_only, ref_gap_penalty);
 }
 void BackwardSignal32(const float* distance, const float* score, float* gradient, int rows,
                       int cols, float bias, float gamma, bool free_end, float final_score,
@@ -357,16 +537,17 @@ HWY_EXPORT(ForwardSignal32);
 HWY_EXPORT(ForwardSignal64);
 HWY_EXPORT(BackwardSignal32);
 HWY_EXPORT(BackwardSignal64);
+HWY_EXPORT(ForwardSignalMixed);
+HWY_EXPORT(BackwardSignalMixed);
 HWY_EXPORT(TargetName);
 
 namespace {
 
-// The passes and the argument checks of each element type.
-template <typename T>
-struct Passes;
-
-template <>
-struct Passes<float> {
+// The passes and the argument checks of each path, with its data type (distances, alpha,
+// gradients) and its score type.
+struct Float32Path {
+    using Data = float;
+    using Score = float;
     template <typename... Args>
     static void forward(Args... args) {
         HWY_DYNAMIC_DISPATCH(ForwardSignal32)(args...);
@@ -381,8 +562,9 @@ struct Passes<float> {
     }
 };
 
-template <>
-struct Passes<double> {
+struct Float64Path {
+    using Data = double;
+    using Score = double;
     template <typename... Args>
     static void forward(Args... args) {
         HWY_DYNAMIC_DISPATCH(ForwardSignal64)(args...);
@@ -394,6 +576,18 @@ struct Passes<double> {
     static double gamma(double value) { return checked_gamma_float64(value); }
     static double penalty(double value, bool local_end) {
         return checked_ref_gap_penalty_float64(value, local_end);
+    }
+};
+
+struct MixedPath : Float32Path {
+    using Score = double;
+    template <typename... Args>
+    static void forward(Args... args) {
+        HWY_DYNAMIC_DISPATCH(ForwardSignalMixed)(args...);
+    }
+    template <typename... Args>
+    static void backward(Args... args) {
+        HWY_DYNAMIC_DISPATCH(BackwardSignalMixed)(args...);
     }
 };
 
@@ -423,58 +617,59 @@ T free_end_score(const FreeEndTerminals<T>& terminals, T gamma) {
     return -((largest + std::log(sum)) * gamma);
 }
 
-template <typename T>
+template <typename Path>
 void softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                      HostAddress distance_matrix, HostAddress score_matrix, HostAddress scores,
                      double requested_gamma, HostAddress alpha, bool local_end, bool last_row_only,
                      double requested_ref_gap_penalty) {
+    using Data = typename Path::Data;
+    using Score = typename Path::Score;
     const Batch batch(input_signal_lengths, ref_signal_length);
-    const T gamma = Passes<T>::gamma(requested_gamma);
-    const T ref_gap_penalty = Passes<T>::penalty(requested_ref_gap_penalty, local_end);
-    const auto distance = host_pointer<const T>(distance_matrix);
-    const auto score = host_pointer<T>(score_matrix);
-    const auto biases = host_pointer<const T>(alpha);
-    const auto finals = host_pointer<T>(scores);
+    const Data gamma = Path::gamma(requested_gamma);
+    const Data ref_gap_penalty = Path::penalty(requested_ref_gap_penalty, local_end);
+    const auto distance = host_pointer<const Data>(distance_matrix);
+    const auto score = host_pointer<Score>(score_matrix);
+    const auto biases = host_pointer<const Data>(alpha);
+    const auto finals = host_pointer<Score>(scores);
     for_each_signal(batch, [&](const Signal& signal) {
-        T* own_score = score + signal.first_cell;
-        Passes<T>::forward(distance + signal.first_cell, own_score, signal.rows, signal.cols,
-                           bias_of(biases, signal.index), gamma);
+        Score* own_score = score + signal.first_cell;
+        Path::forward(distance + signal.first_cell, own_score, signal.rows, signal.cols,
+                      bias_of(biases, signal.index), gamma);
         const std::int64_t cells = std::int64_t{signal.rows} * signal.cols;
+        const FreeEndTerminals<Score> terminals{
+            own_score, AntidiagMatrix{0, signal.rows, signal.cols},
+            Score{1} / static_cast<Score>(gamma), static_cast<Score>(ref_gap_penalty),
+            FreeEndTerminals<Score>::count_of(signal.rows, signal.cols, last_row_only)};
         finals[signal.index] =
-            local_end
-                ? free_end_score(
-                      FreeEndTerminals<T>{
-                          own_score, AntidiagMatrix{0, signal.rows, signal.cols}, T{1} / gamma,
-                          ref_gap_penalty,
-                          FreeEndTerminals<T>::count_of(signal.rows, signal.cols, last_row_only)},
-                      gamma)
-                : own_score[cells - 1];
+            local_end ? free_end_score(terminals, static_cast<Score>(gamma)) : own_score[cells - 1];
     });
 }
 
-template <typename T>
+template <typename Path>
 void softdtw_backward(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                       HostAddress distance_matrix, HostAddress score_matrix,
                       HostAddress gradient_matrix, double requested_gamma, HostAddress alpha,
                       bool local_end, HostAddress scores, bool last_row_only,
                       double requested_ref_gap_penalty) {
+    using Data = typename Path::Data;
+    using Score = typename Path::Score;
     const Batch batch(input_signal_lengths, ref_signal_length);
     if (local_end && scores == 0) {
         throw std::runtime_error(
             "calc_softdtw_backward: scores_ptr is required when local_end is true");
     }
-    const T gamma = Passes<T>::gamma(requested_gamma);
-    const T ref_gap_penalty = Passes<T>::penalty(requested_ref_gap_penalty, local_end);
-    const auto distance = host_pointer<const T>(distance_matrix);
-    const auto score = host_pointer<const T>(score_matrix);
-    const auto gradient = host_pointer<T>(gradient_matrix);
-    const auto biases = host_pointer<const T>(alpha);
-    const auto finals = host_pointer<const T>(scores);
+    const Data gamma = Path::gamma(requested_gamma);
+    const Data ref_gap_penalty = Path::penalty(requested_ref_gap_penalty, local_end);
+    const auto distance = host_pointer<const Data>(distance_matrix);
+    const auto score = host_pointer<const Score>(score_matrix);
+    const auto gradient = host_pointer<Data>(gradient_matrix);
+    const auto biases = host_pointer<const Data>(alpha);
+    const auto finals = host_pointer<const Score>(scores);
     for_each_signal(batch, [&](const Signal& signal) {
-        Passes<T>::backward(
-            distance + signal.first_cell, score + signal.first_cell, gradient + signal.first_cell,
-            signal.rows, signal.cols, bias_of(biases, signal.index), gamma, local_end,
-            local_end ? finals[signal.index] : T{0}, last_row_only, ref_gap_penalty);
+        Path::backward(distance + signal.first_cell, score + signal.first_cell,
+                       gradient + signal.first_cell, signal.rows, signal.cols,
+                       bias_of(biases, signal.index), gamma, local_end,
+                       local_end ? finals[signal.index] : Score{0}, last_row_only, ref_gap_penalty);
     });
 }
 
@@ -484,8 +679,9 @@ void calc_softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_
                           HostAddress distance_matrix, HostAddress score_matrix, HostAddress scores,
                           double gamma, HostAddress alpha, bool local_end, bool last_row_only,
                           double ref_gap_penalty) {
-    softdtw_forward<float>(input_signal_lengths, ref_signal_length, distance_matrix, score_matrix,
-                           scores, gamma, alpha, local_end, last_row_only, ref_gap_penalty);
+    softdtw_forward<Float32Path>(input_signal_lengths, ref_signal_length, distance_matrix,
+                                 score_matrix, scores, gamma, alpha, local_end, last_row_only,
+                                 ref_gap_penalty);
 }
 
 void calc_softdtw_forward_float64(const std::vector<int>& input_signal_lengths,
@@ -493,8 +689,9 @@ void calc_softdtw_forward_float64(const std::vector<int>& input_signal_lengths,
                                   HostAddress score_matrix, HostAddress scores, double gamma,
                                   HostAddress alpha, bool local_end, bool last_row_only,
                                   double ref_gap_penalty) {
-    softdtw_forward<double>(input_signal_lengths, ref_signal_length, distance_matrix, score_matrix,
-                            scores, gamma, alpha, local_end, last_row_only, ref_gap_penalty);
+    softdtw_forward<Float64Path>(input_signal_lengths, ref_signal_length, distance_matrix,
+                                 score_matrix, scores, gamma, alpha, local_end, last_row_only,
+                                 ref_gap_penalty);
 }
 
 void calc_softdtw_backward(const std::vector<int>& input_signal_lengths, int ref_signal_length,
@@ -502,9 +699,9 @@ void calc_softdtw_backward(const std::vector<int>& input_signal_lengths, int ref
                            HostAddress gradient_matrix, double gamma, HostAddress alpha,
                            bool local_end, HostAddress scores, bool last_row_only,
                            double ref_gap_penalty) {
-    softdtw_backward<float>(input_signal_lengths, ref_signal_length, distance_matrix, score_matrix,
-                            gradient_matrix, gamma, alpha, local_end, scores, last_row_only,
-                            ref_gap_penalty);
+    softdtw_backward<Float32Path>(input_signal_lengths, ref_signal_length, distance_matrix,
+                                  score_matrix, gradient_matrix, gamma, alpha, local_end, scores,
+                                  last_row_only, ref_gap_penalty);
 }
 
 void calc_softdtw_backward_float64(const std::vector<int>& input_signal_lengths,
@@ -512,9 +709,28 @@ void calc_softdtw_backward_float64(const std::vector<int>& input_signal_lengths,
                                    HostAddress score_matrix, HostAddress gradient_matrix,
                                    double gamma, HostAddress alpha, bool local_end,
                                    HostAddress scores, bool last_row_only, double ref_gap_penalty) {
-    softdtw_backward<double>(input_signal_lengths, ref_signal_length, distance_matrix, score_matrix,
-                             gradient_matrix, gamma, alpha, local_end, scores, last_row_only,
-                             ref_gap_penalty);
+    softdtw_backward<Float64Path>(input_signal_lengths, ref_signal_length, distance_matrix,
+                                  score_matrix, gradient_matrix, gamma, alpha, local_end, scores,
+                                  last_row_only, ref_gap_penalty);
+}
+
+void calc_softdtw_forward_mixed(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                                HostAddress distance_matrix, HostAddress score_matrix,
+                                HostAddress scores, double gamma, HostAddress alpha, bool local_end,
+                                bool last_row_only, double ref_gap_penalty) {
+    softdtw_forward<MixedPath>(input_signal_lengths, ref_signal_length, distance_matrix,
+                               score_matrix, scores, gamma, alpha, local_end, last_row_only,
+                               ref_gap_penalty);
+}
+
+void calc_softdtw_backward_mixed(const std::vector<int>& input_signal_lengths,
+                                 int ref_signal_length, HostAddress distance_matrix,
+                                 HostAddress score_matrix, HostAddress gradient_matrix,
+                                 double gamma, HostAddress alpha, bool local_end,
+                                 HostAddress scores, bool last_row_only, double ref_gap_penalty) {
+    softdtw_backward<MixedPath>(input_signal_lengths, ref_signal_length, distance_matrix,
+                                score_matrix, gradient_matrix, gamma, alpha, local_end, scores,
+                                last_row_only, ref_gap_penalty);
 }
 
 std::string last_instruction_set() { return HWY_DYNAMIC_DISPATCH(TargetName)(); }

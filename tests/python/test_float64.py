@@ -115,7 +115,7 @@ def test_results_come_back_in_the_inputs_type():
     assert dy.tobytes() == want_dy.astype(np.float32).tobytes()
     # float64 inputs on the float32 path: today's float32 results.
     assert orvane.soft_dtw(signals, reference, precision="float32").tobytes() == \
-        orvane.soft_dtw(*single).tobytes()
+        orvane.soft_dtw(*single, precision="float32").tobytes()
     # Padded float64 input gives padded float64 gradients.
     padded = np.zeros((2, 8))
     for k, s in enumerate(signals):
@@ -142,7 +142,9 @@ REJECTED = [
     (dict(gamma=float("inf")), "gamma must be a finite, normal float64"),
     (dict(end="free", ref_gap_penalty=float("nan")), "ref_gap_penalty must be a finite number"),
     (dict(alpha=np.array([0.0, np.inf])), "alpha must be finite, got: inf for signal 1"),
-    (dict(precision="float16"), "precision must be one of 'float32', 'float64'"),
+    (dict(precision="float16"), "precision must be one of 'float32', 'mixed', 'float64'"),
+    (dict(precision="mixed", backend="twin"), "precision 'mixed' runs on the vectorised CPU "
+                                             "module only"),
     (dict(precision="float64", backend="twin"), "precision 'float64' runs on the vectorised CPU "
                                                "module only; backend 'twin' run"),
 ]

@@ -240,9 +240,11 @@ def test_module_docstrings():
 
 
 def test_functions_are_registered_in_order(module):
-    # The vectorised module alone has worker threads to set, and float64 versions.
-    float64 = [f"{name}_float64" for name in list(EXPECTED_FUNCTIONS)[:-1]]
-    extra = ["set_num_threads", *float64] if module is orvane_cpu else []
+    # The vectorised module alone has worker threads to set, and float64 and mixed versions.
+    versions = [f"{name}{suffix}" for name in list(EXPECTED_FUNCTIONS)[:-1]
+                for suffix in ("_float64", "_mixed")
+                if suffix == "_float64" or name.startswith("calc_softdtw")]
+    extra = ["set_num_threads", *versions] if module is orvane_cpu else []
     assert registered_functions(module) == list(EXPECTED_FUNCTIONS) + extra
 
 

@@ -35,8 +35,10 @@ class Kind:
     backend: str | None = None
 
     def __getattr__(self, name):
-        """The package's function `name`, asked for this kind's backend."""
-        return functools.partial(getattr(orvane, name), backend=self.backend)
+        """The package's function `name`, asked for this kind's backend and the kernels'
+        float32 steps (the other paths have tests of their own)."""
+        return functools.partial(getattr(orvane, name), backend=self.backend,
+                                 precision="float32")
 
 
 def _torch_kind(device):
@@ -255,11 +257,13 @@ def test_plot_draws_the_alignment_and_its_path():
 def test_unreliable_alignments_warn_and_say_what_helps():
     rng = np.random.default_rng(8)
     signal, reference = (rng.standard_normal(400).astype(np.float32) * 10 for _ in range(2))
-    with pytest.warns(RuntimeWarning, match="a larger gamma, or signals rescaled"):
-        orvane.soft_alignment([signal], reference, gamma=0.01)
+    with pytest.warns(RuntimeWarning, match="float32 recurrences .* the float64 path .* a "
+                                            "larger gamma, or signals rescaled"):
+        orvane.soft_alignment([signal], reference, gamma=0.01, precision="float32")
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        orvane.soft_alignment([signal / 100], reference / 100, gamma=1.0)
+        orvane.soft_alignment([signal / 100], reference / 100, gamma=1.0, precision="float32")
+        orvane.soft_alignment([signal], reference, gamma=0.01)  # the mixed path
 
 
 def numpy_matrix(values):

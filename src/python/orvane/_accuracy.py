@@ -43,7 +43,7 @@ def warn_if_unreliable(inputs, scores):
         return
     worst = float(np.max(estimated_error(steps[finite], inputs.options.gamma,
                                          magnitudes[finite],
-                                         float(np.finfo(inputs.element.numpy).eps))))
+                                         float(np.finfo(inputs.element.score.numpy).eps))))
     if worst > UNRELIABLE:
         warnings.warn(
             f"the expected alignments of this batch may be off by about {worst:.2g} "

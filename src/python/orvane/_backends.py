@@ -8,7 +8,7 @@ import importlib
 from dataclasses import dataclass
 
 from . import buffers
-from ._arrays import FLOAT32, FLOAT64, Device, Element
+from ._arrays import FLOAT32, FLOAT64, MIXED, Device, Element
 
 # The twin runs the CUDA kernels, one thread per reference column, under the thread limit of
 # the device it stands in for. The vectorised module has no thread blocks: only the 32-bit
@@ -74,7 +74,7 @@ def choose(device: Device, requested: str | None, adapter, argument: str) -> Bac
     return Backend("cpu", _import("orvane_cpu"), UNBOUNDED)
 
 
-PRECISIONS = ("float32", "float64")
+PRECISIONS = ("float32", "mixed", "float64")
 
 
 def check_precision(requested: str | None):
@@ -84,15 +84,18 @@ def check_precision(requested: str | None):
 
 
 def choose_element(requested: str | None, backend: Backend, float64_inputs: bool) -> Element:
-    """The element type a call computes in. By default float64 inputs run the vectorised
-    module's float64 path and every other input the kernels' float32 steps; "float64" is
-    refused where only those steps exist (the CUDA module and the twin)."""
+    """What a call computes in. By default the vectorised module runs float64 inputs on the
+    float64 path and every other input on the mixed path, and the CUDA module and the twin run
+    the kernels' float32 steps, the only ones they have: "mixed" and "float64" are refused
+    there."""
     check_precision(requested)
     if requested is None:
-        return FLOAT64 if float64_inputs and backend.name == "cpu" else FLOAT32
-    if requested == "float64" and backend.name != "cpu":
+        if backend.name != "cpu":
+            return FLOAT32
+        return FLOAT64 if float64_inputs else MIXED
+    if requested != "float32" and backend.name != "cpu":
         where = "CUDA arrays" if backend.name == "cuda" else "backend 'twin'"
-        raise ValueError(f"precision 'float64' runs on the vectorised CPU module only; {where} "
-                         "run the kernels' float32 steps: move the arrays to the host (and "
-                         "leave backend unset, or 'cpu') for float64")
-    return FLOAT64 if requested == "float64" else FLOAT32
+        raise ValueError(f"precision {requested!r} runs on the vectorised CPU module only; "
+                         f"{where} run the kernels' float32 steps: move the arrays to the host "
+                         "(and leave backend unset, or 'cpu')")
+    return {"float32": FLOAT32, "mixed": MIXED, "float64": FLOAT64}[requested]

@@ -225,13 +225,13 @@ def _real(value, name):
 def _finite_as(value: float, element: Element) -> bool:
     """Whether value rounds to a finite number of the element type (plain comparisons, which
     torch.compile traces): from 2^128 - 2^103 on, rounding to float32 gives infinity."""
-    return abs(value) < (FLOAT32_OVERFLOW if element is FLOAT32 else math.inf)
+    return abs(value) < (math.inf if element is FLOAT64 else FLOAT32_OVERFLOW)
 
 
 def _normal_as(value: float, element: Element) -> bool:
     """Whether value rounds to a normal number of the element type, at least its smallest."""
-    return value >= (FLOAT32_SMALLEST_ROUNDING_TO_NORMAL if element is FLOAT32
-                     else FLOAT64_MIN_NORMAL)
+    return value >= (FLOAT64_MIN_NORMAL if element is FLOAT64
+                     else FLOAT32_SMALLEST_ROUNDING_TO_NORMAL)
 
 
 @dataclass(frozen=True)
@@ -273,12 +273,13 @@ def check_memory_budget(memory_budget):
 
 def plan_chunks(lengths, ref_length, matrices, memory_budget=None, element=FLOAT32):
     """Signal ranges [start, stop) that one call each can hold: positions fit in 32 bits
-    and, with a budget, the `matrices` temporary batch matrices of the element type fit in
-    it."""
+    and, with a budget, the `matrices` temporary batch matrices of what the call computes in
+    fit in it."""
     check_memory_budget(memory_budget)
     cell_limit = MAX_POSITIONS
+    cell_bytes = element.cell_bytes(matrices)
     if memory_budget is not None and matrices > 0:
-        cell_limit = min(cell_limit, memory_budget // (matrices * element.bytes))
+        cell_limit = min(cell_limit, memory_budget // cell_bytes)
     chunks, start, cells, samples = [], 0, 0, 0
     for k, length in enumerate(lengths):
         own = length * ref_length
@@ -286,7 +287,7 @@ def plan_chunks(lengths, ref_length, matrices, memory_budget=None, element=FLOAT
             raise ValueError(f"signal {k} needs a {length} x {ref_length} matrix of {own} cells, "
                              f"more than the {MAX_POSITIONS} one call can address")
         if own > cell_limit:
-            raise ValueError(f"signal {k} needs {own * matrices * element.bytes} bytes of "
+            raise ValueError(f"signal {k} needs {own * cell_bytes} bytes of "
                              f"matrices, more than memory_budget ({memory_budget})")
         if k > start and (cells + own > cell_limit or samples + length > MAX_POSITIONS):
             chunks.append((start, k))

@@ -29,7 +29,7 @@ class Inputs:
     def result(self, array):
         """An array the call computed, in the type it returns: float64 results of float32
         inputs are rounded once, here."""
-        if array is None or self.element is FLOAT32 or self.returns_float64:
+        if array is None or self.returns_float64 or self.adapter.is_contiguous_as(array, FLOAT32):
             return array
         return self.adapter.as_type(array, FLOAT32)
 
@@ -41,16 +41,19 @@ class Inputs:
     def ref_length(self) -> int:
         return int(self.reference.shape[0])
 
-    def address(self, array, offset=0) -> int:
-        return self.adapter.address(array) + self.element.bytes * offset
+    def address(self, array, offset=0, element=None) -> int:
+        """The address of array[offset], an array of the call's data type or of `element`."""
+        return self.adapter.address(array) + (element or self.element).bytes * offset
 
-    def new(self, size, zero=False):
+    def new(self, size, zero=False, element=None):
         make = self.adapter.zeros if zero else self.adapter.empty
-        return make(size, self.batch.device, self.element)
+        return make(size, self.batch.device, element or self.element)
 
     def operation(self, name):
-        """The module's function `name` for the element type the call computes in."""
-        return getattr(self.backend.module, name + self.element.suffix)
+        """The module's function `name` for what the call computes in."""
+        passes = ("calc_softdtw_forward", "calc_softdtw_backward")
+        suffix = self.element.pass_suffix if name in passes else self.element.suffix
+        return getattr(self.backend.module, name + suffix)
 
     @contextlib.contextmanager
     def on_device(self):
@@ -101,7 +104,8 @@ def run(inputs: Inputs, *, keep_gradient_matrix=False, sample_gradients=False,
     batch, and every piece reuses them, so that they stay within the memory budget."""
     options = inputs.options
     batch = inputs.batch
-    results = Results(scores=inputs.new(batch.count))
+    scores_type = inputs.element.score
+    results = Results(scores=inputs.new(batch.count, element=scores_type))
     need_gradient = keep_gradient_matrix or sample_gradients
     planned = list(pieces(inputs, temporary_matrices(keep_gradient_matrix, sample_gradients)))
     largest = max(piece.cells for piece in planned)
@@ -111,7 +115,7 @@ def run(inputs: Inputs, *, keep_gradient_matrix=False, sample_gradients=False,
         if sample_gradients:
             results.signal_gradients = inputs.new(sum(batch.lengths), zero=True)
             results.reference_gradient = inputs.new(inputs.ref_length, zero=True)
-        distance, score = inputs.new(largest), inputs.new(largest)
+        distance, score = inputs.new(largest), inputs.new(largest, element=scores_type)
         workspace = inputs.new(largest) if sample_gradients and not keep_gradient_matrix else None
         for piece in planned:
             results.cell_offsets.append(piece.first_cell)
@@ -119,7 +123,7 @@ def run(inputs: Inputs, *, keep_gradient_matrix=False, sample_gradients=False,
                 inputs.address(batch.flat, piece.first_sample), piece.lengths,
                 inputs.address(inputs.reference), inputs.ref_length, inputs.address(distance))
             alpha = 0 if inputs.alpha is None else inputs.address(inputs.alpha, piece.start)
-            scores = inputs.address(results.scores, piece.start)
+            scores = inputs.address(results.scores, piece.start, scores_type)
             inputs.operation("calc_softdtw_forward")(
                 piece.lengths, inputs.ref_length, inputs.address(distance),
                 inputs.address(score), scores, options.gamma, alpha, options.local_end,

@@ -52,10 +52,10 @@ def soft_dtw_op(flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, ba
     inputs = _prepare(flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, backend,
                       memory_budget, precision)
     if not with_gradients:
-        return run(inputs).scores, flat.new_empty(0), reference.new_empty(0)
+        return inputs.result(run(inputs).scores), flat.new_empty(0), reference.new_empty(0)
     results = run(inputs, sample_gradients=True)
     warn_if_unreliable(inputs, results.scores)
-    return results.scores, results.signal_gradients, results.reference_gradient
+    return inputs.result(results.scores), results.signal_gradients, results.reference_gradient
 
 
 @soft_dtw_op.register_fake
@@ -181,7 +181,7 @@ def _flat_signals(signals, batch, dtype):
 def _compute_type(batch, reference, backend, precision):
     """float64 for the float64 path (float64 CPU tensors by default, or precision="float64",
     which the operation refuses where it cannot run), float32 otherwise."""
-    if precision is not None:
+    if precision is not None:  # checked by the operation
         return torch.float64 if precision == "float64" else torch.float32
     float64_inputs = batch.float64 or reference.dtype == torch.float64
     host = not batch.device.is_cuda and backend in (None, "auto", "cpu")

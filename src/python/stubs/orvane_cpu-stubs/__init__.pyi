@@ -1,6 +1,7 @@
 """Orvane vectorised CPU implementation: the eleven functions on host addresses, the number
-of worker threads, and float64 versions of the operations (name_float64: the same arguments
-on float64 buffers)"""
+of worker threads, float64 versions of the operations (name_float64: the same arguments on
+float64 buffers) and the mixed path's Soft-DTW passes (name_mixed: float64 score matrices and
+scores)"""
 
 import collections.abc
 import typing
@@ -97,4 +98,31 @@ def normalize_matrix_float64(
     ref_signal_length: typing.SupportsInt,
     gradient_matrix_ptr: typing.SupportsInt,
     ref_total_grads_ptr: typing.SupportsInt,
+) -> None: ...
+
+def calc_softdtw_backward_mixed(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_length: typing.SupportsInt,
+    distance_matrix_ptr: typing.SupportsInt,
+    score_matrix_ptr: typing.SupportsInt,
+    gradient_matrix_prt: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    scores_ptr: typing.SupportsInt = 0,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+) -> None: ...
+
+def calc_softdtw_forward_mixed(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_length: typing.SupportsInt,
+    distance_matrix_ptr: typing.SupportsInt,
+    score_matrix_ptr: typing.SupportsInt,
+    scores_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
 ) -> None: ...

@@ -127,7 +127,7 @@ void ForwardSignal(const T* distance, T* score, int rows, int cols, T bias, T ga
 // large the scores, since m_s - R_p is a difference of neighbouring scores, exact, where the
 // kernels' weight exp((R_s - c_s - R_p) / gamma) carries the rounding of R_s (about 1e-12 at
 // R = 1e4, and its error grows along the N + M steps of a path).
-template <typename T>
+template <typename T, typename Share = T>
 class PredecessorShares {
 public:
     PredecessorShares(const T* score, int rows, int cols, T gamma)
@@ -136,9 +136,9 @@ public:
           cols_(cols),
           inv_gamma_(T{1} / gamma),
           scores_(std::min(rows, cols), kInfinity<T>),
-          up_(std::min(rows, cols), T{0}),
-          corner_(std::min(rows, cols), T{0}),
-          left_(std::min(rows, cols), T{0}) {}
+          up_(std::min(rows, cols), Share{0}),
+          corner_(std::min(rows, cols), Share{0}),
+          left_(std::min(rows, cols), Share{0}) {}
 
     // Makes diagonal + 1's shares available, as a sweep from the last diagonal down reaches
     // `diagonal`.
@@ -154,9 +154,9 @@ public:
     }
 
     // The shares of the up, corner and left predecessors of diagonal d's cells.
-    const T* up(int diagonal) { return up_[diagonal]; }
-    const T* corner(int diagonal) { return corner_[diagonal]; }
-    const T* left(int diagonal) { return left_[diagonal]; }
+    const Share* up(int diagonal) { return up_[diagonal]; }
+    const Share* corner(int diagonal) { return corner_[diagonal]; }
+    const Share* left(int diagonal) { return left_[diagonal]; }
 
 private:
     void load_scores(int diagonal) {
@@ -175,8 +175,11 @@ private:
         scores_.close(diagonal, span.length);
     }
 
+    // The shares in Share, from differences formed in T; none where a cell has no finite
+    // predecessor.
     void compute(int diagonal) {
         const TagOf<T> d;
+        const hn::Rebind<Share, TagOf<T>> ds;
         const std::size_t lanes = hn::Lanes(d);
         const auto inv_gamma = hn::Set(d, inv_gamma_);
         const DiagonalSpan span = diagonal_span(diagonal, rows_, cols_);
@@ -188,20 +191,36 @@ private:
             const auto left = hn::LoadU(d, previous + p - 1 + shifts.up);
             const auto corner = hn::LoadU(d, before_previous + p + shifts.corner);
             const auto least = hn::Min(hn::Min(up, corner), left);
+            // A cell without a finite predecessor gives none a share.
+            const auto unreachable = hn::Eq(least, hn::Set(d, kInfinity<T>));
             const auto share = [&](auto r) {
-                return ExpOf(d, hn::Mul(hn::Sub(least, r), inv_gamma));
+                const auto difference =
+                    hn::IfThenElse(unreachable, hn::Set(d, -kInfinity<T>), hn::Sub(least, r));
+                return ExpOf(ds, ToShare(ds, hn::Mul(difference, inv_gamma)));
             };
             const auto up_share = share(up);
             const auto corner_share = share(corner);
             const auto left_share = share(left);
+            const auto sum = hn::Add(hn::Add(up_share, corner_share), left_share);
             const auto scale =
-                hn::Div(hn::Set(d, T{1}), hn::Add(hn::Add(up_share, corner_share), left_share));
-            hn::StoreU(hn::Mul(up_share, scale), d, up_[diagonal] + p);
-            hn::StoreU(hn::Mul(corner_share, scale), d, corner_[diagonal] + p);
-            hn::StoreU(hn::Mul(left_share, scale), d, left_[diagonal] + p);
+                hn::IfThenZeroElse(hn::Eq(sum, hn::Zero(ds)), hn::Div(hn::Set(ds, Share{1}), sum));
+            hn::StoreU(hn::Mul(up_share, scale), ds, up_[diagonal] + p);
+            hn::StoreU(hn::Mul(corner_share, scale), ds, corner_[diagonal] + p);
+            hn::StoreU(hn::Mul(left_share, scale), ds, left_[diagonal] + p);
         }
         for (auto* shares : {&up_, &corner_, &left_}) {
             shares->close(diagonal, span.length);
+        }
+    }
+
+    // A difference as a Share: rounded once where Share is narrower.
+    template <class DS, class V>
+    static VecOf<DS> ToShare(DS ds, V difference) {
+        if constexpr (std::is_same_v<Share, T>) {
+            static_cast<void>(ds);
+            return difference;
+        } else {
+            return hn::DemoteTo(ds, difference);
         }
     }
 
@@ -210,9 +229,9 @@ private:
     int cols_;
     T inv_gamma_;
     RollingDiagonals<T> scores_;
-    RollingDiagonals<T> up_;
-    RollingDiagonals<T> corner_;
-    RollingDiagonals<T> left_;
+    RollingDiagonals<Share> up_;
+    RollingDiagonals<Share> corner_;
+    RollingDiagonals<Share> left_;
 };
 
 // d R(successor) / d R(cell) = exp((R_s - R - c_s) / gamma); no weight flows into or out of an
@@ -401,21 +420,6 @@ void ForwardMixed(const float* distance, double* score, int rows, int cols, floa
     }
 }
 
-// exp(float32((R_s - R) - c_s) / gamma), the difference formed in float64; none flows into or
-// out of an infinite score.
-VecOf<MixedFloatTag> MixedStepWeight(VecOf<MixedTag> successor_score, VecOf<MixedTag> score,
-                                     VecOf<MixedFloatTag> successor_cost,
-                                     VecOf<MixedFloatTag> inv_gamma) {
-    const MixedTag d;
-    const MixedFloatTag df;
-    const auto infinite = hn::Or(hn::IsInf(successor_score), hn::IsInf(score));
-    // An infinite score's difference becomes -inf, whose exponential is the weight 0.
-    const auto difference = hn::IfThenElse(
-        infinite, hn::Set(d, -kInfinity<double>),
-        hn::Sub(hn::Sub(successor_score, score), hn::PromoteTo(d, successor_cost)));
-    return ExpOf(df, hn::Mul(hn::DemoteTo(df, difference), inv_gamma));
-}
-
 void BackwardMixed(const float* distance, const double* score, float* gradient, int rows, int cols,
                    float bias, float gamma, bool free_end, double final_score, bool last_row_only,
                    float ref_gap_penalty) {
@@ -424,31 +428,27 @@ void BackwardMixed(const float* distance, const double* score, float* gradient, 
     const hn::RebindToSigned<MixedFloatTag> di;
     const std::size_t lanes = hn::Lanes(d);
     const auto inv_gamma = hn::Set(df, 1.0f / gamma);
-    const auto bias_v = hn::Set(df, bias);
+    // The shares are formed from the scores alone: no cost enters the weights.
+    static_cast<void>(distance), static_cast<void>(bias);
     const int longest = std::min(rows, cols);
-    RollingDiagonals<double> scores(longest, kInfinity<double>);
-    RollingDiagonals<float> costs(longest, 0.0f), gradients(longest, 0.0f);
+    RollingDiagonals<float> gradients(longest, 0.0f);
     const int last_diagonal = rows + cols - 2;
+    PredecessorShares<double, float> shares(score, rows, cols, static_cast<double>(gamma));
 
     for (int diagonal = last_diagonal; diagonal >= 0; --diagonal) {
         const DiagonalSpan span = diagonal_span(diagonal, rows, cols);
         const int down_shift = diagonal <= rows - 2 ? 0 : -1;
         const int corner_shift = diagonal <= rows - 3 ? 1 : (diagonal == rows - 2 ? 0 : -1);
-        double* here_scores = scores[diagonal];
-        float* here_costs = costs[diagonal];
+        shares.reach(diagonal);
+        const float* down_shares = shares.up(diagonal + 1);
+        const float* right_shares = shares.left(diagonal + 1);
+        const float* corner_shares = shares.corner(diagonal + 2);
         float* here_gradients = gradients[diagonal];
-        const double* next_scores = scores[diagonal + 1];
-        const float* next_costs = costs[diagonal + 1];
         const float* next_gradients = gradients[diagonal + 1];
-        const double* far_scores = scores[diagonal + 2];
-        const float* far_costs = costs[diagonal + 2];
         const float* far_gradients = gradients[diagonal + 2];
         for (int p = 0; p < span.length; p += static_cast<int>(lanes)) {
             const std::size_t count = std::min<std::size_t>(lanes, span.length - p);
             const auto r = LoadPart(d, score + span.start + p, count);
-            hn::StoreU(r, d, here_scores + p);
-            hn::StoreU(hn::Sub(LoadPart(df, distance + span.start + p, count), bias_v), df,
-                       here_costs + p);
 
             auto e = hn::Zero(df);
             if (free_end) {
@@ -471,22 +471,14 @@ void BackwardMixed(const float* distance, const double* score, float* gradient, 
             const int right = p + 1 + down_shift;
             const int corner = p + corner_shift;
             e = FusedMulAdd(df, hn::LoadU(df, next_gradients + down),
-                            MixedStepWeight(hn::LoadU(d, next_scores + down), r,
-                                            hn::LoadU(df, next_costs + down), inv_gamma),
-                            e);
+                            hn::LoadU(df, down_shares + down), e);
             e = FusedMulAdd(df, hn::LoadU(df, far_gradients + corner),
-                            MixedStepWeight(hn::LoadU(d, far_scores + corner), r,
-                                            hn::LoadU(df, far_costs + corner), inv_gamma),
-                            e);
+                            hn::LoadU(df, corner_shares + corner), e);
             e = FusedMulAdd(df, hn::LoadU(df, next_gradients + right),
-                            MixedStepWeight(hn::LoadU(d, next_scores + right), r,
-                                            hn::LoadU(df, next_costs + right), inv_gamma),
-                            e);
+                            hn::LoadU(df, right_shares + right), e);
             StorePart(df, e, gradient + span.start + p, count);
             hn::StoreU(e, df, here_gradients + p);
         }
-        scores.close(diagonal, span.length);
-        costs.close(diagonal, span.length);
         gradients.close(diagonal, span.length);
     }
 }

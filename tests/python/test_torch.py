@@ -8,6 +8,7 @@ import softdtw_reference as ref
 from orvane.buffers import cuda_device_count
 
 torch = pytest.importorskip("torch")
+import orvane  # noqa: E402
 import orvane.torch as otorch  # noqa: E402
 
 DEVICES = [pytest.param("cpu", id="cpu"),
@@ -302,3 +303,12 @@ def test_float32_tensors_on_the_float64_path_give_float32_scores():
     assert single[0].grad.dtype == torch.float32
     with pytest.raises(ValueError, match="precision must be one of"):
         otorch.SoftDTWLoss(precision="half")
+
+
+def test_float32_cpu_tensors_run_the_mixed_path_as_the_package_does():
+    signals, reference = inputs("cpu")
+    single = [s.detach().float() for s in signals]
+    scores = otorch.soft_dtw(single, reference.detach().float(), gamma=0.2)
+    expected = orvane.soft_dtw([s.numpy() for s in single], reference.detach().float().numpy(),
+                               gamma=0.2)
+    assert scores.dtype == torch.float32 and scores.numpy().tobytes() == expected.tobytes()

@@ -1,7 +1,7 @@
-"""The float64 path: orvane_cpu's float64 operations and the package's choice of them, against a
-reference in extended precision (np.longdouble, 64-bit mantissa): every output on small
-cases, E and the gradients on one large case per end, the types results come back in, and
-the arguments it refuses."""
+"""The float64 and mixed paths: orvane_cpu's float64 operations and mixed passes and the
+package's choice of them, against a reference in extended precision (np.longdouble, 64-bit
+mantissa): every output on small cases, E and the gradients on one large case per end, the
+types results come back in, and the arguments they refuse."""
 
 import numpy as np
 import pytest
@@ -41,20 +41,33 @@ def batch_of(lengths, ref_length, scale=1.0, seed=0):
             rng.standard_normal(ref_length) * scale, rng.uniform(-0.5, 0.5, len(lengths)))
 
 
+# Largest error allowed against the extended reference on small cases: relative for scores,
+# absolute for E, the gradients and the statistics.
+TOLERANCES = {"float64": dict(score=1e-14, matrix=1e-14, gradient=1e-13, statistic=1e-12),
+              "mixed": dict(score=1e-6, matrix=1e-6, gradient=1e-5, statistic=1e-5)}
+
+
 @pytest.mark.parametrize("options", ENDS, ids=END_IDS)
-def test_every_output_matches_the_extended_reference(options):
+@pytest.mark.parametrize("path", ["float64", "mixed"])
+def test_every_output_matches_the_extended_reference(options, path):
     signals, reference, alpha = batch_of([1, 6, 11, 4], 9, seed=1)
+    if path == "mixed":  # float32 inputs: the reference sees the same float32 values
+        signals = [s.astype(np.float32) for s in signals]
+        reference, alpha = reference.astype(np.float32), alpha.astype(np.float32)
+    tolerance = TOLERANCES[path]
     gamma = 0.3
     expected, expected_dy = reference_run(signals, reference, gamma, alpha, **options)
     scores, dx, dy = orvane.soft_dtw_with_grad(signals, reference, gamma=gamma, alpha=alpha,
                                                **options)
     alignment = orvane.soft_alignment(signals, reference, gamma=gamma, alpha=alpha, **options)
-    assert scores.dtype == dy.dtype == alignment.weighted_mean.dtype == np.float64
+    returned = np.float64 if path == "float64" else np.float32
+    assert scores.dtype == dy.dtype == alignment.weighted_mean.dtype == returned
     for k, (total, matrix, gradient) in enumerate(expected):
-        assert abs(scores[k] - total) <= 1e-14 * max(1.0, abs(total))
+        assert abs(scores[k] - total) <= tolerance["score"] * max(1.0, abs(total))
         np.testing.assert_allclose(alignment.matrix(k), matrix.astype(float), rtol=0,
-                                   atol=1e-14)
-        np.testing.assert_allclose(dx[k], gradient.astype(float), rtol=0, atol=1e-13)
+                                   atol=tolerance["matrix"])
+        np.testing.assert_allclose(dx[k], gradient.astype(float), rtol=0,
+                                   atol=tolerance["gradient"])
         weights, sums = stats_ref.normalize(matrix)
         x = np.asarray(signals[k], EXTENDED)
         means = stats_ref.weighted_mean(weights, x)
@@ -62,10 +75,11 @@ def test_every_output_matches_the_extended_reference(options):
                            ("log_std", stats_ref.weighted_log_std(weights, x, means)),
                            ("index_log_std", stats_ref.index_log_std(weights))]:
             np.testing.assert_allclose(getattr(alignment, name)[k], want.astype(float),
-                                       rtol=0, atol=1e-12, err_msg=name)
+                                       rtol=0, atol=tolerance["statistic"], err_msg=name)
         np.testing.assert_allclose(alignment.weights(k), weights.astype(float), rtol=0,
-                                   atol=1e-13)
-    np.testing.assert_allclose(dy, expected_dy.astype(float), rtol=0, atol=1e-13)
+                                   atol=tolerance["gradient"])
+    np.testing.assert_allclose(dy, expected_dy.astype(float), rtol=0,
+                               atol=tolerance["gradient"])
 
 
 def test_raw_distances_and_conversions_are_exact():
@@ -100,6 +114,33 @@ def test_a_large_matrix_at_small_gamma_stays_within_1e_9(options, scale):
     _, dx, dy = orvane.soft_dtw_with_grad(signals, reference, gamma=0.01, **options)
     assert np.max(np.abs(dx[0] - gradient)) <= 1e-9 * np.max(np.abs(gradient))
     assert np.max(np.abs(dy - expected_dy)) <= 1e-9 * np.max(np.abs(expected_dy))
+
+
+@pytest.mark.parametrize("options", ENDS[:2], ids=END_IDS[:2])
+def test_the_mixed_path_keeps_a_large_matrix_within_1e_5(options):
+    # N = M = 1024, gamma = 0.01, mean distance about 1: float32 E is off by 0.45 there.
+    signals, reference, _ = batch_of([1024], 1024, scale=0.9, seed=3)
+    signals, reference = [signals[0].astype(np.float32)], reference.astype(np.float32)
+    expected, expected_dy = reference_run(signals, reference, 0.01, [0.0], **options)
+    _, matrix, gradient = expected[0]
+    alignment = orvane.soft_alignment(signals, reference, gamma=0.01, **options)
+    assert np.max(np.abs(alignment.matrix(0) - matrix)) <= 1e-5
+    _, dx, dy = orvane.soft_dtw_with_grad(signals, reference, gamma=0.01, **options)
+    assert np.max(np.abs(dx[0] - gradient)) <= 1e-5 * np.max(np.abs(gradient))
+    assert np.max(np.abs(dy - expected_dy)) <= 1e-5 * np.max(np.abs(expected_dy))
+
+
+def test_float32_host_inputs_run_the_mixed_path_by_default():
+    signals, reference, _ = batch_of([5, 8], 6, seed=7)
+    single = [s.astype(np.float32) for s in signals], reference.astype(np.float32)
+    default = orvane.soft_dtw_with_grad(*single, gamma=0.2)
+    mixed = orvane.soft_dtw_with_grad(*single, gamma=0.2, precision="mixed")
+    (scores, dx, dy), (mixed_scores, mixed_dx, mixed_dy) = default, mixed
+    assert scores.dtype == np.float32 and scores.tobytes() == mixed_scores.tobytes()
+    assert np.concatenate(dx).tobytes() == np.concatenate(mixed_dx).tobytes()
+    assert dy.tobytes() == mixed_dy.tobytes()
+    twin = orvane.soft_dtw(*single, gamma=0.2, backend="twin")
+    assert twin.tobytes() == orvane.soft_dtw(*single, gamma=0.2, precision="float32").tobytes()
 
 
 def test_results_come_back_in_the_inputs_type():
@@ -159,6 +200,21 @@ def test_rejected_arguments_are_named(change, message):
         with pytest.raises(ValueError, match=message):
             function(**arguments)
     assert hooks.live_allocations() == allocations
+
+
+def test_raw_mixed_passes_refuse_as_the_float32_ones_and_write_nothing():
+    distance = np.ones(12, np.float32)
+    score, scores = np.full(12, 7.0), np.full(1, 7.0)
+    for gamma, message in [(1e-39, "gamma must be a finite, normal float32"),
+                           (0.0, "gamma must be a finite, normal float32")]:
+        with pytest.raises(ValueError, match=message):
+            orvane_cpu.calc_softdtw_forward_mixed([4], 3, distance.ctypes.data,
+                                                  score.ctypes.data, scores.ctypes.data, gamma)
+    gradient = np.full(12, 7.0, np.float32)
+    with pytest.raises(RuntimeError, match="scores_ptr is required when local_end is true"):
+        orvane_cpu.calc_softdtw_backward_mixed([4], 3, distance.ctypes.data, score.ctypes.data,
+                                               gradient.ctypes.data, 1.0, local_end=True)
+    assert np.all(score == 7.0) and np.all(scores == 7.0) and np.all(gradient == 7.0)
 
 
 def test_float64_gamma_below_float32_range_works_and_raw_calls_refuse_quietly():

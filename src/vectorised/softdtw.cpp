@@ -120,6 +120,77 @@ void ForwardSignal(const T* distance, T* score, int rows, int cols, T bias, T ga
     }
 }
 
+// The mixed path: float32 data, distances and gradients with scores held in float64. Every
+// difference of scores is formed in float64 and rounded to float32; the exponentials, the
+// logarithms and the sums stay float32, on whole float32 vectors: a group of cells is as many
+// as a float32 vector holds, its float64 work done a float64 vector at a time and passed to
+// and from the float32 work through small staging arrays.
+using MixedTag = TagOf<double>;
+using MixedFloatTag = TagOf<float>;
+using MixedHalfTag = hn::Rebind<float, MixedTag>;
+
+// A float32 vector holds the cells of two float64 vectors, except on the portable fallback,
+// where every vector holds one lane.
+constexpr bool kPairs = HWY_TARGET != HWY_SCALAR;
+
+// Two float64 vectors rounded into one float32 vector, lo in the lower lanes.
+HWY_INLINE VecOf<MixedFloatTag> RoundedPair(VecOf<MixedTag> lo, VecOf<MixedTag> hi) {
+#if HWY_TARGET == HWY_SCALAR
+    static_cast<void>(hi);
+    return hn::DemoteTo(MixedFloatTag(), lo);
+#else
+    const MixedHalfTag dh;
+    return hn::Combine(MixedFloatTag(), hn::DemoteTo(dh, hi), hn::DemoteTo(dh, lo));
+#endif
+}
+
+// The lower and the upper lanes of a float32 vector as float64 vectors.
+HWY_INLINE VecOf<MixedTag> LowerAsDoubles(VecOf<MixedFloatTag> v) {
+#if HWY_TARGET == HWY_SCALAR
+    return hn::PromoteTo(MixedTag(), v);
+#else
+    return hn::PromoteTo(MixedTag(), hn::LowerHalf(MixedHalfTag(), v));
+#endif
+}
+
+HWY_INLINE VecOf<MixedTag> UpperAsDoubles(VecOf<MixedFloatTag> v) {
+#if HWY_TARGET == HWY_SCALAR
+    return hn::PromoteTo(MixedTag(), v);
+#else
+    return hn::PromoteTo(MixedTag(), hn::UpperHalf(MixedHalfTag(), v));
+#endif
+}
+
+// One float64 vector of cells' predecessors: the least score and the differences to it over
+// gamma, formed in float64.
+struct ScaledDifferences {
+    VecOf<MixedTag> least;
+    VecOf<MixedTag> up;
+    VecOf<MixedTag> corner;
+    VecOf<MixedTag> left;
+    VecOf<MixedTag> any_nan;  // all bits set where a predecessor is NaN
+};
+
+// `unreachable_to`: the difference given where no predecessor is finite.
+HWY_INLINE ScaledDifferences DifferencesAt(const double* previous, const double* before_previous,
+                                           int q, PredecessorShifts shifts,
+                                           VecOf<MixedTag> inv_gamma, double unreachable_to) {
+    const MixedTag d;
+    const auto up = hn::LoadU(d, previous + q + shifts.up);
+    const auto left = hn::LoadU(d, previous + q - 1 + shifts.up);
+    const auto corner = hn::LoadU(d, before_previous + q + shifts.corner);
+    // A NaN predecessor may make `least` NaN; what depends on it is NaN then anyway.
+    const auto least = hn::Min(hn::Min(up, corner), left);
+    const auto unreachable = hn::Eq(least, hn::Set(d, kInfinity<double>));
+    const auto scaled = [&](VecOf<MixedTag> r) {
+        return hn::IfThenElse(unreachable, hn::Set(d, unreachable_to),
+                              hn::Mul(hn::Sub(least, r), inv_gamma));
+    };
+    const auto any_nan = hn::Or(hn::IsNaN(up), hn::Or(hn::IsNaN(corner), hn::IsNaN(left)));
+    return ScaledDifferences{least, scaled(up), scaled(corner), scaled(left),
+                             hn::VecFromMask(d, any_nan)};
+}
+
 // Each cell's predecessors' shares in its soft minimum, diagonal by diagonal, from the stored
 // scores: for cell s with least predecessor score m_s, predecessor p's share is
 // exp((m_s - R_p) / gamma) over the sum of those of all three. A cell's weight from its
@@ -179,28 +250,34 @@ private:
     // predecessor.
     void compute(int diagonal) {
         const TagOf<T> d;
-        const hn::Rebind<Share, TagOf<T>> ds;
+        const TagOf<Share> ds;
         const std::size_t lanes = hn::Lanes(d);
+        const std::size_t group = hn::Lanes(ds);
         const auto inv_gamma = hn::Set(d, inv_gamma_);
         const DiagonalSpan span = diagonal_span(diagonal, rows_, cols_);
         const PredecessorShifts shifts(diagonal, rows_);
         const T* previous = scores_[diagonal - 1];
         const T* before_previous = scores_[diagonal - 2];
-        for (int p = 0; p < span.length; p += static_cast<int>(lanes)) {
-            const auto up = hn::LoadU(d, previous + p + shifts.up);
-            const auto left = hn::LoadU(d, previous + p - 1 + shifts.up);
-            const auto corner = hn::LoadU(d, before_previous + p + shifts.corner);
-            const auto least = hn::Min(hn::Min(up, corner), left);
-            // A cell without a finite predecessor gives none a share.
-            const auto unreachable = hn::Eq(least, hn::Set(d, kInfinity<T>));
-            const auto share = [&](auto r) {
-                const auto difference =
-                    hn::IfThenElse(unreachable, hn::Set(d, -kInfinity<T>), hn::Sub(least, r));
-                return ExpOf(ds, ToShare(ds, hn::Mul(difference, inv_gamma)));
-            };
-            const auto up_share = share(up);
-            const auto corner_share = share(corner);
-            const auto left_share = share(left);
+        // Float32 shares of float64 scores: two float64 vectors' worth of cells at a time.
+        constexpr bool kPaired = !std::is_same_v<Share, T> && kPairs;
+        const auto as_shares = [&](VecOf<TagOf<T>> lo, VecOf<TagOf<T>> hi) {
+            if constexpr (std::is_same_v<Share, T>) {
+                static_cast<void>(hi);
+                return lo;
+            } else {
+                return RoundedPair(lo, hi);
+            }
+        };
+        for (int p = 0; p < span.length; p += static_cast<int>(group)) {
+            const auto lo =
+                DifferencesAt(previous, before_previous, p, shifts, inv_gamma, -kInfinity<T>);
+            const auto hi =
+                kPaired ? DifferencesAt(previous, before_previous, p + static_cast<int>(lanes),
+                                        shifts, inv_gamma, -kInfinity<T>)
+                        : lo;
+            const auto up_share = ExpOf(ds, as_shares(lo.up, hi.up));
+            const auto corner_share = ExpOf(ds, as_shares(lo.corner, hi.corner));
+            const auto left_share = ExpOf(ds, as_shares(lo.left, hi.left));
             const auto sum = hn::Add(hn::Add(up_share, corner_share), left_share);
             const auto scale =
                 hn::IfThenZeroElse(hn::Eq(sum, hn::Zero(ds)), hn::Div(hn::Set(ds, Share{1}), sum));
@@ -210,17 +287,6 @@ private:
         }
         for (auto* shares : {&up_, &corner_, &left_}) {
             shares->close(diagonal, span.length);
-        }
-    }
-
-    // A difference as a Share: rounded once where Share is narrower.
-    template <class DS, class V>
-    static VecOf<DS> ToShare(DS ds, V difference) {
-        if constexpr (std::is_same_v<Share, T>) {
-            static_cast<void>(ds);
-            return difference;
-        } else {
-            return hn::DemoteTo(ds, difference);
         }
     }
 
@@ -354,47 +420,26 @@ void BackwardSignal(const T* distance, const T* score, T* gradient, int rows, in
     }
 }
 
-// The mixed path: float32 data, distances and gradients with scores held in float64. Every
-// difference of scores is formed in float64 and rounded to float32; the exponentials, the
-// logarithms and the sums stay float32. Vectors hold as many float32 lanes as float64 ones.
-using MixedTag = TagOf<double>;
-using MixedFloatTag = hn::Rebind<float, MixedTag>;
-
-// The smaller of a and b, taking the number when one of them is NaN.
-template <class V>
-HWY_INLINE V MinOfNumbers(V a, V b) {
-    return hn::IfThenElse(hn::IsNaN(a), b, hn::IfThenElse(hn::IsNaN(b), a, hn::Min(a, b)));
-}
-
-// The soft minimum of three float64 scores (+inf for an absent one): m - gamma * log(sum of
-// exp((m - R) / gamma)), m the least, with the differences rounded to float32 and the rest in
-// float32 but the final subtraction; +inf when none is a number, NaN when any is NaN.
-VecOf<MixedTag> MixedSoftmin(VecOf<MixedTag> a, VecOf<MixedTag> b, VecOf<MixedTag> c,
-                             VecOf<MixedTag> inv_gamma, VecOf<MixedFloatTag> gamma) {
-    const MixedTag d;
-    const MixedFloatTag df;
-    const auto least = MinOfNumbers(MinOfNumbers(a, b), c);
-    const auto share = [&](VecOf<MixedTag> r) {
-        return ExpOf(df, hn::DemoteTo(df, hn::Mul(hn::Sub(least, r), inv_gamma)));
-    };
-    const auto sum = hn::Add(hn::Add(share(a), share(b)), share(c));
-    auto result = hn::Sub(least, hn::PromoteTo(d, hn::Mul(hn::Log(df, sum), gamma)));
-    const auto infinity = hn::Set(d, kInfinity<double>);
-    result = hn::IfThenElse(hn::Eq(least, infinity), infinity, result);
-    result = hn::IfThenElse(hn::Eq(least, hn::Neg(infinity)), hn::Neg(infinity), result);
-    const auto any_nan = hn::Or(hn::IsNaN(a), hn::Or(hn::IsNaN(b), hn::IsNaN(c)));
-    return hn::IfThenElse(any_nan, hn::Set(d, std::numeric_limits<double>::quiet_NaN()), result);
-}
-
 void ForwardMixed(const float* distance, double* score, int rows, int cols, float bias,
                   float gamma) {
     const MixedTag d;
     const MixedFloatTag df;
     const std::size_t lanes = hn::Lanes(d);
+    const std::size_t group = hn::Lanes(df);
     const auto inv_gamma = hn::Set(d, 1.0 / static_cast<double>(gamma));
     const auto gamma_v = hn::Set(df, gamma);
     const auto bias_v = hn::Set(df, bias);
     RollingDiagonals<double> scores(std::min(rows, cols), kInfinity<double>);
+    // R = cost + least - gamma * log(sum): +-inf where the least is infinite, NaN where a
+    // predecessor is NaN.
+    const auto value_of = [&](VecOf<MixedTag> cost, const ScaledDifferences& at,
+                              VecOf<MixedTag> log_term) {
+        auto softmin = hn::Sub(at.least, log_term);
+        softmin = hn::IfThenElse(hn::IsInf(at.least), at.least, softmin);
+        softmin = hn::IfThenElse(hn::MaskFromVec(at.any_nan),
+                                 hn::Set(d, std::numeric_limits<double>::quiet_NaN()), softmin);
+        return hn::Add(cost, softmin);
+    };
 
     score[0] = static_cast<double>(distance[0] - bias);
     scores[0][0] = score[0];
@@ -405,16 +450,27 @@ void ForwardMixed(const float* distance, double* score, int rows, int cols, floa
         const double* previous = scores[diagonal - 1];
         const double* before_previous = scores[diagonal - 2];
         double* current = scores[diagonal];
-        for (int p = 0; p < span.length; p += static_cast<int>(lanes)) {
-            const std::size_t count = std::min<std::size_t>(lanes, span.length - p);
-            const auto up = hn::LoadU(d, previous + p + shifts.up);
-            const auto left = hn::LoadU(d, previous + p - 1 + shifts.up);
-            const auto corner = hn::LoadU(d, before_previous + p + shifts.corner);
+        for (int p = 0; p < span.length; p += static_cast<int>(group)) {
+            const std::size_t count = std::min<std::size_t>(group, span.length - p);
+            const auto lo = DifferencesAt(previous, before_previous, p, shifts, inv_gamma, 0.0);
+            const auto hi = kPairs
+                                ? DifferencesAt(previous, before_previous,
+                                                p + static_cast<int>(lanes), shifts, inv_gamma, 0.0)
+                                : lo;
+            const auto sum = hn::Add(hn::Add(ExpOf(df, RoundedPair(lo.up, hi.up)),
+                                             ExpOf(df, RoundedPair(lo.corner, hi.corner))),
+                                     ExpOf(df, RoundedPair(lo.left, hi.left)));
+            const auto log_term = hn::Mul(hn::Log(df, sum), gamma_v);
             const auto cost = hn::Sub(LoadPart(df, distance + span.start + p, count), bias_v);
-            const auto value =
-                hn::Add(hn::PromoteTo(d, cost), MixedSoftmin(up, corner, left, inv_gamma, gamma_v));
-            StorePart(d, value, score + span.start + p, count);
-            hn::StoreU(value, d, current + p);
+            const auto low = value_of(LowerAsDoubles(cost), lo, LowerAsDoubles(log_term));
+            StorePart(d, low, score + span.start + p, std::min(lanes, count));
+            hn::StoreU(low, d, current + p);
+            if constexpr (kPairs) {
+                const auto high = value_of(UpperAsDoubles(cost), hi, UpperAsDoubles(log_term));
+                StorePart(d, high, score + span.start + p + lanes,
+                          count > lanes ? count - lanes : 0);
+                hn::StoreU(high, d, current + p + lanes);
+            }
         }
         scores.close(diagonal, span.length);
     }
@@ -423,13 +479,14 @@ void ForwardMixed(const float* distance, double* score, int rows, int cols, floa
 void BackwardMixed(const float* distance, const double* score, float* gradient, int rows, int cols,
                    float bias, float gamma, bool free_end, double final_score, bool last_row_only,
                    float ref_gap_penalty) {
+    // The shares are formed from the scores alone: no cost enters the weights.
+    static_cast<void>(distance), static_cast<void>(bias);
     const MixedTag d;
     const MixedFloatTag df;
     const hn::RebindToSigned<MixedFloatTag> di;
     const std::size_t lanes = hn::Lanes(d);
+    const std::size_t group = hn::Lanes(df);
     const auto inv_gamma = hn::Set(df, 1.0f / gamma);
-    // The shares are formed from the scores alone: no cost enters the weights.
-    static_cast<void>(distance), static_cast<void>(bias);
     const int longest = std::min(rows, cols);
     RollingDiagonals<float> gradients(longest, 0.0f);
     const int last_diagonal = rows + cols - 2;
@@ -446,10 +503,8 @@ void BackwardMixed(const float* distance, const double* score, float* gradient, 
         float* here_gradients = gradients[diagonal];
         const float* next_gradients = gradients[diagonal + 1];
         const float* far_gradients = gradients[diagonal + 2];
-        for (int p = 0; p < span.length; p += static_cast<int>(lanes)) {
-            const std::size_t count = std::min<std::size_t>(lanes, span.length - p);
-            const auto r = LoadPart(d, score + span.start + p, count);
-
+        for (int p = 0; p < span.length; p += static_cast<int>(group)) {
+            const std::size_t count = std::min<std::size_t>(group, span.length - p);
             auto e = hn::Zero(df);
             if (free_end) {
                 const auto column = hn::Add(hn::Set(di, span.first_col + p), hn::Iota(di, 0));
@@ -458,11 +513,17 @@ void BackwardMixed(const float* distance, const double* score, float* gradient, 
                 if (!last_row_only) {
                     terminal = hn::Or(terminal, hn::Eq(column, hn::Set(di, cols - 1)));
                 }
+                // final - (penalty + R), formed in float64 and rounded.
                 const auto penalty =
                     hn::Mul(hn::ConvertTo(df, column), hn::Set(df, ref_gap_penalty));
-                const auto difference =
-                    hn::Sub(hn::Set(d, final_score), hn::Add(hn::PromoteTo(d, penalty), r));
-                const auto share = ExpOf(df, hn::Mul(inv_gamma, hn::DemoteTo(df, difference)));
+                const auto difference = [&](VecOf<MixedTag> penalties, std::size_t first) {
+                    const std::size_t own = count > first ? std::min(lanes, count - first) : 0;
+                    const auto r = LoadPart(d, score + span.start + p + first, own);
+                    return hn::Sub(hn::Set(d, final_score), hn::Add(penalties, r));
+                };
+                const auto low = difference(LowerAsDoubles(penalty), 0);
+                const auto high = kPairs ? difference(UpperAsDoubles(penalty), lanes) : low;
+                const auto share = ExpOf(df, hn::Mul(inv_gamma, RoundedPair(low, high)));
                 e = hn::IfThenElseZero(hn::RebindMask(df, terminal), share);
             } else if (diagonal == last_diagonal) {
                 e = hn::Set(df, 1.0f);

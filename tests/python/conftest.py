@@ -10,6 +10,7 @@ import importlib
 import pytest
 
 from orvane import cpu_cuda_testing as hooks
+from orvane import vectorised_testing
 import orvane_cpu
 import orvane_pybind_cpu
 from orvane.buffers import (Backend, CudaBuffer, cpu_backend, cuda_device_count,
@@ -54,3 +55,11 @@ def clean_cpu_runtime():
     hooks.reset_device()
     hooks.clear_failures()
     hooks.set_thread_order(hooks.ThreadOrder.forward)
+
+
+@pytest.fixture(params=["scalar", "best"])
+def instruction_set(request):
+    """The vectorised module on its portable fallback and on the widest instruction set here."""
+    vectorised_testing.force_instruction_set(request.param)
+    yield vectorised_testing.last_instruction_set()
+    vectorised_testing.force_instruction_set("best")

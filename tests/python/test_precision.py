@@ -82,6 +82,31 @@ def test_every_output_matches_the_extended_reference(options, path):
                                atol=tolerance["gradient"])
 
 
+EDGE_LENGTHS = [1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17]
+
+
+@pytest.mark.parametrize("path", ["float64", "mixed"])
+def test_every_vector_tail_and_partial_diagonal(instruction_set, path):
+    # Every N against every M of the edge lengths: diagonals of every length up to 17 cells,
+    # on the portable fallback too, where a vector holds one lane.
+    tolerance = TOLERANCES[path]
+    for ref_length in (1, 2, 5, 8, 9, 17):
+        signals, reference, alpha = batch_of(EDGE_LENGTHS, ref_length, seed=ref_length)
+        if path == "mixed":
+            signals = [s.astype(np.float32) for s in signals]
+            reference, alpha = reference.astype(np.float32), alpha.astype(np.float32)
+        expected, expected_dy = reference_run(signals, reference, 0.4, alpha, end="free",
+                                              ref_gap_penalty=0.1)
+        scores, dx, dy = orvane.soft_dtw_with_grad(signals, reference, gamma=0.4, alpha=alpha,
+                                                   end="free", ref_gap_penalty=0.1)
+        for k, (total, _, gradient) in enumerate(expected):
+            assert abs(scores[k] - total) <= tolerance["score"] * max(1.0, abs(total))
+            np.testing.assert_allclose(dx[k], gradient.astype(float), rtol=0,
+                                       atol=tolerance["gradient"])
+        np.testing.assert_allclose(dy, expected_dy.astype(float), rtol=0,
+                                   atol=tolerance["gradient"] * len(signals))
+
+
 def test_raw_distances_and_conversions_are_exact():
     signals, reference, _ = batch_of([3, 7], 5, seed=2)
     lengths = [3, 7]

@@ -81,13 +81,6 @@ END_OPTIONS = [Options(gamma=0.7), Options(gamma=0.3, local_end=True, ref_gap_pe
                Options(gamma=1.0, local_end=True, last_row_only=True)]
 
 
-@pytest.fixture(params=["scalar", "best"])
-def instruction_set(request):
-    vectorised_testing.force_instruction_set(request.param)
-    yield vectorised_testing.last_instruction_set()
-    vectorised_testing.force_instruction_set("best")
-
-
 def test_the_forced_instruction_sets_are_the_fallback_and_the_widest(instruction_set):
     assert instruction_set in ("SCALAR", "EMU128") or instruction_set.startswith(("AVX", "SSE"))
 

@@ -179,12 +179,18 @@ def test_results_come_back_in_the_inputs_type():
     assert padded_dx.dtype == np.float64 and np.all(padded_dx[0, 5:] == 0)
 
 
-def test_memory_budget_counts_eight_bytes_a_cell():
+def test_memory_budget_counts_each_matrix_at_its_own_size():
     signals, reference, _ = batch_of([12, 3], 6, seed=5)
     # The signal of 12 x 6 cells needs 3 matrices of 8 bytes a cell.
     with pytest.raises(ValueError, match=r"signal 0 needs 1728 bytes of matrices, more than "
                                          r"memory_budget \(1727\)"):
         orvane.soft_dtw_with_grad(signals, reference, memory_budget=1727)
+    # On the mixed path only the score matrices take 8 bytes: 4 + 8 + 4 a cell.
+    single = [s.astype(np.float32) for s in signals], reference.astype(np.float32)
+    with pytest.raises(ValueError, match=r"signal 0 needs 1152 bytes of matrices, more than "
+                                         r"memory_budget \(1151\)"):
+        orvane.soft_dtw_with_grad(*single, memory_budget=1151)
+    assert orvane.soft_dtw_with_grad(*single, memory_budget=1152)[0].shape == (2,)
     whole = orvane.soft_alignment(signals, reference)
     split = orvane.soft_alignment(signals, reference, memory_budget=1728)
     assert split.scores.tobytes() == whole.scores.tobytes()

@@ -61,6 +61,14 @@ def module_steps(backend, batch):
             "training step": lambda: [step() for step in steps.values()]}
 
 
+def tslearn_available():
+    try:
+        import tslearn  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
 def tslearn_steps(batch):
     from tslearn.metrics import SoftDTW
     offsets = np.cumsum([0, *batch.lengths])
@@ -98,11 +106,7 @@ def main():
     backends = {"orvane_cpu": vectorised_backend()}
     if not args.no_twin:
         backends["twin"] = cpu_backend()
-    try:
-        import tslearn  # noqa: F401
-        have_tslearn = True
-    except ImportError:
-        have_tslearn = False
+    have_tslearn = tslearn_available()
 
     for size in args.sizes:
         batch = Batch(*(int(v) for v in size.split(",")))

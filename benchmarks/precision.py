@@ -15,7 +15,7 @@ import time
 import numpy as np
 import orvane_cpu
 
-from cpu_backends import Batch, tslearn_steps
+from cpu_backends import Batch, tslearn_available, tslearn_steps
 
 DEFAULT_SIZES = ["16,256,256", "64,1024,1024"]
 # Data and score-matrix types and function suffixes of each path.
@@ -47,11 +47,7 @@ def main():
     parser.add_argument("--sizes", nargs="+", default=DEFAULT_SIZES, metavar="B,N,M")
     parser.add_argument("--repeats", type=int, default=5)
     args = parser.parse_args()
-    try:
-        import tslearn  # noqa: F401
-        have_tslearn = True
-    except ImportError:
-        have_tslearn = False
+    have_tslearn = tslearn_available()
     for size in args.sizes:
         batch = Batch(*(int(v) for v in size.split(",")))
         calls = {path: forward_and_backward(batch, path) for path in PATHS}

@@ -123,8 +123,7 @@ void ForwardSignal(const T* distance, T* score, int rows, int cols, T bias, T ga
 // The mixed path: float32 data, distances and gradients with scores held in float64. Every
 // difference of scores is formed in float64 and rounded to float32; the exponentials, the
 // logarithms and the sums stay float32, on whole float32 vectors: a group of cells is as many
-// as a float32 vector holds, its float64 work done a float64 vector at a time and passed to
-// and from the float32 work through small staging arrays.
+// as a float32 vector holds, its float64 work done on the two float64 vectors that hold them.
 using MixedTag = TagOf<double>;
 using MixedFloatTag = TagOf<float>;
 using MixedHalfTag = hn::Rebind<float, MixedTag>;
@@ -198,8 +197,11 @@ HWY_INLINE ScaledDifferences DifferencesAt(const double* previous, const double*
 // large the scores, since m_s - R_p is a difference of neighbouring scores, exact, where the
 // kernels' weight exp((R_s - c_s - R_p) / gamma) carries the rounding of R_s (about 1e-12 at
 // R = 1e4, and its error grows along the N + M steps of a path).
-template <typename T, typename Share = T>
+// Share is double on the float64 path and float on the mixed one; the scores are float64.
+template <typename Share>
 class PredecessorShares {
+    using T = double;
+
 public:
     PredecessorShares(const T* score, int rows, int cols, T gamma)
         : score_(score),
@@ -490,7 +492,7 @@ void BackwardMixed(const float* distance, const double* score, float* gradient, 
     const int longest = std::min(rows, cols);
     RollingDiagonals<float> gradients(longest, 0.0f);
     const int last_diagonal = rows + cols - 2;
-    PredecessorShares<double, float> shares(score, rows, cols, static_cast<double>(gamma));
+    PredecessorShares<float> shares(score, rows, cols, static_cast<double>(gamma));
 
     for (int diagonal = last_diagonal; diagonal >= 0; --diagonal) {
         const DiagonalSpan span = diagonal_span(diagonal, rows, cols);

@@ -3,6 +3,7 @@ calls, gradients match finite differences, batch forms agree, split batches equa
 ones, and rejected arguments change nothing."""
 
 import functools
+import sys
 import warnings
 from dataclasses import dataclass
 
@@ -360,3 +361,18 @@ def test_divergence_refuses_signals_longer_than_a_reference_may_be():
     assert hooks.live_allocations() == allocations
     # The vectorised module has no such limit.
     assert orvane.soft_dtw_divergence([np.ones(1025)], np.ones(4)).shape == (1,)
+
+
+def test_a_module_that_cannot_load_is_named_with_the_loaders_reason(monkeypatch):
+    # None in sys.modules makes the import fail, as a missing shared library would.
+    monkeypatch.setitem(sys.modules, "orvane_cpu", None)
+    status = orvane.backends()
+    assert status["twin"] == "available" and "orvane_cpu" in status["cpu"]
+    with pytest.raises(ImportError, match="backend 'cpu' cannot be used: its module orvane_cpu "
+                                          "did not load: import of orvane_cpu halted"):
+        orvane.soft_dtw([np.ones(3)], np.ones(4))
+    assert orvane.soft_dtw([np.ones(3)], np.ones(4), backend="twin").shape == (1,)
+    if orvane_pybind is None:
+        assert status["cuda"] == "this installation has no CUDA module (it was built without nvcc)"
+    elif cuda_device_count() == 0:
+        assert status["cuda"] == "no CUDA device is available"

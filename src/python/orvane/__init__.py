@@ -10,13 +10,15 @@ Signals are a list of 1-D arrays, a padded 2-D array with `lengths`, or a flat a
 `lengths`, from NumPy, PyTorch or CuPy (or anything with `__dlpack__` or
 `__cuda_array_interface__`). Host arrays run on the vectorised CPU module, device arrays on
 their own GPU; results come back in the same library, on the same device. `orvane.torch` has
-the autograd loss. The eleven address-level functions of `orvane_pybind` (GPU), `orvane_cpu`
+the autograd loss; `orvane.backends()` says which modules can run here. The eleven
+address-level functions of `orvane_pybind` (GPU), `orvane_cpu`
 (vectorised CPU) and `orvane_pybind_cpu` (the CPU twin of the GPU code) are the layer
 underneath.
 """
 
 from ._alignment import SoftAlignment
 from ._api import soft_alignment, soft_dtw, soft_dtw_divergence, soft_dtw_with_grad
+from ._backends import backends
 
-__all__ = ["SoftAlignment", "soft_alignment", "soft_dtw", "soft_dtw_divergence",
+__all__ = ["SoftAlignment", "backends", "soft_alignment", "soft_dtw", "soft_dtw_divergence",
            "soft_dtw_with_grad"]

@@ -28,20 +28,42 @@ class Backend:
     max_ref_length: int
 
 
-def _import(name):
+# The module behind each backend.
+MODULES = {"cpu": "orvane_cpu", "twin": "orvane_pybind_cpu", "cuda": "orvane_pybind"}
+
+
+def _load(backend: str):
+    """The extension module of a backend; ImportError with the loader's own message (a
+    missing shared library, say) and the backend's name when it cannot be loaded."""
+    name = MODULES[backend]
     try:
         return importlib.import_module(name)
-    except ImportError:
-        return None
+    except ImportError as error:
+        raise ImportError(f"backend {backend!r} cannot be used: its module {name} did not "
+                          f"load: {error}") from error
+
+
+def _unavailable(backend: str):
+    """Why a backend cannot run here, or None when it can."""
+    try:
+        _load(backend)
+    except ImportError as error:
+        if backend == "cuda" and isinstance(error.__cause__, ModuleNotFoundError):
+            return "this installation has no CUDA module (it was built without nvcc)"
+        return str(error.__cause__)
+    if backend == "cuda" and buffers.cuda_device_count() == 0:
+        return "no CUDA device is available"
+    return None
 
 
 def cuda_unavailable_reason():
     """Why device arrays cannot run here, or None when they can."""
-    if _import("orvane_pybind") is None:
-        return "this installation has no CUDA module (it was built without nvcc)"
-    if buffers.cuda_device_count() == 0:
-        return "no CUDA device is available"
-    return None
+    return _unavailable("cuda")
+
+
+def backends() -> dict[str, str]:
+    """Every backend with "available", or the reason it cannot run here."""
+    return {backend: _unavailable(backend) or "available" for backend in MODULES}
 
 
 def require_cuda(name):
@@ -66,12 +88,12 @@ def choose(device: Device, requested: str | None, adapter, argument: str) -> Bac
             raise ValueError(f"backend {requested!r} runs on host memory, but {argument} is on "
                              f"{device}")
         require_cuda(argument)
-        return Backend("cuda", _import("orvane_pybind"), adapter.max_threads_per_block(device))
+        return Backend("cuda", _load("cuda"), adapter.max_threads_per_block(device))
     if requested == "cuda":
         raise ValueError(f"backend 'cuda' needs device memory, but {argument} is in host memory")
     if requested == "twin":
-        return Backend("twin", _import("orvane_pybind_cpu"), TWIN_MAX_THREADS_PER_BLOCK)
-    return Backend("cpu", _import("orvane_cpu"), UNBOUNDED)
+        return Backend("twin", _load("twin"), TWIN_MAX_THREADS_PER_BLOCK)
+    return Backend("cpu", _load("cpu"), UNBOUNDED)
 
 
 PRECISIONS = ("float32", "mixed", "float64")

@@ -47,4 +47,7 @@ build_requirements=$(.venv/bin/python -c \
   'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))')
 mapfile -t build_requirements <<<"$build_requirements"
 .venv/bin/python -m pip install -q --disable-pip-version-check "${build_requirements[@]}"
-.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation ".[test]"
+# The development build carries the test hooks (ORVANE_TEST_HOOKS); the wheel users install
+# does not.
+.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation \
+  -C cmake.define.ORVANE_TEST_HOOKS=ON ".[test]"

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Sets everything up, then runs all tests: the C++ tests of the CPU stand-in and the Python
-# suite over both modules.
+# suite over every module, the installation tests with the repaired wheel among them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
+# The wheel users install, repaired by auditwheel: the installation tests install it.
+bash scripts/build_wheel.sh >/dev/null
 
 cmake -S . -B build/cpp-tests -DORVANE_BUILD_CUDA=OFF -DORVANE_BUILD_CPP_TESTS=ON \
   -DPython_EXECUTABLE="$PWD/.venv/bin/python" \

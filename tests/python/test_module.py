@@ -410,11 +410,13 @@ def test_cuda_module_without_device_reports_the_runtime_error():
 
 
 STUBS = Path(__file__).resolve().parents[2] / "src" / "python"
+SOURCES = Path(__file__).resolve().parents[2] / "src"
 STUB_FILES = {"orvane_pybind": STUBS / "stubs" / "orvane_pybind-stubs" / "__init__.pyi",
               "orvane_pybind_cpu": STUBS / "stubs" / "orvane_pybind_cpu-stubs" / "__init__.pyi",
               "orvane_cpu": STUBS / "stubs" / "orvane_cpu-stubs" / "__init__.pyi",
-              "orvane.vectorised_testing": STUBS / "orvane" / "vectorised_testing.pyi",
-              "orvane.cpu_cuda_testing": STUBS / "orvane" / "cpu_cuda_testing.pyi"}
+              "orvane.vectorised_testing":
+                  SOURCES / "vectorised" / "python" / "vectorised_testing.pyi",
+              "orvane.cpu_cuda_testing": SOURCES / "cpu_cuda" / "python" / "cpu_cuda_testing.pyi"}
 
 
 def stub_signatures(path):

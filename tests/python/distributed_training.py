@@ -47,6 +47,7 @@ def rank_step(rank, port, folder):
     gradient(parallel, signals[shard], lengths[shard])
     if rank == 0:
         torch.save(model.values.grad, Path(folder) / "distributed.pt")
+    dist.barrier()  # both ranks done before either tears its connections down
     dist.destroy_process_group()
 
 

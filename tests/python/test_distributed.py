@@ -24,8 +24,9 @@ def free_port():
 def test_data_parallel_training_equals_one_process(tmp_path):
     # Each of 2 gloo processes sees half of the batch; DDP averages their gradients, which
     # must be the gradient of the whole batch's mean loss to float32 rounding.
-    subprocess.run([sys.executable, str(HERE / "distributed_training.py"), str(tmp_path),
-                    str(free_port())], check=True, timeout=300)
+    done = subprocess.run([sys.executable, str(HERE / "distributed_training.py"), str(tmp_path),
+                           str(free_port())], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
     distributed = torch.load(tmp_path / "distributed.pt")
     one_process = torch.load(tmp_path / "one_process.pt")
     assert torch.any(one_process != 0)

@@ -18,6 +18,9 @@ import orvane_cpu
 ROOT = Path(__file__).resolve().parents[2]
 PROBE = Path(__file__).with_name("installation_probe.py")
 SYSTEM_LIBRARIES = ("libhwy.so.1", "libtbb.so.12")
+# Probe results that are sums over signals or cells.
+ACCUMULATED = ("with-grad", "weighted_mean", "log_std", "index_log_std", "column_sums",
+               "weights")
 
 
 def repaired_wheel():
@@ -65,7 +68,12 @@ def test_the_repaired_wheel_carries_what_it_needs_and_no_test_hooks(tmp_path):
     got, want = np.load(installed), np.load(development)
     assert sorted(got.files) == sorted(want.files)
     for name in want.files:
-        assert got[name].tobytes() == want[name].tobytes(), name
+        if name.startswith("twin-") and name.endswith(ACCUMULATED):
+            # The twin adds these with float atomics, in the order its threads run.
+            np.testing.assert_allclose(got[name], want[name], rtol=1e-6, atol=1e-7,
+                                       err_msg=name)
+        else:
+            assert got[name].tobytes() == want[name].tobytes(), name
 
 
 def test_a_module_without_its_libraries_says_why_and_the_others_run(tmp_path):

@@ -102,3 +102,16 @@ def test_an_editable_install_imports_the_sources(tmp_path):
         check=True, capture_output=True, text=True, cwd=tmp_path).stdout.splitlines()
     assert Path(found[0]) == ROOT / "src" / "python" / "orvane" / "__init__.py"
     assert found[1].startswith("[")
+
+
+@pytest.mark.parametrize("package, debian", [("hwy", "libhwy-dev"), ("TBB", "libtbb-dev")])
+def test_a_missing_library_stops_the_configure_step_naming_its_package(tmp_path, package,
+                                                                       debian):
+    import pybind11
+    done = subprocess.run(
+        ["cmake", "-S", str(ROOT), "-B", str(tmp_path), "-DORVANE_BUILD_CUDA=OFF",
+         f"-DCMAKE_DISABLE_FIND_PACKAGE_{package}=TRUE", f"-DPython_EXECUTABLE={sys.executable}",
+         f"-Dpybind11_DIR={pybind11.get_cmake_dir()}"],
+        capture_output=True, text=True)
+    assert done.returncode != 0
+    assert f"install the Debian package {debian}" in done.stderr

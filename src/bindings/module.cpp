@@ -174,6 +174,24 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
     m.def("set_num_threads", strict(&ops::set_num_threads), py::arg("threads"),
           "Number of worker threads the operations use, from 0 (the default: one per core) to the "
           "number of threads the machine runs at once.");
+    using ScoresOperation = decltype(&ops::calc_softdtw_scores);
+    for (const auto& [name, operation, types] :
+         {std::tuple<const char*, ScoresOperation, const char*>{
+              "calc_softdtw_scores", &ops::calc_softdtw_scores, "float32 buffers"},
+          {"calc_softdtw_scores_float64", &ops::calc_softdtw_scores_float64, "float64 buffers"},
+          {"calc_softdtw_scores_mixed", &ops::calc_softdtw_scores_mixed,
+           "float32 samples and alpha, float64 scores"}}) {
+        const std::string doc =
+            std::string("Soft-DTW scores alone (") + types +
+            "): every cell's cost is formed from the samples inside the forward sweep, and no "
+            "distance or score matrix is kept. The scores equal those of "
+            "calc_manhattan_distance and calc_softdtw_forward of the same path bit for bit.";
+        m.def(name, strict(operation), py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
+              py::arg("ref_signal_ptr"), py::arg("ref_signal_length"), py::arg("scores_ptr"),
+              py::arg("gamma"), py::arg("alpha_ptr") = 0, py::arg("local_end") = false,
+              py::arg("last_row_only") = false, py::arg("ref_gap_penalty") = 0.0, CallGuard(),
+              doc.c_str());
+    }
 #endif
     for (const auto& define_other : other_versions) {
         define_other();

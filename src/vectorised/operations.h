@@ -111,6 +111,25 @@ void calc_softdtw_backward_mixed(const std::vector<int>& input_signal_lengths,
                                  double gamma, HostAddress alpha, bool local_end,
                                  HostAddress scores, bool last_row_only, double ref_gap_penalty);
 
+// Scores alone, each cell's cost formed from the samples inside the forward sweep: no
+// distance or score matrix, only the rolling diagonals (and, with a free end, the N + M - 1
+// terminal scores). The scores equal calc_manhattan_distance + calc_softdtw_forward's of the
+// same path bit for bit (float32 buffers; float64 ones; float32 buffers with float64 scores).
+void calc_softdtw_scores(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
+                         HostAddress ref_signal, int ref_signal_length, HostAddress scores,
+                         double gamma, HostAddress alpha, bool local_end, bool last_row_only,
+                         double ref_gap_penalty);
+void calc_softdtw_scores_float64(HostAddress input_signal,
+                                 const std::vector<int>& input_signal_lengths,
+                                 HostAddress ref_signal, int ref_signal_length, HostAddress scores,
+                                 double gamma, HostAddress alpha, bool local_end,
+                                 bool last_row_only, double ref_gap_penalty);
+void calc_softdtw_scores_mixed(HostAddress input_signal,
+                               const std::vector<int>& input_signal_lengths, HostAddress ref_signal,
+                               int ref_signal_length, HostAddress scores, double gamma,
+                               HostAddress alpha, bool local_end, bool last_row_only,
+                               double ref_gap_penalty);
+
 // Worker threads for the operations; 0 means one per core (the default). At most the number
 // of threads the machine runs at once.
 void set_num_threads(long long threads);

@@ -21,6 +21,46 @@
 #include "vectorised/batch.h"
 #include "vectorised/simd-inl.h"
 
+#ifndef ORVANE_VECTORISED_FINAL_SCORES
+#define ORVANE_VECTORISED_FINAL_SCORES
+namespace orvane::vectorised {
+
+// What a forward pass that keeps no score matrix keeps of one signal: the last cell's score,
+// and with a free end the terminals' scores in the order the free-end soft minimum folds them
+// (the last row, then the last column above it).
+template <typename T>
+struct FinalScores {
+    int rows;
+    int cols;
+    bool free_end;
+    T last = 0;
+    std::vector<T> terminals;
+
+    FinalScores(int rows, int cols, bool free_end)
+        : rows(rows),
+          cols(cols),
+          free_end(free_end),
+          terminals(free_end ? static_cast<std::size_t>(rows + cols - 1) : 0) {}
+
+    // Cell (i, j)'s score, when it is a terminal or the last cell.
+    void take(int i, int j, T value) {
+        if (i == rows - 1 && j == cols - 1) {
+            last = value;
+        }
+        if (!free_end) {
+            return;
+        }
+        if (i == rows - 1) {
+            terminals[static_cast<std::size_t>(j)] = value;
+        } else if (j == cols - 1) {
+            terminals[static_cast<std::size_t>(cols + i)] = value;
+        }
+    }
+};
+
+}  // namespace orvane::vectorised
+#endif  // ORVANE_VECTORISED_FINAL_SCORES
+
 HWY_BEFORE_NAMESPACE();
 namespace orvane::vectorised::HWY_NAMESPACE {
 namespace {
@@ -88,9 +128,75 @@ VecOf<D> PredecessorSoftmin(D d, const Lane<D>* previous, const Lane<D>* before_
     return Softmin(d, up, corner, left, gamma);
 }
 
-// R of one signal, and its scaled scores' diagonals as the recurrence needs them.
+// Where a forward pass reads its costs: a distance matrix, or the samples themselves, each
+// cost |x_i - y_j| formed as the distance pass forms it (the same bits).
 template <typename T>
-void ForwardSignal(const T* distance, T* score, int rows, int cols, T bias, T gamma) {
+struct StoredCosts {
+    const T* distance;
+
+    T first() const { return distance[0]; }
+    template <class D>
+    VecOf<D> at(D d, const DiagonalSpan& span, int /*diagonal*/, int p, std::size_t count) const {
+        return LoadPart(d, distance + span.start + p, count);
+    }
+};
+
+template <typename T>
+struct SampleCosts {
+    const T* samples;
+    const T* reference;
+
+    T first() const { return std::abs(samples[0] - reference[0]); }
+    template <class D>
+    VecOf<D> at(D d, const DiagonalSpan& span, int diagonal, int p, std::size_t count) const {
+        const int column = span.first_col + p;
+        const auto x = LoadReversedPart(d, samples + (diagonal - column), count);
+        return hn::Abs(hn::Sub(x, LoadPart(d, reference + column, count)));
+    }
+};
+
+// Where a forward pass puts its scores: a score matrix, or only what the final score needs.
+template <typename T>
+struct StoredScores {
+    T* score;
+
+    void first(T value) { score[0] = value; }
+    template <class D>
+    void take(D d, VecOf<D> value, const DiagonalSpan& span, int /*diagonal*/, int p,
+              std::size_t count) {
+        StorePart(d, value, score + span.start + p, count);
+    }
+};
+
+template <typename T>
+struct KeptScores {
+    FinalScores<T>& kept;
+
+    void first(T value) { kept.take(0, 0, value); }
+    // The diagonal's first cell may be on the last row, its last on the last column.
+    template <class D>
+    void take(D d, VecOf<D> value, const DiagonalSpan& span, int diagonal, int p,
+              std::size_t count) {
+        const bool first = p == 0 && diagonal >= kept.rows - 1;
+        const bool last =
+            p + static_cast<int>(count) == span.length && span.first_col + span.length == kept.cols;
+        if (count == 0 || !(first || last)) {
+            return;
+        }
+        alignas(64) T lanes[kMaxLanes<T>];
+        hn::StoreU(value, d, lanes);
+        if (first) {
+            kept.take(kept.rows - 1, span.first_col, lanes[0]);
+        }
+        if (last) {
+            kept.take(diagonal - (kept.cols - 1), kept.cols - 1, lanes[count - 1]);
+        }
+    }
+};
+
+// R of one signal, and its scaled scores' diagonals as the recurrence needs them.
+template <typename T, class Costs, class Scores>
+void ForwardSignal(const Costs& costs, Scores& scores, int rows, int cols, T bias, T gamma) {
     const TagOf<T> d;
     const std::size_t lanes = hn::Lanes(d);
     const T inv_gamma = T{1} / gamma;
@@ -99,8 +205,9 @@ void ForwardSignal(const T* distance, T* score, int rows, int cols, T bias, T ga
     const auto bias_v = hn::Set(d, bias);
     RollingDiagonals<T> scaled(std::min(rows, cols), -kInfinity<T>);
 
-    score[0] = distance[0] - bias;
-    scaled[0][0] = -(inv_gamma * score[0]);
+    const T first = costs.first() - bias;
+    scores.first(first);
+    scaled[0][0] = -(inv_gamma * first);
     scaled.close(0, 1);
     for (int diagonal = 1; diagonal < rows + cols - 1; ++diagonal) {
         const DiagonalSpan span = diagonal_span(diagonal, rows, cols);
@@ -110,10 +217,10 @@ void ForwardSignal(const T* distance, T* score, int rows, int cols, T bias, T ga
         T* current = scaled[diagonal];
         for (int p = 0; p < span.length; p += static_cast<int>(lanes)) {
             const std::size_t count = std::min<std::size_t>(lanes, span.length - p);
-            const auto cost = hn::Sub(LoadPart(d, distance + span.start + p, count), bias_v);
+            const auto cost = hn::Sub(costs.at(d, span, diagonal, p, count), bias_v);
             const auto value =
                 hn::Add(cost, PredecessorSoftmin(d, previous, before_previous, p, shifts, gamma_v));
-            StorePart(d, value, score + span.start + p, count);
+            scores.take(d, value, span, diagonal, p, count);
             hn::StoreU(hn::Neg(hn::Mul(inv_gamma_v, value)), d, current + p);
         }
         scaled.close(diagonal, span.length);
@@ -422,8 +529,8 @@ void BackwardSignal(const T* distance, const T* score, T* gradient, int rows, in
     }
 }
 
-void ForwardMixed(const float* distance, double* score, int rows, int cols, float bias,
-                  float gamma) {
+template <class Costs, class Scores>
+void ForwardMixed(const Costs& costs, Scores& sink, int rows, int cols, float bias, float gamma) {
     const MixedTag d;
     const MixedFloatTag df;
     const std::size_t lanes = hn::Lanes(d);
@@ -443,8 +550,9 @@ void ForwardMixed(const float* distance, double* score, int rows, int cols, floa
         return hn::Add(cost, softmin);
     };
 
-    score[0] = static_cast<double>(distance[0] - bias);
-    scores[0][0] = score[0];
+    const double first = static_cast<double>(costs.first() - bias);
+    sink.first(first);
+    scores[0][0] = first;
     scores.close(0, 1);
     for (int diagonal = 1; diagonal < rows + cols - 1; ++diagonal) {
         const DiagonalSpan span = diagonal_span(diagonal, rows, cols);
@@ -463,13 +571,13 @@ void ForwardMixed(const float* distance, double* score, int rows, int cols, floa
                                              ExpOf(df, RoundedPair(lo.corner, hi.corner))),
                                      ExpOf(df, RoundedPair(lo.left, hi.left)));
             const auto log_term = hn::Mul(hn::Log(df, sum), gamma_v);
-            const auto cost = hn::Sub(LoadPart(df, distance + span.start + p, count), bias_v);
+            const auto cost = hn::Sub(costs.at(df, span, diagonal, p, count), bias_v);
             const auto low = value_of(LowerAsDoubles(cost), lo, LowerAsDoubles(log_term));
-            StorePart(d, low, score + span.start + p, std::min(lanes, count));
+            sink.take(d, low, span, diagonal, p, std::min(lanes, count));
             hn::StoreU(low, d, current + p);
             if constexpr (kPairs) {
                 const auto high = value_of(UpperAsDoubles(cost), hi, UpperAsDoubles(log_term));
-                StorePart(d, high, score + span.start + p + lanes,
+                sink.take(d, high, span, diagonal, p + static_cast<int>(lanes),
                           count > lanes ? count - lanes : 0);
                 hn::StoreU(high, d, current + p + lanes);
             }
@@ -551,21 +659,42 @@ void BackwardMixed(const float* distance, const double* score, float* gradient, 
 // The entry points of each element type, which Highway dispatches by name.
 void ForwardSignal32(const float* distance, float* score, int rows, int cols, float bias,
                      float gamma) {
-    ForwardSignal(distance, score, rows, cols, bias, gamma);
+    StoredScores<float> scores{score};
+    ForwardSignal(StoredCosts<float>{distance}, scores, rows, cols, bias, gamma);
 }
 void ForwardSignal64(const double* distance, double* score, int rows, int cols, double bias,
                      double gamma) {
-    ForwardSignal(distance, score, rows, cols, bias, gamma);
+    StoredScores<double> scores{score};
+    ForwardSignal(StoredCosts<double>{distance}, scores, rows, cols, bias, gamma);
 }
 void ForwardSignalMixed(const float* distance, double* score, int rows, int cols, float bias,
                         float gamma) {
-    ForwardMixed(distance, score, rows, cols, bias, gamma);
+    StoredScores<double> scores{score};
+    ForwardMixed(StoredCosts<float>{distance}, scores, rows, cols, bias, gamma);
 }
 void BackwardSignalMixed(const float* distance, const double* score, float* gradient, int rows,
                          int cols, float bias, float gamma, bool free_end, double final_score,
                          bool last_row_only, float ref_gap_penalty) {
     BackwardMixed(distance, score, gradient, rows, cols, bias, gamma, free_end, final_score,
                   last_row_only, ref_gap_penalty);
+}
+void ScoresSignal32(const float* samples, const float* reference, FinalScores<float>* kept,
+                    float bias, float gamma) {
+    KeptScores<float> scores{*kept};
+    ForwardSignal(SampleCosts<float>{samples, reference}, scores, kept->rows, kept->cols, bias,
+                  gamma);
+}
+void ScoresSignal64(const double* samples, const double* reference, FinalScores<double>* kept,
+                    double bias, double gamma) {
+    KeptScores<double> scores{*kept};
+    ForwardSignal(SampleCosts<double>{samples, reference}, scores, kept->rows, kept->cols, bias,
+                  gamma);
+}
+void ScoresSignalMixed(const float* samples, const float* reference, FinalScores<double>* kept,
+                       float bias, float gamma) {
+    KeptScores<double> scores{*kept};
+    ForwardMixed(SampleCosts<float>{samples, reference}, scores, kept->rows, kept->cols, bias,
+                 gamma);
 }
 void BackwardSignal32(const float* distance, const float* score, float* gradient, int rows,
                       int cols, float bias, float gamma, bool free_end, float final_score,
@@ -593,6 +722,9 @@ HWY_EXPORT(ForwardSignal64);
 HWY_EXPORT(BackwardSignal32);
 HWY_EXPORT(BackwardSignal64);
 HWY_EXPORT(ForwardSignalMixed);
+HWY_EXPORT(ScoresSignal32);
+HWY_EXPORT(ScoresSignal64);
+HWY_EXPORT(ScoresSignalMixed);
 HWY_EXPORT(BackwardSignalMixed);
 HWY_EXPORT(TargetName);
 
@@ -611,6 +743,10 @@ struct Float32Path {
     static void backward(Args... args) {
         HWY_DYNAMIC_DISPATCH(BackwardSignal32)(args...);
     }
+    template <typename... Args>
+    static void scores(Args... args) {
+        HWY_DYNAMIC_DISPATCH(ScoresSignal32)(args...);
+    }
     static float gamma(double value) { return checked_gamma(value); }
     static float penalty(double value, bool local_end) {
         return checked_ref_gap_penalty(value, local_end);
@@ -628,6 +764,10 @@ struct Float64Path {
     static void backward(Args... args) {
         HWY_DYNAMIC_DISPATCH(BackwardSignal64)(args...);
     }
+    template <typename... Args>
+    static void scores(Args... args) {
+        HWY_DYNAMIC_DISPATCH(ScoresSignal64)(args...);
+    }
     static double gamma(double value) { return checked_gamma_float64(value); }
     static double penalty(double value, bool local_end) {
         return checked_ref_gap_penalty_float64(value, local_end);
@@ -644,6 +784,10 @@ struct MixedPath : Float32Path {
     static void backward(Args... args) {
         HWY_DYNAMIC_DISPATCH(BackwardSignalMixed)(args...);
     }
+    template <typename... Args>
+    static void scores(Args... args) {
+        HWY_DYNAMIC_DISPATCH(ScoresSignalMixed)(args...);
+    }
 };
 
 template <typename T>
@@ -653,8 +797,8 @@ T bias_of(const T* alpha, int k) {
 
 // The free-end soft minimum over the terminals: +inf when none is a number, -inf when one is
 // -inf, NaN when some (not all) are NaN.
-template <typename T>
-T free_end_score(const FreeEndTerminals<T>& terminals, T gamma) {
+template <typename T, class Terminals>
+T free_end_score(const Terminals& terminals, T gamma) {
     T largest = -std::numeric_limits<T>::infinity();
     for (int t = 0; t < terminals.count; ++t) {
         const T x = terminals.scaled(t);
@@ -697,6 +841,48 @@ void softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_signa
             FreeEndTerminals<Score>::count_of(signal.rows, signal.cols, last_row_only)};
         finals[signal.index] =
             local_end ? free_end_score(terminals, static_cast<Score>(gamma)) : own_score[cells - 1];
+    });
+}
+
+// The free-end terminals kept by a forward pass without a score matrix, scaled as
+// FreeEndTerminals scales those of a stored one.
+template <typename T>
+struct KeptTerminals {
+    const FinalScores<T>& kept;
+    T inv_gamma;
+    T ref_gap_penalty;
+    int count;
+
+    T scaled(int t) const {
+        const int j = t < kept.cols ? t : kept.cols - 1;
+        return -(inv_gamma * fused_multiply_add(static_cast<T>(j), ref_gap_penalty,
+                                                kept.terminals[static_cast<std::size_t>(t)]));
+    }
+};
+
+template <typename Path>
+void softdtw_scores(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
+                    HostAddress ref_signal, int ref_signal_length, HostAddress scores,
+                    double requested_gamma, HostAddress alpha, bool local_end, bool last_row_only,
+                    double requested_ref_gap_penalty) {
+    using Data = typename Path::Data;
+    using Score = typename Path::Score;
+    const Batch batch(input_signal_lengths, ref_signal_length);
+    const Data gamma = Path::gamma(requested_gamma);
+    const Data ref_gap_penalty = Path::penalty(requested_ref_gap_penalty, local_end);
+    const auto samples = host_pointer<const Data>(input_signal);
+    const auto reference = host_pointer<const Data>(ref_signal);
+    const auto biases = host_pointer<const Data>(alpha);
+    const auto finals = host_pointer<Score>(scores);
+    for_each_signal(batch, [&](const Signal& signal) {
+        FinalScores<Score> kept(signal.rows, signal.cols, local_end);
+        Path::scores(samples + signal.first_sample, reference, &kept, bias_of(biases, signal.index),
+                     gamma);
+        const KeptTerminals<Score> terminals{
+            kept, Score{1} / static_cast<Score>(gamma), static_cast<Score>(ref_gap_penalty),
+            FreeEndTerminals<Score>::count_of(signal.rows, signal.cols, last_row_only)};
+        finals[signal.index] =
+            local_end ? free_end_score(terminals, static_cast<Score>(gamma)) : kept.last;
     });
 }
 
@@ -786,6 +972,32 @@ void calc_softdtw_backward_mixed(const std::vector<int>& input_signal_lengths,
     softdtw_backward<MixedPath>(input_signal_lengths, ref_signal_length, distance_matrix,
                                 score_matrix, gradient_matrix, gamma, alpha, local_end, scores,
                                 last_row_only, ref_gap_penalty);
+}
+
+void calc_softdtw_scores(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
+                         HostAddress ref_signal, int ref_signal_length, HostAddress scores,
+                         double gamma, HostAddress alpha, bool local_end, bool last_row_only,
+                         double ref_gap_penalty) {
+    softdtw_scores<Float32Path>(input_signal, input_signal_lengths, ref_signal, ref_signal_length,
+                                scores, gamma, alpha, local_end, last_row_only, ref_gap_penalty);
+}
+
+void calc_softdtw_scores_float64(HostAddress input_signal,
+                                 const std::vector<int>& input_signal_lengths,
+                                 HostAddress ref_signal, int ref_signal_length, HostAddress scores,
+                                 double gamma, HostAddress alpha, bool local_end,
+                                 bool last_row_only, double ref_gap_penalty) {
+    softdtw_scores<Float64Path>(input_signal, input_signal_lengths, ref_signal, ref_signal_length,
+                                scores, gamma, alpha, local_end, last_row_only, ref_gap_penalty);
+}
+
+void calc_softdtw_scores_mixed(HostAddress input_signal,
+                               const std::vector<int>& input_signal_lengths, HostAddress ref_signal,
+                               int ref_signal_length, HostAddress scores, double gamma,
+                               HostAddress alpha, bool local_end, bool last_row_only,
+                               double ref_gap_penalty) {
+    softdtw_scores<MixedPath>(input_signal, input_signal_lengths, ref_signal, ref_signal_length,
+                              scores, gamma, alpha, local_end, last_row_only, ref_gap_penalty);
 }
 
 std::string last_instruction_set() { return HWY_DYNAMIC_DISPATCH(TargetName)(); }

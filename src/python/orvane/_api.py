@@ -11,7 +11,7 @@ from ._alignment import SoftAlignment
 from ._arrays import FLOAT64
 from ._batch import (alpha_values, as_element, parse_alpha, parse_options, parse_reference,
                      parse_signals, plan_chunks)
-from ._core import Inputs, run
+from ._core import Inputs, run, scores
 
 # An array of NumPy, PyTorch, CuPy or any DLPack or CUDA-array-interface producer.
 Array = Any
@@ -27,7 +27,9 @@ def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, 
     """Checks every argument, then converts what needs converting. A rejected call raises
     TypeError or ValueError before anything is allocated or any address is formed.
     signals_as_references: each signal will also serve as a reference (the divergence's
-    self-terms), so it must fit the backend's limit on references too."""
+    self-terms), so it must fit the backend's limit on references too. matrices: the batch
+    matrices a call holds, None for scores alone (none on the vectorised module, which keeps
+    no matrix for them; distances and scores elsewhere)."""
     batch = parse_signals(signals, lengths)
     reference = parse_reference(reference, batch)
     chosen = _backends.choose(batch.device, backend, batch.adapter, "signals")
@@ -47,6 +49,8 @@ def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, 
                     f"signal {k} has {length} samples; its self-term uses it as the reference, "
                     f"which backend {chosen.name!r} limits to {chosen.max_ref_length} samples "
                     "(one thread per reference sample in a block)")
+    if matrices is None:
+        matrices = 0 if chosen.name == "cpu" else 2
     plan_chunks(batch.lengths, ref_length, matrices, memory_budget, element)
     batch.materialize(element)
     return Inputs(batch, as_element(batch.adapter, reference, element), options, chosen,
@@ -82,8 +86,8 @@ def soft_dtw(signals: Signals, reference: Array, *, lengths: Lengths | None = No
     """
     inputs = prepare(signals, reference, lengths=lengths, gamma=gamma, end=end,
                      ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
-                     memory_budget=memory_budget, precision=precision, matrices=2)
-    return inputs.result(run(inputs).scores)
+                     memory_budget=memory_budget, precision=precision, matrices=None)
+    return inputs.result(scores(inputs))
 
 
 def soft_dtw_with_grad(signals: Signals, reference: Array, *, lengths: Lengths | None = None,
@@ -139,9 +143,9 @@ def soft_dtw_divergence(signals: Signals, reference: Array, *, lengths: Lengths 
                          "ref_gap_penalty")
     inputs = prepare(signals, reference, lengths=lengths, gamma=gamma, end=end,
                      ref_gap_penalty=0.0, alpha=None, backend=backend,
-                     memory_budget=memory_budget, precision=precision, matrices=2,
+                     memory_budget=memory_budget, precision=precision, matrices=None,
                      signals_as_references=True)
-    cross = run(inputs).scores
+    cross = scores(inputs)
     reference_self = _self_score(inputs, inputs.reference)
     offsets = inputs.batch.signal_offsets()
     signal_self = [_self_score(inputs, inputs.batch.flat[a:b])
@@ -154,4 +158,4 @@ def soft_dtw_divergence(signals: Signals, reference: Array, *, lengths: Lengths 
 def _self_score(inputs: Inputs, signal):
     """sdtw(signal, signal) as a one-element array."""
     alone = replace(inputs.batch, lengths=[int(signal.shape[0])], form="flat", flat=signal)
-    return run(replace(inputs, batch=alone, reference=signal)).scores
+    return scores(replace(inputs, batch=alone, reference=signal))

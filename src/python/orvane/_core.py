@@ -51,7 +51,7 @@ class Inputs:
 
     def operation(self, name):
         """The module's function `name` for what the call computes in."""
-        passes = ("calc_softdtw_forward", "calc_softdtw_backward")
+        passes = ("calc_softdtw_forward", "calc_softdtw_backward", "calc_softdtw_scores")
         suffix = self.element.pass_suffix if name in passes else self.element.suffix
         return getattr(self.backend.module, name + suffix)
 
@@ -143,6 +143,25 @@ def run(inputs: Inputs, *, keep_gradient_matrix=False, sample_gradients=False,
                     _weigh_signals(inputs, piece, gradient, score_weights)
                 _add_sample_gradients(inputs, piece, inputs.address(gradient), results)
     return results
+
+
+def scores(inputs: Inputs):
+    """The scores alone. The vectorised module forms every cost from the samples inside its
+    forward sweep and keeps no matrix; the other modules run distance and forward passes."""
+    if inputs.backend.name != "cpu":
+        return run(inputs).scores
+    options = inputs.options
+    batch = inputs.batch
+    scores_type = inputs.element.score
+    found = inputs.new(batch.count, element=scores_type)
+    for piece in pieces(inputs, 0):
+        alpha = 0 if inputs.alpha is None else inputs.address(inputs.alpha, piece.start)
+        inputs.operation("calc_softdtw_scores")(
+            inputs.address(batch.flat, piece.first_sample), piece.lengths,
+            inputs.address(inputs.reference), inputs.ref_length,
+            inputs.address(found, piece.start, scores_type), options.gamma, alpha,
+            options.local_end, options.last_row_only, options.ref_gap_penalty)
+    return found
 
 
 def temporary_matrices(keep_gradient_matrix, sample_gradients) -> int:

@@ -29,7 +29,7 @@ from ._accuracy import warn_if_unreliable
 from ._api import Backend, End, Lengths, Precision, Signals, prepare
 from ._batch import (check_memory_budget, parse_alpha, parse_options, parse_reference,
                      parse_signals)
-from ._core import run
+from ._core import run, scores
 
 REDUCTIONS = ("mean", "sum", "none")
 _OPTIONS = ("Tensor flat, Tensor reference, int[] lengths, Tensor? alpha, float gamma, str end, "
@@ -52,7 +52,7 @@ def soft_dtw_op(flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, ba
     inputs = _prepare(flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, backend,
                       memory_budget, precision)
     if not with_gradients:
-        return inputs.result(run(inputs).scores), flat.new_empty(0), reference.new_empty(0)
+        return inputs.result(scores(inputs)), flat.new_empty(0), reference.new_empty(0)
     results = run(inputs, sample_gradients=True)
     warn_if_unreliable(inputs, results.scores)
     return inputs.result(results.scores), results.signal_gradients, results.reference_gradient

@@ -1,0 +1,88 @@
+"""Scores without matrices, side by side with the raw calls they replace: orvane.soft_dtw on
+the CPU (the float32 path and the default mixed path) against orvane_cpu's distance + forward
+passes in cells per second, best of the repeats, the calls timed in turn; then the peak
+memory that scores of one long signal add, in a fresh process.
+
+    .venv/bin/python benchmarks/lean.py [--repeats 5] [--long 200000,4096]
+"""
+
+import argparse
+import subprocess
+import sys
+import time
+
+import numpy as np
+import orvane_cpu
+
+import orvane
+from memory_budget import MIB, resident
+
+SIZES = [(16, 256, 256), (64, 1024, 1024), (4, 4096, 4096)]
+
+
+def calls(batch, length, ref_length):
+    rng = np.random.default_rng(0)
+    x = rng.standard_normal(batch * length).astype(np.float32)
+    y = rng.standard_normal(ref_length).astype(np.float32)
+    lengths = [length] * batch
+    distance, score = (np.empty(batch * length * ref_length, np.float32) for _ in range(2))
+    scores = np.empty(batch, np.float32)
+
+    def raw():
+        orvane_cpu.calc_manhattan_distance(x.ctypes.data, lengths, y.ctypes.data, ref_length,
+                                           distance.ctypes.data)
+        orvane_cpu.calc_softdtw_forward(lengths, ref_length, distance.ctypes.data,
+                                        score.ctypes.data, scores.ctypes.data, 1.0)
+    return {"raw distance + forward": raw,
+            "soft_dtw, float32": lambda: orvane.soft_dtw(x, y, lengths=lengths,
+                                                         precision="float32"),
+            "soft_dtw, mixed": lambda: orvane.soft_dtw(x, y, lengths=lengths)}
+
+
+def long_scores(length, ref_length):
+    """Peak memory added by the scores of one long signal, in this (fresh) process."""
+    rng = np.random.default_rng(1)
+    x = rng.standard_normal(length).astype(np.float32)
+    y = rng.standard_normal(ref_length).astype(np.float32)
+    orvane.soft_dtw(x[:10], y[:10])
+    with open("/proc/self/clear_refs", "w") as clear:
+        clear.write("5")
+    before = resident("VmRSS")
+    start = time.perf_counter()
+    orvane.soft_dtw(x, y, end="free")
+    print(f"{time.perf_counter() - start:.1f} {(resident('VmHWM') - before) / MIB:.1f}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--long", default="200000,4096", metavar="N,M")
+    parser.add_argument("--long-probe", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    length, ref_length = (int(v) for v in args.long.split(","))
+    if args.long_probe:
+        long_scores(length, ref_length)
+        return
+    for size in SIZES:
+        timed = calls(*size)
+        best = dict.fromkeys(timed, float("inf"))
+        for _ in range(args.repeats):
+            for name, call in timed.items():
+                start = time.perf_counter()
+                call()
+                best[name] = min(best[name], time.perf_counter() - start)
+        cells = size[0] * size[1] * size[2]
+        print(f"B = {size[0]}, N = M = {size[1]}:")
+        for name, wall in best.items():
+            print(f"  {name:24s} {cells / wall / 1e6:8.1f} Mcells/s   "
+                  f"{best['raw distance + forward'] / wall:5.2f}x the raw calls")
+    output = subprocess.run([sys.executable, __file__, "--long-probe", "--long", args.long],
+                            check=True, capture_output=True, text=True).stdout.split()
+    stored = length * ref_length * 8 / MIB
+    print(f"\nScores of one signal of {length} against {ref_length} (free end, mixed path): "
+          f"{output[0]} s, {output[1]} MiB added at the peak; distance + forward would hold "
+          f"{stored:,.0f} MiB of matrices")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,69 @@
+"""orvane_cpu's scores without matrices: every cost formed from the samples inside the forward
+sweep. The scores equal the distance and forward passes' of the same path bit for bit, on
+every vector tail and both instruction sets, and the package uses them for scores on the CPU,
+where a memory budget no longer limits a signal's length."""
+
+import numpy as np
+import pytest
+
+import orvane
+import orvane_cpu
+
+# Data type, score type and the suffixes of each path's distance and Soft-DTW functions.
+PATHS = {"float32": (np.float32, np.float32, "", ""),
+         "mixed": (np.float32, np.float64, "", "_mixed"),
+         "float64": (np.float64, np.float64, "_float64", "_float64")}
+ENDS = [dict(), dict(local_end=True, ref_gap_penalty=0.1), dict(local_end=True, last_row_only=True)]
+
+
+def both_ways(path, lengths, ref_length, seed, **options):
+    """(distance + forward scores, scores alone) of one random batch."""
+    data, score, suffix, pass_suffix = PATHS[path]
+    rng = np.random.default_rng(seed)
+    x = rng.standard_normal(sum(lengths)).astype(data)
+    y = rng.standard_normal(ref_length).astype(data)
+    alpha = rng.uniform(-0.3, 0.3, len(lengths)).astype(data)
+    cells = sum(lengths) * ref_length
+    distance, matrix = np.empty(cells, data), np.empty(cells, score)
+    stored, alone = np.empty(len(lengths), score), np.full(len(lengths), np.nan, score)
+    getattr(orvane_cpu, "calc_manhattan_distance" + suffix)(
+        x.ctypes.data, lengths, y.ctypes.data, ref_length, distance.ctypes.data)
+    getattr(orvane_cpu, "calc_softdtw_forward" + pass_suffix)(
+        lengths, ref_length, distance.ctypes.data, matrix.ctypes.data, stored.ctypes.data, 0.3,
+        alpha.ctypes.data, **options)
+    getattr(orvane_cpu, "calc_softdtw_scores" + pass_suffix)(
+        x.ctypes.data, lengths, y.ctypes.data, ref_length, alone.ctypes.data, 0.3,
+        alpha.ctypes.data, **options)
+    return stored, alone
+
+
+@pytest.mark.parametrize("path", PATHS)
+@pytest.mark.parametrize("options", ENDS, ids=["global", "free", "last-row"])
+def test_scores_alone_equal_the_distance_and_forward_passes(instruction_set, path, options):
+    for ref_length in (1, 2, 7, 9, 17, 40):
+        stored, alone = both_ways(path, [1, 2, 5, 8, 9, 16, 17, 33], ref_length, ref_length,
+                                  **options)
+        assert alone.tobytes() == stored.tobytes(), ref_length
+
+
+def test_raw_scores_refuse_as_the_forward_pass_does():
+    scores = np.full(1, 7.0, np.float32)
+    with pytest.raises(ValueError, match="gamma must be a finite, normal float32"):
+        orvane_cpu.calc_softdtw_scores(0, [3], 0, 2, scores.ctypes.data, 0.0)
+    with pytest.raises(ValueError, match=r"input_signal_lengths\[0\] must be positive"):
+        orvane_cpu.calc_softdtw_scores(0, [0], 0, 2, scores.ctypes.data, 1.0)
+    assert scores[0] == 7.0
+
+
+def test_package_scores_need_no_memory_for_matrices():
+    rng = np.random.default_rng(4)
+    signals = [rng.standard_normal(n).astype(np.float32) for n in (300, 40)]
+    reference = rng.standard_normal(200).astype(np.float32)
+    whole = orvane.soft_dtw(signals, reference, end="free")
+    # 1 KB holds no signal's matrices: scores need none on the CPU.
+    budgeted = orvane.soft_dtw(signals, reference, end="free", memory_budget=1024)
+    assert budgeted.tobytes() == whole.tobytes()
+    divergence = orvane.soft_dtw_divergence(signals, reference, memory_budget=1024)
+    assert divergence.tobytes() == orvane.soft_dtw_divergence(signals, reference).tobytes()
+    with pytest.raises(ValueError, match="more than memory_budget"):
+        orvane.soft_dtw(signals, reference, memory_budget=1024, backend="twin")

@@ -61,6 +61,18 @@ def module_steps(backend, batch):
             "training step": lambda: [step() for step in steps.values()]}
 
 
+def best_in_turn(calls, repeats):
+    """name -> the least wall time of `repeats` runs of each call, the calls run in turn, so
+    that a busy machine slows them alike."""
+    best = dict.fromkeys(calls, float("inf"))
+    for _ in range(repeats):
+        for name, call in calls.items():
+            start = time.perf_counter()
+            call()
+            best[name] = min(best[name], time.perf_counter() - start)
+    return best
+
+
 def tslearn_available():
     try:
         import tslearn  # noqa: F401

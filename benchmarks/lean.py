@@ -15,6 +15,7 @@ import numpy as np
 import orvane_cpu
 
 import orvane
+from cpu_backends import best_in_turn
 from memory_budget import MIB, resident
 
 SIZES = [(16, 256, 256), (64, 1024, 1024), (4, 4096, 4096)]
@@ -64,13 +65,7 @@ def main():
         long_scores(length, ref_length)
         return
     for size in SIZES:
-        timed = calls(*size)
-        best = dict.fromkeys(timed, float("inf"))
-        for _ in range(args.repeats):
-            for name, call in timed.items():
-                start = time.perf_counter()
-                call()
-                best[name] = min(best[name], time.perf_counter() - start)
+        best = best_in_turn(calls(*size), args.repeats)
         cells = size[0] * size[1] * size[2]
         print(f"B = {size[0]}, N = M = {size[1]}:")
         for name, wall in best.items():

@@ -15,7 +15,7 @@ import time
 import numpy as np
 import orvane_cpu
 
-from cpu_backends import Batch, tslearn_available, tslearn_steps
+from cpu_backends import Batch, best_in_turn, tslearn_available, tslearn_steps
 
 DEFAULT_SIZES = ["16,256,256", "64,1024,1024"]
 # Data and score-matrix types and function suffixes of each path.
@@ -50,13 +50,8 @@ def main():
     have_tslearn = tslearn_available()
     for size in args.sizes:
         batch = Batch(*(int(v) for v in size.split(",")))
-        calls = {path: forward_and_backward(batch, path) for path in PATHS}
-        best = dict.fromkeys(calls, float("inf"))
-        for _ in range(args.repeats):
-            for path, call in calls.items():
-                start = time.perf_counter()
-                call()
-                best[path] = min(best[path], time.perf_counter() - start)
+        best = best_in_turn({path: forward_and_backward(batch, path) for path in PATHS},
+                            args.repeats)
         print(f"B = {len(batch.lengths)}, N = {batch.lengths[0]}, M = {batch.M}: forward + "
               f"backward, best of {args.repeats}")
         for path, wall in best.items():

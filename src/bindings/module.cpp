@@ -192,6 +192,28 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
               py::arg("last_row_only") = false, py::arg("ref_gap_penalty") = 0.0, CallGuard(),
               doc.c_str());
     }
+    using GradientsOperation = decltype(&ops::calc_softdtw_gradients);
+    for (const auto& [name, operation, types] :
+         {std::tuple<const char*, GradientsOperation, const char*>{
+              "calc_softdtw_gradients", &ops::calc_softdtw_gradients, "float32 buffers"},
+          {"calc_softdtw_gradients_float64", &ops::calc_softdtw_gradients_float64,
+           "float64 buffers"},
+          {"calc_softdtw_gradients_mixed", &ops::calc_softdtw_gradients_mixed,
+           "float32 buffers, float64 score matrix and scores"}}) {
+        const std::string doc =
+            std::string("Soft-DTW scores and the gradients of sum_k w_k * score_k (") + types +
+            ") with respect to the samples and the reference, added into input_gradients_ptr "
+            "and ref_gradients_ptr, without distance or gradient matrices: score_matrix_ptr "
+            "holds R, every cell's cost is formed again from the samples and its expected "
+            "alignment added into the gradients as the backward pass goes. weights_ptr: B "
+            "values w_k, or 0 for all ones.";
+        m.def(name, strict(operation), py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
+              py::arg("ref_signal_ptr"), py::arg("ref_signal_length"), py::arg("score_matrix_ptr"),
+              py::arg("scores_ptr"), py::arg("input_gradients_ptr"), py::arg("ref_gradients_ptr"),
+              py::arg("gamma"), py::arg("alpha_ptr") = 0, py::arg("weights_ptr") = 0,
+              py::arg("local_end") = false, py::arg("last_row_only") = false,
+              py::arg("ref_gap_penalty") = 0.0, CallGuard(), doc.c_str());
+    }
 #endif
     for (const auto& define_other : other_versions) {
         define_other();

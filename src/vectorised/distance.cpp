@@ -18,16 +18,6 @@ HWY_BEFORE_NAMESPACE();
 namespace orvane::vectorised::HWY_NAMESPACE {
 namespace {
 
-// Differences closer to zero than this carry no gradient: there is no subgradient choice at
-// a tie. 0 inside the dead zone, otherwise the sign of z; a NaN stays NaN.
-template <class D>
-VecOf<D> DeadZoneSign(D d, VecOf<D> z) {
-    using T = Lane<D>;
-    const auto sign = hn::IfThenElse(hn::Gt(z, hn::Zero(d)), hn::Set(d, T{1}),
-                                     hn::IfThenElse(hn::Lt(z, hn::Zero(d)), hn::Set(d, T{-1}), z));
-    return hn::IfThenZeroElse(hn::Lt(hn::Abs(z), hn::Set(d, static_cast<T>(1e-7f))), sign);
-}
-
 template <typename T>
 void DistanceSignal(const T* samples, const T* reference, T* distance, int rows, int cols) {
     const TagOf<T> d;

@@ -130,6 +130,31 @@ void calc_softdtw_scores_mixed(HostAddress input_signal,
                                HostAddress alpha, bool local_end, bool last_row_only,
                                double ref_gap_penalty);
 
+// Scores and the gradients of sum_k w_k * score_k (weights: B values, or 0 for all ones)
+// with respect to the samples and the reference, added into input_gradients and
+// ref_gradients, without distance or gradient matrices: score_matrix (float32, or float64 on
+// the float64 and mixed paths) holds R, and each cell's cost is formed again from the samples.
+void calc_softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
+                            HostAddress ref_signal, int ref_signal_length, HostAddress score_matrix,
+                            HostAddress scores, HostAddress input_gradients,
+                            HostAddress ref_gradients, double gamma, HostAddress alpha,
+                            HostAddress weights, bool local_end, bool last_row_only,
+                            double ref_gap_penalty);
+void calc_softdtw_gradients_float64(HostAddress input_signal,
+                                    const std::vector<int>& input_signal_lengths,
+                                    HostAddress ref_signal, int ref_signal_length,
+                                    HostAddress score_matrix, HostAddress scores,
+                                    HostAddress input_gradients, HostAddress ref_gradients,
+                                    double gamma, HostAddress alpha, HostAddress weights,
+                                    bool local_end, bool last_row_only, double ref_gap_penalty);
+void calc_softdtw_gradients_mixed(HostAddress input_signal,
+                                  const std::vector<int>& input_signal_lengths,
+                                  HostAddress ref_signal, int ref_signal_length,
+                                  HostAddress score_matrix, HostAddress scores,
+                                  HostAddress input_gradients, HostAddress ref_gradients,
+                                  double gamma, HostAddress alpha, HostAddress weights,
+                                  bool local_end, bool last_row_only, double ref_gap_penalty);
+
 // Worker threads for the operations; 0 means one per core (the default). At most the number
 // of threads the machine runs at once.
 void set_num_threads(long long threads);

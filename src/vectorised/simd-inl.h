@@ -143,6 +143,16 @@ HWY_INLINE VecOf<D> FusedMulAdd(D d, VecOf<D> a, VecOf<D> b, VecOf<D> c) {
 #endif
 }
 
+// Differences closer to zero than this carry no gradient: there is no subgradient choice at
+// a tie. 0 inside the dead zone, otherwise the sign of z; a NaN stays NaN.
+template <class D>
+VecOf<D> DeadZoneSign(D d, VecOf<D> z) {
+    using T = Lane<D>;
+    const auto sign = hn::IfThenElse(hn::Gt(z, hn::Zero(d)), hn::Set(d, T{1}),
+                                     hn::IfThenElse(hn::Lt(z, hn::Zero(d)), hn::Set(d, T{-1}), z));
+    return hn::IfThenZeroElse(hn::Lt(hn::Abs(z), hn::Set(d, static_cast<T>(1e-7f))), sign);
+}
+
 // One vector of a diagonal's cells: `count` lanes at matrix position `cell`, in columns
 // column, column + 1, ... and rows row, row - 1, ...
 struct CellVector {

@@ -409,6 +409,48 @@ private:
     RollingDiagonals<Share> left_;
 };
 
+// Where a backward pass puts E: a gradient matrix, or straight into the gradients of the
+// samples and of the reference, E never stored: each cell adds w * E * sign(x_i - y_j) to its
+// sample's and w * E * sign(y_j - x_i) to its reference sample's, w its score's weight.
+template <typename T>
+struct StoredGradient {
+    T* gradient;
+
+    template <class D>
+    void take(D d, VecOf<D> e, const DiagonalSpan& span, int /*diagonal*/, int p,
+              std::size_t count) {
+        StorePart(d, e, gradient + span.start + p, count);
+    }
+};
+
+template <typename T>
+struct AddedGradient {
+    const T* samples;
+    const T* reference;
+    T* sample_gradients;
+    T* reference_gradients;
+    T weight;
+
+    template <class D>
+    void take(D d, VecOf<D> e, const DiagonalSpan& span, int diagonal, int p, std::size_t count) {
+        const int column = span.first_col + p;
+        const int row = diagonal - column;
+        const auto x = LoadReversedPart(d, samples + row, count);
+        const auto y = LoadPart(d, reference + column, count);
+        const auto g = hn::Mul(e, hn::Set(d, weight));
+        T* own_samples = sample_gradients + row;
+        T* own_reference = reference_gradients + column;
+        StoreReversedPart(d,
+                          hn::Add(LoadReversedPart(d, own_samples, count),
+                                  hn::Mul(g, DeadZoneSign(d, hn::Sub(x, y)))),
+                          own_samples, count);
+        StorePart(
+            d,
+            hn::Add(LoadPart(d, own_reference, count), hn::Mul(g, DeadZoneSign(d, hn::Sub(y, x)))),
+            own_reference, count);
+    }
+};
+
 // d R(successor) / d R(cell) = exp((R_s - R - c_s) / gamma); no weight flows into or out of an
 // infinite score.
 template <class D>
@@ -429,10 +471,13 @@ VecOf<D> ShareWeight(VecOf<D> successor_score, VecOf<D> score, VecOf<D> share) {
 // E of one signal, swept from the last diagonal to the first. With a free end (final_score
 // given), every terminal cell starts from its share of the final soft minimum; otherwise the
 // last cell starts from 1. float32 takes the kernels' steps; float64 weighs by shares among
-// predecessors (PredecessorLevels), which keeps E to about 1e-11 where the scores reach 1e4.
-template <typename T>
-void BackwardSignal(const T* distance, const T* score, T* gradient, int rows, int cols, T bias,
-                    T gamma, bool free_end, T final_score, bool last_row_only, T ref_gap_penalty) {
+// predecessors (PredecessorShares), which keeps E to about 1e-11 where the scores reach 1e4.
+// Costs come from a distance matrix or the samples; E goes to a gradient matrix or straight
+// into the gradients of the samples and the reference.
+template <typename T, class Costs, class Gradients>
+void BackwardSignal(const Costs& cost_source, const T* score, Gradients& sink, int rows, int cols,
+                    T bias, T gamma, bool free_end, T final_score, bool last_row_only,
+                    T ref_gap_penalty) {
     const TagOf<T> d;
     const hn::RebindToSigned<TagOf<T>> di;
     using Int = Lane<decltype(di)>;
@@ -490,7 +535,7 @@ void BackwardSignal(const T* distance, const T* score, T* gradient, int rows, in
             const auto r = LoadPart(d, score + span.start + p, count);
             hn::StoreU(r, d, here_scores + p);
             if constexpr (!kShares) {
-                hn::StoreU(hn::Sub(LoadPart(d, distance + span.start + p, count), bias_v), d,
+                hn::StoreU(hn::Sub(cost_source.at(d, span, diagonal, p, count), bias_v), d,
                            here_costs + p);
             }
 
@@ -520,7 +565,7 @@ void BackwardSignal(const T* distance, const T* score, T* gradient, int rows, in
                             weight(true, corner, corner_shares, r), e);
             e = FusedMulAdd(d, hn::LoadU(d, next_gradients + right),
                             weight(false, right, right_shares, r), e);
-            StorePart(d, e, gradient + span.start + p, count);
+            sink.take(d, e, span, diagonal, p, count);
             hn::StoreU(e, d, here_gradients + p);
         }
         scores.close(diagonal, span.length);
@@ -586,11 +631,10 @@ void ForwardMixed(const Costs& costs, Scores& sink, int rows, int cols, float bi
     }
 }
 
-void BackwardMixed(const float* distance, const double* score, float* gradient, int rows, int cols,
-                   float bias, float gamma, bool free_end, double final_score, bool last_row_only,
-                   float ref_gap_penalty) {
-    // The shares are formed from the scores alone: no cost enters the weights.
-    static_cast<void>(distance), static_cast<void>(bias);
+// The shares are formed from the scores alone: no cost enters the weights.
+template <class Gradients>
+void BackwardMixed(const double* score, Gradients& sink, int rows, int cols, float gamma,
+                   bool free_end, double final_score, bool last_row_only, float ref_gap_penalty) {
     const MixedTag d;
     const MixedFloatTag df;
     const hn::RebindToSigned<MixedFloatTag> di;
@@ -647,7 +691,7 @@ void BackwardMixed(const float* distance, const double* score, float* gradient, 
                             hn::LoadU(df, corner_shares + corner), e);
             e = FusedMulAdd(df, hn::LoadU(df, next_gradients + right),
                             hn::LoadU(df, right_shares + right), e);
-            StorePart(df, e, gradient + span.start + p, count);
+            sink.take(df, e, span, diagonal, p, count);
             hn::StoreU(e, df, here_gradients + p);
         }
         gradients.close(diagonal, span.length);
@@ -675,8 +719,10 @@ void ForwardSignalMixed(const float* distance, double* score, int rows, int cols
 void BackwardSignalMixed(const float* distance, const double* score, float* gradient, int rows,
                          int cols, float bias, float gamma, bool free_end, double final_score,
                          bool last_row_only, float ref_gap_penalty) {
-    BackwardMixed(distance, score, gradient, rows, cols, bias, gamma, free_end, final_score,
-                  last_row_only, ref_gap_penalty);
+    static_cast<void>(distance), static_cast<void>(bias);
+    StoredGradient<float> sink{gradient};
+    BackwardMixed(score, sink, rows, cols, gamma, free_end, final_score, last_row_only,
+                  ref_gap_penalty);
 }
 void ScoresSignal32(const float* samples, const float* reference, FinalScores<float>* kept,
                     float bias, float gamma) {
@@ -699,14 +745,58 @@ void ScoresSignalMixed(const float* samples, const float* reference, FinalScores
 void BackwardSignal32(const float* distance, const float* score, float* gradient, int rows,
                       int cols, float bias, float gamma, bool free_end, float final_score,
                       bool last_row_only, float ref_gap_penalty) {
-    BackwardSignal(distance, score, gradient, rows, cols, bias, gamma, free_end, final_score,
-                   last_row_only, ref_gap_penalty);
+    StoredGradient<float> sink{gradient};
+    BackwardSignal(StoredCosts<float>{distance}, score, sink, rows, cols, bias, gamma, free_end,
+                   final_score, last_row_only, ref_gap_penalty);
 }
 void BackwardSignal64(const double* distance, const double* score, double* gradient, int rows,
                       int cols, double bias, double gamma, bool free_end, double final_score,
                       bool last_row_only, double ref_gap_penalty) {
-    BackwardSignal(distance, score, gradient, rows, cols, bias, gamma, free_end, final_score,
-                   last_row_only, ref_gap_penalty);
+    StoredGradient<double> sink{gradient};
+    BackwardSignal(StoredCosts<double>{distance}, score, sink, rows, cols, bias, gamma, free_end,
+                   final_score, last_row_only, ref_gap_penalty);
+}
+
+// The lean passes: R from the samples, then E straight into the gradients.
+void ForwardSamples32(const float* samples, const float* reference, float* score, int rows,
+                      int cols, float bias, float gamma) {
+    StoredScores<float> scores{score};
+    ForwardSignal(SampleCosts<float>{samples, reference}, scores, rows, cols, bias, gamma);
+}
+void ForwardSamples64(const double* samples, const double* reference, double* score, int rows,
+                      int cols, double bias, double gamma) {
+    StoredScores<double> scores{score};
+    ForwardSignal(SampleCosts<double>{samples, reference}, scores, rows, cols, bias, gamma);
+}
+void ForwardSamplesMixed(const float* samples, const float* reference, double* score, int rows,
+                         int cols, float bias, float gamma) {
+    StoredScores<double> scores{score};
+    ForwardMixed(SampleCosts<float>{samples, reference}, scores, rows, cols, bias, gamma);
+}
+void GradientsSignal32(const float* samples, const float* reference, const float* score,
+                       float* sample_gradients, float* reference_gradients, float weight, int rows,
+                       int cols, float bias, float gamma, bool free_end, float final_score,
+                       bool last_row_only, float ref_gap_penalty) {
+    AddedGradient<float> sink{samples, reference, sample_gradients, reference_gradients, weight};
+    BackwardSignal(SampleCosts<float>{samples, reference}, score, sink, rows, cols, bias, gamma,
+                   free_end, final_score, last_row_only, ref_gap_penalty);
+}
+void GradientsSignal64(const double* samples, const double* reference, const double* score,
+                       double* sample_gradients, double* reference_gradients, double weight,
+                       int rows, int cols, double bias, double gamma, bool free_end,
+                       double final_score, bool last_row_only, double ref_gap_penalty) {
+    AddedGradient<double> sink{samples, reference, sample_gradients, reference_gradients, weight};
+    BackwardSignal(SampleCosts<double>{samples, reference}, score, sink, rows, cols, bias, gamma,
+                   free_end, final_score, last_row_only, ref_gap_penalty);
+}
+void GradientsSignalMixed(const float* samples, const float* reference, const double* score,
+                          float* sample_gradients, float* reference_gradients, float weight,
+                          int rows, int cols, float bias, float gamma, bool free_end,
+                          double final_score, bool last_row_only, float ref_gap_penalty) {
+    static_cast<void>(bias);
+    AddedGradient<float> sink{samples, reference, sample_gradients, reference_gradients, weight};
+    BackwardMixed(score, sink, rows, cols, gamma, free_end, final_score, last_row_only,
+                  ref_gap_penalty);
 }
 
 const char* TargetName() { return hwy::TargetName(HWY_TARGET); }
@@ -725,6 +815,12 @@ HWY_EXPORT(ForwardSignalMixed);
 HWY_EXPORT(ScoresSignal32);
 HWY_EXPORT(ScoresSignal64);
 HWY_EXPORT(ScoresSignalMixed);
+HWY_EXPORT(ForwardSamples32);
+HWY_EXPORT(ForwardSamples64);
+HWY_EXPORT(ForwardSamplesMixed);
+HWY_EXPORT(GradientsSignal32);
+HWY_EXPORT(GradientsSignal64);
+HWY_EXPORT(GradientsSignalMixed);
 HWY_EXPORT(BackwardSignalMixed);
 HWY_EXPORT(TargetName);
 
@@ -747,6 +843,14 @@ struct Float32Path {
     static void scores(Args... args) {
         HWY_DYNAMIC_DISPATCH(ScoresSignal32)(args...);
     }
+    template <typename... Args>
+    static void forward_samples(Args... args) {
+        HWY_DYNAMIC_DISPATCH(ForwardSamples32)(args...);
+    }
+    template <typename... Args>
+    static void gradients(Args... args) {
+        HWY_DYNAMIC_DISPATCH(GradientsSignal32)(args...);
+    }
     static float gamma(double value) { return checked_gamma(value); }
     static float penalty(double value, bool local_end) {
         return checked_ref_gap_penalty(value, local_end);
@@ -768,6 +872,14 @@ struct Float64Path {
     static void scores(Args... args) {
         HWY_DYNAMIC_DISPATCH(ScoresSignal64)(args...);
     }
+    template <typename... Args>
+    static void forward_samples(Args... args) {
+        HWY_DYNAMIC_DISPATCH(ForwardSamples64)(args...);
+    }
+    template <typename... Args>
+    static void gradients(Args... args) {
+        HWY_DYNAMIC_DISPATCH(GradientsSignal64)(args...);
+    }
     static double gamma(double value) { return checked_gamma_float64(value); }
     static double penalty(double value, bool local_end) {
         return checked_ref_gap_penalty_float64(value, local_end);
@@ -787,6 +899,14 @@ struct MixedPath : Float32Path {
     template <typename... Args>
     static void scores(Args... args) {
         HWY_DYNAMIC_DISPATCH(ScoresSignalMixed)(args...);
+    }
+    template <typename... Args>
+    static void forward_samples(Args... args) {
+        HWY_DYNAMIC_DISPATCH(ForwardSamplesMixed)(args...);
+    }
+    template <typename... Args>
+    static void gradients(Args... args) {
+        HWY_DYNAMIC_DISPATCH(GradientsSignalMixed)(args...);
     }
 };
 
@@ -884,6 +1004,62 @@ void softdtw_scores(HostAddress input_signal, const std::vector<int>& input_sign
         finals[signal.index] =
             local_end ? free_end_score(terminals, static_cast<Score>(gamma)) : kept.last;
     });
+}
+
+// Scores and the gradients of sum_k w_k * score_k with respect to the samples and the
+// reference (w_k = 1 without weights), signal by signal: the forward pass stores R from the
+// samples, the backward pass forms each cost again and adds E into the gradients as it goes.
+// Reference gradients are summed per fixed group of signals and the groups added in order.
+template <typename Path>
+void softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
+                       HostAddress ref_signal, int ref_signal_length, HostAddress score_matrix,
+                       HostAddress scores, HostAddress input_gradients, HostAddress ref_gradients,
+                       double requested_gamma, HostAddress alpha, HostAddress weights,
+                       bool local_end, bool last_row_only, double requested_ref_gap_penalty) {
+    using Data = typename Path::Data;
+    using Score = typename Path::Score;
+    const Batch batch(input_signal_lengths, ref_signal_length);
+    const Data gamma = Path::gamma(requested_gamma);
+    const Data ref_gap_penalty = Path::penalty(requested_ref_gap_penalty, local_end);
+    const auto samples = host_pointer<const Data>(input_signal);
+    const auto reference = host_pointer<const Data>(ref_signal);
+    const auto score = host_pointer<Score>(score_matrix);
+    const auto finals = host_pointer<Score>(scores);
+    const auto biases = host_pointer<const Data>(alpha);
+    const auto score_weights = host_pointer<const Data>(weights);
+    const auto sample_gradients = host_pointer<Data>(input_gradients);
+    const std::size_t cols = static_cast<std::size_t>(ref_signal_length);
+    std::vector<Data> group_sums(static_cast<std::size_t>(signal_groups(batch)) * cols, Data{0});
+    for_each_signal_group(batch, [&](int group, int first, int last) {
+        Data* own = group_sums.data() + static_cast<std::size_t>(group) * cols;
+        for (int k = first; k < last; ++k) {
+            const Signal signal = batch.signal(k);
+            const Data* own_samples = samples + signal.first_sample;
+            Score* own_score = score + signal.first_cell;
+            const Data bias = bias_of(biases, k);
+            Path::forward_samples(own_samples, reference, own_score, signal.rows, signal.cols, bias,
+                                  gamma);
+            const std::int64_t cells = std::int64_t{signal.rows} * signal.cols;
+            const FreeEndTerminals<Score> terminals{
+                own_score, AntidiagMatrix{0, signal.rows, signal.cols},
+                Score{1} / static_cast<Score>(gamma), static_cast<Score>(ref_gap_penalty),
+                FreeEndTerminals<Score>::count_of(signal.rows, signal.cols, last_row_only)};
+            const Score final_score = local_end
+                                          ? free_end_score(terminals, static_cast<Score>(gamma))
+                                          : own_score[cells - 1];
+            finals[k] = final_score;
+            Path::gradients(
+                own_samples, reference, own_score, sample_gradients + signal.first_sample, own,
+                score_weights != nullptr ? score_weights[k] : Data{1}, signal.rows, signal.cols,
+                bias, gamma, local_end, final_score, last_row_only, ref_gap_penalty);
+        }
+    });
+    Data* reference_gradients = host_pointer<Data>(ref_gradients);
+    for (std::size_t offset = 0; offset < group_sums.size(); offset += cols) {
+        for (std::size_t j = 0; j < cols; ++j) {
+            reference_gradients[j] += group_sums[offset + j];
+        }
+    }
 }
 
 template <typename Path>
@@ -998,6 +1174,43 @@ void calc_softdtw_scores_mixed(HostAddress input_signal,
                                double ref_gap_penalty) {
     softdtw_scores<MixedPath>(input_signal, input_signal_lengths, ref_signal, ref_signal_length,
                               scores, gamma, alpha, local_end, last_row_only, ref_gap_penalty);
+}
+
+void calc_softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
+                            HostAddress ref_signal, int ref_signal_length, HostAddress score_matrix,
+                            HostAddress scores, HostAddress input_gradients,
+                            HostAddress ref_gradients, double gamma, HostAddress alpha,
+                            HostAddress weights, bool local_end, bool last_row_only,
+                            double ref_gap_penalty) {
+    softdtw_gradients<Float32Path>(input_signal, input_signal_lengths, ref_signal,
+                                   ref_signal_length, score_matrix, scores, input_gradients,
+                                   ref_gradients, gamma, alpha, weights, local_end, last_row_only,
+                                   ref_gap_penalty);
+}
+
+void calc_softdtw_gradients_float64(HostAddress input_signal,
+                                    const std::vector<int>& input_signal_lengths,
+                                    HostAddress ref_signal, int ref_signal_length,
+                                    HostAddress score_matrix, HostAddress scores,
+                                    HostAddress input_gradients, HostAddress ref_gradients,
+                                    double gamma, HostAddress alpha, HostAddress weights,
+                                    bool local_end, bool last_row_only, double ref_gap_penalty) {
+    softdtw_gradients<Float64Path>(input_signal, input_signal_lengths, ref_signal,
+                                   ref_signal_length, score_matrix, scores, input_gradients,
+                                   ref_gradients, gamma, alpha, weights, local_end, last_row_only,
+                                   ref_gap_penalty);
+}
+
+void calc_softdtw_gradients_mixed(HostAddress input_signal,
+                                  const std::vector<int>& input_signal_lengths,
+                                  HostAddress ref_signal, int ref_signal_length,
+                                  HostAddress score_matrix, HostAddress scores,
+                                  HostAddress input_gradients, HostAddress ref_gradients,
+                                  double gamma, HostAddress alpha, HostAddress weights,
+                                  bool local_end, bool last_row_only, double ref_gap_penalty) {
+    softdtw_gradients<MixedPath>(input_signal, input_signal_lengths, ref_signal, ref_signal_length,
+                                 score_matrix, scores, input_gradients, ref_gradients, gamma, alpha,
+                                 weights, local_end, last_row_only, ref_gap_penalty);
 }
 
 std::string last_instruction_set() { return HWY_DYNAMIC_DISPATCH(TargetName)(); }

@@ -240,12 +240,13 @@ def test_module_docstrings():
 
 
 def test_functions_are_registered_in_order(module):
-    # The vectorised module alone has worker threads to set, scores without matrices, and
-    # float64 and mixed versions.
+    # The vectorised module alone has worker threads to set, scores and gradients without
+    # matrices, and float64 and mixed versions.
     versions = [f"{name}{suffix}" for name in list(EXPECTED_FUNCTIONS)[:-1]
                 for suffix in ("_float64", "_mixed")
                 if suffix == "_float64" or name.startswith("calc_softdtw")]
-    scores = ["calc_softdtw_scores", "calc_softdtw_scores_float64", "calc_softdtw_scores_mixed"]
+    scores = [f"calc_softdtw_{what}{suffix}" for what in ("scores", "gradients")
+              for suffix in ("", "_float64", "_mixed")]
     extra = ["set_num_threads", *scores, *versions] if module is orvane_cpu else []
     assert registered_functions(module) == list(EXPECTED_FUNCTIONS) + extra
 

@@ -193,16 +193,18 @@ def test_results_come_back_in_the_inputs_type():
 
 def test_memory_budget_counts_each_matrix_at_its_own_size():
     signals, reference, _ = batch_of([12, 3], 6, seed=5)
-    # The signal of 12 x 6 cells needs 3 matrices of 8 bytes a cell.
-    with pytest.raises(ValueError, match=r"signal 0 needs 1728 bytes of matrices, more than "
-                                         r"memory_budget \(1727\)"):
-        orvane.soft_dtw_with_grad(signals, reference, memory_budget=1727)
-    # On the mixed path only the score matrices take 8 bytes: 4 + 8 + 4 a cell.
     single = [s.astype(np.float32) for s in signals], reference.astype(np.float32)
-    with pytest.raises(ValueError, match=r"signal 0 needs 1152 bytes of matrices, more than "
-                                         r"memory_budget \(1151\)"):
-        orvane.soft_dtw_with_grad(*single, memory_budget=1151)
-    assert orvane.soft_dtw_with_grad(*single, memory_budget=1152)[0].shape == (2,)
+    # The signal of 12 x 6 cells: the gradients keep its score matrix alone, 8 bytes a cell on
+    # the float64 and the mixed path; the alignment keeps three matrices, of 8 bytes a cell
+    # on the float64 path, of 4 + 8 + 4 on the mixed one.
+    for inputs, budget, function in [((signals, reference), 576, orvane.soft_dtw_with_grad),
+                                     (single, 576, orvane.soft_dtw_with_grad),
+                                     ((signals, reference), 1728, orvane.soft_alignment),
+                                     (single, 1152, orvane.soft_alignment)]:
+        with pytest.raises(ValueError, match=f"signal 0 needs {budget} bytes of matrices, more "
+                                             f"than memory_budget \\({budget - 1}\\)"):
+            function(*inputs, memory_budget=budget - 1)
+        assert function(*inputs, memory_budget=budget) is not None
     whole = orvane.soft_alignment(signals, reference)
     split = orvane.soft_alignment(signals, reference, memory_budget=1728)
     assert split.scores.tobytes() == whole.scores.tobytes()

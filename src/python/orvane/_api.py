@@ -23,13 +23,15 @@ Precision = Literal["float32", "float64"]
 
 
 def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, backend,
-            memory_budget, precision=None, matrices=3, signals_as_references=False) -> Inputs:
+            memory_budget, precision=None, matrices=3, signals_as_references=False,
+            lean_gradients=False) -> Inputs:
     """Checks every argument, then converts what needs converting. A rejected call raises
     TypeError or ValueError before anything is allocated or any address is formed.
     signals_as_references: each signal will also serve as a reference (the divergence's
     self-terms), so it must fit the backend's limit on references too. matrices: the batch
     matrices a call holds, None for scores alone (none on the vectorised module, which keeps
-    no matrix for them; distances and scores elsewhere)."""
+    no matrix for them; distances and scores elsewhere). lean_gradients: sample gradients
+    without distance or gradient matrices, as the vectorised module computes them."""
     batch = parse_signals(signals, lengths)
     reference = parse_reference(reference, batch)
     chosen = _backends.choose(batch.device, backend, batch.adapter, "signals")
@@ -49,9 +51,12 @@ def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, 
                     f"signal {k} has {length} samples; its self-term uses it as the reference, "
                     f"which backend {chosen.name!r} limits to {chosen.max_ref_length} samples "
                     "(one thread per reference sample in a block)")
+    cell_bytes = None
     if matrices is None:
         matrices = 0 if chosen.name == "cpu" else 2
-    plan_chunks(batch.lengths, ref_length, matrices, memory_budget, element)
+    elif lean_gradients and chosen.name == "cpu":  # score matrices alone
+        cell_bytes = element.score.bytes
+    plan_chunks(batch.lengths, ref_length, matrices, memory_budget, element, cell_bytes)
     batch.materialize(element)
     return Inputs(batch, as_element(batch.adapter, reference, element), options, chosen,
                   alpha_values(alpha, batch, element), memory_budget, element,
@@ -103,7 +108,7 @@ def soft_dtw_with_grad(signals: Signals, reference: Array, *, lengths: Lengths |
     """
     inputs = prepare(signals, reference, lengths=lengths, gamma=gamma, end=end,
                      ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
-                     memory_budget=memory_budget, precision=precision)
+                     memory_budget=memory_budget, precision=precision, lean_gradients=True)
     results = run(inputs, sample_gradients=True)
     _accuracy.warn_if_unreliable(inputs, results.scores)
     signal_gradients = inputs.result(results.signal_gradients)

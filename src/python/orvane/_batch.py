@@ -271,13 +271,17 @@ def check_memory_budget(memory_budget):
                          f"{memory_budget!r}")
 
 
-def plan_chunks(lengths, ref_length, matrices, memory_budget=None, element=FLOAT32):
+def plan_chunks(lengths, ref_length, matrices, memory_budget=None, element=FLOAT32,
+                cell_bytes=None):
     """Signal ranges [start, stop) that one call each can hold: positions fit in 32 bits
     and, with a budget, the `matrices` temporary batch matrices of what the call computes in
-    fit in it."""
+    (or `cell_bytes` a cell, when given) fit in it."""
     check_memory_budget(memory_budget)
     cell_limit = MAX_POSITIONS
-    cell_bytes = element.cell_bytes(matrices)
+    if cell_bytes is None:
+        cell_bytes = element.cell_bytes(matrices)
+    else:
+        matrices = 1
     if memory_budget is not None and matrices > 0:
         cell_limit = min(cell_limit, memory_budget // cell_bytes)
     chunks, start, cells, samples = [], 0, 0, 0

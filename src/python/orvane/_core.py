@@ -51,7 +51,8 @@ class Inputs:
 
     def operation(self, name):
         """The module's function `name` for what the call computes in."""
-        passes = ("calc_softdtw_forward", "calc_softdtw_backward", "calc_softdtw_scores")
+        passes = ("calc_softdtw_forward", "calc_softdtw_backward", "calc_softdtw_scores",
+                  "calc_softdtw_gradients")
         suffix = self.element.pass_suffix if name in passes else self.element.suffix
         return getattr(self.backend.module, name + suffix)
 
@@ -75,12 +76,12 @@ class Piece:
     cells: int
 
 
-def pieces(inputs: Inputs, matrices: int):
+def pieces(inputs: Inputs, matrices: int, cell_bytes=None):
     lengths = inputs.batch.lengths
     ref_length = inputs.ref_length
     first_sample = first_cell = 0
     for start, stop in plan_chunks(lengths, ref_length, matrices, inputs.memory_budget,
-                                   inputs.element):
+                                   inputs.element, cell_bytes):
         chunk = lengths[start:stop]
         yield Piece(start, stop, chunk, first_sample, first_cell, sum(chunk) * ref_length)
         first_sample += sum(chunk)
@@ -102,6 +103,8 @@ def run(inputs: Inputs, *, keep_gradient_matrix=False, sample_gradients=False,
     score_weights: B values on the batch's device; the sample gradients are then those of
     sum_k w_k * score_k. The temporary matrices are made once, for the largest piece of the
     batch, and every piece reuses them, so that they stay within the memory budget."""
+    if sample_gradients and not keep_gradient_matrix and inputs.backend.name == "cpu":
+        return lean_gradients(inputs, score_weights)
     options = inputs.options
     batch = inputs.batch
     scores_type = inputs.element.score
@@ -142,6 +145,33 @@ def run(inputs: Inputs, *, keep_gradient_matrix=False, sample_gradients=False,
                 if score_weights is not None:
                     _weigh_signals(inputs, piece, gradient, score_weights)
                 _add_sample_gradients(inputs, piece, inputs.address(gradient), results)
+    return results
+
+
+def lean_gradients(inputs: Inputs, score_weights=None) -> Results:
+    """Scores and the gradients of the samples on the vectorised module, which keeps only the
+    score matrices: every cost is formed from the samples, and the expected alignments go
+    straight into the gradients (of sum_k w_k * score_k with score_weights)."""
+    options = inputs.options
+    batch = inputs.batch
+    scores_type = inputs.element.score
+    results = Results(scores=inputs.new(batch.count, element=scores_type),
+                      signal_gradients=inputs.new(sum(batch.lengths), zero=True),
+                      reference_gradient=inputs.new(inputs.ref_length, zero=True))
+    planned = list(pieces(inputs, 1, cell_bytes=scores_type.bytes))
+    score = inputs.new(max(piece.cells for piece in planned), element=scores_type)
+    for piece in planned:
+        results.cell_offsets.append(piece.first_cell)
+        alpha = 0 if inputs.alpha is None else inputs.address(inputs.alpha, piece.start)
+        weights = 0 if score_weights is None else inputs.address(score_weights, piece.start)
+        inputs.operation("calc_softdtw_gradients")(
+            inputs.address(batch.flat, piece.first_sample), piece.lengths,
+            inputs.address(inputs.reference), inputs.ref_length,
+            inputs.address(score, element=scores_type),
+            inputs.address(results.scores, piece.start, scores_type),
+            inputs.address(results.signal_gradients, piece.first_sample),
+            inputs.address(results.reference_gradient), options.gamma, alpha, weights,
+            options.local_end, options.last_row_only, options.ref_gap_penalty)
     return results
 
 

@@ -40,7 +40,7 @@ def _prepare(flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, backe
              memory_budget, precision):
     return prepare(flat, reference, lengths=lengths, gamma=gamma, end=end,
                    ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
-                   memory_budget=memory_budget, precision=precision)
+                   memory_budget=memory_budget, precision=precision, lean_gradients=True)
 
 
 @torch.library.custom_op("orvane::soft_dtw", mutates_args=(),

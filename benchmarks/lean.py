@@ -1,7 +1,9 @@
-"""Scores without matrices, side by side with the raw calls they replace: orvane.soft_dtw on
-the CPU (the float32 path and the default mixed path) against orvane_cpu's distance + forward
-passes in cells per second, best of the repeats, the calls timed in turn; then the peak
-memory that scores of one long signal add, in a fresh process.
+"""Scores and gradients without matrices, side by side with the raw calls they replace:
+orvane.soft_dtw on the CPU (the float32 path and the default mixed path) against
+orvane_cpu's distance + forward passes, and soft_dtw_with_grad and the PyTorch loss against
+the four raw calls of a training step (into buffers made once), in cells per second, best of
+the repeats, the calls timed in turn; then the peak memory that scores of one long signal
+add, in a fresh process.
 
     .venv/bin/python benchmarks/lean.py [--repeats 5] [--long 200000,4096]
 """
@@ -14,7 +16,10 @@ import time
 import numpy as np
 import orvane_cpu
 
+import torch
+
 import orvane
+import orvane.torch as otorch
 from cpu_backends import best_in_turn
 from memory_budget import MIB, resident
 
@@ -34,10 +39,33 @@ def calls(batch, length, ref_length):
                                            distance.ctypes.data)
         orvane_cpu.calc_softdtw_forward(lengths, ref_length, distance.ctypes.data,
                                         score.ctypes.data, scores.ctypes.data, 1.0)
-    return {"raw distance + forward": raw,
-            "soft_dtw, float32": lambda: orvane.soft_dtw(x, y, lengths=lengths,
-                                                         precision="float32"),
-            "soft_dtw, mixed": lambda: orvane.soft_dtw(x, y, lengths=lengths)}
+    gradient = np.empty_like(distance)
+    dx, dy = np.zeros_like(x), np.zeros_like(y)
+
+    def raw_training_step():
+        raw()
+        orvane_cpu.calc_softdtw_backward(lengths, ref_length, distance.ctypes.data,
+                                         score.ctypes.data, gradient.ctypes.data, 1.0)
+        orvane_cpu.calc_manhattan_distance_gradient(x.ctypes.data, lengths, y.ctypes.data,
+                                                    ref_length, gradient.ctypes.data,
+                                                    dx.ctypes.data, dy.ctypes.data)
+    padded = torch.from_numpy(x.reshape(batch, length)).requires_grad_()
+    template = torch.from_numpy(y).requires_grad_()
+
+    def torch_step():
+        otorch.SoftDTWLoss()(padded, template).backward()
+    return {"scores": {
+                "raw distance + forward": raw,
+                "soft_dtw, float32": lambda: orvane.soft_dtw(x, y, lengths=lengths,
+                                                             precision="float32"),
+                "soft_dtw, mixed": lambda: orvane.soft_dtw(x, y, lengths=lengths)},
+            "gradients": {
+                "raw four calls": raw_training_step,
+                "soft_dtw_with_grad, float32": lambda: orvane.soft_dtw_with_grad(
+                    x, y, lengths=lengths, precision="float32"),
+                "soft_dtw_with_grad, mixed": lambda: orvane.soft_dtw_with_grad(
+                    x, y, lengths=lengths),
+                "torch loss, mixed": torch_step}}
 
 
 def long_scores(length, ref_length):
@@ -65,12 +93,14 @@ def main():
         long_scores(length, ref_length)
         return
     for size in SIZES:
-        best = best_in_turn(calls(*size), args.repeats)
         cells = size[0] * size[1] * size[2]
         print(f"B = {size[0]}, N = M = {size[1]}:")
-        for name, wall in best.items():
-            print(f"  {name:24s} {cells / wall / 1e6:8.1f} Mcells/s   "
-                  f"{best['raw distance + forward'] / wall:5.2f}x the raw calls")
+        for kind, timed in calls(*size).items():
+            best = best_in_turn(timed, args.repeats)
+            raw_wall = next(iter(best.values()))
+            for name, wall in best.items():
+                print(f"  {name:30s} {cells / wall / 1e6:8.1f} Mcells/s   "
+                      f"{raw_wall / wall:5.2f}x the raw calls")
     output = subprocess.run([sys.executable, __file__, "--long-probe", "--long", args.long],
                             check=True, capture_output=True, text=True).stdout.split()
     stored = length * ref_length * 8 / MIB

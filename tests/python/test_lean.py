@@ -144,3 +144,25 @@ def test_package_gradients_keep_only_the_score_matrices():
     assert budgeted[0].tobytes() == whole[0].tobytes()
     with pytest.raises(ValueError, match="signal 0 needs 14400 bytes"):
         orvane.soft_dtw_with_grad(signals, reference, memory_budget=14399)
+
+
+def test_workspaces_are_kept_between_calls_within_the_budget_and_released():
+    from orvane._core import WORKSPACES
+    rng = np.random.default_rng(8)
+    signals = [rng.standard_normal(n).astype(np.float32) for n in (50, 70)]
+    reference = rng.standard_normal(40).astype(np.float32)
+    orvane.release_memory()
+    assert WORKSPACES.held_bytes() == 0
+    first = orvane.soft_dtw_with_grad(signals, reference)
+    kept = WORKSPACES.held_bytes()
+    assert kept == 8 * 120 * 40  # the mixed path's float64 score matrices
+    again = orvane.soft_dtw_with_grad(signals, reference)
+    assert WORKSPACES.held_bytes() == kept
+    for got, want in zip((again[0], *again[1], again[2]), (first[0], *first[1], first[2])):
+        assert got.tobytes() == want.tobytes()
+    # A call with a budget keeps no more than it, whatever earlier calls kept.
+    orvane.soft_alignment(signals, reference)
+    orvane.soft_dtw_with_grad(signals, reference, memory_budget=8 * 70 * 40)
+    assert WORKSPACES.held_bytes() <= 8 * 70 * 40
+    orvane.release_memory()
+    assert WORKSPACES.held_bytes() == 0

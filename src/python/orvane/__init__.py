@@ -19,6 +19,7 @@ underneath.
 from ._alignment import SoftAlignment
 from ._api import soft_alignment, soft_dtw, soft_dtw_divergence, soft_dtw_with_grad
 from ._backends import backends
+from ._core import release_memory
 
-__all__ = ["SoftAlignment", "backends", "soft_alignment", "soft_dtw", "soft_dtw_divergence",
-           "soft_dtw_with_grad"]
+__all__ = ["SoftAlignment", "backends", "release_memory", "soft_alignment", "soft_dtw",
+           "soft_dtw_divergence", "soft_dtw_with_grad"]

@@ -104,7 +104,7 @@ class SoftAlignment:
         sums, means = inputs.new(packed, zero=True), inputs.new(packed, zero=True)
         log_std, index_log_std = inputs.new(packed), inputs.new(packed)
         planned = list(pieces(inputs, 1))
-        workspace = inputs.new(max(piece.cells for piece in planned))
+        workspace = inputs.workspace("weights", max(piece.cells for piece in planned))
         with inputs.on_device():
             for piece in planned:
                 inputs.adapter.copy_into(

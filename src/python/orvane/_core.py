@@ -5,12 +5,61 @@ call would; accumulated outputs differ by float32 rounding at most."""
 
 from __future__ import annotations
 
+import atexit
 import contextlib
+import threading
 from dataclasses import dataclass, field
 
 from ._arrays import FLOAT32, Element
 from ._backends import Backend
 from ._batch import Batch, Options, plan_chunks
+
+
+class Workspaces:
+    """Temporary matrices kept from one call to the next, per thread: back-to-back calls reuse
+    pages they have touched instead of having fresh ones zeroed and faulted in. A call with a
+    memory budget keeps its thread's workspaces within it; `release` lets them all go."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._held = {}  # thread -> {key: (array, capacity, bytes)}
+
+    def get(self, key, size, element, make, budget):
+        with self._lock:
+            own = self._held.setdefault(threading.get_ident(), {})
+        held = own.get(key)
+        reusable = (held is not None and held[1] >= size
+                    and (budget is None or held[2] <= budget))
+        needed = held[2] if reusable else size * element.bytes
+        others = [other for other in own if other != key]
+        if budget is not None and sum(own[other][2] for other in others) + needed > budget:
+            for other in others:
+                del own[other]
+        if reusable:
+            return held[0][:size]
+        own.pop(key, None)
+        array = make()
+        own[key] = (array, size, needed)
+        return array
+
+    def held_bytes(self) -> int:
+        """Bytes kept, over every thread."""
+        with self._lock:
+            return sum(entry[2] for own in self._held.values() for entry in own.values())
+
+    def release(self):
+        with self._lock:
+            self._held.clear()
+
+
+WORKSPACES = Workspaces()
+atexit.register(WORKSPACES.release)
+
+
+def release_memory():
+    """Lets go of the temporary matrices the package keeps between calls (on every thread and
+    device); the next call makes them afresh."""
+    WORKSPACES.release()
 
 
 @dataclass
@@ -48,6 +97,13 @@ class Inputs:
     def new(self, size, zero=False, element=None):
         make = self.adapter.zeros if zero else self.adapter.empty
         return make(size, self.batch.device, element or self.element)
+
+    def workspace(self, name, size, element=None):
+        """A temporary array of `size` elements, kept for the next call on this thread."""
+        element = element or self.element
+        key = (name, self.adapter.name, str(self.batch.device), element.name)
+        return WORKSPACES.get(key, size, element, lambda: self.new(size, element=element),
+                              self.memory_budget)
 
     def operation(self, name):
         """The module's function `name` for what the call computes in."""
@@ -118,8 +174,10 @@ def run(inputs: Inputs, *, keep_gradient_matrix=False, sample_gradients=False,
         if sample_gradients:
             results.signal_gradients = inputs.new(sum(batch.lengths), zero=True)
             results.reference_gradient = inputs.new(inputs.ref_length, zero=True)
-        distance, score = inputs.new(largest), inputs.new(largest, element=scores_type)
-        workspace = inputs.new(largest) if sample_gradients and not keep_gradient_matrix else None
+        distance = inputs.workspace("distances", largest)
+        score = inputs.workspace("scores", largest, scores_type)
+        workspace = (inputs.workspace("gradients", largest)
+                     if sample_gradients and not keep_gradient_matrix else None)
         for piece in planned:
             results.cell_offsets.append(piece.first_cell)
             inputs.operation("calc_manhattan_distance")(
@@ -159,7 +217,7 @@ def lean_gradients(inputs: Inputs, score_weights=None) -> Results:
                       signal_gradients=inputs.new(sum(batch.lengths), zero=True),
                       reference_gradient=inputs.new(inputs.ref_length, zero=True))
     planned = list(pieces(inputs, 1, cell_bytes=scores_type.bytes))
-    score = inputs.new(max(piece.cells for piece in planned), element=scores_type)
+    score = inputs.workspace("scores", max(piece.cells for piece in planned), scores_type)
     for piece in planned:
         results.cell_offsets.append(piece.first_cell)
         alpha = 0 if inputs.alpha is None else inputs.address(inputs.alpha, piece.start)

@@ -10,7 +10,6 @@ import orvane
 import orvane_cpu
 import softdtw_reference as ref
 import statistics_reference as stats_ref
-from batches import pack, unpack
 from orvane import cpu_cuda_testing as hooks
 
 EXTENDED = np.longdouble

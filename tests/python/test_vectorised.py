@@ -16,7 +16,6 @@ import softdtw_reference as ref
 import statistics_reference as stats_ref
 from batches import Batch, Options, TrainingRun, pack
 from conftest import VECTORISED
-from orvane import vectorised_testing
 from orvane.buffers import cpu_backend
 
 # orvane_cpu's largest error may be twice the twin's plus this fraction of the output's scale.

@@ -86,4 +86,21 @@ void for_each_signal_group(const Batch& batch, const Body& body) {
         &body);
 }
 
+// Column sums over the batch that each group of signals forms in its own row of M values
+// (body(first, last, row)), added into `out` in group order: the same sums whatever the
+// number of threads.
+template <typename T, typename Body>
+void add_group_column_sums(const Batch& batch, T* out, const Body& body) {
+    const std::size_t cols = static_cast<std::size_t>(batch.cols());
+    std::vector<T> group_sums(static_cast<std::size_t>(signal_groups(batch)) * cols, T{0});
+    for_each_signal_group(batch, [&](int group, int first, int last) {
+        body(first, last, group_sums.data() + static_cast<std::size_t>(group) * cols);
+    });
+    for (std::size_t offset = 0; offset < group_sums.size(); offset += cols) {
+        for (std::size_t j = 0; j < cols; ++j) {
+            out[j] += group_sums[offset + j];
+        }
+    }
+}
+
 }  // namespace orvane::vectorised

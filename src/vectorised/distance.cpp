@@ -140,10 +140,7 @@ void manhattan_distance_gradient(HostAddress input_signal,
     const auto reference = host_pointer<const T>(ref_signal);
     const auto gradient = host_pointer<const T>(gradient_matrix);
     const auto sample_gradients = host_pointer<T>(input_gradients);
-    const std::size_t cols = static_cast<std::size_t>(ref_signal_length);
-    std::vector<T> group_sums(static_cast<std::size_t>(signal_groups(batch)) * cols, T{0});
-    for_each_signal_group(batch, [&](int group, int first, int last) {
-        T* own = group_sums.data() + static_cast<std::size_t>(group) * cols;
+    add_group_column_sums(batch, host_pointer<T>(ref_gradients), [&](int first, int last, T* own) {
         for (int k = first; k < last; ++k) {
             const Signal signal = batch.signal(k);
             DistancePasses<T>::gradient(
@@ -151,12 +148,6 @@ void manhattan_distance_gradient(HostAddress input_signal,
                 sample_gradients + signal.first_sample, own, signal.rows, signal.cols);
         }
     });
-    T* reference_gradients = host_pointer<T>(ref_gradients);
-    for (std::size_t offset = 0; offset < group_sums.size(); offset += cols) {
-        for (std::size_t j = 0; j < cols; ++j) {
-            reference_gradients[j] += group_sums[offset + j];
-        }
-    }
 }
 
 }  // namespace

@@ -936,6 +936,21 @@ T free_end_score(const Terminals& terminals, T gamma) {
     return -((largest + std::log(sum)) * gamma);
 }
 
+// The final score of a signal whose score matrix is stored: its last cell, or the soft
+// minimum over the free-end terminals.
+template <typename Score, typename Data>
+Score final_score_of(const Score* own_score, const Signal& signal, Data gamma, Data ref_gap_penalty,
+                     bool local_end, bool last_row_only) {
+    if (!local_end) {
+        return own_score[std::int64_t{signal.rows} * signal.cols - 1];
+    }
+    const FreeEndTerminals<Score> terminals{
+        own_score, AntidiagMatrix{0, signal.rows, signal.cols},
+        Score{1} / static_cast<Score>(gamma), static_cast<Score>(ref_gap_penalty),
+        FreeEndTerminals<Score>::count_of(signal.rows, signal.cols, last_row_only)};
+    return free_end_score(terminals, static_cast<Score>(gamma));
+}
+
 template <typename Path>
 void softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                      HostAddress distance_matrix, HostAddress score_matrix, HostAddress scores,
@@ -954,13 +969,8 @@ void softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_signa
         Score* own_score = score + signal.first_cell;
         Path::forward(distance + signal.first_cell, own_score, signal.rows, signal.cols,
                       bias_of(biases, signal.index), gamma);
-        const std::int64_t cells = std::int64_t{signal.rows} * signal.cols;
-        const FreeEndTerminals<Score> terminals{
-            own_score, AntidiagMatrix{0, signal.rows, signal.cols},
-            Score{1} / static_cast<Score>(gamma), static_cast<Score>(ref_gap_penalty),
-            FreeEndTerminals<Score>::count_of(signal.rows, signal.cols, last_row_only)};
         finals[signal.index] =
-            local_end ? free_end_score(terminals, static_cast<Score>(gamma)) : own_score[cells - 1];
+            final_score_of(own_score, signal, gamma, ref_gap_penalty, local_end, last_row_only);
     });
 }
 
@@ -1028,38 +1038,24 @@ void softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_s
     const auto biases = host_pointer<const Data>(alpha);
     const auto score_weights = host_pointer<const Data>(weights);
     const auto sample_gradients = host_pointer<Data>(input_gradients);
-    const std::size_t cols = static_cast<std::size_t>(ref_signal_length);
-    std::vector<Data> group_sums(static_cast<std::size_t>(signal_groups(batch)) * cols, Data{0});
-    for_each_signal_group(batch, [&](int group, int first, int last) {
-        Data* own = group_sums.data() + static_cast<std::size_t>(group) * cols;
-        for (int k = first; k < last; ++k) {
-            const Signal signal = batch.signal(k);
-            const Data* own_samples = samples + signal.first_sample;
-            Score* own_score = score + signal.first_cell;
-            const Data bias = bias_of(biases, k);
-            Path::forward_samples(own_samples, reference, own_score, signal.rows, signal.cols, bias,
-                                  gamma);
-            const std::int64_t cells = std::int64_t{signal.rows} * signal.cols;
-            const FreeEndTerminals<Score> terminals{
-                own_score, AntidiagMatrix{0, signal.rows, signal.cols},
-                Score{1} / static_cast<Score>(gamma), static_cast<Score>(ref_gap_penalty),
-                FreeEndTerminals<Score>::count_of(signal.rows, signal.cols, last_row_only)};
-            const Score final_score = local_end
-                                          ? free_end_score(terminals, static_cast<Score>(gamma))
-                                          : own_score[cells - 1];
-            finals[k] = final_score;
-            Path::gradients(
-                own_samples, reference, own_score, sample_gradients + signal.first_sample, own,
-                score_weights != nullptr ? score_weights[k] : Data{1}, signal.rows, signal.cols,
-                bias, gamma, local_end, final_score, last_row_only, ref_gap_penalty);
-        }
-    });
-    Data* reference_gradients = host_pointer<Data>(ref_gradients);
-    for (std::size_t offset = 0; offset < group_sums.size(); offset += cols) {
-        for (std::size_t j = 0; j < cols; ++j) {
-            reference_gradients[j] += group_sums[offset + j];
-        }
-    }
+    add_group_column_sums(
+        batch, host_pointer<Data>(ref_gradients), [&](int first, int last, Data* own) {
+            for (int k = first; k < last; ++k) {
+                const Signal signal = batch.signal(k);
+                const Data* own_samples = samples + signal.first_sample;
+                Score* own_score = score + signal.first_cell;
+                const Data bias = bias_of(biases, k);
+                Path::forward_samples(own_samples, reference, own_score, signal.rows, signal.cols,
+                                      bias, gamma);
+                const Score final_score = final_score_of(own_score, signal, gamma, ref_gap_penalty,
+                                                         local_end, last_row_only);
+                finals[k] = final_score;
+                Path::gradients(
+                    own_samples, reference, own_score, sample_gradients + signal.first_sample, own,
+                    score_weights != nullptr ? score_weights[k] : Data{1}, signal.rows, signal.cols,
+                    bias, gamma, local_end, final_score, last_row_only, ref_gap_penalty);
+            }
+        });
 }
 
 template <typename Path>

@@ -280,9 +280,7 @@ def plan_chunks(lengths, ref_length, matrices, memory_budget=None, element=FLOAT
     cell_limit = MAX_POSITIONS
     if cell_bytes is None:
         cell_bytes = element.cell_bytes(matrices)
-    else:
-        matrices = 1
-    if memory_budget is not None and matrices > 0:
+    if memory_budget is not None and cell_bytes > 0:
         cell_limit = min(cell_limit, memory_budget // cell_bytes)
     chunks, start, cells, samples = [], 0, 0, 0
     for k, length in enumerate(lengths):

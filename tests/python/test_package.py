@@ -225,7 +225,13 @@ def test_an_alignment_keeps_nothing_of_the_callers_arrays(kind):
                                 lengths=batch.lengths, gamma=0.4, alpha=kind.make(batch.alpha))
     expected = alignment_contents(kind, fresh)
     for name, value in alignment_contents(kind, alignment).items():
-        assert value.tobytes() == expected[name].tobytes(), name
+        if kind.backend == "twin" and not name.startswith(("scores", "matrix", "path")):
+            # The twin's statistics are float atomic sums, added in the order its threads run;
+            # buffers read after the overwrite would be off by far more.
+            np.testing.assert_allclose(value, expected[name], rtol=1e-6, atol=1e-6,
+                                       err_msg=name)
+        else:
+            assert value.tobytes() == expected[name].tobytes(), name
 
 
 def test_signals_of_an_alignment_are_indexed_like_a_sequence():

@@ -212,8 +212,13 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
               py::arg("scores_ptr"), py::arg("input_gradients_ptr"), py::arg("ref_gradients_ptr"),
               py::arg("gamma"), py::arg("alpha_ptr") = 0, py::arg("weights_ptr") = 0,
               py::arg("local_end") = false, py::arg("last_row_only") = false,
-              py::arg("ref_gap_penalty") = 0.0, CallGuard(), doc.c_str());
+              py::arg("ref_gap_penalty") = 0.0, py::arg("score_matrix_cells") = 0, CallGuard(),
+              doc.c_str());
     }
+    m.def("gradient_checkpoint_cells", strict(&ops::gradient_checkpoint_cells),
+          py::arg("input_signal_length"), py::arg("ref_signal_length"),
+          "Cells of score matrix that the gradients of one signal of this length need at the "
+          "least, keeping checkpoints of R.");
 #endif
     for (const auto& define_other : other_versions) {
         define_other();

@@ -33,6 +33,10 @@ struct Strict<int> {
     using type = StrictInteger<int>;
 };
 template <>
+struct Strict<long> {
+    using type = StrictInteger<long>;
+};
+template <>
 struct Strict<long long> {
     using type = StrictInteger<long long>;
 };
@@ -46,9 +50,9 @@ struct Strict<const std::vector<int>&> {
 };
 
 // `operation` with every integer argument converted strictly.
-template <typename... Args>
-auto strict(void (*operation)(Args...)) {
-    return [operation](typename Strict<Args>::type... args) { operation(args...); };
+template <typename Result, typename... Args>
+auto strict(Result (*operation)(Args...)) {
+    return [operation](typename Strict<Args>::type... args) { return operation(args...); };
 }
 
 }  // namespace orvane::bindings

@@ -39,7 +39,7 @@ void validate_lengths(const std::vector<int>& lengths, int ref_signal_length) {
     }
 }
 
-void check_batch_fits_int32(const std::vector<int>& lengths, int ref_signal_length) {
+std::int64_t check_samples_fit_int32(const std::vector<int>& lengths) {
     std::int64_t samples = 0;
     for (const int length : lengths) {
         samples += length;
@@ -49,6 +49,11 @@ void check_batch_fits_int32(const std::vector<int>& lengths, int ref_signal_leng
             "input_signal_lengths add up to " + std::to_string(samples) +
             " samples, more than the 2147483647 that 32-bit positions can address");
     }
+    return samples;
+}
+
+void check_batch_fits_int32(const std::vector<int>& lengths, int ref_signal_length) {
+    const std::int64_t samples = check_samples_fit_int32(lengths);
     // Every signal has at least one sample, so a batch of cells that fits also bounds the
     // packed per-signal arrays of B * M values.
     const std::int64_t cells = samples * ref_signal_length;

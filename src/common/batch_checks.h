@@ -1,6 +1,7 @@
 // Argument checks and offset tables shared by every implementation of the operations.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 namespace orvane {
@@ -9,6 +10,9 @@ namespace orvane {
 // non-positive signal length (the first one).
 void validate_lengths(const std::vector<int>& lengths, int ref_signal_length);
 
+// Throws std::invalid_argument for batches whose sample positions would not fit in 32-bit
+// signed integers; returns the number of samples.
+std::int64_t check_samples_fit_int32(const std::vector<int>& lengths);
 // Throws std::invalid_argument for batches whose sample or cell positions would not fit in
 // the 32-bit signed integers that the kernels index with.
 void check_batch_fits_int32(const std::vector<int>& lengths, int ref_signal_length);

@@ -14,18 +14,21 @@
 
 namespace orvane {
 
-// Number of cells stored before anti-diagonal d of an n x m matrix.
-ORVANE_HOST_DEVICE int diagonal_start(int d, int n, int m) {
-    const int mn = n < m ? n : m;
-    const int mx = n < m ? m : n;
-    if (d < mn) {
-        return d * (d + 1) / 2;
+// Number of cells stored before anti-diagonal d of an n x m matrix, in Index: int for stored
+// matrices, 64 bits where a pass walks the diagonals of a matrix it never stores.
+template <typename Index = int>
+ORVANE_HOST_DEVICE Index diagonal_start(int d, int n, int m) {
+    const Index mn = n < m ? n : m;
+    const Index mx = n < m ? m : n;
+    const Index diagonal = d;
+    if (diagonal < mn) {
+        return diagonal * (diagonal + 1) / 2;
     }
-    const int full_triangle = (mn - 1) * mn / 2;
-    if (d < mx) {
-        return (d + 1 - mn) * mn + full_triangle;
+    const Index full_triangle = (mn - 1) * mn / 2;
+    if (diagonal < mx) {
+        return (diagonal + 1 - mn) * mn + full_triangle;
     }
-    return (d - mn + 1) * mn + full_triangle - (d - mx) * (d - mx + 1) / 2;
+    return (diagonal - mn + 1) * mn + full_triangle - (diagonal - mx) * (diagonal - mx + 1) / 2;
 }
 
 // Position of the cell in row i on anti-diagonal d; 0 is the cell with the largest row.
@@ -67,16 +70,20 @@ struct WavefrontStarts {
 
 // The cells of anti-diagonal d of an n x m matrix: columns first_col .. first_col + length - 1
 // (rows falling from d - first_col), stored from position `start` of the matrix.
-struct DiagonalSpan {
-    int start;
+template <typename Index>
+struct DiagonalCells {
+    Index start;
     int first_col;
     int length;
 };
+using DiagonalSpan = DiagonalCells<int>;
 
-ORVANE_HOST_DEVICE DiagonalSpan diagonal_span(int d, int n, int m) {
+template <typename Index = int>
+ORVANE_HOST_DEVICE DiagonalCells<Index> diagonal_span(int d, int n, int m) {
     const int first_col = d < n ? 0 : d - n + 1;
     const int last_col = d < m ? d : m - 1;
-    return DiagonalSpan{diagonal_start(d, n, m), first_col, last_col - first_col + 1};
+    return DiagonalCells<Index>{diagonal_start<Index>(d, n, m), first_col,
+                                last_col - first_col + 1};
 }
 
 }  // namespace orvane

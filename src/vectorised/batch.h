@@ -28,30 +28,54 @@ struct Signal {
     int diagonals() const { return rows + cols - 1; }
 };
 
+// Whether an operation stores a batch matrix, whose cell positions must fit in 32 bits, or
+// walks the cells without storing them, so that only the samples' positions must.
+enum class CellPositions { int32, unlimited };
+
 class Batch {
 public:
     // Checks the lengths and the reference length; nothing is limited by thread blocks.
-    Batch(const std::vector<int>& lengths, int ref_signal_length)
-        : lengths_(checked(lengths, ref_signal_length)),
+    Batch(const std::vector<int>& lengths, int ref_signal_length,
+          CellPositions positions = CellPositions::int32)
+        : lengths_(checked(lengths, ref_signal_length, positions)),
           cols_(ref_signal_length),
           samples_(make_signal_offsets(lengths)),
-          cells_(make_matrix_offsets(lengths, ref_signal_length)) {}
+          cells_(cell_offsets(lengths, ref_signal_length)) {}
 
     int count() const { return static_cast<int>(lengths_.size()); }
     int cols() const { return cols_; }
     Signal signal(int k) const { return Signal{k, lengths_[k], cols_, samples_[k], cells_[k]}; }
+    // Cells of the whole batch matrix.
+    std::int64_t cells() const {
+        return cells_.back() + std::int64_t{lengths_.back()} * cols_;
+    }
 
 private:
-    static const std::vector<int>& checked(const std::vector<int>& lengths, int ref_signal_length) {
+    static const std::vector<int>& checked(const std::vector<int>& lengths, int ref_signal_length,
+                                           CellPositions positions) {
         validate_lengths(lengths, ref_signal_length);
-        check_batch_fits_int32(lengths, ref_signal_length);
+        if (positions == CellPositions::int32) {
+            check_batch_fits_int32(lengths, ref_signal_length);
+        } else {
+            check_samples_fit_int32(lengths);
+        }
         return lengths;
+    }
+
+    static std::vector<std::int64_t> cell_offsets(const std::vector<int>& lengths, int cols) {
+        std::vector<std::int64_t> offsets(lengths.size());
+        std::int64_t next = 0;
+        for (std::size_t k = 0; k < lengths.size(); ++k) {
+            offsets[k] = next;
+            next += std::int64_t{lengths[k]} * cols;
+        }
+        return offsets;
     }
 
     const std::vector<int>& lengths_;
     int cols_;
     std::vector<int> samples_;
-    std::vector<int> cells_;
+    std::vector<std::int64_t> cells_;
 };
 
 // Runs body(signal) for every signal of the batch on the worker threads, the calling thread

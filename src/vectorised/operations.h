@@ -134,26 +134,33 @@ void calc_softdtw_scores_mixed(HostAddress input_signal,
 // with respect to the samples and the reference, added into input_gradients and
 // ref_gradients, without distance or gradient matrices: score_matrix (float32, or float64 on
 // the float64 and mixed paths) holds R, and each cell's cost is formed again from the samples.
+// score_matrix_cells: the cells score_matrix holds, 0 for the batch's. A batch of one signal
+// whose R does not fit keeps checkpoints of R there instead, when it holds at least
+// gradient_checkpoint_cells of the signal.
 void calc_softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
                             HostAddress ref_signal, int ref_signal_length, HostAddress score_matrix,
                             HostAddress scores, HostAddress input_gradients,
                             HostAddress ref_gradients, double gamma, HostAddress alpha,
                             HostAddress weights, bool local_end, bool last_row_only,
-                            double ref_gap_penalty);
+                            double ref_gap_penalty, std::int64_t score_matrix_cells);
 void calc_softdtw_gradients_float64(HostAddress input_signal,
                                     const std::vector<int>& input_signal_lengths,
                                     HostAddress ref_signal, int ref_signal_length,
                                     HostAddress score_matrix, HostAddress scores,
                                     HostAddress input_gradients, HostAddress ref_gradients,
                                     double gamma, HostAddress alpha, HostAddress weights,
-                                    bool local_end, bool last_row_only, double ref_gap_penalty);
+                                    bool local_end, bool last_row_only, double ref_gap_penalty,
+                                    std::int64_t score_matrix_cells);
 void calc_softdtw_gradients_mixed(HostAddress input_signal,
                                   const std::vector<int>& input_signal_lengths,
                                   HostAddress ref_signal, int ref_signal_length,
                                   HostAddress score_matrix, HostAddress scores,
                                   HostAddress input_gradients, HostAddress ref_gradients,
                                   double gamma, HostAddress alpha, HostAddress weights,
-                                  bool local_end, bool last_row_only, double ref_gap_penalty);
+                                  bool local_end, bool last_row_only, double ref_gap_penalty,
+                                  std::int64_t score_matrix_cells);
+// Cells of the checkpoints of R that the lean gradients keep of a signal of this length.
+std::int64_t gradient_checkpoint_cells(int input_signal_length, int ref_signal_length);
 
 // Worker threads for the operations; 0 means one per core (the default). At most the number
 // of threads the machine runs at once.

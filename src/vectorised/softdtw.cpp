@@ -9,6 +9,8 @@
 #define HWY_TARGET_INCLUDE "vectorised/softdtw.cpp"
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -24,6 +26,79 @@
 #ifndef ORVANE_VECTORISED_FINAL_SCORES
 #define ORVANE_VECTORISED_FINAL_SCORES
 namespace orvane::vectorised {
+
+// The diagonals as the passes walk them, positions in 64 bits: a pass that keeps no matrix,
+// or only checkpoints of one, takes a signal of any number of cells.
+using Span = DiagonalCells<std::int64_t>;
+
+inline Span span_of(int diagonal, int rows, int cols) {
+    return diagonal_span<std::int64_t>(diagonal, rows, cols);
+}
+
+// What the lean backward pass of one signal takes besides its score matrix.
+template <typename Data, typename Score>
+struct SignalGradients {
+    const Data* samples;
+    const Data* reference;
+    Data* sample_gradients;
+    Data* reference_gradients;
+    Data weight;
+    Data bias;
+    Data gamma;
+    bool free_end;
+    Score final_score;
+    bool last_row_only;
+    Data ref_gap_penalty;
+};
+
+// R of a signal whose score matrix is not kept whole: the forward pass keeps two consecutive
+// diagonals before every `segment`-th one (a checkpoint), and the backward pass computes each
+// segment's diagonals again from its checkpoint, one segment at a time, into one buffer. A
+// segment of about sqrt(2 D) of the D diagonals makes the checkpoints and the buffer about
+// equal and their sum least; every segment is computed once more, whatever its length.
+// The workspace holds the checkpoints of segments 1 .. segments - 1, then the buffer of one
+// segment's diagonals start - 2 .. stop; each diagonal takes `stride` cells.
+struct CheckpointPlan {
+    int rows;
+    int cols;
+    int stride;
+    int segment;
+    int segments;
+
+    CheckpointPlan(int rows, int cols)
+        : rows(rows),
+          cols(cols),
+          stride(std::min(rows, cols)),
+          segment(std::max(2, static_cast<int>(std::ceil(std::sqrt(2.0 * diagonals()))))),
+          segments((diagonals() + segment - 1) / segment) {}
+
+    int diagonals() const { return rows + cols - 1; }
+    std::int64_t cells() const { return std::int64_t{2 * (segments - 1) + segment + 3} * stride; }
+
+    // Where a checkpoint diagonal is kept, or nullptr for the other diagonals.
+    template <typename T>
+    T* checkpoint(T* workspace, int diagonal) const {
+        for (const int before : {2, 1}) {
+            const int start = diagonal + before;
+            if (start % segment == 0 && start / segment >= 1 && start / segment < segments) {
+                return row(workspace, 2 * (start / segment - 1) + 2 - before);
+            }
+        }
+        return nullptr;
+    }
+
+    // The buffer's row of diagonal `diagonal`, in the segment that starts at `start`.
+    template <typename T>
+    T* buffered(T* workspace, int start, int diagonal) const {
+        return row(workspace, 2 * (segments - 1) + diagonal - start + 2);
+    }
+
+private:
+    template <typename T>
+    T* row(T* workspace, int index) const {
+        return workspace + std::int64_t{index} * stride;
+    }
+};
 
 // What a forward pass that keeps no score matrix keeps of one signal: the last cell's score,
 // and with a free end the terminals' scores in the order the free-end soft minimum folds them
@@ -136,7 +211,7 @@ struct StoredCosts {
 
     T first() const { return distance[0]; }
     template <class D>
-    VecOf<D> at(D d, const DiagonalSpan& span, int /*diagonal*/, int p, std::size_t count) const {
+    VecOf<D> at(D d, const Span& span, int /*diagonal*/, int p, std::size_t count) const {
         return LoadPart(d, distance + span.start + p, count);
     }
 };
@@ -148,7 +223,7 @@ struct SampleCosts {
 
     T first() const { return std::abs(samples[0] - reference[0]); }
     template <class D>
-    VecOf<D> at(D d, const DiagonalSpan& span, int diagonal, int p, std::size_t count) const {
+    VecOf<D> at(D d, const Span& span, int diagonal, int p, std::size_t count) const {
         const int column = span.first_col + p;
         const auto x = LoadReversedPart(d, samples + (diagonal - column), count);
         return hn::Abs(hn::Sub(x, LoadPart(d, reference + column, count)));
@@ -162,7 +237,7 @@ struct StoredScores {
 
     void first(T value) { score[0] = value; }
     template <class D>
-    void take(D d, VecOf<D> value, const DiagonalSpan& span, int /*diagonal*/, int p,
+    void take(D d, VecOf<D> value, const Span& span, int /*diagonal*/, int p,
               std::size_t count) {
         StorePart(d, value, score + span.start + p, count);
     }
@@ -175,7 +250,7 @@ struct KeptScores {
     void first(T value) { kept.take(0, 0, value); }
     // The diagonal's first cell may be on the last row, its last on the last column.
     template <class D>
-    void take(D d, VecOf<D> value, const DiagonalSpan& span, int diagonal, int p,
+    void take(D d, VecOf<D> value, const Span& span, int diagonal, int p,
               std::size_t count) {
         const bool first = p == 0 && diagonal >= kept.rows - 1;
         const bool last =
@@ -194,9 +269,96 @@ struct KeptScores {
     }
 };
 
+// A forward pass over the signal that keeps its checkpoints, and the final scores.
+template <typename T>
+struct CheckpointScores {
+    KeptScores<T> kept;
+    const CheckpointPlan& plan;
+    T* workspace;
+    int diagonal = -1;  // the diagonal whose checkpoint row is `row`
+    T* row = nullptr;
+
+    void first(T value) {
+        kept.first(value);
+        if (T* own = plan.checkpoint(workspace, 0)) {
+            own[0] = value;
+        }
+    }
+    template <class D>
+    void take(D d, VecOf<D> value, const Span& span, int at_diagonal, int p, std::size_t count) {
+        kept.take(d, value, span, at_diagonal, p, count);
+        if (at_diagonal != diagonal) {
+            diagonal = at_diagonal;
+            row = plan.checkpoint(workspace, diagonal);
+        }
+        if (row != nullptr) {
+            StorePart(d, value, row + p, count);
+        }
+    }
+};
+
+// A forward pass over one segment, into the checkpoint buffer's rows.
+template <typename T>
+struct SegmentScores {
+    const CheckpointPlan& plan;
+    T* workspace;
+    int start;
+
+    void first(T value) { plan.buffered(workspace, start, 0)[0] = value; }
+    template <class D>
+    void take(D d, VecOf<D> value, const Span& /*span*/, int diagonal, int p, std::size_t count) {
+        StorePart(d, value, plan.buffered(workspace, start, diagonal) + p, count);
+    }
+};
+
+// Diagonals [first, last) of a forward pass; a pass from past diagonal 0 starts from R of
+// the two diagonals before `first`, as a checkpoint holds them.
+template <typename T>
+struct DiagonalRange {
+    int first;
+    int last;
+    const T* before_previous = nullptr;
+    const T* previous = nullptr;
+
+    static DiagonalRange whole(int rows, int cols) { return {0, rows + cols - 1}; }
+};
+
+// A rolling diagonal set again from R, `transform` turning R into what the pass keeps.
+template <typename T, class Transform>
+void Restore(RollingDiagonals<T>& rolling, int diagonal, const T* score, int rows, int cols,
+             const Transform& transform) {
+    const TagOf<T> d;
+    const std::size_t lanes = hn::Lanes(d);
+    const Span span = span_of(diagonal, rows, cols);
+    T* own = rolling[diagonal];
+    for (int p = 0; p < span.length; p += static_cast<int>(lanes)) {
+        const std::size_t count = std::min<std::size_t>(lanes, span.length - p);
+        hn::StoreU(transform(LoadPart(d, score + p, count)), d, own + p);
+    }
+    rolling.close(diagonal, span.length);
+}
+
+// The two diagonals before range.first, or diagonal 0: where a forward pass starts. Returns
+// the first diagonal the recurrence computes.
+template <typename T, class Scores, class Transform>
+int StartForward(const DiagonalRange<T>& range, RollingDiagonals<T>& rolling, Scores& scores,
+                 T first_score, int rows, int cols, const Transform& transform) {
+    if (range.first > 0) {
+        Restore(rolling, range.first - 2, range.before_previous, rows, cols, transform);
+        Restore(rolling, range.first - 1, range.previous, rows, cols, transform);
+        return range.first;
+    }
+    scores.first(first_score);
+    const TagOf<T> d;
+    rolling[0][0] = hn::GetLane(transform(hn::Set(d, first_score)));
+    rolling.close(0, 1);
+    return 1;
+}
+
 // R of one signal, and its scaled scores' diagonals as the recurrence needs them.
 template <typename T, class Costs, class Scores>
-void ForwardSignal(const Costs& costs, Scores& scores, int rows, int cols, T bias, T gamma) {
+void ForwardSignal(const Costs& costs, Scores& scores, int rows, int cols, T bias, T gamma,
+                   const DiagonalRange<T>& range) {
     const TagOf<T> d;
     const std::size_t lanes = hn::Lanes(d);
     const T inv_gamma = T{1} / gamma;
@@ -204,13 +366,11 @@ void ForwardSignal(const Costs& costs, Scores& scores, int rows, int cols, T bia
     const auto inv_gamma_v = hn::Set(d, inv_gamma);
     const auto bias_v = hn::Set(d, bias);
     RollingDiagonals<T> scaled(std::min(rows, cols), -kInfinity<T>);
+    const auto scale = [&](VecOf<TagOf<T>> r) { return hn::Neg(hn::Mul(inv_gamma_v, r)); };
 
-    const T first = costs.first() - bias;
-    scores.first(first);
-    scaled[0][0] = -(inv_gamma * first);
-    scaled.close(0, 1);
-    for (int diagonal = 1; diagonal < rows + cols - 1; ++diagonal) {
-        const DiagonalSpan span = diagonal_span(diagonal, rows, cols);
+    const int from = StartForward(range, scaled, scores, costs.first() - bias, rows, cols, scale);
+    for (int diagonal = from; diagonal < range.last; ++diagonal) {
+        const Span span = span_of(diagonal, rows, cols);
         const PredecessorShifts shifts(diagonal, rows);
         const T* previous = scaled[diagonal - 1];
         const T* before_previous = scaled[diagonal - 2];
@@ -221,7 +381,7 @@ void ForwardSignal(const Costs& costs, Scores& scores, int rows, int cols, T bia
             const auto value =
                 hn::Add(cost, PredecessorSoftmin(d, previous, before_previous, p, shifts, gamma_v));
             scores.take(d, value, span, diagonal, p, count);
-            hn::StoreU(hn::Neg(hn::Mul(inv_gamma_v, value)), d, current + p);
+            hn::StoreU(scale(value), d, current + p);
         }
         scaled.close(diagonal, span.length);
     }
@@ -297,6 +457,56 @@ HWY_INLINE ScaledDifferences DifferencesAt(const double* previous, const double*
                              hn::VecFromMask(d, any_nan)};
 }
 
+// Where a backward pass reads R: a stored score matrix, or a signal's checkpoints, each
+// segment's diagonals computed again as the pass reaches them (`recompute(range, sink)`).
+template <typename T>
+struct StoredScoreMatrix {
+    const T* score;
+
+    const T* diagonal(int /*diagonal*/, const Span& span) const { return score + span.start; }
+};
+
+template <typename T, class Recompute>
+class CheckpointedScoreMatrix {
+public:
+    CheckpointedScoreMatrix(const CheckpointPlan& plan, T* workspace, const Recompute& recompute)
+        : plan_(plan), workspace_(workspace), recompute_(recompute) {}
+
+    // Diagonal `diagonal`'s scores; every diagonal from the segment's start - 2 to the next
+    // segment's start is at hand, so that the diagonal a pass is on and the one before it
+    // stay readable together.
+    const T* diagonal(int diagonal, const Span& /*span*/) {
+        if (diagonal < start_ || diagonal > stop_) {
+            load(diagonal / plan_.segment);
+        }
+        return plan_.buffered(workspace_, start_, diagonal);
+    }
+
+private:
+    void load(int segment) {
+        start_ = segment * plan_.segment;
+        stop_ = std::min(start_ + plan_.segment, plan_.diagonals() - 1);
+        DiagonalRange<T> range{start_, stop_ + 1};
+        if (segment > 0) {
+            for (const int before : {2, 1}) {
+                std::memcpy(plan_.buffered(workspace_, start_, start_ - before),
+                            plan_.checkpoint(workspace_, start_ - before),
+                            sizeof(T) * static_cast<std::size_t>(plan_.stride));
+            }
+            range.before_previous = plan_.buffered(workspace_, start_, start_ - 2);
+            range.previous = plan_.buffered(workspace_, start_, start_ - 1);
+        }
+        SegmentScores<T> sink{plan_, workspace_, start_};
+        recompute_(range, sink);
+    }
+
+    const CheckpointPlan& plan_;
+    T* workspace_;
+    const Recompute& recompute_;
+    int start_ = 1;  // no segment loaded
+    int stop_ = 0;
+};
+
 // Each cell's predecessors' shares in its soft minimum, diagonal by diagonal, from the stored
 // scores: for cell s with least predecessor score m_s, predecessor p's share is
 // exp((m_s - R_p) / gamma) over the sum of those of all three. A cell's weight from its
@@ -305,12 +515,12 @@ HWY_INLINE ScaledDifferences DifferencesAt(const double* previous, const double*
 // kernels' weight exp((R_s - c_s - R_p) / gamma) carries the rounding of R_s (about 1e-12 at
 // R = 1e4, and its error grows along the N + M steps of a path).
 // Share is double on the float64 path and float on the mixed one; the scores are float64.
-template <typename Share>
+template <typename Share, class ScoreMatrix>
 class PredecessorShares {
     using T = double;
 
 public:
-    PredecessorShares(const T* score, int rows, int cols, T gamma)
+    PredecessorShares(ScoreMatrix& score, int rows, int cols, T gamma)
         : score_(score),
           rows_(rows),
           cols_(cols),
@@ -346,11 +556,12 @@ private:
         }
         const TagOf<T> d;
         const std::size_t lanes = hn::Lanes(d);
-        const DiagonalSpan span = diagonal_span(diagonal, rows_, cols_);
+        const Span span = span_of(diagonal, rows_, cols_);
         T* own = scores_[diagonal];
+        const T* stored = score_.diagonal(diagonal, span);
         for (int p = 0; p < span.length; p += static_cast<int>(lanes)) {
             const std::size_t count = std::min<std::size_t>(lanes, span.length - p);
-            hn::StoreU(LoadPart(d, score_ + span.start + p, count), d, own + p);
+            hn::StoreU(LoadPart(d, stored + p, count), d, own + p);
         }
         scores_.close(diagonal, span.length);
     }
@@ -363,7 +574,7 @@ private:
         const std::size_t lanes = hn::Lanes(d);
         const std::size_t group = hn::Lanes(ds);
         const auto inv_gamma = hn::Set(d, inv_gamma_);
-        const DiagonalSpan span = diagonal_span(diagonal, rows_, cols_);
+        const Span span = span_of(diagonal, rows_, cols_);
         const PredecessorShifts shifts(diagonal, rows_);
         const T* previous = scores_[diagonal - 1];
         const T* before_previous = scores_[diagonal - 2];
@@ -399,7 +610,7 @@ private:
         }
     }
 
-    const T* score_;
+    ScoreMatrix& score_;
     int rows_;
     int cols_;
     T inv_gamma_;
@@ -417,7 +628,7 @@ struct StoredGradient {
     T* gradient;
 
     template <class D>
-    void take(D d, VecOf<D> e, const DiagonalSpan& span, int /*diagonal*/, int p,
+    void take(D d, VecOf<D> e, const Span& span, int /*diagonal*/, int p,
               std::size_t count) {
         StorePart(d, e, gradient + span.start + p, count);
     }
@@ -432,7 +643,7 @@ struct AddedGradient {
     T weight;
 
     template <class D>
-    void take(D d, VecOf<D> e, const DiagonalSpan& span, int diagonal, int p, std::size_t count) {
+    void take(D d, VecOf<D> e, const Span& span, int diagonal, int p, std::size_t count) {
         const int column = span.first_col + p;
         const int row = diagonal - column;
         const auto x = LoadReversedPart(d, samples + row, count);
@@ -474,8 +685,9 @@ VecOf<D> ShareWeight(VecOf<D> successor_score, VecOf<D> score, VecOf<D> share) {
 // predecessors (PredecessorShares), which keeps E to about 1e-11 where the scores reach 1e4.
 // Costs come from a distance matrix or the samples; E goes to a gradient matrix or straight
 // into the gradients of the samples and the reference.
-template <typename T, class Costs, class Gradients>
-void BackwardSignal(const Costs& cost_source, const T* score, Gradients& sink, int rows, int cols,
+template <typename T, class Costs, class ScoreMatrix, class Gradients>
+void BackwardSignal(const Costs& cost_source, ScoreMatrix& score, Gradients& sink, int rows,
+                    int cols,
                     T bias, T gamma, bool free_end, T final_score, bool last_row_only,
                     T ref_gap_penalty) {
     const TagOf<T> d;
@@ -490,7 +702,7 @@ void BackwardSignal(const Costs& cost_source, const T* score, Gradients& sink, i
         gradients(longest, T{0});
     const int last_diagonal = rows + cols - 2;
     constexpr bool kShares = std::is_same_v<T, double>;
-    std::optional<PredecessorShares<T>> shares;
+    std::optional<PredecessorShares<T, ScoreMatrix>> shares;
     if constexpr (kShares) {
         shares.emplace(score, rows, cols, gamma);
     }
@@ -500,7 +712,7 @@ void BackwardSignal(const Costs& cost_source, const T* score, Gradients& sink, i
     const T* corner_shares = nullptr;
 
     for (int diagonal = last_diagonal; diagonal >= 0; --diagonal) {
-        const DiagonalSpan span = diagonal_span(diagonal, rows, cols);
+        const Span span = span_of(diagonal, rows, cols);
         if constexpr (kShares) {
             shares->reach(diagonal);
             down_shares = shares->up(diagonal + 1);
@@ -518,6 +730,7 @@ void BackwardSignal(const Costs& cost_source, const T* score, Gradients& sink, i
         const T* far_scores = scores[diagonal + 2];
         const T* far_costs = costs[diagonal + 2];
         const T* far_gradients = gradients[diagonal + 2];
+        const T* own_scores = score.diagonal(diagonal, span);
         // The weight from the successor at `at` of the next (far: the one after) diagonal: by
         // element type, from its cost or its predecessors' shares (`own_shares`).
         const auto weight = [&](bool far, int at, const T* own_shares, auto r) {
@@ -532,7 +745,7 @@ void BackwardSignal(const Costs& cost_source, const T* score, Gradients& sink, i
         };
         for (int p = 0; p < span.length; p += static_cast<int>(lanes)) {
             const std::size_t count = std::min<std::size_t>(lanes, span.length - p);
-            const auto r = LoadPart(d, score + span.start + p, count);
+            const auto r = LoadPart(d, own_scores + p, count);
             hn::StoreU(r, d, here_scores + p);
             if constexpr (!kShares) {
                 hn::StoreU(hn::Sub(cost_source.at(d, span, diagonal, p, count), bias_v), d,
@@ -575,7 +788,8 @@ void BackwardSignal(const Costs& cost_source, const T* score, Gradients& sink, i
 }
 
 template <class Costs, class Scores>
-void ForwardMixed(const Costs& costs, Scores& sink, int rows, int cols, float bias, float gamma) {
+void ForwardMixed(const Costs& costs, Scores& sink, int rows, int cols, float bias, float gamma,
+                  const DiagonalRange<double>& range) {
     const MixedTag d;
     const MixedFloatTag df;
     const std::size_t lanes = hn::Lanes(d);
@@ -595,12 +809,10 @@ void ForwardMixed(const Costs& costs, Scores& sink, int rows, int cols, float bi
         return hn::Add(cost, softmin);
     };
 
-    const double first = static_cast<double>(costs.first() - bias);
-    sink.first(first);
-    scores[0][0] = first;
-    scores.close(0, 1);
-    for (int diagonal = 1; diagonal < rows + cols - 1; ++diagonal) {
-        const DiagonalSpan span = diagonal_span(diagonal, rows, cols);
+    const int from = StartForward(range, scores, sink, static_cast<double>(costs.first() - bias),
+                                  rows, cols, [](VecOf<MixedTag> r) { return r; });
+    for (int diagonal = from; diagonal < range.last; ++diagonal) {
+        const Span span = span_of(diagonal, rows, cols);
         const PredecessorShifts shifts(diagonal, rows);
         const double* previous = scores[diagonal - 1];
         const double* before_previous = scores[diagonal - 2];
@@ -632,8 +844,8 @@ void ForwardMixed(const Costs& costs, Scores& sink, int rows, int cols, float bi
 }
 
 // The shares are formed from the scores alone: no cost enters the weights.
-template <class Gradients>
-void BackwardMixed(const double* score, Gradients& sink, int rows, int cols, float gamma,
+template <class ScoreMatrix, class Gradients>
+void BackwardMixed(ScoreMatrix& score, Gradients& sink, int rows, int cols, float gamma,
                    bool free_end, double final_score, bool last_row_only, float ref_gap_penalty) {
     const MixedTag d;
     const MixedFloatTag df;
@@ -644,10 +856,10 @@ void BackwardMixed(const double* score, Gradients& sink, int rows, int cols, flo
     const int longest = std::min(rows, cols);
     RollingDiagonals<float> gradients(longest, 0.0f);
     const int last_diagonal = rows + cols - 2;
-    PredecessorShares<float> shares(score, rows, cols, static_cast<double>(gamma));
+    PredecessorShares<float, ScoreMatrix> shares(score, rows, cols, static_cast<double>(gamma));
 
     for (int diagonal = last_diagonal; diagonal >= 0; --diagonal) {
-        const DiagonalSpan span = diagonal_span(diagonal, rows, cols);
+        const Span span = span_of(diagonal, rows, cols);
         const int down_shift = diagonal <= rows - 2 ? 0 : -1;
         const int corner_shift = diagonal <= rows - 3 ? 1 : (diagonal == rows - 2 ? 0 : -1);
         shares.reach(diagonal);
@@ -657,6 +869,7 @@ void BackwardMixed(const double* score, Gradients& sink, int rows, int cols, flo
         float* here_gradients = gradients[diagonal];
         const float* next_gradients = gradients[diagonal + 1];
         const float* far_gradients = gradients[diagonal + 2];
+        const double* own_scores = score.diagonal(diagonal, span);
         for (int p = 0; p < span.length; p += static_cast<int>(group)) {
             const std::size_t count = std::min<std::size_t>(group, span.length - p);
             auto e = hn::Zero(df);
@@ -672,7 +885,7 @@ void BackwardMixed(const double* score, Gradients& sink, int rows, int cols, flo
                     hn::Mul(hn::ConvertTo(df, column), hn::Set(df, ref_gap_penalty));
                 const auto difference = [&](VecOf<MixedTag> penalties, std::size_t first) {
                     const std::size_t own = count > first ? std::min(lanes, count - first) : 0;
-                    const auto r = LoadPart(d, score + span.start + p + first, own);
+                    const auto r = LoadPart(d, own_scores + p + first, own);
                     return hn::Sub(hn::Set(d, final_score), hn::Add(penalties, r));
                 };
                 const auto low = difference(LowerAsDoubles(penalty), 0);
@@ -698,106 +911,152 @@ void BackwardMixed(const double* score, Gradients& sink, int rows, int cols, flo
     }
 }
 
-}  // namespace
+// The passes of each path: float32 and float64 scores of data of their own type, and the
+// mixed path's float64 scores of float32 data.
+template <typename Data, typename Score>
+struct Passes {
+    template <class Costs, class Scores>
+    static void forward(const Costs& costs, Scores& scores, int rows, int cols, Data bias,
+                        Data gamma, const DiagonalRange<Score>& range) {
+        if constexpr (std::is_same_v<Data, Score>) {
+            ForwardSignal(costs, scores, rows, cols, bias, gamma, range);
+        } else {
+            ForwardMixed(costs, scores, rows, cols, bias, gamma, range);
+        }
+    }
 
-// The entry points of each element type, which Highway dispatches by name.
-void ForwardSignal32(const float* distance, float* score, int rows, int cols, float bias,
-                     float gamma) {
-    StoredScores<float> scores{score};
-    ForwardSignal(StoredCosts<float>{distance}, scores, rows, cols, bias, gamma);
+    template <class Costs, class ScoreMatrix, class Gradients>
+    static void backward(const Costs& costs, ScoreMatrix& score, Gradients& sink, int rows,
+                         int cols, Data bias, Data gamma, bool free_end, Score final_score,
+                         bool last_row_only, Data ref_gap_penalty) {
+        if constexpr (std::is_same_v<Data, Score>) {
+            BackwardSignal(costs, score, sink, rows, cols, bias, gamma, free_end, final_score,
+                           last_row_only, ref_gap_penalty);
+        } else {
+            BackwardMixed(score, sink, rows, cols, gamma, free_end, final_score, last_row_only,
+                          ref_gap_penalty);
+        }
+    }
+};
+
+template <typename Data, typename Score>
+void ForwardStored(const Data* distance, Score* score, int rows, int cols, Data bias, Data gamma) {
+    StoredScores<Score> scores{score};
+    Passes<Data, Score>::forward(StoredCosts<Data>{distance}, scores, rows, cols, bias, gamma,
+                                 DiagonalRange<Score>::whole(rows, cols));
 }
-void ForwardSignal64(const double* distance, double* score, int rows, int cols, double bias,
-                     double gamma) {
-    StoredScores<double> scores{score};
-    ForwardSignal(StoredCosts<double>{distance}, scores, rows, cols, bias, gamma);
+
+template <typename Data, typename Score>
+void BackwardStored(const Data* distance, const Score* score, Data* gradient, int rows, int cols,
+                    Data bias, Data gamma, bool free_end, Score final_score, bool last_row_only,
+                    Data ref_gap_penalty) {
+    StoredGradient<Data> sink{gradient};
+    StoredScoreMatrix<Score> stored{score};
+    Passes<Data, Score>::backward(StoredCosts<Data>{distance}, stored, sink, rows, cols, bias,
+                                  gamma, free_end, final_score, last_row_only, ref_gap_penalty);
 }
-void ForwardSignalMixed(const float* distance, double* score, int rows, int cols, float bias,
-                        float gamma) {
-    StoredScores<double> scores{score};
-    ForwardMixed(StoredCosts<float>{distance}, scores, rows, cols, bias, gamma);
-}
-void BackwardSignalMixed(const float* distance, const double* score, float* gradient, int rows,
-                         int cols, float bias, float gamma, bool free_end, double final_score,
-                         bool last_row_only, float ref_gap_penalty) {
-    static_cast<void>(distance), static_cast<void>(bias);
-    StoredGradient<float> sink{gradient};
-    BackwardMixed(score, sink, rows, cols, gamma, free_end, final_score, last_row_only,
-                  ref_gap_penalty);
-}
-void ScoresSignal32(const float* samples, const float* reference, FinalScores<float>* kept,
-                    float bias, float gamma) {
-    KeptScores<float> scores{*kept};
-    ForwardSignal(SampleCosts<float>{samples, reference}, scores, kept->rows, kept->cols, bias,
-                  gamma);
-}
-void ScoresSignal64(const double* samples, const double* reference, FinalScores<double>* kept,
-                    double bias, double gamma) {
-    KeptScores<double> scores{*kept};
-    ForwardSignal(SampleCosts<double>{samples, reference}, scores, kept->rows, kept->cols, bias,
-                  gamma);
-}
-void ScoresSignalMixed(const float* samples, const float* reference, FinalScores<double>* kept,
-                       float bias, float gamma) {
-    KeptScores<double> scores{*kept};
-    ForwardMixed(SampleCosts<float>{samples, reference}, scores, kept->rows, kept->cols, bias,
-                 gamma);
-}
-void BackwardSignal32(const float* distance, const float* score, float* gradient, int rows,
-                      int cols, float bias, float gamma, bool free_end, float final_score,
-                      bool last_row_only, float ref_gap_penalty) {
-    StoredGradient<float> sink{gradient};
-    BackwardSignal(StoredCosts<float>{distance}, score, sink, rows, cols, bias, gamma, free_end,
-                   final_score, last_row_only, ref_gap_penalty);
-}
-void BackwardSignal64(const double* distance, const double* score, double* gradient, int rows,
-                      int cols, double bias, double gamma, bool free_end, double final_score,
-                      bool last_row_only, double ref_gap_penalty) {
-    StoredGradient<double> sink{gradient};
-    BackwardSignal(StoredCosts<double>{distance}, score, sink, rows, cols, bias, gamma, free_end,
-                   final_score, last_row_only, ref_gap_penalty);
+
+template <typename Data, typename Score>
+void ScoresOnly(const Data* samples, const Data* reference, FinalScores<Score>* kept, Data bias,
+                Data gamma) {
+    KeptScores<Score> scores{*kept};
+    Passes<Data, Score>::forward(SampleCosts<Data>{samples, reference}, scores, kept->rows,
+                                 kept->cols, bias, gamma,
+                                 DiagonalRange<Score>::whole(kept->rows, kept->cols));
 }
 
 // The lean passes: R from the samples, then E straight into the gradients.
-void ForwardSamples32(const float* samples, const float* reference, float* score, int rows,
-                      int cols, float bias, float gamma) {
-    StoredScores<float> scores{score};
-    ForwardSignal(SampleCosts<float>{samples, reference}, scores, rows, cols, bias, gamma);
+template <typename Data, typename Score>
+void ForwardSamples(const Data* samples, const Data* reference, Score* score, int rows, int cols,
+                    Data bias, Data gamma) {
+    StoredScores<Score> scores{score};
+    Passes<Data, Score>::forward(SampleCosts<Data>{samples, reference}, scores, rows, cols, bias,
+                                 gamma, DiagonalRange<Score>::whole(rows, cols));
 }
-void ForwardSamples64(const double* samples, const double* reference, double* score, int rows,
-                      int cols, double bias, double gamma) {
-    StoredScores<double> scores{score};
-    ForwardSignal(SampleCosts<double>{samples, reference}, scores, rows, cols, bias, gamma);
+
+template <typename Data, typename Score, class ScoreMatrix>
+void AddGradients(ScoreMatrix& score, const SignalGradients<Data, Score>& signal, int rows,
+                  int cols) {
+    AddedGradient<Data> sink{signal.samples, signal.reference, signal.sample_gradients,
+                             signal.reference_gradients, signal.weight};
+    Passes<Data, Score>::backward(SampleCosts<Data>{signal.samples, signal.reference}, score,
+                                  sink, rows, cols, signal.bias, signal.gamma, signal.free_end,
+                                  signal.final_score, signal.last_row_only,
+                                  signal.ref_gap_penalty);
 }
-void ForwardSamplesMixed(const float* samples, const float* reference, double* score, int rows,
-                         int cols, float bias, float gamma) {
-    StoredScores<double> scores{score};
-    ForwardMixed(SampleCosts<float>{samples, reference}, scores, rows, cols, bias, gamma);
+
+template <typename Data, typename Score>
+void GradientsStored(const Score* score, const SignalGradients<Data, Score>* signal, int rows,
+                     int cols) {
+    StoredScoreMatrix<Score> stored{score};
+    AddGradients(stored, *signal, rows, cols);
 }
-void GradientsSignal32(const float* samples, const float* reference, const float* score,
-                       float* sample_gradients, float* reference_gradients, float weight, int rows,
-                       int cols, float bias, float gamma, bool free_end, float final_score,
-                       bool last_row_only, float ref_gap_penalty) {
-    AddedGradient<float> sink{samples, reference, sample_gradients, reference_gradients, weight};
-    BackwardSignal(SampleCosts<float>{samples, reference}, score, sink, rows, cols, bias, gamma,
-                   free_end, final_score, last_row_only, ref_gap_penalty);
+
+// The checkpointed passes of one signal: the forward pass keeps the final scores and the
+// checkpoints; the backward pass computes each segment again from the samples.
+template <typename Data, typename Score>
+void ForwardCheckpoints(const Data* samples, const Data* reference, Score* workspace,
+                        FinalScores<Score>* kept, Data bias, Data gamma) {
+    const CheckpointPlan plan(kept->rows, kept->cols);
+    CheckpointScores<Score> scores{KeptScores<Score>{*kept}, plan, workspace};
+    Passes<Data, Score>::forward(SampleCosts<Data>{samples, reference}, scores, kept->rows,
+                                 kept->cols, bias, gamma,
+                                 DiagonalRange<Score>::whole(kept->rows, kept->cols));
 }
-void GradientsSignal64(const double* samples, const double* reference, const double* score,
-                       double* sample_gradients, double* reference_gradients, double weight,
-                       int rows, int cols, double bias, double gamma, bool free_end,
-                       double final_score, bool last_row_only, double ref_gap_penalty) {
-    AddedGradient<double> sink{samples, reference, sample_gradients, reference_gradients, weight};
-    BackwardSignal(SampleCosts<double>{samples, reference}, score, sink, rows, cols, bias, gamma,
-                   free_end, final_score, last_row_only, ref_gap_penalty);
+
+template <typename Data, typename Score>
+void GradientsCheckpointed(Score* workspace, const SignalGradients<Data, Score>* signal, int rows,
+                           int cols) {
+    const CheckpointPlan plan(rows, cols);
+    const auto recompute = [&](const DiagonalRange<Score>& range, SegmentScores<Score>& sink) {
+        Passes<Data, Score>::forward(SampleCosts<Data>{signal->samples, signal->reference}, sink,
+                                     rows, cols, signal->bias, signal->gamma, range);
+    };
+    CheckpointedScoreMatrix<Score, decltype(recompute)> score(plan, workspace, recompute);
+    AddGradients(score, *signal, rows, cols);
 }
-void GradientsSignalMixed(const float* samples, const float* reference, const double* score,
-                          float* sample_gradients, float* reference_gradients, float weight,
-                          int rows, int cols, float bias, float gamma, bool free_end,
-                          double final_score, bool last_row_only, float ref_gap_penalty) {
-    static_cast<void>(bias);
-    AddedGradient<float> sink{samples, reference, sample_gradients, reference_gradients, weight};
-    BackwardMixed(score, sink, rows, cols, gamma, free_end, final_score, last_row_only,
-                  ref_gap_penalty);
-}
+
+}  // namespace
+
+// The entry points of each path, which Highway dispatches by name.
+#define ORVANE_PATH_ENTRY_POINTS(SUFFIX, Data, Score)                                          \
+    void ForwardSignal##SUFFIX(const Data* distance, Score* score, int rows, int cols,          \
+                               Data bias, Data gamma) {                                         \
+        ForwardStored<Data, Score>(distance, score, rows, cols, bias, gamma);                   \
+    }                                                                                           \
+    void BackwardSignal##SUFFIX(const Data* distance, const Score* score, Data* gradient,       \
+                                int rows, int cols, Data bias, Data gamma, bool free_end,       \
+                                Score final_score, bool last_row_only, Data ref_gap_penalty) {  \
+        BackwardStored<Data, Score>(distance, score, gradient, rows, cols, bias, gamma,         \
+                                    free_end, final_score, last_row_only, ref_gap_penalty);     \
+    }                                                                                           \
+    void ScoresSignal##SUFFIX(const Data* samples, const Data* reference,                       \
+                              FinalScores<Score>* kept, Data bias, Data gamma) {                \
+        ScoresOnly<Data, Score>(samples, reference, kept, bias, gamma);                         \
+    }                                                                                           \
+    void ForwardSamples##SUFFIX(const Data* samples, const Data* reference, Score* score,       \
+                                int rows, int cols, Data bias, Data gamma) {                    \
+        ForwardSamples<Data, Score>(samples, reference, score, rows, cols, bias, gamma);        \
+    }                                                                                           \
+    void GradientsSignal##SUFFIX(const Score* score, const SignalGradients<Data, Score>* signal, \
+                                 int rows, int cols) {                                          \
+        GradientsStored<Data, Score>(score, signal, rows, cols);                                \
+    }                                                                                           \
+    void ForwardCheckpoints##SUFFIX(const Data* samples, const Data* reference,                 \
+                                    Score* workspace, FinalScores<Score>* kept, Data bias,      \
+                                    Data gamma) {                                               \
+        ForwardCheckpoints<Data, Score>(samples, reference, workspace, kept, bias, gamma);      \
+    }                                                                                           \
+    void GradientsCheckpointed##SUFFIX(Score* workspace,                                        \
+                                       const SignalGradients<Data, Score>* signal, int rows,    \
+                                       int cols) {                                              \
+        GradientsCheckpointed<Data, Score>(workspace, signal, rows, cols);                      \
+    }
+
+ORVANE_PATH_ENTRY_POINTS(32, float, float)
+ORVANE_PATH_ENTRY_POINTS(64, double, double)
+ORVANE_PATH_ENTRY_POINTS(Mixed, float, double)
+#undef ORVANE_PATH_ENTRY_POINTS
 
 const char* TargetName() { return hwy::TargetName(HWY_TARGET); }
 
@@ -822,6 +1081,12 @@ HWY_EXPORT(GradientsSignal32);
 HWY_EXPORT(GradientsSignal64);
 HWY_EXPORT(GradientsSignalMixed);
 HWY_EXPORT(BackwardSignalMixed);
+HWY_EXPORT(ForwardCheckpoints32);
+HWY_EXPORT(ForwardCheckpoints64);
+HWY_EXPORT(ForwardCheckpointsMixed);
+HWY_EXPORT(GradientsCheckpointed32);
+HWY_EXPORT(GradientsCheckpointed64);
+HWY_EXPORT(GradientsCheckpointedMixed);
 HWY_EXPORT(TargetName);
 
 namespace {
@@ -850,6 +1115,14 @@ struct Float32Path {
     template <typename... Args>
     static void gradients(Args... args) {
         HWY_DYNAMIC_DISPATCH(GradientsSignal32)(args...);
+    }
+    template <typename... Args>
+    static void forward_checkpoints(Args... args) {
+        HWY_DYNAMIC_DISPATCH(ForwardCheckpoints32)(args...);
+    }
+    template <typename... Args>
+    static void gradients_checkpointed(Args... args) {
+        HWY_DYNAMIC_DISPATCH(GradientsCheckpointed32)(args...);
     }
     static float gamma(double value) { return checked_gamma(value); }
     static float penalty(double value, bool local_end) {
@@ -880,6 +1153,14 @@ struct Float64Path {
     static void gradients(Args... args) {
         HWY_DYNAMIC_DISPATCH(GradientsSignal64)(args...);
     }
+    template <typename... Args>
+    static void forward_checkpoints(Args... args) {
+        HWY_DYNAMIC_DISPATCH(ForwardCheckpoints64)(args...);
+    }
+    template <typename... Args>
+    static void gradients_checkpointed(Args... args) {
+        HWY_DYNAMIC_DISPATCH(GradientsCheckpointed64)(args...);
+    }
     static double gamma(double value) { return checked_gamma_float64(value); }
     static double penalty(double value, bool local_end) {
         return checked_ref_gap_penalty_float64(value, local_end);
@@ -907,6 +1188,14 @@ struct MixedPath : Float32Path {
     template <typename... Args>
     static void gradients(Args... args) {
         HWY_DYNAMIC_DISPATCH(GradientsSignalMixed)(args...);
+    }
+    template <typename... Args>
+    static void forward_checkpoints(Args... args) {
+        HWY_DYNAMIC_DISPATCH(ForwardCheckpointsMixed)(args...);
+    }
+    template <typename... Args>
+    static void gradients_checkpointed(Args... args) {
+        HWY_DYNAMIC_DISPATCH(GradientsCheckpointedMixed)(args...);
     }
 };
 
@@ -990,6 +1279,19 @@ struct KeptTerminals {
     }
 };
 
+// The final score of a forward pass that kept no score matrix.
+template <typename Score, typename Data>
+Score final_score_of(const FinalScores<Score>& kept, Data gamma, Data ref_gap_penalty,
+                     bool local_end, bool last_row_only) {
+    if (!local_end) {
+        return kept.last;
+    }
+    const KeptTerminals<Score> terminals{
+        kept, Score{1} / static_cast<Score>(gamma), static_cast<Score>(ref_gap_penalty),
+        FreeEndTerminals<Score>::count_of(kept.rows, kept.cols, last_row_only)};
+    return free_end_score(terminals, static_cast<Score>(gamma));
+}
+
 template <typename Path>
 void softdtw_scores(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
                     HostAddress ref_signal, int ref_signal_length, HostAddress scores,
@@ -997,7 +1299,7 @@ void softdtw_scores(HostAddress input_signal, const std::vector<int>& input_sign
                     double requested_ref_gap_penalty) {
     using Data = typename Path::Data;
     using Score = typename Path::Score;
-    const Batch batch(input_signal_lengths, ref_signal_length);
+    const Batch batch(input_signal_lengths, ref_signal_length, CellPositions::unlimited);
     const Data gamma = Path::gamma(requested_gamma);
     const Data ref_gap_penalty = Path::penalty(requested_ref_gap_penalty, local_end);
     const auto samples = host_pointer<const Data>(input_signal);
@@ -1008,27 +1310,55 @@ void softdtw_scores(HostAddress input_signal, const std::vector<int>& input_sign
         FinalScores<Score> kept(signal.rows, signal.cols, local_end);
         Path::scores(samples + signal.first_sample, reference, &kept, bias_of(biases, signal.index),
                      gamma);
-        const KeptTerminals<Score> terminals{
-            kept, Score{1} / static_cast<Score>(gamma), static_cast<Score>(ref_gap_penalty),
-            FreeEndTerminals<Score>::count_of(signal.rows, signal.cols, last_row_only)};
         finals[signal.index] =
-            local_end ? free_end_score(terminals, static_cast<Score>(gamma)) : kept.last;
+            final_score_of(kept, gamma, ref_gap_penalty, local_end, last_row_only);
     });
+}
+
+// How a call of the lean gradients holds R: the whole batch matrix, or the checkpoints of its
+// one signal. score_matrix_cells = 0 stands for the batch matrix's cells.
+bool checkpointed(const Batch& batch, std::int64_t score_matrix_cells) {
+    if (score_matrix_cells < 0) {
+        throw std::invalid_argument("score_matrix_cells must be 0 or more, got: " +
+                                    std::to_string(score_matrix_cells));
+    }
+    const std::int64_t capacity = score_matrix_cells == 0 ? batch.cells() : score_matrix_cells;
+    if (batch.cells() <= std::min<std::int64_t>(capacity, std::numeric_limits<int>::max())) {
+        return false;
+    }
+    if (batch.count() > 1) {
+        throw std::invalid_argument(
+            "score_matrix_ptr holds " + std::to_string(capacity) + " cells, less than the " +
+            std::to_string(batch.cells()) +
+            " of the batch (or more than 2147483647); only a batch of one signal keeps "
+            "checkpoints of R instead");
+    }
+    const Signal signal = batch.signal(0);
+    const std::int64_t needed = CheckpointPlan(signal.rows, signal.cols).cells();
+    if (capacity < needed) {
+        throw std::invalid_argument("score_matrix_ptr holds " + std::to_string(capacity) +
+                                    " cells, fewer than the signal's checkpoints need: " +
+                                    std::to_string(needed));
+    }
+    return true;
 }
 
 // Scores and the gradients of sum_k w_k * score_k with respect to the samples and the
 // reference (w_k = 1 without weights), signal by signal: the forward pass stores R from the
-// samples, the backward pass forms each cost again and adds E into the gradients as it goes.
-// Reference gradients are summed per fixed group of signals and the groups added in order.
+// samples (or its checkpoints), the backward pass forms each cost again and adds E into the
+// gradients as it goes. Reference gradients are summed per fixed group of signals and the
+// groups added in order.
 template <typename Path>
 void softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
                        HostAddress ref_signal, int ref_signal_length, HostAddress score_matrix,
                        HostAddress scores, HostAddress input_gradients, HostAddress ref_gradients,
                        double requested_gamma, HostAddress alpha, HostAddress weights,
-                       bool local_end, bool last_row_only, double requested_ref_gap_penalty) {
+                       bool local_end, bool last_row_only, double requested_ref_gap_penalty,
+                       std::int64_t score_matrix_cells) {
     using Data = typename Path::Data;
     using Score = typename Path::Score;
-    const Batch batch(input_signal_lengths, ref_signal_length);
+    const Batch batch(input_signal_lengths, ref_signal_length, CellPositions::unlimited);
+    const bool with_checkpoints = checkpointed(batch, score_matrix_cells);
     const Data gamma = Path::gamma(requested_gamma);
     const Data ref_gap_penalty = Path::penalty(requested_ref_gap_penalty, local_end);
     const auto samples = host_pointer<const Data>(input_signal);
@@ -1038,22 +1368,44 @@ void softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_s
     const auto biases = host_pointer<const Data>(alpha);
     const auto score_weights = host_pointer<const Data>(weights);
     const auto sample_gradients = host_pointer<Data>(input_gradients);
+    // R, stored or as checkpoints, and the final score.
+    const auto forward = [&](const Signal& signal, const Data* own_samples, Data bias) {
+        if (with_checkpoints) {
+            FinalScores<Score> kept(signal.rows, signal.cols, local_end);
+            Path::forward_checkpoints(own_samples, reference, score, &kept, bias, gamma);
+            return final_score_of(kept, gamma, ref_gap_penalty, local_end, last_row_only);
+        }
+        Score* own_score = score + signal.first_cell;
+        Path::forward_samples(own_samples, reference, own_score, signal.rows, signal.cols, bias,
+                              gamma);
+        return final_score_of(own_score, signal, gamma, ref_gap_penalty, local_end,
+                              last_row_only);
+    };
     add_group_column_sums(
         batch, host_pointer<Data>(ref_gradients), [&](int first, int last, Data* own) {
             for (int k = first; k < last; ++k) {
                 const Signal signal = batch.signal(k);
                 const Data* own_samples = samples + signal.first_sample;
-                Score* own_score = score + signal.first_cell;
                 const Data bias = bias_of(biases, k);
-                Path::forward_samples(own_samples, reference, own_score, signal.rows, signal.cols,
-                                      bias, gamma);
-                const Score final_score = final_score_of(own_score, signal, gamma, ref_gap_penalty,
-                                                         local_end, last_row_only);
-                finals[k] = final_score;
-                Path::gradients(
-                    own_samples, reference, own_score, sample_gradients + signal.first_sample, own,
-                    score_weights != nullptr ? score_weights[k] : Data{1}, signal.rows, signal.cols,
-                    bias, gamma, local_end, final_score, last_row_only, ref_gap_penalty);
+                finals[k] = forward(signal, own_samples, bias);
+                const SignalGradients<Data, Score> gradients{
+                    own_samples,
+                    reference,
+                    sample_gradients + signal.first_sample,
+                    own,
+                    score_weights != nullptr ? score_weights[k] : Data{1},
+                    bias,
+                    gamma,
+                    local_end,
+                    finals[k],
+                    last_row_only,
+                    ref_gap_penalty};
+                if (with_checkpoints) {
+                    Path::gradients_checkpointed(score, &gradients, signal.rows, signal.cols);
+                } else {
+                    Path::gradients(score + signal.first_cell, &gradients, signal.rows,
+                                    signal.cols);
+                }
             }
         });
 }
@@ -1177,11 +1529,11 @@ void calc_softdtw_gradients(HostAddress input_signal, const std::vector<int>& in
                             HostAddress scores, HostAddress input_gradients,
                             HostAddress ref_gradients, double gamma, HostAddress alpha,
                             HostAddress weights, bool local_end, bool last_row_only,
-                            double ref_gap_penalty) {
+                            double ref_gap_penalty, std::int64_t score_matrix_cells) {
     softdtw_gradients<Float32Path>(input_signal, input_signal_lengths, ref_signal,
                                    ref_signal_length, score_matrix, scores, input_gradients,
                                    ref_gradients, gamma, alpha, weights, local_end, last_row_only,
-                                   ref_gap_penalty);
+                                   ref_gap_penalty, score_matrix_cells);
 }
 
 void calc_softdtw_gradients_float64(HostAddress input_signal,
@@ -1190,11 +1542,12 @@ void calc_softdtw_gradients_float64(HostAddress input_signal,
                                     HostAddress score_matrix, HostAddress scores,
                                     HostAddress input_gradients, HostAddress ref_gradients,
                                     double gamma, HostAddress alpha, HostAddress weights,
-                                    bool local_end, bool last_row_only, double ref_gap_penalty) {
+                                    bool local_end, bool last_row_only, double ref_gap_penalty,
+                                    std::int64_t score_matrix_cells) {
     softdtw_gradients<Float64Path>(input_signal, input_signal_lengths, ref_signal,
                                    ref_signal_length, score_matrix, scores, input_gradients,
                                    ref_gradients, gamma, alpha, weights, local_end, last_row_only,
-                                   ref_gap_penalty);
+                                   ref_gap_penalty, score_matrix_cells);
 }
 
 void calc_softdtw_gradients_mixed(HostAddress input_signal,
@@ -1203,10 +1556,17 @@ void calc_softdtw_gradients_mixed(HostAddress input_signal,
                                   HostAddress score_matrix, HostAddress scores,
                                   HostAddress input_gradients, HostAddress ref_gradients,
                                   double gamma, HostAddress alpha, HostAddress weights,
-                                  bool local_end, bool last_row_only, double ref_gap_penalty) {
+                                  bool local_end, bool last_row_only, double ref_gap_penalty,
+                                  std::int64_t score_matrix_cells) {
     softdtw_gradients<MixedPath>(input_signal, input_signal_lengths, ref_signal, ref_signal_length,
                                  score_matrix, scores, input_gradients, ref_gradients, gamma, alpha,
-                                 weights, local_end, last_row_only, ref_gap_penalty);
+                                 weights, local_end, last_row_only, ref_gap_penalty,
+                                 score_matrix_cells);
+}
+
+std::int64_t gradient_checkpoint_cells(int input_signal_length, int ref_signal_length) {
+    validate_lengths({input_signal_length}, ref_signal_length);
+    return CheckpointPlan(input_signal_length, ref_signal_length).cells();
 }
 
 std::string last_instruction_set() { return HWY_DYNAMIC_DISPATCH(TargetName)(); }

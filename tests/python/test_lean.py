@@ -142,8 +142,90 @@ def test_package_gradients_keep_only_the_score_matrices():
     budgeted = orvane.soft_dtw_with_grad(signals, reference, memory_budget=14400)
     whole = orvane.soft_dtw_with_grad(signals, reference)
     assert budgeted[0].tobytes() == whole[0].tobytes()
-    with pytest.raises(ValueError, match="signal 0 needs 14400 bytes"):
-        orvane.soft_dtw_with_grad(signals, reference, memory_budget=14399)
+    # One byte less, and signal 0 runs alone, keeping checkpoints of its score matrix.
+    assert orvane_cpu.gradient_checkpoint_cells(60, 30) * 8 < 14399
+    checkpointed = orvane.soft_dtw_with_grad(signals, reference, memory_budget=14399)
+    for got, want in zip((checkpointed[0], *checkpointed[1]), (whole[0], *whole[1])):
+        assert got.tobytes() == want.tobytes()
+
+
+def checkpointed_and_stored(path, length, ref_length, seed, **options):
+    """((scores, dx, dy) with checkpoints of R in as few cells as they need, the same with R
+    stored) of one signal."""
+    data, score, _, pass_suffix = PATHS[path]
+    rng = np.random.default_rng(seed)
+    x = rng.standard_normal(length).astype(data)
+    y = rng.standard_normal(ref_length).astype(data)
+    alpha = rng.uniform(-0.3, 0.3, 1).astype(data)
+    weights = rng.uniform(0.5, 2.0, 1).astype(data)
+    checkpoint_cells = orvane_cpu.gradient_checkpoint_cells(length, ref_length)
+    results = []
+    for cells in (checkpoint_cells, length * ref_length):
+        matrix = np.full(cells, np.nan, score)
+        scores, dx, dy = np.empty(1, score), np.zeros_like(x), np.zeros_like(y)
+        getattr(orvane_cpu, "calc_softdtw_gradients" + pass_suffix)(
+            x.ctypes.data, [length], y.ctypes.data, ref_length, matrix.ctypes.data,
+            scores.ctypes.data, dx.ctypes.data, dy.ctypes.data, 0.3, alpha.ctypes.data,
+            weights.ctypes.data, score_matrix_cells=cells, **options)
+        results.append((scores, dx, dy))
+    return results
+
+
+@pytest.mark.parametrize("path", PATHS)
+@pytest.mark.parametrize("options", ENDS, ids=["global", "free", "last-row"])
+def test_gradients_from_checkpoints_equal_those_from_the_whole_score_matrix(
+        instruction_set, path, options):
+    # Every segment's R is computed again with the same float steps, from the same values.
+    for length, ref_length in [(60, 5), (5, 60), (300, 17), (17, 300), (33, 33), (97, 41)]:
+        assert orvane_cpu.gradient_checkpoint_cells(length, ref_length) < length * ref_length
+        checkpointed, stored = checkpointed_and_stored(path, length, ref_length, length,
+                                                       **options)
+        for got, want in zip(checkpointed, stored):
+            assert got.tobytes() == want.tobytes(), (length, ref_length)
+
+
+def test_checkpoints_need_a_score_matrix_of_at_least_their_cells_and_one_signal():
+    x, y = np.zeros(200, np.float32), np.zeros(50, np.float32)
+    needed = orvane_cpu.gradient_checkpoint_cells(200, 50)
+    matrix = np.zeros(needed, np.float32)
+    scores, dx, dy = np.zeros(2, np.float32), np.zeros(200, np.float32), np.zeros(50, np.float32)
+
+    def call(lengths, cells):
+        orvane_cpu.calc_softdtw_gradients(
+            x.ctypes.data, lengths, y.ctypes.data, 50, matrix.ctypes.data, scores.ctypes.data,
+            dx.ctypes.data, dy.ctypes.data, 1.0, score_matrix_cells=cells)
+
+    with pytest.raises(ValueError, match=f"fewer than the signal's checkpoints need: {needed}"):
+        call([200], needed - 1)
+    with pytest.raises(ValueError, match="only a batch of one signal keeps checkpoints"):
+        call([100, 100], needed)
+    with pytest.raises(ValueError, match="score_matrix_cells must be 0 or more"):
+        call([200], -1)
+    assert not scores.any() and not dx.any() and not dy.any()
+    with pytest.raises(ValueError, match="ref_signal_length must be positive"):
+        orvane_cpu.gradient_checkpoint_cells(5, 0)
+
+
+@pytest.mark.parametrize("precision, score_bytes", [(None, 8), ("float32", 4), ("float64", 8)])
+def test_package_keeps_checkpoints_of_a_signal_beyond_the_budget(precision, score_bytes):
+    rng = np.random.default_rng(9)
+    signals = [rng.standard_normal(n).astype(np.float32) for n in (30, 900, 50, 60)]
+    reference = rng.standard_normal(70).astype(np.float32)
+    whole = orvane.soft_dtw_with_grad(signals, reference, end="free", precision=precision)
+    needed = orvane_cpu.gradient_checkpoint_cells(900, 70) * score_bytes
+    # Room for the short signals' score matrices together, not for the long one's.
+    budget = max(needed, 140 * 70 * score_bytes)
+    assert budget < 900 * 70 * score_bytes
+    budgeted = orvane.soft_dtw_with_grad(signals, reference, end="free", precision=precision,
+                                         memory_budget=budget)
+    assert budgeted[0].tobytes() == whole[0].tobytes()
+    for got, want in zip(budgeted[1], whole[1]):
+        assert got.tobytes() == want.tobytes()
+    np.testing.assert_allclose(budgeted[2], whole[2], rtol=1e-6, atol=1e-6)
+    with pytest.raises(ValueError, match=f"memory_budget \\({needed - 1}\\) is too small for "
+                                         f"signal 1: its gradients need at least {needed} bytes"):
+        orvane.soft_dtw_with_grad(signals, reference, precision=precision,
+                                  memory_budget=needed - 1)
 
 
 def test_workspaces_are_kept_between_calls_within_the_budget_and_released():

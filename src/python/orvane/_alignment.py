@@ -8,7 +8,7 @@ from dataclasses import replace
 
 import numpy as np
 
-from ._core import Inputs, Results, pieces
+from ._core import Inputs, MatrixLayout, Results, pieces
 
 
 class SoftAlignment:
@@ -103,7 +103,7 @@ class SoftAlignment:
         packed = len(self.lengths) * self.ref_length
         sums, means = inputs.new(packed, zero=True), inputs.new(packed, zero=True)
         log_std, index_log_std = inputs.new(packed), inputs.new(packed)
-        planned = list(pieces(inputs, 1))
+        planned = list(pieces(inputs, MatrixLayout.of(inputs.element, 1)))
         workspace = inputs.workspace("weights", max(piece.cells for piece in planned))
         with inputs.on_device():
             for piece in planned:

@@ -11,7 +11,8 @@ from ._alignment import SoftAlignment
 from ._arrays import FLOAT64
 from ._batch import (alpha_values, as_element, parse_alpha, parse_options, parse_reference,
                      parse_signals, plan_chunks)
-from ._core import Inputs, run, scores
+from ._core import (Inputs, MatrixLayout, lean_gradients_layout, run, scores,
+                    scores_layout)
 
 # An array of NumPy, PyTorch, CuPy or any DLPack or CUDA-array-interface producer.
 Array = Any
@@ -51,12 +52,13 @@ def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, 
                     f"signal {k} has {length} samples; its self-term uses it as the reference, "
                     f"which backend {chosen.name!r} limits to {chosen.max_ref_length} samples "
                     "(one thread per reference sample in a block)")
-    cell_bytes = None
     if matrices is None:
-        matrices = 0 if chosen.name == "cpu" else 2
-    elif lean_gradients and chosen.name == "cpu":  # score matrices alone
-        cell_bytes = element.score.bytes
-    plan_chunks(batch.lengths, ref_length, matrices, memory_budget, element, cell_bytes)
+        layout = scores_layout(chosen, element)
+    elif lean_gradients and chosen.name == "cpu":
+        layout = lean_gradients_layout(chosen, element)
+    else:
+        layout = MatrixLayout.of(element, matrices)
+    plan_chunks(batch.lengths, ref_length, 0, memory_budget, element, **layout.arguments())
     batch.materialize(element)
     return Inputs(batch, as_element(batch.adapter, reference, element), options, chosen,
                   alpha_values(alpha, batch, element), memory_budget, element,

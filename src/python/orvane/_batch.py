@@ -272,12 +272,15 @@ def check_memory_budget(memory_budget):
 
 
 def plan_chunks(lengths, ref_length, matrices, memory_budget=None, element=FLOAT32,
-                cell_bytes=None):
+                cell_bytes=None, *, stores_matrices=True, checkpoint_cells=None):
     """Signal ranges [start, stop) that one call each can hold: positions fit in 32 bits
     and, with a budget, the `matrices` temporary batch matrices of what the call computes in
-    (or `cell_bytes` a cell, when given) fit in it."""
+    (or `cell_bytes` a cell, when given) fit in it. stores_matrices=False: the call walks the
+    cells without storing them, so only its samples' positions must fit.
+    checkpoint_cells(N, M): a signal whose matrix does not fit runs alone, in as many cells
+    as that gives (checkpoints of its score matrix)."""
     check_memory_budget(memory_budget)
-    cell_limit = MAX_POSITIONS
+    cell_limit = MAX_POSITIONS if stores_matrices else math.inf
     if cell_bytes is None:
         cell_bytes = element.cell_bytes(matrices)
     if memory_budget is not None and cell_bytes > 0:
@@ -285,7 +288,15 @@ def plan_chunks(lengths, ref_length, matrices, memory_budget=None, element=FLOAT
     chunks, start, cells, samples = [], 0, 0, 0
     for k, length in enumerate(lengths):
         own = length * ref_length
-        if own > MAX_POSITIONS:
+        if own > cell_limit and checkpoint_cells is not None:
+            _check_checkpoints(k, length, ref_length, checkpoint_cells, cell_bytes,
+                               memory_budget)
+            if k > start:
+                chunks.append((start, k))
+            chunks.append((k, k + 1))
+            start, cells, samples = k + 1, 0, 0
+            continue
+        if own > MAX_POSITIONS and stores_matrices:
             raise ValueError(f"signal {k} needs a {length} x {ref_length} matrix of {own} cells, "
                              f"more than the {MAX_POSITIONS} one call can address")
         if own > cell_limit:
@@ -296,5 +307,15 @@ def plan_chunks(lengths, ref_length, matrices, memory_budget=None, element=FLOAT
             start, cells, samples = k, 0, 0
         cells += own
         samples += length
-    chunks.append((start, len(lengths)))
+    if start < len(lengths):
+        chunks.append((start, len(lengths)))
     return chunks
+
+
+def _check_checkpoints(k, length, ref_length, checkpoint_cells, cell_bytes, memory_budget):
+    needed = checkpoint_cells(length, ref_length) * cell_bytes
+    if memory_budget is not None and needed > memory_budget:
+        raise ValueError(
+            f"memory_budget ({memory_budget}) is too small for signal {k}: its gradients need "
+            f"at least {needed} bytes, keeping checkpoints of its {length} x {ref_length} "
+            "score matrix")

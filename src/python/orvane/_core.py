@@ -8,11 +8,12 @@ from __future__ import annotations
 import atexit
 import contextlib
 import threading
+from collections.abc import Callable
 from dataclasses import dataclass, field
 
 from ._arrays import FLOAT32, Element
 from ._backends import Backend
-from ._batch import Batch, Options, plan_chunks
+from ._batch import MAX_POSITIONS, Batch, Options, plan_chunks
 
 
 class Workspaces:
@@ -132,12 +133,44 @@ class Piece:
     cells: int
 
 
-def pieces(inputs: Inputs, matrices: int, cell_bytes=None):
+@dataclass(frozen=True)
+class MatrixLayout:
+    """What one call holds per cell of its batch: bytes of temporary matrices, whether it
+    stores them (their cell positions must then fit in 32 bits), and, where the call can keep
+    checkpoints of R instead, the cells those take for a signal the budget cannot hold."""
+
+    cell_bytes: int
+    stores_matrices: bool = True
+    checkpoint_cells: Callable[[int, int], int] | None = None
+
+    @classmethod
+    def of(cls, element: Element, matrices: int) -> MatrixLayout:
+        return cls(element.cell_bytes(matrices))
+
+    def arguments(self) -> dict:
+        return {"cell_bytes": self.cell_bytes, "stores_matrices": self.stores_matrices,
+                "checkpoint_cells": self.checkpoint_cells}
+
+
+def scores_layout(backend: Backend, element: Element) -> MatrixLayout:
+    """The vectorised module keeps no matrix for scores; the others distances and scores."""
+    if backend.name == "cpu":
+        return MatrixLayout(0, stores_matrices=False)
+    return MatrixLayout.of(element, 2)
+
+
+def lean_gradients_layout(backend: Backend, element: Element) -> MatrixLayout:
+    """The vectorised module's gradients keep the score matrices alone, or checkpoints."""
+    return MatrixLayout(element.score.bytes,
+                        checkpoint_cells=backend.module.gradient_checkpoint_cells)
+
+
+def pieces(inputs: Inputs, layout: MatrixLayout):
     lengths = inputs.batch.lengths
     ref_length = inputs.ref_length
     first_sample = first_cell = 0
-    for start, stop in plan_chunks(lengths, ref_length, matrices, inputs.memory_budget,
-                                   inputs.element, cell_bytes):
+    for start, stop in plan_chunks(lengths, ref_length, 0, inputs.memory_budget,
+                                   inputs.element, **layout.arguments()):
         chunk = lengths[start:stop]
         yield Piece(start, stop, chunk, first_sample, first_cell, sum(chunk) * ref_length)
         first_sample += sum(chunk)
@@ -166,7 +199,8 @@ def run(inputs: Inputs, *, keep_gradient_matrix=False, sample_gradients=False,
     scores_type = inputs.element.score
     results = Results(scores=inputs.new(batch.count, element=scores_type))
     need_gradient = keep_gradient_matrix or sample_gradients
-    planned = list(pieces(inputs, temporary_matrices(keep_gradient_matrix, sample_gradients)))
+    planned = list(pieces(inputs, MatrixLayout.of(
+        inputs.element, temporary_matrices(keep_gradient_matrix, sample_gradients))))
     largest = max(piece.cells for piece in planned)
     with inputs.on_device():
         if keep_gradient_matrix:
@@ -216,9 +250,18 @@ def lean_gradients(inputs: Inputs, score_weights=None) -> Results:
     results = Results(scores=inputs.new(batch.count, element=scores_type),
                       signal_gradients=inputs.new(sum(batch.lengths), zero=True),
                       reference_gradient=inputs.new(inputs.ref_length, zero=True))
-    planned = list(pieces(inputs, 1, cell_bytes=scores_type.bytes))
-    score = inputs.workspace("scores", max(piece.cells for piece in planned), scores_type)
-    for piece in planned:
+    layout = lean_gradients_layout(inputs.backend, inputs.element)
+    planned = list(pieces(inputs, layout))
+    # A signal whose score matrix the budget (or 32-bit positions) cannot hold keeps
+    # checkpoints of it, in the cells they need.
+    capacity = MAX_POSITIONS
+    if inputs.memory_budget is not None:
+        capacity = min(capacity, inputs.memory_budget // scores_type.bytes)
+    held = [piece.cells if piece.cells <= capacity
+            else layout.checkpoint_cells(piece.lengths[0], inputs.ref_length)
+            for piece in planned]
+    score = inputs.workspace("scores", max(held), scores_type)
+    for piece, cells in zip(planned, held):
         results.cell_offsets.append(piece.first_cell)
         alpha = 0 if inputs.alpha is None else inputs.address(inputs.alpha, piece.start)
         weights = 0 if score_weights is None else inputs.address(score_weights, piece.start)
@@ -229,7 +272,8 @@ def lean_gradients(inputs: Inputs, score_weights=None) -> Results:
             inputs.address(results.scores, piece.start, scores_type),
             inputs.address(results.signal_gradients, piece.first_sample),
             inputs.address(results.reference_gradient), options.gamma, alpha, weights,
-            options.local_end, options.last_row_only, options.ref_gap_penalty)
+            options.local_end, options.last_row_only, options.ref_gap_penalty,
+            score_matrix_cells=cells)
     return results
 
 
@@ -242,7 +286,7 @@ def scores(inputs: Inputs):
     batch = inputs.batch
     scores_type = inputs.element.score
     found = inputs.new(batch.count, element=scores_type)
-    for piece in pieces(inputs, 0):
+    for piece in pieces(inputs, scores_layout(inputs.backend, inputs.element)):
         alpha = 0 if inputs.alpha is None else inputs.address(inputs.alpha, piece.start)
         inputs.operation("calc_softdtw_scores")(
             inputs.address(batch.flat, piece.first_sample), piece.lengths,

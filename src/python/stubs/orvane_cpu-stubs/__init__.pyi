@@ -182,6 +182,7 @@ def calc_softdtw_gradients(
     local_end: bool = False,
     last_row_only: bool = False,
     ref_gap_penalty: typing.SupportsFloat = 0.0,
+    score_matrix_cells: typing.SupportsInt = 0,
 ) -> None: ...
 
 def calc_softdtw_gradients_float64(
@@ -199,6 +200,7 @@ def calc_softdtw_gradients_float64(
     local_end: bool = False,
     last_row_only: bool = False,
     ref_gap_penalty: typing.SupportsFloat = 0.0,
+    score_matrix_cells: typing.SupportsInt = 0,
 ) -> None: ...
 
 def calc_softdtw_gradients_mixed(
@@ -216,4 +218,9 @@ def calc_softdtw_gradients_mixed(
     local_end: bool = False,
     last_row_only: bool = False,
     ref_gap_penalty: typing.SupportsFloat = 0.0,
+    score_matrix_cells: typing.SupportsInt = 0,
 ) -> None: ...
+
+def gradient_checkpoint_cells(
+    input_signal_length: typing.SupportsInt, ref_signal_length: typing.SupportsInt
+) -> int: ...

@@ -2,13 +2,17 @@
 orvane.soft_dtw on the CPU (the float32 path and the default mixed path) against
 orvane_cpu's distance + forward passes, and soft_dtw_with_grad and the PyTorch loss against
 the four raw calls of a training step (into buffers made once), in cells per second, best of
-the repeats, the calls timed in turn; then the peak memory that scores of one long signal
-add, in a fresh process.
+the repeats, the calls timed in turn, with the peak memory each package call adds in a fresh
+process, in bytes per cell; then the peak memory that scores of one long signal add, and the
+gradients of a signal whose score matrix exceeds the memory budget (checkpoints of R) next to
+the same call without a budget.
 
     .venv/bin/python benchmarks/lean.py [--repeats 5] [--long 200000,4096]
+        [--checkpointed 1000000,4096 --fitting 100000,4096 --budget-mib 1024]
 """
 
 import argparse
+import json
 import subprocess
 import sys
 import time
@@ -68,45 +72,78 @@ def calls(batch, length, ref_length):
                 "torch loss, mixed": torch_step}}
 
 
-def long_scores(length, ref_length):
-    """Peak memory added by the scores of one long signal, in this (fresh) process."""
-    rng = np.random.default_rng(1)
-    x = rng.standard_normal(length).astype(np.float32)
-    y = rng.standard_normal(ref_length).astype(np.float32)
-    orvane.soft_dtw(x[:10], y[:10])
+def peak_of(call):
+    """(seconds, bytes) of one call: its wall time and the growth of this process's peak
+    resident memory over what it held before."""
     with open("/proc/self/clear_refs", "w") as clear:
         clear.write("5")
     before = resident("VmRSS")
     start = time.perf_counter()
-    orvane.soft_dtw(x, y, end="free")
-    print(f"{time.perf_counter() - start:.1f} {(resident('VmHWM') - before) / MIB:.1f}")
+    call()
+    return time.perf_counter() - start, resident("VmHWM") - before
+
+
+def probe(kind, name, batch, length, ref_length, budget):
+    """Runs one package call in this (fresh) process after a tiny warm-up; prints its time
+    and peak growth."""
+    if kind == "long":
+        rng = np.random.default_rng(1)
+        x = rng.standard_normal(length).astype(np.float32)
+        y = rng.standard_normal(ref_length).astype(np.float32)
+        call = {"scores": lambda: orvane.soft_dtw(x, y, end="free"),
+                "gradients": lambda: orvane.soft_dtw_with_grad(x, y, memory_budget=budget)}[name]
+        orvane.soft_dtw_with_grad(x[:10], y[:10])
+    else:
+        call = calls(batch, length, ref_length)[kind][name]
+        calls(1, 8, 8)[kind][name]()
+    print(*peak_of(call))
+
+
+def fresh(*arguments):
+    """(seconds, bytes) of probe(*arguments) in a fresh process."""
+    output = subprocess.run([sys.executable, __file__, "--probe", json.dumps(arguments)],
+                            check=True, capture_output=True, text=True).stdout.split()
+    return float(output[0]), int(output[1])
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--long", default="200000,4096", metavar="N,M")
-    parser.add_argument("--long-probe", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--checkpointed", default="1000000,4096", metavar="N,M")
+    parser.add_argument("--fitting", default="100000,4096", metavar="N,M")
+    parser.add_argument("--budget-mib", type=int, default=1024)
+    parser.add_argument("--probe", help=argparse.SUPPRESS)
     args = parser.parse_args()
-    length, ref_length = (int(v) for v in args.long.split(","))
-    if args.long_probe:
-        long_scores(length, ref_length)
+    if args.probe:
+        probe(*json.loads(args.probe))
         return
     for size in SIZES:
         cells = size[0] * size[1] * size[2]
-        print(f"B = {size[0]}, N = M = {size[1]}:")
+        print(f"B = {size[0]}, N = M = {size[1]}:{'peak added':>63s}")
         for kind, timed in calls(*size).items():
             best = best_in_turn(timed, args.repeats)
             raw_wall = next(iter(best.values()))
             for name, wall in best.items():
+                peak = "" if name.startswith("raw") else \
+                    f"{fresh(kind, name, *size, None)[1] / cells:6.2f} bytes/cell"
                 print(f"  {name:30s} {cells / wall / 1e6:8.1f} Mcells/s   "
-                      f"{raw_wall / wall:5.2f}x the raw calls")
-    output = subprocess.run([sys.executable, __file__, "--long-probe", "--long", args.long],
-                            check=True, capture_output=True, text=True).stdout.split()
-    stored = length * ref_length * 8 / MIB
+                      f"{raw_wall / wall:5.2f}x the raw calls   {peak}")
+    length, ref_length = (int(v) for v in args.long.split(","))
+    wall, peak = fresh("long", "scores", 1, length, ref_length, None)
     print(f"\nScores of one signal of {length} against {ref_length} (free end, mixed path): "
-          f"{output[0]} s, {output[1]} MiB added at the peak; distance + forward would hold "
-          f"{stored:,.0f} MiB of matrices")
+          f"{wall:.1f} s, {peak / MIB:.1f} MiB added at the peak; distance + forward would "
+          f"hold {length * ref_length * 8 / MIB:,.0f} MiB of matrices")
+    budget = args.budget_mib * MIB
+    print(f"\nGradients of one signal (mixed path), memory_budget = {args.budget_mib} MiB:")
+    for label, shape, limit in [("fits, no budget", args.fitting, None),
+                                ("fits, budget: checkpoints", args.fitting, budget),
+                                ("exceeds: checkpoints", args.checkpointed, budget)]:
+        length, ref_length = (int(v) for v in shape.split(","))
+        wall, peak = fresh("long", "gradients", 1, length, ref_length, limit)
+        print(f"  {length:>9,} x {ref_length:<6} {label:26s} {wall:7.1f} s "
+              f"{length * ref_length / wall / 1e6:7.1f} Mcells/s {peak / MIB:9,.0f} MiB added "
+              f"(R: {length * ref_length * 8 / MIB:,.0f} MiB)")
 
 
 if __name__ == "__main__":

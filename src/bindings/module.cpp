@@ -171,6 +171,13 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
                       docs::extract_last_row_antidiag);
 
 #ifdef ORVANE_VECTORISED_BUILD
+    // What the operations that form costs from the samples take beyond the kernels' 1-D |x - y|.
+    const std::string kCostArguments =
+        "channels: values per sample (signals (N_k, channels) and the reference (M, channels), "
+        "row-major). cost: 'abs' (|x - y| summed over the channels in order) or 'sqeuclidean' "
+        "((x - y)^2 summed). band_ptr: B int32 half-widths r_k of a Sakoe-Chiba band, or 0 for "
+        "none: cell (i, j) is kept when |i (M - 1) - j (N_k - 1)| <= r_k max(N_k - 1, M - 1), "
+        "the others are infinite.";
     m.def("set_num_threads", strict(&ops::set_num_threads), py::arg("threads"),
           "Number of worker threads the operations use, from 0 (the default: one per core) to the "
           "number of threads the machine runs at once.");
@@ -185,12 +192,15 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
             std::string("Soft-DTW scores alone (") + types +
             "): every cell's cost is formed from the samples inside the forward sweep, and no "
             "distance or score matrix is kept. The scores equal those of "
-            "calc_manhattan_distance and calc_softdtw_forward of the same path bit for bit.";
+            "calc_manhattan_distance and calc_softdtw_forward of the same path bit for bit "
+            "(calc_distance's, with channels, cost or band_ptr). " +
+            kCostArguments;
         m.def(name, strict(operation), py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
               py::arg("ref_signal_ptr"), py::arg("ref_signal_length"), py::arg("scores_ptr"),
               py::arg("gamma"), py::arg("alpha_ptr") = 0, py::arg("local_end") = false,
-              py::arg("last_row_only") = false, py::arg("ref_gap_penalty") = 0.0, CallGuard(),
-              doc.c_str());
+              py::arg("last_row_only") = false, py::arg("ref_gap_penalty") = 0.0,
+              py::arg("channels") = 1, py::arg("cost") = "abs", py::arg("band_ptr") = 0,
+              CallGuard(), doc.c_str());
     }
     using GradientsOperation = decltype(&ops::calc_softdtw_gradients);
     for (const auto& [name, operation, types] :
@@ -206,14 +216,50 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
             "and ref_gradients_ptr, without distance or gradient matrices: score_matrix_ptr "
             "holds R, every cell's cost is formed again from the samples and its expected "
             "alignment added into the gradients as the backward pass goes. weights_ptr: B "
-            "values w_k, or 0 for all ones.";
+            "values w_k, or 0 for all ones. score_matrix_cells: the cells score_matrix_ptr "
+            "holds, 0 for the batch's; a batch of one signal whose R does not fit keeps "
+            "checkpoints of R there instead (at least gradient_checkpoint_cells) and computes "
+            "each segment again in the backward pass, with the same results. A signal that a "
+            "band leaves without a path scores +inf and adds no gradient. " +
+            kCostArguments;
         m.def(name, strict(operation), py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
               py::arg("ref_signal_ptr"), py::arg("ref_signal_length"), py::arg("score_matrix_ptr"),
               py::arg("scores_ptr"), py::arg("input_gradients_ptr"), py::arg("ref_gradients_ptr"),
               py::arg("gamma"), py::arg("alpha_ptr") = 0, py::arg("weights_ptr") = 0,
               py::arg("local_end") = false, py::arg("last_row_only") = false,
-              py::arg("ref_gap_penalty") = 0.0, py::arg("score_matrix_cells") = 0, CallGuard(),
-              doc.c_str());
+              py::arg("ref_gap_penalty") = 0.0, py::arg("score_matrix_cells") = 0,
+              py::arg("channels") = 1, py::arg("cost") = "abs", py::arg("band_ptr") = 0,
+              CallGuard(), doc.c_str());
+    }
+    using DistanceOperation = decltype(&ops::calc_distance);
+    for (const auto& [name, operation, types] :
+         {std::tuple<const char*, DistanceOperation, const char*>{
+              "calc_distance", &ops::calc_distance, "float32 buffers"},
+          {"calc_distance_float64", &ops::calc_distance_float64, "float64 buffers"}}) {
+        const std::string doc = std::string("Distance matrices in the anti-diagonal layout (") +
+                                types + "), +inf outside a band. " + kCostArguments;
+        m.def(name, strict(operation), py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
+              py::arg("ref_signal_ptr"), py::arg("ref_signal_length"),
+              py::arg("distance_matrix_ptr"), py::arg("channels") = 1, py::arg("cost") = "abs",
+              py::arg("band_ptr") = 0, CallGuard(), doc.c_str());
+    }
+    using DistanceGradientOperation = decltype(&ops::calc_distance_gradient);
+    for (const auto& [name, operation, types] :
+         {std::tuple<const char*, DistanceGradientOperation, const char*>{
+              "calc_distance_gradient", &ops::calc_distance_gradient, "float32 buffers"},
+          {"calc_distance_gradient_float64", &ops::calc_distance_gradient_float64,
+           "float64 buffers"}}) {
+        const std::string doc =
+            std::string("The gradient of sum E * cost (") + types +
+            ") with respect to the samples and the reference, E in the anti-diagonal layout, "
+            "added into input_gradients_ptr ((sum N_k, channels) values) and ref_gradients_ptr "
+            "((M, channels) values) in a fixed order. " +
+            kCostArguments;
+        m.def(name, strict(operation), py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
+              py::arg("ref_signal_ptr"), py::arg("ref_signal_length"),
+              py::arg("gradient_matrix_ptr"), py::arg("input_gradients_ptr"),
+              py::arg("ref_gradients_ptr"), py::arg("channels") = 1, py::arg("cost") = "abs",
+              CallGuard(), doc.c_str());
     }
     m.def("gradient_checkpoint_cells", strict(&ops::gradient_checkpoint_cells),
           py::arg("input_signal_length"), py::arg("ref_signal_length"),

@@ -7,6 +7,7 @@
 
 #include "common/batch_checks.h"
 #include "kernels/antidiag_index.h"
+#include "vectorised/costs.h"
 #include "vectorised/operations.h"
 
 namespace orvane::vectorised {
@@ -46,9 +47,7 @@ public:
     int cols() const { return cols_; }
     Signal signal(int k) const { return Signal{k, lengths_[k], cols_, samples_[k], cells_[k]}; }
     // Cells of the whole batch matrix.
-    std::int64_t cells() const {
-        return cells_.back() + std::int64_t{lengths_.back()} * cols_;
-    }
+    std::int64_t cells() const { return cells_.back() + std::int64_t{lengths_.back()} * cols_; }
 
 private:
     static const std::vector<int>& checked(const std::vector<int>& lengths, int ref_signal_length,
@@ -112,18 +111,28 @@ void for_each_signal_group(const Batch& batch, const Body& body) {
 
 // Column sums over the batch that each group of signals forms in its own row of M values
 // (body(first, last, row)), added into `out` in group order: the same sums whatever the
-// number of threads.
+// number of threads. With several channels a row holds M values per channel, channel-major,
+// and `out` M x channels values, sample-major.
 template <typename T, typename Body>
-void add_group_column_sums(const Batch& batch, T* out, const Body& body) {
-    const std::size_t cols = static_cast<std::size_t>(batch.cols());
-    std::vector<T> group_sums(static_cast<std::size_t>(signal_groups(batch)) * cols, T{0});
+void add_group_column_sums(const Batch& batch, T* out, const Body& body, int channels = 1) {
+    const std::size_t width = static_cast<std::size_t>(batch.cols()) * channels;
+    std::vector<T> group_sums(static_cast<std::size_t>(signal_groups(batch)) * width, T{0});
     for_each_signal_group(batch, [&](int group, int first, int last) {
-        body(first, last, group_sums.data() + static_cast<std::size_t>(group) * cols);
+        body(first, last, group_sums.data() + static_cast<std::size_t>(group) * width);
     });
-    for (std::size_t offset = 0; offset < group_sums.size(); offset += cols) {
-        for (std::size_t j = 0; j < cols; ++j) {
-            out[j] += group_sums[offset + j];
+    std::vector<T> channel_major;
+    T* total = out;
+    if (channels > 1) {
+        channel_major.assign(width, T{0});
+        total = channel_major.data();
+    }
+    for (std::size_t offset = 0; offset < group_sums.size(); offset += width) {
+        for (std::size_t j = 0; j < width; ++j) {
+            total[j] += group_sums[offset + j];
         }
+    }
+    if (channels > 1) {
+        add_sample_major(total, out, batch.cols(), channels);
     }
 }
 

@@ -12,6 +12,8 @@
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
 #include "vectorised/batch.h"
+#include "vectorised/call_samples.h"
+#include "vectorised/costs-inl.h"
 #include "vectorised/simd-inl.h"
 
 HWY_BEFORE_NAMESPACE();
@@ -51,9 +53,54 @@ void DistanceGradientSignal(const T* samples, const T* reference, const T* gradi
     });
 }
 
+// Costs of any number of channels and either kind, +inf outside the band.
+template <typename T>
+void CostsSignal(const SampleSource<T>& source, const Band& band, T* distance) {
+    const TagOf<T> d;
+    const int lanes = static_cast<int>(hn::Lanes(d));
+    for (int diagonal = 0; diagonal < source.rows + source.cols - 1; ++diagonal) {
+        const DiagonalSpan span = diagonal_span(diagonal, source.rows, source.cols);
+        const auto [begin, end] = band.positions(diagonal, span);
+        T* own = distance + span.start;
+        std::fill(own, own + begin, kInfinity<T>);
+        std::fill(own + end, own + span.length, kInfinity<T>);
+        for (int p = begin; p < end; p += lanes) {
+            const int column = span.first_col + p;
+            const std::size_t count = static_cast<std::size_t>(std::min(lanes, end - p));
+            StorePart(d, CellCosts(d, source, diagonal - column, column, count), own + p, count);
+        }
+    }
+}
+
+// Adds every cell's g times its cost's derivative into the channel-major gradients.
+template <typename T>
+void CostGradientsSignal(const SampleSource<T>& source, const T* gradient, T* sample_gradients,
+                         T* reference_gradients) {
+    const TagOf<T> d;
+    ForEachCellVector(d, source.rows, source.cols, [&](const CellVector& cells) {
+        AddCellGradients(d, LoadPart(d, gradient + cells.cell, cells.count), source,
+                         sample_gradients, reference_gradients, cells.row, cells.column,
+                         cells.count);
+    });
+}
+
 }  // namespace
 
 // The entry points of each element type, which Highway dispatches by name.
+void CostsSignal32(const SampleSource<float>* source, const Band* band, float* distance) {
+    CostsSignal(*source, *band, distance);
+}
+void CostsSignal64(const SampleSource<double>* source, const Band* band, double* distance) {
+    CostsSignal(*source, *band, distance);
+}
+void CostGradientsSignal32(const SampleSource<float>* source, const float* gradient,
+                           float* sample_gradients, float* reference_gradients) {
+    CostGradientsSignal(*source, gradient, sample_gradients, reference_gradients);
+}
+void CostGradientsSignal64(const SampleSource<double>* source, const double* gradient,
+                           double* sample_gradients, double* reference_gradients) {
+    CostGradientsSignal(*source, gradient, sample_gradients, reference_gradients);
+}
 void DistanceSignal32(const float* samples, const float* reference, float* distance, int rows,
                       int cols) {
     DistanceSignal(samples, reference, distance, rows, cols);
@@ -85,6 +132,10 @@ HWY_EXPORT(DistanceSignal32);
 HWY_EXPORT(DistanceSignal64);
 HWY_EXPORT(DistanceGradientSignal32);
 HWY_EXPORT(DistanceGradientSignal64);
+HWY_EXPORT(CostsSignal32);
+HWY_EXPORT(CostsSignal64);
+HWY_EXPORT(CostGradientsSignal32);
+HWY_EXPORT(CostGradientsSignal64);
 
 namespace {
 
@@ -101,6 +152,14 @@ struct DistancePasses<float> {
     static void gradient(Args... args) {
         HWY_DYNAMIC_DISPATCH(DistanceGradientSignal32)(args...);
     }
+    template <typename... Args>
+    static void costs(Args... args) {
+        HWY_DYNAMIC_DISPATCH(CostsSignal32)(args...);
+    }
+    template <typename... Args>
+    static void cost_gradients(Args... args) {
+        HWY_DYNAMIC_DISPATCH(CostGradientsSignal32)(args...);
+    }
 };
 
 template <>
@@ -112,6 +171,14 @@ struct DistancePasses<double> {
     template <typename... Args>
     static void gradient(Args... args) {
         HWY_DYNAMIC_DISPATCH(DistanceGradientSignal64)(args...);
+    }
+    template <typename... Args>
+    static void costs(Args... args) {
+        HWY_DYNAMIC_DISPATCH(CostsSignal64)(args...);
+    }
+    template <typename... Args>
+    static void cost_gradients(Args... args) {
+        HWY_DYNAMIC_DISPATCH(CostGradientsSignal64)(args...);
     }
 };
 
@@ -150,7 +217,77 @@ void manhattan_distance_gradient(HostAddress input_signal,
     });
 }
 
+template <typename T>
+void distance(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
+              HostAddress ref_signal, int ref_signal_length, HostAddress distance_matrix,
+              int channels, const std::string& cost, HostAddress band) {
+    const Batch batch(input_signal_lengths, ref_signal_length);
+    const CallSamples<T> call(batch, input_signal, ref_signal, channels, cost, band);
+    const auto distance = host_pointer<T>(distance_matrix);
+    for_each_signal(batch, [&](const Signal& signal) {
+        const typename CallSamples<T>::Own own(call, signal);
+        DistancePasses<T>::costs(&own.source, &own.band, distance + signal.first_cell);
+    });
+}
+
+template <typename T>
+void distance_gradient(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
+                       HostAddress ref_signal, int ref_signal_length, HostAddress gradient_matrix,
+                       HostAddress input_gradients, HostAddress ref_gradients, int channels,
+                       const std::string& cost) {
+    const Batch batch(input_signal_lengths, ref_signal_length);
+    const CallSamples<T> call(batch, input_signal, ref_signal, channels, cost, 0);
+    const auto gradient = host_pointer<const T>(gradient_matrix);
+    const auto sample_gradients = host_pointer<T>(input_gradients);
+    add_group_column_sums(
+        batch, host_pointer<T>(ref_gradients),
+        [&](int first, int last, T* own_reference) {
+            for (int k = first; k < last; ++k) {
+                const Signal signal = batch.signal(k);
+                const typename CallSamples<T>::Own own(call, signal);
+                ChannelGradients<T> own_samples(sample_gradients, signal, channels);
+                DistancePasses<T>::cost_gradients(&own.source, gradient + signal.first_cell,
+                                                  own_samples.data(), own_reference);
+                own_samples.finish();
+            }
+        },
+        channels);
+}
+
 }  // namespace
+
+void calc_distance(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
+                   HostAddress ref_signal, int ref_signal_length, HostAddress distance_matrix,
+                   int channels, const std::string& cost, HostAddress band) {
+    distance<float>(input_signal, input_signal_lengths, ref_signal, ref_signal_length,
+                    distance_matrix, channels, cost, band);
+}
+
+void calc_distance_float64(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
+                           HostAddress ref_signal, int ref_signal_length,
+                           HostAddress distance_matrix, int channels, const std::string& cost,
+                           HostAddress band) {
+    distance<double>(input_signal, input_signal_lengths, ref_signal, ref_signal_length,
+                     distance_matrix, channels, cost, band);
+}
+
+void calc_distance_gradient(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
+                            HostAddress ref_signal, int ref_signal_length,
+                            HostAddress gradient_matrix, HostAddress input_gradients,
+                            HostAddress ref_gradients, int channels, const std::string& cost) {
+    distance_gradient<float>(input_signal, input_signal_lengths, ref_signal, ref_signal_length,
+                             gradient_matrix, input_gradients, ref_gradients, channels, cost);
+}
+
+void calc_distance_gradient_float64(HostAddress input_signal,
+                                    const std::vector<int>& input_signal_lengths,
+                                    HostAddress ref_signal, int ref_signal_length,
+                                    HostAddress gradient_matrix, HostAddress input_gradients,
+                                    HostAddress ref_gradients, int channels,
+                                    const std::string& cost) {
+    distance_gradient<double>(input_signal, input_signal_lengths, ref_signal, ref_signal_length,
+                              gradient_matrix, input_gradients, ref_gradients, channels, cost);
+}
 
 void calc_manhattan_distance(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
                              HostAddress ref_signal, int ref_signal_length,

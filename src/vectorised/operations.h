@@ -115,20 +115,27 @@ void calc_softdtw_backward_mixed(const std::vector<int>& input_signal_lengths,
 // distance or score matrix, only the rolling diagonals (and, with a free end, the N + M - 1
 // terminal scores). The scores equal calc_manhattan_distance + calc_softdtw_forward's of the
 // same path bit for bit (float32 buffers; float64 ones; float32 buffers with float64 scores).
+// Beyond the kernels' costs, as calc_distance forms them: `channels` values per sample
+// (signals (N_k, channels) and the reference (M, channels), row-major), cost "abs" or
+// "sqeuclidean", and band: B int32 half-widths of a Sakoe-Chiba band (address 0: none), whose
+// cells outside are skipped as if infinite.
 void calc_softdtw_scores(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
                          HostAddress ref_signal, int ref_signal_length, HostAddress scores,
                          double gamma, HostAddress alpha, bool local_end, bool last_row_only,
-                         double ref_gap_penalty);
+                         double ref_gap_penalty, int channels, const std::string& cost,
+                         HostAddress band);
 void calc_softdtw_scores_float64(HostAddress input_signal,
                                  const std::vector<int>& input_signal_lengths,
                                  HostAddress ref_signal, int ref_signal_length, HostAddress scores,
                                  double gamma, HostAddress alpha, bool local_end,
-                                 bool last_row_only, double ref_gap_penalty);
+                                 bool last_row_only, double ref_gap_penalty, int channels,
+                                 const std::string& cost, HostAddress band);
 void calc_softdtw_scores_mixed(HostAddress input_signal,
                                const std::vector<int>& input_signal_lengths, HostAddress ref_signal,
                                int ref_signal_length, HostAddress scores, double gamma,
                                HostAddress alpha, bool local_end, bool last_row_only,
-                               double ref_gap_penalty);
+                               double ref_gap_penalty, int channels, const std::string& cost,
+                               HostAddress band);
 
 // Scores and the gradients of sum_k w_k * score_k (weights: B values, or 0 for all ones)
 // with respect to the samples and the reference, added into input_gradients and
@@ -142,23 +149,42 @@ void calc_softdtw_gradients(HostAddress input_signal, const std::vector<int>& in
                             HostAddress scores, HostAddress input_gradients,
                             HostAddress ref_gradients, double gamma, HostAddress alpha,
                             HostAddress weights, bool local_end, bool last_row_only,
-                            double ref_gap_penalty, std::int64_t score_matrix_cells);
-void calc_softdtw_gradients_float64(HostAddress input_signal,
+                            double ref_gap_penalty, std::int64_t score_matrix_cells, int channels,
+                            const std::string& cost, HostAddress band);
+void calc_softdtw_gradients_float64(
+    HostAddress input_signal, const std::vector<int>& input_signal_lengths, HostAddress ref_signal,
+    int ref_signal_length, HostAddress score_matrix, HostAddress scores,
+    HostAddress input_gradients, HostAddress ref_gradients, double gamma, HostAddress alpha,
+    HostAddress weights, bool local_end, bool last_row_only, double ref_gap_penalty,
+    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band);
+void calc_softdtw_gradients_mixed(
+    HostAddress input_signal, const std::vector<int>& input_signal_lengths, HostAddress ref_signal,
+    int ref_signal_length, HostAddress score_matrix, HostAddress scores,
+    HostAddress input_gradients, HostAddress ref_gradients, double gamma, HostAddress alpha,
+    HostAddress weights, bool local_end, bool last_row_only, double ref_gap_penalty,
+    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band);
+// Distance matrices in the anti-diagonal layout from signals of `channels` values per sample,
+// cost "abs" (|x - y| summed over the channels, in order) or "sqeuclidean" ((x - y)^2), +inf
+// outside a band (band: B int32 half-widths, address 0: none); and the gradient of sum E * cost
+// with respect to the samples and the reference, summed in a fixed order.
+void calc_distance(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
+                   HostAddress ref_signal, int ref_signal_length, HostAddress distance_matrix,
+                   int channels, const std::string& cost, HostAddress band);
+void calc_distance_float64(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
+                           HostAddress ref_signal, int ref_signal_length,
+                           HostAddress distance_matrix, int channels, const std::string& cost,
+                           HostAddress band);
+void calc_distance_gradient(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
+                            HostAddress ref_signal, int ref_signal_length,
+                            HostAddress gradient_matrix, HostAddress input_gradients,
+                            HostAddress ref_gradients, int channels, const std::string& cost);
+void calc_distance_gradient_float64(HostAddress input_signal,
                                     const std::vector<int>& input_signal_lengths,
                                     HostAddress ref_signal, int ref_signal_length,
-                                    HostAddress score_matrix, HostAddress scores,
-                                    HostAddress input_gradients, HostAddress ref_gradients,
-                                    double gamma, HostAddress alpha, HostAddress weights,
-                                    bool local_end, bool last_row_only, double ref_gap_penalty,
-                                    std::int64_t score_matrix_cells);
-void calc_softdtw_gradients_mixed(HostAddress input_signal,
-                                  const std::vector<int>& input_signal_lengths,
-                                  HostAddress ref_signal, int ref_signal_length,
-                                  HostAddress score_matrix, HostAddress scores,
-                                  HostAddress input_gradients, HostAddress ref_gradients,
-                                  double gamma, HostAddress alpha, HostAddress weights,
-                                  bool local_end, bool last_row_only, double ref_gap_penalty,
-                                  std::int64_t score_matrix_cells);
+                                    HostAddress gradient_matrix, HostAddress input_gradients,
+                                    HostAddress ref_gradients, int channels,
+                                    const std::string& cost);
+
 // Cells of the checkpoints of R that the lean gradients keep of a signal of this length.
 std::int64_t gradient_checkpoint_cells(int input_signal_length, int ref_signal_length);
 

@@ -21,6 +21,9 @@
 #include "hwy/highway.h"
 #include "kernels/free_end_terminals.h"
 #include "vectorised/batch.h"
+#include "vectorised/call_samples.h"
+#include "vectorised/costs-inl.h"
+#include "vectorised/costs.h"
 #include "vectorised/simd-inl.h"
 
 #ifndef ORVANE_VECTORISED_FINAL_SCORES
@@ -35,11 +38,12 @@ inline Span span_of(int diagonal, int rows, int cols) {
     return diagonal_span<std::int64_t>(diagonal, rows, cols);
 }
 
-// What the lean backward pass of one signal takes besides its score matrix.
+// What the lean backward pass of one signal takes besides its score matrix; gradients
+// channel-major.
 template <typename Data, typename Score>
 struct SignalGradients {
-    const Data* samples;
-    const Data* reference;
+    const SampleSource<Data>* source;
+    const Band* band;
     Data* sample_gradients;
     Data* reference_gradients;
     Data weight;
@@ -102,7 +106,7 @@ private:
 
 // What a forward pass that keeps no score matrix keeps of one signal: the last cell's score,
 // and with a free end the terminals' scores in the order the free-end soft minimum folds them
-// (the last row, then the last column above it).
+// (the last row, then the last column above it); +inf for a terminal outside a band.
 template <typename T>
 struct FinalScores {
     int rows;
@@ -115,7 +119,8 @@ struct FinalScores {
         : rows(rows),
           cols(cols),
           free_end(free_end),
-          terminals(free_end ? static_cast<std::size_t>(rows + cols - 1) : 0) {}
+          terminals(free_end ? static_cast<std::size_t>(rows + cols - 1) : 0,
+                    std::numeric_limits<T>::infinity()) {}
 
     // Cell (i, j)'s score, when it is a terminal or the last cell.
     void take(int i, int j, T value) {
@@ -152,11 +157,20 @@ public:
 
     T* operator[](int d) { return values_.data() + (((d % 3) + 3) % 3) * stride_ + 1; }
 
-    // The pad after diagonal d's last cell, once its cells are written.
-    void close(int d, int length) { (*this)[d][length] = pad_; }
-
     // Diagonal d as one outside the matrix: pads only.
     void clear(int d) { std::fill((*this)[d] - 1, (*this)[d] - 1 + stride_, pad_); }
+
+    // Pads around positions [begin, end) of diagonal d, the cells a band keeps there: the
+    // passes on the diagonals next to it read at most one cell beyond either end, since a
+    // band moves by at most one column a diagonal.
+    void fence(int d, int begin, int end) {
+        if (begin == end) {
+            clear(d);
+            return;
+        }
+        (*this)[d][begin - 1] = pad_;
+        (*this)[d][end] = pad_;
+    }
 
 private:
     std::size_t stride_;
@@ -204,7 +218,7 @@ VecOf<D> PredecessorSoftmin(D d, const Lane<D>* previous, const Lane<D>* before_
 }
 
 // Where a forward pass reads its costs: a distance matrix, or the samples themselves, each
-// cost |x_i - y_j| formed as the distance pass forms it (the same bits).
+// cost formed as the distance passes form it (the same bits).
 template <typename T>
 struct StoredCosts {
     const T* distance;
@@ -218,15 +232,13 @@ struct StoredCosts {
 
 template <typename T>
 struct SampleCosts {
-    const T* samples;
-    const T* reference;
+    const SampleSource<T>& source;
 
-    T first() const { return std::abs(samples[0] - reference[0]); }
+    T first() const { return hn::GetLane(CellCosts(TagOf<T>(), source, 0, 0, 1)); }
     template <class D>
     VecOf<D> at(D d, const Span& span, int diagonal, int p, std::size_t count) const {
         const int column = span.first_col + p;
-        const auto x = LoadReversedPart(d, samples + (diagonal - column), count);
-        return hn::Abs(hn::Sub(x, LoadPart(d, reference + column, count)));
+        return CellCosts(d, source, diagonal - column, column, count);
     }
 };
 
@@ -237,8 +249,7 @@ struct StoredScores {
 
     void first(T value) { score[0] = value; }
     template <class D>
-    void take(D d, VecOf<D> value, const Span& span, int /*diagonal*/, int p,
-              std::size_t count) {
+    void take(D d, VecOf<D> value, const Span& span, int /*diagonal*/, int p, std::size_t count) {
         StorePart(d, value, score + span.start + p, count);
     }
 };
@@ -250,8 +261,7 @@ struct KeptScores {
     void first(T value) { kept.take(0, 0, value); }
     // The diagonal's first cell may be on the last row, its last on the last column.
     template <class D>
-    void take(D d, VecOf<D> value, const Span& span, int diagonal, int p,
-              std::size_t count) {
+    void take(D d, VecOf<D> value, const Span& span, int diagonal, int p, std::size_t count) {
         const bool first = p == 0 && diagonal >= kept.rows - 1;
         const bool last =
             p + static_cast<int>(count) == span.length && span.first_col + span.length == kept.cols;
@@ -269,24 +279,40 @@ struct KeptScores {
     }
 };
 
-// A forward pass over the signal that keeps its checkpoints, and the final scores.
+// Scores put in two places.
+template <class First, class Second>
+struct BothScores {
+    First first_sink;
+    Second second_sink;
+
+    template <typename T>
+    void first(T value) {
+        first_sink.first(value);
+        second_sink.first(value);
+    }
+    template <class D>
+    void take(D d, VecOf<D> value, const Span& span, int diagonal, int p, std::size_t count) {
+        first_sink.take(d, value, span, diagonal, p, count);
+        second_sink.take(d, value, span, diagonal, p, count);
+    }
+};
+
+// The checkpoint diagonals of a signal's scores.
 template <typename T>
 struct CheckpointScores {
-    KeptScores<T> kept;
     const CheckpointPlan& plan;
     T* workspace;
     int diagonal = -1;  // the diagonal whose checkpoint row is `row`
     T* row = nullptr;
 
     void first(T value) {
-        kept.first(value);
         if (T* own = plan.checkpoint(workspace, 0)) {
             own[0] = value;
         }
     }
     template <class D>
-    void take(D d, VecOf<D> value, const Span& span, int at_diagonal, int p, std::size_t count) {
-        kept.take(d, value, span, at_diagonal, p, count);
+    void take(D d, VecOf<D> value, const Span& /*span*/, int at_diagonal, int p,
+              std::size_t count) {
         if (at_diagonal != diagonal) {
             diagonal = at_diagonal;
             row = plan.checkpoint(workspace, diagonal);
@@ -326,39 +352,40 @@ struct DiagonalRange {
 // A rolling diagonal set again from R, `transform` turning R into what the pass keeps.
 template <typename T, class Transform>
 void Restore(RollingDiagonals<T>& rolling, int diagonal, const T* score, int rows, int cols,
-             const Transform& transform) {
+             const Band& band, const Transform& transform) {
     const TagOf<T> d;
     const std::size_t lanes = hn::Lanes(d);
     const Span span = span_of(diagonal, rows, cols);
+    const auto [begin, end] = band.positions(diagonal, span);
     T* own = rolling[diagonal];
-    for (int p = 0; p < span.length; p += static_cast<int>(lanes)) {
-        const std::size_t count = std::min<std::size_t>(lanes, span.length - p);
+    for (int p = begin; p < end; p += static_cast<int>(lanes)) {
+        const std::size_t count = std::min<std::size_t>(lanes, end - p);
         hn::StoreU(transform(LoadPart(d, score + p, count)), d, own + p);
     }
-    rolling.close(diagonal, span.length);
+    rolling.fence(diagonal, begin, end);
 }
 
 // The two diagonals before range.first, or diagonal 0: where a forward pass starts. Returns
 // the first diagonal the recurrence computes.
 template <typename T, class Scores, class Transform>
 int StartForward(const DiagonalRange<T>& range, RollingDiagonals<T>& rolling, Scores& scores,
-                 T first_score, int rows, int cols, const Transform& transform) {
+                 T first_score, int rows, int cols, const Band& band, const Transform& transform) {
     if (range.first > 0) {
-        Restore(rolling, range.first - 2, range.before_previous, rows, cols, transform);
-        Restore(rolling, range.first - 1, range.previous, rows, cols, transform);
+        Restore(rolling, range.first - 2, range.before_previous, rows, cols, band, transform);
+        Restore(rolling, range.first - 1, range.previous, rows, cols, band, transform);
         return range.first;
     }
     scores.first(first_score);
     const TagOf<T> d;
     rolling[0][0] = hn::GetLane(transform(hn::Set(d, first_score)));
-    rolling.close(0, 1);
+    rolling.fence(0, 0, 1);
     return 1;
 }
 
 // R of one signal, and its scaled scores' diagonals as the recurrence needs them.
 template <typename T, class Costs, class Scores>
 void ForwardSignal(const Costs& costs, Scores& scores, int rows, int cols, T bias, T gamma,
-                   const DiagonalRange<T>& range) {
+                   const DiagonalRange<T>& range, const Band& band) {
     const TagOf<T> d;
     const std::size_t lanes = hn::Lanes(d);
     const T inv_gamma = T{1} / gamma;
@@ -368,22 +395,24 @@ void ForwardSignal(const Costs& costs, Scores& scores, int rows, int cols, T bia
     RollingDiagonals<T> scaled(std::min(rows, cols), -kInfinity<T>);
     const auto scale = [&](VecOf<TagOf<T>> r) { return hn::Neg(hn::Mul(inv_gamma_v, r)); };
 
-    const int from = StartForward(range, scaled, scores, costs.first() - bias, rows, cols, scale);
+    const int from =
+        StartForward(range, scaled, scores, costs.first() - bias, rows, cols, band, scale);
     for (int diagonal = from; diagonal < range.last; ++diagonal) {
         const Span span = span_of(diagonal, rows, cols);
         const PredecessorShifts shifts(diagonal, rows);
         const T* previous = scaled[diagonal - 1];
         const T* before_previous = scaled[diagonal - 2];
         T* current = scaled[diagonal];
-        for (int p = 0; p < span.length; p += static_cast<int>(lanes)) {
-            const std::size_t count = std::min<std::size_t>(lanes, span.length - p);
+        const auto [begin, end] = band.positions(diagonal, span);
+        for (int p = begin; p < end; p += static_cast<int>(lanes)) {
+            const std::size_t count = std::min<std::size_t>(lanes, end - p);
             const auto cost = hn::Sub(costs.at(d, span, diagonal, p, count), bias_v);
             const auto value =
                 hn::Add(cost, PredecessorSoftmin(d, previous, before_previous, p, shifts, gamma_v));
             scores.take(d, value, span, diagonal, p, count);
             hn::StoreU(scale(value), d, current + p);
         }
-        scaled.close(diagonal, span.length);
+        scaled.fence(diagonal, begin, end);
     }
 }
 
@@ -520,10 +549,11 @@ class PredecessorShares {
     using T = double;
 
 public:
-    PredecessorShares(ScoreMatrix& score, int rows, int cols, T gamma)
+    PredecessorShares(ScoreMatrix& score, int rows, int cols, T gamma, const Band& band)
         : score_(score),
           rows_(rows),
           cols_(cols),
+          band_(band),
           inv_gamma_(T{1} / gamma),
           scores_(std::min(rows, cols), kInfinity<T>),
           up_(std::min(rows, cols), Share{0}),
@@ -559,11 +589,12 @@ private:
         const Span span = span_of(diagonal, rows_, cols_);
         T* own = scores_[diagonal];
         const T* stored = score_.diagonal(diagonal, span);
-        for (int p = 0; p < span.length; p += static_cast<int>(lanes)) {
-            const std::size_t count = std::min<std::size_t>(lanes, span.length - p);
+        const auto [begin, end] = band_.positions(diagonal, span);
+        for (int p = begin; p < end; p += static_cast<int>(lanes)) {
+            const std::size_t count = std::min<std::size_t>(lanes, end - p);
             hn::StoreU(LoadPart(d, stored + p, count), d, own + p);
         }
-        scores_.close(diagonal, span.length);
+        scores_.fence(diagonal, begin, end);
     }
 
     // The shares in Share, from differences formed in T; none where a cell has no finite
@@ -588,7 +619,8 @@ private:
                 return RoundedPair(lo, hi);
             }
         };
-        for (int p = 0; p < span.length; p += static_cast<int>(group)) {
+        const auto [begin, end] = band_.positions(diagonal, span);
+        for (int p = begin; p < end; p += static_cast<int>(group)) {
             const auto lo =
                 DifferencesAt(previous, before_previous, p, shifts, inv_gamma, -kInfinity<T>);
             const auto hi =
@@ -606,13 +638,14 @@ private:
             hn::StoreU(hn::Mul(left_share, scale), ds, left_[diagonal] + p);
         }
         for (auto* shares : {&up_, &corner_, &left_}) {
-            shares->close(diagonal, span.length);
+            shares->fence(diagonal, begin, end);
         }
     }
 
     ScoreMatrix& score_;
     int rows_;
     int cols_;
+    const Band& band_;
     T inv_gamma_;
     RollingDiagonals<T> scores_;
     RollingDiagonals<Share> up_;
@@ -621,23 +654,21 @@ private:
 };
 
 // Where a backward pass puts E: a gradient matrix, or straight into the gradients of the
-// samples and of the reference, E never stored: each cell adds w * E * sign(x_i - y_j) to its
-// sample's and w * E * sign(y_j - x_i) to its reference sample's, w its score's weight.
+// samples and of the reference (channel-major), E never stored: each cell adds w * E times
+// its cost's derivative, w its score's weight.
 template <typename T>
 struct StoredGradient {
     T* gradient;
 
     template <class D>
-    void take(D d, VecOf<D> e, const Span& span, int /*diagonal*/, int p,
-              std::size_t count) {
+    void take(D d, VecOf<D> e, const Span& span, int /*diagonal*/, int p, std::size_t count) {
         StorePart(d, e, gradient + span.start + p, count);
     }
 };
 
 template <typename T>
 struct AddedGradient {
-    const T* samples;
-    const T* reference;
+    const SampleSource<T>& source;
     T* sample_gradients;
     T* reference_gradients;
     T weight;
@@ -645,20 +676,8 @@ struct AddedGradient {
     template <class D>
     void take(D d, VecOf<D> e, const Span& span, int diagonal, int p, std::size_t count) {
         const int column = span.first_col + p;
-        const int row = diagonal - column;
-        const auto x = LoadReversedPart(d, samples + row, count);
-        const auto y = LoadPart(d, reference + column, count);
-        const auto g = hn::Mul(e, hn::Set(d, weight));
-        T* own_samples = sample_gradients + row;
-        T* own_reference = reference_gradients + column;
-        StoreReversedPart(d,
-                          hn::Add(LoadReversedPart(d, own_samples, count),
-                                  hn::Mul(g, DeadZoneSign(d, hn::Sub(x, y)))),
-                          own_samples, count);
-        StorePart(
-            d,
-            hn::Add(LoadPart(d, own_reference, count), hn::Mul(g, DeadZoneSign(d, hn::Sub(y, x)))),
-            own_reference, count);
+        AddCellGradients(d, hn::Mul(e, hn::Set(d, weight)), source, sample_gradients,
+                         reference_gradients, diagonal - column, column, count);
     }
 };
 
@@ -687,9 +706,8 @@ VecOf<D> ShareWeight(VecOf<D> successor_score, VecOf<D> score, VecOf<D> share) {
 // into the gradients of the samples and the reference.
 template <typename T, class Costs, class ScoreMatrix, class Gradients>
 void BackwardSignal(const Costs& cost_source, ScoreMatrix& score, Gradients& sink, int rows,
-                    int cols,
-                    T bias, T gamma, bool free_end, T final_score, bool last_row_only,
-                    T ref_gap_penalty) {
+                    int cols, T bias, T gamma, bool free_end, T final_score, bool last_row_only,
+                    T ref_gap_penalty, const Band& band) {
     const TagOf<T> d;
     const hn::RebindToSigned<TagOf<T>> di;
     using Int = Lane<decltype(di)>;
@@ -704,7 +722,7 @@ void BackwardSignal(const Costs& cost_source, ScoreMatrix& score, Gradients& sin
     constexpr bool kShares = std::is_same_v<T, double>;
     std::optional<PredecessorShares<T, ScoreMatrix>> shares;
     if constexpr (kShares) {
-        shares.emplace(score, rows, cols, gamma);
+        shares.emplace(score, rows, cols, gamma, band);
     }
     // Diagonal d + 1's up and left shares, diagonal d + 2's corner shares.
     const T* down_shares = nullptr;
@@ -743,8 +761,9 @@ void BackwardSignal(const Costs& cost_source, ScoreMatrix& score, Gradients& sin
                                   hn::LoadU(d, (far ? far_costs : next_costs) + at), inv_gamma);
             }
         };
-        for (int p = 0; p < span.length; p += static_cast<int>(lanes)) {
-            const std::size_t count = std::min<std::size_t>(lanes, span.length - p);
+        const auto [begin, end] = band.positions(diagonal, span);
+        for (int p = begin; p < end; p += static_cast<int>(lanes)) {
+            const std::size_t count = std::min<std::size_t>(lanes, end - p);
             const auto r = LoadPart(d, own_scores + p, count);
             hn::StoreU(r, d, here_scores + p);
             if constexpr (!kShares) {
@@ -781,15 +800,15 @@ void BackwardSignal(const Costs& cost_source, ScoreMatrix& score, Gradients& sin
             sink.take(d, e, span, diagonal, p, count);
             hn::StoreU(e, d, here_gradients + p);
         }
-        scores.close(diagonal, span.length);
-        costs.close(diagonal, span.length);
-        gradients.close(diagonal, span.length);
+        scores.fence(diagonal, begin, end);
+        costs.fence(diagonal, begin, end);
+        gradients.fence(diagonal, begin, end);
     }
 }
 
 template <class Costs, class Scores>
 void ForwardMixed(const Costs& costs, Scores& sink, int rows, int cols, float bias, float gamma,
-                  const DiagonalRange<double>& range) {
+                  const DiagonalRange<double>& range, const Band& band) {
     const MixedTag d;
     const MixedFloatTag df;
     const std::size_t lanes = hn::Lanes(d);
@@ -810,15 +829,16 @@ void ForwardMixed(const Costs& costs, Scores& sink, int rows, int cols, float bi
     };
 
     const int from = StartForward(range, scores, sink, static_cast<double>(costs.first() - bias),
-                                  rows, cols, [](VecOf<MixedTag> r) { return r; });
+                                  rows, cols, band, [](VecOf<MixedTag> r) { return r; });
     for (int diagonal = from; diagonal < range.last; ++diagonal) {
         const Span span = span_of(diagonal, rows, cols);
         const PredecessorShifts shifts(diagonal, rows);
         const double* previous = scores[diagonal - 1];
         const double* before_previous = scores[diagonal - 2];
         double* current = scores[diagonal];
-        for (int p = 0; p < span.length; p += static_cast<int>(group)) {
-            const std::size_t count = std::min<std::size_t>(group, span.length - p);
+        const auto [begin, end] = band.positions(diagonal, span);
+        for (int p = begin; p < end; p += static_cast<int>(group)) {
+            const std::size_t count = std::min<std::size_t>(group, end - p);
             const auto lo = DifferencesAt(previous, before_previous, p, shifts, inv_gamma, 0.0);
             const auto hi = kPairs
                                 ? DifferencesAt(previous, before_previous,
@@ -839,14 +859,15 @@ void ForwardMixed(const Costs& costs, Scores& sink, int rows, int cols, float bi
                 hn::StoreU(high, d, current + p + lanes);
             }
         }
-        scores.close(diagonal, span.length);
+        scores.fence(diagonal, begin, end);
     }
 }
 
 // The shares are formed from the scores alone: no cost enters the weights.
 template <class ScoreMatrix, class Gradients>
 void BackwardMixed(ScoreMatrix& score, Gradients& sink, int rows, int cols, float gamma,
-                   bool free_end, double final_score, bool last_row_only, float ref_gap_penalty) {
+                   bool free_end, double final_score, bool last_row_only, float ref_gap_penalty,
+                   const Band& band) {
     const MixedTag d;
     const MixedFloatTag df;
     const hn::RebindToSigned<MixedFloatTag> di;
@@ -856,7 +877,8 @@ void BackwardMixed(ScoreMatrix& score, Gradients& sink, int rows, int cols, floa
     const int longest = std::min(rows, cols);
     RollingDiagonals<float> gradients(longest, 0.0f);
     const int last_diagonal = rows + cols - 2;
-    PredecessorShares<float, ScoreMatrix> shares(score, rows, cols, static_cast<double>(gamma));
+    PredecessorShares<float, ScoreMatrix> shares(score, rows, cols, static_cast<double>(gamma),
+                                                 band);
 
     for (int diagonal = last_diagonal; diagonal >= 0; --diagonal) {
         const Span span = span_of(diagonal, rows, cols);
@@ -870,8 +892,9 @@ void BackwardMixed(ScoreMatrix& score, Gradients& sink, int rows, int cols, floa
         const float* next_gradients = gradients[diagonal + 1];
         const float* far_gradients = gradients[diagonal + 2];
         const double* own_scores = score.diagonal(diagonal, span);
-        for (int p = 0; p < span.length; p += static_cast<int>(group)) {
-            const std::size_t count = std::min<std::size_t>(group, span.length - p);
+        const auto [begin, end] = band.positions(diagonal, span);
+        for (int p = begin; p < end; p += static_cast<int>(group)) {
+            const std::size_t count = std::min<std::size_t>(group, end - p);
             auto e = hn::Zero(df);
             if (free_end) {
                 const auto column = hn::Add(hn::Set(di, span.first_col + p), hn::Iota(di, 0));
@@ -907,7 +930,7 @@ void BackwardMixed(ScoreMatrix& score, Gradients& sink, int rows, int cols, floa
             sink.take(df, e, span, diagonal, p, count);
             hn::StoreU(e, df, here_gradients + p);
         }
-        gradients.close(diagonal, span.length);
+        gradients.fence(diagonal, begin, end);
     }
 }
 
@@ -917,24 +940,24 @@ template <typename Data, typename Score>
 struct Passes {
     template <class Costs, class Scores>
     static void forward(const Costs& costs, Scores& scores, int rows, int cols, Data bias,
-                        Data gamma, const DiagonalRange<Score>& range) {
+                        Data gamma, const DiagonalRange<Score>& range, const Band& band) {
         if constexpr (std::is_same_v<Data, Score>) {
-            ForwardSignal(costs, scores, rows, cols, bias, gamma, range);
+            ForwardSignal(costs, scores, rows, cols, bias, gamma, range, band);
         } else {
-            ForwardMixed(costs, scores, rows, cols, bias, gamma, range);
+            ForwardMixed(costs, scores, rows, cols, bias, gamma, range, band);
         }
     }
 
     template <class Costs, class ScoreMatrix, class Gradients>
     static void backward(const Costs& costs, ScoreMatrix& score, Gradients& sink, int rows,
                          int cols, Data bias, Data gamma, bool free_end, Score final_score,
-                         bool last_row_only, Data ref_gap_penalty) {
+                         bool last_row_only, Data ref_gap_penalty, const Band& band) {
         if constexpr (std::is_same_v<Data, Score>) {
             BackwardSignal(costs, score, sink, rows, cols, bias, gamma, free_end, final_score,
-                           last_row_only, ref_gap_penalty);
+                           last_row_only, ref_gap_penalty, band);
         } else {
             BackwardMixed(score, sink, rows, cols, gamma, free_end, final_score, last_row_only,
-                          ref_gap_penalty);
+                          ref_gap_penalty, band);
         }
     }
 };
@@ -943,7 +966,7 @@ template <typename Data, typename Score>
 void ForwardStored(const Data* distance, Score* score, int rows, int cols, Data bias, Data gamma) {
     StoredScores<Score> scores{score};
     Passes<Data, Score>::forward(StoredCosts<Data>{distance}, scores, rows, cols, bias, gamma,
-                                 DiagonalRange<Score>::whole(rows, cols));
+                                 DiagonalRange<Score>::whole(rows, cols), Band(rows, cols));
 }
 
 template <typename Data, typename Score>
@@ -953,104 +976,105 @@ void BackwardStored(const Data* distance, const Score* score, Data* gradient, in
     StoredGradient<Data> sink{gradient};
     StoredScoreMatrix<Score> stored{score};
     Passes<Data, Score>::backward(StoredCosts<Data>{distance}, stored, sink, rows, cols, bias,
-                                  gamma, free_end, final_score, last_row_only, ref_gap_penalty);
+                                  gamma, free_end, final_score, last_row_only, ref_gap_penalty,
+                                  Band(rows, cols));
+}
+
+// The passes that form every cost from the samples: the final scores alone; R stored with
+// them; or checkpoints of R with them.
+template <typename Data, typename Score, class Scores>
+void ForwardFromSamples(const SampleSource<Data>& source, const Band& band, Scores& scores,
+                        Data bias, Data gamma) {
+    Passes<Data, Score>::forward(SampleCosts<Data>{source}, scores, source.rows, source.cols, bias,
+                                 gamma, DiagonalRange<Score>::whole(source.rows, source.cols),
+                                 band);
 }
 
 template <typename Data, typename Score>
-void ScoresOnly(const Data* samples, const Data* reference, FinalScores<Score>* kept, Data bias,
-                Data gamma) {
+void ScoresOnly(const SampleSource<Data>* source, const Band* band, FinalScores<Score>* kept,
+                Data bias, Data gamma) {
     KeptScores<Score> scores{*kept};
-    Passes<Data, Score>::forward(SampleCosts<Data>{samples, reference}, scores, kept->rows,
-                                 kept->cols, bias, gamma,
-                                 DiagonalRange<Score>::whole(kept->rows, kept->cols));
-}
-
-// The lean passes: R from the samples, then E straight into the gradients.
-template <typename Data, typename Score>
-void ForwardSamples(const Data* samples, const Data* reference, Score* score, int rows, int cols,
-                    Data bias, Data gamma) {
-    StoredScores<Score> scores{score};
-    Passes<Data, Score>::forward(SampleCosts<Data>{samples, reference}, scores, rows, cols, bias,
-                                 gamma, DiagonalRange<Score>::whole(rows, cols));
-}
-
-template <typename Data, typename Score, class ScoreMatrix>
-void AddGradients(ScoreMatrix& score, const SignalGradients<Data, Score>& signal, int rows,
-                  int cols) {
-    AddedGradient<Data> sink{signal.samples, signal.reference, signal.sample_gradients,
-                             signal.reference_gradients, signal.weight};
-    Passes<Data, Score>::backward(SampleCosts<Data>{signal.samples, signal.reference}, score,
-                                  sink, rows, cols, signal.bias, signal.gamma, signal.free_end,
-                                  signal.final_score, signal.last_row_only,
-                                  signal.ref_gap_penalty);
+    ForwardFromSamples<Data, Score>(*source, *band, scores, bias, gamma);
 }
 
 template <typename Data, typename Score>
-void GradientsStored(const Score* score, const SignalGradients<Data, Score>* signal, int rows,
-                     int cols) {
-    StoredScoreMatrix<Score> stored{score};
-    AddGradients(stored, *signal, rows, cols);
+void ForwardSamples(const SampleSource<Data>* source, const Band* band, Score* score,
+                    FinalScores<Score>* kept, Data bias, Data gamma) {
+    BothScores<StoredScores<Score>, KeptScores<Score>> scores{{score}, {*kept}};
+    ForwardFromSamples<Data, Score>(*source, *band, scores, bias, gamma);
 }
 
-// The checkpointed passes of one signal: the forward pass keeps the final scores and the
-// checkpoints; the backward pass computes each segment again from the samples.
 template <typename Data, typename Score>
-void ForwardCheckpoints(const Data* samples, const Data* reference, Score* workspace,
+void ForwardCheckpoints(const SampleSource<Data>* source, const Band* band, Score* workspace,
                         FinalScores<Score>* kept, Data bias, Data gamma) {
-    const CheckpointPlan plan(kept->rows, kept->cols);
-    CheckpointScores<Score> scores{KeptScores<Score>{*kept}, plan, workspace};
-    Passes<Data, Score>::forward(SampleCosts<Data>{samples, reference}, scores, kept->rows,
-                                 kept->cols, bias, gamma,
-                                 DiagonalRange<Score>::whole(kept->rows, kept->cols));
+    const CheckpointPlan plan(source->rows, source->cols);
+    BothScores<CheckpointScores<Score>, KeptScores<Score>> scores{{plan, workspace}, {*kept}};
+    ForwardFromSamples<Data, Score>(*source, *band, scores, bias, gamma);
+}
+
+// The backward pass from the samples, E added straight into the gradients.
+template <typename Data, typename Score, class ScoreMatrix>
+void AddGradients(ScoreMatrix& score, const SignalGradients<Data, Score>& signal) {
+    const SampleSource<Data>& source = *signal.source;
+    AddedGradient<Data> sink{source, signal.sample_gradients, signal.reference_gradients,
+                             signal.weight};
+    Passes<Data, Score>::backward(SampleCosts<Data>{source}, score, sink, source.rows, source.cols,
+                                  signal.bias, signal.gamma, signal.free_end, signal.final_score,
+                                  signal.last_row_only, signal.ref_gap_penalty, *signal.band);
 }
 
 template <typename Data, typename Score>
-void GradientsCheckpointed(Score* workspace, const SignalGradients<Data, Score>* signal, int rows,
-                           int cols) {
-    const CheckpointPlan plan(rows, cols);
+void GradientsStored(const Score* score, const SignalGradients<Data, Score>* signal) {
+    StoredScoreMatrix<Score> stored{score};
+    AddGradients(stored, *signal);
+}
+
+// Each segment's R computed again from its checkpoint as the backward pass reaches it.
+template <typename Data, typename Score>
+void GradientsCheckpointed(Score* workspace, const SignalGradients<Data, Score>* signal) {
+    const SampleSource<Data>& source = *signal->source;
+    const CheckpointPlan plan(source.rows, source.cols);
     const auto recompute = [&](const DiagonalRange<Score>& range, SegmentScores<Score>& sink) {
-        Passes<Data, Score>::forward(SampleCosts<Data>{signal->samples, signal->reference}, sink,
-                                     rows, cols, signal->bias, signal->gamma, range);
+        Passes<Data, Score>::forward(SampleCosts<Data>{source}, sink, source.rows, source.cols,
+                                     signal->bias, signal->gamma, range, *signal->band);
     };
     CheckpointedScoreMatrix<Score, decltype(recompute)> score(plan, workspace, recompute);
-    AddGradients(score, *signal, rows, cols);
+    AddGradients(score, *signal);
 }
 
 }  // namespace
 
 // The entry points of each path, which Highway dispatches by name.
-#define ORVANE_PATH_ENTRY_POINTS(SUFFIX, Data, Score)                                          \
-    void ForwardSignal##SUFFIX(const Data* distance, Score* score, int rows, int cols,          \
-                               Data bias, Data gamma) {                                         \
-        ForwardStored<Data, Score>(distance, score, rows, cols, bias, gamma);                   \
-    }                                                                                           \
-    void BackwardSignal##SUFFIX(const Data* distance, const Score* score, Data* gradient,       \
-                                int rows, int cols, Data bias, Data gamma, bool free_end,       \
-                                Score final_score, bool last_row_only, Data ref_gap_penalty) {  \
-        BackwardStored<Data, Score>(distance, score, gradient, rows, cols, bias, gamma,         \
-                                    free_end, final_score, last_row_only, ref_gap_penalty);     \
-    }                                                                                           \
-    void ScoresSignal##SUFFIX(const Data* samples, const Data* reference,                       \
-                              FinalScores<Score>* kept, Data bias, Data gamma) {                \
-        ScoresOnly<Data, Score>(samples, reference, kept, bias, gamma);                         \
-    }                                                                                           \
-    void ForwardSamples##SUFFIX(const Data* samples, const Data* reference, Score* score,       \
-                                int rows, int cols, Data bias, Data gamma) {                    \
-        ForwardSamples<Data, Score>(samples, reference, score, rows, cols, bias, gamma);        \
-    }                                                                                           \
-    void GradientsSignal##SUFFIX(const Score* score, const SignalGradients<Data, Score>* signal, \
-                                 int rows, int cols) {                                          \
-        GradientsStored<Data, Score>(score, signal, rows, cols);                                \
-    }                                                                                           \
-    void ForwardCheckpoints##SUFFIX(const Data* samples, const Data* reference,                 \
-                                    Score* workspace, FinalScores<Score>* kept, Data bias,      \
-                                    Data gamma) {                                               \
-        ForwardCheckpoints<Data, Score>(samples, reference, workspace, kept, bias, gamma);      \
-    }                                                                                           \
-    void GradientsCheckpointed##SUFFIX(Score* workspace,                                        \
-                                       const SignalGradients<Data, Score>* signal, int rows,    \
-                                       int cols) {                                              \
-        GradientsCheckpointed<Data, Score>(workspace, signal, rows, cols);                      \
+#define ORVANE_PATH_ENTRY_POINTS(SUFFIX, Data, Score)                                              \
+    void ForwardSignal##SUFFIX(const Data* distance, Score* score, int rows, int cols, Data bias,  \
+                               Data gamma) {                                                       \
+        ForwardStored<Data, Score>(distance, score, rows, cols, bias, gamma);                      \
+    }                                                                                              \
+    void BackwardSignal##SUFFIX(const Data* distance, const Score* score, Data* gradient,          \
+                                int rows, int cols, Data bias, Data gamma, bool free_end,          \
+                                Score final_score, bool last_row_only, Data ref_gap_penalty) {     \
+        BackwardStored<Data, Score>(distance, score, gradient, rows, cols, bias, gamma, free_end,  \
+                                    final_score, last_row_only, ref_gap_penalty);                  \
+    }                                                                                              \
+    void ScoresSignal##SUFFIX(const SampleSource<Data>* source, const Band* band,                  \
+                              FinalScores<Score>* kept, Data bias, Data gamma) {                   \
+        ScoresOnly<Data, Score>(source, band, kept, bias, gamma);                                  \
+    }                                                                                              \
+    void ForwardSamples##SUFFIX(const SampleSource<Data>* source, const Band* band, Score* score,  \
+                                FinalScores<Score>* kept, Data bias, Data gamma) {                 \
+        ForwardSamples<Data, Score>(source, band, score, kept, bias, gamma);                       \
+    }                                                                                              \
+    void ForwardCheckpoints##SUFFIX(const SampleSource<Data>* source, const Band* band,            \
+                                    Score* workspace, FinalScores<Score>* kept, Data bias,         \
+                                    Data gamma) {                                                  \
+        ForwardCheckpoints<Data, Score>(source, band, workspace, kept, bias, gamma);               \
+    }                                                                                              \
+    void GradientsSignal##SUFFIX(const Score* score, const SignalGradients<Data, Score>* signal) { \
+        GradientsStored<Data, Score>(score, signal);                                               \
+    }                                                                                              \
+    void GradientsCheckpointed##SUFFIX(Score* workspace,                                           \
+                                       const SignalGradients<Data, Score>* signal) {               \
+        GradientsCheckpointed<Data, Score>(workspace, signal);                                     \
     }
 
 ORVANE_PATH_ENTRY_POINTS(32, float, float)
@@ -1296,20 +1320,20 @@ template <typename Path>
 void softdtw_scores(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
                     HostAddress ref_signal, int ref_signal_length, HostAddress scores,
                     double requested_gamma, HostAddress alpha, bool local_end, bool last_row_only,
-                    double requested_ref_gap_penalty) {
+                    double requested_ref_gap_penalty, int channels, const std::string& cost,
+                    HostAddress band) {
     using Data = typename Path::Data;
     using Score = typename Path::Score;
     const Batch batch(input_signal_lengths, ref_signal_length, CellPositions::unlimited);
     const Data gamma = Path::gamma(requested_gamma);
     const Data ref_gap_penalty = Path::penalty(requested_ref_gap_penalty, local_end);
-    const auto samples = host_pointer<const Data>(input_signal);
-    const auto reference = host_pointer<const Data>(ref_signal);
+    const CallSamples<Data> call(batch, input_signal, ref_signal, channels, cost, band);
     const auto biases = host_pointer<const Data>(alpha);
     const auto finals = host_pointer<Score>(scores);
     for_each_signal(batch, [&](const Signal& signal) {
+        const typename CallSamples<Data>::Own own(call, signal);
         FinalScores<Score> kept(signal.rows, signal.cols, local_end);
-        Path::scores(samples + signal.first_sample, reference, &kept, bias_of(biases, signal.index),
-                     gamma);
+        Path::scores(&own.source, &own.band, &kept, bias_of(biases, signal.index), gamma);
         finals[signal.index] =
             final_score_of(kept, gamma, ref_gap_penalty, local_end, last_row_only);
     });
@@ -1336,9 +1360,9 @@ bool checkpointed(const Batch& batch, std::int64_t score_matrix_cells) {
     const Signal signal = batch.signal(0);
     const std::int64_t needed = CheckpointPlan(signal.rows, signal.cols).cells();
     if (capacity < needed) {
-        throw std::invalid_argument("score_matrix_ptr holds " + std::to_string(capacity) +
-                                    " cells, fewer than the signal's checkpoints need: " +
-                                    std::to_string(needed));
+        throw std::invalid_argument(
+            "score_matrix_ptr holds " + std::to_string(capacity) +
+            " cells, fewer than the signal's checkpoints need: " + std::to_string(needed));
     }
     return true;
 }
@@ -1347,67 +1371,72 @@ bool checkpointed(const Batch& batch, std::int64_t score_matrix_cells) {
 // reference (w_k = 1 without weights), signal by signal: the forward pass stores R from the
 // samples (or its checkpoints), the backward pass forms each cost again and adds E into the
 // gradients as it goes. Reference gradients are summed per fixed group of signals and the
-// groups added in order.
+// groups added in order. A signal that a band leaves without a path has a score of +inf and
+// no gradient.
 template <typename Path>
 void softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
                        HostAddress ref_signal, int ref_signal_length, HostAddress score_matrix,
                        HostAddress scores, HostAddress input_gradients, HostAddress ref_gradients,
                        double requested_gamma, HostAddress alpha, HostAddress weights,
                        bool local_end, bool last_row_only, double requested_ref_gap_penalty,
-                       std::int64_t score_matrix_cells) {
+                       std::int64_t score_matrix_cells, int channels, const std::string& cost,
+                       HostAddress band) {
     using Data = typename Path::Data;
     using Score = typename Path::Score;
     const Batch batch(input_signal_lengths, ref_signal_length, CellPositions::unlimited);
     const bool with_checkpoints = checkpointed(batch, score_matrix_cells);
     const Data gamma = Path::gamma(requested_gamma);
     const Data ref_gap_penalty = Path::penalty(requested_ref_gap_penalty, local_end);
-    const auto samples = host_pointer<const Data>(input_signal);
-    const auto reference = host_pointer<const Data>(ref_signal);
+    const CallSamples<Data> call(batch, input_signal, ref_signal, channels, cost, band);
     const auto score = host_pointer<Score>(score_matrix);
     const auto finals = host_pointer<Score>(scores);
     const auto biases = host_pointer<const Data>(alpha);
     const auto score_weights = host_pointer<const Data>(weights);
     const auto sample_gradients = host_pointer<Data>(input_gradients);
-    // R, stored or as checkpoints, and the final score.
-    const auto forward = [&](const Signal& signal, const Data* own_samples, Data bias) {
+    const auto one_signal = [&](const Signal& signal, Data* reference_gradients) {
+        const typename CallSamples<Data>::Own own(call, signal);
+        const Data bias = bias_of(biases, signal.index);
+        FinalScores<Score> kept(signal.rows, signal.cols, local_end);
+        Score* own_score = with_checkpoints ? score : score + signal.first_cell;
         if (with_checkpoints) {
-            FinalScores<Score> kept(signal.rows, signal.cols, local_end);
-            Path::forward_checkpoints(own_samples, reference, score, &kept, bias, gamma);
-            return final_score_of(kept, gamma, ref_gap_penalty, local_end, last_row_only);
+            Path::forward_checkpoints(&own.source, &own.band, own_score, &kept, bias, gamma);
+        } else {
+            Path::forward_samples(&own.source, &own.band, own_score, &kept, bias, gamma);
         }
-        Score* own_score = score + signal.first_cell;
-        Path::forward_samples(own_samples, reference, own_score, signal.rows, signal.cols, bias,
-                              gamma);
-        return final_score_of(own_score, signal, gamma, ref_gap_penalty, local_end,
-                              last_row_only);
+        const Score final_score =
+            final_score_of(kept, gamma, ref_gap_penalty, local_end, last_row_only);
+        finals[signal.index] = final_score;
+        if (own.band.active() && final_score == std::numeric_limits<Score>::infinity()) {
+            return;
+        }
+        ChannelGradients<Data> own_gradients(sample_gradients, signal, call.channels());
+        const SignalGradients<Data, Score> gradients{
+            &own.source,
+            &own.band,
+            own_gradients.data(),
+            reference_gradients,
+            score_weights != nullptr ? score_weights[signal.index] : Data{1},
+            bias,
+            gamma,
+            local_end,
+            final_score,
+            last_row_only,
+            ref_gap_penalty};
+        if (with_checkpoints) {
+            Path::gradients_checkpointed(own_score, &gradients);
+        } else {
+            Path::gradients(own_score, &gradients);
+        }
+        own_gradients.finish();
     };
     add_group_column_sums(
-        batch, host_pointer<Data>(ref_gradients), [&](int first, int last, Data* own) {
+        batch, host_pointer<Data>(ref_gradients),
+        [&](int first, int last, Data* own) {
             for (int k = first; k < last; ++k) {
-                const Signal signal = batch.signal(k);
-                const Data* own_samples = samples + signal.first_sample;
-                const Data bias = bias_of(biases, k);
-                finals[k] = forward(signal, own_samples, bias);
-                const SignalGradients<Data, Score> gradients{
-                    own_samples,
-                    reference,
-                    sample_gradients + signal.first_sample,
-                    own,
-                    score_weights != nullptr ? score_weights[k] : Data{1},
-                    bias,
-                    gamma,
-                    local_end,
-                    finals[k],
-                    last_row_only,
-                    ref_gap_penalty};
-                if (with_checkpoints) {
-                    Path::gradients_checkpointed(score, &gradients, signal.rows, signal.cols);
-                } else {
-                    Path::gradients(score + signal.first_cell, &gradients, signal.rows,
-                                    signal.cols);
-                }
+                one_signal(batch.signal(k), own);
             }
-        });
+        },
+        call.channels());
 }
 
 template <typename Path>
@@ -1501,27 +1530,33 @@ void calc_softdtw_backward_mixed(const std::vector<int>& input_signal_lengths,
 void calc_softdtw_scores(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
                          HostAddress ref_signal, int ref_signal_length, HostAddress scores,
                          double gamma, HostAddress alpha, bool local_end, bool last_row_only,
-                         double ref_gap_penalty) {
+                         double ref_gap_penalty, int channels, const std::string& cost,
+                         HostAddress band) {
     softdtw_scores<Float32Path>(input_signal, input_signal_lengths, ref_signal, ref_signal_length,
-                                scores, gamma, alpha, local_end, last_row_only, ref_gap_penalty);
+                                scores, gamma, alpha, local_end, last_row_only, ref_gap_penalty,
+                                channels, cost, band);
 }
 
 void calc_softdtw_scores_float64(HostAddress input_signal,
                                  const std::vector<int>& input_signal_lengths,
                                  HostAddress ref_signal, int ref_signal_length, HostAddress scores,
                                  double gamma, HostAddress alpha, bool local_end,
-                                 bool last_row_only, double ref_gap_penalty) {
+                                 bool last_row_only, double ref_gap_penalty, int channels,
+                                 const std::string& cost, HostAddress band) {
     softdtw_scores<Float64Path>(input_signal, input_signal_lengths, ref_signal, ref_signal_length,
-                                scores, gamma, alpha, local_end, last_row_only, ref_gap_penalty);
+                                scores, gamma, alpha, local_end, last_row_only, ref_gap_penalty,
+                                channels, cost, band);
 }
 
 void calc_softdtw_scores_mixed(HostAddress input_signal,
                                const std::vector<int>& input_signal_lengths, HostAddress ref_signal,
                                int ref_signal_length, HostAddress scores, double gamma,
                                HostAddress alpha, bool local_end, bool last_row_only,
-                               double ref_gap_penalty) {
+                               double ref_gap_penalty, int channels, const std::string& cost,
+                               HostAddress band) {
     softdtw_scores<MixedPath>(input_signal, input_signal_lengths, ref_signal, ref_signal_length,
-                              scores, gamma, alpha, local_end, last_row_only, ref_gap_penalty);
+                              scores, gamma, alpha, local_end, last_row_only, ref_gap_penalty,
+                              channels, cost, band);
 }
 
 void calc_softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
@@ -1529,39 +1564,36 @@ void calc_softdtw_gradients(HostAddress input_signal, const std::vector<int>& in
                             HostAddress scores, HostAddress input_gradients,
                             HostAddress ref_gradients, double gamma, HostAddress alpha,
                             HostAddress weights, bool local_end, bool last_row_only,
-                            double ref_gap_penalty, std::int64_t score_matrix_cells) {
+                            double ref_gap_penalty, std::int64_t score_matrix_cells, int channels,
+                            const std::string& cost, HostAddress band) {
     softdtw_gradients<Float32Path>(input_signal, input_signal_lengths, ref_signal,
                                    ref_signal_length, score_matrix, scores, input_gradients,
                                    ref_gradients, gamma, alpha, weights, local_end, last_row_only,
-                                   ref_gap_penalty, score_matrix_cells);
+                                   ref_gap_penalty, score_matrix_cells, channels, cost, band);
 }
 
-void calc_softdtw_gradients_float64(HostAddress input_signal,
-                                    const std::vector<int>& input_signal_lengths,
-                                    HostAddress ref_signal, int ref_signal_length,
-                                    HostAddress score_matrix, HostAddress scores,
-                                    HostAddress input_gradients, HostAddress ref_gradients,
-                                    double gamma, HostAddress alpha, HostAddress weights,
-                                    bool local_end, bool last_row_only, double ref_gap_penalty,
-                                    std::int64_t score_matrix_cells) {
+void calc_softdtw_gradients_float64(
+    HostAddress input_signal, const std::vector<int>& input_signal_lengths, HostAddress ref_signal,
+    int ref_signal_length, HostAddress score_matrix, HostAddress scores,
+    HostAddress input_gradients, HostAddress ref_gradients, double gamma, HostAddress alpha,
+    HostAddress weights, bool local_end, bool last_row_only, double ref_gap_penalty,
+    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band) {
     softdtw_gradients<Float64Path>(input_signal, input_signal_lengths, ref_signal,
                                    ref_signal_length, score_matrix, scores, input_gradients,
                                    ref_gradients, gamma, alpha, weights, local_end, last_row_only,
-                                   ref_gap_penalty, score_matrix_cells);
+                                   ref_gap_penalty, score_matrix_cells, channels, cost, band);
 }
 
-void calc_softdtw_gradients_mixed(HostAddress input_signal,
-                                  const std::vector<int>& input_signal_lengths,
-                                  HostAddress ref_signal, int ref_signal_length,
-                                  HostAddress score_matrix, HostAddress scores,
-                                  HostAddress input_gradients, HostAddress ref_gradients,
-                                  double gamma, HostAddress alpha, HostAddress weights,
-                                  bool local_end, bool last_row_only, double ref_gap_penalty,
-                                  std::int64_t score_matrix_cells) {
+void calc_softdtw_gradients_mixed(
+    HostAddress input_signal, const std::vector<int>& input_signal_lengths, HostAddress ref_signal,
+    int ref_signal_length, HostAddress score_matrix, HostAddress scores,
+    HostAddress input_gradients, HostAddress ref_gradients, double gamma, HostAddress alpha,
+    HostAddress weights, bool local_end, bool last_row_only, double ref_gap_penalty,
+    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band) {
     softdtw_gradients<MixedPath>(input_signal, input_signal_lengths, ref_signal, ref_signal_length,
                                  score_matrix, scores, input_gradients, ref_gradients, gamma, alpha,
                                  weights, local_end, last_row_only, ref_gap_penalty,
-                                 score_matrix_cells);
+                                 score_matrix_cells, channels, cost, band);
 }
 
 std::int64_t gradient_checkpoint_cells(int input_signal_length, int ref_signal_length) {

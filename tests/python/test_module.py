@@ -241,13 +241,16 @@ def test_module_docstrings():
 
 def test_functions_are_registered_in_order(module):
     # The vectorised module alone has worker threads to set, scores and gradients without
-    # matrices with the checkpoints' size, and float64 and mixed versions.
+    # matrices with the checkpoints' size, distances of several channels and costs, and
+    # float64 and mixed versions.
     versions = [f"{name}{suffix}" for name in list(EXPECTED_FUNCTIONS)[:-1]
                 for suffix in ("_float64", "_mixed")
                 if suffix == "_float64" or name.startswith("calc_softdtw")]
     scores = [f"calc_softdtw_{what}{suffix}" for what in ("scores", "gradients")
               for suffix in ("", "_float64", "_mixed")]
-    extra = (["set_num_threads", *scores, "gradient_checkpoint_cells", *versions]
+    costs = [f"calc_distance{what}{suffix}" for what in ("", "_gradient")
+             for suffix in ("", "_float64")]
+    extra = (["set_num_threads", *scores, *costs, "gradient_checkpoint_cells", *versions]
              if module is orvane_cpu else [])
     assert registered_functions(module) == list(EXPECTED_FUNCTIONS) + extra
 

@@ -139,6 +139,9 @@ def calc_softdtw_scores(
     local_end: bool = False,
     last_row_only: bool = False,
     ref_gap_penalty: typing.SupportsFloat = 0.0,
+    channels: typing.SupportsInt = 1,
+    cost: str = 'abs',
+    band_ptr: typing.SupportsInt = 0,
 ) -> None: ...
 
 def calc_softdtw_scores_float64(
@@ -152,6 +155,9 @@ def calc_softdtw_scores_float64(
     local_end: bool = False,
     last_row_only: bool = False,
     ref_gap_penalty: typing.SupportsFloat = 0.0,
+    channels: typing.SupportsInt = 1,
+    cost: str = 'abs',
+    band_ptr: typing.SupportsInt = 0,
 ) -> None: ...
 
 def calc_softdtw_scores_mixed(
@@ -165,6 +171,9 @@ def calc_softdtw_scores_mixed(
     local_end: bool = False,
     last_row_only: bool = False,
     ref_gap_penalty: typing.SupportsFloat = 0.0,
+    channels: typing.SupportsInt = 1,
+    cost: str = 'abs',
+    band_ptr: typing.SupportsInt = 0,
 ) -> None: ...
 
 def calc_softdtw_gradients(
@@ -183,6 +192,9 @@ def calc_softdtw_gradients(
     last_row_only: bool = False,
     ref_gap_penalty: typing.SupportsFloat = 0.0,
     score_matrix_cells: typing.SupportsInt = 0,
+    channels: typing.SupportsInt = 1,
+    cost: str = 'abs',
+    band_ptr: typing.SupportsInt = 0,
 ) -> None: ...
 
 def calc_softdtw_gradients_float64(
@@ -201,6 +213,9 @@ def calc_softdtw_gradients_float64(
     last_row_only: bool = False,
     ref_gap_penalty: typing.SupportsFloat = 0.0,
     score_matrix_cells: typing.SupportsInt = 0,
+    channels: typing.SupportsInt = 1,
+    cost: str = 'abs',
+    band_ptr: typing.SupportsInt = 0,
 ) -> None: ...
 
 def calc_softdtw_gradients_mixed(
@@ -219,6 +234,55 @@ def calc_softdtw_gradients_mixed(
     last_row_only: bool = False,
     ref_gap_penalty: typing.SupportsFloat = 0.0,
     score_matrix_cells: typing.SupportsInt = 0,
+    channels: typing.SupportsInt = 1,
+    cost: str = 'abs',
+    band_ptr: typing.SupportsInt = 0,
+) -> None: ...
+
+def calc_distance(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_length: typing.SupportsInt,
+    distance_matrix_ptr: typing.SupportsInt,
+    channels: typing.SupportsInt = 1,
+    cost: str = 'abs',
+    band_ptr: typing.SupportsInt = 0,
+) -> None: ...
+
+def calc_distance_float64(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_length: typing.SupportsInt,
+    distance_matrix_ptr: typing.SupportsInt,
+    channels: typing.SupportsInt = 1,
+    cost: str = 'abs',
+    band_ptr: typing.SupportsInt = 0,
+) -> None: ...
+
+def calc_distance_gradient(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_length: typing.SupportsInt,
+    gradient_matrix_ptr: typing.SupportsInt,
+    input_gradients_ptr: typing.SupportsInt,
+    ref_gradients_ptr: typing.SupportsInt,
+    channels: typing.SupportsInt = 1,
+    cost: str = 'abs',
+) -> None: ...
+
+def calc_distance_gradient_float64(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_length: typing.SupportsInt,
+    gradient_matrix_ptr: typing.SupportsInt,
+    input_gradients_ptr: typing.SupportsInt,
+    ref_gradients_ptr: typing.SupportsInt,
+    channels: typing.SupportsInt = 1,
+    cost: str = 'abs',
 ) -> None: ...
 
 def gradient_checkpoint_cells(

@@ -1,0 +1,78 @@
+// The cost of a vector of a diagonal's cells from the samples, and its derivative added into
+// the gradients of the samples and the reference, for any number of channels and both costs,
+// compiled once per instruction set. The distance and Soft-DTW passes share them, so a cost
+// formed in either is the same bits.
+
+#if defined(ORVANE_VECTORISED_COSTS_INL_H_) == defined(HWY_TARGET_TOGGLE)
+#ifdef ORVANE_VECTORISED_COSTS_INL_H_
+#undef ORVANE_VECTORISED_COSTS_INL_H_
+#else
+#define ORVANE_VECTORISED_COSTS_INL_H_
+#endif
+
+#include <cstddef>
+
+#include "hwy/highway.h"
+#include "vectorised/costs.h"
+#include "vectorised/simd-inl.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace orvane::vectorised::HWY_NAMESPACE {
+
+// The costs of `count` cells: rows falling from `row`, columns rising from `column`; channel
+// 0's first, each next channel's added in turn.
+template <class D>
+HWY_INLINE VecOf<D> CellCosts(D d, const SampleSource<Lane<D>>& source, int row, int column,
+                              std::size_t count) {
+    VecOf<D> total = hn::Zero(d);
+    for (int c = 0; c < source.channels; ++c) {
+        const auto x = LoadReversedPart(
+            d, source.samples + static_cast<std::ptrdiff_t>(c) * source.rows + row, count);
+        const auto y = LoadPart(
+            d, source.reference + static_cast<std::ptrdiff_t>(c) * source.cols + column, count);
+        const auto difference = hn::Sub(x, y);
+        const auto cost =
+            source.kind == CostKind::abs ? hn::Abs(difference) : hn::Mul(difference, difference);
+        total = c == 0 ? cost : hn::Add(total, cost);
+    }
+    return total;
+}
+
+// Adds g times each cell's derivative of its cost into the gradients of its samples (rows
+// falling from `row`) and of its reference samples (columns rising from `column`), both
+// channel-major: sign(x - y) and sign(y - x) for |x - y|, with no gradient at a tie (the dead
+// zone), 2 (x - y) and 2 (y - x) for the square.
+template <class D>
+HWY_INLINE void AddCellGradients(D d, VecOf<D> g, const SampleSource<Lane<D>>& source,
+                                 Lane<D>* sample_gradients, Lane<D>* reference_gradients, int row,
+                                 int column, std::size_t count) {
+    for (int c = 0; c < source.channels; ++c) {
+        const std::ptrdiff_t sample_channel = static_cast<std::ptrdiff_t>(c) * source.rows + row;
+        const std::ptrdiff_t reference_channel =
+            static_cast<std::ptrdiff_t>(c) * source.cols + column;
+        const auto x = LoadReversedPart(d, source.samples + sample_channel, count);
+        const auto y = LoadPart(d, source.reference + reference_channel, count);
+        VecOf<D> to_sample;
+        VecOf<D> to_reference;
+        if (source.kind == CostKind::abs) {
+            to_sample = DeadZoneSign(d, hn::Sub(x, y));
+            to_reference = DeadZoneSign(d, hn::Sub(y, x));
+        } else {
+            const auto difference = hn::Sub(x, y);
+            to_sample = hn::Add(difference, difference);
+            to_reference = hn::Neg(to_sample);
+        }
+        Lane<D>* own_samples = sample_gradients + sample_channel;
+        Lane<D>* own_reference = reference_gradients + reference_channel;
+        StoreReversedPart(d,
+                          hn::Add(LoadReversedPart(d, own_samples, count), hn::Mul(g, to_sample)),
+                          own_samples, count);
+        StorePart(d, hn::Add(LoadPart(d, own_reference, count), hn::Mul(g, to_reference)),
+                  own_reference, count);
+    }
+}
+
+}  // namespace orvane::vectorised::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#endif  // ORVANE_VECTORISED_COSTS_INL_H_

@@ -1,0 +1,149 @@
+// What a cell costs beyond the kernels' 1-D |x - y|: signals of several channels, the squared
+// difference, and a Sakoe-Chiba band. Shared by the distance and Soft-DTW passes of the
+// vectorised module, whose costs must be the same bits.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kernels/antidiag_index.h"
+
+namespace orvane::vectorised {
+
+// |x - y| or (x - y)^2 per channel, summed over the channels in order.
+enum class CostKind { abs, sqeuclidean };
+
+inline CostKind parse_cost(const std::string& name) {
+    if (name == "abs") {
+        return CostKind::abs;
+    }
+    if (name == "sqeuclidean") {
+        return CostKind::sqeuclidean;
+    }
+    throw std::invalid_argument("cost must be 'abs' or 'sqeuclidean', got: '" + name + "'");
+}
+
+inline int checked_channels(int channels) {
+    if (channels < 1) {
+        throw std::invalid_argument("channels must be 1 or more, got: " + std::to_string(channels));
+    }
+    return channels;
+}
+
+// The cells of an N x M matrix that a Sakoe-Chiba band of half-width r keeps: (i, j) with
+// |i (M - 1) - j (N - 1)| <= r max(N - 1, M - 1), around the line from (0, 0) to
+// (N - 1, M - 1). On diagonal d (i = d - j) they are the columns j with
+// |d (M - 1) - j (N + M - 2)| <= r max(N - 1, M - 1): one run of consecutive cells, which
+// moves by at most one column from one diagonal to the next.
+class Band {
+public:
+    // No band: every cell is kept.
+    Band(int rows, int cols) : Band(rows, cols, -1) {}
+    Band(int rows, int cols, int half_width)
+        : reach_(half_width < 0 ? -1 : std::int64_t{half_width} * (std::max(rows, cols) - 1)),
+          slope_(std::int64_t{rows} + cols - 2),
+          cols_(cols) {}
+
+    bool active() const { return reach_ >= 0 && slope_ > 0; }
+
+    // Positions [begin, end) of the diagonal that the band keeps.
+    template <class Span>
+    std::pair<int, int> positions(int diagonal, const Span& span) const {
+        if (!active()) {
+            return {0, span.length};
+        }
+        const std::int64_t centre = std::int64_t{diagonal} * (cols_ - 1);
+        const std::int64_t low = ceiling_quotient(centre - reach_, slope_) - span.first_col;
+        const std::int64_t high = floor_quotient(centre + reach_, slope_) - span.first_col + 1;
+        const int begin = static_cast<int>(std::clamp<std::int64_t>(low, 0, span.length));
+        const int end = static_cast<int>(std::clamp<std::int64_t>(high, begin, span.length));
+        return {begin, end};
+    }
+
+private:
+    static std::int64_t floor_quotient(std::int64_t a, std::int64_t b) {
+        return a / b - (a % b != 0 && a < 0);
+    }
+    static std::int64_t ceiling_quotient(std::int64_t a, std::int64_t b) {
+        return a / b + (a % b != 0 && a > 0);
+    }
+
+    std::int64_t reach_;
+    std::int64_t slope_;
+    int cols_;
+};
+
+// Half-widths per signal from B int32 values, or -1 (no band) for each without them.
+inline std::vector<int> band_half_widths(const int* values, int count) {
+    std::vector<int> widths(static_cast<std::size_t>(count), -1);
+    if (values == nullptr) {
+        return widths;
+    }
+    for (int k = 0; k < count; ++k) {
+        if (values[k] < 0) {
+            throw std::invalid_argument("band[" + std::to_string(k) +
+                                        "] must be 0 or more, got: " + std::to_string(values[k]));
+        }
+        widths[static_cast<std::size_t>(k)] = values[k];
+    }
+    return widths;
+}
+
+// Where a pass forms its costs: a signal and the reference, channel-major (channel c of a
+// signal of N samples at samples + c N), with the cost's kind.
+template <typename T>
+struct SampleSource {
+    const T* samples;
+    int rows;
+    const T* reference;
+    int cols;
+    int channels;
+    CostKind kind;
+};
+
+// Samples of several channels, sample-major as callers hold them ((N, d) row-major), copied
+// channel-major so that a diagonal's lanes of one channel are contiguous. One channel is
+// used in place.
+template <typename T>
+class ChannelMajor {
+public:
+    ChannelMajor(const T* samples, int length, int channels) : length_(length) {
+        if (channels == 1) {
+            data_ = samples;
+            return;
+        }
+        copy_.resize(static_cast<std::size_t>(length) * channels);
+        for (int i = 0; i < length; ++i) {
+            for (int c = 0; c < channels; ++c) {
+                copy_[static_cast<std::size_t>(c) * length + i] =
+                    samples[static_cast<std::size_t>(i) * channels + c];
+            }
+        }
+        data_ = copy_.data();
+    }
+
+    const T* data() const { return data_; }
+    int length() const { return length_; }
+
+private:
+    int length_;
+    const T* data_ = nullptr;
+    std::vector<T> copy_;
+};
+
+// Gradients summed channel-major, added sample-major into the caller's (N, d) values.
+template <typename T>
+void add_sample_major(const T* channel_major, T* sample_major, int length, int channels) {
+    for (int i = 0; i < length; ++i) {
+        for (int c = 0; c < channels; ++c) {
+            sample_major[static_cast<std::size_t>(i) * channels + c] +=
+                channel_major[static_cast<std::size_t>(c) * length + i];
+        }
+    }
+}
+
+}  // namespace orvane::vectorised

@@ -75,7 +75,7 @@ def backward(cost_matrix, gamma, alpha=0.0, local_end=False, last_row_only=False
         for j in range(cols - 1, -1, -1):
             for si, sj in ((i + 1, j), (i + 1, j + 1), (i, j + 1)):
                 # No path runs through an infinite cell (one outside a band).
-                if si < rows and sj < cols and np.isfinite(score[si, sj]):
+                if si < rows and sj < cols and score[si, sj] != np.inf:
                     weight = np.exp((score[si, sj] - cost[si, sj] - score[i, j]) / gamma)
                     grad[i, j] += grad[si, sj] * weight
     return grad

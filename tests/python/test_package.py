@@ -288,7 +288,10 @@ REJECTED = [
     (dict(signals=np.zeros(5), lengths=[5, 0]), ValueError, r"lengths\[1\] must be positive"),
     (dict(signals=np.zeros((2, 4)), lengths=[4, 5]), ValueError, r"lengths\[1\] is 5"),
     (dict(signals=[np.zeros(3)], lengths=[3]), ValueError, "lengths goes with a padded"),
-    (dict(reference=np.zeros((2, 2))), ValueError, "reference must be one-dimensional"),
+    # A 2-D reference holds samples of several channels: the 1-D signals do not match it.
+    (dict(reference=np.zeros((2, 2))), ValueError,
+     r"signals\[0\] must have 2 dimensions \(samples of 2 channels"),
+    (dict(reference=np.zeros((2, 2, 2))), ValueError, "reference must be a 1-D array, or"),
     (dict(reference=np.zeros(1025)), ValueError, "more than the 1024 that backend 'twin'"),
     (dict(gamma=1e-39), ValueError, "gamma must be a finite, normal float32"),
     (dict(gamma="1"), TypeError, "gamma must be a real number"),
@@ -311,7 +314,8 @@ REJECTED = [
     (dict(alpha=np.zeros(3)), ValueError, r"alpha must hold one value per signal \(2\)"),
     (dict(backend="cuda"), ValueError, "backend 'cuda' needs device memory"),
     (dict(backend="gpu"), ValueError, "backend must be one of"),
-    (dict(backend=None, reference=np.zeros((1, 5))), ValueError, "reference must be one-dim"),
+    (dict(backend=None, reference=np.zeros((1, 5))), ValueError,
+     r"signals\[0\] must have 2 dimensions"),
     (dict(memory_budget=0), ValueError, "memory_budget must be a positive number"),
 ]
 

@@ -25,7 +25,7 @@ def estimated_error(steps, gamma, score, epsilon=FLOAT32_EPSILON):
     return MEASURED_FRACTION * epsilon * steps * abs(score) / gamma
 
 
-def _library_directories():
+def library_directories():
     """Where the package and PyTorch live: a warning names the first caller outside them."""
     directories = [os.path.dirname(__file__) + os.sep]
     if (torch := sys.modules.get("torch")) is not None:
@@ -51,4 +51,4 @@ def warn_if_unreliable(inputs, scores):
             f"= {inputs.options.gamma:g}); the float64 path (float64 host arrays, or "
             "precision='float64'), a larger gamma, or signals rescaled to smaller distances, "
             "makes them reliable", RuntimeWarning,
-            skip_file_prefixes=_library_directories())
+            skip_file_prefixes=library_directories())

@@ -9,6 +9,7 @@ from dataclasses import replace
 import numpy as np
 
 from ._core import Inputs, MatrixLayout, Results, pieces
+from ._costs import in_band
 
 
 class SoftAlignment:
@@ -100,6 +101,10 @@ class SoftAlignment:
         """Every statistic, normalising one piece of the batch at a time in a copy of its
         expected alignments."""
         inputs = self._inputs
+        if inputs.batch.channels > 1:
+            raise ValueError(f"the per-position statistics weigh the aligned samples, which "
+                             f"have {inputs.batch.channels} channels here; they are defined "
+                             "for 1-D signals")
         packed = len(self.lengths) * self.ref_length
         sums, means = inputs.new(packed, zero=True), inputs.new(packed, zero=True)
         log_std, index_log_std = inputs.new(packed), inputs.new(packed)
@@ -147,10 +152,16 @@ class SoftAlignment:
         inputs = self._inputs
         offsets = inputs.batch.signal_offsets()
         adapter = inputs.adapter
+        channels = inputs.batch.channels
         signal = adapter.to_numpy(inputs.batch.flat[offsets[k]:offsets[k + 1]])
-        reference = adapter.to_numpy(inputs.reference)
+        reference = adapter.to_numpy(inputs.reference).reshape(self.ref_length, channels)
+        difference = (signal.reshape(-1, channels)[:, None, :].astype(np.float64)
+                      - reference[None, :, :])
+        per_channel = np.abs(difference) if inputs.options.cost == "abs" else difference ** 2
         alpha = 0.0 if inputs.alpha is None else float(adapter.to_numpy(inputs.alpha)[k])
-        cost = np.abs(signal[:, None].astype(np.float64) - reference[None, :]) - alpha
+        cost = per_channel.sum(axis=2) - alpha
+        if inputs.options.band is not None:
+            cost[~in_band(*cost.shape, inputs.options.band[k])] = np.inf
         return least_cost_path(cost, inputs.options)
 
     def plot(self, k, ax=None):

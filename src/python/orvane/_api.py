@@ -3,16 +3,18 @@
 from __future__ import annotations
 
 from collections.abc import Sequence
+import warnings
 from dataclasses import replace
 from typing import Any, Literal, SupportsIndex
+
+import numpy as np
 
 from . import _accuracy, _backends
 from ._alignment import SoftAlignment
 from ._arrays import FLOAT64
 from ._batch import (alpha_values, as_element, parse_alpha, parse_options, parse_reference,
-                     parse_signals, plan_chunks)
-from ._core import (Inputs, MatrixLayout, lean_gradients_layout, run, scores,
-                    scores_layout)
+                     parse_signals, plan_chunks, reference_channels)
+from ._core import Inputs, call_layout, run, scores
 
 # An array of NumPy, PyTorch, CuPy or any DLPack or CUDA-array-interface producer.
 Array = Any
@@ -21,11 +23,12 @@ Lengths = Sequence[SupportsIndex]
 End = Literal["global", "free", "free_last_row"]
 Backend = Literal["auto", "cpu", "twin", "cuda"]
 Precision = Literal["float32", "float64"]
+Cost = Literal["abs", "sqeuclidean"]
 
 
 def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, backend,
-            memory_budget, precision=None, matrices=3, signals_as_references=False,
-            lean_gradients=False) -> Inputs:
+            memory_budget, precision=None, cost="abs", band=None, matrices=3,
+            signals_as_references=False, lean_gradients=False) -> Inputs:
     """Checks every argument, then converts what needs converting. A rejected call raises
     TypeError or ValueError before anything is allocated or any address is formed.
     signals_as_references: each signal will also serve as a reference (the divergence's
@@ -33,12 +36,12 @@ def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, 
     matrices a call holds, None for scores alone (none on the vectorised module, which keeps
     no matrix for them; distances and scores elsewhere). lean_gradients: sample gradients
     without distance or gradient matrices, as the vectorised module computes them."""
-    batch = parse_signals(signals, lengths)
+    batch = parse_signals(signals, lengths, reference_channels(reference))
     reference = parse_reference(reference, batch)
     chosen = _backends.choose(batch.device, backend, batch.adapter, "signals")
     float64_inputs = batch.float64 or batch.adapter.is_float64(reference)
     element = _backends.choose_element(precision, chosen, float64_inputs)
-    options = parse_options(gamma, end, ref_gap_penalty, element)
+    options = parse_options(gamma, end, ref_gap_penalty, element, cost, band, batch.count)
     alpha = parse_alpha(alpha, batch, element=element)
     ref_length = int(reference.shape[0])
     if ref_length > chosen.max_ref_length:
@@ -52,12 +55,8 @@ def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, 
                     f"signal {k} has {length} samples; its self-term uses it as the reference, "
                     f"which backend {chosen.name!r} limits to {chosen.max_ref_length} samples "
                     "(one thread per reference sample in a block)")
-    if matrices is None:
-        layout = scores_layout(chosen, element)
-    elif lean_gradients and chosen.name == "cpu":
-        layout = lean_gradients_layout(chosen, element)
-    else:
-        layout = MatrixLayout.of(element, matrices)
+    kernels_costs = cost == "abs" and options.band is None and batch.channels == 1
+    layout = call_layout(chosen, element, matrices, lean_gradients, kernels_costs)
     plan_chunks(batch.lengths, ref_length, 0, memory_budget, element, **layout.arguments())
     batch.materialize(element)
     return Inputs(batch, as_element(batch.adapter, reference, element), options, chosen,
@@ -67,22 +66,34 @@ def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, 
 
 def soft_dtw(signals: Signals, reference: Array, *, lengths: Lengths | None = None,
              gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
-             alpha: float | Array | None = None, backend: Backend | None = None,
+             alpha: float | Array | None = None, cost: Cost = "abs",
+             band: int | Sequence[int] | None = None, backend: Backend | None = None,
              memory_budget: int | None = None, precision: Precision | None = None) -> Array:
     """Soft-DTW score of every signal against the reference: an array of B values, float64
     for float64 inputs on the float64 path and float32 otherwise.
 
     signals: a list of 1-D arrays, a padded 2-D array (with `lengths`, or every row full),
-        or a flat 1-D array with `lengths`. NumPy, PyTorch (CPU or CUDA) or CuPy arrays, or
-        anything with `__dlpack__` or `__cuda_array_interface__`. Inputs of the type the call
-        computes in and contiguous are used as they are, others converted with a copy.
-    reference: a 1-D array from the same library, on the same device.
+        or a flat 1-D array with `lengths`; for samples of d channels, a list of (N_k, d)
+        arrays, a padded (B, N, d) array or a flat (sum N_k, d) array. NumPy, PyTorch (CPU or
+        CUDA) or CuPy arrays, or anything with `__dlpack__` or `__cuda_array_interface__`.
+        Inputs of the type the call computes in and contiguous are used as they are, others
+        converted with a copy.
+    reference: a 1-D array, or (M, d) for samples of d channels, from the same library, on
+        the same device.
     gamma: the soft minimum's smoothing, a normal number greater than zero (in float32, or in
         float64 on the float64 path).
     end: "global" (the alignment ends at the last cell), "free" (it may end anywhere on the
         last row or the last column) or "free_last_row" (anywhere on the last row).
     ref_gap_penalty: with a free end, g * j is added to a terminal in reference column j.
     alpha: a number or one value per signal, subtracted from every cell's cost.
+    cost: "abs" (|x - y|, summed over the channels) or "sqeuclidean" ((x - y)^2, summed
+        over the channels: the squared Euclidean distance of two samples).
+    band: None, or the half-width r of a Sakoe-Chiba band (one integer, or one per signal):
+        cell (i, j) of signal k's N_k x M matrix is kept when
+        |i (M - 1) - j (N_k - 1)| <= r max(N_k - 1, M - 1), the cells within r steps of the
+        line from (0, 0) to (N_k - 1, M - 1) along the longer side; the others cost +inf, so
+        they carry no score and no gradient. A band too narrow to hold any path gives +inf,
+        with a RuntimeWarning naming the signals.
     backend: None (host memory to the vectorised CPU module, device memory to the CUDA
         module), "cpu", "twin" (the CUDA kernels run on the CPU) or "cuda".
     memory_budget: bytes of temporary matrices one call may use; larger batches are split.
@@ -93,54 +104,66 @@ def soft_dtw(signals: Signals, reference: Array, *, lengths: Lengths | None = No
     """
     inputs = prepare(signals, reference, lengths=lengths, gamma=gamma, end=end,
                      ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
-                     memory_budget=memory_budget, precision=precision, matrices=None)
-    return inputs.result(scores(inputs))
+                     memory_budget=memory_budget, precision=precision, cost=cost, band=band,
+                     matrices=None)
+    found = scores(inputs)
+    warn_if_no_path(inputs, found)
+    return inputs.result(found)
 
 
 def soft_dtw_with_grad(signals: Signals, reference: Array, *, lengths: Lengths | None = None,
                        gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
-                       alpha: float | Array | None = None, backend: Backend | None = None,
+                       alpha: float | Array | None = None, cost: Cost = "abs",
+                       band: int | Sequence[int] | None = None, backend: Backend | None = None,
                        memory_budget: int | None = None,
                        precision: Precision | None = None) -> tuple[Array, Signals, Array]:
     """(scores, signal gradients, reference gradient).
 
     The gradient of score k with respect to signal k, shaped like the signals were given
     (a list, a padded array with zeros past each length, or a flat array), and the gradient
-    of the sum of all scores with respect to the reference. Arguments as for `soft_dtw`.
+    of the sum of all scores with respect to the reference, shaped like it. Arguments as for
+    `soft_dtw`; a signal without a path in its band has no gradient.
     """
     inputs = prepare(signals, reference, lengths=lengths, gamma=gamma, end=end,
                      ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
-                     memory_budget=memory_budget, precision=precision, lean_gradients=True)
+                     memory_budget=memory_budget, precision=precision, cost=cost, band=band,
+                     lean_gradients=True)
     results = run(inputs, sample_gradients=True)
+    warn_if_no_path(inputs, results.scores)
     _accuracy.warn_if_unreliable(inputs, results.scores)
     signal_gradients = inputs.result(results.signal_gradients)
+    reference_gradient = inputs.result(results.reference_gradient)
     return (inputs.result(results.scores), inputs.batch.in_input_form(signal_gradients),
-            inputs.result(results.reference_gradient))
+            reference_gradient.reshape(inputs.reference.shape))
 
 
 def soft_alignment(signals: Signals, reference: Array, *, lengths: Lengths | None = None,
                    gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
-                   alpha: float | Array | None = None, backend: Backend | None = None,
+                   alpha: float | Array | None = None, cost: Cost = "abs",
+                   band: int | Sequence[int] | None = None, backend: Backend | None = None,
                    memory_budget: int | None = None,
                    precision: Precision | None = None) -> SoftAlignment:
     """The soft alignment of every signal with the reference: its scores, expected-alignment
-    matrices, normalised weights and per-position statistics. Arguments as for
-    `soft_dtw`."""
+    matrices, normalised weights and per-position statistics (of 1-D signals). Arguments as
+    for `soft_dtw`."""
     inputs = prepare(signals, reference, lengths=lengths, gamma=gamma, end=end,
                      ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
-                     memory_budget=memory_budget, precision=precision)
+                     memory_budget=memory_budget, precision=precision, cost=cost, band=band)
     results = run(inputs, keep_gradient_matrix=True)
+    warn_if_no_path(inputs, results.scores)
     _accuracy.warn_if_unreliable(inputs, results.scores)
     return SoftAlignment(inputs, results)
 
 
 def soft_dtw_divergence(signals: Signals, reference: Array, *, lengths: Lengths | None = None,
                         gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
-                        alpha: float | Array | None = None, backend: Backend | None = None,
+                        alpha: float | Array | None = None, cost: Cost = "abs",
+                        band: int | Sequence[int] | None = None, backend: Backend | None = None,
                         memory_budget: int | None = None,
                         precision: Precision | None = None) -> Array:
     """sdtw(x_k, y) - (sdtw(x_k, x_k) + sdtw(y, y)) / 2 for every signal x_k: 0 for a signal
-    identical to the reference. Defined for the global end without alpha or gap penalty.
+    identical to the reference. Defined for the global end without alpha or gap penalty; with
+    a band, each of the three terms takes signal k's.
 
     The self-term of a signal uses it as the reference, so on the CUDA module and the twin a
     signal may be no longer than the device's threads per block (the vectorised CPU module has
@@ -148,21 +171,43 @@ def soft_dtw_divergence(signals: Signals, reference: Array, *, lengths: Lengths 
     if end != "global" or alpha is not None or ref_gap_penalty != 0.0:
         raise ValueError("the soft-DTW divergence is defined for end='global' without alpha or "
                          "ref_gap_penalty")
-    inputs = prepare(signals, reference, lengths=lengths, gamma=gamma, end=end,
+    inputs = prepare(signals, reference, lengths=lengths, gamma=gamma, end="global",
                      ref_gap_penalty=0.0, alpha=None, backend=backend,
-                     memory_budget=memory_budget, precision=precision, matrices=None,
-                     signals_as_references=True)
+                     memory_budget=memory_budget, precision=precision, cost=cost, band=band,
+                     matrices=None, signals_as_references=True)
     cross = scores(inputs)
-    reference_self = _self_score(inputs, inputs.reference)
+    warn_if_no_path(inputs, cross)
+    band = inputs.options.band
+    references = {width: _self_score(inputs, inputs.reference, width)
+                  for width in (set(band) if band is not None else {None})}
     offsets = inputs.batch.signal_offsets()
-    signal_self = [_self_score(inputs, inputs.batch.flat[a:b])
-                   for a, b in zip(offsets[:-1], offsets[1:])]
+    channels = inputs.reference.shape[1:]
+    signal_self = [_self_score(inputs, inputs.batch.flat[a:b].reshape(-1, *channels),
+                               None if band is None else band[k])
+                   for k, (a, b) in enumerate(zip(offsets[:-1], offsets[1:]))]
+    reference_self = [references[None if band is None else band[k]]
+                      for k in range(inputs.batch.count)]
     adapter = inputs.adapter
-    selves = adapter.concat(signal_self) if len(signal_self) > 1 else signal_self[0]
-    return inputs.result(cross - (selves + reference_self) / 2)
+    selves = [adapter.concat(terms) if len(terms) > 1 else terms[0]
+              for terms in (signal_self, reference_self)]
+    return inputs.result(cross - (selves[0] + selves[1]) / 2)
 
 
-def _self_score(inputs: Inputs, signal):
+def _self_score(inputs: Inputs, signal, band_width):
     """sdtw(signal, signal) as a one-element array."""
-    alone = replace(inputs.batch, lengths=[int(signal.shape[0])], form="flat", flat=signal)
-    return scores(replace(inputs, batch=alone, reference=signal))
+    alone = replace(inputs.batch, lengths=[int(signal.shape[0])], form="flat",
+                    flat=signal.reshape(-1))
+    options = replace(inputs.options, band=None if band_width is None else (band_width,))
+    return scores(replace(inputs, batch=alone, reference=signal, options=options))
+
+
+def warn_if_no_path(inputs: Inputs, found):
+    """A RuntimeWarning naming the signals that a band leaves without any path."""
+    if inputs.options.band is None:
+        return
+    values = np.asarray(inputs.adapter.to_numpy(found))
+    blocked = np.flatnonzero(values == np.inf)
+    if blocked.size:
+        warnings.warn(f"band leaves signals {blocked.tolist()} without any path from (0, 0) to "
+                      "the end of their matrices: their scores are +inf", RuntimeWarning,
+                      skip_file_prefixes=_accuracy.library_directories())

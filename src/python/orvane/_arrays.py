@@ -84,6 +84,7 @@ class NumpyArrays:
 
     def __init__(self):
         self.np = np
+        self.module = np  # its elementwise functions (sign), which the three libraries share
 
     def owns(self, obj) -> bool:
         return isinstance(obj, np.ndarray)
@@ -151,6 +152,7 @@ class TorchArrays:
 
     def __init__(self, torch):
         self.torch = torch
+        self.module = torch
 
     def owns(self, obj) -> bool:
         return isinstance(obj, self.torch.Tensor)
@@ -232,6 +234,7 @@ class CupyArrays:
 
     def __init__(self, cupy):
         self.cupy = cupy
+        self.module = cupy
 
     def owns(self, obj) -> bool:
         return isinstance(obj, self.cupy.ndarray)

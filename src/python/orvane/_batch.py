@@ -1,6 +1,7 @@
 """Argument checks and the batch forms: a list of 1-D arrays, a padded 2-D array with
-`lengths`, or a flat array with `lengths`. Everything here runs before anything is
-allocated on a device or any address is formed."""
+`lengths`, or a flat array with `lengths`; with a 2-D reference of d channels, (N_k, d)
+arrays, a padded (B, N, d) array or a flat (sum N_k, d) one. Everything here runs before
+anything is allocated on a device or any address is formed."""
 
 from __future__ import annotations
 
@@ -19,6 +20,7 @@ FLOAT64_MIN_NORMAL = 2.0**-1022
 # Halfway between the smallest normal float32 and the subnormal below it, which rounds up.
 FLOAT32_SMALLEST_ROUNDING_TO_NORMAL = 2.0**-126 - 2.0**-150
 ENDS = ("global", "free", "free_last_row")
+COSTS = ("abs", "sqeuclidean")
 
 
 @dataclass
@@ -34,6 +36,8 @@ class Batch:
     width: int = 0     # padded: the row length
     flat: object = None
     float64: bool = False  # whether the signals came as float64
+    channels: int = 1  # values per sample; the flat array holds them sample by sample
+    with_channels: bool = False  # whether samples came as rows of a channel axis
 
     def materialize(self, element=FLOAT32):
         if self.flat is None:
@@ -45,21 +49,30 @@ class Batch:
         return len(self.lengths)
 
     def signal_offsets(self) -> list[int]:
-        return [0, *np.cumsum(self.lengths).tolist()]
+        """Where each signal's values start in the flat array, and where the last ends."""
+        return [0, *(np.cumsum(self.lengths) * self.channels).tolist()]
+
+    def samples_shaped(self, values):
+        """Values of consecutive samples, with a channel axis where the samples have one."""
+        return values.reshape(-1, self.channels) if self.with_channels else values
 
     def in_input_form(self, flat_values):
         """Per-sample values (such as gradients) shaped like the signals were given."""
         offsets = self.signal_offsets()
-        pieces = [flat_values[a:b] for a, b in zip(offsets[:-1], offsets[1:])]
+        pieces = [self.samples_shaped(flat_values[a:b])
+                  for a, b in zip(offsets[:-1], offsets[1:])]
         if self.form == "list":
             return pieces
         if self.form == "flat":
-            return flat_values
+            return self.samples_shaped(flat_values)
         element = FLOAT64 if self.adapter.is_float64(flat_values) else FLOAT32
-        padded = self.adapter.zeros(self.count * self.width, self.device, element)
-        for k, piece in enumerate(pieces):
-            padded[k * self.width:k * self.width + self.lengths[k]] = piece
-        return padded.reshape(self.count, self.width)
+        row = self.width * self.channels
+        padded = self.adapter.zeros(self.count * row, self.device, element)
+        for k, (a, b) in enumerate(zip(offsets[:-1], offsets[1:])):
+            padded[k * row:k * row + b - a] = flat_values[a:b]
+        shape = (self.count, self.width, self.channels) if self.with_channels else \
+            (self.count, self.width)
+        return padded.reshape(*shape)
 
 
 def _check_floating(adapter, array, name):
@@ -92,27 +105,81 @@ def _one_dimensional(array, name):
         raise ValueError(f"{name} is empty")
 
 
-def parse_signals(signals, lengths=None) -> Batch:
+@dataclass(frozen=True)
+class Channels:
+    """Values per sample, as the reference gives them: a 1-D reference has one and signals
+    without a channel axis; an (M, d) one d, and signals with a channel axis of d."""
+
+    count: int = 1
+    axis: bool = False
+
+    def check_sample_shape(self, array, name, sample_axis):
+        """The dimensions past `sample_axis` (the samples') must be the channels'."""
+        dimensions = sample_axis + (2 if self.axis else 1)
+        if array.ndim != dimensions and not self.axis and sample_axis == 0:
+            raise ValueError(f"{name} must be one-dimensional, got {array.ndim} dimensions "
+                             "(samples of d channels take a reference of shape (M, d))")
+        if array.ndim != dimensions:
+            raise ValueError(f"{name} must have {dimensions} dimensions ({self.describe()}), "
+                             f"got {array.ndim}")
+        if self.axis and array.shape[-1] != self.count:
+            raise ValueError(f"{name} has {array.shape[-1]} channels, the reference "
+                             f"{self.count}; signals and reference must have the same channels")
+        if array.shape[sample_axis] == 0 or (self.axis and self.count == 0):
+            raise ValueError(f"{name} is empty")
+
+    def flatten(self, samples):
+        """Samples as one row of values, sample by sample (the array itself without a
+        channel axis)."""
+        return samples.reshape(-1) if self.axis else samples
+
+    def describe(self) -> str:
+        return (f"samples of {self.count} channels, like the reference" if self.axis
+                else "1-D samples, like the reference")
+
+
+def reference_channels(reference, name="reference") -> Channels:
+    """The channels of a reference: 1-D, or (M, d). A reference that is no usable array
+    counts as 1-D here: the signals' own checks come first, parse_reference's after them."""
+    try:
+        _, array = native(reference, name)
+    except (TypeError, ValueError, RuntimeError):
+        return Channels()
+    if array.ndim == 1:
+        return Channels()
+    if array.ndim == 2:
+        if array.shape[1] == 0:
+            raise ValueError(f"{name} has no channels (shape {tuple(array.shape)})")
+        return Channels(int(array.shape[1]), True)
+    raise ValueError(f"{name} must be a 1-D array, or (M, d) for samples of d channels; got "
+                     f"{array.ndim} dimensions")
+
+
+def parse_signals(signals, lengths=None, channels=Channels()) -> Batch:
     if isinstance(signals, (list, tuple)):
-        return _parse_list(signals, lengths)
+        return _parse_list(signals, lengths, channels)
     adapter, array = native(signals, "signals")
     device = adapter.device(array)
-    if array.ndim == 2:
-        return _parse_padded(adapter, device, array, lengths)
-    if array.ndim != 1:
-        raise ValueError("signals must be a list of 1-D arrays, a padded 2-D array or a flat "
-                         f"1-D array, got {array.ndim} dimensions")
-    _one_dimensional(array, "signals")
+    if array.ndim == 2 + channels.axis:
+        return _parse_padded(adapter, device, array, lengths, channels)
+    if array.ndim != 1 + channels.axis:
+        forms = ("a list of (N_k, d) arrays, a padded (B, N, d) array or a flat (sum N_k, d) "
+                 "array" if channels.axis else
+                 "a list of 1-D arrays, a padded 2-D array or a flat 1-D array")
+        raise ValueError(f"signals must be {forms}, got {array.ndim} dimensions")
+    channels.check_sample_shape(array, "signals", 0)
     sizes = [array.shape[0]] if lengths is None else _length_list(lengths)
     if sum(sizes) != array.shape[0]:
         raise ValueError(f"lengths add up to {sum(sizes)}, but the flat signals hold "
                          f"{array.shape[0]} samples")
     _check_floating(adapter, array, "signals")
-    return Batch(adapter, device, lambda element: as_element(adapter, array, element), sizes,
-                 "flat", float64=adapter.is_float64(array))
+    return Batch(adapter, device, lambda element: channels.flatten(as_element(adapter, array,
+                                                                              element)),
+                 sizes, "flat", float64=adapter.is_float64(array), channels=channels.count,
+                 with_channels=channels.axis)
 
 
-def _parse_list(signals, lengths):
+def _parse_list(signals, lengths, channels):
     if lengths is not None:
         raise ValueError("lengths goes with a padded or flat array of signals, not with a list")
     if len(signals) == 0:
@@ -129,21 +196,23 @@ def _parse_list(signals, lengths):
         if library.device(array) != device:
             raise ValueError(f"{name} is on {library.device(array)}, but signals[0] is on "
                              f"{device}; every input must be on one device")
-        _one_dimensional(array, name)
+        channels.check_sample_shape(array, name, 0)
         arrays.append(_check_floating(library, array, name))
 
     def build_flat(element):
-        converted = [as_element(adapter, array, element) for array in arrays]
+        converted = [channels.flatten(as_element(adapter, array, element)) for array in arrays]
         return converted[0] if len(converted) == 1 else adapter.concat(converted)
 
     return Batch(adapter, device, build_flat, [a.shape[0] for a in arrays], "list",
-                 float64=any(adapter.is_float64(array) for array in arrays))
+                 float64=any(adapter.is_float64(array) for array in arrays),
+                 channels=channels.count, with_channels=channels.axis)
 
 
-def _parse_padded(adapter, device, array, lengths):
-    rows, width = array.shape
+def _parse_padded(adapter, device, array, lengths, channels):
+    rows, width = array.shape[:2]
     if rows == 0 or width == 0:
-        raise ValueError(f"signals is empty (shape {rows} x {width})")
+        raise ValueError(f"signals is empty (shape {tuple(array.shape)})")
+    channels.check_sample_shape(array, "signals", 1)
     sizes = [width] * rows if lengths is None else _length_list(lengths)
     if len(sizes) != rows:
         raise ValueError(f"lengths has {len(sizes)} entries for {rows} padded signals")
@@ -156,10 +225,11 @@ def _parse_padded(adapter, device, array, lengths):
         values = as_element(adapter, array, element)
         if all(size == width for size in sizes):
             return values.reshape(-1)
-        return adapter.concat([values[k, :size] for k, size in enumerate(sizes)])
+        return adapter.concat([values[k, :size].reshape(-1) for k, size in enumerate(sizes)])
 
     return Batch(adapter, device, build_flat, sizes, "padded", width,
-                 float64=adapter.is_float64(array))
+                 float64=adapter.is_float64(array), channels=channels.count,
+                 with_channels=channels.axis)
 
 
 def parse_reference(reference, batch: Batch, name="reference"):
@@ -171,8 +241,43 @@ def parse_reference(reference, batch: Batch, name="reference"):
     if adapter.device(array) != batch.device:
         raise ValueError(f"{name} is on {adapter.device(array)}, but signals are on "
                          f"{batch.device}; every input must be on one device")
-    _one_dimensional(array, name)
+    if batch.with_channels:
+        Channels(batch.channels, True).check_sample_shape(array, name, 0)
+    else:
+        _one_dimensional(array, name)
     return _check_floating(adapter, array, name)
+
+
+def parse_cost(cost) -> str:
+    if not isinstance(cost, str) or cost not in COSTS:
+        raise ValueError(f"cost must be one of {', '.join(map(repr, COSTS))}, got: {cost!r}")
+    return cost
+
+
+def parse_band(band, count) -> tuple[int, ...] | None:
+    """None, or the half-width of a Sakoe-Chiba band per signal: from one integer, or a
+    sequence of B."""
+    if band is None:
+        return None
+    if isinstance(band, (list, tuple)) or hasattr(band, "__len__"):
+        try:
+            widths = [operator.index(value) for value in band]
+        except TypeError:
+            raise TypeError("band must be an integer or a sequence of integers, one per "
+                            "signal") from None
+        if len(widths) != count:
+            raise ValueError(f"band has {len(widths)} values for {count} signals")
+    else:
+        try:
+            widths = [operator.index(band)] * count
+        except TypeError:
+            raise TypeError(f"band must be an integer or a sequence of integers, one per "
+                            f"signal, got {type(band).__name__}") from None
+    for k, width in enumerate(widths):
+        if not 0 <= width <= MAX_POSITIONS:
+            raise ValueError(f"band must be 0 or more (and at most {MAX_POSITIONS}), got: "
+                             f"{width}" + (f" for signal {k}" if count > 1 else ""))
+    return tuple(widths)
 
 
 def parse_alpha(alpha, batch: Batch, check_values=True, element=FLOAT32):
@@ -239,6 +344,8 @@ class Options:
     gamma: float
     end: str
     ref_gap_penalty: float
+    cost: str = "abs"
+    band: tuple[int, ...] | None = None  # half-widths of a Sakoe-Chiba band, per signal
 
     @property
     def local_end(self) -> bool:
@@ -249,8 +356,9 @@ class Options:
         return self.end == "free_last_row"
 
 
-def parse_options(gamma, end, ref_gap_penalty, element=FLOAT32) -> Options:
-    """The options checked for a call computing in the element type."""
+def parse_options(gamma, end, ref_gap_penalty, element=FLOAT32, cost="abs", band=None,
+                  count=1) -> Options:
+    """The options checked for a call of `count` signals computing in the element type."""
     value = _real(gamma, "gamma")
     if not (_finite_as(value, element) and _normal_as(value, element)):
         raise ValueError(f"gamma must be a finite, normal {element.name} number greater than "
@@ -260,7 +368,7 @@ def parse_options(gamma, end, ref_gap_penalty, element=FLOAT32) -> Options:
     penalty = _real(ref_gap_penalty, "ref_gap_penalty")
     if end != "global" and not _finite_as(penalty, element):
         raise ValueError(f"ref_gap_penalty must be a finite number, got: {ref_gap_penalty!r}")
-    return Options(value, end, penalty)
+    return Options(value, end, penalty, parse_cost(cost), parse_band(band, count))
 
 
 def check_memory_budget(memory_budget):

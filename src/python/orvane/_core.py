@@ -7,10 +7,14 @@ from __future__ import annotations
 
 import atexit
 import contextlib
+import functools
 import threading
 from collections.abc import Callable
 from dataclasses import dataclass, field
 
+import numpy as np
+
+from . import _costs
 from ._arrays import FLOAT32, Element
 from ._backends import Backend
 from ._batch import MAX_POSITIONS, Batch, Options, plan_chunks
@@ -91,9 +95,36 @@ class Inputs:
     def ref_length(self) -> int:
         return int(self.reference.shape[0])
 
+    @property
+    def reference_values(self) -> int:
+        """Values of the reference: its samples times their channels."""
+        return self.ref_length * self.batch.channels
+
     def address(self, array, offset=0, element=None) -> int:
         """The address of array[offset], an array of the call's data type or of `element`."""
         return self.adapter.address(array) + (element or self.element).bytes * offset
+
+    def samples_address(self, first_sample) -> int:
+        """The address of sample `first_sample` of the flat signals (its first channel)."""
+        return self.address(self.batch.flat, first_sample * self.batch.channels)
+
+    @property
+    def kernels_costs(self) -> bool:
+        """Whether the cost is the kernels' own: 1-D |x - y| without a band."""
+        return (self.options.cost == "abs" and self.options.band is None
+                and self.batch.channels == 1)
+
+    @functools.cached_property
+    def band_values(self):
+        """The band's half-widths as int32 values on the host, or None."""
+        band = self.options.band
+        return None if band is None else np.asarray(band, np.int32)
+
+    def cost_arguments(self, piece) -> dict:
+        """The vectorised module's cost arguments for a piece of the batch."""
+        band = self.band_values
+        return {"channels": self.batch.channels, "cost": self.options.cost,
+                "band_ptr": 0 if band is None else band.ctypes.data + 4 * piece.start}
 
     def new(self, size, zero=False, element=None):
         make = self.adapter.zeros if zero else self.adapter.empty
@@ -144,25 +175,31 @@ class MatrixLayout:
     checkpoint_cells: Callable[[int, int], int] | None = None
 
     @classmethod
-    def of(cls, element: Element, matrices: int) -> MatrixLayout:
-        return cls(element.cell_bytes(matrices))
+    def of(cls, element: Element, matrices: int, row_major: int = 0) -> MatrixLayout:
+        """`matrices` batch matrices, and `row_major` ones of the data type besides."""
+        return cls(element.cell_bytes(matrices) + row_major * element.bytes)
 
     def arguments(self) -> dict:
         return {"cell_bytes": self.cell_bytes, "stores_matrices": self.stores_matrices,
                 "checkpoint_cells": self.checkpoint_cells}
 
 
-def scores_layout(backend: Backend, element: Element) -> MatrixLayout:
-    """The vectorised module keeps no matrix for scores; the others distances and scores."""
+def call_layout(backend: Backend, element: Element, matrices: int | None,
+                lean_gradients=False, kernels_costs=True) -> MatrixLayout:
+    """What one call holds per cell. matrices: the batch matrices of a call that stores
+    them, None for scores alone. On the vectorised module scores keep no matrix and the
+    lean gradients (lean_gradients) the score matrices alone, or checkpoints of them; the
+    other modules keep distances and scores at least, and a row-major matrix for costs other
+    than their kernels' own."""
     if backend.name == "cpu":
-        return MatrixLayout(0, stores_matrices=False)
-    return MatrixLayout.of(element, 2)
-
-
-def lean_gradients_layout(backend: Backend, element: Element) -> MatrixLayout:
-    """The vectorised module's gradients keep the score matrices alone, or checkpoints."""
-    return MatrixLayout(element.score.bytes,
-                        checkpoint_cells=backend.module.gradient_checkpoint_cells)
+        if matrices is None:
+            return MatrixLayout(0, stores_matrices=False)
+        if lean_gradients:
+            return MatrixLayout(element.score.bytes,
+                                checkpoint_cells=backend.module.gradient_checkpoint_cells)
+        return MatrixLayout.of(element, matrices)
+    return MatrixLayout.of(element, 2 if matrices is None else matrices,
+                           _costs.extra_matrices(backend.name, kernels_costs))
 
 
 def pieces(inputs: Inputs, layout: MatrixLayout):
@@ -199,24 +236,24 @@ def run(inputs: Inputs, *, keep_gradient_matrix=False, sample_gradients=False,
     scores_type = inputs.element.score
     results = Results(scores=inputs.new(batch.count, element=scores_type))
     need_gradient = keep_gradient_matrix or sample_gradients
-    planned = list(pieces(inputs, MatrixLayout.of(
-        inputs.element, temporary_matrices(keep_gradient_matrix, sample_gradients))))
+    planned = list(pieces(inputs, call_layout(
+        inputs.backend, inputs.element, temporary_matrices(keep_gradient_matrix, sample_gradients),
+        kernels_costs=inputs.kernels_costs)))
     largest = max(piece.cells for piece in planned)
     with inputs.on_device():
         if keep_gradient_matrix:
             results.gradient_matrix = inputs.new(sum(batch.lengths) * inputs.ref_length)
         if sample_gradients:
-            results.signal_gradients = inputs.new(sum(batch.lengths), zero=True)
-            results.reference_gradient = inputs.new(inputs.ref_length, zero=True)
+            results.signal_gradients = inputs.new(sum(batch.lengths) * batch.channels,
+                                                  zero=True)
+            results.reference_gradient = inputs.new(inputs.reference_values, zero=True)
         distance = inputs.workspace("distances", largest)
         score = inputs.workspace("scores", largest, scores_type)
         workspace = (inputs.workspace("gradients", largest)
                      if sample_gradients and not keep_gradient_matrix else None)
         for piece in planned:
             results.cell_offsets.append(piece.first_cell)
-            inputs.operation("calc_manhattan_distance")(
-                inputs.address(batch.flat, piece.first_sample), piece.lengths,
-                inputs.address(inputs.reference), inputs.ref_length, inputs.address(distance))
+            _distances(inputs, piece, distance)
             alpha = 0 if inputs.alpha is None else inputs.address(inputs.alpha, piece.start)
             scores = inputs.address(results.scores, piece.start, scores_type)
             inputs.operation("calc_softdtw_forward")(
@@ -236,7 +273,7 @@ def run(inputs: Inputs, *, keep_gradient_matrix=False, sample_gradients=False,
             if sample_gradients:
                 if score_weights is not None:
                     _weigh_signals(inputs, piece, gradient, score_weights)
-                _add_sample_gradients(inputs, piece, inputs.address(gradient), results)
+                _add_sample_gradients(inputs, piece, gradient, results)
     return results
 
 
@@ -248,9 +285,10 @@ def lean_gradients(inputs: Inputs, score_weights=None) -> Results:
     batch = inputs.batch
     scores_type = inputs.element.score
     results = Results(scores=inputs.new(batch.count, element=scores_type),
-                      signal_gradients=inputs.new(sum(batch.lengths), zero=True),
-                      reference_gradient=inputs.new(inputs.ref_length, zero=True))
-    layout = lean_gradients_layout(inputs.backend, inputs.element)
+                      signal_gradients=inputs.new(sum(batch.lengths) * batch.channels,
+                                                  zero=True),
+                      reference_gradient=inputs.new(inputs.reference_values, zero=True))
+    layout = call_layout(inputs.backend, inputs.element, 1, lean_gradients=True)
     planned = list(pieces(inputs, layout))
     # A signal whose score matrix the budget (or 32-bit positions) cannot hold keeps
     # checkpoints of it, in the cells they need.
@@ -266,14 +304,14 @@ def lean_gradients(inputs: Inputs, score_weights=None) -> Results:
         alpha = 0 if inputs.alpha is None else inputs.address(inputs.alpha, piece.start)
         weights = 0 if score_weights is None else inputs.address(score_weights, piece.start)
         inputs.operation("calc_softdtw_gradients")(
-            inputs.address(batch.flat, piece.first_sample), piece.lengths,
+            inputs.samples_address(piece.first_sample), piece.lengths,
             inputs.address(inputs.reference), inputs.ref_length,
             inputs.address(score, element=scores_type),
             inputs.address(results.scores, piece.start, scores_type),
-            inputs.address(results.signal_gradients, piece.first_sample),
+            inputs.address(results.signal_gradients, piece.first_sample * batch.channels),
             inputs.address(results.reference_gradient), options.gamma, alpha, weights,
             options.local_end, options.last_row_only, options.ref_gap_penalty,
-            score_matrix_cells=cells)
+            score_matrix_cells=cells, **inputs.cost_arguments(piece))
     return results
 
 
@@ -286,13 +324,14 @@ def scores(inputs: Inputs):
     batch = inputs.batch
     scores_type = inputs.element.score
     found = inputs.new(batch.count, element=scores_type)
-    for piece in pieces(inputs, scores_layout(inputs.backend, inputs.element)):
+    for piece in pieces(inputs, call_layout(inputs.backend, inputs.element, None)):
         alpha = 0 if inputs.alpha is None else inputs.address(inputs.alpha, piece.start)
         inputs.operation("calc_softdtw_scores")(
-            inputs.address(batch.flat, piece.first_sample), piece.lengths,
+            inputs.samples_address(piece.first_sample), piece.lengths,
             inputs.address(inputs.reference), inputs.ref_length,
             inputs.address(found, piece.start, scores_type), options.gamma, alpha,
-            options.local_end, options.last_row_only, options.ref_gap_penalty)
+            options.local_end, options.last_row_only, options.ref_gap_penalty,
+            **inputs.cost_arguments(piece))
     return found
 
 
@@ -311,9 +350,31 @@ def _weigh_signals(inputs, piece, gradient, score_weights):
         cells += own
 
 
-def _add_sample_gradients(inputs, piece, gradient_address, results):
-    inputs.operation("calc_manhattan_distance_gradient")(
-        inputs.address(inputs.batch.flat, piece.first_sample), piece.lengths,
-        inputs.address(inputs.reference), inputs.ref_length, gradient_address,
-        inputs.address(results.signal_gradients, piece.first_sample),
-        inputs.address(results.reference_gradient))
+def _distances(inputs, piece, distance):
+    """The piece's distance matrices: the kernels' own, the vectorised module's of any cost,
+    or, elsewhere, formed with the array library."""
+    arguments = (inputs.samples_address(piece.first_sample), piece.lengths,
+                 inputs.address(inputs.reference), inputs.ref_length, inputs.address(distance))
+    if inputs.kernels_costs:
+        inputs.operation("calc_manhattan_distance")(*arguments)
+    elif inputs.backend.name == "cpu":
+        inputs.operation("calc_distance")(*arguments, **inputs.cost_arguments(piece))
+    else:
+        _costs.form_distances(inputs, piece, distance)
+
+
+def _add_sample_gradients(inputs, piece, gradient, results):
+    """The gradients of the piece's samples and of the reference from its expected
+    alignments, added into the results."""
+    if not inputs.kernels_costs and inputs.backend.name != "cpu":
+        _costs.add_sample_gradients(inputs, piece, gradient, results)
+        return
+    name = ("calc_manhattan_distance_gradient" if inputs.kernels_costs
+            else "calc_distance_gradient")
+    extra = {} if inputs.kernels_costs else {"channels": inputs.batch.channels,
+                                             "cost": inputs.options.cost}
+    inputs.operation(name)(
+        inputs.samples_address(piece.first_sample), piece.lengths,
+        inputs.address(inputs.reference), inputs.ref_length, inputs.address(gradient),
+        inputs.address(results.signal_gradients, piece.first_sample * inputs.batch.channels),
+        inputs.address(results.reference_gradient), **extra)

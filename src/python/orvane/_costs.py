@@ -1,0 +1,95 @@
+"""Costs beyond the kernels' 1-D |x - y| on the modules whose kernels form only that (the CUDA
+module and its twin): each signal's distances formed row-major with the caller's array
+library, channel by channel in order (the float steps of the vectorised module's), +inf
+outside a band, and converted to the anti-diagonal layout; the gradients of the samples and of
+the reference formed from the expected alignments the same way."""
+
+from __future__ import annotations
+
+import numpy as np
+
+# Differences closer to zero than this carry no gradient of |x - y|, as in the kernels.
+DEAD_ZONE = 1e-7
+
+
+def in_band(rows: int, cols: int, half_width: int) -> np.ndarray:
+    """The cells (i, j) of an N x M matrix with |i (M - 1) - j (N - 1)| <= r max(N - 1, M - 1),
+    as an N x M mask: per row, the columns between two bounds."""
+    reach = half_width * (max(rows, cols) - 1)
+    columns = np.arange(cols)
+    if rows == 1:
+        return np.ones((1, cols), bool)
+    centre = np.arange(rows, dtype=np.int64) * (cols - 1)
+    low = -((reach - centre) // (rows - 1))   # ceil((centre - reach) / (N - 1))
+    high = (centre + reach) // (rows - 1)
+    return (columns >= low[:, None]) & (columns <= high[:, None])
+
+
+def extra_matrices(backend_name: str, kernels_costs: bool) -> int:
+    """Batch matrices a call holds besides its own for costs the array library forms: one
+    row-major matrix, on the modules whose kernels form the 1-D |x - y| only."""
+    return 0 if kernels_costs or backend_name == "cpu" else 1
+
+
+def _signals(inputs, piece):
+    """(k, samples as N_k x d) of every signal of the piece."""
+    channels = inputs.batch.channels
+    first = piece.first_sample
+    for k, length in zip(range(piece.start, piece.stop), piece.lengths):
+        yield k, inputs.batch.flat[first * channels:(first + length) * channels].reshape(
+            length, channels)
+        first += length
+
+
+def _differences(inputs, samples, channel):
+    reference = inputs.reference.reshape(inputs.ref_length, inputs.batch.channels)
+    return samples[:, channel, None] - reference[None, :, channel]
+
+
+def form_distances(inputs, piece, distance):
+    """The piece's distance matrices, into `distance` in the anti-diagonal layout."""
+    square = inputs.workspace("row-major", piece.cells)
+    cells = 0
+    for k, samples in _signals(inputs, piece):
+        costs = None
+        for channel in range(inputs.batch.channels):
+            difference = _differences(inputs, samples, channel)
+            own = abs(difference) if inputs.options.cost == "abs" else difference * difference
+            costs = own if costs is None else costs + own
+        if inputs.options.band is not None:
+            outside = ~in_band(*costs.shape, inputs.options.band[k])
+            costs[inputs.adapter.from_numpy(outside, inputs.batch.device)] = float("inf")
+        size = samples.shape[0] * inputs.ref_length
+        square[cells:cells + size] = costs.reshape(-1)
+        cells += size
+    inputs.operation("convert_square_to_antidiag")(
+        piece.lengths, inputs.ref_length, inputs.address(square), inputs.address(distance))
+
+
+def add_sample_gradients(inputs, piece, gradient, results):
+    """The gradients of sum E * cost over the piece, from its expected alignments E in the
+    anti-diagonal layout, added into the results."""
+    square = inputs.workspace("row-major", piece.cells)
+    inputs.operation("convert_antidiag_to_square")(
+        piece.lengths, inputs.ref_length, inputs.address(gradient), inputs.address(square))
+    channels = inputs.batch.channels
+    reference_gradient = results.reference_gradient.reshape(inputs.ref_length, channels)
+    cells = 0
+    for k, samples in _signals(inputs, piece):
+        length = samples.shape[0]
+        expected = square[cells:cells + length * inputs.ref_length].reshape(
+            length, inputs.ref_length)
+        first = (piece.first_sample + sum(piece.lengths[:k - piece.start])) * channels
+        own = results.signal_gradients[first:first + length * channels].reshape(length,
+                                                                                channels)
+        for channel in range(channels):
+            difference = _differences(inputs, samples, channel)
+            if inputs.options.cost == "abs":
+                derivative = (inputs.adapter.module.sign(difference)
+                              * (abs(difference) >= DEAD_ZONE))
+            else:
+                derivative = difference + difference
+            weighted = expected * derivative
+            own[:, channel] += weighted.sum(axis=1)
+            reference_gradient[:, channel] -= weighted.sum(axis=0)
+        cells += length * inputs.ref_length

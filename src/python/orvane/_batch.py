@@ -92,45 +92,48 @@ def _one_dimensional(array, name):
         raise ValueError(f"{name} is empty")
 
 
-def parse_signals(signals, lengths=None) -> Batch:
+def parse_signals(signals, lengths=None, name="signals", lengths_name="lengths") -> Batch:
+    """The signals checked, not yet converted; messages name them `name` and their lengths
+    `lengths_name`."""
     if isinstance(signals, (list, tuple)):
-        return _parse_list(signals, lengths)
-    adapter, array = native(signals, "signals")
+        return _parse_list(signals, lengths, name, lengths_name)
+    adapter, array = native(signals, name)
     device = adapter.device(array)
     if array.ndim == 2:
-        return _parse_padded(adapter, device, array, lengths)
+        return _parse_padded(adapter, device, array, lengths, name, lengths_name)
     if array.ndim != 1:
-        raise ValueError("signals must be a list of 1-D arrays, a padded 2-D array or a flat "
+        raise ValueError(f"{name} must be a list of 1-D arrays, a padded 2-D array or a flat "
                          f"1-D array, got {array.ndim} dimensions")
-    _one_dimensional(array, "signals")
-    sizes = [array.shape[0]] if lengths is None else _length_list(lengths)
+    _one_dimensional(array, name)
+    sizes = [array.shape[0]] if lengths is None else _length_list(lengths, lengths_name)
     if sum(sizes) != array.shape[0]:
-        raise ValueError(f"lengths add up to {sum(sizes)}, but the flat signals hold "
+        raise ValueError(f"{lengths_name} add up to {sum(sizes)}, but the flat {name} hold "
                          f"{array.shape[0]} samples")
-    _check_floating(adapter, array, "signals")
+    _check_floating(adapter, array, name)
     return Batch(adapter, device, lambda element: as_element(adapter, array, element), sizes,
                  "flat", float64=adapter.is_float64(array))
 
 
-def _parse_list(signals, lengths):
+def _parse_list(signals, lengths, name, lengths_name):
     if lengths is not None:
-        raise ValueError("lengths goes with a padded or flat array of signals, not with a list")
+        raise ValueError(f"{lengths_name} goes with a padded or flat array of {name}, not with "
+                         "a list")
     if len(signals) == 0:
-        raise ValueError("signals is empty")
-    natives = [native(signal, f"signals[{k}]") for k, signal in enumerate(signals)]
+        raise ValueError(f"{name} is empty")
+    natives = [native(signal, f"{name}[{k}]") for k, signal in enumerate(signals)]
     adapter, first = natives[0]
     device = adapter.device(first)
     arrays = []
     for k, (library, array) in enumerate(natives):
-        name = f"signals[{k}]"
+        item = f"{name}[{k}]"
         if library is not adapter:
-            raise TypeError(f"{name} is a {library.name} array, but signals[0] is a "
+            raise TypeError(f"{item} is a {library.name} array, but {name}[0] is a "
                             f"{adapter.name} array; pass every input from one library")
         if library.device(array) != device:
-            raise ValueError(f"{name} is on {library.device(array)}, but signals[0] is on "
+            raise ValueError(f"{item} is on {library.device(array)}, but {name}[0] is on "
                              f"{device}; every input must be on one device")
-        _one_dimensional(array, name)
-        arrays.append(_check_floating(library, array, name))
+        _one_dimensional(array, item)
+        arrays.append(_check_floating(library, array, item))
 
     def build_flat(element):
         converted = [as_element(adapter, array, element) for array in arrays]
@@ -140,17 +143,18 @@ def _parse_list(signals, lengths):
                  float64=any(adapter.is_float64(array) for array in arrays))
 
 
-def _parse_padded(adapter, device, array, lengths):
+def _parse_padded(adapter, device, array, lengths, name, lengths_name):
     rows, width = array.shape
     if rows == 0 or width == 0:
-        raise ValueError(f"signals is empty (shape {rows} x {width})")
-    sizes = [width] * rows if lengths is None else _length_list(lengths)
+        raise ValueError(f"{name} is empty (shape {rows} x {width})")
+    sizes = [width] * rows if lengths is None else _length_list(lengths, lengths_name)
     if len(sizes) != rows:
-        raise ValueError(f"lengths has {len(sizes)} entries for {rows} padded signals")
+        raise ValueError(f"{lengths_name} has {len(sizes)} entries for {rows} padded {name}")
     for k, size in enumerate(sizes):
         if size > width:
-            raise ValueError(f"lengths[{k}] is {size}, longer than the padded signals' {width}")
-    _check_floating(adapter, array, "signals")
+            raise ValueError(f"{lengths_name}[{k}] is {size}, longer than the rows of the "
+                             f"padded {name} ({width})")
+    _check_floating(adapter, array, name)
 
     def build_flat(element):
         values = as_element(adapter, array, element)

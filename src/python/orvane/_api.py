@@ -143,24 +143,31 @@ def soft_dtw_divergence(signals: Signals, reference: Array, *, lengths: Lengths 
     The self-term of a signal uses it as the reference, so on the CUDA module and the twin a
     signal may be no longer than the device's threads per block (the vectorised CPU module has
     no such limit). One call per signal computes the self-terms."""
-    if end != "global" or alpha is not None or ref_gap_penalty != 0.0:
-        raise ValueError("the soft-DTW divergence is defined for end='global' without alpha or "
-                         "ref_gap_penalty")
+    check_divergence_options(end, alpha, ref_gap_penalty)
     inputs = prepare(signals, reference, lengths=lengths, gamma=gamma, end=end,
                      ref_gap_penalty=0.0, alpha=None, backend=backend,
                      memory_budget=memory_budget, precision=precision, matrices=None,
                      signals_as_references=True)
     cross = scores(inputs)
-    reference_self = _self_score(inputs, inputs.reference)
-    offsets = inputs.batch.signal_offsets()
-    signal_self = [_self_score(inputs, inputs.batch.flat[a:b])
-                   for a, b in zip(offsets[:-1], offsets[1:])]
-    adapter = inputs.adapter
-    selves = adapter.concat(signal_self) if len(signal_self) > 1 else signal_self[0]
-    return inputs.result(cross - (selves + reference_self) / 2)
+    reference_self = self_score(inputs, inputs.reference)
+    return inputs.result(cross - (signal_self_scores(inputs) + reference_self) / 2)
 
 
-def _self_score(inputs: Inputs, signal):
+def check_divergence_options(end, alpha, ref_gap_penalty):
+    if end != "global" or alpha is not None or ref_gap_penalty != 0.0:
+        raise ValueError("the soft-DTW divergence is defined for end='global' without alpha or "
+                         "ref_gap_penalty")
+
+
+def self_score(inputs: Inputs, signal):
     """sdtw(signal, signal) as a one-element array."""
     alone = replace(inputs.batch, lengths=[int(signal.shape[0])], form="flat", flat=signal)
     return scores(replace(inputs, batch=alone, reference=signal))
+
+
+def signal_self_scores(inputs: Inputs):
+    """sdtw(x_k, x_k) of every signal of the batch, one call each."""
+    offsets = inputs.batch.signal_offsets()
+    selves = [self_score(inputs, inputs.batch.flat[a:b])
+              for a, b in zip(offsets[:-1], offsets[1:])]
+    return inputs.adapter.concat(selves) if len(selves) > 1 else selves[0]

@@ -21,8 +21,10 @@ underneath.
 from ._alignment import SoftAlignment
 from ._api import soft_alignment, soft_dtw, soft_dtw_divergence, soft_dtw_with_grad
 from ._backends import backends
+from ._barycenter import BarycenterResult, barycenter
 from ._core import release_memory
 from ._pairwise import pairwise
 
-__all__ = ["SoftAlignment", "backends", "pairwise", "release_memory", "soft_alignment",
-           "soft_dtw", "soft_dtw_divergence", "soft_dtw_with_grad"]
+__all__ = ["BarycenterResult", "SoftAlignment", "backends", "barycenter", "pairwise",
+           "release_memory", "soft_alignment", "soft_dtw", "soft_dtw_divergence",
+           "soft_dtw_with_grad"]

@@ -153,7 +153,9 @@ def soft_dtw_divergence(signals: Signals, reference: Array, *, lengths: Lengths 
     return inputs.result(cross - (signal_self_scores(inputs) + reference_self) / 2)
 
 
-def check_divergence_options(end, alpha, ref_gap_penalty):
+def check_divergence_options(end="global", alpha=None, ref_gap_penalty=0.0, **others):
+    """Refuses what the divergence is not defined for; takes a call's whole set of options
+    (with its defaults), of which `others` are free."""
     if end != "global" or alpha is not None or ref_gap_penalty != 0.0:
         raise ValueError("the soft-DTW divergence is defined for end='global' without alpha or "
                          "ref_gap_penalty")

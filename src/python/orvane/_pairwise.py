@@ -59,8 +59,7 @@ def pairwise(a: Signals, b: Signals | None = None, *, lengths_a: Lengths | None 
     if "lengths" in options:
         raise TypeError("pairwise takes lengths_a and lengths_b, not lengths")
     if divergence:
-        check_divergence_options(options.get("end", "global"), options.get("alpha"),
-                                 options.get("ref_gap_penalty", 0.0))
+        check_divergence_options(**options)
     first = _parse(a, lengths_a, "a")
     if b is None:
         if lengths_b is not None:

@@ -117,7 +117,7 @@ class Objective:
     weights: np.ndarray          # float64, for the objective
     call_weights: object         # the same, in the call's type on the signals' device
     divergence: bool
-    constant: float = 0.0        # sum_k w_k * sdtw(x_k, x_k) / 2 with the divergence
+    constant: float              # sum_k w_k * sdtw(x_k, x_k) / 2 with the divergence, else 0
 
     @classmethod
     def of(cls, inputs: Inputs, weights: np.ndarray, divergence: bool) -> Objective:
@@ -140,6 +140,7 @@ class Objective:
             value -= half_total * self_value + self.constant
             gradient -= half_total * self_gradient
         return value, gradient
+
 
 def _self_term(inputs: Inputs) -> tuple[float, np.ndarray]:
     """sdtw(z, z) and its gradient with respect to z, the reference of `inputs`."""

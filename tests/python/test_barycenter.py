@@ -100,8 +100,9 @@ def test_the_search_lowers_the_objective_from_the_default_start(divergence, dtyp
     weights = [1.0, 0.5, 2.0, 1.0]
     z, result = orvane.barycenter(signals, weights=weights, gamma=GAMMA, divergence=divergence)
     assert z.dtype == dtype and z.shape == (13,)  # the mean length (12.75), rounded
-    # The default start: the signal of the nearest length (14), resampled to 13 samples.
-    start = np.interp(np.linspace(0, 1, 13), np.linspace(0, 1, 14), signals[3])
+    # The default start: the weighted mean of the signals resampled to 13 samples.
+    start = sum(w * np.interp(np.linspace(0, 1, 13), np.linspace(0, 1, len(x)), x)
+                for w, x in zip(weights, signals)) / sum(weights)
     at = lambda values: reference_objective(signals, weights, np.asarray(values, np.float64),
                                             divergence)[0]
     assert result.scores[0] == pytest.approx(at(start), rel=rtol)

@@ -50,8 +50,8 @@ def barycenter(signals: Signals, length: int | None = None, *, lengths: Lengths 
     signals: a batch in any of `soft_dtw`'s forms, with `lengths` for a padded or flat array.
     length: the barycenter's number of samples; by default init's, or else the signals' mean
         length, rounded.
-    init: where the search starts, a 1-D array like the signals; by default the signal whose
-        length is nearest `length` (the first of those), linearly resampled to `length`.
+    init: where the search starts, a 1-D array like the signals; by default the weighted
+        mean of the signals, each linearly resampled to `length`.
     weights: one non-negative value per signal, not all zero; by default 1 / B each.
     max_iter, tol: L-BFGS-B's iteration limit and tolerance (on the objective's relative
         change and on the largest component of its gradient).
@@ -99,7 +99,7 @@ def objective_of(signals, length=None, *, lengths=None, init=None, weights=None,
     inputs = prepare(signals, stand_in, lengths=lengths, gamma=gamma, **options,
                      lean_gradients=True, signals_as_references=divergence)
     if start is None:
-        start = _resampled_nearest(inputs, length)
+        start = _resampled_mean(inputs, length, values)
     return Objective.of(inputs, values, divergence), start
 
 
@@ -244,11 +244,11 @@ def _check_reference_length(length, batch: Batch, backend):
                          "block)")
 
 
-def _resampled_nearest(inputs: Inputs, length) -> np.ndarray:
-    """The signal whose length is nearest `length`, linearly resampled to it."""
-    lengths = inputs.batch.lengths
-    nearest = min(range(len(lengths)), key=lambda k: abs(lengths[k] - length))
+def _resampled_mean(inputs: Inputs, length, weights) -> np.ndarray:
+    """The weighted mean of the signals, each linearly resampled to `length` samples."""
+    samples = _host(inputs, inputs.batch.flat)
     offsets = inputs.batch.signal_offsets()
-    signal = np.asarray(inputs.adapter.to_numpy(
-        inputs.batch.flat[offsets[nearest]:offsets[nearest + 1]]), np.float64)
-    return np.interp(np.linspace(0.0, 1.0, length), np.linspace(0.0, 1.0, len(signal)), signal)
+    grid = np.linspace(0.0, 1.0, length)
+    resampled = [np.interp(grid, np.linspace(0.0, 1.0, stop - start), samples[start:stop])
+                 for start, stop in zip(offsets[:-1], offsets[1:])]
+    return weights @ np.array(resampled) / weights.sum()

@@ -62,19 +62,35 @@ def central_differences(function, z):
     return slopes
 
 
+# The float64 path, and the twin's float32 steps: the path of the CUDA module, which weighs
+# each signal's gradient matrix rather than passing the weights to the vectorised module.
+PATHS = [pytest.param("cpu", np.float64, 1e-10, id="float64"),
+         pytest.param("twin", np.float32, 1e-4, id="twin-float32")]
+
+
 @DIVERGENCE
-def test_objective_and_gradient_equal_the_reference_and_its_finite_differences(divergence):
-    signals = warped_signals([9, 6, 11], seed=1)
+@pytest.mark.parametrize("backend, dtype, rtol", PATHS)
+def test_objective_and_gradient_equal_the_float64_reference(divergence, backend, dtype, rtol):
+    signals = [x.astype(dtype) for x in warped_signals([9, 6, 11], seed=1)]
     weights = np.array([0.5, 2.0, 1.0])
-    z = np.random.default_rng(2).standard_normal(7)
-    objective, _ = objective_of(signals, 7, weights=weights, gamma=GAMMA, divergence=divergence)
+    z = np.random.default_rng(2).standard_normal(7).astype(dtype).astype(np.float64)
+    objective, _ = objective_of(signals, 7, weights=weights, gamma=GAMMA, divergence=divergence,
+                                backend=backend)
     value, gradient = objective(z)
-    expected_value, expected_gradient = reference_objective(signals, weights, z, divergence)
-    assert value == pytest.approx(expected_value, rel=1e-12)
-    np.testing.assert_allclose(gradient, expected_gradient, rtol=1e-10, atol=1e-12)
-    slopes = central_differences(lambda v: reference_objective(signals, weights, v,
-                                                               divergence)[0], z)
-    np.testing.assert_allclose(gradient, slopes, rtol=1e-5, atol=1e-7)
+    expected_value, expected_gradient = reference_objective(
+        [x.astype(np.float64) for x in signals], weights, z, divergence)
+    assert value == pytest.approx(expected_value, rel=rtol)
+    np.testing.assert_allclose(gradient, expected_gradient, rtol=rtol, atol=rtol)
+
+
+@DIVERGENCE
+def test_the_gradient_equals_finite_differences_of_the_objective(divergence):
+    signals = warped_signals([8, 12, 7], seed=9)
+    z = np.random.default_rng(10).standard_normal(9)
+    objective, _ = objective_of(signals, 9, weights=[1.0, 0.5, 2.0], gamma=GAMMA,
+                                divergence=divergence)
+    slopes = central_differences(lambda v: objective(v)[0], z)
+    np.testing.assert_allclose(objective(z)[1], slopes, rtol=1e-5, atol=1e-7)
 
 
 @DIVERGENCE

@@ -1,9 +1,10 @@
 """The training path and the analysis sequence on a realistic batch: a reference signal and a
 few hundred warped, noisy copies of it of varying lengths. Through the orvane package it takes
 the Soft-DTW scores with the gradients of every sample, then the soft alignments with their
-per-position statistics. Runs on the GPU where one is present, otherwise on the vectorised
-CPU module; prints the scores, what the alignment recovers of the reference and the time each
-step took, and draws the reference, one signal's weighted means with a band of one weighted
+per-position statistics, and the Soft-DTW barycenter of some of the warped copies. Runs on the
+GPU where one is present, otherwise on the vectorised CPU module; prints the scores, what the
+alignment and the barycenter recover of the reference and the time each step took, and draws
+the reference with the barycenter, one signal's weighted means with a band of one weighted
 standard deviation, and that signal's alignment matrix with its most likely path into a
 PNG."""
 
@@ -15,6 +16,10 @@ import numpy as np
 
 import orvane
 from orvane.buffers import cuda_backend
+
+# The barycenter's batch and iteration limit: enough to recover the shape in a second or two.
+BARYCENTER_COPIES = 40
+BARYCENTER_ITERATIONS = 50
 
 
 def make_reference(length):
@@ -67,9 +72,36 @@ def run_training_path(reference, signals, gamma, use_gpu):
                 index_log_std=statistics["index_log_std"])
 
 
-def draw(reference, result, signal, path):
-    """Reference, the signal's weighted means with a band of one weighted standard deviation,
-    and its alignment matrix with the most likely path."""
+def run_barycenter(reference, copies, gamma, use_gpu):
+    """The barycenter of the warped copies, as long as the reference, from the default start
+    (their mean, each resampled to that length), timed; and the mean score of the reference
+    itself against the copies, which the barycenter should beat."""
+    copies = [on_device(s, use_gpu) for s in copies]
+    start = time.perf_counter()
+    z, result = orvane.barycenter(copies, len(reference), gamma=gamma,
+                                  max_iter=BARYCENTER_ITERATIONS)
+    seconds = time.perf_counter() - start
+    at_reference = as_numpy(orvane.soft_dtw(copies, on_device(reference, use_gpu),
+                                            gamma=gamma)).mean()
+    return dict(z=as_numpy(z), result=result, seconds=seconds, count=len(copies),
+                at_reference=float(at_reference))
+
+
+def print_barycenter(reference, barycenter):
+    result = barycenter["result"]
+    stopped = "converged" if result.converged else result.message.lower()
+    print(f"Soft-DTW barycenter of {barycenter['count']} warped copies "
+          f"({len(reference)} samples), {barycenter['seconds'] * 1e3:.1f} ms:")
+    print(f"  mean score {result.scores[0]:.3f} at the start, {result.scores[-1]:.3f} after "
+          f"{result.iterations} iterations ({stopped}); the reference itself scores "
+          f"{barycenter['at_reference']:.3f}")
+    error = np.abs(barycenter["z"] - reference).mean()
+    print(f"  |barycenter - reference| is {error:.3f} on average\n")
+
+
+def draw(reference, result, barycenter, signal, path):
+    """Reference and barycenter, the signal's weighted means with a band of one weighted
+    standard deviation, and its alignment matrix with the most likely path."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -81,9 +113,11 @@ def draw(reference, result, signal, path):
     left.fill_between(positions, mean - deviation, mean + deviation, color="tab:orange",
                       alpha=0.3, label="± one weighted standard deviation")
     left.plot(positions, mean, color="tab:orange", label=f"weighted mean of signal {signal}")
+    left.plot(positions, barycenter["z"], color="tab:blue", linewidth=1.2,
+              label=f"barycenter of {barycenter['count']} warped copies")
     left.plot(positions, reference, color="black", linewidth=1.2, label="reference")
     left.set_xlabel("reference position j")
-    left.set_title("What the soft alignment recovers of the reference")
+    left.set_title("What the soft alignment and the barycenter recover of the reference")
     left.legend(loc="best", fontsize="small")
     result["alignment"].plot(signal, ax=right)
     figure.tight_layout()
@@ -148,12 +182,16 @@ def main():
     print_recovered_reference(reference, result, lengths, shown_signals=range(5),
                               positions=np.linspace(0, args.ref_length - 1, 5).astype(int))
 
+    barycenter = run_barycenter(reference, signals[:BARYCENTER_COPIES], args.gamma, use_gpu)
+    print_barycenter(reference, barycenter)
+    result["times"]["barycenter"] = barycenter["seconds"]
+
     total = sum(result["times"].values())
     print(f"Time ({result['cells']:,} matrix cells):")
     for name, seconds in result["times"].items():
         print(f"  {name:25s} {seconds * 1e3:9.1f} ms")
     print(f"  {'total':25s} {total * 1e3:9.1f} ms")
-    draw(reference, result, signal=1, path=args.picture)
+    draw(reference, result, barycenter, signal=1, path=args.picture)
     print(f"\nPicture: {args.picture}")
 
 

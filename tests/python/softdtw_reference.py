@@ -138,3 +138,8 @@ def by_diagonals(cost, gamma, alpha=0.0, local_end=False, last_row_only=False, g
             value += grad[s_i, s_j] * np.where(np.isfinite(full[s_i, s_j]), weight, 0)
         grad[i, j] = value
     return score, total, grad[1:-1, 1:-1]
+
+
+def squared_distance(x, y):
+    """The squared Euclidean cost (x_i - y_j)^2, tslearn's."""
+    return distance(x, y) ** 2

@@ -5,6 +5,8 @@ GPUs or the CPU: arrays in, arrays out.
     scores, signal_grads, reference_grad = orvane.soft_dtw_with_grad(signals, reference)
     alignment = orvane.soft_alignment(signals, reference)
     divergence = orvane.soft_dtw_divergence(signals, reference)
+    matrix = orvane.pairwise(signals_a, signals_b)          # every pair of two batches
+    barycenter, result = orvane.barycenter(signals)         # the signal nearest them all
 
 Signals are a list of 1-D arrays, a padded 2-D array with `lengths`, or a flat array with
 `lengths`, from NumPy, PyTorch or CuPy (or anything with `__dlpack__` or
@@ -19,7 +21,10 @@ underneath.
 from ._alignment import SoftAlignment
 from ._api import soft_alignment, soft_dtw, soft_dtw_divergence, soft_dtw_with_grad
 from ._backends import backends
+from ._barycenter import BarycenterResult, barycenter
 from ._core import release_memory
+from ._pairwise import pairwise
 
-__all__ = ["SoftAlignment", "backends", "release_memory", "soft_alignment", "soft_dtw",
-           "soft_dtw_divergence", "soft_dtw_with_grad"]
+__all__ = ["BarycenterResult", "SoftAlignment", "backends", "barycenter", "pairwise",
+           "release_memory", "soft_alignment", "soft_dtw", "soft_dtw_divergence",
+           "soft_dtw_with_grad"]

@@ -168,37 +168,52 @@ def soft_dtw_divergence(signals: Signals, reference: Array, *, lengths: Lengths 
     The self-term of a signal uses it as the reference, so on the CUDA module and the twin a
     signal may be no longer than the device's threads per block (the vectorised CPU module has
     no such limit). One call per signal computes the self-terms."""
-    if end != "global" or alpha is not None or ref_gap_penalty != 0.0:
-        raise ValueError("the soft-DTW divergence is defined for end='global' without alpha or "
-                         "ref_gap_penalty")
-    inputs = prepare(signals, reference, lengths=lengths, gamma=gamma, end="global",
+    check_divergence_options(end, alpha, ref_gap_penalty)
+    inputs = prepare(signals, reference, lengths=lengths, gamma=gamma, end=end,
                      ref_gap_penalty=0.0, alpha=None, backend=backend,
                      memory_budget=memory_budget, precision=precision, cost=cost, band=band,
                      matrices=None, signals_as_references=True)
     cross = scores(inputs)
     warn_if_no_path(inputs, cross)
-    band = inputs.options.band
-    references = {width: _self_score(inputs, inputs.reference, width)
-                  for width in (set(band) if band is not None else {None})}
-    offsets = inputs.batch.signal_offsets()
-    channels = inputs.reference.shape[1:]
-    signal_self = [_self_score(inputs, inputs.batch.flat[a:b].reshape(-1, *channels),
-                               None if band is None else band[k])
-                   for k, (a, b) in enumerate(zip(offsets[:-1], offsets[1:]))]
-    reference_self = [references[None if band is None else band[k]]
-                      for k in range(inputs.batch.count)]
-    adapter = inputs.adapter
-    selves = [adapter.concat(terms) if len(terms) > 1 else terms[0]
-              for terms in (signal_self, reference_self)]
-    return inputs.result(cross - (selves[0] + selves[1]) / 2)
+    return inputs.result(cross - (signal_self_scores(inputs) + reference_self_scores(inputs)) / 2)
 
 
-def _self_score(inputs: Inputs, signal, band_width):
-    """sdtw(signal, signal) as a one-element array."""
+def check_divergence_options(end="global", alpha=None, ref_gap_penalty=0.0, **others):
+    """Refuses what the divergence is not defined for; takes a call's whole set of options
+    (with its defaults), of which `others` are free."""
+    if end != "global" or alpha is not None or ref_gap_penalty != 0.0:
+        raise ValueError("the soft-DTW divergence is defined for end='global' without alpha or "
+                         "ref_gap_penalty")
+
+
+def self_score(inputs: Inputs, signal, band_width=None):
+    """sdtw(signal, signal) as a one-element array, signal of the reference's shape, within
+    a band of that half-width (or none)."""
     alone = replace(inputs.batch, lengths=[int(signal.shape[0])], form="flat",
                     flat=signal.reshape(-1))
     options = replace(inputs.options, band=None if band_width is None else (band_width,))
     return scores(replace(inputs, batch=alone, reference=signal, options=options))
+
+
+def _band_of(inputs: Inputs, k):
+    return None if inputs.options.band is None else inputs.options.band[k]
+
+
+def signal_self_scores(inputs: Inputs):
+    """sdtw(x_k, x_k) of every signal of the batch, within its own band, one call each."""
+    offsets = inputs.batch.signal_offsets()
+    shape = inputs.reference.shape[1:]
+    selves = [self_score(inputs, inputs.batch.flat[a:b].reshape(-1, *shape), _band_of(inputs, k))
+              for k, (a, b) in enumerate(zip(offsets[:-1], offsets[1:]))]
+    return inputs.adapter.concat(selves) if len(selves) > 1 else selves[0]
+
+
+def reference_self_scores(inputs: Inputs):
+    """sdtw(y, y) within each signal's band (one call per band width), for every signal."""
+    widths = [_band_of(inputs, k) for k in range(inputs.batch.count)]
+    once = {width: self_score(inputs, inputs.reference, width) for width in set(widths)}
+    selves = [once[width] for width in widths]
+    return inputs.adapter.concat(selves) if len(selves) > 1 else selves[0]
 
 
 def warn_if_no_path(inputs: Inputs, found):

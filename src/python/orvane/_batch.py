@@ -155,49 +155,66 @@ def reference_channels(reference, name="reference") -> Channels:
                      f"{array.ndim} dimensions")
 
 
-def parse_signals(signals, lengths=None, channels=Channels()) -> Batch:
+def signal_channels(signals, name="signals") -> Channels:
+    """The channels of signals that come without a reference (pairwise, barycenter): those
+    of a list's (N_k, d) arrays or of a padded (B, N, d) array; 1-D samples otherwise."""
+    listed = isinstance(signals, (list, tuple))
+    try:
+        _, array = native(signals[0] if listed and signals else signals, name)
+    except (TypeError, ValueError, RuntimeError):
+        return Channels()  # parse_signals says what is wrong
+    if array.ndim == (2 if listed else 3) and array.shape[-1] > 0:
+        return Channels(int(array.shape[-1]), True)
+    return Channels()
+
+
+def parse_signals(signals, lengths=None, channels=Channels(), name="signals",
+                  lengths_name="lengths") -> Batch:
+    """The signals checked, not yet converted; messages name them `name` and their lengths
+    `lengths_name`."""
     if isinstance(signals, (list, tuple)):
-        return _parse_list(signals, lengths, channels)
-    adapter, array = native(signals, "signals")
+        return _parse_list(signals, lengths, channels, name, lengths_name)
+    adapter, array = native(signals, name)
     device = adapter.device(array)
     if array.ndim == 2 + channels.axis:
-        return _parse_padded(adapter, device, array, lengths, channels)
+        return _parse_padded(adapter, device, array, lengths, channels, name, lengths_name)
     if array.ndim != 1 + channels.axis:
         forms = ("a list of (N_k, d) arrays, a padded (B, N, d) array or a flat (sum N_k, d) "
                  "array" if channels.axis else
                  "a list of 1-D arrays, a padded 2-D array or a flat 1-D array")
-        raise ValueError(f"signals must be {forms}, got {array.ndim} dimensions")
-    channels.check_sample_shape(array, "signals", 0)
-    sizes = [array.shape[0]] if lengths is None else _length_list(lengths)
+        raise ValueError(f"{name} must be {forms}, got {array.ndim} dimensions")
+    channels.check_sample_shape(array, name, 0)
+    sizes = [array.shape[0]] if lengths is None else _length_list(lengths, lengths_name)
     if sum(sizes) != array.shape[0]:
-        raise ValueError(f"lengths add up to {sum(sizes)}, but the flat signals hold "
+        raise ValueError(f"{lengths_name} add up to {sum(sizes)}, but the flat {name} hold "
                          f"{array.shape[0]} samples")
-    _check_floating(adapter, array, "signals")
+    _check_floating(adapter, array, name)
     return Batch(adapter, device, lambda element: channels.flatten(as_element(adapter, array,
                                                                               element)),
                  sizes, "flat", float64=adapter.is_float64(array), channels=channels.count,
                  with_channels=channels.axis)
 
 
-def _parse_list(signals, lengths, channels):
+def _parse_list(signals, lengths, channels, name, lengths_name):
     if lengths is not None:
-        raise ValueError("lengths goes with a padded or flat array of signals, not with a list")
+        raise ValueError(f"{lengths_name} goes with a padded or flat array of {name}, not with "
+                         "a list")
     if len(signals) == 0:
-        raise ValueError("signals is empty")
-    natives = [native(signal, f"signals[{k}]") for k, signal in enumerate(signals)]
+        raise ValueError(f"{name} is empty")
+    natives = [native(signal, f"{name}[{k}]") for k, signal in enumerate(signals)]
     adapter, first = natives[0]
     device = adapter.device(first)
     arrays = []
     for k, (library, array) in enumerate(natives):
-        name = f"signals[{k}]"
+        item = f"{name}[{k}]"
         if library is not adapter:
-            raise TypeError(f"{name} is a {library.name} array, but signals[0] is a "
+            raise TypeError(f"{item} is a {library.name} array, but {name}[0] is a "
                             f"{adapter.name} array; pass every input from one library")
         if library.device(array) != device:
-            raise ValueError(f"{name} is on {library.device(array)}, but signals[0] is on "
+            raise ValueError(f"{item} is on {library.device(array)}, but {name}[0] is on "
                              f"{device}; every input must be on one device")
-        channels.check_sample_shape(array, name, 0)
-        arrays.append(_check_floating(library, array, name))
+        channels.check_sample_shape(array, item, 0)
+        arrays.append(_check_floating(library, array, item))
 
     def build_flat(element):
         converted = [channels.flatten(as_element(adapter, array, element)) for array in arrays]
@@ -208,18 +225,19 @@ def _parse_list(signals, lengths, channels):
                  channels=channels.count, with_channels=channels.axis)
 
 
-def _parse_padded(adapter, device, array, lengths, channels):
+def _parse_padded(adapter, device, array, lengths, channels, name, lengths_name):
     rows, width = array.shape[:2]
     if rows == 0 or width == 0:
-        raise ValueError(f"signals is empty (shape {tuple(array.shape)})")
-    channels.check_sample_shape(array, "signals", 1)
-    sizes = [width] * rows if lengths is None else _length_list(lengths)
+        raise ValueError(f"{name} is empty (shape {' x '.join(map(str, array.shape))})")
+    channels.check_sample_shape(array, name, 1)
+    sizes = [width] * rows if lengths is None else _length_list(lengths, lengths_name)
     if len(sizes) != rows:
-        raise ValueError(f"lengths has {len(sizes)} entries for {rows} padded signals")
+        raise ValueError(f"{lengths_name} has {len(sizes)} entries for {rows} padded {name}")
     for k, size in enumerate(sizes):
         if size > width:
-            raise ValueError(f"lengths[{k}] is {size}, longer than the padded signals' {width}")
-    _check_floating(adapter, array, "signals")
+            raise ValueError(f"{lengths_name}[{k}] is {size}, longer than the rows of the "
+                             f"padded {name} ({width})")
+    _check_floating(adapter, array, name)
 
     def build_flat(element):
         values = as_element(adapter, array, element)

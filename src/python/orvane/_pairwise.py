@@ -1,0 +1,184 @@
+"""Soft-DTW between every signal of one batch and every signal of another: each signal of the
+second batch is the reference of one `soft_dtw` call that aligns the whole first batch."""
+
+from __future__ import annotations
+
+import numbers
+from dataclasses import dataclass
+
+import numpy as np
+
+from . import _backends
+from ._api import Array, Lengths, Signals, check_divergence_options, soft_dtw
+from ._arrays import native
+from ._batch import Batch, parse_signals, signal_channels
+
+# The options known to leave sdtw(x, y) == sdtw(y, x) under a global end without alpha or gap
+# penalty. Any other option (one the package gains later) might not, so it makes every pair
+# computed rather than mirrored.
+SYMMETRY_KEEPING = frozenset({"gamma", "end", "ref_gap_penalty", "alpha", "cost", "band",
+                              "backend", "memory_budget", "precision"})
+
+
+@dataclass
+class _Signals:
+    """A checked batch with each of its signals as an array of the caller's own type (1-D, or
+    (N_k, d) for samples of d channels)."""
+
+    name: str
+    batch: Batch
+    pieces: list
+
+    @property
+    def lengths(self) -> list[int]:
+        return self.batch.lengths
+
+    def flat(self, order=None):
+        """The signals joined into one flat array, in `order` if given."""
+        pieces = self.pieces if order is None else [self.pieces[k] for k in order]
+        return pieces[0] if len(pieces) == 1 else self.batch.adapter.concat(pieces)
+
+
+def pairwise(a: Signals, b: Signals | None = None, *, lengths_a: Lengths | None = None,
+             lengths_b: Lengths | None = None, divergence: bool = False, **options) -> Array:
+    """The (len(a), len(b)) matrix of Soft-DTW scores sdtw(a_i, b_j), or with divergence=True
+    of the divergences sdtw(a_i, b_j) - (sdtw(a_i, a_i) + sdtw(b_j, b_j)) / 2.
+
+    a, b: batches in any of `soft_dtw`'s forms (a list of 1-D arrays, a padded 2-D array or a
+        flat 1-D array), with `lengths_a` and `lengths_b` where `soft_dtw` takes `lengths`,
+        from one library and on one device. b=None aligns a with itself.
+    options: every other keyword of `soft_dtw` (gamma, end, alpha: one value per signal of a,
+        backend, precision, ...), passed on as they are.
+
+    Each signal of b is the reference of one call that aligns the whole of a against it, so
+    the backend's limit on references applies to the signals of b (on the CUDA module and the
+    twin: the device's threads per block). With b=None under options that keep the score
+    symmetric (global end, neither alpha nor ref_gap_penalty), each pair is computed once and
+    mirrored. The divergence's self-terms take one call per signal (with b=None they are the
+    diagonal). Results come back in the inputs' library and on their device, float64 where
+    `soft_dtw` would return float64; they are not differentiable (`orvane.torch` is).
+    """
+    if "lengths" in options:
+        raise TypeError("pairwise takes lengths_a and lengths_b, not lengths")
+    band = options.get("band")
+    if band is not None and (isinstance(band, bool) or not isinstance(band, numbers.Integral)):
+        raise TypeError(f"band must be one integer in pairwise, the half-width for every pair, "
+                        f"got {type(band).__name__}")
+    if divergence:
+        check_divergence_options(**options)
+    first = _parse(a, lengths_a, "a")
+    if b is None:
+        if lengths_b is not None:
+            raise ValueError("lengths_b goes with b, which is not given")
+        second = first
+    else:
+        second = _parse(b, lengths_b, "b")
+        _check_alike(first.batch, second.batch)
+    _check_reference_lengths(first, second, options, divergence, b is None)
+    adapter = first.batch.adapter
+    if b is None and _symmetric(options):
+        matrix = _mirrored_scores(first, options)
+    else:
+        matrix = _scores(first, second, options)
+    if divergence:
+        if b is None:
+            selves_a = selves_b = np.diagonal(matrix)
+        else:
+            selves_a, selves_b = _self_scores(first, options), _self_scores(second, options)
+        matrix = _divergences(matrix, selves_a, selves_b)
+    return adapter.from_numpy(matrix, first.batch.device)
+
+
+def _parse(signals, lengths, name) -> _Signals:
+    batch = parse_signals(signals, lengths, signal_channels(signals, name), name,
+                          f"lengths_{name}")
+    if batch.form == "list":
+        return _Signals(name, batch, [native(s, f"{name}[{k}]")[1] for k, s in enumerate(signals)])
+    array = native(signals, name)[1]
+    if batch.form == "padded":
+        return _Signals(name, batch, [array[k, :n] for k, n in enumerate(batch.lengths)])
+    offsets = np.cumsum([0, *batch.lengths]).tolist()
+    return _Signals(name, batch, [array[start:stop]
+                                  for start, stop in zip(offsets[:-1], offsets[1:])])
+
+
+def _check_alike(first: Batch, second: Batch):
+    if second.channels != first.channels or second.with_channels != first.with_channels:
+        raise ValueError(f"b's samples have {second.channels} channels, a's {first.channels}; "
+                         "both must have the same")
+    if second.adapter is not first.adapter:
+        raise TypeError(f"b holds {second.adapter.name} arrays, but a holds {first.adapter.name} "
+                        "arrays; pass every input from one library")
+    if second.device != first.device:
+        raise ValueError(f"b is on {second.device}, but a is on {first.device}; every input must "
+                         "be on one device")
+
+
+def _check_reference_lengths(first, second, options, divergence, b_omitted):
+    """Before any call: the signals that serve as references fit the backend."""
+    batch = first.batch
+    backend = _backends.choose(batch.device, options.get("backend"), batch.adapter, "a")
+    limit = backend.max_ref_length
+    for j, length in enumerate(second.lengths):
+        if length > limit:
+            which = "b (a itself, when b is not given)" if b_omitted else "b"
+            raise ValueError(
+                f"{second.name}[{j}] has {length} samples, more than the {limit} that backend "
+                f"{backend.name!r} takes in a reference: pairwise uses each signal of {which} "
+                "as the reference in turn (one thread per reference sample in a block)")
+    if divergence and not b_omitted:
+        for i, length in enumerate(first.lengths):
+            if length > limit:
+                raise ValueError(
+                    f"a[{i}] has {length} samples; its divergence self-term uses it as the "
+                    f"reference, which backend {backend.name!r} limits to {limit} samples (one "
+                    "thread per reference sample in a block)")
+
+
+def _symmetric(options) -> bool:
+    return (options.keys() <= SYMMETRY_KEEPING and options.get("end", "global") == "global"
+            and options.get("alpha") is None and options.get("ref_gap_penalty", 0.0) == 0.0)
+
+
+def _longest_first(lengths) -> list[int]:
+    """Positions by decreasing length: the first call then meets every limit (reference
+    length, memory budget) that a later one could, before anything else has run."""
+    return sorted(range(len(lengths)), key=lambda k: -lengths[k])
+
+
+def _scores(first: _Signals, second: _Signals, options) -> np.ndarray:
+    flat, to_numpy = first.flat(), first.batch.adapter.to_numpy
+    columns = {j: to_numpy(soft_dtw(flat, second.pieces[j], lengths=first.lengths, **options))
+               for j in _longest_first(second.lengths)}
+    return np.stack([columns[j] for j in range(len(columns))], axis=1)
+
+
+def _mirrored_scores(signals: _Signals, options) -> np.ndarray:
+    """sdtw(a_i, a_j) with each pair computed once: signal j, as the reference, against
+    itself and every signal after it in the order of decreasing length."""
+    order = _longest_first(signals.lengths)
+    ordered_lengths = [signals.lengths[k] for k in order]
+    offsets = np.cumsum([0, *ordered_lengths]).tolist()
+    flat, to_numpy = signals.flat(order), signals.batch.adapter.to_numpy
+    columns = [to_numpy(soft_dtw(flat[offsets[position]:], signals.pieces[j],
+                                 lengths=ordered_lengths[position:], **options))
+               for position, j in enumerate(order)]
+    matrix = np.empty((len(order), len(order)), np.result_type(*columns))
+    for position, (j, column) in enumerate(zip(order, columns)):
+        rows = order[position:]
+        matrix[rows, j] = column
+        matrix[j, rows] = column
+    return matrix
+
+
+def _self_scores(signals: _Signals, options) -> np.ndarray:
+    to_numpy = signals.batch.adapter.to_numpy
+    return np.concatenate([to_numpy(soft_dtw(piece, piece, **options))
+                           for piece in signals.pieces])
+
+
+def _divergences(matrix, selves_a, selves_b) -> np.ndarray:
+    """Formed in float64 from the scores and rounded once to their type."""
+    wide = lambda values: np.asarray(values, np.float64)
+    divergences = wide(matrix) - (wide(selves_a)[:, None] + wide(selves_b)[None, :]) / 2
+    return divergences.astype(matrix.dtype)

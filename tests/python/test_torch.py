@@ -245,7 +245,9 @@ def test_the_loss_checks_its_options_when_it_is_built(options, error, message):
                                                   "got torch.int64"),
     (torch.ones(5, dtype=torch.bool), TypeError, "reference must hold floating-point"),
     (torch.ones(5, dtype=torch.complex64), TypeError, "reference must hold floating-point"),
-    (torch.ones(2, 5), ValueError, "reference must be one-dimensional"),
+    # (2, 5): samples of 5 channels, which the 1-D signals do not have.
+    (torch.ones(2, 5), ValueError, r"signals\[0\] must have 2 dimensions"),
+    (torch.ones(2, 5, 1), ValueError, "reference must be a 1-D array, or"),
     (np.ones(5), TypeError, "reference must be a PyTorch tensor"),
 ])
 def test_the_reference_is_checked_as_the_package_checks_it(reference, error, message):

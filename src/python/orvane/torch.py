@@ -19,6 +19,7 @@ vectorised dimension already).
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from typing import Literal
 
 import torch
@@ -26,42 +27,49 @@ import torch
 from . import _backends
 from ._arrays import FLOAT32, FLOAT64
 from ._accuracy import warn_if_unreliable
-from ._api import Backend, End, Lengths, Precision, Signals, prepare
-from ._batch import (check_memory_budget, parse_alpha, parse_options, parse_reference,
-                     parse_signals)
+from ._api import Backend, Cost, End, Lengths, Precision, Signals, prepare, warn_if_no_path
+from ._batch import (check_memory_budget, parse_alpha, parse_band, parse_options,
+                     parse_reference, parse_signals, reference_channels)
 from ._core import run, scores
 
 REDUCTIONS = ("mean", "sum", "none")
 _OPTIONS = ("Tensor flat, Tensor reference, int[] lengths, Tensor? alpha, float gamma, str end, "
-            "float ref_gap_penalty, str? backend, int? memory_budget, str? precision")
+            "float ref_gap_penalty, str cost, int[]? band, str? backend, int? memory_budget, "
+            "str? precision")
 
 
-def _prepare(flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, backend,
+def _prepare(flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, cost, band, backend,
              memory_budget, precision):
     return prepare(flat, reference, lengths=lengths, gamma=gamma, end=end,
                    ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
-                   memory_budget=memory_budget, precision=precision, lean_gradients=True)
+                   memory_budget=memory_budget, precision=precision, cost=cost, band=band,
+                   lean_gradients=True)
 
 
 @torch.library.custom_op("orvane::soft_dtw", mutates_args=(),
                          schema=f"({_OPTIONS}, bool with_gradients) -> (Tensor, Tensor, Tensor)")
-def soft_dtw_op(flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, backend,
-                memory_budget, precision, with_gradients):
+def soft_dtw_op(flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, cost, band,
+                backend, memory_budget, precision, with_gradients):
     """(scores, gradients of the samples, gradient of the reference) of flat signals, float32
-    or float64 like them; the gradients are empty unless with_gradients is set."""
-    inputs = _prepare(flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, backend,
-                      memory_budget, precision)
+    or float64 like them, the gradients shaped like flat and reference; they are empty unless
+    with_gradients is set."""
+    inputs = _prepare(flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, cost, band,
+                      backend, memory_budget, precision)
     if not with_gradients:
-        return inputs.result(scores(inputs)), flat.new_empty(0), reference.new_empty(0)
+        found = scores(inputs)
+        warn_if_no_path(inputs, found)
+        return inputs.result(found), flat.new_empty(0), reference.new_empty(0)
     results = run(inputs, sample_gradients=True)
+    warn_if_no_path(inputs, results.scores)
     warn_if_unreliable(inputs, results.scores)
-    return inputs.result(results.scores), results.signal_gradients, results.reference_gradient
+    return (inputs.result(results.scores), results.signal_gradients.reshape(flat.shape),
+            results.reference_gradient.reshape(reference.shape))
 
 
 @soft_dtw_op.register_fake
-def _(flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, backend, memory_budget,
-      precision, with_gradients):
-    gradients = ((flat.new_empty(flat.shape[0]), reference.new_empty(reference.shape[0]))
+def _(flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, cost, band, backend,
+      memory_budget, precision, with_gradients):
+    gradients = ((flat.new_empty(flat.shape), reference.new_empty(reference.shape))
                  if with_gradients else (flat.new_empty(0), reference.new_empty(0)))
     return flat.new_empty(len(lengths)), *gradients
 
@@ -71,8 +79,8 @@ def _(flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, backend, mem
     schema=f"(Tensor grad_scores, {_OPTIONS}, Tensor signal_gradients, "
            "Tensor reference_gradient) -> (Tensor, Tensor)")
 def soft_dtw_backward_op(grad_scores, flat, reference, lengths, alpha, gamma, end,
-                         ref_gap_penalty, backend, memory_budget, precision, signal_gradients,
-                         reference_gradient):
+                         ref_gap_penalty, cost, band, backend, memory_budget, precision,
+                         signal_gradients, reference_gradient):
     """The gradients of sum_k w_k * score_k, w = grad_scores. With one weight for every score
     they are the forward pass's gradients scaled; otherwise (or when the forward pass did not
     compute them) every signal's gradient matrix is weighed in a second pass, a piece of the
@@ -81,16 +89,17 @@ def soft_dtw_backward_op(grad_scores, flat, reference, lengths, alpha, gamma, en
     computed = signal_gradients.shape == flat.shape
     if computed and bool(torch.all(weights == weights[0])):
         return signal_gradients * weights[0], reference_gradient * weights[0]
-    inputs = _prepare(flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, backend,
-                      memory_budget, precision)
+    inputs = _prepare(flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, cost, band,
+                      backend, memory_budget, precision)
     results = run(inputs, sample_gradients=True, score_weights=weights)
-    return results.signal_gradients, results.reference_gradient
+    return (results.signal_gradients.reshape(flat.shape),
+            results.reference_gradient.reshape(reference.shape))
 
 
 @soft_dtw_backward_op.register_fake
-def _(grad_scores, flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, backend,
-      memory_budget, precision, signal_gradients, reference_gradient):
-    return torch.empty_like(signal_gradients), torch.empty_like(reference_gradient)
+def _(grad_scores, flat, reference, lengths, alpha, gamma, end, ref_gap_penalty, cost, band,
+      backend, memory_budget, precision, signal_gradients, reference_gradient):
+    return flat.new_empty(flat.shape), reference.new_empty(reference.shape)
 
 
 class _FirstDerivativeOnly(torch.autograd.Function):
@@ -129,7 +138,7 @@ def _backward(ctx, grad_scores, *_):
                                          signal_gradients, reference_gradient)
     signal_grad, reference_grad = _FirstDerivativeOnly.apply(*gradients, flat, reference)
     return (signal_grad if ctx.needs_input_grad[0] else None,
-            reference_grad if ctx.needs_input_grad[1] else None, *[None] * 9)
+            reference_grad if ctx.needs_input_grad[1] else None, *[None] * 11)
 
 
 soft_dtw_op.register_autograd(_backward, setup_context=_setup_context)
@@ -137,9 +146,10 @@ soft_dtw_op.register_autograd(_backward, setup_context=_setup_context)
 
 class SoftDTWFunction(torch.autograd.Function):
     """scores, signal_gradients, reference_gradient = SoftDTWFunction.apply(flat, reference,
-    lengths, alpha, gamma, end, ref_gap_penalty, backend, memory_budget, precision,
-    with_gradients), the arguments of `torch.ops.orvane.soft_dtw`: flat, reference and alpha
-    (None or B values) 1-D tensors of one type, float32 or float64. Differentiable with respect to flat and reference (when
+    lengths, alpha, gamma, end, ref_gap_penalty, cost, band, backend, memory_budget, precision,
+    with_gradients), the arguments of `torch.ops.orvane.soft_dtw`: flat (sum N_k, or
+    (sum N_k, d) with an (M, d) reference), reference and alpha (None or B values) tensors of
+    one type, float32 or float64. Differentiable with respect to flat and reference (when
     with_gradients is set), under `torch.func.grad` too."""
 
     @staticmethod
@@ -161,8 +171,8 @@ def _check_tensor(value, name):
         raise TypeError(f"{name} must be a PyTorch tensor, got {type(value).__name__}")
 
 
-def _checked_signals(signals, lengths):
-    batch = parse_signals(signals, lengths)
+def _checked_signals(signals, lengths, reference):
+    batch = parse_signals(signals, lengths, reference_channels(reference))
     if batch.adapter.name != "torch":
         raise TypeError(f"orvane.torch takes PyTorch tensors, got {batch.adapter.name} arrays")
     return batch
@@ -199,19 +209,21 @@ def _alpha_tensor(alpha, batch, dtype):
 
 def soft_dtw(signals: Signals, reference: torch.Tensor, *, lengths: Lengths | None = None,
              gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
-             alpha: float | torch.Tensor | None = None, backend: Backend | None = None,
+             alpha: float | torch.Tensor | None = None, cost: Cost = "abs",
+             band: int | Sequence[int] | None = None, backend: Backend | None = None,
              memory_budget: int | None = None,
              precision: Precision | None = None) -> torch.Tensor:
     """Differentiable Soft-DTW scores, one per signal; arguments as for `orvane.soft_dtw`.
     Float64 CPU tensors run the float64 path and give float64 scores and gradients."""
-    batch = _checked_signals(signals, lengths)
     _check_tensor(reference, "reference")
+    batch = _checked_signals(signals, lengths, reference)
     parse_reference(reference, batch)
     _backends.check_name(backend)
     check_memory_budget(memory_budget)
     dtype = _compute_type(batch, reference, backend, precision)
     options = parse_options(gamma, end, ref_gap_penalty,
-                            FLOAT64 if dtype == torch.float64 else FLOAT32)
+                            FLOAT64 if dtype == torch.float64 else FLOAT32, cost, band,
+                            batch.count)
     flat = _flat_signals(signals, batch, dtype)
     # Float64 results of float32 inputs are rounded once, at the end.
     float64_inputs = batch.float64 or reference.dtype == torch.float64
@@ -224,25 +236,32 @@ def soft_dtw(signals: Signals, reference: torch.Tensor, *, lengths: Lengths | No
         torch.is_grad_enabled() and (flat.requires_grad or reference.requires_grad))
     scores, _, _ = SoftDTWFunction.apply(
         flat, reference, batch.lengths, _alpha_tensor(alpha, batch, dtype), options.gamma,
-        options.end, options.ref_gap_penalty, backend, memory_budget, precision, with_gradients)
+        options.end, options.ref_gap_penalty, options.cost,
+        None if options.band is None else list(options.band), backend, memory_budget, precision,
+        with_gradients)
     return scores.to(returned)
 
 
 def soft_dtw_divergence(signals: Signals, reference: torch.Tensor, *,
-                        lengths: Lengths | None = None, gamma: float = 1.0,
-                        backend: Backend | None = None, memory_budget: int | None = None,
+                        lengths: Lengths | None = None, gamma: float = 1.0, cost: Cost = "abs",
+                        band: int | Sequence[int] | None = None, backend: Backend | None = None,
+                        memory_budget: int | None = None,
                         precision: Precision | None = None) -> torch.Tensor:
     """Differentiable sdtw(x_k, y) - (sdtw(x_k, x_k) + sdtw(y, y)) / 2 per signal (global
-    end); one call per signal for the self-terms."""
-    batch = _checked_signals(signals, lengths)
+    end), each term within signal k's band; one call per signal for the self-terms."""
     _check_tensor(reference, "reference")
+    batch = _checked_signals(signals, lengths, reference)
     flat = _flat_signals(signals, batch, _compute_type(batch, reference, backend, precision))
-    options = dict(gamma=gamma, backend=backend, memory_budget=memory_budget,
+    widths = parse_band(band, batch.count) or (None,) * batch.count
+    options = dict(gamma=gamma, cost=cost, backend=backend, memory_budget=memory_budget,
                    precision=precision)
-    cross = soft_dtw(flat, reference, lengths=batch.lengths, **options)
-    reference_self = soft_dtw(reference, reference, **options)
+    cross = soft_dtw(flat, reference, lengths=batch.lengths, band=band, **options)
+    once = {width: soft_dtw(reference, reference, band=width, **options)
+            for width in set(widths)}
+    reference_self = torch.cat([once[width] for width in widths])
     pieces = torch.split(flat, batch.lengths)
-    signal_self = torch.cat([soft_dtw(piece, piece, **options) for piece in pieces])
+    signal_self = torch.cat([soft_dtw(piece, piece, band=width, **options)
+                             for piece, width in zip(pieces, widths)])
     return cross - (signal_self + reference_self) / 2
 
 
@@ -255,10 +274,12 @@ class SoftDTWLoss(torch.nn.Module):
 
     def __init__(self, gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
                  reduction: Literal["mean", "sum", "none"] = "mean", divergence: bool = False,
+                 cost: Cost = "abs", band: int | Sequence[int] | None = None,
                  backend: Backend | None = None, memory_budget: int | None = None,
                  precision: Precision | None = None):
         super().__init__()
-        parse_options(gamma, end, ref_gap_penalty, FLOAT64 if precision == "float64" else FLOAT32)
+        parse_options(gamma, end, ref_gap_penalty, FLOAT64 if precision == "float64" else FLOAT32,
+                      cost, band, len(band) if isinstance(band, Sequence) else 1)
         _backends.check_precision(precision)
         _backends.check_name(backend)
         check_memory_budget(memory_budget)
@@ -270,6 +291,7 @@ class SoftDTWLoss(torch.nn.Module):
                              "ref_gap_penalty")
         self.gamma, self.end, self.ref_gap_penalty = gamma, end, ref_gap_penalty
         self.reduction, self.divergence = reduction, divergence
+        self.cost, self.band = cost, band
         self.backend, self.memory_budget, self.precision = backend, memory_budget, precision
 
     def forward(self, signals: Signals, reference: torch.Tensor, lengths: Lengths | None = None,
@@ -278,12 +300,13 @@ class SoftDTWLoss(torch.nn.Module):
             if alpha is not None:
                 raise ValueError("the soft-DTW divergence is defined without alpha")
             scores = soft_dtw_divergence(signals, reference, lengths=lengths, gamma=self.gamma,
-                                         backend=self.backend, memory_budget=self.memory_budget,
+                                         cost=self.cost, band=self.band, backend=self.backend,
+                                         memory_budget=self.memory_budget,
                                          precision=self.precision)
         else:
             scores = soft_dtw(signals, reference, lengths=lengths, gamma=self.gamma,
                               end=self.end, ref_gap_penalty=self.ref_gap_penalty, alpha=alpha,
-                              backend=self.backend, memory_budget=self.memory_budget,
+                              cost=self.cost, band=self.band, backend=self.backend, memory_budget=self.memory_budget,
                               precision=self.precision)
         if self.reduction == "mean":
             return scores.mean()

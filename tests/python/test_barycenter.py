@@ -13,7 +13,7 @@ import orvane
 import softdtw_reference as ref
 from orvane import cpu_cuda_testing as hooks
 from orvane._barycenter import objective_of
-from tslearn_oracle import requires_squared_cost, tslearn_module
+from tslearn_oracle import tslearn_module
 
 torch = pytest.importorskip("torch")
 
@@ -151,7 +151,6 @@ def test_the_search_goes_as_far_as_lbfgs_on_the_reference_objective(divergence):
     assert reached <= oracle.fun + KINKED_RTOL * abs(oracle.fun)
 
 
-@requires_squared_cost
 def test_the_squared_cost_goes_as_far_as_tslearns_barycenter():
     barycenters = tslearn_module("barycenters")
     signals = np.stack(warped_signals([16] * 6, seed=7))

@@ -9,7 +9,7 @@ import orvane
 import softdtw_reference as ref
 from orvane import _pairwise
 from orvane import cpu_cuda_testing as hooks
-from tslearn_oracle import requires_squared_cost, tslearn_module
+from tslearn_oracle import tslearn_module
 
 torch = pytest.importorskip("torch")
 
@@ -201,7 +201,6 @@ def test_rejected_arguments_allocate_and_run_nothing(change, error, message):
     assert hooks.live_allocations() == allocations and hooks.launches_run() == launches
 
 
-@requires_squared_cost
 def test_the_squared_cost_matches_tslearns_cdist_soft_dtw():
     metrics = tslearn_module("metrics")
     rng = np.random.default_rng(9)

@@ -1,0 +1,159 @@
+"""Samples of several channels, the squared cost and a Sakoe-Chiba band through the package:
+every batch form, every module that runs here (the vectorised module forms costs itself; the
+twin gets them formed with the array library), the alignment, the divergence and the checks
+of bad input."""
+
+import warnings
+
+import numpy as np
+import pytest
+
+import orvane
+from orvane import cpu_cuda_testing as hooks
+from test_costs import in_band, reference_costs
+
+torch = pytest.importorskip("torch")
+import orvane.torch  # noqa: E402  (after the skip: it needs PyTorch)
+
+# float32 data: the twin's kernels and the vectorised module's float32 path take the same
+# steps on the same costs; the gradients add the same terms in another order.
+GRADIENT_AGREEMENT = 1e-4
+
+
+def batch(lengths=(9, 14, 6), ref_length=11, channels=3, seed=0):
+    rng = np.random.default_rng(seed)
+    return ([rng.standard_normal((n, channels)).astype(np.float32) for n in lengths],
+            rng.standard_normal((ref_length, channels)).astype(np.float32))
+
+
+def padded_and_flat(signals):
+    lengths = [len(s) for s in signals]
+    padded = np.zeros((len(signals), max(lengths), signals[0].shape[1]), np.float32)
+    for k, signal in enumerate(signals):
+        padded[k, :len(signal)] = signal
+    return padded, np.concatenate(signals), lengths
+
+
+@pytest.mark.parametrize("options", [dict(cost="sqeuclidean"), dict(band=2),
+                                     dict(cost="sqeuclidean", band=[1, 3, 2], end="free")],
+                         ids=["squared", "band", "squared-band-free"])
+def test_every_form_and_module_gives_the_same_scores_and_gradients(options):
+    signals, reference = batch()
+    padded, flat, lengths = padded_and_flat(signals)
+    results = {}
+    for backend in ("cpu", "twin"):
+        precision = "float32" if backend == "cpu" else None
+        call = dict(gamma=0.4, backend=backend, precision=precision, **options)
+        listed = orvane.soft_dtw_with_grad(signals, reference, **call)
+        by_padded = orvane.soft_dtw_with_grad(padded, reference, lengths=lengths, **call)
+        by_flat = orvane.soft_dtw_with_grad(flat, reference, lengths=lengths, **call)
+        assert by_padded[1].shape == padded.shape and by_flat[1].shape == flat.shape
+        assert listed[2].shape == reference.shape
+        for k, length in enumerate(lengths):
+            assert listed[1][k].shape == signals[k].shape
+            np.testing.assert_array_equal(by_padded[1][k, :length], listed[1][k])
+            assert not by_padded[1][k, length:].any()
+        np.testing.assert_array_equal(by_flat[1], np.concatenate(listed[1]))
+        assert by_padded[0].tobytes() == listed[0].tobytes() == by_flat[0].tobytes()
+        assert orvane.soft_dtw(signals, reference, **call).tobytes() == listed[0].tobytes()
+        results[backend] = listed
+    # The twin's distances are the vectorised module's bits, and so are the scores.
+    assert results["cpu"][0].tobytes() == results["twin"][0].tobytes()
+    for got, want in zip((*results["twin"][1], results["twin"][2]),
+                         (*results["cpu"][1], results["cpu"][2])):
+        np.testing.assert_allclose(got, want, rtol=GRADIENT_AGREEMENT, atol=GRADIENT_AGREEMENT)
+
+
+def least_cost(costs):
+    """The hard DTW cost of a float64 cost matrix, from the recurrence."""
+    total = np.full((costs.shape[0] + 1, costs.shape[1] + 1), np.inf)
+    total[0, 0] = 0.0
+    for i in range(costs.shape[0]):
+        for j in range(costs.shape[1]):
+            total[i + 1, j + 1] = costs[i, j] + min(total[i, j], total[i, j + 1], total[i + 1, j])
+    return total[-1, -1]
+
+
+def test_the_alignment_keeps_the_band_and_the_cost():
+    signals, reference = batch(channels=2)
+    for backend in ("cpu", "twin"):
+        alignment = orvane.soft_alignment(signals, reference, gamma=0.3, cost="sqeuclidean",
+                                          band=2, backend=backend)
+        for k, signal in enumerate(signals):
+            matrix = alignment.matrix(k)
+            outside = ~in_band(len(signal), 11, 2)
+            assert not matrix[outside].any() and matrix[~outside].any()
+            path = alignment.path(k)
+            assert in_band(len(signal), 11, 2)[path[:, 0], path[:, 1]].all()
+            # The most likely path costs what the cheapest one in the band costs.
+            costs = np.where(outside, np.inf, reference_costs(
+                signal.astype(np.float64), reference.astype(np.float64), "sqeuclidean"))
+            assert costs[path[:, 0], path[:, 1]].sum() == pytest.approx(least_cost(costs))
+        with pytest.raises(ValueError, match="per-position statistics .* 2 channels"):
+            alignment.weighted_mean
+
+
+def test_the_divergence_of_several_channels_is_zero_for_identical_inputs():
+    signals, reference = batch(lengths=(11, 7), channels=2)
+    for backend in ("cpu", "twin"):
+        divergence = orvane.soft_dtw_divergence([reference, signals[1]], reference,
+                                                cost="sqeuclidean", band=3, backend=backend)
+        assert divergence[0] == 0.0 and divergence[1] > 0.0
+
+
+def test_a_band_without_a_path_warns_naming_the_signals():
+    signals, reference = batch(lengths=(5, 8, 6), ref_length=8, channels=1)
+    with pytest.warns(RuntimeWarning, match=r"band leaves signals \[0, 2\] without any path"):
+        scores, dx, _ = orvane.soft_dtw_with_grad(signals, reference, band=0)
+    assert np.isinf(scores[[0, 2]]).all() and np.isfinite(scores[1])
+    assert not dx[0].any() and dx[1].any()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        orvane.soft_dtw(signals, reference, band=1)
+
+
+def test_the_torch_loss_takes_channels_cost_and_band():
+    signals, reference = batch(channels=2, seed=3)
+    padded, _, lengths = padded_and_flat(signals)
+    x = torch.from_numpy(padded).double().requires_grad_()
+    y = torch.from_numpy(reference).double().requires_grad_()
+    loss = orvane.torch.SoftDTWLoss(gamma=0.5, cost="sqeuclidean", band=3, reduction="sum")
+    loss(x, y, lengths=lengths).backward()
+    scores, dx, dy = orvane.soft_dtw_with_grad([s.astype(np.float64) for s in signals],
+                                               reference.astype(np.float64), gamma=0.5,
+                                               cost="sqeuclidean", band=3)
+    np.testing.assert_allclose(y.grad.numpy(), dy, rtol=1e-12)
+    for k, length in enumerate(lengths):
+        np.testing.assert_allclose(x.grad[k, :length].numpy(), dx[k], rtol=1e-12)
+    assert torch.autograd.gradcheck(
+        lambda z: orvane.torch.soft_dtw(x.detach(), z, lengths=lengths, gamma=0.5,
+                                        cost="sqeuclidean", band=[2, 4, 3]).sum(),
+        (y.detach().clone().requires_grad_(),))
+
+
+REJECTED = [
+    (dict(reference=np.zeros((4, 2), np.float32)), ValueError,
+     r"signals\[0\] has 3 channels, the reference 2"),
+    (dict(signals=[np.zeros((3, 2, 2), np.float32)]), ValueError,
+     r"signals\[0\] must have 2 dimensions \(samples of 3 channels"),
+    (dict(band=-1), ValueError, "band must be 0 or more"),
+    (dict(band=[1, 2]), ValueError, "band has 2 values for 3 signals"),
+    (dict(band=[1, -2, 1]), ValueError, "band must be 0 or more .* got: -2 for signal 1"),
+    (dict(band=1.5), TypeError, "band must be an integer or a sequence of integers"),
+    (dict(band="3"), TypeError, "band must be an integer or a sequence of integers"),
+    (dict(cost="euclidean"), ValueError, "cost must be one of 'abs', 'sqeuclidean', got: "
+                                         "'euclidean'"),
+    (dict(cost=None), ValueError, "cost must be one of"),
+]
+
+
+@pytest.mark.parametrize("change, error, message", REJECTED)
+def test_bad_channels_costs_and_bands_are_refused_before_anything_runs(change, error, message):
+    signals, reference = batch()
+    arguments = dict(signals=signals, reference=reference, backend="twin")
+    arguments.update(change)
+    allocations, launches = hooks.live_allocations(), hooks.launches_run()
+    for function in (orvane.soft_dtw, orvane.soft_dtw_with_grad, orvane.soft_alignment):
+        with pytest.raises(error, match=message):
+            function(**arguments)
+    assert hooks.live_allocations() == allocations and hooks.launches_run() == launches

@@ -19,7 +19,8 @@ public:
           channels_(checked_channels(channels)),
           kind_(parse_cost(cost)),
           widths_(band_half_widths(host_pointer<const int>(band), batch.count())),
-          reference_(host_pointer<const Data>(ref_signal), batch.cols(), channels) {}
+          reference_(host_pointer<const Data>(ref_signal), batch.cols(), channels,
+                     SampleOrder::forward) {}
 
     int channels() const { return channels_; }
 
@@ -27,7 +28,7 @@ public:
     struct Own {
         Own(const CallSamples& call, const Signal& signal)
             : samples(call.samples_ + signal.first_sample * call.channels_, signal.rows,
-                      call.channels_),
+                      call.channels_, SampleOrder::reversed),
               band(signal.rows, signal.cols, call.widths_[signal.index]),
               source{samples.data(), signal.rows,    call.reference_.data(),
                      signal.cols,    call.channels_, call.kind_} {}
@@ -45,26 +46,21 @@ private:
     ChannelMajor<Data> reference_;
 };
 
-// One signal's gradients as the passes add them, channel-major: the caller's own values for
-// one channel, else a zeroed copy that `finish` adds into the caller's (N, d) values.
+// One signal's gradients as the passes add them: channel-major and in reverse, like its
+// samples, in a zeroed copy that `finish` adds into the caller's (N, d) values.
 template <typename T>
 class ChannelGradients {
 public:
     ChannelGradients(T* gradients, const Signal& signal, int channels)
         : caller_(gradients + signal.first_sample * channels),
           rows_(signal.rows),
-          channels_(channels) {
-        if (channels > 1) {
-            copy_.assign(static_cast<std::size_t>(rows_) * channels, T{0});
-        }
-    }
+          channels_(channels),
+          copy_(static_cast<std::size_t>(signal.rows) * channels, T{0}) {}
 
-    T* data() { return channels_ > 1 ? copy_.data() : caller_; }
+    T* data() { return copy_.data(); }
 
     void finish() {
-        if (channels_ > 1) {
-            add_sample_major(copy_.data(), caller_, rows_, channels_);
-        }
+        add_sample_major(copy_.data(), caller_, rows_, channels_, SampleOrder::reversed);
     }
 
 private:

@@ -19,6 +19,12 @@
 HWY_BEFORE_NAMESPACE();
 namespace orvane::vectorised::HWY_NAMESPACE {
 
+// Where sample `row` of channel c of a signal (or of its gradients) is, stored in reverse: the
+// lanes of a diagonal, rows falling from `row`, are the ones after it.
+inline std::ptrdiff_t ReversedSample(int channel, int rows, int row) {
+    return static_cast<std::ptrdiff_t>(channel) * rows + (rows - 1 - row);
+}
+
 // The costs of `count` cells: rows falling from `row`, columns rising from `column`; channel
 // 0's first, each next channel's added in turn.
 template <class D>
@@ -26,8 +32,7 @@ HWY_INLINE VecOf<D> CellCosts(D d, const SampleSource<Lane<D>>& source, int row,
                               std::size_t count) {
     VecOf<D> total = hn::Zero(d);
     for (int c = 0; c < source.channels; ++c) {
-        const auto x = LoadReversedPart(
-            d, source.samples + static_cast<std::ptrdiff_t>(c) * source.rows + row, count);
+        const auto x = LoadPart(d, source.samples + ReversedSample(c, source.rows, row), count);
         const auto y = LoadPart(
             d, source.reference + static_cast<std::ptrdiff_t>(c) * source.cols + column, count);
         const auto difference = hn::Sub(x, y);
@@ -39,18 +44,18 @@ HWY_INLINE VecOf<D> CellCosts(D d, const SampleSource<Lane<D>>& source, int row,
 }
 
 // Adds g times each cell's derivative of its cost into the gradients of its samples (rows
-// falling from `row`) and of its reference samples (columns rising from `column`), both
-// channel-major: sign(x - y) and sign(y - x) for |x - y|, with no gradient at a tie (the dead
-// zone), 2 (x - y) and 2 (y - x) for the square.
+// falling from `row`, channel-major in reverse like the samples) and of its reference samples
+// (columns rising from `column`, channel-major): sign(x - y) and sign(y - x) for |x - y|, with
+// no gradient at a tie (the dead zone), 2 (x - y) and 2 (y - x) for the square.
 template <class D>
 HWY_INLINE void AddCellGradients(D d, VecOf<D> g, const SampleSource<Lane<D>>& source,
                                  Lane<D>* sample_gradients, Lane<D>* reference_gradients, int row,
                                  int column, std::size_t count) {
     for (int c = 0; c < source.channels; ++c) {
-        const std::ptrdiff_t sample_channel = static_cast<std::ptrdiff_t>(c) * source.rows + row;
+        const std::ptrdiff_t sample_channel = ReversedSample(c, source.rows, row);
         const std::ptrdiff_t reference_channel =
             static_cast<std::ptrdiff_t>(c) * source.cols + column;
-        const auto x = LoadReversedPart(d, source.samples + sample_channel, count);
+        const auto x = LoadPart(d, source.samples + sample_channel, count);
         const auto y = LoadPart(d, source.reference + reference_channel, count);
         VecOf<D> to_sample;
         VecOf<D> to_reference;
@@ -64,9 +69,8 @@ HWY_INLINE void AddCellGradients(D d, VecOf<D> g, const SampleSource<Lane<D>>& s
         }
         Lane<D>* own_samples = sample_gradients + sample_channel;
         Lane<D>* own_reference = reference_gradients + reference_channel;
-        StoreReversedPart(d,
-                          hn::Add(LoadReversedPart(d, own_samples, count), hn::Mul(g, to_sample)),
-                          own_samples, count);
+        StorePart(d, hn::Add(LoadPart(d, own_samples, count), hn::Mul(g, to_sample)), own_samples,
+                  count);
         StorePart(d, hn::Add(LoadPart(d, own_reference, count), hn::Mul(g, to_reference)),
                   own_reference, count);
     }

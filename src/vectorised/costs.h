@@ -93,8 +93,9 @@ inline std::vector<int> band_half_widths(const int* values, int count) {
     return widths;
 }
 
-// Where a pass forms its costs: a signal and the reference, channel-major (channel c of a
-// signal of N samples at samples + c N), with the cost's kind.
+// Where a pass forms its costs: a signal and the reference, channel-major, the signal's
+// samples in reverse (sample i of channel c at samples + c N + N - 1 - i), with the cost's
+// kind.
 template <typename T>
 struct SampleSource {
     const T* samples;
@@ -105,21 +106,29 @@ struct SampleSource {
     CostKind kind;
 };
 
+// Where a signal's samples are kept: as given, or in reverse.
+enum class SampleOrder { forward, reversed };
+
+inline std::size_t position_of(int i, int length, SampleOrder order) {
+    return static_cast<std::size_t>(order == SampleOrder::reversed ? length - 1 - i : i);
+}
+
 // Samples of several channels, sample-major as callers hold them ((N, d) row-major), copied
-// channel-major so that a diagonal's lanes of one channel are contiguous. One channel is
-// used in place.
+// channel-major so that a diagonal's lanes of one channel are contiguous: a signal's in
+// reverse, since on a diagonal its rows fall as the columns rise, so that its lanes load
+// forwards too. A reference of one channel is used in place.
 template <typename T>
 class ChannelMajor {
 public:
-    ChannelMajor(const T* samples, int length, int channels) : length_(length) {
-        if (channels == 1) {
+    ChannelMajor(const T* samples, int length, int channels, SampleOrder order) {
+        if (channels == 1 && order == SampleOrder::forward) {
             data_ = samples;
             return;
         }
         copy_.resize(static_cast<std::size_t>(length) * channels);
         for (int i = 0; i < length; ++i) {
             for (int c = 0; c < channels; ++c) {
-                copy_[static_cast<std::size_t>(c) * length + i] =
+                copy_[static_cast<std::size_t>(c) * length + position_of(i, length, order)] =
                     samples[static_cast<std::size_t>(i) * channels + c];
             }
         }
@@ -127,21 +136,20 @@ public:
     }
 
     const T* data() const { return data_; }
-    int length() const { return length_; }
 
 private:
-    int length_;
     const T* data_ = nullptr;
     std::vector<T> copy_;
 };
 
-// Gradients summed channel-major, added sample-major into the caller's (N, d) values.
+// Values summed channel-major (in `order`), added sample-major into the caller's (N, d).
 template <typename T>
-void add_sample_major(const T* channel_major, T* sample_major, int length, int channels) {
+void add_sample_major(const T* channel_major, T* sample_major, int length, int channels,
+                      SampleOrder order = SampleOrder::forward) {
     for (int i = 0; i < length; ++i) {
         for (int c = 0; c < channels; ++c) {
             sample_major[static_cast<std::size_t>(i) * channels + c] +=
-                channel_major[static_cast<std::size_t>(c) * length + i];
+                channel_major[static_cast<std::size_t>(c) * length + position_of(i, length, order)];
         }
     }
 }

@@ -30,15 +30,17 @@ inline std::ptrdiff_t ReversedSample(int channel, int rows, int row) {
 template <class D>
 HWY_INLINE VecOf<D> CellCosts(D d, const SampleSource<Lane<D>>& source, int row, int column,
                               std::size_t count) {
-    VecOf<D> total = hn::Zero(d);
-    for (int c = 0; c < source.channels; ++c) {
+    const auto channel_cost = [&](int c) {
         const auto x = LoadPart(d, source.samples + ReversedSample(c, source.rows, row), count);
         const auto y = LoadPart(
             d, source.reference + static_cast<std::ptrdiff_t>(c) * source.cols + column, count);
         const auto difference = hn::Sub(x, y);
-        const auto cost =
-            source.kind == CostKind::abs ? hn::Abs(difference) : hn::Mul(difference, difference);
-        total = c == 0 ? cost : hn::Add(total, cost);
+        return source.kind == CostKind::abs ? hn::Abs(difference)
+                                            : hn::Mul(difference, difference);
+    };
+    VecOf<D> total = channel_cost(0);
+    for (int c = 1; c < source.channels; ++c) {
+        total = hn::Add(total, channel_cost(c));
     }
     return total;
 }

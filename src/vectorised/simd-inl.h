@@ -123,6 +123,14 @@ HWY_INLINE VecOf<D> ExpOf(D d, VecOf<D> x) {
     return hn::IfThenElse(hn::IsNaN(x), x, overflowed);
 }
 
+// e^x for the exponents of a soft minimum, x <= 0, whose callers select their own result
+// where an exponent is -inf - -inf or NaN: Highway's Exp, which gives 0 for -inf (and for a
+// NaN), without ExpOf's edge selects.
+template <class D>
+HWY_INLINE VecOf<D> ExpOfNonPositive(D d, VecOf<D> x) {
+    return hn::Exp(d, x);
+}
+
 // a * b + c with one rounding on every target: the instruction where the target has one,
 // the C library's fma lane by lane where it has not.
 template <class D>

@@ -181,13 +181,13 @@ private:
 // softmin_gamma of three scores given scaled, -R / gamma (-inf for an absent one): a
 // log-sum-exp shifted by the largest number; +inf when none is a number, NaN when any is NaN.
 template <class D>
-VecOf<D> Softmin(D d, VecOf<D> a, VecOf<D> b, VecOf<D> c, VecOf<D> gamma) {
+HWY_INLINE VecOf<D> Softmin(D d, VecOf<D> a, VecOf<D> b, VecOf<D> c, VecOf<D> gamma) {
     using T = Lane<D>;
     const VecOf<D> largest = MaxOfNumbers(MaxOfNumbers(a, b), c);
     const auto any_nan = hn::Or(hn::IsNaN(a), hn::Or(hn::IsNaN(b), hn::IsNaN(c)));
-    const VecOf<D> sum =
-        hn::Add(hn::Add(ExpOf(d, hn::Sub(a, largest)), ExpOf(d, hn::Sub(b, largest))),
-                ExpOf(d, hn::Sub(c, largest)));
+    const VecOf<D> sum = hn::Add(
+        hn::Add(ExpOfNonPositive(d, hn::Sub(a, largest)), ExpOfNonPositive(d, hn::Sub(b, largest))),
+        ExpOfNonPositive(d, hn::Sub(c, largest)));
     VecOf<D> result = hn::Mul(hn::Sub(hn::Neg(hn::Log(d, sum)), largest), gamma);
     const VecOf<D> infinity = hn::Set(d, kInfinity<T>);
     result = hn::IfThenElse(hn::Eq(largest, infinity), hn::Neg(infinity), result);
@@ -209,8 +209,8 @@ struct PredecessorShifts {
 // The soft minimum of the predecessors of the cells p, p + 1, ... of a diagonal, from the
 // scaled scores (-R / gamma, padded) of the two diagonals before it.
 template <class D>
-VecOf<D> PredecessorSoftmin(D d, const Lane<D>* previous, const Lane<D>* before_previous, int p,
-                            PredecessorShifts shifts, VecOf<D> gamma) {
+HWY_INLINE VecOf<D> PredecessorSoftmin(D d, const Lane<D>* previous, const Lane<D>* before_previous,
+                                       int p, PredecessorShifts shifts, VecOf<D> gamma) {
     const auto up = hn::LoadU(d, previous + p + shifts.up);
     const auto left = hn::LoadU(d, previous + p - 1 + shifts.up);
     const auto corner = hn::LoadU(d, before_previous + p + shifts.corner);
@@ -684,8 +684,8 @@ struct AddedGradient {
 // d R(successor) / d R(cell) = exp((R_s - R - c_s) / gamma); no weight flows into or out of an
 // infinite score.
 template <class D>
-VecOf<D> StepWeight(D d, VecOf<D> successor_score, VecOf<D> score, VecOf<D> successor_cost,
-                    VecOf<D> inv_gamma) {
+HWY_INLINE VecOf<D> StepWeight(D d, VecOf<D> successor_score, VecOf<D> score,
+                               VecOf<D> successor_cost, VecOf<D> inv_gamma) {
     const auto t = hn::Mul(hn::Sub(hn::Sub(successor_score, score), successor_cost), inv_gamma);
     const auto infinite = hn::Or(hn::IsInf(successor_score), hn::IsInf(score));
     return hn::IfThenZeroElse(infinite, ExpOf(d, t));
@@ -693,7 +693,7 @@ VecOf<D> StepWeight(D d, VecOf<D> successor_score, VecOf<D> score, VecOf<D> succ
 
 // A share as a weight: none flows into or out of an infinite score.
 template <class D>
-VecOf<D> ShareWeight(VecOf<D> successor_score, VecOf<D> score, VecOf<D> share) {
+HWY_INLINE VecOf<D> ShareWeight(VecOf<D> successor_score, VecOf<D> score, VecOf<D> share) {
     const auto infinite = hn::Or(hn::IsInf(successor_score), hn::IsInf(score));
     return hn::IfThenZeroElse(infinite, share);
 }
@@ -844,9 +844,10 @@ void ForwardMixed(const Costs& costs, Scores& sink, int rows, int cols, float bi
                                 ? DifferencesAt(previous, before_previous,
                                                 p + static_cast<int>(lanes), shifts, inv_gamma, 0.0)
                                 : lo;
-            const auto sum = hn::Add(hn::Add(ExpOf(df, RoundedPair(lo.up, hi.up)),
-                                             ExpOf(df, RoundedPair(lo.corner, hi.corner))),
-                                     ExpOf(df, RoundedPair(lo.left, hi.left)));
+            const auto sum =
+                hn::Add(hn::Add(ExpOfNonPositive(df, RoundedPair(lo.up, hi.up)),
+                                ExpOfNonPositive(df, RoundedPair(lo.corner, hi.corner))),
+                        ExpOfNonPositive(df, RoundedPair(lo.left, hi.left)));
             const auto log_term = hn::Mul(hn::Log(df, sum), gamma_v);
             const auto cost = hn::Sub(costs.at(df, span, diagonal, p, count), bias_v);
             const auto low = value_of(LowerAsDoubles(cost), lo, LowerAsDoubles(log_term));

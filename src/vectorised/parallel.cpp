@@ -6,10 +6,13 @@
 #include <oneapi/tbb/parallel_for.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "vectorised/batch.h"
 
@@ -20,6 +23,27 @@ std::mutex thread_limit_mutex;
 std::unique_ptr<tbb::global_control> thread_limit;
 
 constexpr int kMaxSignalGroups = 64;
+
+// Positions 0 .. count - 1 by decreasing work(k), so that the longest run first and the
+// worker threads finish on short ones, together.
+template <typename Work>
+std::vector<int> by_decreasing_work(int count, const Work& work) {
+    std::vector<int> order(static_cast<std::size_t>(count));
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return work(a) > work(b); });
+    return order;
+}
+
+// body(order[i]) for every i on the worker threads.
+template <typename Body>
+void run_in_order(const std::vector<int>& order, const Body& body) {
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, order.size(), 1),
+                      [&](const tbb::blocked_range<std::size_t>& range) {
+                          for (std::size_t i = range.begin(); i != range.end(); ++i) {
+                              body(order[i]);
+                          }
+                      });
+}
 
 }  // namespace
 
@@ -41,12 +65,9 @@ void set_num_threads(long long threads) {
 
 void for_each_signal(const Batch& batch, void (*body)(const Signal&, const void*),
                      const void* context) {
-    tbb::parallel_for(tbb::blocked_range<int>(0, batch.count(), 1),
-                      [&](const tbb::blocked_range<int>& range) {
-                          for (int k = range.begin(); k != range.end(); ++k) {
-                              body(batch.signal(k), context);
-                          }
-                      });
+    const auto order =
+        by_decreasing_work(batch.count(), [&](int k) { return batch.signal(k).rows; });
+    run_in_order(order, [&](int k) { body(batch.signal(k), context); });
 }
 
 int signal_groups(const Batch& batch) { return std::min(batch.count(), kMaxSignalGroups); }
@@ -54,11 +75,18 @@ int signal_groups(const Batch& batch) { return std::min(batch.count(), kMaxSigna
 void for_each_signal_group(const Batch& batch, void (*body)(int, int, int, const void*),
                            const void* context) {
     const int groups = signal_groups(batch);
-    tbb::parallel_for(0, groups, [&](int group) {
-        const int first = static_cast<int>(std::int64_t{batch.count()} * group / groups);
-        const int last = static_cast<int>(std::int64_t{batch.count()} * (group + 1) / groups);
-        body(group, first, last, context);
+    const auto first_of = [&](int group) {
+        return static_cast<int>(std::int64_t{batch.count()} * group / groups);
+    };
+    const auto order = by_decreasing_work(groups, [&](int group) {
+        std::int64_t samples = 0;
+        for (int k = first_of(group); k < first_of(group + 1); ++k) {
+            samples += batch.signal(k).rows;
+        }
+        return samples;
     });
+    run_in_order(order,
+                 [&](int group) { body(group, first_of(group), first_of(group + 1), context); });
 }
 
 }  // namespace orvane::vectorised

@@ -24,6 +24,7 @@
 #include "vectorised/call_samples.h"
 #include "vectorised/costs-inl.h"
 #include "vectorised/costs.h"
+#include "vectorised/diagonal_team.h"
 #include "vectorised/simd-inl.h"
 
 #ifndef ORVANE_VECTORISED_FINAL_SCORES
@@ -302,8 +303,6 @@ template <typename T>
 struct CheckpointScores {
     const CheckpointPlan& plan;
     T* workspace;
-    int diagonal = -1;  // the diagonal whose checkpoint row is `row`
-    T* row = nullptr;
 
     void first(T value) {
         if (T* own = plan.checkpoint(workspace, 0)) {
@@ -311,13 +310,8 @@ struct CheckpointScores {
         }
     }
     template <class D>
-    void take(D d, VecOf<D> value, const Span& /*span*/, int at_diagonal, int p,
-              std::size_t count) {
-        if (at_diagonal != diagonal) {
-            diagonal = at_diagonal;
-            row = plan.checkpoint(workspace, diagonal);
-        }
-        if (row != nullptr) {
+    void take(D d, VecOf<D> value, const Span& /*span*/, int diagonal, int p, std::size_t count) {
+        if (T* row = plan.checkpoint(workspace, diagonal)) {
             StorePart(d, value, row + p, count);
         }
     }
@@ -347,6 +341,17 @@ struct DiagonalRange {
     const T* previous = nullptr;
 
     static DiagonalRange whole(int rows, int cols) { return {0, rows + cols - 1}; }
+};
+
+// The positions of a diagonal that a band keeps.
+struct BandPositions {
+    const Band& band;
+    int rows;
+    int cols;
+
+    std::pair<int, int> operator()(int diagonal) const {
+        return band.positions(diagonal, span_of(diagonal, rows, cols));
+    }
 };
 
 // A rolling diagonal set again from R, `transform` turning R into what the pass keeps.
@@ -397,13 +402,12 @@ void ForwardSignal(const Costs& costs, Scores& scores, int rows, int cols, T bia
 
     const int from =
         StartForward(range, scaled, scores, costs.first() - bias, rows, cols, band, scale);
-    for (int diagonal = from; diagonal < range.last; ++diagonal) {
+    const auto cells = [&](int diagonal, int begin, int end) {
         const Span span = span_of(diagonal, rows, cols);
         const PredecessorShifts shifts(diagonal, rows);
         const T* previous = scaled[diagonal - 1];
         const T* before_previous = scaled[diagonal - 2];
         T* current = scaled[diagonal];
-        const auto [begin, end] = band.positions(diagonal, span);
         for (int p = begin; p < end; p += static_cast<int>(lanes)) {
             const std::size_t count = std::min<std::size_t>(lanes, end - p);
             const auto cost = hn::Sub(costs.at(d, span, diagonal, p, count), bias_v);
@@ -412,8 +416,10 @@ void ForwardSignal(const Costs& costs, Scores& scores, int rows, int cols, T bia
             scores.take(d, value, span, diagonal, p, count);
             hn::StoreU(scale(value), d, current + p);
         }
-        scaled.fence(diagonal, begin, end);
-    }
+    };
+    SweepDiagonals(from, range.last, false, std::min(rows, cols), static_cast<int>(lanes), true,
+                   BandPositions{band, rows, cols}, cells,
+                   [&](int diagonal, int begin, int end) { scaled.fence(diagonal, begin, end); });
 }
 
 // The mixed path: float32 data, distances and gradients with scores held in float64. Every
@@ -724,15 +730,22 @@ void BackwardSignal(const Costs& cost_source, ScoreMatrix& score, Gradients& sin
     if constexpr (kShares) {
         shares.emplace(score, rows, cols, gamma, band);
     }
-    // Diagonal d + 1's up and left shares, diagonal d + 2's corner shares.
-    const T* down_shares = nullptr;
-    const T* right_shares = nullptr;
-    const T* corner_shares = nullptr;
-
-    for (int diagonal = last_diagonal; diagonal >= 0; --diagonal) {
-        const Span span = span_of(diagonal, rows, cols);
+    // Before any cell of a diagonal: its scores (a checkpointed segment computed again) and
+    // its successors' shares at hand.
+    const auto prepare = [&](int diagonal) {
+        score.diagonal(diagonal, span_of(diagonal, rows, cols));
         if constexpr (kShares) {
             shares->reach(diagonal);
+        }
+    };
+    prepare(last_diagonal);
+    const auto cells = [&](int diagonal, int begin, int end) {
+        const Span span = span_of(diagonal, rows, cols);
+        // Diagonal d + 1's up and left shares, diagonal d + 2's corner shares.
+        const T* down_shares = nullptr;
+        const T* right_shares = nullptr;
+        const T* corner_shares = nullptr;
+        if constexpr (kShares) {
             down_shares = shares->up(diagonal + 1);
             right_shares = shares->left(diagonal + 1);
             corner_shares = shares->corner(diagonal + 2);
@@ -761,7 +774,6 @@ void BackwardSignal(const Costs& cost_source, ScoreMatrix& score, Gradients& sin
                                   hn::LoadU(d, (far ? far_costs : next_costs) + at), inv_gamma);
             }
         };
-        const auto [begin, end] = band.positions(diagonal, span);
         for (int p = begin; p < end; p += static_cast<int>(lanes)) {
             const std::size_t count = std::min<std::size_t>(lanes, end - p);
             const auto r = LoadPart(d, own_scores + p, count);
@@ -800,10 +812,18 @@ void BackwardSignal(const Costs& cost_source, ScoreMatrix& score, Gradients& sin
             sink.take(d, e, span, diagonal, p, count);
             hn::StoreU(e, d, here_gradients + p);
         }
-        scores.fence(diagonal, begin, end);
-        costs.fence(diagonal, begin, end);
-        gradients.fence(diagonal, begin, end);
-    }
+    };
+    // The shares of a diagonal are formed from whole diagonals before any of its cells: a
+    // signal on the float64 path keeps one thread.
+    SweepDiagonals(0, last_diagonal + 1, true, longest, static_cast<int>(lanes), !kShares,
+                   BandPositions{band, rows, cols}, cells, [&](int diagonal, int begin, int end) {
+                       scores.fence(diagonal, begin, end);
+                       costs.fence(diagonal, begin, end);
+                       gradients.fence(diagonal, begin, end);
+                       if (diagonal > 0) {
+                           prepare(diagonal - 1);
+                       }
+                   });
 }
 
 template <class Costs, class Scores>
@@ -830,13 +850,12 @@ void ForwardMixed(const Costs& costs, Scores& sink, int rows, int cols, float bi
 
     const int from = StartForward(range, scores, sink, static_cast<double>(costs.first() - bias),
                                   rows, cols, band, [](VecOf<MixedTag> r) { return r; });
-    for (int diagonal = from; diagonal < range.last; ++diagonal) {
+    const auto cells = [&](int diagonal, int begin, int end) {
         const Span span = span_of(diagonal, rows, cols);
         const PredecessorShifts shifts(diagonal, rows);
         const double* previous = scores[diagonal - 1];
         const double* before_previous = scores[diagonal - 2];
         double* current = scores[diagonal];
-        const auto [begin, end] = band.positions(diagonal, span);
         for (int p = begin; p < end; p += static_cast<int>(group)) {
             const std::size_t count = std::min<std::size_t>(group, end - p);
             const auto lo = DifferencesAt(previous, before_previous, p, shifts, inv_gamma, 0.0);
@@ -860,8 +879,10 @@ void ForwardMixed(const Costs& costs, Scores& sink, int rows, int cols, float bi
                 hn::StoreU(high, d, current + p + lanes);
             }
         }
-        scores.fence(diagonal, begin, end);
-    }
+    };
+    SweepDiagonals(from, range.last, false, std::min(rows, cols), static_cast<int>(group), true,
+                   BandPositions{band, rows, cols}, cells,
+                   [&](int diagonal, int begin, int end) { scores.fence(diagonal, begin, end); });
 }
 
 // The shares are formed from the scores alone: no cost enters the weights.

@@ -134,6 +134,26 @@ def test_gradients_without_matrices_do_not_depend_on_threads():
     assert runs[0] == runs[1] == runs[2]
 
 
+@pytest.mark.parametrize("band", [None, 90])
+def test_a_long_signal_shared_among_threads_gives_the_same_gradients(band):
+    # One signal long enough for the threads to share its diagonals, with checkpoints too.
+    rng = np.random.default_rng(12)
+    signal = rng.standard_normal((1500, 2)).astype(np.float32)
+    reference = rng.standard_normal((700, 2)).astype(np.float32)
+    runs = []
+    for threads in (0, 1):
+        orvane_cpu.set_num_threads(threads)
+        try:
+            for budget in (None, 2**20):
+                found = orvane.soft_dtw_with_grad([signal], reference, cost="sqeuclidean",
+                                                  band=band, precision="float32",
+                                                  memory_budget=budget)
+                runs.append(found[0].tobytes() + found[1][0].tobytes() + found[2].tobytes())
+        finally:
+            orvane_cpu.set_num_threads(0)
+    assert runs[0] == runs[1] == runs[2] == runs[3]
+
+
 def test_package_gradients_keep_only_the_score_matrices():
     rng = np.random.default_rng(6)
     signals = [rng.standard_normal(n).astype(np.float32) for n in (60, 20)]

@@ -205,6 +205,38 @@ def test_thread_count_changes_nothing_but_speed():
 
 
 
+def one_long_signal(path, threads, end, n=1400, m=600):
+    """R, the score and E of one signal long enough for the threads to share its diagonals,
+    run on `threads` threads (0: every core)."""
+    data, score = (np.float64, np.float64) if path == "_float64" else (
+        np.float32, np.float64 if path == "_mixed" else np.float32)
+    rng = np.random.default_rng(31)
+    x, y = rng.standard_normal(n).astype(data), rng.standard_normal(m).astype(data)
+    distance, gradient = np.empty(n * m, data), np.empty(n * m, data)
+    matrix, scores = np.empty(n * m, score), np.empty(1, score)
+    orvane_cpu.set_num_threads(threads)
+    try:
+        getattr(orvane_cpu, "calc_manhattan_distance" + ("_float64" if data == np.float64
+                                                         else ""))(
+            x.ctypes.data, [n], y.ctypes.data, m, distance.ctypes.data)
+        getattr(orvane_cpu, "calc_softdtw_forward" + path)(
+            [n], m, distance.ctypes.data, matrix.ctypes.data, scores.ctypes.data, 0.5, **end)
+        getattr(orvane_cpu, "calc_softdtw_backward" + path)(
+            [n], m, distance.ctypes.data, matrix.ctypes.data, gradient.ctypes.data, 0.5,
+            scores_ptr=scores.ctypes.data, **end)
+    finally:
+        orvane_cpu.set_num_threads(0)
+    return matrix.tobytes() + scores.tobytes() + gradient.tobytes()
+
+
+@pytest.mark.parametrize("path", ["", "_mixed", "_float64"])
+@pytest.mark.parametrize("end", [dict(), dict(local_end=True)], ids=["global", "free"])
+def test_a_long_signal_shared_among_threads_gives_the_same_bits(path, end):
+    # Its diagonals are cut into chunks that any thread computes: one thread or every core,
+    # the same cells.
+    assert one_long_signal(path, 0, end) == one_long_signal(path, 1, end)
+
+
 def test_sums_are_the_same_on_every_run_and_for_every_thread_count():
     # Gradients and statistics add over signals and cells in a fixed order: the reference
     # gradient sums across all signals, which threads share.

@@ -75,43 +75,48 @@ inline int worker_threads() {
 }
 
 // Diagonals [first, last) of one signal, in increasing order or, `descending`, from the last
-// down: cells(diagonal, begin, end) for positions [begin, end) of each, then
-// close(diagonal, begin, end), with positions(diagonal) the range the diagonal keeps. A
-// `shareable` signal whose diagonals are long enough is shared among the worker threads in
-// chunks of whole vectors of `lanes` (so that every vector covers the cells it covers alone);
-// the cells are the same bits either way.
+// down, each in `phases` phases one after the other: cells(diagonal, phase, begin, end) for
+// positions [begin, end) of each, then close(diagonal, phase, begin, end), with
+// positions(diagonal, phase) the range the phase covers. A `shareable` signal whose diagonals
+// are long enough is shared among the worker threads in chunks of whole vectors of `lanes`
+// (so that every vector covers the cells it covers alone); the cells are the same bits
+// either way.
 template <class Positions, class Cells, class Close>
-void SweepDiagonals(int first, int last, bool descending, int longest, int lanes, bool shareable,
-                    const Positions& positions, const Cells& cells, const Close& close) {
+void SweepDiagonals(int first, int last, bool descending, int phases, int longest, int lanes,
+                    bool shareable, const Positions& positions, const Cells& cells,
+                    const Close& close) {
     constexpr int kSharedFrom = 512;  // diagonal cells below which a thread keeps a signal
     const int threads = shareable && longest >= kSharedFrom ? worker_threads() : 1;
-    const auto diagonal_at = [&](int step) { return descending ? last - 1 - step : first + step; };
-    const int steps = last - first;
+    const auto diagonal_at = [&](int step) {
+        const int index = step / phases;
+        return descending ? last - 1 - index : first + index;
+    };
+    const int steps = (last - first) * phases;
     if (threads < 2) {
         for (int step = 0; step < steps; ++step) {
             const int diagonal = diagonal_at(step);
-            const auto [begin, end] = positions(diagonal);
-            cells(diagonal, begin, end);
-            close(diagonal, begin, end);
+            const auto [begin, end] = positions(diagonal, step % phases);
+            cells(diagonal, step % phases, begin, end);
+            close(diagonal, step % phases, begin, end);
         }
         return;
     }
     const int chunk = (std::max(256, longest / (2 * threads)) + lanes - 1) / lanes * lanes;
     DiagonalTeam team(0, steps);
     const auto chunks = [&](int step) {
-        const auto [begin, end] = positions(diagonal_at(step));
+        const auto [begin, end] = positions(diagonal_at(step), step % phases);
         return std::max(1, (end - begin + chunk - 1) / chunk);
     };
     const auto body = [&](int step, int index) {
         const int diagonal = diagonal_at(step);
-        const auto [begin, end] = positions(diagonal);
+        const auto [begin, end] = positions(diagonal, step % phases);
         const int from = begin + index * chunk;
-        cells(diagonal, from, std::min(end, from + chunk));
+        cells(diagonal, step % phases, from, std::min(end, from + chunk));
     };
     const auto closer = [&](int step) {
         const int diagonal = diagonal_at(step);
-        const auto [begin, end] = positions(diagonal);
-        close(diagonal, begin, end);
+        const auto [begin, end] = positions(diagonal, step % phases);
+        close(diagonal, step % phases, begin, end);
     };
     tbb::task_group helpers;
     for (int t = 1; t < threads; ++t) {

@@ -349,7 +349,7 @@ struct BandPositions {
     int rows;
     int cols;
 
-    std::pair<int, int> operator()(int diagonal) const {
+    std::pair<int, int> operator()(int diagonal, int /*phase*/ = 0) const {
         return band.positions(diagonal, span_of(diagonal, rows, cols));
     }
 };
@@ -417,9 +417,13 @@ void ForwardSignal(const Costs& costs, Scores& scores, int rows, int cols, T bia
             hn::StoreU(scale(value), d, current + p);
         }
     };
-    SweepDiagonals(from, range.last, false, std::min(rows, cols), static_cast<int>(lanes), true,
-                   BandPositions{band, rows, cols}, cells,
-                   [&](int diagonal, int begin, int end) { scaled.fence(diagonal, begin, end); });
+    SweepDiagonals(
+        from, range.last, false, 1, std::min(rows, cols), static_cast<int>(lanes), true,
+        BandPositions{band, rows, cols},
+        [&](int diagonal, int /*phase*/, int begin, int end) { cells(diagonal, begin, end); },
+        [&](int diagonal, int /*phase*/, int begin, int end) {
+            scaled.fence(diagonal, begin, end);
+        });
 }
 
 // The mixed path: float32 data, distances and gradients with scores held in float64. Every
@@ -555,27 +559,39 @@ class PredecessorShares {
     using T = double;
 
 public:
-    PredecessorShares(ScoreMatrix& score, int rows, int cols, T gamma, const Band& band)
+    PredecessorShares(ScoreMatrix& score, int rows, int cols, T gamma)
         : score_(score),
           rows_(rows),
           cols_(cols),
-          band_(band),
           inv_gamma_(T{1} / gamma),
           scores_(std::min(rows, cols), kInfinity<T>),
           up_(std::min(rows, cols), Share{0}),
           corner_(std::min(rows, cols), Share{0}),
           left_(std::min(rows, cols), Share{0}) {}
 
-    // Makes diagonal + 1's shares available, as a sweep from the last diagonal down reaches
-    // `diagonal`.
-    void reach(int diagonal) {
-        const int last = rows_ + cols_ - 2;
-        if (diagonal == last) {
-            load_scores(last);
+    // A sweep from the last diagonal down, at diagonal d, first loads the scores of d - 1
+    // (diagonal d's own, at the start), then computes the shares of d + 1, each in runs of
+    // positions [begin, end) and then closed; the shares of d + 1 and d + 2 are then at hand.
+    void load_scores(int diagonal, int begin, int end) {
+        const TagOf<T> d;
+        const std::size_t lanes = hn::Lanes(d);
+        T* own = scores_[diagonal];
+        const T* stored = score_.diagonal(diagonal, span_of(diagonal, rows_, cols_));
+        for (int p = begin; p < end; p += static_cast<int>(lanes)) {
+            const std::size_t count = std::min<std::size_t>(lanes, end - p);
+            hn::StoreU(LoadPart(d, stored + p, count), d, own + p);
         }
-        load_scores(diagonal - 1);
-        if (diagonal < last) {
-            compute(diagonal + 1);
+    }
+    void close_scores(int diagonal, int begin, int end) {
+        if (diagonal < 0) {
+            scores_.clear(diagonal);
+        } else {
+            scores_.fence(diagonal, begin, end);
+        }
+    }
+    void close_shares(int diagonal, int begin, int end) {
+        for (auto* shares : {&up_, &corner_, &left_}) {
+            shares->fence(diagonal, begin, end);
         }
     }
 
@@ -584,34 +600,14 @@ public:
     const Share* corner(int diagonal) { return corner_[diagonal]; }
     const Share* left(int diagonal) { return left_[diagonal]; }
 
-private:
-    void load_scores(int diagonal) {
-        if (diagonal < 0) {
-            scores_.clear(diagonal);
-            return;
-        }
-        const TagOf<T> d;
-        const std::size_t lanes = hn::Lanes(d);
-        const Span span = span_of(diagonal, rows_, cols_);
-        T* own = scores_[diagonal];
-        const T* stored = score_.diagonal(diagonal, span);
-        const auto [begin, end] = band_.positions(diagonal, span);
-        for (int p = begin; p < end; p += static_cast<int>(lanes)) {
-            const std::size_t count = std::min<std::size_t>(lanes, end - p);
-            hn::StoreU(LoadPart(d, stored + p, count), d, own + p);
-        }
-        scores_.fence(diagonal, begin, end);
-    }
-
     // The shares in Share, from differences formed in T; none where a cell has no finite
     // predecessor.
-    void compute(int diagonal) {
+    void compute(int diagonal, int begin, int end) {
         const TagOf<T> d;
         const TagOf<Share> ds;
         const std::size_t lanes = hn::Lanes(d);
         const std::size_t group = hn::Lanes(ds);
         const auto inv_gamma = hn::Set(d, inv_gamma_);
-        const Span span = span_of(diagonal, rows_, cols_);
         const PredecessorShifts shifts(diagonal, rows_);
         const T* previous = scores_[diagonal - 1];
         const T* before_previous = scores_[diagonal - 2];
@@ -625,7 +621,6 @@ private:
                 return RoundedPair(lo, hi);
             }
         };
-        const auto [begin, end] = band_.positions(diagonal, span);
         for (int p = begin; p < end; p += static_cast<int>(group)) {
             const auto lo =
                 DifferencesAt(previous, before_previous, p, shifts, inv_gamma, -kInfinity<T>);
@@ -643,21 +638,84 @@ private:
             hn::StoreU(hn::Mul(corner_share, scale), ds, corner_[diagonal] + p);
             hn::StoreU(hn::Mul(left_share, scale), ds, left_[diagonal] + p);
         }
-        for (auto* shares : {&up_, &corner_, &left_}) {
-            shares->fence(diagonal, begin, end);
-        }
     }
 
+private:
     ScoreMatrix& score_;
     int rows_;
     int cols_;
-    const Band& band_;
     T inv_gamma_;
     RollingDiagonals<T> scores_;
     RollingDiagonals<Share> up_;
     RollingDiagonals<Share> corner_;
     RollingDiagonals<Share> left_;
 };
+
+// The backward passes' sweep from the last diagonal down: cells(d, begin, end) for the cells
+// of diagonal d, then close(d, begin, end). Before d's cells, its scores must be at hand (a
+// checkpointed segment computed again, on one thread, when the sweep closes d + 1) and, on
+// the paths that weigh by shares, the scores of d - 1 loaded and the shares of d + 1 formed:
+// two phases of d before its cells, which the threads share like them.
+// What a path that weighs by its step weights keeps of shares: nothing.
+struct NoShares {};
+
+template <class ScoreMatrix, class Shares, class Cells, class Close>
+void SweepBackward(ScoreMatrix& score, Shares* shares, int rows, int cols, const Band& band,
+                   int lanes, const Cells& cells, const Close& close) {
+    constexpr bool kShares = !std::is_same_v<Shares, NoShares>;
+    const int last = rows + cols - 2;
+    const BandPositions kept{band, rows, cols};
+    // Diagonal d's scores and d - 1's: the checkpointed segment of d - 1 holds d too.
+    const auto prepare = [&](int diagonal) {
+        const int before = std::max(diagonal - 1, 0);
+        score.diagonal(before, span_of(before, rows, cols));
+    };
+    prepare(last);
+    if constexpr (kShares) {
+        const auto [begin, end] = kept(last);
+        shares->load_scores(last, begin, end);
+        shares->close_scores(last, begin, end);
+    }
+    const int phases = kShares ? 3 : 1;
+    const int cells_phase = phases - 1;
+    // Phase 0 covers the scores of d - 1, phase 1 the shares of d + 1, the last d itself.
+    const auto covered = [&](int diagonal, int phase) {
+        return phase == cells_phase ? diagonal : diagonal + (phase == 0 ? -1 : 1);
+    };
+    const auto positions = [&](int diagonal, int phase) {
+        const int at = covered(diagonal, phase);
+        return at < 0 || at > last ? std::pair<int, int>{0, 0} : kept(at);
+    };
+    SweepDiagonals(
+        0, last + 1, true, phases, std::min(rows, cols), lanes, true, positions,
+        [&](int diagonal, int phase, int begin, int end) {
+            const int at = covered(diagonal, phase);
+            if (phase == cells_phase) {
+                cells(diagonal, begin, end);
+            } else if constexpr (kShares) {
+                if (phase == 0 && at >= 0) {
+                    shares->load_scores(at, begin, end);
+                } else if (phase == 1 && at <= last) {
+                    shares->compute(at, begin, end);
+                }
+            }
+        },
+        [&](int diagonal, int phase, int begin, int end) {
+            const int at = covered(diagonal, phase);
+            if (phase == cells_phase) {
+                close(diagonal, begin, end);
+                if (diagonal > 0) {
+                    prepare(diagonal - 1);
+                }
+            } else if constexpr (kShares) {
+                if (phase == 0) {
+                    shares->close_scores(at, begin, end);
+                } else if (at <= last) {
+                    shares->close_shares(at, begin, end);
+                }
+            }
+        });
+}
 
 // Where a backward pass puts E: a gradient matrix, or straight into the gradients of the
 // samples and of the reference (channel-major), E never stored: each cell adds w * E times
@@ -726,19 +784,11 @@ void BackwardSignal(const Costs& cost_source, ScoreMatrix& score, Gradients& sin
         gradients(longest, T{0});
     const int last_diagonal = rows + cols - 2;
     constexpr bool kShares = std::is_same_v<T, double>;
-    std::optional<PredecessorShares<T, ScoreMatrix>> shares;
+    using Shares = std::conditional_t<kShares, PredecessorShares<T, ScoreMatrix>, NoShares>;
+    std::optional<Shares> shares;
     if constexpr (kShares) {
-        shares.emplace(score, rows, cols, gamma, band);
+        shares.emplace(score, rows, cols, gamma);
     }
-    // Before any cell of a diagonal: its scores (a checkpointed segment computed again) and
-    // its successors' shares at hand.
-    const auto prepare = [&](int diagonal) {
-        score.diagonal(diagonal, span_of(diagonal, rows, cols));
-        if constexpr (kShares) {
-            shares->reach(diagonal);
-        }
-    };
-    prepare(last_diagonal);
     const auto cells = [&](int diagonal, int begin, int end) {
         const Span span = span_of(diagonal, rows, cols);
         // Diagonal d + 1's up and left shares, diagonal d + 2's corner shares.
@@ -813,17 +863,13 @@ void BackwardSignal(const Costs& cost_source, ScoreMatrix& score, Gradients& sin
             hn::StoreU(e, d, here_gradients + p);
         }
     };
-    // The shares of a diagonal are formed from whole diagonals before any of its cells: a
-    // signal on the float64 path keeps one thread.
-    SweepDiagonals(0, last_diagonal + 1, true, longest, static_cast<int>(lanes), !kShares,
-                   BandPositions{band, rows, cols}, cells, [&](int diagonal, int begin, int end) {
-                       scores.fence(diagonal, begin, end);
-                       costs.fence(diagonal, begin, end);
-                       gradients.fence(diagonal, begin, end);
-                       if (diagonal > 0) {
-                           prepare(diagonal - 1);
-                       }
-                   });
+    SweepBackward(score, shares ? &*shares : static_cast<Shares*>(nullptr), rows, cols, band,
+                  static_cast<int>(hn::Lanes(TagOf<float>())), cells,
+                  [&](int diagonal, int begin, int end) {
+                      scores.fence(diagonal, begin, end);
+                      costs.fence(diagonal, begin, end);
+                      gradients.fence(diagonal, begin, end);
+                  });
 }
 
 template <class Costs, class Scores>
@@ -880,9 +926,13 @@ void ForwardMixed(const Costs& costs, Scores& sink, int rows, int cols, float bi
             }
         }
     };
-    SweepDiagonals(from, range.last, false, std::min(rows, cols), static_cast<int>(group), true,
-                   BandPositions{band, rows, cols}, cells,
-                   [&](int diagonal, int begin, int end) { scores.fence(diagonal, begin, end); });
+    SweepDiagonals(
+        from, range.last, false, 1, std::min(rows, cols), static_cast<int>(group), true,
+        BandPositions{band, rows, cols},
+        [&](int diagonal, int /*phase*/, int begin, int end) { cells(diagonal, begin, end); },
+        [&](int diagonal, int /*phase*/, int begin, int end) {
+            scores.fence(diagonal, begin, end);
+        });
 }
 
 // The shares are formed from the scores alone: no cost enters the weights.
@@ -899,14 +949,11 @@ void BackwardMixed(ScoreMatrix& score, Gradients& sink, int rows, int cols, floa
     const int longest = std::min(rows, cols);
     RollingDiagonals<float> gradients(longest, 0.0f);
     const int last_diagonal = rows + cols - 2;
-    PredecessorShares<float, ScoreMatrix> shares(score, rows, cols, static_cast<double>(gamma),
-                                                 band);
-
-    for (int diagonal = last_diagonal; diagonal >= 0; --diagonal) {
+    PredecessorShares<float, ScoreMatrix> shares(score, rows, cols, static_cast<double>(gamma));
+    const auto cells = [&](int diagonal, int begin, int end) {
         const Span span = span_of(diagonal, rows, cols);
         const int down_shift = diagonal <= rows - 2 ? 0 : -1;
         const int corner_shift = diagonal <= rows - 3 ? 1 : (diagonal == rows - 2 ? 0 : -1);
-        shares.reach(diagonal);
         const float* down_shares = shares.up(diagonal + 1);
         const float* right_shares = shares.left(diagonal + 1);
         const float* corner_shares = shares.corner(diagonal + 2);
@@ -914,7 +961,6 @@ void BackwardMixed(ScoreMatrix& score, Gradients& sink, int rows, int cols, floa
         const float* next_gradients = gradients[diagonal + 1];
         const float* far_gradients = gradients[diagonal + 2];
         const double* own_scores = score.diagonal(diagonal, span);
-        const auto [begin, end] = band.positions(diagonal, span);
         for (int p = begin; p < end; p += static_cast<int>(group)) {
             const std::size_t count = std::min<std::size_t>(group, end - p);
             auto e = hn::Zero(df);
@@ -952,8 +998,9 @@ void BackwardMixed(ScoreMatrix& score, Gradients& sink, int rows, int cols, floa
             sink.take(df, e, span, diagonal, p, count);
             hn::StoreU(e, df, here_gradients + p);
         }
-        gradients.fence(diagonal, begin, end);
-    }
+    };
+    SweepBackward(score, &shares, rows, cols, band, static_cast<int>(group), cells,
+                  [&](int diagonal, int begin, int end) { gradients.fence(diagonal, begin, end); });
 }
 
 // The passes of each path: float32 and float64 scores of data of their own type, and the

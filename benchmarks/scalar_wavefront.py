@@ -1,6 +1,7 @@
 """The plain scalar wavefront of scalar_wavefront.cpp, built with the library's float flags
 (no contraction, a fused multiply-add only where asked) and called on NumPy arrays. The
-benchmark times the twin against it; the tests hold the twin to it bit for bit."""
+benchmark times the twin against it; the tests hold the twin to it bit for bit. compiled()
+builds the other yardsticks of benchmarks/ the same way."""
 
 import ctypes
 import hashlib
@@ -15,17 +16,23 @@ SOURCE = Path(__file__).with_name("scalar_wavefront.cpp")
 FLAGS = ["-O2", "-std=c++17", "-ffp-contract=off", "-fno-fast-math", "-shared", "-fPIC"]
 
 
-def _build():
-    """The compiled library, cached by the source's hash; built atomically, so that processes
+def compiled(source, extra_flags=(), headers=()):
+    """`source` built with the library's float flags and `extra_flags`, cached by the hash of
+    them, the source and the `headers` it includes; built atomically, so that processes
     running side by side never load half a file."""
-    flags = FLAGS + (["-mfma"] if "fma" in Path("/proc/cpuinfo").read_text() else [])
-    digest = hashlib.sha256(SOURCE.read_bytes() + " ".join(flags).encode()).hexdigest()[:16]
-    library = Path(tempfile.gettempdir()) / f"orvane_scalar_wavefront_{digest}.so"
+    flags = [*FLAGS, *extra_flags]
+    inputs = b"".join(path.read_bytes() for path in (source, *headers))
+    digest = hashlib.sha256(inputs + " ".join(flags).encode()).hexdigest()[:16]
+    library = Path(tempfile.gettempdir()) / f"orvane_{source.stem}_{digest}.so"
     if not library.exists():
         partial = library.with_suffix(f".{os.getpid()}.tmp")
-        subprocess.run(["g++", *flags, str(SOURCE), "-o", str(partial)], check=True)
+        subprocess.run(["g++", *flags, str(source), "-o", str(partial)], check=True)
         os.replace(partial, library)
     return ctypes.CDLL(str(library))
+
+
+def _build():
+    return compiled(SOURCE, ["-mfma"] if "fma" in Path("/proc/cpuinfo").read_text() else [])
 
 
 class ScalarWavefront:

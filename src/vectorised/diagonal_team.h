@@ -1,71 +1,25 @@
-// One long signal's anti-diagonals swept by every worker thread that is free. A diagonal's
-// cells depend only on the two diagonals before it, so its chunks (runs of whole vectors) may
-// be computed by any thread, in any order; the diagonals follow one another. A thread claims
-// chunks of the current diagonal; one that finds none left waits until the diagonal is
-// finished, and the thread that finishes its last chunk closes it (its pads) and opens the
-// next. A thread that comes late joins at the current diagonal, and a signal left to one
-// thread has it claim every chunk, so no thread ever waits on one that has not come.
+// One long signal's anti-diagonals swept by two threads. A diagonal's cells depend only on
+// the two diagonals before it, so each diagonal is cut at one column: the calling thread
+// computes the cells left of it, a helper the cells right of it, each on the same columns
+// from one diagonal to the next, so that what a thread reads of the diagonals before is
+// mostly what it wrote itself. The two meet once a diagonal: the caller closes a diagonal
+// (its pads) once the helper has finished its part, and the helper starts the next one once
+// it is closed. The helper is a task that joins when a worker thread is free; until it has
+// joined, and if it never does, the caller computes every cell, so it never waits on a
+// thread that has not come.
 #pragma once
 
+#include <immintrin.h>
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/info.h>
 #include <oneapi/tbb/task_group.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstdint>
 #include <thread>
+#include <utility>
 
 namespace orvane::vectorised {
-
-class DiagonalTeam {
-public:
-    DiagonalTeam(int first, int last) : claims_(pack(first, 0)), last_(last) {}
-
-    // One thread's part: body(diagonal, chunk) for the chunks it claims, close(diagonal)
-    // when it finishes a diagonal's last chunk; chunks(diagonal) >= 1.
-    template <class Chunks, class Body, class Close>
-    void sweep(const Chunks& chunks, const Body& body, const Close& close) {
-        for (;;) {
-            const std::uint64_t claim = claims_.fetch_add(1, std::memory_order_acq_rel);
-            const int diagonal = static_cast<int>(claim >> 32);
-            const int chunk = static_cast<int>(claim & 0xffffffffu);
-            if (diagonal >= last_) {
-                return;
-            }
-            const int count = chunks(diagonal);
-            if (chunk >= count) {
-                wait_past(diagonal);
-                continue;
-            }
-            body(diagonal, chunk);
-            std::atomic<int>& done = done_[diagonal & 3];
-            if (done.fetch_add(1, std::memory_order_acq_rel) + 1 == count) {
-                close(diagonal);
-                done_[(diagonal + 1) & 3].store(0, std::memory_order_relaxed);
-                claims_.store(pack(diagonal + 1, 0), std::memory_order_release);
-            }
-        }
-    }
-
-private:
-    static std::uint64_t pack(int diagonal, int chunk) {
-        return (static_cast<std::uint64_t>(diagonal) << 32) | static_cast<std::uint32_t>(chunk);
-    }
-
-    void wait_past(int diagonal) const {
-        for (int spins = 0;
-             static_cast<int>(claims_.load(std::memory_order_acquire) >> 32) <= diagonal; ++spins) {
-            if (spins > 4096) {
-                std::this_thread::yield();
-            }
-        }
-    }
-
-    std::atomic<std::uint64_t> claims_;
-    std::atomic<int> done_[4] = {};
-    int last_;
-};
 
 // Threads the operations may use now.
 inline int worker_threads() {
@@ -74,56 +28,116 @@ inline int worker_threads() {
         static_cast<std::size_t>(tbb::info::default_concurrency())));
 }
 
+class DiagonalPair {
+public:
+    explicit DiagonalPair(int steps) : steps_(steps) {}
+
+    // The caller's sweep: part(step, left) for each step (left: whether only the part left
+    // of the cut, the helper having joined), then close(step).
+    template <class Part, class Close>
+    void lead(const Part& part, const Close& close) {
+        for (int step = 0; step < steps_; ++step) {
+            if (joined_from_.load(std::memory_order_acquire) < 0 &&
+                requested_.load(std::memory_order_acquire)) {
+                int unset = -1;
+                joined_from_.compare_exchange_strong(unset, step + 1, std::memory_order_acq_rel);
+            }
+            const int from = joined_from_.load(std::memory_order_acquire);
+            const bool shared = from >= 0 && step >= from;
+            part(step, shared);
+            if (shared) {
+                wait_until(helper_done_, step + 1);
+            }
+            close(step);
+            lead_done_.store(step + 1, std::memory_order_release);
+        }
+        int unset = -1;
+        joined_from_.compare_exchange_strong(unset, steps_, std::memory_order_acq_rel);
+    }
+
+    // The helper's sweep: right(step) for each step from the one it joins at.
+    template <class Right>
+    void help(const Right& right) {
+        requested_.store(true, std::memory_order_release);
+        int from;
+        while ((from = joined_from_.load(std::memory_order_acquire)) < 0) {
+            pause();
+        }
+        for (int step = from; step < steps_; ++step) {
+            wait_until(lead_done_, step);
+            right(step);
+            helper_done_.store(step + 1, std::memory_order_release);
+        }
+    }
+
+private:
+    static void pause() { _mm_pause(); }
+
+    static void wait_until(const std::atomic<int>& done, int step) {
+        for (int spins = 0; done.load(std::memory_order_acquire) < step; ++spins) {
+            if (spins > 8192) {
+                std::this_thread::yield();
+            } else {
+                pause();
+            }
+        }
+    }
+
+    int steps_;
+    alignas(64) std::atomic<bool> requested_{false};
+    alignas(64) std::atomic<int> joined_from_{-1};
+    alignas(64) std::atomic<int> lead_done_{0};
+    alignas(64) std::atomic<int> helper_done_{0};
+};
+
 // Diagonals [first, last) of one signal, in increasing order or, `descending`, from the last
 // down, each in `phases` phases one after the other: cells(diagonal, phase, begin, end) for
 // positions [begin, end) of each, then close(diagonal, phase, begin, end), with
-// positions(diagonal, phase) the range the phase covers. A `shareable` signal whose diagonals
-// are long enough is shared among the worker threads in chunks of whole vectors of `lanes`
-// (so that every vector covers the cells it covers alone); the cells are the same bits
-// either way.
+// positions(diagonal, phase) = {begin, end, first column} the range the phase covers. A
+// `shareable` signal whose diagonals are long enough is cut near column `cut` between two
+// threads, at a whole number of vectors of `lanes` from `begin`, so that no vector of one
+// thread's part (whose full-width stores reach past its last cell) covers the other's; the
+// cells are the same bits either way.
 template <class Positions, class Cells, class Close>
-void SweepDiagonals(int first, int last, bool descending, int phases, int longest, int lanes,
-                    bool shareable, const Positions& positions, const Cells& cells,
+void SweepDiagonals(int first, int last, bool descending, int phases, int longest, int cut,
+                    int lanes, bool shareable, const Positions& positions, const Cells& cells,
                     const Close& close) {
     constexpr int kSharedFrom = 512;  // diagonal cells below which a thread keeps a signal
-    const int threads = shareable && longest >= kSharedFrom ? worker_threads() : 1;
     const auto diagonal_at = [&](int step) {
         const int index = step / phases;
         return descending ? last - 1 - index : first + index;
     };
     const int steps = (last - first) * phases;
-    if (threads < 2) {
+    // Where the cut falls on the positions [begin, end) of a step.
+    const auto split = [&](int step) {
+        const auto [begin, end, first_col] = positions(diagonal_at(step), step % phases);
+        return begin + (std::clamp(cut - first_col, begin, end) - begin) / lanes * lanes;
+    };
+    const auto part = [&](int step, bool left_only) {
+        const auto [begin, end, first_col] = positions(diagonal_at(step), step % phases);
+        cells(diagonal_at(step), step % phases, begin, left_only ? split(step) : end);
+    };
+    const auto closer = [&](int step) {
+        const auto [begin, end, first_col] = positions(diagonal_at(step), step % phases);
+        close(diagonal_at(step), step % phases, begin, end);
+    };
+    if (!shareable || longest < kSharedFrom || worker_threads() < 2) {
         for (int step = 0; step < steps; ++step) {
-            const int diagonal = diagonal_at(step);
-            const auto [begin, end] = positions(diagonal, step % phases);
-            cells(diagonal, step % phases, begin, end);
-            close(diagonal, step % phases, begin, end);
+            part(step, false);
+            closer(step);
         }
         return;
     }
-    const int chunk = (std::max(256, longest / (2 * threads)) + lanes - 1) / lanes * lanes;
-    DiagonalTeam team(0, steps);
-    const auto chunks = [&](int step) {
-        const auto [begin, end] = positions(diagonal_at(step), step % phases);
-        return std::max(1, (end - begin + chunk - 1) / chunk);
-    };
-    const auto body = [&](int step, int index) {
-        const int diagonal = diagonal_at(step);
-        const auto [begin, end] = positions(diagonal, step % phases);
-        const int from = begin + index * chunk;
-        cells(diagonal, step % phases, from, std::min(end, from + chunk));
-    };
-    const auto closer = [&](int step) {
-        const int diagonal = diagonal_at(step);
-        const auto [begin, end] = positions(diagonal, step % phases);
-        close(diagonal, step % phases, begin, end);
-    };
-    tbb::task_group helpers;
-    for (int t = 1; t < threads; ++t) {
-        helpers.run([&] { team.sweep(chunks, body, closer); });
-    }
-    team.sweep(chunks, body, closer);
-    helpers.wait();
+    DiagonalPair pair(steps);
+    tbb::task_group helper;
+    helper.run([&] {
+        pair.help([&](int step) {
+            const auto [begin, end, first_col] = positions(diagonal_at(step), step % phases);
+            cells(diagonal_at(step), step % phases, split(step), end);
+        });
+    });
+    pair.lead(part, closer);
+    helper.wait();
 }
 
 }  // namespace orvane::vectorised

@@ -343,16 +343,28 @@ struct DiagonalRange {
     static DiagonalRange whole(int rows, int cols) { return {0, rows + cols - 1}; }
 };
 
-// The positions of a diagonal that a band keeps.
+// The positions [begin, end) of a diagonal that a band keeps, and the diagonal's first column.
+struct KeptCells {
+    int begin;
+    int end;
+    int first_col;
+};
+
 struct BandPositions {
     const Band& band;
     int rows;
     int cols;
 
-    std::pair<int, int> operator()(int diagonal, int /*phase*/ = 0) const {
-        return band.positions(diagonal, span_of(diagonal, rows, cols));
+    KeptCells operator()(int diagonal, int /*phase*/ = 0) const {
+        const Span span = span_of(diagonal, rows, cols);
+        const auto [begin, end] = band.positions(diagonal, span);
+        return {begin, end, span.first_col};
     }
 };
+
+// The positions at which two threads may split a diagonal: a whole number of the widest
+// vectors of any pass (float32 lanes) from where its cells begin.
+constexpr int kShareAlignment = static_cast<int>(kMaxLanes<float>);
 
 // A rolling diagonal set again from R, `transform` turning R into what the pass keeps.
 template <typename T, class Transform>
@@ -418,7 +430,7 @@ void ForwardSignal(const Costs& costs, Scores& scores, int rows, int cols, T bia
         }
     };
     SweepDiagonals(
-        from, range.last, false, 1, std::min(rows, cols), static_cast<int>(lanes), true,
+        from, range.last, false, 1, std::min(rows, cols), cols / 2, kShareAlignment, true,
         BandPositions{band, rows, cols},
         [&](int diagonal, int /*phase*/, int begin, int end) { cells(diagonal, begin, end); },
         [&](int diagonal, int /*phase*/, int begin, int end) {
@@ -661,7 +673,7 @@ struct NoShares {};
 
 template <class ScoreMatrix, class Shares, class Cells, class Close>
 void SweepBackward(ScoreMatrix& score, Shares* shares, int rows, int cols, const Band& band,
-                   int lanes, const Cells& cells, const Close& close) {
+                   const Cells& cells, const Close& close) {
     constexpr bool kShares = !std::is_same_v<Shares, NoShares>;
     const int last = rows + cols - 2;
     const BandPositions kept{band, rows, cols};
@@ -672,7 +684,7 @@ void SweepBackward(ScoreMatrix& score, Shares* shares, int rows, int cols, const
     };
     prepare(last);
     if constexpr (kShares) {
-        const auto [begin, end] = kept(last);
+        const auto [begin, end, first_col] = kept(last);
         shares->load_scores(last, begin, end);
         shares->close_scores(last, begin, end);
     }
@@ -684,10 +696,10 @@ void SweepBackward(ScoreMatrix& score, Shares* shares, int rows, int cols, const
     };
     const auto positions = [&](int diagonal, int phase) {
         const int at = covered(diagonal, phase);
-        return at < 0 || at > last ? std::pair<int, int>{0, 0} : kept(at);
+        return at < 0 || at > last ? KeptCells{0, 0, 0} : kept(at);
     };
     SweepDiagonals(
-        0, last + 1, true, phases, std::min(rows, cols), lanes, true, positions,
+        0, last + 1, true, phases, std::min(rows, cols), cols / 2, kShareAlignment, true, positions,
         [&](int diagonal, int phase, int begin, int end) {
             const int at = covered(diagonal, phase);
             if (phase == cells_phase) {
@@ -863,8 +875,7 @@ void BackwardSignal(const Costs& cost_source, ScoreMatrix& score, Gradients& sin
             hn::StoreU(e, d, here_gradients + p);
         }
     };
-    SweepBackward(score, shares ? &*shares : static_cast<Shares*>(nullptr), rows, cols, band,
-                  static_cast<int>(hn::Lanes(TagOf<float>())), cells,
+    SweepBackward(score, shares ? &*shares : static_cast<Shares*>(nullptr), rows, cols, band, cells,
                   [&](int diagonal, int begin, int end) {
                       scores.fence(diagonal, begin, end);
                       costs.fence(diagonal, begin, end);
@@ -927,7 +938,7 @@ void ForwardMixed(const Costs& costs, Scores& sink, int rows, int cols, float bi
         }
     };
     SweepDiagonals(
-        from, range.last, false, 1, std::min(rows, cols), static_cast<int>(group), true,
+        from, range.last, false, 1, std::min(rows, cols), cols / 2, kShareAlignment, true,
         BandPositions{band, rows, cols},
         [&](int diagonal, int /*phase*/, int begin, int end) { cells(diagonal, begin, end); },
         [&](int diagonal, int /*phase*/, int begin, int end) {
@@ -999,7 +1010,7 @@ void BackwardMixed(ScoreMatrix& score, Gradients& sink, int rows, int cols, floa
             hn::StoreU(e, df, here_gradients + p);
         }
     };
-    SweepBackward(score, &shares, rows, cols, band, static_cast<int>(group), cells,
+    SweepBackward(score, &shares, rows, cols, band, cells,
                   [&](int diagonal, int begin, int end) { gradients.fence(diagonal, begin, end); });
 }
 

@@ -24,7 +24,6 @@
 #include "vectorised/call_samples.h"
 #include "vectorised/costs-inl.h"
 #include "vectorised/costs.h"
-#include "vectorised/diagonal_team.h"
 #include "vectorised/simd-inl.h"
 
 #ifndef ORVANE_VECTORISED_FINAL_SCORES
@@ -303,6 +302,8 @@ template <typename T>
 struct CheckpointScores {
     const CheckpointPlan& plan;
     T* workspace;
+    int diagonal = -1;  // the diagonal whose checkpoint row is `row`
+    T* row = nullptr;
 
     void first(T value) {
         if (T* own = plan.checkpoint(workspace, 0)) {
@@ -310,8 +311,13 @@ struct CheckpointScores {
         }
     }
     template <class D>
-    void take(D d, VecOf<D> value, const Span& /*span*/, int diagonal, int p, std::size_t count) {
-        if (T* row = plan.checkpoint(workspace, diagonal)) {
+    void take(D d, VecOf<D> value, const Span& /*span*/, int at_diagonal, int p,
+              std::size_t count) {
+        if (at_diagonal != diagonal) {
+            diagonal = at_diagonal;
+            row = plan.checkpoint(workspace, diagonal);
+        }
+        if (row != nullptr) {
             StorePart(d, value, row + p, count);
         }
     }
@@ -342,29 +348,6 @@ struct DiagonalRange {
 
     static DiagonalRange whole(int rows, int cols) { return {0, rows + cols - 1}; }
 };
-
-// The positions [begin, end) of a diagonal that a band keeps, and the diagonal's first column.
-struct KeptCells {
-    int begin;
-    int end;
-    int first_col;
-};
-
-struct BandPositions {
-    const Band& band;
-    int rows;
-    int cols;
-
-    KeptCells operator()(int diagonal, int /*phase*/ = 0) const {
-        const Span span = span_of(diagonal, rows, cols);
-        const auto [begin, end] = band.positions(diagonal, span);
-        return {begin, end, span.first_col};
-    }
-};
-
-// The positions at which two threads may split a diagonal: a whole number of the widest
-// vectors of any pass (float32 lanes) from where its cells begin.
-constexpr int kShareAlignment = static_cast<int>(kMaxLanes<float>);
 
 // A rolling diagonal set again from R, `transform` turning R into what the pass keeps.
 template <typename T, class Transform>
@@ -414,12 +397,13 @@ void ForwardSignal(const Costs& costs, Scores& scores, int rows, int cols, T bia
 
     const int from =
         StartForward(range, scaled, scores, costs.first() - bias, rows, cols, band, scale);
-    const auto cells = [&](int diagonal, int begin, int end) {
+    for (int diagonal = from; diagonal < range.last; ++diagonal) {
         const Span span = span_of(diagonal, rows, cols);
         const PredecessorShifts shifts(diagonal, rows);
         const T* previous = scaled[diagonal - 1];
         const T* before_previous = scaled[diagonal - 2];
         T* current = scaled[diagonal];
+        const auto [begin, end] = band.positions(diagonal, span);
         for (int p = begin; p < end; p += static_cast<int>(lanes)) {
             const std::size_t count = std::min<std::size_t>(lanes, end - p);
             const auto cost = hn::Sub(costs.at(d, span, diagonal, p, count), bias_v);
@@ -428,14 +412,8 @@ void ForwardSignal(const Costs& costs, Scores& scores, int rows, int cols, T bia
             scores.take(d, value, span, diagonal, p, count);
             hn::StoreU(scale(value), d, current + p);
         }
-    };
-    SweepDiagonals(
-        from, range.last, false, 1, std::min(rows, cols), cols / 2, kShareAlignment, true,
-        BandPositions{band, rows, cols},
-        [&](int diagonal, int /*phase*/, int begin, int end) { cells(diagonal, begin, end); },
-        [&](int diagonal, int /*phase*/, int begin, int end) {
-            scaled.fence(diagonal, begin, end);
-        });
+        scaled.fence(diagonal, begin, end);
+    }
 }
 
 // The mixed path: float32 data, distances and gradients with scores held in float64. Every
@@ -571,39 +549,27 @@ class PredecessorShares {
     using T = double;
 
 public:
-    PredecessorShares(ScoreMatrix& score, int rows, int cols, T gamma)
+    PredecessorShares(ScoreMatrix& score, int rows, int cols, T gamma, const Band& band)
         : score_(score),
           rows_(rows),
           cols_(cols),
+          band_(band),
           inv_gamma_(T{1} / gamma),
           scores_(std::min(rows, cols), kInfinity<T>),
           up_(std::min(rows, cols), Share{0}),
           corner_(std::min(rows, cols), Share{0}),
           left_(std::min(rows, cols), Share{0}) {}
 
-    // A sweep from the last diagonal down, at diagonal d, first loads the scores of d - 1
-    // (diagonal d's own, at the start), then computes the shares of d + 1, each in runs of
-    // positions [begin, end) and then closed; the shares of d + 1 and d + 2 are then at hand.
-    void load_scores(int diagonal, int begin, int end) {
-        const TagOf<T> d;
-        const std::size_t lanes = hn::Lanes(d);
-        T* own = scores_[diagonal];
-        const T* stored = score_.diagonal(diagonal, span_of(diagonal, rows_, cols_));
-        for (int p = begin; p < end; p += static_cast<int>(lanes)) {
-            const std::size_t count = std::min<std::size_t>(lanes, end - p);
-            hn::StoreU(LoadPart(d, stored + p, count), d, own + p);
+    // Makes diagonal + 1's shares available, as a sweep from the last diagonal down reaches
+    // `diagonal`.
+    void reach(int diagonal) {
+        const int last = rows_ + cols_ - 2;
+        if (diagonal == last) {
+            load_scores(last);
         }
-    }
-    void close_scores(int diagonal, int begin, int end) {
-        if (diagonal < 0) {
-            scores_.clear(diagonal);
-        } else {
-            scores_.fence(diagonal, begin, end);
-        }
-    }
-    void close_shares(int diagonal, int begin, int end) {
-        for (auto* shares : {&up_, &corner_, &left_}) {
-            shares->fence(diagonal, begin, end);
+        load_scores(diagonal - 1);
+        if (diagonal < last) {
+            compute(diagonal + 1);
         }
     }
 
@@ -612,14 +578,34 @@ public:
     const Share* corner(int diagonal) { return corner_[diagonal]; }
     const Share* left(int diagonal) { return left_[diagonal]; }
 
+private:
+    void load_scores(int diagonal) {
+        if (diagonal < 0) {
+            scores_.clear(diagonal);
+            return;
+        }
+        const TagOf<T> d;
+        const std::size_t lanes = hn::Lanes(d);
+        const Span span = span_of(diagonal, rows_, cols_);
+        T* own = scores_[diagonal];
+        const T* stored = score_.diagonal(diagonal, span);
+        const auto [begin, end] = band_.positions(diagonal, span);
+        for (int p = begin; p < end; p += static_cast<int>(lanes)) {
+            const std::size_t count = std::min<std::size_t>(lanes, end - p);
+            hn::StoreU(LoadPart(d, stored + p, count), d, own + p);
+        }
+        scores_.fence(diagonal, begin, end);
+    }
+
     // The shares in Share, from differences formed in T; none where a cell has no finite
     // predecessor.
-    void compute(int diagonal, int begin, int end) {
+    void compute(int diagonal) {
         const TagOf<T> d;
         const TagOf<Share> ds;
         const std::size_t lanes = hn::Lanes(d);
         const std::size_t group = hn::Lanes(ds);
         const auto inv_gamma = hn::Set(d, inv_gamma_);
+        const Span span = span_of(diagonal, rows_, cols_);
         const PredecessorShifts shifts(diagonal, rows_);
         const T* previous = scores_[diagonal - 1];
         const T* before_previous = scores_[diagonal - 2];
@@ -633,6 +619,7 @@ public:
                 return RoundedPair(lo, hi);
             }
         };
+        const auto [begin, end] = band_.positions(diagonal, span);
         for (int p = begin; p < end; p += static_cast<int>(group)) {
             const auto lo =
                 DifferencesAt(previous, before_previous, p, shifts, inv_gamma, -kInfinity<T>);
@@ -650,84 +637,21 @@ public:
             hn::StoreU(hn::Mul(corner_share, scale), ds, corner_[diagonal] + p);
             hn::StoreU(hn::Mul(left_share, scale), ds, left_[diagonal] + p);
         }
+        for (auto* shares : {&up_, &corner_, &left_}) {
+            shares->fence(diagonal, begin, end);
+        }
     }
 
-private:
     ScoreMatrix& score_;
     int rows_;
     int cols_;
+    const Band& band_;
     T inv_gamma_;
     RollingDiagonals<T> scores_;
     RollingDiagonals<Share> up_;
     RollingDiagonals<Share> corner_;
     RollingDiagonals<Share> left_;
 };
-
-// The backward passes' sweep from the last diagonal down: cells(d, begin, end) for the cells
-// of diagonal d, then close(d, begin, end). Before d's cells, its scores must be at hand (a
-// checkpointed segment computed again, on one thread, when the sweep closes d + 1) and, on
-// the paths that weigh by shares, the scores of d - 1 loaded and the shares of d + 1 formed:
-// two phases of d before its cells, which the threads share like them.
-// What a path that weighs by its step weights keeps of shares: nothing.
-struct NoShares {};
-
-template <class ScoreMatrix, class Shares, class Cells, class Close>
-void SweepBackward(ScoreMatrix& score, Shares* shares, int rows, int cols, const Band& band,
-                   const Cells& cells, const Close& close) {
-    constexpr bool kShares = !std::is_same_v<Shares, NoShares>;
-    const int last = rows + cols - 2;
-    const BandPositions kept{band, rows, cols};
-    // Diagonal d's scores and d - 1's: the checkpointed segment of d - 1 holds d too.
-    const auto prepare = [&](int diagonal) {
-        const int before = std::max(diagonal - 1, 0);
-        score.diagonal(before, span_of(before, rows, cols));
-    };
-    prepare(last);
-    if constexpr (kShares) {
-        const auto [begin, end, first_col] = kept(last);
-        shares->load_scores(last, begin, end);
-        shares->close_scores(last, begin, end);
-    }
-    const int phases = kShares ? 3 : 1;
-    const int cells_phase = phases - 1;
-    // Phase 0 covers the scores of d - 1, phase 1 the shares of d + 1, the last d itself.
-    const auto covered = [&](int diagonal, int phase) {
-        return phase == cells_phase ? diagonal : diagonal + (phase == 0 ? -1 : 1);
-    };
-    const auto positions = [&](int diagonal, int phase) {
-        const int at = covered(diagonal, phase);
-        return at < 0 || at > last ? KeptCells{0, 0, 0} : kept(at);
-    };
-    SweepDiagonals(
-        0, last + 1, true, phases, std::min(rows, cols), cols / 2, kShareAlignment, true, positions,
-        [&](int diagonal, int phase, int begin, int end) {
-            const int at = covered(diagonal, phase);
-            if (phase == cells_phase) {
-                cells(diagonal, begin, end);
-            } else if constexpr (kShares) {
-                if (phase == 0 && at >= 0) {
-                    shares->load_scores(at, begin, end);
-                } else if (phase == 1 && at <= last) {
-                    shares->compute(at, begin, end);
-                }
-            }
-        },
-        [&](int diagonal, int phase, int begin, int end) {
-            const int at = covered(diagonal, phase);
-            if (phase == cells_phase) {
-                close(diagonal, begin, end);
-                if (diagonal > 0) {
-                    prepare(diagonal - 1);
-                }
-            } else if constexpr (kShares) {
-                if (phase == 0) {
-                    shares->close_scores(at, begin, end);
-                } else if (at <= last) {
-                    shares->close_shares(at, begin, end);
-                }
-            }
-        });
-}
 
 // Where a backward pass puts E: a gradient matrix, or straight into the gradients of the
 // samples and of the reference (channel-major), E never stored: each cell adds w * E times
@@ -796,18 +720,19 @@ void BackwardSignal(const Costs& cost_source, ScoreMatrix& score, Gradients& sin
         gradients(longest, T{0});
     const int last_diagonal = rows + cols - 2;
     constexpr bool kShares = std::is_same_v<T, double>;
-    using Shares = std::conditional_t<kShares, PredecessorShares<T, ScoreMatrix>, NoShares>;
-    std::optional<Shares> shares;
+    std::optional<PredecessorShares<T, ScoreMatrix>> shares;
     if constexpr (kShares) {
-        shares.emplace(score, rows, cols, gamma);
+        shares.emplace(score, rows, cols, gamma, band);
     }
-    const auto cells = [&](int diagonal, int begin, int end) {
+    // Diagonal d + 1's up and left shares, diagonal d + 2's corner shares.
+    const T* down_shares = nullptr;
+    const T* right_shares = nullptr;
+    const T* corner_shares = nullptr;
+
+    for (int diagonal = last_diagonal; diagonal >= 0; --diagonal) {
         const Span span = span_of(diagonal, rows, cols);
-        // Diagonal d + 1's up and left shares, diagonal d + 2's corner shares.
-        const T* down_shares = nullptr;
-        const T* right_shares = nullptr;
-        const T* corner_shares = nullptr;
         if constexpr (kShares) {
+            shares->reach(diagonal);
             down_shares = shares->up(diagonal + 1);
             right_shares = shares->left(diagonal + 1);
             corner_shares = shares->corner(diagonal + 2);
@@ -836,6 +761,7 @@ void BackwardSignal(const Costs& cost_source, ScoreMatrix& score, Gradients& sin
                                   hn::LoadU(d, (far ? far_costs : next_costs) + at), inv_gamma);
             }
         };
+        const auto [begin, end] = band.positions(diagonal, span);
         for (int p = begin; p < end; p += static_cast<int>(lanes)) {
             const std::size_t count = std::min<std::size_t>(lanes, end - p);
             const auto r = LoadPart(d, own_scores + p, count);
@@ -874,13 +800,10 @@ void BackwardSignal(const Costs& cost_source, ScoreMatrix& score, Gradients& sin
             sink.take(d, e, span, diagonal, p, count);
             hn::StoreU(e, d, here_gradients + p);
         }
-    };
-    SweepBackward(score, shares ? &*shares : static_cast<Shares*>(nullptr), rows, cols, band, cells,
-                  [&](int diagonal, int begin, int end) {
-                      scores.fence(diagonal, begin, end);
-                      costs.fence(diagonal, begin, end);
-                      gradients.fence(diagonal, begin, end);
-                  });
+        scores.fence(diagonal, begin, end);
+        costs.fence(diagonal, begin, end);
+        gradients.fence(diagonal, begin, end);
+    }
 }
 
 template <class Costs, class Scores>
@@ -907,12 +830,13 @@ void ForwardMixed(const Costs& costs, Scores& sink, int rows, int cols, float bi
 
     const int from = StartForward(range, scores, sink, static_cast<double>(costs.first() - bias),
                                   rows, cols, band, [](VecOf<MixedTag> r) { return r; });
-    const auto cells = [&](int diagonal, int begin, int end) {
+    for (int diagonal = from; diagonal < range.last; ++diagonal) {
         const Span span = span_of(diagonal, rows, cols);
         const PredecessorShifts shifts(diagonal, rows);
         const double* previous = scores[diagonal - 1];
         const double* before_previous = scores[diagonal - 2];
         double* current = scores[diagonal];
+        const auto [begin, end] = band.positions(diagonal, span);
         for (int p = begin; p < end; p += static_cast<int>(group)) {
             const std::size_t count = std::min<std::size_t>(group, end - p);
             const auto lo = DifferencesAt(previous, before_previous, p, shifts, inv_gamma, 0.0);
@@ -936,14 +860,8 @@ void ForwardMixed(const Costs& costs, Scores& sink, int rows, int cols, float bi
                 hn::StoreU(high, d, current + p + lanes);
             }
         }
-    };
-    SweepDiagonals(
-        from, range.last, false, 1, std::min(rows, cols), cols / 2, kShareAlignment, true,
-        BandPositions{band, rows, cols},
-        [&](int diagonal, int /*phase*/, int begin, int end) { cells(diagonal, begin, end); },
-        [&](int diagonal, int /*phase*/, int begin, int end) {
-            scores.fence(diagonal, begin, end);
-        });
+        scores.fence(diagonal, begin, end);
+    }
 }
 
 // The shares are formed from the scores alone: no cost enters the weights.
@@ -960,11 +878,14 @@ void BackwardMixed(ScoreMatrix& score, Gradients& sink, int rows, int cols, floa
     const int longest = std::min(rows, cols);
     RollingDiagonals<float> gradients(longest, 0.0f);
     const int last_diagonal = rows + cols - 2;
-    PredecessorShares<float, ScoreMatrix> shares(score, rows, cols, static_cast<double>(gamma));
-    const auto cells = [&](int diagonal, int begin, int end) {
+    PredecessorShares<float, ScoreMatrix> shares(score, rows, cols, static_cast<double>(gamma),
+                                                 band);
+
+    for (int diagonal = last_diagonal; diagonal >= 0; --diagonal) {
         const Span span = span_of(diagonal, rows, cols);
         const int down_shift = diagonal <= rows - 2 ? 0 : -1;
         const int corner_shift = diagonal <= rows - 3 ? 1 : (diagonal == rows - 2 ? 0 : -1);
+        shares.reach(diagonal);
         const float* down_shares = shares.up(diagonal + 1);
         const float* right_shares = shares.left(diagonal + 1);
         const float* corner_shares = shares.corner(diagonal + 2);
@@ -972,6 +893,7 @@ void BackwardMixed(ScoreMatrix& score, Gradients& sink, int rows, int cols, floa
         const float* next_gradients = gradients[diagonal + 1];
         const float* far_gradients = gradients[diagonal + 2];
         const double* own_scores = score.diagonal(diagonal, span);
+        const auto [begin, end] = band.positions(diagonal, span);
         for (int p = begin; p < end; p += static_cast<int>(group)) {
             const std::size_t count = std::min<std::size_t>(group, end - p);
             auto e = hn::Zero(df);
@@ -1009,9 +931,8 @@ void BackwardMixed(ScoreMatrix& score, Gradients& sink, int rows, int cols, floa
             sink.take(df, e, span, diagonal, p, count);
             hn::StoreU(e, df, here_gradients + p);
         }
-    };
-    SweepBackward(score, &shares, rows, cols, band, cells,
-                  [&](int diagonal, int begin, int end) { gradients.fence(diagonal, begin, end); });
+        gradients.fence(diagonal, begin, end);
+    }
 }
 
 // The passes of each path: float32 and float64 scores of data of their own type, and the

@@ -213,7 +213,8 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
         const std::string doc =
             std::string("Soft-DTW scores and the gradients of sum_k w_k * score_k (") + types +
             ") with respect to the samples and the reference, added into input_gradients_ptr "
-            "and ref_gradients_ptr, without distance or gradient matrices: score_matrix_ptr "
+            "(0: the reference's alone) and ref_gradients_ptr, without distance or gradient "
+            "matrices: score_matrix_ptr "
             "holds R, every cell's cost is formed again from the samples and its expected "
             "alignment added into the gradients as the backward pass goes. weights_ptr: B "
             "values w_k, or 0 for all ones. score_matrix_cells: the cells score_matrix_ptr "

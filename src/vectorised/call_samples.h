@@ -47,20 +47,24 @@ private:
 };
 
 // One signal's gradients as the passes add them: channel-major and in reverse, like its
-// samples, in a zeroed copy that `finish` adds into the caller's (N, d) values.
+// samples, in a zeroed copy that `finish` adds into the caller's (N, d) values; none where
+// the caller wants none (gradients == nullptr: data() is then nullptr too).
 template <typename T>
 class ChannelGradients {
 public:
     ChannelGradients(T* gradients, const Signal& signal, int channels)
-        : caller_(gradients + signal.first_sample * channels),
+        : caller_(gradients == nullptr ? nullptr : gradients + signal.first_sample * channels),
           rows_(signal.rows),
           channels_(channels),
-          copy_(static_cast<std::size_t>(signal.rows) * channels, T{0}) {}
+          copy_(gradients == nullptr ? 0 : static_cast<std::size_t>(signal.rows) * channels, T{0}) {
+    }
 
-    T* data() { return copy_.data(); }
+    T* data() { return caller_ == nullptr ? nullptr : copy_.data(); }
 
     void finish() {
-        add_sample_major(copy_.data(), caller_, rows_, channels_, SampleOrder::reversed);
+        if (caller_ != nullptr) {
+            add_sample_major(copy_.data(), caller_, rows_, channels_, SampleOrder::reversed);
+        }
     }
 
 private:

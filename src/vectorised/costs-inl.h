@@ -35,8 +35,7 @@ HWY_INLINE VecOf<D> CellCosts(D d, const SampleSource<Lane<D>>& source, int row,
         const auto y = LoadPart(
             d, source.reference + static_cast<std::ptrdiff_t>(c) * source.cols + column, count);
         const auto difference = hn::Sub(x, y);
-        return source.kind == CostKind::abs ? hn::Abs(difference)
-                                            : hn::Mul(difference, difference);
+        return source.kind == CostKind::abs ? hn::Abs(difference) : hn::Mul(difference, difference);
     };
     VecOf<D> total = channel_cost(0);
     for (int c = 1; c < source.channels; ++c) {
@@ -46,9 +45,9 @@ HWY_INLINE VecOf<D> CellCosts(D d, const SampleSource<Lane<D>>& source, int row,
 }
 
 // Adds g times each cell's derivative of its cost into the gradients of its samples (rows
-// falling from `row`, channel-major in reverse like the samples) and of its reference samples
-// (columns rising from `column`, channel-major): sign(x - y) and sign(y - x) for |x - y|, with
-// no gradient at a tie (the dead zone), 2 (x - y) and 2 (y - x) for the square.
+// falling from `row`, channel-major in reverse like the samples; none for nullptr) and of its
+// reference samples (columns rising from `column`, channel-major): sign(x - y) and sign(y - x) for
+// |x - y|, with no gradient at a tie (the dead zone), 2 (x - y) and 2 (y - x) for the square.
 template <class D>
 HWY_INLINE void AddCellGradients(D d, VecOf<D> g, const SampleSource<Lane<D>>& source,
                                  Lane<D>* sample_gradients, Lane<D>* reference_gradients, int row,
@@ -69,10 +68,12 @@ HWY_INLINE void AddCellGradients(D d, VecOf<D> g, const SampleSource<Lane<D>>& s
             to_sample = hn::Add(difference, difference);
             to_reference = hn::Neg(to_sample);
         }
-        Lane<D>* own_samples = sample_gradients + sample_channel;
         Lane<D>* own_reference = reference_gradients + reference_channel;
-        StorePart(d, hn::Add(LoadPart(d, own_samples, count), hn::Mul(g, to_sample)), own_samples,
-                  count);
+        if (sample_gradients != nullptr) {
+            Lane<D>* own_samples = sample_gradients + sample_channel;
+            StorePart(d, hn::Add(LoadPart(d, own_samples, count), hn::Mul(g, to_sample)),
+                      own_samples, count);
+        }
         StorePart(d, hn::Add(LoadPart(d, own_reference, count), hn::Mul(g, to_reference)),
                   own_reference, count);
     }

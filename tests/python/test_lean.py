@@ -154,6 +154,26 @@ def test_a_long_signal_shared_among_threads_gives_the_same_gradients(band):
     assert runs[0] == runs[1] == runs[2] == runs[3]
 
 
+@pytest.mark.parametrize("path", PATHS)
+def test_the_reference_gradient_alone_is_the_same_without_the_samples(path):
+    # input_gradients_ptr = 0: no sample gradient is formed, and the reference's is the same.
+    data, score, _, pass_suffix = PATHS[path]
+    rng = np.random.default_rng(14)
+    lengths = [30, 7, 52]
+    x = rng.standard_normal((sum(lengths), 2)).astype(data)
+    y = rng.standard_normal((25, 2)).astype(data)
+    found = []
+    for with_samples in (True, False):
+        matrix, scores = np.empty(sum(lengths) * 25, score), np.empty(3, score)
+        dx, dy = np.zeros_like(x), np.zeros_like(y)
+        getattr(orvane_cpu, "calc_softdtw_gradients" + pass_suffix)(
+            x.ctypes.data, lengths, y.ctypes.data, 25, matrix.ctypes.data, scores.ctypes.data,
+            dx.ctypes.data if with_samples else 0, dy.ctypes.data, 0.5, channels=2,
+            cost="sqeuclidean")
+        found.append((scores.tobytes(), dy.tobytes(), dx.any()))
+    assert found[0][:2] == found[1][:2] and found[0][2] and not found[1][2]
+
+
 def test_package_gradients_keep_only_the_score_matrices():
     rng = np.random.default_rng(6)
     signals = [rng.standard_normal(n).astype(np.float32) for n in (60, 20)]

@@ -134,7 +134,8 @@ class Objective:
         shape = self.inputs.reference.shape
         inputs = replace(self.inputs, reference=self.inputs.adapter.from_numpy(
             np.asarray(z, self.inputs.element.numpy).reshape(shape), self.inputs.batch.device))
-        results = run(inputs, sample_gradients=True, score_weights=self.call_weights)
+        results = run(inputs, sample_gradients=True, score_weights=self.call_weights,
+                      reference_only=True)
         _accuracy.warn_if_unreliable(inputs, results.scores)
         value = float(self.weights @ _host(inputs, results.scores))
         gradient = _host(inputs, results.reference_gradient)

@@ -224,13 +224,15 @@ class Results:
 
 
 def run(inputs: Inputs, *, keep_gradient_matrix=False, sample_gradients=False,
-        score_weights=None) -> Results:
-    """Scores, and on request the gradient matrices and the gradients of the samples.
-    score_weights: B values on the batch's device; the sample gradients are then those of
-    sum_k w_k * score_k. The temporary matrices are made once, for the largest piece of the
-    batch, and every piece reuses them, so that they stay within the memory budget."""
+        score_weights=None, reference_only=False) -> Results:
+    """Scores, and on request the gradient matrices and the gradients of the samples (and of
+    the reference). score_weights: B values on the batch's device; the gradients are then
+    those of sum_k w_k * score_k. reference_only: the caller wants the reference's gradient
+    alone (the vectorised module then forms no sample gradients). The temporary matrices are
+    made once, for the largest piece of the batch, and every piece reuses them, so that they
+    stay within the memory budget."""
     if sample_gradients and not keep_gradient_matrix and inputs.backend.name == "cpu":
-        return lean_gradients(inputs, score_weights)
+        return lean_gradients(inputs, score_weights, reference_only)
     options = inputs.options
     batch = inputs.batch
     scores_type = inputs.element.score
@@ -277,16 +279,17 @@ def run(inputs: Inputs, *, keep_gradient_matrix=False, sample_gradients=False,
     return results
 
 
-def lean_gradients(inputs: Inputs, score_weights=None) -> Results:
-    """Scores and the gradients of the samples on the vectorised module, which keeps only the
-    score matrices: every cost is formed from the samples, and the expected alignments go
-    straight into the gradients (of sum_k w_k * score_k with score_weights)."""
+def lean_gradients(inputs: Inputs, score_weights=None, reference_only=False) -> Results:
+    """Scores and the gradients of the samples (unless reference_only) and of the reference
+    on the vectorised module, which keeps only the score matrices: every cost is formed from
+    the samples, and the expected alignments go straight into the gradients (of
+    sum_k w_k * score_k with score_weights)."""
     options = inputs.options
     batch = inputs.batch
     scores_type = inputs.element.score
     results = Results(scores=inputs.new(batch.count, element=scores_type),
-                      signal_gradients=inputs.new(sum(batch.lengths) * batch.channels,
-                                                  zero=True),
+                      signal_gradients=None if reference_only else inputs.new(
+                          sum(batch.lengths) * batch.channels, zero=True),
                       reference_gradient=inputs.new(inputs.reference_values, zero=True))
     layout = call_layout(inputs.backend, inputs.element, 1, lean_gradients=True)
     planned = list(pieces(inputs, layout))
@@ -308,7 +311,8 @@ def lean_gradients(inputs: Inputs, score_weights=None) -> Results:
             inputs.address(inputs.reference), inputs.ref_length,
             inputs.address(score, element=scores_type),
             inputs.address(results.scores, piece.start, scores_type),
-            inputs.address(results.signal_gradients, piece.first_sample * batch.channels),
+            0 if reference_only else inputs.address(results.signal_gradients,
+                                                    piece.first_sample * batch.channels),
             inputs.address(results.reference_gradient), options.gamma, alpha, weights,
             options.local_end, options.last_row_only, options.ref_gap_penalty,
             score_matrix_cells=cells, **inputs.cost_arguments(piece))

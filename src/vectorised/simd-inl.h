@@ -90,12 +90,6 @@ HWY_INLINE void StoreReversedPart(D d, VecOf<D> v, Lane<D>* last, std::size_t co
     }
 }
 
-// The larger of a and b, taking the number when one of them is NaN (as fmax does).
-template <class V>
-HWY_INLINE V MaxOfNumbers(V a, V b) {
-    return hn::IfThenElse(hn::IsNaN(a), b, hn::IfThenElse(hn::IsNaN(b), a, hn::Max(a, b)));
-}
-
 // Where Highway's Exp is defined (up to +104 for float, +706 for double) and from where the C
 // library's exp overflows.
 template <typename T>

@@ -183,7 +183,8 @@ private:
 template <class D>
 HWY_INLINE VecOf<D> Softmin(D d, VecOf<D> a, VecOf<D> b, VecOf<D> c, VecOf<D> gamma) {
     using T = Lane<D>;
-    const VecOf<D> largest = MaxOfNumbers(MaxOfNumbers(a, b), c);
+    // A NaN may make `largest` NaN; the result is NaN then anyway.
+    const VecOf<D> largest = hn::Max(hn::Max(a, b), c);
     const auto any_nan = hn::Or(hn::IsNaN(a), hn::Or(hn::IsNaN(b), hn::IsNaN(c)));
     const VecOf<D> sum = hn::Add(
         hn::Add(ExpOfNonPositive(d, hn::Sub(a, largest)), ExpOfNonPositive(d, hn::Sub(b, largest))),

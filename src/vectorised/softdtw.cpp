@@ -628,9 +628,10 @@ private:
                 kPaired ? DifferencesAt(previous, before_previous, p + static_cast<int>(lanes),
                                         shifts, inv_gamma, -kInfinity<T>)
                         : lo;
-            const auto up_share = ExpOf(ds, as_shares(lo.up, hi.up));
-            const auto corner_share = ExpOf(ds, as_shares(lo.corner, hi.corner));
-            const auto left_share = ExpOf(ds, as_shares(lo.left, hi.left));
+            // Each exponent is the least predecessor score less one of them: at most zero.
+            const auto up_share = ExpOfNonPositiveOrNaN(ds, as_shares(lo.up, hi.up));
+            const auto corner_share = ExpOfNonPositiveOrNaN(ds, as_shares(lo.corner, hi.corner));
+            const auto left_share = ExpOfNonPositiveOrNaN(ds, as_shares(lo.left, hi.left));
             const auto sum = hn::Add(hn::Add(up_share, corner_share), left_share);
             const auto scale =
                 hn::IfThenZeroElse(hn::Eq(sum, hn::Zero(ds)), hn::Div(hn::Set(ds, Share{1}), sum));

@@ -108,14 +108,4 @@ std::vector<int> make_signal_offsets(const std::vector<int>& lengths) {
     return offsets;
 }
 
-std::vector<int> make_matrix_offsets(const std::vector<int>& lengths, int ref_signal_length) {
-    std::vector<int> offsets(lengths.size());
-    int next = 0;
-    for (std::size_t k = 0; k < lengths.size(); ++k) {
-        offsets[k] = next;
-        next += lengths[k] * ref_signal_length;
-    }
-    return offsets;
-}
-
 }  // namespace orvane

@@ -33,7 +33,17 @@ double checked_ref_gap_penalty_float64(double ref_gap_penalty, bool local_end);
 // Exclusive prefix sums: where each signal starts in the signal batch.
 std::vector<int> make_signal_offsets(const std::vector<int>& lengths);
 
-// Exclusive prefix sums of N_k * M: where each signal's matrix starts in a batch matrix.
-std::vector<int> make_matrix_offsets(const std::vector<int>& lengths, int ref_signal_length);
+// Exclusive prefix sums of N_k * M: where each signal's matrix starts in a batch matrix, in
+// Index: int where the batch matrix is stored, 64 bits where a pass only walks its cells.
+template <typename Index = int>
+std::vector<Index> make_matrix_offsets(const std::vector<int>& lengths, int ref_signal_length) {
+    std::vector<Index> offsets(lengths.size());
+    Index next = 0;
+    for (std::size_t k = 0; k < lengths.size(); ++k) {
+        offsets[k] = next;
+        next += Index{lengths[k]} * ref_signal_length;
+    }
+    return offsets;
+}
 
 }  // namespace orvane

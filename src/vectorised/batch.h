@@ -41,7 +41,7 @@ public:
         : lengths_(checked(lengths, ref_signal_length, positions)),
           cols_(ref_signal_length),
           samples_(make_signal_offsets(lengths)),
-          cells_(cell_offsets(lengths, ref_signal_length)) {}
+          cells_(make_matrix_offsets<std::int64_t>(lengths, ref_signal_length)) {}
 
     int count() const { return static_cast<int>(lengths_.size()); }
     int cols() const { return cols_; }
@@ -59,16 +59,6 @@ private:
             check_samples_fit_int32(lengths);
         }
         return lengths;
-    }
-
-    static std::vector<std::int64_t> cell_offsets(const std::vector<int>& lengths, int cols) {
-        std::vector<std::int64_t> offsets(lengths.size());
-        std::int64_t next = 0;
-        for (std::size_t k = 0; k < lengths.size(); ++k) {
-            offsets[k] = next;
-            next += std::int64_t{lengths[k]} * cols;
-        }
-        return offsets;
     }
 
     const std::vector<int>& lengths_;

@@ -139,8 +139,9 @@ void calc_softdtw_scores_mixed(HostAddress input_signal,
 
 // Scores and the gradients of sum_k w_k * score_k (weights: B values, or 0 for all ones)
 // with respect to the samples and the reference, added into input_gradients (0: the
-// reference's alone) and ref_gradients, without distance or gradient matrices: score_matrix (float32, or float64 on
-// the float64 and mixed paths) holds R, and each cell's cost is formed again from the samples.
+// reference's alone) and ref_gradients, without distance or gradient matrices: score_matrix
+// (float32, or float64 on the float64 and mixed paths) holds R, and each cell's cost is
+// formed again from the samples.
 // score_matrix_cells: the cells score_matrix holds, 0 for the batch's. A batch of one signal
 // whose R does not fit keeps checkpoints of R there instead, when it holds at least
 // gradient_checkpoint_cells of the signal.

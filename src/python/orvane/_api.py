@@ -2,8 +2,8 @@
 
 from __future__ import annotations
 
-from collections.abc import Sequence
 import warnings
+from collections.abc import Sequence
 from dataclasses import replace
 from typing import Any, Literal, SupportsIndex
 
@@ -14,7 +14,7 @@ from ._alignment import SoftAlignment
 from ._arrays import FLOAT64
 from ._batch import (alpha_values, as_element, parse_alpha, parse_options, parse_reference,
                      parse_signals, plan_chunks, reference_channels)
-from ._core import Inputs, call_layout, run, scores
+from ._core import Inputs, call_layout, kernels_costs, run, scores
 
 # An array of NumPy, PyTorch, CuPy or any DLPack or CUDA-array-interface producer.
 Array = Any
@@ -55,8 +55,8 @@ def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, 
                     f"signal {k} has {length} samples; its self-term uses it as the reference, "
                     f"which backend {chosen.name!r} limits to {chosen.max_ref_length} samples "
                     "(one thread per reference sample in a block)")
-    kernels_costs = cost == "abs" and options.band is None and batch.channels == 1
-    layout = call_layout(chosen, element, matrices, lean_gradients, kernels_costs)
+    layout = call_layout(chosen, element, matrices, lean_gradients,
+                         kernels_costs(options, batch.channels))
     plan_chunks(batch.lengths, ref_length, 0, memory_budget, element, **layout.arguments())
     batch.materialize(element)
     return Inputs(batch, as_element(batch.adapter, reference, element), options, chosen,

@@ -277,7 +277,7 @@ def parse_band(band, count) -> tuple[int, ...] | None:
     sequence of B."""
     if band is None:
         return None
-    if isinstance(band, (list, tuple)) or hasattr(band, "__len__"):
+    if hasattr(band, "__len__"):
         try:
             widths = [operator.index(value) for value in band]
         except TypeError:
@@ -406,11 +406,9 @@ def plan_chunks(lengths, ref_length, matrices, memory_budget=None, element=FLOAT
     checkpoint_cells(N, M): a signal whose matrix does not fit runs alone, in as many cells
     as that gives (checkpoints of its score matrix)."""
     check_memory_budget(memory_budget)
-    cell_limit = MAX_POSITIONS if stores_matrices else math.inf
     if cell_bytes is None:
         cell_bytes = element.cell_bytes(matrices)
-    if memory_budget is not None and cell_bytes > 0:
-        cell_limit = min(cell_limit, memory_budget // cell_bytes)
+    cell_limit = cells_one_call_holds(memory_budget, cell_bytes, stores_matrices)
     chunks, start, cells, samples = [], 0, 0, 0
     for k, length in enumerate(lengths):
         own = length * ref_length
@@ -436,6 +434,15 @@ def plan_chunks(lengths, ref_length, matrices, memory_budget=None, element=FLOAT
     if start < len(lengths):
         chunks.append((start, len(lengths)))
     return chunks
+
+
+def cells_one_call_holds(memory_budget, cell_bytes, stores_matrices=True):
+    """The most cells of the batch one call can take: 32-bit positions where it stores its
+    matrices, and no more than the budget holds at `cell_bytes` a cell."""
+    limit = MAX_POSITIONS if stores_matrices else math.inf
+    if memory_budget is not None and cell_bytes > 0:
+        limit = min(limit, memory_budget // cell_bytes)
+    return limit
 
 
 def _check_checkpoints(k, length, ref_length, checkpoint_cells, cell_bytes, memory_budget):

@@ -17,7 +17,7 @@ import numpy as np
 from . import _costs
 from ._arrays import FLOAT32, Element
 from ._backends import Backend
-from ._batch import MAX_POSITIONS, Batch, Options, plan_chunks
+from ._batch import Batch, Options, cells_one_call_holds, plan_chunks
 
 
 class Workspaces:
@@ -110,9 +110,7 @@ class Inputs:
 
     @property
     def kernels_costs(self) -> bool:
-        """Whether the cost is the kernels' own: 1-D |x - y| without a band."""
-        return (self.options.cost == "abs" and self.options.band is None
-                and self.batch.channels == 1)
+        return kernels_costs(self.options, self.batch.channels)
 
     @functools.cached_property
     def band_values(self):
@@ -162,6 +160,11 @@ class Piece:
     first_sample: int
     first_cell: int
     cells: int
+
+
+def kernels_costs(options: Options, channels: int) -> bool:
+    """Whether the cost is the kernels' own: 1-D |x - y| without a band."""
+    return options.cost == "abs" and options.band is None and channels == 1
 
 
 @dataclass(frozen=True)
@@ -295,9 +298,7 @@ def lean_gradients(inputs: Inputs, score_weights=None, reference_only=False) -> 
     planned = list(pieces(inputs, layout))
     # A signal whose score matrix the budget (or 32-bit positions) cannot hold keeps
     # checkpoints of it, in the cells they need.
-    capacity = MAX_POSITIONS
-    if inputs.memory_budget is not None:
-        capacity = min(capacity, inputs.memory_budget // scores_type.bytes)
+    capacity = cells_one_call_holds(inputs.memory_budget, layout.cell_bytes)
     held = [piece.cells if piece.cells <= capacity
             else layout.checkpoint_cells(piece.lengths[0], inputs.ref_length)
             for piece in planned]

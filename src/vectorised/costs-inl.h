@@ -10,6 +10,7 @@
 #define ORVANE_VECTORISED_COSTS_INL_H_
 #endif
 
+#include <array>
 #include <cstddef>
 #include <type_traits>
 
@@ -26,71 +27,118 @@ inline std::ptrdiff_t ReversedSample(int channel, int rows, int row) {
     return static_cast<std::ptrdiff_t>(channel) * rows + (rows - 1 - row);
 }
 
-// The costs of `count` cells: rows falling from `row`, columns rising from `column`; channel
-// 0's first, each next channel's added in turn. The cost's kind is a template argument, so
-// that the loop over the channels branches on nothing.
-template <CostKind kKind, class D>
-HWY_INLINE VecOf<D> CellCostsOf(D d, const SampleSource<Lane<D>>& source, int row, int column,
-                                std::size_t count) {
-    const auto channel_cost = [&](int c) {
-        const auto x = LoadPart(d, source.samples + ReversedSample(c, source.rows, row), count);
-        const auto y = LoadPart(
-            d, source.reference + static_cast<std::ptrdiff_t>(c) * source.cols + column, count);
-        const auto difference = hn::Sub(x, y);
-        if constexpr (kKind == CostKind::abs) {
-            return hn::Abs(difference);
-        } else {
-            return hn::Mul(difference, difference);
-        }
-    };
-    VecOf<D> total = channel_cost(0);
-    for (int c = 1; c < source.channels; ++c) {
-        total = hn::Add(total, channel_cost(c));
-    }
-    return total;
+// Loads and stores of a whole vector, and of its first `count` lanes. The loops over the
+// channels take one or the other as a template argument, so that a whole vector's channels
+// are plain loads and stores with no test of the count.
+template <class D>
+struct WholeLanes {
+    D d;
+    HWY_INLINE VecOf<D> Load(const Lane<D>* p) const { return hn::LoadU(d, p); }
+    HWY_INLINE void Store(VecOf<D> v, Lane<D>* p) const { hn::StoreU(v, d, p); }
+};
+
+template <class D>
+struct PartLanes {
+    D d;
+    std::size_t count;
+    HWY_INLINE VecOf<D> Load(const Lane<D>* p) const { return LoadPart(d, p, count); }
+    HWY_INLINE void Store(VecOf<D> v, Lane<D>* p) const { StorePart(d, v, p, count); }
+};
+
+// Calls body(lanes) with the loads and stores that `count` lanes need.
+template <class D, class Body>
+HWY_INLINE auto WithLanes(D d, std::size_t count, const Body& body) {
+    return count == hn::Lanes(d) ? body(WholeLanes<D>{d}) : body(PartLanes<D>{d, count});
 }
 
+// The costs of kVectors adjacent vectors of a diagonal's cells, the first's rows falling from
+// `row` and columns rising from `column`; channel 0's first, each next channel's added in
+// turn. The cost's kind is a template argument, so that the loop over the channels branches
+// on nothing; several vectors at once keep several sums in flight.
+template <CostKind kKind, std::size_t kVectors, class Lanes, typename T>
+HWY_INLINE auto CellCostsOf(const Lanes& lanes, const SampleSource<T>& source, int row,
+                            int column) {
+    using V = decltype(lanes.Load(source.samples));
+    const std::ptrdiff_t step = static_cast<std::ptrdiff_t>(hn::Lanes(lanes.d));
+    const std::ptrdiff_t rows = source.rows;
+    const std::ptrdiff_t cols = source.cols;
+    const T* x = source.samples + ReversedSample(0, source.rows, row);
+    const T* y = source.reference + column;
+    const auto channel_costs = [&](const auto& take) {
+        for (std::size_t k = 0; k < kVectors; ++k) {
+            const auto difference = hn::Sub(lanes.Load(x + k * step), lanes.Load(y + k * step));
+            if constexpr (kKind == CostKind::abs) {
+                take(k, hn::Abs(difference));
+            } else {
+                take(k, hn::Mul(difference, difference));
+            }
+        }
+        x += rows;
+        y += cols;
+    };
+    std::array<V, kVectors> totals;
+    channel_costs([&](std::size_t k, V cost) { totals[k] = cost; });
+    for (int c = 1; c < source.channels; ++c) {
+        channel_costs([&](std::size_t k, V cost) { totals[k] = hn::Add(totals[k], cost); });
+    }
+    return totals;
+}
+
+template <std::size_t kVectors, class Lanes, typename T>
+HWY_INLINE auto CellCostsOfKind(const Lanes& lanes, const SampleSource<T>& source, int row,
+                                int column) {
+    return source.kind == CostKind::abs
+               ? CellCostsOf<CostKind::abs, kVectors>(lanes, source, row, column)
+               : CellCostsOf<CostKind::sqeuclidean, kVectors>(lanes, source, row, column);
+}
+
+// The costs of `count` cells from `row`, `column` as above.
 template <class D>
 HWY_INLINE VecOf<D> CellCosts(D d, const SampleSource<Lane<D>>& source, int row, int column,
                               std::size_t count) {
-    return source.kind == CostKind::abs
-               ? CellCostsOf<CostKind::abs>(d, source, row, column, count)
-               : CellCostsOf<CostKind::sqeuclidean>(d, source, row, column, count);
+    return WithLanes(d, count, [&](const auto& lanes) {
+        return CellCostsOfKind<1>(lanes, source, row, column)[0];
+    });
+}
+
+// The costs of two whole vectors of cells from `row`, `column`, the second's after the first's.
+template <class D>
+HWY_INLINE std::array<VecOf<D>, 2> WholeCellCostPair(D d, const SampleSource<Lane<D>>& source,
+                                                     int row, int column) {
+    return CellCostsOfKind<2>(WholeLanes<D>{d}, source, row, column);
 }
 
 // Adds g times each cell's derivative of its cost into the gradients of its samples (rows
 // falling from `row`, channel-major in reverse like the samples; none for nullptr) and of its
-// reference samples (columns rising from `column`, channel-major): sign(x - y) and sign(y - x)
-// for |x - y|, with no gradient at a tie (the dead zone), 2 (x - y) and 2 (y - x) for the
-// square. The kind and whether the samples get gradients are template arguments, as above.
-template <CostKind kKind, bool kSamples, class D>
-HWY_INLINE void AddCellGradientsOf(D d, VecOf<D> g, const SampleSource<Lane<D>>& source,
-                                   Lane<D>* sample_gradients, Lane<D>* reference_gradients, int row,
-                                   int column, std::size_t count) {
+// reference samples (columns rising from `column`, channel-major): sign(x - y) for |x - y|,
+// with no gradient at a tie (the dead zone), and 2 (x - y) for the square; the reference's
+// derivative is the sample's negated, so one product serves both. The kind and whether the
+// samples get gradients are template arguments, as above.
+template <CostKind kKind, bool kSamples, class Lanes, typename T, class V>
+HWY_INLINE void AddCellGradientsOf(const Lanes& lanes, V g, const SampleSource<T>& source,
+                                   T* sample_gradients, T* reference_gradients, int row,
+                                   int column) {
+    const std::ptrdiff_t rows = source.rows;
+    const std::ptrdiff_t cols = source.cols;
+    const std::ptrdiff_t first_sample = ReversedSample(0, source.rows, row);
+    const T* x = source.samples + first_sample;
+    const T* y = source.reference + column;
+    T* to_samples = kSamples ? sample_gradients + first_sample : nullptr;
+    T* to_reference = reference_gradients + column;
+    const V scale = kKind == CostKind::abs ? g : hn::Add(g, g);
     for (int c = 0; c < source.channels; ++c) {
-        const std::ptrdiff_t sample_channel = ReversedSample(c, source.rows, row);
-        const std::ptrdiff_t reference_channel =
-            static_cast<std::ptrdiff_t>(c) * source.cols + column;
-        const auto x = LoadPart(d, source.samples + sample_channel, count);
-        const auto y = LoadPart(d, source.reference + reference_channel, count);
-        VecOf<D> to_sample;
-        VecOf<D> to_reference;
-        if constexpr (kKind == CostKind::abs) {
-            to_sample = DeadZoneSign(d, hn::Sub(x, y));
-            to_reference = DeadZoneSign(d, hn::Sub(y, x));
-        } else {
-            const auto difference = hn::Sub(x, y);
-            to_sample = hn::Add(difference, difference);
-            to_reference = hn::Neg(to_sample);
-        }
+        const auto difference = hn::Sub(lanes.Load(x), lanes.Load(y));
+        const V slope =
+            kKind == CostKind::abs ? DeadZoneSign(lanes.d, difference) : difference;
+        const V term = hn::Mul(scale, slope);
         if constexpr (kSamples) {
-            Lane<D>* own_samples = sample_gradients + sample_channel;
-            StorePart(d, hn::Add(LoadPart(d, own_samples, count), hn::Mul(g, to_sample)),
-                      own_samples, count);
+            lanes.Store(hn::Add(lanes.Load(to_samples), term), to_samples);
+            to_samples += rows;
         }
-        Lane<D>* own_reference = reference_gradients + reference_channel;
-        StorePart(d, hn::Add(LoadPart(d, own_reference, count), hn::Mul(g, to_reference)),
-                  own_reference, count);
+        lanes.Store(hn::Sub(lanes.Load(to_reference), term), to_reference);
+        x += rows;
+        y += cols;
+        to_reference += cols;
     }
 }
 
@@ -98,18 +146,21 @@ template <class D>
 HWY_INLINE void AddCellGradients(D d, VecOf<D> g, const SampleSource<Lane<D>>& source,
                                  Lane<D>* sample_gradients, Lane<D>* reference_gradients, int row,
                                  int column, std::size_t count) {
-    const auto add = [&](auto kind, auto samples) {
-        AddCellGradientsOf<decltype(kind)::value, decltype(samples)::value>(
-            d, g, source, sample_gradients, reference_gradients, row, column, count);
-    };
-    using Abs = std::integral_constant<CostKind, CostKind::abs>;
-    using Squared = std::integral_constant<CostKind, CostKind::sqeuclidean>;
-    if (source.kind == CostKind::abs) {
-        sample_gradients != nullptr ? add(Abs{}, std::true_type{}) : add(Abs{}, std::false_type{});
-    } else {
-        sample_gradients != nullptr ? add(Squared{}, std::true_type{})
-                                    : add(Squared{}, std::false_type{});
-    }
+    WithLanes(d, count, [&](const auto& lanes) {
+        const auto add = [&](auto kind, auto samples) {
+            AddCellGradientsOf<decltype(kind)::value, decltype(samples)::value>(
+                lanes, g, source, sample_gradients, reference_gradients, row, column);
+        };
+        using Abs = std::integral_constant<CostKind, CostKind::abs>;
+        using Squared = std::integral_constant<CostKind, CostKind::sqeuclidean>;
+        if (source.kind == CostKind::abs) {
+            sample_gradients != nullptr ? add(Abs{}, std::true_type{})
+                                        : add(Abs{}, std::false_type{});
+        } else {
+            sample_gradients != nullptr ? add(Squared{}, std::true_type{})
+                                        : add(Squared{}, std::false_type{});
+        }
+    });
 }
 
 }  // namespace orvane::vectorised::HWY_NAMESPACE

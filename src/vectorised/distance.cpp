@@ -64,7 +64,14 @@ void CostsSignal(const SampleSource<T>& source, const Band& band, T* distance) {
         T* own = distance + span.start;
         std::fill(own, own + begin, kInfinity<T>);
         std::fill(own + end, own + span.length, kInfinity<T>);
-        for (int p = begin; p < end; p += lanes) {
+        int p = begin;
+        for (; p + 2 * lanes <= end; p += 2 * lanes) {
+            const int column = span.first_col + p;
+            const auto pair = WholeCellCostPair(d, source, diagonal - column, column);
+            hn::StoreU(pair[0], d, own + p);
+            hn::StoreU(pair[1], d, own + p + lanes);
+        }
+        for (; p < end; p += lanes) {
             const int column = span.first_col + p;
             const std::size_t count = static_cast<std::size_t>(std::min(lanes, end - p));
             StorePart(d, CellCosts(d, source, diagonal - column, column, count), own + p, count);

@@ -467,20 +467,29 @@ struct ScaledDifferences {
     VecOf<MixedTag> any_nan;  // all bits set where a predecessor is NaN
 };
 
-// `unreachable_to`: the difference given where no predecessor is finite.
+// Where no predecessor is finite the differences are inf - inf, NaN. The shares want -inf
+// there (no share); the forward pass wants nothing, its soft minimum then being the least
+// score itself whatever the differences.
+enum class Unreachable { kept_nan, no_share };
+
+template <Unreachable kUnreachable>
 HWY_INLINE ScaledDifferences DifferencesAt(const double* previous, const double* before_previous,
                                            int q, PredecessorShifts shifts,
-                                           VecOf<MixedTag> inv_gamma, double unreachable_to) {
+                                           VecOf<MixedTag> inv_gamma) {
     const MixedTag d;
     const auto up = hn::LoadU(d, previous + q + shifts.up);
     const auto left = hn::LoadU(d, previous + q - 1 + shifts.up);
     const auto corner = hn::LoadU(d, before_previous + q + shifts.corner);
     // A NaN predecessor may make `least` NaN; what depends on it is NaN then anyway.
     const auto least = hn::Min(hn::Min(up, corner), left);
-    const auto unreachable = hn::Eq(least, hn::Set(d, kInfinity<double>));
     const auto scaled = [&](VecOf<MixedTag> r) {
-        return hn::IfThenElse(unreachable, hn::Set(d, unreachable_to),
-                              hn::Mul(hn::Sub(least, r), inv_gamma));
+        const auto difference = hn::Mul(hn::Sub(least, r), inv_gamma);
+        if constexpr (kUnreachable == Unreachable::no_share) {
+            return hn::IfThenElse(hn::Eq(least, hn::Set(d, kInfinity<double>)),
+                                  hn::Set(d, -kInfinity<double>), difference);
+        } else {
+            return difference;
+        }
     };
     const auto any_nan = hn::Or(hn::IsNaN(up), hn::Or(hn::IsNaN(corner), hn::IsNaN(left)));
     return ScaledDifferences{least, scaled(up), scaled(corner), scaled(left),
@@ -623,10 +632,12 @@ private:
         const auto [begin, end] = band_.positions(diagonal, span);
         for (int p = begin; p < end; p += static_cast<int>(group)) {
             const auto lo =
-                DifferencesAt(previous, before_previous, p, shifts, inv_gamma, -kInfinity<T>);
+                DifferencesAt<Unreachable::no_share>(previous, before_previous, p, shifts,
+                                                     inv_gamma);
             const auto hi =
-                kPaired ? DifferencesAt(previous, before_previous, p + static_cast<int>(lanes),
-                                        shifts, inv_gamma, -kInfinity<T>)
+                kPaired ? DifferencesAt<Unreachable::no_share>(
+                              previous, before_previous, p + static_cast<int>(lanes), shifts,
+                              inv_gamma)
                         : lo;
             // Each exponent is the least predecessor score less one of them: at most zero.
             const auto up_share = ExpOfNonPositiveOrNaN(ds, as_shares(lo.up, hi.up));
@@ -663,7 +674,8 @@ struct StoredGradient {
     T* gradient;
 
     template <class D>
-    void take(D d, VecOf<D> e, const Span& span, int /*diagonal*/, int p, std::size_t count) {
+    HWY_INLINE void take(D d, VecOf<D> e, const Span& span, int /*diagonal*/, int p,
+                         std::size_t count) {
         StorePart(d, e, gradient + span.start + p, count);
     }
 };
@@ -676,7 +688,8 @@ struct AddedGradient {
     T weight;
 
     template <class D>
-    void take(D d, VecOf<D> e, const Span& span, int diagonal, int p, std::size_t count) {
+    HWY_INLINE void take(D d, VecOf<D> e, const Span& span, int diagonal, int p,
+                         std::size_t count) {
         const int column = span.first_col + p;
         AddCellGradients(d, hn::Mul(e, hn::Set(d, weight)), source, sample_gradients,
                          reference_gradients, diagonal - column, column, count);
@@ -841,10 +854,12 @@ void ForwardMixed(const Costs& costs, Scores& sink, int rows, int cols, float bi
         const auto [begin, end] = band.positions(diagonal, span);
         for (int p = begin; p < end; p += static_cast<int>(group)) {
             const std::size_t count = std::min<std::size_t>(group, end - p);
-            const auto lo = DifferencesAt(previous, before_previous, p, shifts, inv_gamma, 0.0);
+            const auto lo = DifferencesAt<Unreachable::kept_nan>(previous, before_previous, p,
+                                                                 shifts, inv_gamma);
             const auto hi = kPairs
-                                ? DifferencesAt(previous, before_previous,
-                                                p + static_cast<int>(lanes), shifts, inv_gamma, 0.0)
+                                ? DifferencesAt<Unreachable::kept_nan>(
+                                      previous, before_previous, p + static_cast<int>(lanes),
+                                      shifts, inv_gamma)
                                 : lo;
             const auto sum =
                 hn::Add(hn::Add(ExpOfNonPositive(df, RoundedPair(lo.up, hi.up)),

@@ -7,6 +7,12 @@ timed in turn.
     .venv/bin/python benchmarks/features.py [--repeats 5] [--channels 8] [--band-fraction 0.05]
 """
 
+import os
+
+# numpy's bundled OpenBLAS threads spin on the cores being timed for a while after each
+# numpy call; the timed calls here use no BLAS.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
 import argparse
 
 import numpy as np

@@ -11,6 +11,12 @@ the same call without a budget.
         [--checkpointed 1000000,4096 --fitting 100000,4096 --budget-mib 1024]
 """
 
+import os
+
+# numpy's bundled OpenBLAS threads spin on the cores being timed for a while after each
+# numpy call; the timed calls here use no BLAS.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
 import argparse
 import json
 import subprocess

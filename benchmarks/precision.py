@@ -9,6 +9,12 @@ kept, so that a busy machine slows them alike.
 tslearn is optional (pip install tslearn); its column is left out without it.
 """
 
+import os
+
+# numpy's bundled OpenBLAS threads spin on the cores being timed for a while after each
+# numpy call; the timed calls here use no BLAS.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
 import argparse
 import time
 

@@ -9,8 +9,13 @@ calls are timed in turn and the best of the repeats kept.
     PYTHONPATH=benchmarks .venv/bin/python benchmarks/shapes.py [--repeats 3]
 """
 
-import argparse
 import os
+
+# numpy's bundled OpenBLAS threads spin on the cores being timed for a while after each
+# numpy call; the timed calls here use no BLAS.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import argparse
 from dataclasses import dataclass
 
 import numpy as np

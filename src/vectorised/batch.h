@@ -82,6 +82,21 @@ void for_each_signal(const Batch& batch, const Body& body) {
         &body);
 }
 
+// How many threads the operations run on: the worker threads and the calling thread.
+int worker_threads();
+
+// Runs body(t) for tasks t = 0 .. work.size() - 1 on the worker threads, the calling thread
+// among them, the most work first; returns when all have finished.
+void for_each_task(const std::vector<std::int64_t>& work, void (*body)(int, const void*),
+                   const void* context);
+
+template <typename Body>
+void for_each_task(const std::vector<std::int64_t>& work, const Body& body) {
+    for_each_task(
+        work, [](int task, const void* context) { (*static_cast<const Body*>(context))(task); },
+        &body);
+}
+
 // Runs body(first, last) over fixed groups of consecutive signals, the groups decided by the
 // batch size alone, so that sums formed per group and then added in group order come out the
 // same whatever the number of threads. Returns the number of groups.

@@ -4,6 +4,7 @@
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/info.h>
 #include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_arena.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -68,6 +69,15 @@ void for_each_signal(const Batch& batch, void (*body)(const Signal&, const void*
     const auto order =
         by_decreasing_work(batch.count(), [&](int k) { return batch.signal(k).rows; });
     run_in_order(order, [&](int k) { body(batch.signal(k), context); });
+}
+
+int worker_threads() { return tbb::this_task_arena::max_concurrency(); }
+
+void for_each_task(const std::vector<std::int64_t>& work, void (*body)(int, const void*),
+                   const void* context) {
+    const auto order = by_decreasing_work(static_cast<int>(work.size()),
+                                          [&](int t) { return work[static_cast<std::size_t>(t)]; });
+    run_in_order(order, [&](int t) { body(t, context); });
 }
 
 int signal_groups(const Batch& batch) { return std::min(batch.count(), kMaxSignalGroups); }

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <type_traits>
@@ -146,19 +147,21 @@ namespace orvane::vectorised::HWY_NAMESPACE {
 namespace {
 
 // Three diagonals' worth of one quantity, each with a pad before position 0 and after its last
-// cell, and room for the lanes of a partial last vector.
+// cell, and room for the lanes of a partial last vector. A position holds `width` values: one,
+// or one per signal when signals run side by side.
 template <typename T>
 class RollingDiagonals {
 public:
-    RollingDiagonals(int longest, T pad)
-        : stride_(static_cast<std::size_t>(longest) + 2 + 2 * kMaxLanes<T>),
+    RollingDiagonals(int longest, T pad, int width = 1)
+        : width_(width),
+          stride_((static_cast<std::size_t>(longest) + 2 + 2 * kMaxLanes<T>) * width),
           values_(3 * stride_, pad),
           pad_(pad) {}
 
-    T* operator[](int d) { return values_.data() + (((d % 3) + 3) % 3) * stride_ + 1; }
+    T* operator[](int d) { return values_.data() + (((d % 3) + 3) % 3) * stride_ + width_; }
 
     // Diagonal d as one outside the matrix: pads only.
-    void clear(int d) { std::fill((*this)[d] - 1, (*this)[d] - 1 + stride_, pad_); }
+    void clear(int d) { std::fill((*this)[d] - width_, (*this)[d] - width_ + stride_, pad_); }
 
     // Pads around positions [begin, end) of diagonal d, the cells a band keeps there: the
     // passes on the diagonals next to it read at most one cell beyond either end, since a
@@ -168,11 +171,13 @@ public:
             clear(d);
             return;
         }
-        (*this)[d][begin - 1] = pad_;
-        (*this)[d][end] = pad_;
+        T* own = (*this)[d];
+        std::fill(own + (begin - 1) * width_, own + begin * width_, pad_);
+        std::fill(own + end * width_, own + (end + 1) * width_, pad_);
     }
 
 private:
+    std::ptrdiff_t width_;
     std::size_t stride_;
     std::vector<T> values_;
     T pad_;
@@ -821,6 +826,222 @@ void BackwardSignal(const Costs& cost_source, ScoreMatrix& score, Gradients& sin
     }
 }
 
+// Signals side by side: as many signals of one shape as a vector has lanes, lane k holding
+// signal k's cell, so that a short diagonal still fills whole vectors. Each diagonal of their
+// matrices is gathered into rolling diagonals (position p of lane k at p * lanes + k) and
+// the results scattered back, so the matrices keep their layout; every cell takes the steps
+// ForwardSignal and BackwardSignal take (float32 weights from costs), the same bits.
+// Whether a vector of T has a width whose square of lanes TransposeSquare turns: four or
+// eight lanes, the targets side by side has been measured on.
+template <typename T>
+constexpr bool kTransposes = HWY_TARGET != HWY_SCALAR && (hn::MaxLanes(TagOf<T>()) == 4 ||
+                                                          hn::MaxLanes(TagOf<T>()) == 8);
+
+// v[i] lane j becomes v[j] lane i, for vectors of four or eight 32-bit lanes: pairs of lanes
+// interleaved, then pairs of pairs, then (eight lanes) the two halves.
+template <class D>
+HWY_INLINE void TransposeSquare(D d, VecOf<D>* v) {
+#if HWY_TARGET != HWY_SCALAR
+    constexpr std::size_t kLanes = hn::MaxLanes(D());
+    const hn::Repartition<std::uint64_t, D> d64;
+    const auto pairs_lower = [&](VecOf<D> a, VecOf<D> b) {
+        return hn::BitCast(d, hn::InterleaveLower(d64, hn::BitCast(d64, a), hn::BitCast(d64, b)));
+    };
+    const auto pairs_upper = [&](VecOf<D> a, VecOf<D> b) {
+        return hn::BitCast(d, hn::InterleaveUpper(d64, hn::BitCast(d64, a), hn::BitCast(d64, b)));
+    };
+    VecOf<D> lanes[kLanes];
+    for (std::size_t i = 0; i < kLanes; i += 2) {
+        lanes[i] = hn::InterleaveLower(d, v[i], v[i + 1]);
+        lanes[i + 1] = hn::InterleaveUpper(d, v[i], v[i + 1]);
+    }
+    VecOf<D> quads[kLanes];
+    for (std::size_t i = 0; i < kLanes; i += 4) {
+        quads[i] = pairs_lower(lanes[i], lanes[i + 2]);
+        quads[i + 1] = pairs_upper(lanes[i], lanes[i + 2]);
+        quads[i + 2] = pairs_lower(lanes[i + 1], lanes[i + 3]);
+        quads[i + 3] = pairs_upper(lanes[i + 1], lanes[i + 3]);
+    }
+    if constexpr (kLanes == 4) {
+        for (std::size_t i = 0; i < kLanes; ++i) {
+            v[i] = quads[i];
+        }
+    } else {
+        for (std::size_t i = 0; i < 4; ++i) {
+            v[i] = hn::ConcatLowerLower(d, quads[i + 4], quads[i]);
+            v[i + 4] = hn::ConcatUpperUpper(d, quads[i + 4], quads[i]);
+        }
+    }
+#else
+    static_cast<void>(d);
+    static_cast<void>(v);
+#endif
+}
+
+// Lane k's cells of a diagonal (matrices[k] + span.start on) interleaved into `out`, position
+// p of lane k at p * lanes + k, a square of positions and lanes at a time.
+template <typename T>
+void GatherDiagonal(const T* const* matrices, const Span& span, T* out) {
+    const TagOf<T> d;
+    constexpr std::size_t kLanes = hn::MaxLanes(TagOf<T>());
+    std::int64_t p = 0;
+    if constexpr (kTransposes<T>) {
+        VecOf<TagOf<T>> square[kLanes];
+        for (; p + static_cast<std::int64_t>(kLanes) <= span.length; p += kLanes) {
+            for (std::size_t k = 0; k < kLanes; ++k) {
+                square[k] = hn::LoadU(d, matrices[k] + span.start + p);
+            }
+            TransposeSquare(d, square);
+            for (std::size_t q = 0; q < kLanes; ++q) {
+                hn::StoreU(square[q], d, out + (p + q) * kLanes);
+            }
+        }
+    }
+    for (; p < span.length; ++p) {
+        for (std::size_t k = 0; k < kLanes; ++k) {
+            out[p * kLanes + k] = matrices[k][span.start + p];
+        }
+    }
+}
+
+template <typename T>
+void ScatterDiagonal(const T* in, const Span& span, T* const* matrices) {
+    const TagOf<T> d;
+    constexpr std::size_t kLanes = hn::MaxLanes(TagOf<T>());
+    std::int64_t p = 0;
+    if constexpr (kTransposes<T>) {
+        VecOf<TagOf<T>> square[kLanes];
+        for (; p + static_cast<std::int64_t>(kLanes) <= span.length; p += kLanes) {
+            for (std::size_t q = 0; q < kLanes; ++q) {
+                square[q] = hn::LoadU(d, in + (p + q) * kLanes);
+            }
+            TransposeSquare(d, square);
+            for (std::size_t k = 0; k < kLanes; ++k) {
+                hn::StoreU(square[k], d, matrices[k] + span.start + p);
+            }
+        }
+    }
+    for (; p < span.length; ++p) {
+        for (std::size_t k = 0; k < kLanes; ++k) {
+            matrices[k][span.start + p] = in[p * kLanes + k];
+        }
+    }
+}
+
+// R of one matrix per lane from its distances; biases one a lane.
+template <typename T>
+void ForwardSideBySide(const T* const* distances, T* const* scores, const T* biases, int rows,
+                       int cols, T gamma) {
+    const TagOf<T> d;
+    const std::size_t lanes = hn::Lanes(d);
+    const auto gamma_v = hn::Set(d, gamma);
+    const auto inv_gamma_v = hn::Set(d, T{1} / gamma);
+    const auto bias_v = hn::LoadU(d, biases);
+    const int longest = std::min(rows, cols);
+    RollingDiagonals<T> scaled(longest, -kInfinity<T>, static_cast<int>(lanes));
+    std::vector<T> costs(static_cast<std::size_t>(longest) * lanes);
+    std::vector<T> values(costs.size());
+    const auto scale = [&](VecOf<TagOf<T>> r) { return hn::Neg(hn::Mul(inv_gamma_v, r)); };
+    const auto at = [&](const T* diagonal_values, std::int64_t p) {
+        return hn::LoadU(d, diagonal_values + p * static_cast<std::int64_t>(lanes));
+    };
+
+    for (int diagonal = 0; diagonal < rows + cols - 1; ++diagonal) {
+        const Span span = span_of(diagonal, rows, cols);
+        const PredecessorShifts shifts(diagonal, rows);
+        const T* previous = scaled[diagonal - 1];
+        const T* before_previous = scaled[diagonal - 2];
+        T* current = scaled[diagonal];
+        GatherDiagonal(distances, span, costs.data());
+        for (std::int64_t p = 0; p < span.length; ++p) {
+            const auto cost = hn::Sub(at(costs.data(), p), bias_v);
+            const auto value =
+                diagonal == 0 ? cost
+                              : hn::Add(cost, Softmin(d, at(previous, p + shifts.up),
+                                                      at(before_previous, p + shifts.corner),
+                                                      at(previous, p - 1 + shifts.up), gamma_v));
+            hn::StoreU(value, d, values.data() + p * lanes);
+            hn::StoreU(scale(value), d, current + p * lanes);
+        }
+        ScatterDiagonal(values.data(), span, scores);
+        scaled.fence(diagonal, 0, static_cast<int>(span.length));
+    }
+}
+
+// E of one matrix per lane from its distances and R; biases and final scores one a lane.
+template <typename T>
+void BackwardSideBySide(const T* const* distances, const T* const* scores, T* const* gradients,
+                        const T* biases, int rows, int cols, T gamma, bool free_end,
+                        const T* final_scores, bool last_row_only, T ref_gap_penalty) {
+    const TagOf<T> d;
+    const std::size_t lanes = hn::Lanes(d);
+    const auto inv_gamma = hn::Set(d, T{1} / gamma);
+    const auto bias_v = hn::LoadU(d, biases);
+    const auto finals = hn::LoadU(d, final_scores);
+    const int longest = std::min(rows, cols);
+    const int width = static_cast<int>(lanes);
+    RollingDiagonals<T> own_scores(longest, kInfinity<T>, width), costs(longest, T{0}, width),
+        expected(longest, T{0}, width);
+    const int last_diagonal = rows + cols - 2;
+    const auto at = [&](const T* diagonal_values, std::int64_t p) {
+        return hn::LoadU(d, diagonal_values + p * static_cast<std::int64_t>(lanes));
+    };
+
+    for (int diagonal = last_diagonal; diagonal >= 0; --diagonal) {
+        const Span span = span_of(diagonal, rows, cols);
+        const int down_shift = diagonal <= rows - 2 ? 0 : -1;
+        const int corner_shift = diagonal <= rows - 3 ? 1 : (diagonal == rows - 2 ? 0 : -1);
+        T* here_scores = own_scores[diagonal];
+        T* here_costs = costs[diagonal];
+        T* here_expected = expected[diagonal];
+        const T* next_scores = own_scores[diagonal + 1];
+        const T* next_costs = costs[diagonal + 1];
+        const T* next_expected = expected[diagonal + 1];
+        const T* far_scores = own_scores[diagonal + 2];
+        const T* far_costs = costs[diagonal + 2];
+        const T* far_expected = expected[diagonal + 2];
+        GatherDiagonal(scores, span, here_scores);
+        GatherDiagonal(distances, span, here_costs);
+        for (std::int64_t p = 0; p < span.length; ++p) {
+            T* cost = here_costs + p * static_cast<std::int64_t>(lanes);
+            hn::StoreU(hn::Sub(hn::LoadU(d, cost), bias_v), d, cost);
+        }
+        for (std::int64_t p = 0; p < span.length; ++p) {
+            const auto r = at(here_scores, p);
+            auto e = hn::Zero(d);
+            if (free_end) {
+                const std::int64_t column = span.first_col + p;
+                const std::int64_t row = diagonal - column;
+                if (row == rows - 1 || (!last_row_only && column == cols - 1)) {
+                    const auto penalty = hn::Mul(hn::Set(d, static_cast<T>(column)),
+                                                 hn::Set(d, ref_gap_penalty));
+                    e = ExpOf(d, hn::Mul(inv_gamma, hn::Sub(finals, hn::Add(penalty, r))));
+                }
+            } else if (diagonal == last_diagonal) {
+                e = hn::Set(d, T{1});
+            }
+            const auto weight = [&](const T* successor_scores, const T* successor_costs,
+                                    std::int64_t q) {
+                return StepWeight(d, at(successor_scores, q), r, at(successor_costs, q),
+                                  inv_gamma);
+            };
+            const std::int64_t down = p + down_shift;
+            const std::int64_t right = p + 1 + down_shift;
+            const std::int64_t corner = p + corner_shift;
+            e = FusedMulAdd(d, at(next_expected, down), weight(next_scores, next_costs, down), e);
+            e = FusedMulAdd(d, at(far_expected, corner), weight(far_scores, far_costs, corner),
+                            e);
+            e = FusedMulAdd(d, at(next_expected, right), weight(next_scores, next_costs, right),
+                            e);
+            hn::StoreU(e, d, here_expected + p * static_cast<std::int64_t>(lanes));
+        }
+        ScatterDiagonal(here_expected, span, gradients);
+        for (auto* rolling : {&own_scores, &costs, &expected}) {
+            rolling->fence(diagonal, 0, static_cast<int>(span.length));
+        }
+    }
+}
+
 template <class Costs, class Scores>
 void ForwardMixed(const Costs& costs, Scores& sink, int rows, int cols, float bias, float gamma,
                   const DiagonalRange<double>& range, const Band& band) {
@@ -1095,6 +1316,19 @@ void GradientsCheckpointed(Score* workspace, const SignalGradients<Data, Score>*
         GradientsCheckpointed<Data, Score>(workspace, signal);                                     \
     }
 
+int SideLanes() { return kTransposes<float> ? static_cast<int>(hn::Lanes(TagOf<float>())) : 0; }
+void ForwardSideBySide32(const float* const* distances, float* const* scores, const float* biases,
+                         int rows, int cols, float gamma) {
+    ForwardSideBySide(distances, scores, biases, rows, cols, gamma);
+}
+void BackwardSideBySide32(const float* const* distances, const float* const* scores,
+                          float* const* gradients, const float* biases, int rows, int cols,
+                          float gamma, bool free_end, const float* final_scores,
+                          bool last_row_only, float ref_gap_penalty) {
+    BackwardSideBySide(distances, scores, gradients, biases, rows, cols, gamma, free_end,
+                       final_scores, last_row_only, ref_gap_penalty);
+}
+
 ORVANE_PATH_ENTRY_POINTS(32, float, float)
 ORVANE_PATH_ENTRY_POINTS(64, double, double)
 ORVANE_PATH_ENTRY_POINTS(Mixed, float, double)
@@ -1130,6 +1364,9 @@ HWY_EXPORT(GradientsCheckpointed32);
 HWY_EXPORT(GradientsCheckpointed64);
 HWY_EXPORT(GradientsCheckpointedMixed);
 HWY_EXPORT(TargetName);
+HWY_EXPORT(SideLanes);
+HWY_EXPORT(ForwardSideBySide32);
+HWY_EXPORT(BackwardSideBySide32);
 
 namespace {
 
@@ -1170,9 +1407,21 @@ struct Float32Path {
     static float penalty(double value, bool local_end) {
         return checked_ref_gap_penalty(value, local_end);
     }
+    // Signals side by side in the forward and backward passes over stored matrices.
+    static constexpr bool kSideBySide = true;
+    static int side_lanes() { return HWY_DYNAMIC_DISPATCH(SideLanes)(); }
+    template <typename... Args>
+    static void forward_side(Args... args) {
+        HWY_DYNAMIC_DISPATCH(ForwardSideBySide32)(args...);
+    }
+    template <typename... Args>
+    static void backward_side(Args... args) {
+        HWY_DYNAMIC_DISPATCH(BackwardSideBySide32)(args...);
+    }
 };
 
 struct Float64Path {
+    static constexpr bool kSideBySide = false;
     using Data = double;
     using Score = double;
     template <typename... Args>
@@ -1211,6 +1460,7 @@ struct Float64Path {
 
 struct MixedPath : Float32Path {
     using Score = double;
+    static constexpr bool kSideBySide = false;
     template <typename... Args>
     static void forward(Args... args) {
         HWY_DYNAMIC_DISPATCH(ForwardSignalMixed)(args...);
@@ -1282,6 +1532,95 @@ Score final_score_of(const Score* own_score, const Signal& signal, Data gamma, D
     return free_end_score(terminals, static_cast<Score>(gamma));
 }
 
+// A group of signals of one shape that run side by side, one a lane.
+template <typename Data>
+struct SideGroup {
+    const Batch& batch;
+    std::vector<int> members;
+    int rows;
+    int cols;
+
+    // Each member's matrix within the batch matrix at `base`.
+    template <typename T>
+    std::vector<T*> matrices(T* base) const {
+        std::vector<T*> own;
+        for (const int k : members) {
+            own.push_back(base + batch.signal(k).first_cell);
+        }
+        return own;
+    }
+    std::vector<Data> biases(const Data* alpha) const {
+        std::vector<Data> own;
+        for (const int k : members) {
+            own.push_back(bias_of(alpha, k));
+        }
+        return own;
+    }
+    template <class Body>
+    void for_each(const Body& body) const {
+        for (const int k : members) {
+            body(batch.signal(k));
+        }
+    }
+};
+
+// Up to this many cells a signal's diagonals are short enough that running it side by side
+// with others of its length pays for gathering and scattering them (measured on AVX2: 1.7
+// times as fast at 16 x 16, 1.03 at 256 x 256, slower from 384 x 384 on).
+constexpr std::int64_t kMostSideBySideCells = 256 * 256;
+
+// alone(signal) for every signal that runs on its own, side(group) for every group of
+// `side_lanes` signals of one length that runs side by side: the path's choice, and the same
+// results either way.
+template <typename Path, class Alone, class Side>
+void for_each_signal_or_group(const Batch& batch, const Alone& alone, const Side& side) {
+    using Data = typename Path::Data;
+    int lanes = 0;
+    if constexpr (Path::kSideBySide) {
+        lanes = Path::side_lanes();
+    }
+    // Groups only where every worker thread gets one, lest fewer groups idle a core.
+    const bool enough = batch.count() >= lanes * worker_threads();
+    std::vector<std::vector<int>> tasks;
+    std::map<int, std::vector<int>> by_length;
+    for (int k = 0; k < batch.count(); ++k) {
+        const int rows = batch.signal(k).rows;
+        if (lanes > 1 && enough && std::int64_t{rows} * batch.cols() <= kMostSideBySideCells) {
+            by_length[rows].push_back(k);
+        } else {
+            tasks.push_back({k});
+        }
+    }
+    for (const auto& [rows, members] : by_length) {
+        const std::size_t whole = members.size() - members.size() % lanes;
+        for (std::size_t first = 0; first < members.size(); first += lanes) {
+            const std::size_t last = first < whole ? first + lanes : members.size();
+            if (first >= whole) {
+                for (std::size_t i = first; i < last; ++i) {
+                    tasks.push_back({members[i]});
+                }
+            } else {
+                tasks.emplace_back(members.begin() + first, members.begin() + last);
+            }
+        }
+    }
+    std::vector<std::int64_t> work;
+    for (const auto& members : tasks) {
+        work.push_back(std::int64_t{batch.signal(members[0]).rows} *
+                       static_cast<std::int64_t>(members.size()));
+    }
+    for_each_task(work, [&](int t) {
+        const std::vector<int>& members = tasks[static_cast<std::size_t>(t)];
+        if (members.size() == 1) {
+            alone(batch.signal(members[0]));
+            return;
+        }
+        if constexpr (Path::kSideBySide) {
+            side(SideGroup<Data>{batch, members, batch.signal(members[0]).rows, batch.cols()});
+        }
+    });
+}
+
 template <typename Path>
 void softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                      HostAddress distance_matrix, HostAddress score_matrix, HostAddress scores,
@@ -1296,13 +1635,26 @@ void softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_signa
     const auto score = host_pointer<Score>(score_matrix);
     const auto biases = host_pointer<const Data>(alpha);
     const auto finals = host_pointer<Score>(scores);
-    for_each_signal(batch, [&](const Signal& signal) {
-        Score* own_score = score + signal.first_cell;
-        Path::forward(distance + signal.first_cell, own_score, signal.rows, signal.cols,
-                      bias_of(biases, signal.index), gamma);
-        finals[signal.index] =
-            final_score_of(own_score, signal, gamma, ref_gap_penalty, local_end, last_row_only);
-    });
+    const auto finish = [&](const Signal& signal) {
+        finals[signal.index] = final_score_of(score + signal.first_cell, signal, gamma,
+                                              ref_gap_penalty, local_end, last_row_only);
+    };
+    for_each_signal_or_group<Path>(
+        batch,
+        [&](const Signal& signal) {
+            Path::forward(distance + signal.first_cell, score + signal.first_cell, signal.rows,
+                          signal.cols, bias_of(biases, signal.index), gamma);
+            finish(signal);
+        },
+        [&](const SideGroup<Data>& group) {
+            if constexpr (Path::kSideBySide) {
+                const auto own_distances = group.matrices(distance);
+                const auto own_scores = group.matrices(score);
+                Path::forward_side(own_distances.data(), own_scores.data(),
+                                   group.biases(biases).data(), group.rows, group.cols, gamma);
+                group.for_each(finish);
+            }
+        });
 }
 
 // The free-end terminals kept by a forward pass without a score matrix, scaled as
@@ -1477,12 +1829,30 @@ void softdtw_backward(const std::vector<int>& input_signal_lengths, int ref_sign
     const auto gradient = host_pointer<Data>(gradient_matrix);
     const auto biases = host_pointer<const Data>(alpha);
     const auto finals = host_pointer<const Score>(scores);
-    for_each_signal(batch, [&](const Signal& signal) {
-        Path::backward(distance + signal.first_cell, score + signal.first_cell,
-                       gradient + signal.first_cell, signal.rows, signal.cols,
-                       bias_of(biases, signal.index), gamma, local_end,
-                       local_end ? finals[signal.index] : Score{0}, last_row_only, ref_gap_penalty);
-    });
+    const auto final_of = [&](int k) { return local_end ? finals[k] : Score{0}; };
+    for_each_signal_or_group<Path>(
+        batch,
+        [&](const Signal& signal) {
+            Path::backward(distance + signal.first_cell, score + signal.first_cell,
+                           gradient + signal.first_cell, signal.rows, signal.cols,
+                           bias_of(biases, signal.index), gamma, local_end,
+                           final_of(signal.index), last_row_only, ref_gap_penalty);
+        },
+        [&](const SideGroup<Data>& group) {
+            if constexpr (Path::kSideBySide) {
+                const auto own_distances = group.matrices(distance);
+                const auto own_scores = group.matrices(score);
+                const auto own_gradients = group.matrices(gradient);
+                std::vector<Score> own_finals;
+                group.for_each([&](const Signal& signal) {
+                    own_finals.push_back(final_of(signal.index));
+                });
+                Path::backward_side(own_distances.data(), own_scores.data(), own_gradients.data(),
+                                    group.biases(biases).data(), group.rows, group.cols, gamma,
+                                    local_end, own_finals.data(), last_row_only,
+                                    ref_gap_penalty);
+            }
+        });
 }
 
 }  // namespace

@@ -23,6 +23,28 @@ public:
                      SampleOrder::forward) {}
 
     int channels() const { return channels_; }
+    CostKind kind() const { return kind_; }
+    int band_width(int k) const { return widths_[static_cast<std::size_t>(k)]; }
+    // The reference, channel-major.
+    const Data* reference() const { return reference_.data(); }
+
+    // The samples of signals of one length side by side: sample i of channel c of the k-th
+    // at (c * rows + i) * count + k.
+    std::vector<Data> interleaved(const Batch& batch, const std::vector<int>& members) const {
+        const std::size_t count = members.size();
+        const int rows = batch.signal(members[0]).rows;
+        std::vector<Data> out(static_cast<std::size_t>(rows) * channels_ * count);
+        for (std::size_t k = 0; k < count; ++k) {
+            const Data* own = samples_ + batch.signal(members[k]).first_sample * channels_;
+            for (int i = 0; i < rows; ++i) {
+                for (int c = 0; c < channels_; ++c) {
+                    out[(static_cast<std::size_t>(c) * rows + i) * count + k] =
+                        own[static_cast<std::size_t>(i) * channels_ + c];
+                }
+            }
+        }
+        return out;
+    }
 
     // One signal's samples, channel-major, its band and its source of costs.
     struct Own {

@@ -928,22 +928,108 @@ void ScatterDiagonal(const T* in, const Span& span, T* const* matrices) {
     }
 }
 
-// R of one matrix per lane from its distances; biases one a lane.
+// Where a side-by-side forward pass reads its lanes' costs: their distance matrices, a
+// diagonal gathered at a time; or their samples, interleaved (sample i of channel c of lane k
+// at (c * rows + i) * lanes + k), each cost formed as CellCosts forms it.
 template <typename T>
-void ForwardSideBySide(const T* const* distances, T* const* scores, const T* biases, int rows,
-                       int cols, T gamma) {
+struct GatheredCosts {
+    const T* const* distances;
+    std::vector<T> diagonal;
+
+    void reach(const Span& span) { GatherDiagonal(distances, span, diagonal.data()); }
+    template <class D>
+    VecOf<D> at(D d, const Span& /*span*/, int /*diagonal*/, std::int64_t p) const {
+        return hn::LoadU(d, diagonal.data() + p * static_cast<std::int64_t>(hn::Lanes(d)));
+    }
+};
+
+template <typename T>
+struct InterleavedSampleCosts {
+    const T* samples;
+    int rows;
+    const T* reference;  // channel-major
+    int cols;
+    int channels;
+    CostKind kind;
+
+    void reach(const Span& /*span*/) {}
+    template <class D>
+    VecOf<D> at(D d, const Span& span, int diagonal, std::int64_t p) const {
+        const std::int64_t column = span.first_col + p;
+        const std::int64_t row = diagonal - column;
+        return kind == CostKind::abs ? CostsOf<CostKind::abs>(d, row, column)
+                                     : CostsOf<CostKind::sqeuclidean>(d, row, column);
+    }
+
+private:
+    template <CostKind kKind, class D>
+    VecOf<D> CostsOf(D d, std::int64_t row, std::int64_t column) const {
+        const std::int64_t lanes = static_cast<std::int64_t>(hn::Lanes(d));
+        const auto channel_cost = [&](int c) {
+            const auto difference =
+                hn::Sub(hn::LoadU(d, samples + (std::int64_t{c} * rows + row) * lanes),
+                        hn::Set(d, reference[std::int64_t{c} * cols + column]));
+            if constexpr (kKind == CostKind::abs) {
+                return hn::Abs(difference);
+            } else {
+                return hn::Mul(difference, difference);
+            }
+        };
+        auto total = channel_cost(0);
+        for (int c = 1; c < channels; ++c) {
+            total = hn::Add(total, channel_cost(c));
+        }
+        return total;
+    }
+};
+
+// Where a side-by-side forward pass puts its scores: each lane's score matrix, a diagonal
+// scattered at a time; or each lane's final scores only.
+template <typename T>
+struct ScatteredScores {
+    T* const* scores;
+    std::vector<T> diagonal;
+
+    template <class D>
+    void take(D d, VecOf<D> value, const Span& /*span*/, int /*diagonal*/, std::int64_t p) {
+        hn::StoreU(value, d, diagonal.data() + p * static_cast<std::int64_t>(hn::Lanes(d)));
+    }
+    void finish(const Span& span) { ScatterDiagonal(diagonal.data(), span, scores); }
+};
+
+template <typename T>
+struct KeptLaneScores {
+    FinalScores<T>* const* kept;
+
+    template <class D>
+    void take(D d, VecOf<D> value, const Span& span, int diagonal, std::int64_t p) {
+        const int column = static_cast<int>(span.first_col + p);
+        const int row = diagonal - column;
+        if (row != kept[0]->rows - 1 && column != kept[0]->cols - 1) {
+            return;
+        }
+        alignas(64) T lanes[kMaxLanes<T>];
+        hn::StoreU(value, d, lanes);
+        for (std::size_t k = 0; k < hn::Lanes(d); ++k) {
+            kept[k]->take(row, column, lanes[k]);
+        }
+    }
+    void finish(const Span& /*span*/) {}
+};
+
+// R of one signal per lane, each cell taking ForwardSignal's steps; biases one a lane.
+template <typename T, class Costs, class Scores>
+void ForwardSideBySide(Costs& costs, Scores& sink, const T* biases, int rows, int cols, T gamma,
+                       const Band& band) {
     const TagOf<T> d;
-    const std::size_t lanes = hn::Lanes(d);
+    const std::int64_t lanes = static_cast<std::int64_t>(hn::Lanes(d));
     const auto gamma_v = hn::Set(d, gamma);
     const auto inv_gamma_v = hn::Set(d, T{1} / gamma);
     const auto bias_v = hn::LoadU(d, biases);
-    const int longest = std::min(rows, cols);
-    RollingDiagonals<T> scaled(longest, -kInfinity<T>, static_cast<int>(lanes));
-    std::vector<T> costs(static_cast<std::size_t>(longest) * lanes);
-    std::vector<T> values(costs.size());
+    RollingDiagonals<T> scaled(std::min(rows, cols), -kInfinity<T>, static_cast<int>(lanes));
     const auto scale = [&](VecOf<TagOf<T>> r) { return hn::Neg(hn::Mul(inv_gamma_v, r)); };
     const auto at = [&](const T* diagonal_values, std::int64_t p) {
-        return hn::LoadU(d, diagonal_values + p * static_cast<std::int64_t>(lanes));
+        return hn::LoadU(d, diagonal_values + p * lanes);
     };
 
     for (int diagonal = 0; diagonal < rows + cols - 1; ++diagonal) {
@@ -952,19 +1038,20 @@ void ForwardSideBySide(const T* const* distances, T* const* scores, const T* bia
         const T* previous = scaled[diagonal - 1];
         const T* before_previous = scaled[diagonal - 2];
         T* current = scaled[diagonal];
-        GatherDiagonal(distances, span, costs.data());
-        for (std::int64_t p = 0; p < span.length; ++p) {
-            const auto cost = hn::Sub(at(costs.data(), p), bias_v);
+        const auto [begin, end] = band.positions(diagonal, span);
+        costs.reach(span);
+        for (std::int64_t p = begin; p < end; ++p) {
+            const auto cost = hn::Sub(costs.at(d, span, diagonal, p), bias_v);
             const auto value =
                 diagonal == 0 ? cost
                               : hn::Add(cost, Softmin(d, at(previous, p + shifts.up),
                                                       at(before_previous, p + shifts.corner),
                                                       at(previous, p - 1 + shifts.up), gamma_v));
-            hn::StoreU(value, d, values.data() + p * lanes);
+            sink.take(d, value, span, diagonal, p);
             hn::StoreU(scale(value), d, current + p * lanes);
         }
-        ScatterDiagonal(values.data(), span, scores);
-        scaled.fence(diagonal, 0, static_cast<int>(span.length));
+        sink.finish(span);
+        scaled.fence(diagonal, begin, end);
     }
 }
 
@@ -1319,7 +1406,10 @@ void GradientsCheckpointed(Score* workspace, const SignalGradients<Data, Score>*
 int SideLanes() { return kTransposes<float> ? static_cast<int>(hn::Lanes(TagOf<float>())) : 0; }
 void ForwardSideBySide32(const float* const* distances, float* const* scores, const float* biases,
                          int rows, int cols, float gamma) {
-    ForwardSideBySide(distances, scores, biases, rows, cols, gamma);
+    const std::size_t cells = static_cast<std::size_t>(std::min(rows, cols)) * SideLanes();
+    GatheredCosts<float> costs{distances, std::vector<float>(cells)};
+    ScatteredScores<float> sink{scores, std::vector<float>(cells)};
+    ForwardSideBySide(costs, sink, biases, rows, cols, gamma, Band(rows, cols));
 }
 void BackwardSideBySide32(const float* const* distances, const float* const* scores,
                           float* const* gradients, const float* biases, int rows, int cols,
@@ -1327,6 +1417,29 @@ void BackwardSideBySide32(const float* const* distances, const float* const* sco
                           bool last_row_only, float ref_gap_penalty) {
     BackwardSideBySide(distances, scores, gradients, biases, rows, cols, gamma, free_end,
                        final_scores, last_row_only, ref_gap_penalty);
+}
+
+// Final scores of one signal per lane from their interleaved samples.
+template <typename T>
+void ScoresSideBySide(const T* samples, const T* reference, int channels, CostKind kind,
+                      const Band* band, FinalScores<T>* const* kept, const T* biases, int rows,
+                      int cols, T gamma) {
+    InterleavedSampleCosts<T> costs{samples, rows, reference, cols, channels, kind};
+    KeptLaneScores<T> sink{kept};
+    ForwardSideBySide(costs, sink, biases, rows, cols, gamma, *band);
+}
+
+int ScoreLanes32() { return HWY_TARGET == HWY_SCALAR ? 0 : hn::Lanes(TagOf<float>()); }
+int ScoreLanes64() { return HWY_TARGET == HWY_SCALAR ? 0 : hn::Lanes(TagOf<double>()); }
+void ScoresSideBySide32(const float* samples, const float* reference, int channels, CostKind kind,
+                        const Band* band, FinalScores<float>* const* kept, const float* biases,
+                        int rows, int cols, float gamma) {
+    ScoresSideBySide(samples, reference, channels, kind, band, kept, biases, rows, cols, gamma);
+}
+void ScoresSideBySide64(const double* samples, const double* reference, int channels,
+                        CostKind kind, const Band* band, FinalScores<double>* const* kept,
+                        const double* biases, int rows, int cols, double gamma) {
+    ScoresSideBySide(samples, reference, channels, kind, band, kept, biases, rows, cols, gamma);
 }
 
 ORVANE_PATH_ENTRY_POINTS(32, float, float)
@@ -1365,6 +1478,10 @@ HWY_EXPORT(GradientsCheckpointed64);
 HWY_EXPORT(GradientsCheckpointedMixed);
 HWY_EXPORT(TargetName);
 HWY_EXPORT(SideLanes);
+HWY_EXPORT(ScoreLanes32);
+HWY_EXPORT(ScoreLanes64);
+HWY_EXPORT(ScoresSideBySide32);
+HWY_EXPORT(ScoresSideBySide64);
 HWY_EXPORT(ForwardSideBySide32);
 HWY_EXPORT(BackwardSideBySide32);
 
@@ -1407,8 +1524,15 @@ struct Float32Path {
     static float penalty(double value, bool local_end) {
         return checked_ref_gap_penalty(value, local_end);
     }
-    // Signals side by side in the forward and backward passes over stored matrices.
+    // Signals side by side in the forward and backward passes over stored matrices, and in
+    // the passes that keep only the final scores.
     static constexpr bool kSideBySide = true;
+    static constexpr bool kSideScores = true;
+    static int score_lanes() { return HWY_DYNAMIC_DISPATCH(ScoreLanes32)(); }
+    template <typename... Args>
+    static void scores_side(Args... args) {
+        HWY_DYNAMIC_DISPATCH(ScoresSideBySide32)(args...);
+    }
     static int side_lanes() { return HWY_DYNAMIC_DISPATCH(SideLanes)(); }
     template <typename... Args>
     static void forward_side(Args... args) {
@@ -1422,6 +1546,12 @@ struct Float32Path {
 
 struct Float64Path {
     static constexpr bool kSideBySide = false;
+    static constexpr bool kSideScores = true;
+    static int score_lanes() { return HWY_DYNAMIC_DISPATCH(ScoreLanes64)(); }
+    template <typename... Args>
+    static void scores_side(Args... args) {
+        HWY_DYNAMIC_DISPATCH(ScoresSideBySide64)(args...);
+    }
     using Data = double;
     using Score = double;
     template <typename... Args>
@@ -1461,6 +1591,7 @@ struct Float64Path {
 struct MixedPath : Float32Path {
     using Score = double;
     static constexpr bool kSideBySide = false;
+    static constexpr bool kSideScores = false;
     template <typename... Args>
     static void forward(Args... args) {
         HWY_DYNAMIC_DISPATCH(ForwardSignalMixed)(args...);
@@ -1568,40 +1699,34 @@ struct SideGroup {
 // with others of its length pays for gathering and scattering them (measured on AVX2: 1.7
 // times as fast at 16 x 16, 1.03 at 256 x 256, slower from 384 x 384 on).
 constexpr std::int64_t kMostSideBySideCells = 256 * 256;
+// The passes that keep only the final scores gather and scatter nothing: side by side they are
+// 2 times as fast at 16 x 16, 1.27 at 64 x 64, 1.05 at 256 x 256 and 1.01 at 512 x 512.
+constexpr std::int64_t kMostSideBySideScoreCells = 512 * 512;
 
-// alone(signal) for every signal that runs on its own, side(group) for every group of
-// `side_lanes` signals of one length that runs side by side: the path's choice, and the same
-// results either way.
-template <typename Path, class Alone, class Side>
-void for_each_signal_or_group(const Batch& batch, const Alone& alone, const Side& side) {
-    using Data = typename Path::Data;
-    int lanes = 0;
-    if constexpr (Path::kSideBySide) {
-        lanes = Path::side_lanes();
-    }
-    // Groups only where every worker thread gets one, lest fewer groups idle a core.
-    const bool enough = batch.count() >= lanes * worker_threads();
+// alone(signal) for every signal that runs on its own, side(group) for every group of `lanes`
+// signals of one kind (their `kind_of`, none for a signal that runs alone) that runs side by
+// side. Groups form only where every worker thread gets one, lest fewer groups idle a core.
+template <typename Data, class KindOf, class Alone, class Side>
+void for_each_signal_or_group(const Batch& batch, int lanes, const KindOf& kind_of,
+                              const Alone& alone, const Side& side) {
+    const bool enough = lanes > 1 && batch.count() >= lanes * worker_threads();
     std::vector<std::vector<int>> tasks;
-    std::map<int, std::vector<int>> by_length;
+    std::map<std::pair<int, int>, std::vector<int>> by_kind;
     for (int k = 0; k < batch.count(); ++k) {
-        const int rows = batch.signal(k).rows;
-        if (lanes > 1 && enough && std::int64_t{rows} * batch.cols() <= kMostSideBySideCells) {
-            by_length[rows].push_back(k);
+        const std::optional<std::pair<int, int>> kind = kind_of(batch.signal(k));
+        if (enough && kind) {
+            by_kind[*kind].push_back(k);
         } else {
             tasks.push_back({k});
         }
     }
-    for (const auto& [rows, members] : by_length) {
+    for (const auto& [kind, members] : by_kind) {
         const std::size_t whole = members.size() - members.size() % lanes;
-        for (std::size_t first = 0; first < members.size(); first += lanes) {
-            const std::size_t last = first < whole ? first + lanes : members.size();
-            if (first >= whole) {
-                for (std::size_t i = first; i < last; ++i) {
-                    tasks.push_back({members[i]});
-                }
-            } else {
-                tasks.emplace_back(members.begin() + first, members.begin() + last);
-            }
+        for (std::size_t first = 0; first < whole; first += lanes) {
+            tasks.emplace_back(members.begin() + first, members.begin() + first + lanes);
+        }
+        for (std::size_t i = whole; i < members.size(); ++i) {
+            tasks.push_back({members[i]});
         }
     }
     std::vector<std::int64_t> work;
@@ -1613,12 +1738,27 @@ void for_each_signal_or_group(const Batch& batch, const Alone& alone, const Side
         const std::vector<int>& members = tasks[static_cast<std::size_t>(t)];
         if (members.size() == 1) {
             alone(batch.signal(members[0]));
-            return;
-        }
-        if constexpr (Path::kSideBySide) {
+        } else {
             side(SideGroup<Data>{batch, members, batch.signal(members[0]).rows, batch.cols()});
         }
     });
+}
+
+// The stored-matrix passes' groups: signals of one length, no longer than pays.
+template <typename Path>
+int stored_side_lanes() {
+    if constexpr (Path::kSideBySide) {
+        return Path::side_lanes();
+    } else {
+        return 0;
+    }
+}
+
+inline std::optional<std::pair<int, int>> stored_side_kind(const Signal& signal) {
+    if (std::int64_t{signal.rows} * signal.cols > kMostSideBySideCells) {
+        return std::nullopt;
+    }
+    return std::pair{signal.rows, 0};
 }
 
 template <typename Path>
@@ -1639,8 +1779,8 @@ void softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_signa
         finals[signal.index] = final_score_of(score + signal.first_cell, signal, gamma,
                                               ref_gap_penalty, local_end, last_row_only);
     };
-    for_each_signal_or_group<Path>(
-        batch,
+    for_each_signal_or_group<Data>(
+        batch, stored_side_lanes<Path>(), stored_side_kind,
         [&](const Signal& signal) {
             Path::forward(distance + signal.first_cell, score + signal.first_cell, signal.rows,
                           signal.cols, bias_of(biases, signal.index), gamma);
@@ -1700,13 +1840,47 @@ void softdtw_scores(HostAddress input_signal, const std::vector<int>& input_sign
     const CallSamples<Data> call(batch, input_signal, ref_signal, channels, cost, band);
     const auto biases = host_pointer<const Data>(alpha);
     const auto finals = host_pointer<Score>(scores);
-    for_each_signal(batch, [&](const Signal& signal) {
-        const typename CallSamples<Data>::Own own(call, signal);
-        FinalScores<Score> kept(signal.rows, signal.cols, local_end);
-        Path::scores(&own.source, &own.band, &kept, bias_of(biases, signal.index), gamma);
+    const auto finish = [&](const Signal& signal, const FinalScores<Score>& kept) {
         finals[signal.index] =
             final_score_of(kept, gamma, ref_gap_penalty, local_end, last_row_only);
-    });
+    };
+    int lanes = 0;
+    if constexpr (Path::kSideScores) {
+        lanes = Path::score_lanes();
+    }
+    for_each_signal_or_group<Data>(
+        batch, lanes,
+        [&](const Signal& signal) -> std::optional<std::pair<int, int>> {
+            if (std::int64_t{signal.rows} * signal.cols > kMostSideBySideScoreCells) {
+                return std::nullopt;
+            }
+            return std::pair{signal.rows, call.band_width(signal.index)};
+        },
+        [&](const Signal& signal) {
+            const typename CallSamples<Data>::Own own(call, signal);
+            FinalScores<Score> kept(signal.rows, signal.cols, local_end);
+            Path::scores(&own.source, &own.band, &kept, bias_of(biases, signal.index), gamma);
+            finish(signal, kept);
+        },
+        [&](const SideGroup<Data>& group) {
+            if constexpr (Path::kSideScores) {
+                const std::vector<Data> samples = call.interleaved(batch, group.members);
+                std::vector<FinalScores<Score>> kept(group.members.size(),
+                                                     FinalScores<Score>(group.rows, group.cols,
+                                                                        local_end));
+                std::vector<FinalScores<Score>*> own_kept;
+                for (auto& one : kept) {
+                    own_kept.push_back(&one);
+                }
+                const Band band(group.rows, group.cols, call.band_width(group.members[0]));
+                Path::scores_side(samples.data(), call.reference(), call.channels(), call.kind(),
+                                  &band, own_kept.data(), group.biases(biases).data(),
+                                  group.rows, group.cols, gamma);
+                for (std::size_t i = 0; i < kept.size(); ++i) {
+                    finish(batch.signal(group.members[i]), kept[i]);
+                }
+            }
+        });
 }
 
 // How a call of the lean gradients holds R: the whole batch matrix, or the checkpoints of its
@@ -1830,8 +2004,8 @@ void softdtw_backward(const std::vector<int>& input_signal_lengths, int ref_sign
     const auto biases = host_pointer<const Data>(alpha);
     const auto finals = host_pointer<const Score>(scores);
     const auto final_of = [&](int k) { return local_end ? finals[k] : Score{0}; };
-    for_each_signal_or_group<Path>(
-        batch,
+    for_each_signal_or_group<Data>(
+        batch, stored_side_lanes<Path>(), stored_side_kind,
         [&](const Signal& signal) {
             Path::backward(distance + signal.first_cell, score + signal.first_cell,
                            gradient + signal.first_cell, signal.rows, signal.cols,

@@ -46,6 +46,42 @@ def test_scores_alone_equal_the_distance_and_forward_passes(instruction_set, pat
         assert alone.tobytes() == stored.tobytes(), ref_length
 
 
+def scores_of(path, signals, reference, alpha, bands, options, cost):
+    score, pass_suffix = PATHS[path][1], PATHS[path][3]
+    lengths = [len(signal) for signal in signals]
+    found = np.full(len(signals), np.nan, score)
+    flat = np.concatenate(signals)
+    getattr(orvane_cpu, "calc_softdtw_scores" + pass_suffix)(
+        flat.ctypes.data, lengths, reference.ctypes.data, len(reference),
+        found.ctypes.data, 0.6, alpha.ctypes.data, channels=reference.shape[1], cost=cost,
+        band_ptr=0 if bands is None else bands.ctypes.data, **options)
+    return found
+
+
+@pytest.mark.parametrize("path", PATHS)
+@pytest.mark.parametrize("options", ENDS, ids=["global", "free", "last-row"])
+@pytest.mark.parametrize("channels, cost", [(1, "abs"), (3, "sqeuclidean")])
+def test_signals_side_by_side_score_as_they_do_alone(instruction_set, path, options, channels,
+                                                     cost):
+    # Many short signals of one length (and band) run a vector's lanes of them at a time, one
+    # signal a lane; the rest, and a batch of one, run alone: the same bits.
+    data = PATHS[path][0]
+    rng = np.random.default_rng(channels)
+    lengths = [30] * 9 + [1] * 8 + [50] * 17 + [3, 64, 64]
+    signals = [rng.standard_normal((n, channels)).astype(data) for n in lengths]
+    signals[1][4, 0], signals[20][7, 0] = np.nan, np.inf
+    alpha = rng.uniform(-0.3, 0.3, len(lengths)).astype(data)
+    for ref_length, bands in [(1, None), (9, None), (40, None),
+                              (40, rng.integers(0, 4, len(lengths)).astype(np.int32))]:
+        reference = rng.standard_normal((ref_length, channels)).astype(data)
+        together = scores_of(path, signals, reference, alpha, bands, options, cost)
+        alone = np.concatenate([
+            scores_of(path, [signal], reference, alpha[k:k + 1],
+                      None if bands is None else bands[k:k + 1], options, cost)
+            for k, signal in enumerate(signals)])
+        assert together.tobytes() == alone.tobytes(), ref_length
+
+
 def test_raw_scores_refuse_as_the_forward_pass_does():
     scores = np.full(1, 7.0, np.float32)
     with pytest.raises(ValueError, match="gamma must be a finite, normal float32"):

@@ -478,13 +478,12 @@ struct ScaledDifferences {
 enum class Unreachable { kept_nan, no_share };
 
 template <Unreachable kUnreachable>
-HWY_INLINE ScaledDifferences DifferencesAt(const double* previous, const double* before_previous,
-                                           int q, PredecessorShifts shifts,
-                                           VecOf<MixedTag> inv_gamma) {
+HWY_INLINE ScaledDifferences DifferencesOf(const double* up_at, const double* left_at,
+                                           const double* corner_at, VecOf<MixedTag> inv_gamma) {
     const MixedTag d;
-    const auto up = hn::LoadU(d, previous + q + shifts.up);
-    const auto left = hn::LoadU(d, previous + q - 1 + shifts.up);
-    const auto corner = hn::LoadU(d, before_previous + q + shifts.corner);
+    const auto up = hn::LoadU(d, up_at);
+    const auto left = hn::LoadU(d, left_at);
+    const auto corner = hn::LoadU(d, corner_at);
     // A NaN predecessor may make `least` NaN; what depends on it is NaN then anyway.
     const auto least = hn::Min(hn::Min(up, corner), left);
     const auto scaled = [&](VecOf<MixedTag> r) {
@@ -499,6 +498,15 @@ HWY_INLINE ScaledDifferences DifferencesAt(const double* previous, const double*
     const auto any_nan = hn::Or(hn::IsNaN(up), hn::Or(hn::IsNaN(corner), hn::IsNaN(left)));
     return ScaledDifferences{least, scaled(up), scaled(corner), scaled(left),
                              hn::VecFromMask(d, any_nan)};
+}
+
+// The differences of cells q, q + 1, ... of a diagonal.
+template <Unreachable kUnreachable>
+HWY_INLINE ScaledDifferences DifferencesAt(const double* previous, const double* before_previous,
+                                           int q, PredecessorShifts shifts,
+                                           VecOf<MixedTag> inv_gamma) {
+    return DifferencesOf<kUnreachable>(previous + q + shifts.up, previous + q - 1 + shifts.up,
+                                       before_previous + q + shifts.corner, inv_gamma);
 }
 
 // Where a backward pass reads R: a stored score matrix, or a signal's checkpoints, each
@@ -1001,8 +1009,10 @@ template <typename T>
 struct KeptLaneScores {
     FinalScores<T>* const* kept;
 
+    // The lanes of `value` are those from first_lane on.
     template <class D>
-    void take(D d, VecOf<D> value, const Span& span, int diagonal, std::int64_t p) {
+    void take(D d, VecOf<D> value, const Span& span, int diagonal, std::int64_t p,
+              std::int64_t first_lane = 0) {
         const int column = static_cast<int>(span.first_col + p);
         const int row = diagonal - column;
         if (row != kept[0]->rows - 1 && column != kept[0]->cols - 1) {
@@ -1011,7 +1021,7 @@ struct KeptLaneScores {
         alignas(64) T lanes[kMaxLanes<T>];
         hn::StoreU(value, d, lanes);
         for (std::size_t k = 0; k < hn::Lanes(d); ++k) {
-            kept[k]->take(row, column, lanes[k]);
+            kept[first_lane + k]->take(row, column, lanes[k]);
         }
     }
     void finish(const Span& /*span*/) {}
@@ -1129,6 +1139,30 @@ void BackwardSideBySide(const T* const* distances, const T* const* scores, T* co
     }
 }
 
+// gamma * log(sum of the exponentials) of a float32 vector of cells, from the float64
+// differences of its two halves, rounded to float32.
+HWY_INLINE VecOf<MixedFloatTag> MixedLogTerm(const ScaledDifferences& lo,
+                                             const ScaledDifferences& hi,
+                                             VecOf<MixedFloatTag> gamma) {
+    const MixedFloatTag df;
+    const auto sum = hn::Add(hn::Add(ExpOfNonPositive(df, RoundedPair(lo.up, hi.up)),
+                                     ExpOfNonPositive(df, RoundedPair(lo.corner, hi.corner))),
+                             ExpOfNonPositive(df, RoundedPair(lo.left, hi.left)));
+    return hn::Mul(hn::Log(df, sum), gamma);
+}
+
+// R = cost + least - gamma * log(sum): +-inf where the least is infinite, NaN where a
+// predecessor is NaN.
+HWY_INLINE VecOf<MixedTag> MixedValue(VecOf<MixedTag> cost, const ScaledDifferences& at,
+                                      VecOf<MixedTag> log_term) {
+    const MixedTag d;
+    auto softmin = hn::Sub(at.least, log_term);
+    softmin = hn::IfThenElse(hn::IsInf(at.least), at.least, softmin);
+    softmin = hn::IfThenElse(hn::MaskFromVec(at.any_nan),
+                             hn::Set(d, std::numeric_limits<double>::quiet_NaN()), softmin);
+    return hn::Add(cost, softmin);
+}
+
 template <class Costs, class Scores>
 void ForwardMixed(const Costs& costs, Scores& sink, int rows, int cols, float bias, float gamma,
                   const DiagonalRange<double>& range, const Band& band) {
@@ -1140,16 +1174,6 @@ void ForwardMixed(const Costs& costs, Scores& sink, int rows, int cols, float bi
     const auto gamma_v = hn::Set(df, gamma);
     const auto bias_v = hn::Set(df, bias);
     RollingDiagonals<double> scores(std::min(rows, cols), kInfinity<double>);
-    // R = cost + least - gamma * log(sum): +-inf where the least is infinite, NaN where a
-    // predecessor is NaN.
-    const auto value_of = [&](VecOf<MixedTag> cost, const ScaledDifferences& at,
-                              VecOf<MixedTag> log_term) {
-        auto softmin = hn::Sub(at.least, log_term);
-        softmin = hn::IfThenElse(hn::IsInf(at.least), at.least, softmin);
-        softmin = hn::IfThenElse(hn::MaskFromVec(at.any_nan),
-                                 hn::Set(d, std::numeric_limits<double>::quiet_NaN()), softmin);
-        return hn::Add(cost, softmin);
-    };
 
     const int from = StartForward(range, scores, sink, static_cast<double>(costs.first() - bias),
                                   rows, cols, band, [](VecOf<MixedTag> r) { return r; });
@@ -1169,21 +1193,64 @@ void ForwardMixed(const Costs& costs, Scores& sink, int rows, int cols, float bi
                                       previous, before_previous, p + static_cast<int>(lanes),
                                       shifts, inv_gamma)
                                 : lo;
-            const auto sum =
-                hn::Add(hn::Add(ExpOfNonPositive(df, RoundedPair(lo.up, hi.up)),
-                                ExpOfNonPositive(df, RoundedPair(lo.corner, hi.corner))),
-                        ExpOfNonPositive(df, RoundedPair(lo.left, hi.left)));
-            const auto log_term = hn::Mul(hn::Log(df, sum), gamma_v);
+            const auto log_term = MixedLogTerm(lo, hi, gamma_v);
             const auto cost = hn::Sub(costs.at(df, span, diagonal, p, count), bias_v);
-            const auto low = value_of(LowerAsDoubles(cost), lo, LowerAsDoubles(log_term));
+            const auto low = MixedValue(LowerAsDoubles(cost), lo, LowerAsDoubles(log_term));
             sink.take(d, low, span, diagonal, p, std::min(lanes, count));
             hn::StoreU(low, d, current + p);
             if constexpr (kPairs) {
-                const auto high = value_of(UpperAsDoubles(cost), hi, UpperAsDoubles(log_term));
+                const auto high = MixedValue(UpperAsDoubles(cost), hi, UpperAsDoubles(log_term));
                 sink.take(d, high, span, diagonal, p + static_cast<int>(lanes),
                           count > lanes ? count - lanes : 0);
                 hn::StoreU(high, d, current + p + lanes);
             }
+        }
+        scores.fence(diagonal, begin, end);
+    }
+}
+
+// The mixed path's final scores of one signal per lane, each cell taking ForwardMixed's
+// steps: a float32 vector of lanes, its float64 work on the two halves.
+template <class Costs, class Scores>
+void ForwardMixedSideBySide(Costs& costs, Scores& sink, const float* biases, int rows, int cols,
+                            float gamma, const Band& band) {
+    const MixedTag d;
+    const MixedFloatTag df;
+    const std::int64_t lanes = static_cast<std::int64_t>(hn::Lanes(df));
+    const std::int64_t half = static_cast<std::int64_t>(hn::Lanes(d));
+    const auto inv_gamma = hn::Set(d, 1.0 / static_cast<double>(gamma));
+    const auto gamma_v = hn::Set(df, gamma);
+    const auto bias_v = hn::LoadU(df, biases);
+    RollingDiagonals<double> scores(std::min(rows, cols), kInfinity<double>,
+                                    static_cast<int>(lanes));
+    for (int diagonal = 0; diagonal < rows + cols - 1; ++diagonal) {
+        const Span span = span_of(diagonal, rows, cols);
+        const PredecessorShifts shifts(diagonal, rows);
+        const double* previous = scores[diagonal - 1];
+        const double* before_previous = scores[diagonal - 2];
+        double* current = scores[diagonal];
+        const auto [begin, end] = band.positions(diagonal, span);
+        for (std::int64_t p = begin; p < end; ++p) {
+            const auto cost = hn::Sub(costs.at(df, span, diagonal, p), bias_v);
+            auto low = LowerAsDoubles(cost);
+            auto high = UpperAsDoubles(cost);
+            if (diagonal > 0) {
+                const auto differences = [&](std::int64_t first_lane) {
+                    return DifferencesOf<Unreachable::kept_nan>(
+                        previous + (p + shifts.up) * lanes + first_lane,
+                        previous + (p - 1 + shifts.up) * lanes + first_lane,
+                        before_previous + (p + shifts.corner) * lanes + first_lane, inv_gamma);
+                };
+                const auto lo = differences(0);
+                const auto hi = differences(half);
+                const auto log_term = MixedLogTerm(lo, hi, gamma_v);
+                low = MixedValue(low, lo, LowerAsDoubles(log_term));
+                high = MixedValue(high, hi, UpperAsDoubles(log_term));
+            }
+            sink.take(d, low, span, diagonal, p, 0);
+            sink.take(d, high, span, diagonal, p, half);
+            hn::StoreU(low, d, current + p * lanes);
+            hn::StoreU(high, d, current + p * lanes + half);
         }
         scores.fence(diagonal, begin, end);
     }
@@ -1429,6 +1496,14 @@ void ScoresSideBySide(const T* samples, const T* reference, int channels, CostKi
     ForwardSideBySide(costs, sink, biases, rows, cols, gamma, *band);
 }
 
+int ScoreLanesMixed() { return kPairs ? hn::Lanes(MixedFloatTag()) : 0; }
+void ScoresSideBySideMixed(const float* samples, const float* reference, int channels,
+                           CostKind kind, const Band* band, FinalScores<double>* const* kept,
+                           const float* biases, int rows, int cols, float gamma) {
+    InterleavedSampleCosts<float> costs{samples, rows, reference, cols, channels, kind};
+    KeptLaneScores<double> sink{kept};
+    ForwardMixedSideBySide(costs, sink, biases, rows, cols, gamma, *band);
+}
 int ScoreLanes32() { return HWY_TARGET == HWY_SCALAR ? 0 : hn::Lanes(TagOf<float>()); }
 int ScoreLanes64() { return HWY_TARGET == HWY_SCALAR ? 0 : hn::Lanes(TagOf<double>()); }
 void ScoresSideBySide32(const float* samples, const float* reference, int channels, CostKind kind,
@@ -1480,6 +1555,8 @@ HWY_EXPORT(TargetName);
 HWY_EXPORT(SideLanes);
 HWY_EXPORT(ScoreLanes32);
 HWY_EXPORT(ScoreLanes64);
+HWY_EXPORT(ScoreLanesMixed);
+HWY_EXPORT(ScoresSideBySideMixed);
 HWY_EXPORT(ScoresSideBySide32);
 HWY_EXPORT(ScoresSideBySide64);
 HWY_EXPORT(ForwardSideBySide32);
@@ -1528,6 +1605,10 @@ struct Float32Path {
     // the passes that keep only the final scores.
     static constexpr bool kSideBySide = true;
     static constexpr bool kSideScores = true;
+    // The passes that keep only the final scores gather and scatter nothing: side by side
+    // they are 2 times as fast at 16 x 16, 1.27 at 64 x 64, 1.05 at 256 x 256 and 1.01 at
+    // 512 x 512 (float64: 1.4 at 16 x 16, 1.1 at 64 x 64, 1.0 at 512 x 512).
+    static constexpr std::int64_t kMostSideScoreCells = 512 * 512;
     static int score_lanes() { return HWY_DYNAMIC_DISPATCH(ScoreLanes32)(); }
     template <typename... Args>
     static void scores_side(Args... args) {
@@ -1547,6 +1628,7 @@ struct Float32Path {
 struct Float64Path {
     static constexpr bool kSideBySide = false;
     static constexpr bool kSideScores = true;
+    static constexpr std::int64_t kMostSideScoreCells = Float32Path::kMostSideScoreCells;
     static int score_lanes() { return HWY_DYNAMIC_DISPATCH(ScoreLanes64)(); }
     template <typename... Args>
     static void scores_side(Args... args) {
@@ -1591,7 +1673,14 @@ struct Float64Path {
 struct MixedPath : Float32Path {
     using Score = double;
     static constexpr bool kSideBySide = false;
-    static constexpr bool kSideScores = false;
+    // Side by side: 2 times as fast at 16 x 16, 1.2 at 64 x 64, 1.07 at 128 x 128, even at
+    // 256 x 256 and slower beyond.
+    static constexpr std::int64_t kMostSideScoreCells = 128 * 128;
+    static int score_lanes() { return HWY_DYNAMIC_DISPATCH(ScoreLanesMixed)(); }
+    template <typename... Args>
+    static void scores_side(Args... args) {
+        HWY_DYNAMIC_DISPATCH(ScoresSideBySideMixed)(args...);
+    }
     template <typename... Args>
     static void forward(Args... args) {
         HWY_DYNAMIC_DISPATCH(ForwardSignalMixed)(args...);
@@ -1699,9 +1788,6 @@ struct SideGroup {
 // with others of its length pays for gathering and scattering them (measured on AVX2: 1.7
 // times as fast at 16 x 16, 1.03 at 256 x 256, slower from 384 x 384 on).
 constexpr std::int64_t kMostSideBySideCells = 256 * 256;
-// The passes that keep only the final scores gather and scatter nothing: side by side they are
-// 2 times as fast at 16 x 16, 1.27 at 64 x 64, 1.05 at 256 x 256 and 1.01 at 512 x 512.
-constexpr std::int64_t kMostSideBySideScoreCells = 512 * 512;
 
 // alone(signal) for every signal that runs on its own, side(group) for every group of `lanes`
 // signals of one kind (their `kind_of`, none for a signal that runs alone) that runs side by
@@ -1851,7 +1937,7 @@ void softdtw_scores(HostAddress input_signal, const std::vector<int>& input_sign
     for_each_signal_or_group<Data>(
         batch, lanes,
         [&](const Signal& signal) -> std::optional<std::pair<int, int>> {
-            if (std::int64_t{signal.rows} * signal.cols > kMostSideBySideScoreCells) {
+            if (std::int64_t{signal.rows} * signal.cols > Path::kMostSideScoreCells) {
                 return std::nullopt;
             }
             return std::pair{signal.rows, call.band_width(signal.index)};

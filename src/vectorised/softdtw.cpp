@@ -840,10 +840,10 @@ void BackwardSignal(const Costs& cost_source, ScoreMatrix& score, Gradients& sin
 // the results scattered back, so the matrices keep their layout; every cell takes the steps
 // ForwardSignal and BackwardSignal take (float32 weights from costs), the same bits.
 // Whether a vector of T has a width whose square of lanes TransposeSquare turns: four or
-// eight lanes, the targets side by side has been measured on.
+// eight 32-bit lanes, the targets side by side has been measured on.
 template <typename T>
-constexpr bool kTransposes = HWY_TARGET != HWY_SCALAR && (hn::MaxLanes(TagOf<T>()) == 4 ||
-                                                          hn::MaxLanes(TagOf<T>()) == 8);
+constexpr bool kTransposes = HWY_TARGET != HWY_SCALAR && sizeof(T) == 4 &&
+                             (hn::MaxLanes(TagOf<T>()) == 4 || hn::MaxLanes(TagOf<T>()) == 8);
 
 // v[i] lane j becomes v[j] lane i, for vectors of four or eight 32-bit lanes: pairs of lanes
 // interleaved, then pairs of pairs, then (eight lanes) the two halves.

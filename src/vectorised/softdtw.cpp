@@ -212,6 +212,28 @@ struct PredecessorShifts {
           corner(diagonal <= rows - 1 ? -1 : (diagonal == rows ? 0 : 1)) {}
 };
 
+// Where the down (and right) and the diagonal successors of position p of a diagonal sit on
+// the two diagonals after it: p + down (p + 1 + down) and p + corner.
+struct SuccessorShifts {
+    int down;
+    int corner;
+
+    SuccessorShifts(int diagonal, int rows)
+        : down(diagonal <= rows - 2 ? 0 : -1),
+          corner(diagonal <= rows - 3 ? 1 : (diagonal == rows - 2 ? 0 : -1)) {}
+};
+
+// One rolling quantity on a diagonal and the two after it, as a backward pass reads it.
+template <typename T>
+struct WithSuccessors {
+    T* here;
+    const T* next;
+    const T* far;
+
+    WithSuccessors(RollingDiagonals<T>& rolling, int diagonal)
+        : here(rolling[diagonal]), next(rolling[diagonal + 1]), far(rolling[diagonal + 2]) {}
+};
+
 // The soft minimum of the predecessors of the cells p, p + 1, ... of a diagonal, from the
 // scaled scores (-R / gamma, padded) of the two diagonals before it.
 template <class D>
@@ -765,38 +787,31 @@ void BackwardSignal(const Costs& cost_source, ScoreMatrix& score, Gradients& sin
             right_shares = shares->left(diagonal + 1);
             corner_shares = shares->corner(diagonal + 2);
         }
-        const int down_shift = diagonal <= rows - 2 ? 0 : -1;
-        const int corner_shift = diagonal <= rows - 3 ? 1 : (diagonal == rows - 2 ? 0 : -1);
-        T* here_scores = scores[diagonal];
-        T* here_costs = costs[diagonal];
-        T* here_gradients = gradients[diagonal];
-        const T* next_scores = scores[diagonal + 1];
-        const T* next_costs = costs[diagonal + 1];
-        const T* next_gradients = gradients[diagonal + 1];
-        const T* far_scores = scores[diagonal + 2];
-        const T* far_costs = costs[diagonal + 2];
-        const T* far_gradients = gradients[diagonal + 2];
+        const SuccessorShifts shifts(diagonal, rows);
+        const WithSuccessors<T> around_scores(scores, diagonal);
+        const WithSuccessors<T> around_costs(costs, diagonal);
+        const WithSuccessors<T> around_gradients(gradients, diagonal);
         const T* own_scores = score.diagonal(diagonal, span);
         // The weight from the successor at `at` of the next (far: the one after) diagonal: by
         // element type, from its cost or its predecessors' shares (`own_shares`).
         const auto weight = [&](bool far, int at, const T* own_shares, auto r) {
-            const auto successor_score = hn::LoadU(d, (far ? far_scores : next_scores) + at);
+            const auto successor_score = hn::LoadU(d, (far ? around_scores.far : around_scores.next) + at);
             if constexpr (kShares) {
                 return ShareWeight<decltype(d)>(successor_score, r, hn::LoadU(d, own_shares + at));
             } else {
                 static_cast<void>(own_shares);
                 return StepWeight(d, successor_score, r,
-                                  hn::LoadU(d, (far ? far_costs : next_costs) + at), inv_gamma);
+                                  hn::LoadU(d, (far ? around_costs.far : around_costs.next) + at), inv_gamma);
             }
         };
         const auto [begin, end] = band.positions(diagonal, span);
         for (int p = begin; p < end; p += static_cast<int>(lanes)) {
             const std::size_t count = std::min<std::size_t>(lanes, end - p);
             const auto r = LoadPart(d, own_scores + p, count);
-            hn::StoreU(r, d, here_scores + p);
+            hn::StoreU(r, d, around_scores.here + p);
             if constexpr (!kShares) {
                 hn::StoreU(hn::Sub(cost_source.at(d, span, diagonal, p, count), bias_v), d,
-                           here_costs + p);
+                           around_costs.here + p);
             }
 
             auto e = hn::Zero(d);
@@ -816,17 +831,17 @@ void BackwardSignal(const Costs& cost_source, ScoreMatrix& score, Gradients& sin
             } else if (diagonal == last_diagonal) {
                 e = hn::Set(d, T{1});
             }
-            const int down = p + down_shift;
-            const int right = p + 1 + down_shift;
-            const int corner = p + corner_shift;
-            e = FusedMulAdd(d, hn::LoadU(d, next_gradients + down),
+            const int down = p + shifts.down;
+            const int right = p + 1 + shifts.down;
+            const int corner = p + shifts.corner;
+            e = FusedMulAdd(d, hn::LoadU(d, around_gradients.next + down),
                             weight(false, down, down_shares, r), e);
-            e = FusedMulAdd(d, hn::LoadU(d, far_gradients + corner),
+            e = FusedMulAdd(d, hn::LoadU(d, around_gradients.far + corner),
                             weight(true, corner, corner_shares, r), e);
-            e = FusedMulAdd(d, hn::LoadU(d, next_gradients + right),
+            e = FusedMulAdd(d, hn::LoadU(d, around_gradients.next + right),
                             weight(false, right, right_shares, r), e);
             sink.take(d, e, span, diagonal, p, count);
-            hn::StoreU(e, d, here_gradients + p);
+            hn::StoreU(e, d, around_gradients.here + p);
         }
         scores.fence(diagonal, begin, end);
         costs.fence(diagonal, begin, end);
@@ -1086,25 +1101,18 @@ void BackwardSideBySide(const T* const* distances, const T* const* scores, T* co
 
     for (int diagonal = last_diagonal; diagonal >= 0; --diagonal) {
         const Span span = span_of(diagonal, rows, cols);
-        const int down_shift = diagonal <= rows - 2 ? 0 : -1;
-        const int corner_shift = diagonal <= rows - 3 ? 1 : (diagonal == rows - 2 ? 0 : -1);
-        T* here_scores = own_scores[diagonal];
-        T* here_costs = costs[diagonal];
-        T* here_expected = expected[diagonal];
-        const T* next_scores = own_scores[diagonal + 1];
-        const T* next_costs = costs[diagonal + 1];
-        const T* next_expected = expected[diagonal + 1];
-        const T* far_scores = own_scores[diagonal + 2];
-        const T* far_costs = costs[diagonal + 2];
-        const T* far_expected = expected[diagonal + 2];
-        GatherDiagonal(scores, span, here_scores);
-        GatherDiagonal(distances, span, here_costs);
+        const SuccessorShifts shifts(diagonal, rows);
+        const WithSuccessors<T> around_scores(own_scores, diagonal);
+        const WithSuccessors<T> around_costs(costs, diagonal);
+        const WithSuccessors<T> around_expected(expected, diagonal);
+        GatherDiagonal(scores, span, around_scores.here);
+        GatherDiagonal(distances, span, around_costs.here);
         for (std::int64_t p = 0; p < span.length; ++p) {
-            T* cost = here_costs + p * static_cast<std::int64_t>(lanes);
+            T* cost = around_costs.here + p * static_cast<std::int64_t>(lanes);
             hn::StoreU(hn::Sub(hn::LoadU(d, cost), bias_v), d, cost);
         }
         for (std::int64_t p = 0; p < span.length; ++p) {
-            const auto r = at(here_scores, p);
+            const auto r = at(around_scores.here, p);
             auto e = hn::Zero(d);
             if (free_end) {
                 const std::int64_t column = span.first_col + p;
@@ -1117,22 +1125,19 @@ void BackwardSideBySide(const T* const* distances, const T* const* scores, T* co
             } else if (diagonal == last_diagonal) {
                 e = hn::Set(d, T{1});
             }
-            const auto weight = [&](const T* successor_scores, const T* successor_costs,
-                                    std::int64_t q) {
-                return StepWeight(d, at(successor_scores, q), r, at(successor_costs, q),
-                                  inv_gamma);
+            const auto weight = [&](bool far, std::int64_t q) {
+                return StepWeight(d, at(far ? around_scores.far : around_scores.next, q), r,
+                                  at(far ? around_costs.far : around_costs.next, q), inv_gamma);
             };
-            const std::int64_t down = p + down_shift;
-            const std::int64_t right = p + 1 + down_shift;
-            const std::int64_t corner = p + corner_shift;
-            e = FusedMulAdd(d, at(next_expected, down), weight(next_scores, next_costs, down), e);
-            e = FusedMulAdd(d, at(far_expected, corner), weight(far_scores, far_costs, corner),
-                            e);
-            e = FusedMulAdd(d, at(next_expected, right), weight(next_scores, next_costs, right),
-                            e);
-            hn::StoreU(e, d, here_expected + p * static_cast<std::int64_t>(lanes));
+            const std::int64_t down = p + shifts.down;
+            const std::int64_t right = p + 1 + shifts.down;
+            const std::int64_t corner = p + shifts.corner;
+            e = FusedMulAdd(d, at(around_expected.next, down), weight(false, down), e);
+            e = FusedMulAdd(d, at(around_expected.far, corner), weight(true, corner), e);
+            e = FusedMulAdd(d, at(around_expected.next, right), weight(false, right), e);
+            hn::StoreU(e, d, around_expected.here + p * static_cast<std::int64_t>(lanes));
         }
-        ScatterDiagonal(here_expected, span, gradients);
+        ScatterDiagonal(around_expected.here, span, gradients);
         for (auto* rolling : {&own_scores, &costs, &expected}) {
             rolling->fence(diagonal, 0, static_cast<int>(span.length));
         }
@@ -1275,15 +1280,12 @@ void BackwardMixed(ScoreMatrix& score, Gradients& sink, int rows, int cols, floa
 
     for (int diagonal = last_diagonal; diagonal >= 0; --diagonal) {
         const Span span = span_of(diagonal, rows, cols);
-        const int down_shift = diagonal <= rows - 2 ? 0 : -1;
-        const int corner_shift = diagonal <= rows - 3 ? 1 : (diagonal == rows - 2 ? 0 : -1);
+        const SuccessorShifts shifts(diagonal, rows);
         shares.reach(diagonal);
         const float* down_shares = shares.up(diagonal + 1);
         const float* right_shares = shares.left(diagonal + 1);
         const float* corner_shares = shares.corner(diagonal + 2);
-        float* here_gradients = gradients[diagonal];
-        const float* next_gradients = gradients[diagonal + 1];
-        const float* far_gradients = gradients[diagonal + 2];
+        const WithSuccessors<float> around_gradients(gradients, diagonal);
         const double* own_scores = score.diagonal(diagonal, span);
         const auto [begin, end] = band.positions(diagonal, span);
         for (int p = begin; p < end; p += static_cast<int>(group)) {
@@ -1311,17 +1313,17 @@ void BackwardMixed(ScoreMatrix& score, Gradients& sink, int rows, int cols, floa
             } else if (diagonal == last_diagonal) {
                 e = hn::Set(df, 1.0f);
             }
-            const int down = p + down_shift;
-            const int right = p + 1 + down_shift;
-            const int corner = p + corner_shift;
-            e = FusedMulAdd(df, hn::LoadU(df, next_gradients + down),
+            const int down = p + shifts.down;
+            const int right = p + 1 + shifts.down;
+            const int corner = p + shifts.corner;
+            e = FusedMulAdd(df, hn::LoadU(df, around_gradients.next + down),
                             hn::LoadU(df, down_shares + down), e);
-            e = FusedMulAdd(df, hn::LoadU(df, far_gradients + corner),
+            e = FusedMulAdd(df, hn::LoadU(df, around_gradients.far + corner),
                             hn::LoadU(df, corner_shares + corner), e);
-            e = FusedMulAdd(df, hn::LoadU(df, next_gradients + right),
+            e = FusedMulAdd(df, hn::LoadU(df, around_gradients.next + right),
                             hn::LoadU(df, right_shares + right), e);
             sink.take(df, e, span, diagonal, p, count);
-            hn::StoreU(e, df, here_gradients + p);
+            hn::StoreU(e, df, around_gradients.here + p);
         }
         gradients.fence(diagonal, begin, end);
     }

@@ -581,6 +581,106 @@ private:
     int stop_ = 0;
 };
 
+// Whether a vector of T has a width whose square of lanes TransposeSquare turns: four or
+// eight 32-bit lanes, the targets side by side has been measured on.
+template <typename T>
+constexpr bool kTransposes = HWY_TARGET != HWY_SCALAR && sizeof(T) == 4 &&
+                             (hn::MaxLanes(TagOf<T>()) == 4 || hn::MaxLanes(TagOf<T>()) == 8);
+
+// v[i] lane j becomes v[j] lane i, for vectors of four or eight 32-bit lanes: pairs of lanes
+// interleaved, then pairs of pairs, then (eight lanes) the two halves.
+template <class D>
+HWY_INLINE void TransposeSquare(D d, VecOf<D>* v) {
+#if HWY_TARGET != HWY_SCALAR
+    constexpr std::size_t kLanes = hn::MaxLanes(D());
+    const hn::Repartition<std::uint64_t, D> d64;
+    const auto pairs_lower = [&](VecOf<D> a, VecOf<D> b) {
+        return hn::BitCast(d, hn::InterleaveLower(d64, hn::BitCast(d64, a), hn::BitCast(d64, b)));
+    };
+    const auto pairs_upper = [&](VecOf<D> a, VecOf<D> b) {
+        return hn::BitCast(d, hn::InterleaveUpper(d64, hn::BitCast(d64, a), hn::BitCast(d64, b)));
+    };
+    VecOf<D> lanes[kLanes];
+    for (std::size_t i = 0; i < kLanes; i += 2) {
+        lanes[i] = hn::InterleaveLower(d, v[i], v[i + 1]);
+        lanes[i + 1] = hn::InterleaveUpper(d, v[i], v[i + 1]);
+    }
+    VecOf<D> quads[kLanes];
+    for (std::size_t i = 0; i < kLanes; i += 4) {
+        quads[i] = pairs_lower(lanes[i], lanes[i + 2]);
+        quads[i + 1] = pairs_upper(lanes[i], lanes[i + 2]);
+        quads[i + 2] = pairs_lower(lanes[i + 1], lanes[i + 3]);
+        quads[i + 3] = pairs_upper(lanes[i + 1], lanes[i + 3]);
+    }
+    if constexpr (kLanes == 4) {
+        for (std::size_t i = 0; i < kLanes; ++i) {
+            v[i] = quads[i];
+        }
+    } else {
+        for (std::size_t i = 0; i < 4; ++i) {
+            v[i] = hn::ConcatLowerLower(d, quads[i + 4], quads[i]);
+            v[i + 4] = hn::ConcatUpperUpper(d, quads[i + 4], quads[i]);
+        }
+    }
+#else
+    static_cast<void>(d);
+    static_cast<void>(v);
+#endif
+}
+
+// Lane k's cells of a diagonal (matrices[k] + span.start on) interleaved into `out`, position
+// p of lane k at p * lanes + k: a square of positions and lanes at a time where the lanes are
+// a vector's, one value at a time otherwise (float64 scores of float32 lanes).
+template <typename T>
+void GatherDiagonal(const T* const* matrices, std::size_t lanes, const Span& span, T* out) {
+    const TagOf<T> d;
+    constexpr std::size_t kLanes = hn::MaxLanes(TagOf<T>());
+    std::int64_t p = 0;
+    if constexpr (kTransposes<T>) {
+        VecOf<TagOf<T>> square[kLanes];
+        for (; lanes == kLanes && p + static_cast<std::int64_t>(kLanes) <= span.length;
+             p += kLanes) {
+            for (std::size_t k = 0; k < kLanes; ++k) {
+                square[k] = hn::LoadU(d, matrices[k] + span.start + p);
+            }
+            TransposeSquare(d, square);
+            for (std::size_t q = 0; q < kLanes; ++q) {
+                hn::StoreU(square[q], d, out + (p + q) * kLanes);
+            }
+        }
+    }
+    for (; p < span.length; ++p) {
+        for (std::size_t k = 0; k < lanes; ++k) {
+            out[p * lanes + k] = matrices[k][span.start + p];
+        }
+    }
+}
+
+template <typename T>
+void ScatterDiagonal(const T* in, std::size_t lanes, const Span& span, T* const* matrices) {
+    const TagOf<T> d;
+    constexpr std::size_t kLanes = hn::MaxLanes(TagOf<T>());
+    std::int64_t p = 0;
+    if constexpr (kTransposes<T>) {
+        VecOf<TagOf<T>> square[kLanes];
+        for (; lanes == kLanes && p + static_cast<std::int64_t>(kLanes) <= span.length;
+             p += kLanes) {
+            for (std::size_t q = 0; q < kLanes; ++q) {
+                square[q] = hn::LoadU(d, in + (p + q) * kLanes);
+            }
+            TransposeSquare(d, square);
+            for (std::size_t k = 0; k < kLanes; ++k) {
+                hn::StoreU(square[k], d, matrices[k] + span.start + p);
+            }
+        }
+    }
+    for (; p < span.length; ++p) {
+        for (std::size_t k = 0; k < lanes; ++k) {
+            matrices[k][span.start + p] = in[p * lanes + k];
+        }
+    }
+}
+
 // Each cell's predecessors' shares in its soft minimum, diagonal by diagonal, from the stored
 // scores: for cell s with least predecessor score m_s, predecessor p's share is
 // exp((m_s - R_p) / gamma) over the sum of those of all three. A cell's weight from its
@@ -589,21 +689,30 @@ private:
 // kernels' weight exp((R_s - c_s - R_p) / gamma) carries the rounding of R_s (about 1e-12 at
 // R = 1e4, and its error grows along the N + M steps of a path).
 // Share is double on the float64 path and float on the mixed one; the scores are float64.
+// The score matrices of signals side by side, one a lane, read a diagonal at a time.
+template <typename T>
+struct GatheredScoreMatrix {
+    const T* const* matrices;
+};
+
 template <typename Share, class ScoreMatrix>
 class PredecessorShares {
     using T = double;
 
 public:
-    PredecessorShares(ScoreMatrix& score, int rows, int cols, T gamma, const Band& band)
+    // `width`: one, or a Share vector's lanes of signals side by side (GatheredScoreMatrix).
+    PredecessorShares(ScoreMatrix& score, int rows, int cols, T gamma, const Band& band,
+                      int width = 1)
         : score_(score),
           rows_(rows),
           cols_(cols),
           band_(band),
           inv_gamma_(T{1} / gamma),
-          scores_(std::min(rows, cols), kInfinity<T>),
-          up_(std::min(rows, cols), Share{0}),
-          corner_(std::min(rows, cols), Share{0}),
-          left_(std::min(rows, cols), Share{0}) {}
+          width_(width),
+          scores_(std::min(rows, cols), kInfinity<T>, width),
+          up_(std::min(rows, cols), Share{0}, width),
+          corner_(std::min(rows, cols), Share{0}, width),
+          left_(std::min(rows, cols), Share{0}, width) {}
 
     // Makes diagonal + 1's shares available, as a sweep from the last diagonal down reaches
     // `diagonal`.
@@ -622,6 +731,8 @@ public:
     const Share* up(int diagonal) { return up_[diagonal]; }
     const Share* corner(int diagonal) { return corner_[diagonal]; }
     const Share* left(int diagonal) { return left_[diagonal]; }
+    // The scores of a diagonal the sweep has reached or is about to.
+    const T* scores(int diagonal) { return scores_[diagonal]; }
 
 private:
     void load_scores(int diagonal) {
@@ -633,11 +744,15 @@ private:
         const std::size_t lanes = hn::Lanes(d);
         const Span span = span_of(diagonal, rows_, cols_);
         T* own = scores_[diagonal];
-        const T* stored = score_.diagonal(diagonal, span);
         const auto [begin, end] = band_.positions(diagonal, span);
-        for (int p = begin; p < end; p += static_cast<int>(lanes)) {
-            const std::size_t count = std::min<std::size_t>(lanes, end - p);
-            hn::StoreU(LoadPart(d, stored + p, count), d, own + p);
+        if constexpr (std::is_same_v<ScoreMatrix, GatheredScoreMatrix<T>>) {
+            GatherDiagonal(score_.matrices, static_cast<std::size_t>(width_), span, own);
+        } else {
+            const T* stored = score_.diagonal(diagonal, span);
+            for (int p = begin; p < end; p += static_cast<int>(lanes)) {
+                const std::size_t count = std::min<std::size_t>(lanes, end - p);
+                hn::StoreU(LoadPart(d, stored + p, count), d, own + p);
+            }
         }
         scores_.fence(diagonal, begin, end);
     }
@@ -664,16 +779,20 @@ private:
                 return RoundedPair(lo, hi);
             }
         };
+        // A vector holds `group` positions of one signal, or one position of `group` signals.
+        const std::int64_t width = width_;
+        const std::int64_t step = width == 1 ? static_cast<std::int64_t>(group) : 1;
+        const auto at = [&](auto* values, std::int64_t p) { return values + p * width; };
+        const auto differences = [&](std::int64_t p, std::size_t first_lane) {
+            return DifferencesOf<Unreachable::no_share>(
+                at(previous, p + shifts.up) + first_lane,
+                at(previous, p - 1 + shifts.up) + first_lane,
+                at(before_previous, p + shifts.corner) + first_lane, inv_gamma);
+        };
         const auto [begin, end] = band_.positions(diagonal, span);
-        for (int p = begin; p < end; p += static_cast<int>(group)) {
-            const auto lo =
-                DifferencesAt<Unreachable::no_share>(previous, before_previous, p, shifts,
-                                                     inv_gamma);
-            const auto hi =
-                kPaired ? DifferencesAt<Unreachable::no_share>(
-                              previous, before_previous, p + static_cast<int>(lanes), shifts,
-                              inv_gamma)
-                        : lo;
+        for (std::int64_t p = begin; p < end; p += step) {
+            const auto lo = differences(p, 0);
+            const auto hi = kPaired ? differences(p, lanes) : lo;
             // Each exponent is the least predecessor score less one of them: at most zero.
             const auto up_share = ExpOfNonPositiveOrNaN(ds, as_shares(lo.up, hi.up));
             const auto corner_share = ExpOfNonPositiveOrNaN(ds, as_shares(lo.corner, hi.corner));
@@ -681,9 +800,9 @@ private:
             const auto sum = hn::Add(hn::Add(up_share, corner_share), left_share);
             const auto scale =
                 hn::IfThenZeroElse(hn::Eq(sum, hn::Zero(ds)), hn::Div(hn::Set(ds, Share{1}), sum));
-            hn::StoreU(hn::Mul(up_share, scale), ds, up_[diagonal] + p);
-            hn::StoreU(hn::Mul(corner_share, scale), ds, corner_[diagonal] + p);
-            hn::StoreU(hn::Mul(left_share, scale), ds, left_[diagonal] + p);
+            hn::StoreU(hn::Mul(up_share, scale), ds, at(up_[diagonal], p));
+            hn::StoreU(hn::Mul(corner_share, scale), ds, at(corner_[diagonal], p));
+            hn::StoreU(hn::Mul(left_share, scale), ds, at(left_[diagonal], p));
         }
         for (auto* shares : {&up_, &corner_, &left_}) {
             shares->fence(diagonal, begin, end);
@@ -695,6 +814,7 @@ private:
     int cols_;
     const Band& band_;
     T inv_gamma_;
+    int width_;
     RollingDiagonals<T> scores_;
     RollingDiagonals<Share> up_;
     RollingDiagonals<Share> corner_;
@@ -854,103 +974,6 @@ void BackwardSignal(const Costs& cost_source, ScoreMatrix& score, Gradients& sin
 // matrices is gathered into rolling diagonals (position p of lane k at p * lanes + k) and
 // the results scattered back, so the matrices keep their layout; every cell takes the steps
 // ForwardSignal and BackwardSignal take (float32 weights from costs), the same bits.
-// Whether a vector of T has a width whose square of lanes TransposeSquare turns: four or
-// eight 32-bit lanes, the targets side by side has been measured on.
-template <typename T>
-constexpr bool kTransposes = HWY_TARGET != HWY_SCALAR && sizeof(T) == 4 &&
-                             (hn::MaxLanes(TagOf<T>()) == 4 || hn::MaxLanes(TagOf<T>()) == 8);
-
-// v[i] lane j becomes v[j] lane i, for vectors of four or eight 32-bit lanes: pairs of lanes
-// interleaved, then pairs of pairs, then (eight lanes) the two halves.
-template <class D>
-HWY_INLINE void TransposeSquare(D d, VecOf<D>* v) {
-#if HWY_TARGET != HWY_SCALAR
-    constexpr std::size_t kLanes = hn::MaxLanes(D());
-    const hn::Repartition<std::uint64_t, D> d64;
-    const auto pairs_lower = [&](VecOf<D> a, VecOf<D> b) {
-        return hn::BitCast(d, hn::InterleaveLower(d64, hn::BitCast(d64, a), hn::BitCast(d64, b)));
-    };
-    const auto pairs_upper = [&](VecOf<D> a, VecOf<D> b) {
-        return hn::BitCast(d, hn::InterleaveUpper(d64, hn::BitCast(d64, a), hn::BitCast(d64, b)));
-    };
-    VecOf<D> lanes[kLanes];
-    for (std::size_t i = 0; i < kLanes; i += 2) {
-        lanes[i] = hn::InterleaveLower(d, v[i], v[i + 1]);
-        lanes[i + 1] = hn::InterleaveUpper(d, v[i], v[i + 1]);
-    }
-    VecOf<D> quads[kLanes];
-    for (std::size_t i = 0; i < kLanes; i += 4) {
-        quads[i] = pairs_lower(lanes[i], lanes[i + 2]);
-        quads[i + 1] = pairs_upper(lanes[i], lanes[i + 2]);
-        quads[i + 2] = pairs_lower(lanes[i + 1], lanes[i + 3]);
-        quads[i + 3] = pairs_upper(lanes[i + 1], lanes[i + 3]);
-    }
-    if constexpr (kLanes == 4) {
-        for (std::size_t i = 0; i < kLanes; ++i) {
-            v[i] = quads[i];
-        }
-    } else {
-        for (std::size_t i = 0; i < 4; ++i) {
-            v[i] = hn::ConcatLowerLower(d, quads[i + 4], quads[i]);
-            v[i + 4] = hn::ConcatUpperUpper(d, quads[i + 4], quads[i]);
-        }
-    }
-#else
-    static_cast<void>(d);
-    static_cast<void>(v);
-#endif
-}
-
-// Lane k's cells of a diagonal (matrices[k] + span.start on) interleaved into `out`, position
-// p of lane k at p * lanes + k, a square of positions and lanes at a time.
-template <typename T>
-void GatherDiagonal(const T* const* matrices, const Span& span, T* out) {
-    const TagOf<T> d;
-    constexpr std::size_t kLanes = hn::MaxLanes(TagOf<T>());
-    std::int64_t p = 0;
-    if constexpr (kTransposes<T>) {
-        VecOf<TagOf<T>> square[kLanes];
-        for (; p + static_cast<std::int64_t>(kLanes) <= span.length; p += kLanes) {
-            for (std::size_t k = 0; k < kLanes; ++k) {
-                square[k] = hn::LoadU(d, matrices[k] + span.start + p);
-            }
-            TransposeSquare(d, square);
-            for (std::size_t q = 0; q < kLanes; ++q) {
-                hn::StoreU(square[q], d, out + (p + q) * kLanes);
-            }
-        }
-    }
-    for (; p < span.length; ++p) {
-        for (std::size_t k = 0; k < kLanes; ++k) {
-            out[p * kLanes + k] = matrices[k][span.start + p];
-        }
-    }
-}
-
-template <typename T>
-void ScatterDiagonal(const T* in, const Span& span, T* const* matrices) {
-    const TagOf<T> d;
-    constexpr std::size_t kLanes = hn::MaxLanes(TagOf<T>());
-    std::int64_t p = 0;
-    if constexpr (kTransposes<T>) {
-        VecOf<TagOf<T>> square[kLanes];
-        for (; p + static_cast<std::int64_t>(kLanes) <= span.length; p += kLanes) {
-            for (std::size_t q = 0; q < kLanes; ++q) {
-                square[q] = hn::LoadU(d, in + (p + q) * kLanes);
-            }
-            TransposeSquare(d, square);
-            for (std::size_t k = 0; k < kLanes; ++k) {
-                hn::StoreU(square[k], d, matrices[k] + span.start + p);
-            }
-        }
-    }
-    for (; p < span.length; ++p) {
-        for (std::size_t k = 0; k < kLanes; ++k) {
-            matrices[k][span.start + p] = in[p * kLanes + k];
-        }
-    }
-}
-
 // Where a side-by-side forward pass reads its lanes' costs: their distance matrices, a
 // diagonal gathered at a time; or their samples, interleaved (sample i of channel c of lane k
 // at (c * rows + i) * lanes + k), each cost formed as CellCosts forms it.
@@ -959,7 +982,9 @@ struct GatheredCosts {
     const T* const* distances;
     std::vector<T> diagonal;
 
-    void reach(const Span& span) { GatherDiagonal(distances, span, diagonal.data()); }
+    void reach(const Span& span) {
+        GatherDiagonal(distances, hn::Lanes(TagOf<T>()), span, diagonal.data());
+    }
     template <class D>
     VecOf<D> at(D d, const Span& /*span*/, int /*diagonal*/, std::int64_t p) const {
         return hn::LoadU(d, diagonal.data() + p * static_cast<std::int64_t>(hn::Lanes(d)));
@@ -1011,13 +1036,17 @@ private:
 template <typename T>
 struct ScatteredScores {
     T* const* scores;
+    std::size_t lanes;
     std::vector<T> diagonal;
 
+    // The lanes of `value` are those from first_lane on.
     template <class D>
-    void take(D d, VecOf<D> value, const Span& /*span*/, int /*diagonal*/, std::int64_t p) {
-        hn::StoreU(value, d, diagonal.data() + p * static_cast<std::int64_t>(hn::Lanes(d)));
+    void take(D d, VecOf<D> value, const Span& /*span*/, int /*diagonal*/, std::int64_t p,
+              std::int64_t first_lane = 0) {
+        hn::StoreU(value, d,
+                   diagonal.data() + p * static_cast<std::int64_t>(lanes) + first_lane);
     }
-    void finish(const Span& span) { ScatterDiagonal(diagonal.data(), span, scores); }
+    void finish(const Span& span) { ScatterDiagonal(diagonal.data(), lanes, span, scores); }
 };
 
 template <typename T>
@@ -1105,8 +1134,8 @@ void BackwardSideBySide(const T* const* distances, const T* const* scores, T* co
         const WithSuccessors<T> around_scores(own_scores, diagonal);
         const WithSuccessors<T> around_costs(costs, diagonal);
         const WithSuccessors<T> around_expected(expected, diagonal);
-        GatherDiagonal(scores, span, around_scores.here);
-        GatherDiagonal(distances, span, around_costs.here);
+        GatherDiagonal(scores, lanes, span, around_scores.here);
+        GatherDiagonal(distances, lanes, span, around_costs.here);
         for (std::int64_t p = 0; p < span.length; ++p) {
             T* cost = around_costs.here + p * static_cast<std::int64_t>(lanes);
             hn::StoreU(hn::Sub(hn::LoadU(d, cost), bias_v), d, cost);
@@ -1137,7 +1166,7 @@ void BackwardSideBySide(const T* const* distances, const T* const* scores, T* co
             e = FusedMulAdd(d, at(around_expected.next, right), weight(false, right), e);
             hn::StoreU(e, d, around_expected.here + p * static_cast<std::int64_t>(lanes));
         }
-        ScatterDiagonal(around_expected.here, span, gradients);
+        ScatterDiagonal(around_expected.here, lanes, span, gradients);
         for (auto* rolling : {&own_scores, &costs, &expected}) {
             rolling->fence(diagonal, 0, static_cast<int>(span.length));
         }
@@ -1235,6 +1264,7 @@ void ForwardMixedSideBySide(Costs& costs, Scores& sink, const float* biases, int
         const double* before_previous = scores[diagonal - 2];
         double* current = scores[diagonal];
         const auto [begin, end] = band.positions(diagonal, span);
+        costs.reach(span);
         for (std::int64_t p = begin; p < end; ++p) {
             const auto cost = hn::Sub(costs.at(df, span, diagonal, p), bias_v);
             auto low = LowerAsDoubles(cost);
@@ -1257,7 +1287,72 @@ void ForwardMixedSideBySide(Costs& costs, Scores& sink, const float* biases, int
             hn::StoreU(low, d, current + p * lanes);
             hn::StoreU(high, d, current + p * lanes + half);
         }
+        sink.finish(span);
         scores.fence(diagonal, begin, end);
+    }
+}
+
+// The mixed path's E of one signal per lane from their float64 score matrices, each cell
+// taking BackwardMixed's steps; final scores one a lane.
+inline void BackwardMixedSideBySide(const double* const* scores, float* const* gradients,
+                                    int rows, int cols, float gamma, bool free_end,
+                                    const double* final_scores, bool last_row_only,
+                                    float ref_gap_penalty) {
+    const MixedTag d;
+    const MixedFloatTag df;
+    const std::int64_t lanes = static_cast<std::int64_t>(hn::Lanes(df));
+    const std::int64_t half = static_cast<std::int64_t>(hn::Lanes(d));
+    const auto inv_gamma = hn::Set(df, 1.0f / gamma);
+    RollingDiagonals<float> expected(std::min(rows, cols), 0.0f, static_cast<int>(lanes));
+    GatheredScoreMatrix<double> matrix{scores};
+    const Band band(rows, cols);
+    PredecessorShares<float, GatheredScoreMatrix<double>> shares(
+        matrix, rows, cols, static_cast<double>(gamma), band, static_cast<int>(lanes));
+    const int last_diagonal = rows + cols - 2;
+    const auto at = [&](auto* values, std::int64_t p) { return values + p * lanes; };
+
+    for (int diagonal = last_diagonal; diagonal >= 0; --diagonal) {
+        const Span span = span_of(diagonal, rows, cols);
+        const SuccessorShifts shifts(diagonal, rows);
+        shares.reach(diagonal);
+        const float* down_shares = shares.up(diagonal + 1);
+        const float* right_shares = shares.left(diagonal + 1);
+        const float* corner_shares = shares.corner(diagonal + 2);
+        const WithSuccessors<float> around_expected(expected, diagonal);
+        const double* own_scores = shares.scores(diagonal);
+        for (std::int64_t p = 0; p < span.length; ++p) {
+            auto e = hn::Zero(df);
+            if (free_end) {
+                const std::int64_t column = span.first_col + p;
+                const std::int64_t row = diagonal - column;
+                if (row == rows - 1 || (!last_row_only && column == cols - 1)) {
+                    // final - (penalty + R), formed in float64 and rounded.
+                    const auto penalty = hn::Mul(hn::Set(df, static_cast<float>(column)),
+                                                 hn::Set(df, ref_gap_penalty));
+                    const auto difference = [&](VecOf<MixedTag> penalties, std::int64_t first) {
+                        return hn::Sub(hn::LoadU(d, final_scores + first),
+                                       hn::Add(penalties, hn::LoadU(d, at(own_scores, p) + first)));
+                    };
+                    e = ExpOf(df, hn::Mul(inv_gamma,
+                                          RoundedPair(difference(LowerAsDoubles(penalty), 0),
+                                                      difference(UpperAsDoubles(penalty), half))));
+                }
+            } else if (diagonal == last_diagonal) {
+                e = hn::Set(df, 1.0f);
+            }
+            const std::int64_t down = p + shifts.down;
+            const std::int64_t right = p + 1 + shifts.down;
+            const std::int64_t corner = p + shifts.corner;
+            e = FusedMulAdd(df, hn::LoadU(df, at(around_expected.next, down)),
+                            hn::LoadU(df, at(down_shares, down)), e);
+            e = FusedMulAdd(df, hn::LoadU(df, at(around_expected.far, corner)),
+                            hn::LoadU(df, at(corner_shares, corner)), e);
+            e = FusedMulAdd(df, hn::LoadU(df, at(around_expected.next, right)),
+                            hn::LoadU(df, at(right_shares, right)), e);
+            hn::StoreU(e, df, at(around_expected.here, p));
+        }
+        ScatterDiagonal(around_expected.here, static_cast<std::size_t>(lanes), span, gradients);
+        expected.fence(diagonal, 0, static_cast<int>(span.length));
     }
 }
 
@@ -1477,7 +1572,8 @@ void ForwardSideBySide32(const float* const* distances, float* const* scores, co
                          int rows, int cols, float gamma) {
     const std::size_t cells = static_cast<std::size_t>(std::min(rows, cols)) * SideLanes();
     GatheredCosts<float> costs{distances, std::vector<float>(cells)};
-    ScatteredScores<float> sink{scores, std::vector<float>(cells)};
+    ScatteredScores<float> sink{scores, static_cast<std::size_t>(SideLanes()),
+                                std::vector<float>(cells)};
     ForwardSideBySide(costs, sink, biases, rows, cols, gamma, Band(rows, cols));
 }
 void BackwardSideBySide32(const float* const* distances, const float* const* scores,
@@ -1498,6 +1594,22 @@ void ScoresSideBySide(const T* samples, const T* reference, int channels, CostKi
     ForwardSideBySide(costs, sink, biases, rows, cols, gamma, *band);
 }
 
+void ForwardSideBySideMixed(const float* const* distances, double* const* scores,
+                           const float* biases, int rows, int cols, float gamma) {
+    const std::size_t lanes = static_cast<std::size_t>(SideLanes());
+    const std::size_t cells = static_cast<std::size_t>(std::min(rows, cols)) * lanes;
+    GatheredCosts<float> costs{distances, std::vector<float>(cells)};
+    ScatteredScores<double> sink{scores, lanes, std::vector<double>(cells)};
+    ForwardMixedSideBySide(costs, sink, biases, rows, cols, gamma, Band(rows, cols));
+}
+// The mixed backward pass weighs by shares of the scores alone: no distance or bias enters.
+void BackwardSideBySideMixed(const float* const* /*distances*/, const double* const* scores,
+                             float* const* gradients, const float* /*biases*/, int rows,
+                             int cols, float gamma, bool free_end, const double* final_scores,
+                             bool last_row_only, float ref_gap_penalty) {
+    BackwardMixedSideBySide(scores, gradients, rows, cols, gamma, free_end, final_scores,
+                            last_row_only, ref_gap_penalty);
+}
 int ScoreLanesMixed() { return kPairs ? hn::Lanes(MixedFloatTag()) : 0; }
 void ScoresSideBySideMixed(const float* samples, const float* reference, int channels,
                            CostKind kind, const Band* band, FinalScores<double>* const* kept,
@@ -1559,6 +1671,8 @@ HWY_EXPORT(ScoreLanes32);
 HWY_EXPORT(ScoreLanes64);
 HWY_EXPORT(ScoreLanesMixed);
 HWY_EXPORT(ScoresSideBySideMixed);
+HWY_EXPORT(ForwardSideBySideMixed);
+HWY_EXPORT(BackwardSideBySideMixed);
 HWY_EXPORT(ScoresSideBySide32);
 HWY_EXPORT(ScoresSideBySide64);
 HWY_EXPORT(ForwardSideBySide32);
@@ -1674,7 +1788,14 @@ struct Float64Path {
 
 struct MixedPath : Float32Path {
     using Score = double;
-    static constexpr bool kSideBySide = false;
+    template <typename... Args>
+    static void forward_side(Args... args) {
+        HWY_DYNAMIC_DISPATCH(ForwardSideBySideMixed)(args...);
+    }
+    template <typename... Args>
+    static void backward_side(Args... args) {
+        HWY_DYNAMIC_DISPATCH(BackwardSideBySideMixed)(args...);
+    }
     // Side by side: 2 times as fast at 16 x 16, 1.2 at 64 x 64, 1.07 at 128 x 128, even at
     // 256 x 256 and slower beyond.
     static constexpr std::int64_t kMostSideScoreCells = 128 * 128;

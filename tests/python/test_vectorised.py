@@ -92,30 +92,34 @@ def test_every_vector_tail_and_partial_diagonal(instruction_set, options):
                                        options)
 
 
-def forward_and_backward(signals, reference, alpha, options):
-    """R, scores and E of the float32 path's stored-matrix passes, as bytes per signal."""
+def forward_and_backward(path, signals, reference, alpha, options):
+    """R, scores and E of the float32 or mixed path's stored-matrix passes, as bytes per
+    signal."""
+    score = np.float64 if path == "_mixed" else np.float32
     lengths = [len(signal) for signal in signals]
     x, m = np.concatenate(signals), len(reference)
     cells = sum(lengths) * m
-    distance, matrix, gradient = (np.empty(cells, np.float32) for _ in range(3))
-    scores = np.empty(len(lengths), np.float32)
+    distance, gradient = np.empty(cells, np.float32), np.empty(cells, np.float32)
+    matrix, scores = np.empty(cells, score), np.empty(len(lengths), score)
     end = dict(local_end=options.local_end, last_row_only=options.last_row_only,
                ref_gap_penalty=options.ref_gap_penalty)
     orvane_cpu.calc_manhattan_distance(x.ctypes.data, lengths, reference.ctypes.data, m,
                                        distance.ctypes.data)
-    orvane_cpu.calc_softdtw_forward(lengths, m, distance.ctypes.data, matrix.ctypes.data,
-                                    scores.ctypes.data, options.gamma, alpha.ctypes.data, **end)
-    orvane_cpu.calc_softdtw_backward(lengths, m, distance.ctypes.data, matrix.ctypes.data,
-                                     gradient.ctypes.data, options.gamma, alpha.ctypes.data,
-                                     scores_ptr=scores.ctypes.data, **end)
+    getattr(orvane_cpu, "calc_softdtw_forward" + path)(
+        lengths, m, distance.ctypes.data, matrix.ctypes.data, scores.ctypes.data, options.gamma,
+        alpha.ctypes.data, **end)
+    getattr(orvane_cpu, "calc_softdtw_backward" + path)(
+        lengths, m, distance.ctypes.data, matrix.ctypes.data, gradient.ctypes.data,
+        options.gamma, alpha.ctypes.data, scores_ptr=scores.ctypes.data, **end)
     bounds = np.cumsum([0] + lengths) * m
     return [(matrix[a:b].tobytes(), gradient[a:b].tobytes(), scores[k].tobytes())
             for k, (a, b) in enumerate(zip(bounds[:-1], bounds[1:]))]
 
 
+@pytest.mark.parametrize("path", ["", "_mixed"], ids=["float32", "mixed"])
 @pytest.mark.parametrize("options", END_OPTIONS, ids=["global", "free-end", "last-row"])
 @pytest.mark.parametrize("ref_length", [1, 7, 45])
-def test_signals_side_by_side_take_the_steps_they_take_alone(instruction_set, options,
+def test_signals_side_by_side_take_the_steps_they_take_alone(instruction_set, path, options,
                                                              ref_length):
     # Many short signals of one length run a vector's lanes of them at a time, one signal a
     # lane, and the rest alone; a batch of one signal runs alone. Groups of several lengths
@@ -127,13 +131,13 @@ def test_signals_side_by_side_take_the_steps_they_take_alone(instruction_set, op
     signals[1][4], signals[20][7] = np.nan, np.inf
     reference = rng.standard_normal(ref_length).astype(np.float32)
     alpha = rng.standard_normal(len(lengths)).astype(np.float32)
-    together = forward_and_backward(signals, reference, alpha, options)
-    alone = [forward_and_backward([signal], reference, alpha[k:k + 1], options)[0]
+    together = forward_and_backward(path, signals, reference, alpha, options)
+    alone = [forward_and_backward(path, [signal], reference, alpha[k:k + 1], options)[0]
              for k, signal in enumerate(signals)]
     assert together == alone
     try:
         orvane_cpu.set_num_threads(1)
-        assert forward_and_backward(signals, reference, alpha, options) == together
+        assert forward_and_backward(path, signals, reference, alpha, options) == together
     finally:
         orvane_cpu.set_num_threads(0)
 

@@ -2379,8 +2379,11 @@ void force_instruction_set(const std::string& name) {
         hwy::SetSupportedTargetsForTest(0);
     } else if (name == "scalar") {
         hwy::SetSupportedTargetsForTest(HWY_BASELINE_SCALAR);
+    } else if (name == "sse4") {
+        hwy::SetSupportedTargetsForTest(HWY_SSE4 | HWY_BASELINE_SCALAR);
     } else {
-        throw std::invalid_argument("instruction set must be 'best' or 'scalar', got: " + name);
+        throw std::invalid_argument("instruction set must be 'best', 'sse4' or 'scalar', got: " +
+                                    name);
     }
     hwy::GetChosenTarget().Update(hwy::SupportedTargets());
 }

@@ -57,9 +57,10 @@ def clean_cpu_runtime():
     hooks.set_thread_order(hooks.ThreadOrder.forward)
 
 
-@pytest.fixture(params=["scalar", "best"])
+@pytest.fixture(params=["scalar", "sse4", "best"])
 def instruction_set(request):
-    """The vectorised module on its portable fallback and on the widest instruction set here."""
+    """The vectorised module on its portable fallback, on four float32 lanes (SSE4) and on the
+    widest instruction set here."""
     vectorised_testing.force_instruction_set(request.param)
     yield vectorised_testing.last_instruction_set()
     vectorised_testing.force_instruction_set("best")

@@ -15,7 +15,7 @@ import orvane_cpu
 import softdtw_reference as ref
 import statistics_reference as stats_ref
 from batches import Batch, Options, TrainingRun, pack
-from conftest import VECTORISED
+from conftest import VECTORISED, vectorised_testing
 from orvane.buffers import cpu_backend
 
 # orvane_cpu's largest error may be twice the twin's plus this fraction of the output's scale.
@@ -80,8 +80,20 @@ END_OPTIONS = [Options(gamma=0.7), Options(gamma=0.3, local_end=True, ref_gap_pe
                Options(gamma=1.0, local_end=True, last_row_only=True)]
 
 
-def test_the_forced_instruction_sets_are_the_fallback_and_the_widest(instruction_set):
+def test_the_forced_instruction_sets_are_the_fallback_four_lanes_and_the_widest(
+        instruction_set):
     assert instruction_set in ("SCALAR", "EMU128") or instruction_set.startswith(("AVX", "SSE"))
+
+
+def test_sse4_is_forced_by_name():
+    # Four float32 lanes: the narrowest squares of lanes that signals side by side transpose.
+    try:
+        vectorised_testing.force_instruction_set("sse4")
+        assert vectorised_testing.last_instruction_set() == "SSE4"
+    finally:
+        vectorised_testing.force_instruction_set("best")
+    with pytest.raises(ValueError, match="instruction set must be 'best', 'sse4' or 'scalar'"):
+        vectorised_testing.force_instruction_set("avx")
 
 
 @pytest.mark.parametrize("options", END_OPTIONS, ids=["global", "free-end", "last-row"])

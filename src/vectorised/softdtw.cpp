@@ -581,6 +581,12 @@ private:
     int stop_ = 0;
 };
 
+// Signals side by side: as many signals of one shape as a vector has lanes, lane k holding
+// signal k's cell, so that a short diagonal still fills whole vectors. Each diagonal of their
+// matrices is gathered into rolling diagonals (position p of lane k at p * lanes + k) and
+// the results scattered back, so the matrices keep their layout; every cell takes the steps
+// the passes along the diagonals take, the same bits.
+
 // Whether a vector of T has a width whose square of lanes TransposeSquare turns: four or
 // eight 32-bit lanes, the targets side by side has been measured on.
 template <typename T>
@@ -681,6 +687,12 @@ void ScatterDiagonal(const T* in, std::size_t lanes, const Span& span, T* const*
     }
 }
 
+// The score matrices of signals side by side, one a lane, read a diagonal at a time.
+template <typename T>
+struct GatheredScoreMatrix {
+    const T* const* matrices;
+};
+
 // Each cell's predecessors' shares in its soft minimum, diagonal by diagonal, from the stored
 // scores: for cell s with least predecessor score m_s, predecessor p's share is
 // exp((m_s - R_p) / gamma) over the sum of those of all three. A cell's weight from its
@@ -689,12 +701,6 @@ void ScatterDiagonal(const T* in, std::size_t lanes, const Span& span, T* const*
 // kernels' weight exp((R_s - c_s - R_p) / gamma) carries the rounding of R_s (about 1e-12 at
 // R = 1e4, and its error grows along the N + M steps of a path).
 // Share is double on the float64 path and float on the mixed one; the scores are float64.
-// The score matrices of signals side by side, one a lane, read a diagonal at a time.
-template <typename T>
-struct GatheredScoreMatrix {
-    const T* const* matrices;
-};
-
 template <typename Share, class ScoreMatrix>
 class PredecessorShares {
     using T = double;
@@ -969,11 +975,6 @@ void BackwardSignal(const Costs& cost_source, ScoreMatrix& score, Gradients& sin
     }
 }
 
-// Signals side by side: as many signals of one shape as a vector has lanes, lane k holding
-// signal k's cell, so that a short diagonal still fills whole vectors. Each diagonal of their
-// matrices is gathered into rolling diagonals (position p of lane k at p * lanes + k) and
-// the results scattered back, so the matrices keep their layout; every cell takes the steps
-// ForwardSignal and BackwardSignal take (float32 weights from costs), the same bits.
 // Where a side-by-side forward pass reads its lanes' costs: their distance matrices, a
 // diagonal gathered at a time; or their samples, interleaved (sample i of channel c of lane k
 // at (c * rows + i) * lanes + k), each cost formed as CellCosts forms it.

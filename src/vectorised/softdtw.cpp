@@ -921,13 +921,15 @@ void BackwardSignal(const Costs& cost_source, ScoreMatrix& score, Gradients& sin
         // The weight from the successor at `at` of the next (far: the one after) diagonal: by
         // element type, from its cost or its predecessors' shares (`own_shares`).
         const auto weight = [&](bool far, int at, const T* own_shares, auto r) {
-            const auto successor_score = hn::LoadU(d, (far ? around_scores.far : around_scores.next) + at);
+            const auto successor_score =
+                hn::LoadU(d, (far ? around_scores.far : around_scores.next) + at);
             if constexpr (kShares) {
                 return ShareWeight<decltype(d)>(successor_score, r, hn::LoadU(d, own_shares + at));
             } else {
                 static_cast<void>(own_shares);
                 return StepWeight(d, successor_score, r,
-                                  hn::LoadU(d, (far ? around_costs.far : around_costs.next) + at), inv_gamma);
+                                  hn::LoadU(d, (far ? around_costs.far : around_costs.next) + at),
+                                  inv_gamma);
             }
         };
         const auto [begin, end] = band.positions(diagonal, span);

@@ -71,7 +71,13 @@ void for_each_signal(const Batch& batch, void (*body)(const Signal&, const void*
     run_in_order(order, [&](int k) { body(batch.signal(k), context); });
 }
 
-int worker_threads() { return tbb::this_task_arena::max_concurrency(); }
+int worker_threads() {
+    // The arena does not see a limit set_num_threads placed; global_control's value does.
+    const std::size_t limit =
+        tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism);
+    return static_cast<int>(std::min<std::size_t>(
+        limit, static_cast<std::size_t>(tbb::this_task_arena::max_concurrency())));
+}
 
 void for_each_task(const std::vector<std::int64_t>& work, void (*body)(int, const void*),
                    const void* context) {

@@ -64,15 +64,16 @@ def scores_of(path, signals, reference, alpha, bands, options, cost):
 def test_signals_side_by_side_score_as_they_do_alone(instruction_set, path, options, channels,
                                                      cost):
     # Many short signals of one length (and band) run a vector's lanes of them at a time, one
-    # signal a lane; the rest, and a batch of one, run alone: the same bits.
+    # signal a lane; the rest, and a batch of one, run alone: the same bits, on every thread
+    # count (on one thread the batch forms groups whatever the machine's cores).
     data = PATHS[path][0]
     rng = np.random.default_rng(channels)
-    lengths = [30] * 9 + [1] * 8 + [50] * 17 + [3, 64, 64]
+    lengths = [30, 50] * 9 + [1] * 8 + [50] * 24 + [3, 64, 64]
     signals = [rng.standard_normal((n, channels)).astype(data) for n in lengths]
-    signals[1][4, 0], signals[20][7, 0] = np.nan, np.inf
+    signals[1][4, 0], signals[2][7, 0] = np.nan, np.inf
     alpha = rng.uniform(-0.3, 0.3, len(lengths)).astype(data)
-    for ref_length, bands in [(1, None), (9, None), (40, None),
-                              (40, rng.integers(0, 4, len(lengths)).astype(np.int32))]:
+    two_widths = np.where(np.arange(len(lengths)) % 3 == 0, 1, 3).astype(np.int32)
+    for ref_length, bands in [(1, None), (9, None), (40, None), (40, two_widths)]:
         reference = rng.standard_normal((ref_length, channels)).astype(data)
         together = scores_of(path, signals, reference, alpha, bands, options, cost)
         alone = np.concatenate([
@@ -80,6 +81,12 @@ def test_signals_side_by_side_score_as_they_do_alone(instruction_set, path, opti
                       None if bands is None else bands[k:k + 1], options, cost)
             for k, signal in enumerate(signals)])
         assert together.tobytes() == alone.tobytes(), ref_length
+        try:
+            orvane_cpu.set_num_threads(1)
+            one_thread = scores_of(path, signals, reference, alpha, bands, options, cost)
+        finally:
+            orvane_cpu.set_num_threads(0)
+        assert one_thread.tobytes() == together.tobytes(), ref_length
 
 
 def test_raw_scores_refuse_as_the_forward_pass_does():

@@ -223,15 +223,18 @@ struct SuccessorShifts {
           corner(diagonal <= rows - 3 ? 1 : (diagonal == rows - 2 ? 0 : -1)) {}
 };
 
-// One rolling quantity on a diagonal and the two after it, as a backward pass reads it.
+// One rolling quantity on a diagonal and the two next to it that a pass reads: before it
+// (step -1) for a forward pass, after it (step 1) for a backward one.
 template <typename T>
-struct WithSuccessors {
+struct WithNeighbours {
     T* here;
-    const T* next;
+    const T* near;
     const T* far;
 
-    WithSuccessors(RollingDiagonals<T>& rolling, int diagonal)
-        : here(rolling[diagonal]), next(rolling[diagonal + 1]), far(rolling[diagonal + 2]) {}
+    WithNeighbours(RollingDiagonals<T>& rolling, int diagonal, int step)
+        : here(rolling[diagonal]),
+          near(rolling[diagonal + step]),
+          far(rolling[diagonal + 2 * step]) {}
 };
 
 // The soft minimum of the predecessors of the cells p, p + 1, ... of a diagonal, from the
@@ -428,17 +431,15 @@ void ForwardSignal(const Costs& costs, Scores& scores, int rows, int cols, T bia
     for (int diagonal = from; diagonal < range.last; ++diagonal) {
         const Span span = span_of(diagonal, rows, cols);
         const PredecessorShifts shifts(diagonal, rows);
-        const T* previous = scaled[diagonal - 1];
-        const T* before_previous = scaled[diagonal - 2];
-        T* current = scaled[diagonal];
+        const WithNeighbours<T> around(scaled, diagonal, -1);
         const auto [begin, end] = band.positions(diagonal, span);
         for (int p = begin; p < end; p += static_cast<int>(lanes)) {
             const std::size_t count = std::min<std::size_t>(lanes, end - p);
             const auto cost = hn::Sub(costs.at(d, span, diagonal, p, count), bias_v);
             const auto value =
-                hn::Add(cost, PredecessorSoftmin(d, previous, before_previous, p, shifts, gamma_v));
+                hn::Add(cost, PredecessorSoftmin(d, around.near, around.far, p, shifts, gamma_v));
             scores.take(d, value, span, diagonal, p, count);
-            hn::StoreU(scale(value), d, current + p);
+            hn::StoreU(scale(value), d, around.here + p);
         }
         scaled.fence(diagonal, begin, end);
     }
@@ -773,8 +774,7 @@ private:
         const auto inv_gamma = hn::Set(d, inv_gamma_);
         const Span span = span_of(diagonal, rows_, cols_);
         const PredecessorShifts shifts(diagonal, rows_);
-        const T* previous = scores_[diagonal - 1];
-        const T* before_previous = scores_[diagonal - 2];
+        const WithNeighbours<T> around(scores_, diagonal, -1);
         // Float32 shares of float64 scores: two float64 vectors' worth of cells at a time.
         constexpr bool kPaired = !std::is_same_v<Share, T> && kPairs;
         const auto as_shares = [&](VecOf<TagOf<T>> lo, VecOf<TagOf<T>> hi) {
@@ -791,9 +791,9 @@ private:
         const auto at = [&](auto* values, std::int64_t p) { return values + p * width; };
         const auto differences = [&](std::int64_t p, std::size_t first_lane) {
             return DifferencesOf<Unreachable::no_share>(
-                at(previous, p + shifts.up) + first_lane,
-                at(previous, p - 1 + shifts.up) + first_lane,
-                at(before_previous, p + shifts.corner) + first_lane, inv_gamma);
+                at(around.near, p + shifts.up) + first_lane,
+                at(around.near, p - 1 + shifts.up) + first_lane,
+                at(around.far, p + shifts.corner) + first_lane, inv_gamma);
         };
         const auto [begin, end] = band_.positions(diagonal, span);
         for (std::int64_t p = begin; p < end; p += step) {
@@ -914,21 +914,21 @@ void BackwardSignal(const Costs& cost_source, ScoreMatrix& score, Gradients& sin
             corner_shares = shares->corner(diagonal + 2);
         }
         const SuccessorShifts shifts(diagonal, rows);
-        const WithSuccessors<T> around_scores(scores, diagonal);
-        const WithSuccessors<T> around_costs(costs, diagonal);
-        const WithSuccessors<T> around_gradients(gradients, diagonal);
+        const WithNeighbours<T> around_scores(scores, diagonal, 1);
+        const WithNeighbours<T> around_costs(costs, diagonal, 1);
+        const WithNeighbours<T> around_gradients(gradients, diagonal, 1);
         const T* own_scores = score.diagonal(diagonal, span);
         // The weight from the successor at `at` of the next (far: the one after) diagonal: by
         // element type, from its cost or its predecessors' shares (`own_shares`).
         const auto weight = [&](bool far, int at, const T* own_shares, auto r) {
             const auto successor_score =
-                hn::LoadU(d, (far ? around_scores.far : around_scores.next) + at);
+                hn::LoadU(d, (far ? around_scores.far : around_scores.near) + at);
             if constexpr (kShares) {
                 return ShareWeight<decltype(d)>(successor_score, r, hn::LoadU(d, own_shares + at));
             } else {
                 static_cast<void>(own_shares);
                 return StepWeight(d, successor_score, r,
-                                  hn::LoadU(d, (far ? around_costs.far : around_costs.next) + at),
+                                  hn::LoadU(d, (far ? around_costs.far : around_costs.near) + at),
                                   inv_gamma);
             }
         };
@@ -962,11 +962,11 @@ void BackwardSignal(const Costs& cost_source, ScoreMatrix& score, Gradients& sin
             const int down = p + shifts.down;
             const int right = p + 1 + shifts.down;
             const int corner = p + shifts.corner;
-            e = FusedMulAdd(d, hn::LoadU(d, around_gradients.next + down),
+            e = FusedMulAdd(d, hn::LoadU(d, around_gradients.near + down),
                             weight(false, down, down_shares, r), e);
             e = FusedMulAdd(d, hn::LoadU(d, around_gradients.far + corner),
                             weight(true, corner, corner_shares, r), e);
-            e = FusedMulAdd(d, hn::LoadU(d, around_gradients.next + right),
+            e = FusedMulAdd(d, hn::LoadU(d, around_gradients.near + right),
                             weight(false, right, right_shares, r), e);
             sink.take(d, e, span, diagonal, p, count);
             hn::StoreU(e, d, around_gradients.here + p);
@@ -1092,20 +1092,19 @@ void ForwardSideBySide(Costs& costs, Scores& sink, const T* biases, int rows, in
     for (int diagonal = 0; diagonal < rows + cols - 1; ++diagonal) {
         const Span span = span_of(diagonal, rows, cols);
         const PredecessorShifts shifts(diagonal, rows);
-        const T* previous = scaled[diagonal - 1];
-        const T* before_previous = scaled[diagonal - 2];
-        T* current = scaled[diagonal];
+        const WithNeighbours<T> around(scaled, diagonal, -1);
         const auto [begin, end] = band.positions(diagonal, span);
         costs.reach(span);
         for (std::int64_t p = begin; p < end; ++p) {
             const auto cost = hn::Sub(costs.at(d, span, diagonal, p), bias_v);
             const auto value =
-                diagonal == 0 ? cost
-                              : hn::Add(cost, Softmin(d, at(previous, p + shifts.up),
-                                                      at(before_previous, p + shifts.corner),
-                                                      at(previous, p - 1 + shifts.up), gamma_v));
+                diagonal == 0
+                    ? cost
+                    : hn::Add(cost, Softmin(d, at(around.near, p + shifts.up),
+                                            at(around.far, p + shifts.corner),
+                                            at(around.near, p - 1 + shifts.up), gamma_v));
             sink.take(d, value, span, diagonal, p);
-            hn::StoreU(scale(value), d, current + p * lanes);
+            hn::StoreU(scale(value), d, around.here + p * lanes);
         }
         sink.finish(span);
         scaled.fence(diagonal, begin, end);
@@ -1134,9 +1133,9 @@ void BackwardSideBySide(const T* const* distances, const T* const* scores, T* co
     for (int diagonal = last_diagonal; diagonal >= 0; --diagonal) {
         const Span span = span_of(diagonal, rows, cols);
         const SuccessorShifts shifts(diagonal, rows);
-        const WithSuccessors<T> around_scores(own_scores, diagonal);
-        const WithSuccessors<T> around_costs(costs, diagonal);
-        const WithSuccessors<T> around_expected(expected, diagonal);
+        const WithNeighbours<T> around_scores(own_scores, diagonal, 1);
+        const WithNeighbours<T> around_costs(costs, diagonal, 1);
+        const WithNeighbours<T> around_expected(expected, diagonal, 1);
         GatherDiagonal(scores, lanes, span, around_scores.here);
         GatherDiagonal(distances, lanes, span, around_costs.here);
         for (std::int64_t p = 0; p < span.length; ++p) {
@@ -1158,15 +1157,15 @@ void BackwardSideBySide(const T* const* distances, const T* const* scores, T* co
                 e = hn::Set(d, T{1});
             }
             const auto weight = [&](bool far, std::int64_t q) {
-                return StepWeight(d, at(far ? around_scores.far : around_scores.next, q), r,
-                                  at(far ? around_costs.far : around_costs.next, q), inv_gamma);
+                return StepWeight(d, at(far ? around_scores.far : around_scores.near, q), r,
+                                  at(far ? around_costs.far : around_costs.near, q), inv_gamma);
             };
             const std::int64_t down = p + shifts.down;
             const std::int64_t right = p + 1 + shifts.down;
             const std::int64_t corner = p + shifts.corner;
-            e = FusedMulAdd(d, at(around_expected.next, down), weight(false, down), e);
+            e = FusedMulAdd(d, at(around_expected.near, down), weight(false, down), e);
             e = FusedMulAdd(d, at(around_expected.far, corner), weight(true, corner), e);
-            e = FusedMulAdd(d, at(around_expected.next, right), weight(false, right), e);
+            e = FusedMulAdd(d, at(around_expected.near, right), weight(false, right), e);
             hn::StoreU(e, d, around_expected.here + p * static_cast<std::int64_t>(lanes));
         }
         ScatterDiagonal(around_expected.here, lanes, span, gradients);
@@ -1217,29 +1216,26 @@ void ForwardMixed(const Costs& costs, Scores& sink, int rows, int cols, float bi
     for (int diagonal = from; diagonal < range.last; ++diagonal) {
         const Span span = span_of(diagonal, rows, cols);
         const PredecessorShifts shifts(diagonal, rows);
-        const double* previous = scores[diagonal - 1];
-        const double* before_previous = scores[diagonal - 2];
-        double* current = scores[diagonal];
+        const WithNeighbours<double> around(scores, diagonal, -1);
         const auto [begin, end] = band.positions(diagonal, span);
         for (int p = begin; p < end; p += static_cast<int>(group)) {
             const std::size_t count = std::min<std::size_t>(group, end - p);
-            const auto lo = DifferencesAt<Unreachable::kept_nan>(previous, before_previous, p,
-                                                                 shifts, inv_gamma);
-            const auto hi = kPairs
-                                ? DifferencesAt<Unreachable::kept_nan>(
-                                      previous, before_previous, p + static_cast<int>(lanes),
-                                      shifts, inv_gamma)
-                                : lo;
+            const auto lo = DifferencesAt<Unreachable::kept_nan>(
+                around.near, around.far, p, shifts, inv_gamma);
+            const auto hi = kPairs ? DifferencesAt<Unreachable::kept_nan>(
+                                         around.near, around.far,
+                                         p + static_cast<int>(lanes), shifts, inv_gamma)
+                                   : lo;
             const auto log_term = MixedLogTerm(lo, hi, gamma_v);
             const auto cost = hn::Sub(costs.at(df, span, diagonal, p, count), bias_v);
             const auto low = MixedValue(LowerAsDoubles(cost), lo, LowerAsDoubles(log_term));
             sink.take(d, low, span, diagonal, p, std::min(lanes, count));
-            hn::StoreU(low, d, current + p);
+            hn::StoreU(low, d, around.here + p);
             if constexpr (kPairs) {
                 const auto high = MixedValue(UpperAsDoubles(cost), hi, UpperAsDoubles(log_term));
                 sink.take(d, high, span, diagonal, p + static_cast<int>(lanes),
                           count > lanes ? count - lanes : 0);
-                hn::StoreU(high, d, current + p + lanes);
+                hn::StoreU(high, d, around.here + p + lanes);
             }
         }
         scores.fence(diagonal, begin, end);
@@ -1263,9 +1259,7 @@ void ForwardMixedSideBySide(Costs& costs, Scores& sink, const float* biases, int
     for (int diagonal = 0; diagonal < rows + cols - 1; ++diagonal) {
         const Span span = span_of(diagonal, rows, cols);
         const PredecessorShifts shifts(diagonal, rows);
-        const double* previous = scores[diagonal - 1];
-        const double* before_previous = scores[diagonal - 2];
-        double* current = scores[diagonal];
+        const WithNeighbours<double> around(scores, diagonal, -1);
         const auto [begin, end] = band.positions(diagonal, span);
         costs.reach(span);
         for (std::int64_t p = begin; p < end; ++p) {
@@ -1275,9 +1269,10 @@ void ForwardMixedSideBySide(Costs& costs, Scores& sink, const float* biases, int
             if (diagonal > 0) {
                 const auto differences = [&](std::int64_t first_lane) {
                     return DifferencesOf<Unreachable::kept_nan>(
-                        previous + (p + shifts.up) * lanes + first_lane,
-                        previous + (p - 1 + shifts.up) * lanes + first_lane,
-                        before_previous + (p + shifts.corner) * lanes + first_lane, inv_gamma);
+                        around.near + (p + shifts.up) * lanes + first_lane,
+                        around.near + (p - 1 + shifts.up) * lanes + first_lane,
+                        around.far + (p + shifts.corner) * lanes + first_lane,
+                        inv_gamma);
                 };
                 const auto lo = differences(0);
                 const auto hi = differences(half);
@@ -1287,8 +1282,8 @@ void ForwardMixedSideBySide(Costs& costs, Scores& sink, const float* biases, int
             }
             sink.take(d, low, span, diagonal, p, 0);
             sink.take(d, high, span, diagonal, p, half);
-            hn::StoreU(low, d, current + p * lanes);
-            hn::StoreU(high, d, current + p * lanes + half);
+            hn::StoreU(low, d, around.here + p * lanes);
+            hn::StoreU(high, d, around.here + p * lanes + half);
         }
         sink.finish(span);
         scores.fence(diagonal, begin, end);
@@ -1321,7 +1316,7 @@ inline void BackwardMixedSideBySide(const double* const* scores, float* const* g
         const float* down_shares = shares.up(diagonal + 1);
         const float* right_shares = shares.left(diagonal + 1);
         const float* corner_shares = shares.corner(diagonal + 2);
-        const WithSuccessors<float> around_expected(expected, diagonal);
+        const WithNeighbours<float> around_expected(expected, diagonal, 1);
         const double* own_scores = shares.scores(diagonal);
         for (std::int64_t p = 0; p < span.length; ++p) {
             auto e = hn::Zero(df);
@@ -1346,11 +1341,11 @@ inline void BackwardMixedSideBySide(const double* const* scores, float* const* g
             const std::int64_t down = p + shifts.down;
             const std::int64_t right = p + 1 + shifts.down;
             const std::int64_t corner = p + shifts.corner;
-            e = FusedMulAdd(df, hn::LoadU(df, at(around_expected.next, down)),
+            e = FusedMulAdd(df, hn::LoadU(df, at(around_expected.near, down)),
                             hn::LoadU(df, at(down_shares, down)), e);
             e = FusedMulAdd(df, hn::LoadU(df, at(around_expected.far, corner)),
                             hn::LoadU(df, at(corner_shares, corner)), e);
-            e = FusedMulAdd(df, hn::LoadU(df, at(around_expected.next, right)),
+            e = FusedMulAdd(df, hn::LoadU(df, at(around_expected.near, right)),
                             hn::LoadU(df, at(right_shares, right)), e);
             hn::StoreU(e, df, at(around_expected.here, p));
         }
@@ -1383,7 +1378,7 @@ void BackwardMixed(ScoreMatrix& score, Gradients& sink, int rows, int cols, floa
         const float* down_shares = shares.up(diagonal + 1);
         const float* right_shares = shares.left(diagonal + 1);
         const float* corner_shares = shares.corner(diagonal + 2);
-        const WithSuccessors<float> around_gradients(gradients, diagonal);
+        const WithNeighbours<float> around_gradients(gradients, diagonal, 1);
         const double* own_scores = score.diagonal(diagonal, span);
         const auto [begin, end] = band.positions(diagonal, span);
         for (int p = begin; p < end; p += static_cast<int>(group)) {
@@ -1414,11 +1409,11 @@ void BackwardMixed(ScoreMatrix& score, Gradients& sink, int rows, int cols, floa
             const int down = p + shifts.down;
             const int right = p + 1 + shifts.down;
             const int corner = p + shifts.corner;
-            e = FusedMulAdd(df, hn::LoadU(df, around_gradients.next + down),
+            e = FusedMulAdd(df, hn::LoadU(df, around_gradients.near + down),
                             hn::LoadU(df, down_shares + down), e);
             e = FusedMulAdd(df, hn::LoadU(df, around_gradients.far + corner),
                             hn::LoadU(df, corner_shares + corner), e);
-            e = FusedMulAdd(df, hn::LoadU(df, around_gradients.next + right),
+            e = FusedMulAdd(df, hn::LoadU(df, around_gradients.near + right),
                             hn::LoadU(df, right_shares + right), e);
             sink.take(df, e, span, diagonal, p, count);
             hn::StoreU(e, df, around_gradients.here + p);

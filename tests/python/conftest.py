@@ -9,6 +9,7 @@ import importlib
 
 import pytest
 
+import orvane
 from orvane import cpu_cuda_testing as hooks
 from orvane import vectorised_testing
 import orvane_cpu
@@ -55,6 +56,17 @@ def clean_cpu_runtime():
     hooks.reset_device()
     hooks.clear_failures()
     hooks.set_thread_order(hooks.ThreadOrder.forward)
+
+
+def assert_refused_before_anything_runs(arguments, error, message):
+    """Every package entry point refuses `arguments` (on the twin, whose hooks count what is
+    allocated and launched) with `error` matching `message`, having allocated and launched
+    nothing."""
+    allocations, launches = hooks.live_allocations(), hooks.launches_run()
+    for function in (orvane.soft_dtw, orvane.soft_dtw_with_grad, orvane.soft_alignment):
+        with pytest.raises(error, match=message):
+            function(**arguments)
+    assert hooks.live_allocations() == allocations and hooks.launches_run() == launches
 
 
 @pytest.fixture(params=["scalar", "sse4", "best"])

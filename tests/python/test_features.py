@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import orvane
-from orvane import cpu_cuda_testing as hooks
+from conftest import assert_refused_before_anything_runs
 from test_costs import in_band, reference_costs
 
 torch = pytest.importorskip("torch")
@@ -152,8 +152,4 @@ def test_bad_channels_costs_and_bands_are_refused_before_anything_runs(change, e
     signals, reference = batch()
     arguments = dict(signals=signals, reference=reference, backend="twin")
     arguments.update(change)
-    allocations, launches = hooks.live_allocations(), hooks.launches_run()
-    for function in (orvane.soft_dtw, orvane.soft_dtw_with_grad, orvane.soft_alignment):
-        with pytest.raises(error, match=message):
-            function(**arguments)
-    assert hooks.live_allocations() == allocations and hooks.launches_run() == launches
+    assert_refused_before_anything_runs(arguments, error, message)

@@ -13,7 +13,7 @@ import pytest
 import orvane
 import softdtw_reference as ref
 from batches import Options, TrainingRun, random_batch
-from conftest import VECTORISED, orvane_pybind
+from conftest import VECTORISED, assert_refused_before_anything_runs, orvane_pybind
 from orvane import cpu_cuda_testing as hooks
 from orvane._api import prepare
 from orvane.buffers import cpu_backend, cuda_backend, cuda_device_count
@@ -325,11 +325,7 @@ def test_rejected_arguments_allocate_and_run_nothing(change, error, message):
     # On the twin, whose hooks count what is allocated and launched.
     arguments = dict(signals=[np.ones(3), np.ones(4)], reference=np.ones(5), backend="twin")
     arguments.update(change)
-    allocations, launches = hooks.live_allocations(), hooks.launches_run()
-    for function in (orvane.soft_dtw, orvane.soft_dtw_with_grad, orvane.soft_alignment):
-        with pytest.raises(error, match=message):
-            function(**arguments)
-    assert hooks.live_allocations() == allocations and hooks.launches_run() == launches
+    assert_refused_before_anything_runs(arguments, error, message)
 
 
 def test_inputs_from_two_libraries_or_devices_are_refused():

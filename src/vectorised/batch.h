@@ -97,6 +97,18 @@ void for_each_task(const std::vector<std::int64_t>& work, const Body& body) {
         &body);
 }
 
+// Runs body(c) for c = 0 .. count - 1, each on a thread of its own where threads are free:
+// the calling thread claims c = 0 and each worker that joins the next, and a thread that
+// finishes one claims another; so body(c) may wait for body(c - 1), which has begun.
+void for_each_claim(int count, void (*body)(int, const void*), const void* context);
+
+template <typename Body>
+void for_each_claim(int count, const Body& body) {
+    for_each_claim(
+        count, [](int claim, const void* context) { (*static_cast<const Body*>(context))(claim); },
+        &body);
+}
+
 // Runs body(first, last) over fixed groups of consecutive signals, the groups decided by the
 // batch size alone, so that sums formed per group and then added in group order come out the
 // same whatever the number of threads. Returns the number of groups.

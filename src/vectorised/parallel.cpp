@@ -3,10 +3,12 @@
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/info.h>
+#include <oneapi/tbb/partitioner.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/task_arena.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -84,6 +86,19 @@ void for_each_task(const std::vector<std::int64_t>& work, void (*body)(int, cons
     const auto order = by_decreasing_work(static_cast<int>(work.size()),
                                           [&](int t) { return work[static_cast<std::size_t>(t)]; });
     run_in_order(order, [&](int t) { body(t, context); });
+}
+
+void for_each_claim(int count, void (*body)(int, const void*), const void* context) {
+    std::atomic<int> next{0};
+    // One task for each claimant, so that every idle worker may join.
+    tbb::parallel_for(
+        tbb::blocked_range<int>(0, count, 1),
+        [&](const tbb::blocked_range<int>& /*claimants*/) {
+            for (int claim = next++; claim < count; claim = next++) {
+                body(claim, context);
+            }
+        },
+        tbb::simple_partitioner());
 }
 
 int signal_groups(const Batch& batch) { return std::min(batch.count(), kMaxSignalGroups); }

@@ -108,18 +108,20 @@ def test_every_vector_tail_and_partial_diagonal(instruction_set, options):
 
 
 def forward_and_backward(path, signals, reference, alpha, options):
-    """R, scores and E of the float32 or mixed path's stored-matrix passes, as bytes per
-    signal."""
-    score = np.float64 if path == "_mixed" else np.float32
+    """R, scores and E of the float32, mixed or float64 path's stored-matrix passes, as bytes
+    per signal."""
+    data = np.float64 if path == "_float64" else np.float32
+    score = np.float32 if path == "" else np.float64
     lengths = [len(signal) for signal in signals]
-    x, m = np.concatenate(signals), len(reference)
+    x, m = np.concatenate(signals).astype(data), len(reference)
+    reference, alpha = reference.astype(data), alpha.astype(data)
     cells = sum(lengths) * m
-    distance, gradient = np.empty(cells, np.float32), np.empty(cells, np.float32)
+    distance, gradient = np.empty(cells, data), np.empty(cells, data)
     matrix, scores = np.empty(cells, score), np.empty(len(lengths), score)
     end = dict(local_end=options.local_end, last_row_only=options.last_row_only,
                ref_gap_penalty=options.ref_gap_penalty)
-    orvane_cpu.calc_manhattan_distance(x.ctypes.data, lengths, reference.ctypes.data, m,
-                                       distance.ctypes.data)
+    getattr(orvane_cpu, "calc_manhattan_distance" + ("_float64" if path == "_float64" else ""))(
+        x.ctypes.data, lengths, reference.ctypes.data, m, distance.ctypes.data)
     getattr(orvane_cpu, "calc_softdtw_forward" + path)(
         lengths, m, distance.ctypes.data, matrix.ctypes.data, scores.ctypes.data, options.gamma,
         alpha.ctypes.data, **end)
@@ -129,6 +131,59 @@ def forward_and_backward(path, signals, reference, alpha, options):
     bounds = np.cumsum([0] + lengths) * m
     return [(matrix[a:b].tobytes(), gradient[a:b].tobytes(), scores[k].tobytes())
             for k, (a, b) in enumerate(zip(bounds[:-1], bounds[1:]))]
+
+
+@pytest.mark.parametrize("path", ["", "_mixed", "_float64"], ids=["float32", "mixed", "float64"])
+@pytest.mark.parametrize("options", END_OPTIONS, ids=["global", "free-end", "last-row"])
+def test_column_tiles_take_the_steps_of_one_sweep(instruction_set, path, options):
+    # A matrix cut into column tiles that threads sweep at once, each waiting on its
+    # neighbour's edge column: every cell takes the steps of one sweep of the whole matrix.
+    # Tiles of one column, tiles narrower and wider than a vector, tall, wide and square
+    # matrices, a matrix of one row or one column, NaN and inf samples; on one thread the
+    # tiles run one after another, on two side by side.
+    rng = np.random.default_rng(len(path))
+    lengths, ref_length = [70, 1, 9, 33, 120], 41
+    signals = [rng.standard_normal(n).astype(np.float32) for n in lengths]
+    signals[0][5], signals[3][30] = np.nan, np.inf
+    reference = rng.standard_normal(ref_length).astype(np.float32)
+    alpha = rng.standard_normal(len(lengths)).astype(np.float32)
+    # One signal a call: a batch of several would run some side by side, untiled.
+    def each_alone(reference):
+        return [forward_and_backward(path, [signal], reference, alpha[k:k + 1], options)[0]
+                for k, signal in enumerate(signals)]
+    for ref in (reference, reference[:1], reference[:13]):
+        whole = each_alone(ref)
+        try:
+            for threads, tiles in [(0, 2), (0, 3), (1, 4), (0, 41), (2, 7)]:
+                orvane_cpu.set_num_threads(threads)
+                vectorised_testing.force_column_tiles(tiles)
+                assert each_alone(ref) == whole, (threads, tiles, len(ref))
+        finally:
+            vectorised_testing.force_column_tiles(0)
+            orvane_cpu.set_num_threads(0)
+
+
+@pytest.mark.skipif((os.cpu_count() or 1) < 2, reason="one thread sweeps a matrix whole")
+@pytest.mark.parametrize("path", ["", "_mixed", "_float64"], ids=["float32", "mixed", "float64"])
+def test_a_long_signal_alone_takes_the_same_steps_on_every_thread_count(path):
+    # A batch of one signal of a million cells: its matrix cut into a tile a thread (the
+    # threads' own choice, not forced), against the whole matrix on one thread.
+    rng = np.random.default_rng(11)
+    signal = rng.standard_normal(2048).astype(np.float32)
+    reference = rng.standard_normal(512).astype(np.float32)
+    alpha = np.float32([0.5])
+    options = Options(gamma=0.5, local_end=True)
+    on_every_thread = forward_and_backward(path, [signal], reference, alpha, options)
+    try:
+        orvane_cpu.set_num_threads(1)
+        assert forward_and_backward(path, [signal], reference, alpha, options) == on_every_thread
+    finally:
+        orvane_cpu.set_num_threads(0)
+
+
+def test_column_tiles_refuse_a_negative_count():
+    with pytest.raises(ValueError, match="tiles must be at least 0, got: -1"):
+        vectorised_testing.force_column_tiles(-1)
 
 
 @pytest.mark.parametrize("path", ["", "_mixed"], ids=["float32", "mixed"])

@@ -1,4 +1,5 @@
-// Python access to the vectorised module's test hooks: which instruction set runs.
+// Python access to the vectorised module's test hooks: which instruction set runs, how a
+// long signal's matrix is cut among threads.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -13,4 +14,7 @@ PYBIND11_MODULE(vectorised_testing, m) {
           "lanes) or on the 'best' instruction set of this processor.");
     m.def("last_instruction_set", &orvane::vectorised::last_instruction_set,
           "The instruction set that operations now run on.");
+    m.def("force_column_tiles", &orvane::vectorised::force_column_tiles, py::arg("tiles"),
+          "Cut every signal that runs alone in the passes over stored matrices into this many "
+          "column tiles (at most one a column), or 0 to leave it to the signal's size.");
 }

@@ -25,6 +25,9 @@ public:
     void publish(int diagonal, T value) { values_[static_cast<std::size_t>(diagonal)] = value; }
     // The diagonals before `swept` in the sweep's order are done, their values published.
     void mark(int swept) { swept_.store(swept, std::memory_order_release); }
+    // The publishing tile has stopped (it threw): its reader runs to its end on what there
+    // is, rather than wait for ever, and the call reports the publisher's error.
+    void abandon() { mark(INT_MAX); }
 
     // Returns once the publishing tile has swept `swept` diagonals. A reader that has caught
     // up waits for a few more, so that it then runs that many without looking again: the

@@ -2141,7 +2141,17 @@ void for_each_column_tile(const Batch& batch, const Signal& signal, Sweep sweep,
         own[forward ? t : t + 1].given = edges.back().get();
         own[forward ? t + 1 : t].taken = edges.back().get();
     }
-    for_each_claim(tiles, [&](int claim) { pass(own[forward ? claim : tiles - 1 - claim]); });
+    for_each_claim(tiles, [&](int claim) {
+        const ColumnTile<T>& tile = own[forward ? claim : tiles - 1 - claim];
+        try {
+            pass(tile);
+        } catch (...) {
+            if (tile.given != nullptr) {
+                tile.given->abandon();
+            }
+            throw;
+        }
+    });
 }
 
 template <typename Path>

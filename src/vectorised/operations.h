@@ -198,8 +198,9 @@ void set_num_threads(long long threads);
 void force_instruction_set(const std::string& name);
 std::string last_instruction_set();
 
-// Test hook: cut the matrix of every signal that runs alone in the passes over stored matrices
-// into this many column tiles (at most one a column), or 0 to leave it to the signal's size.
+// Test hook: cut the matrix of every signal that runs alone (not side by side, and not from
+// checkpoints) into this many column tiles (at most one a column), or 0 to leave it to the
+// batch and the signal's size.
 void force_column_tiles(int tiles);
 
 }  // namespace orvane::vectorised

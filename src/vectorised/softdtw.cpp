@@ -1012,10 +1012,15 @@ void BackwardSignal(const Costs& cost_source, ScoreMatrix& score, Gradients& sin
             corner_shares = shares->corner(diagonal + 2);
         }
         const SuccessorShifts shifts(diagonal, rows);
-        // The successors in the next tile: R and costs from the matrices, E published.
+        // The successors in the next tile: R and costs from the matrices, E published; pads
+        // outside the band, as there.
         TakeEdge(tile, tile.last, diagonal, 1, last_diagonal - diagonal, rows, cols,
                  [&](int near, int p, T e) {
                      const Span near_span = span_of(near, rows, cols);
+                     const auto [kept_begin, kept_end] = band.positions(near, near_span);
+                     if (p < kept_begin || p >= kept_end) {
+                         return;
+                     }
                      scores[near][p] = score.diagonal(near, near_span)[p];
                      costs[near][p] = hn::GetLane(
                          hn::Sub(cost_source.at(d, near_span, near, p, 1), bias_v));
@@ -1596,26 +1601,29 @@ void BackwardStored(const Data* distance, const Score* score, Data* gradient, in
 
 // The passes that form every cost from the samples: the final scores alone; R stored with
 // them; or checkpoints of R with them.
+// A column tile's passes keep the final scores of its own cells: the terminals it holds, and
+// the last cell where it is the last tile.
 template <typename Data, typename Score, class Scores>
 void ForwardFromSamples(const SampleSource<Data>& source, const Band& band, Scores& scores,
-                        Data bias, Data gamma) {
+                        Data bias, Data gamma, const ColumnTile<Score>& tile = {}) {
     Passes<Data, Score>::forward(SampleCosts<Data>{source}, scores, source.rows, source.cols, bias,
                                  gamma, DiagonalRange<Score>::whole(source.rows, source.cols),
-                                 band);
+                                 band, tile);
 }
 
 template <typename Data, typename Score>
 void ScoresOnly(const SampleSource<Data>* source, const Band* band, FinalScores<Score>* kept,
-                Data bias, Data gamma) {
+                Data bias, Data gamma, const ColumnTile<Score>* tile) {
     KeptScores<Score> scores{*kept};
-    ForwardFromSamples<Data, Score>(*source, *band, scores, bias, gamma);
+    ForwardFromSamples<Data, Score>(*source, *band, scores, bias, gamma, *tile);
 }
 
 template <typename Data, typename Score>
 void ForwardSamples(const SampleSource<Data>* source, const Band* band, Score* score,
-                    FinalScores<Score>* kept, Data bias, Data gamma) {
+                    FinalScores<Score>* kept, Data bias, Data gamma,
+                    const ColumnTile<Score>* tile) {
     BothScores<StoredScores<Score>, KeptScores<Score>> scores{{score}, {*kept}};
-    ForwardFromSamples<Data, Score>(*source, *band, scores, bias, gamma);
+    ForwardFromSamples<Data, Score>(*source, *band, scores, bias, gamma, *tile);
 }
 
 template <typename Data, typename Score>
@@ -1626,21 +1634,27 @@ void ForwardCheckpoints(const SampleSource<Data>* source, const Band* band, Scor
     ForwardFromSamples<Data, Score>(*source, *band, scores, bias, gamma);
 }
 
-// The backward pass from the samples, E added straight into the gradients.
+// The backward pass from the samples, E added straight into the gradients. Column tiles add
+// into a sample's gradient in the order one sweep does: the tile to the right has added all of
+// a row's cells before the tile to its left reaches the row, since a tile reaches a diagonal
+// only once the one to its right has swept the diagonals after it.
 template <typename Data, typename Score, class ScoreMatrix>
-void AddGradients(ScoreMatrix& score, const SignalGradients<Data, Score>& signal) {
+void AddGradients(ScoreMatrix& score, const SignalGradients<Data, Score>& signal,
+                  const ColumnTile<Data>& tile = {}) {
     const SampleSource<Data>& source = *signal.source;
     AddedGradient<Data> sink{source, signal.sample_gradients, signal.reference_gradients,
                              signal.weight};
     Passes<Data, Score>::backward(SampleCosts<Data>{source}, score, sink, source.rows, source.cols,
                                   signal.bias, signal.gamma, signal.free_end, signal.final_score,
-                                  signal.last_row_only, signal.ref_gap_penalty, *signal.band);
+                                  signal.last_row_only, signal.ref_gap_penalty, *signal.band,
+                                  tile);
 }
 
 template <typename Data, typename Score>
-void GradientsStored(const Score* score, const SignalGradients<Data, Score>* signal) {
+void GradientsStored(const Score* score, const SignalGradients<Data, Score>* signal,
+                     const ColumnTile<Data>* tile) {
     StoredScoreMatrix<Score> stored{score};
-    AddGradients(stored, *signal);
+    AddGradients(stored, *signal, *tile);
 }
 
 // Each segment's R computed again from its checkpoint as the backward pass reaches it.
@@ -1672,20 +1686,23 @@ void GradientsCheckpointed(Score* workspace, const SignalGradients<Data, Score>*
                                     final_score, last_row_only, ref_gap_penalty, *tile);           \
     }                                                                                              \
     void ScoresSignal##SUFFIX(const SampleSource<Data>* source, const Band* band,                  \
-                              FinalScores<Score>* kept, Data bias, Data gamma) {                   \
-        ScoresOnly<Data, Score>(source, band, kept, bias, gamma);                                  \
+                              FinalScores<Score>* kept, Data bias, Data gamma,                     \
+                              const ColumnTile<Score>* tile) {                                     \
+        ScoresOnly<Data, Score>(source, band, kept, bias, gamma, tile);                            \
     }                                                                                              \
     void ForwardSamples##SUFFIX(const SampleSource<Data>* source, const Band* band, Score* score,  \
-                                FinalScores<Score>* kept, Data bias, Data gamma) {                 \
-        ForwardSamples<Data, Score>(source, band, score, kept, bias, gamma);                       \
+                                FinalScores<Score>* kept, Data bias, Data gamma,                   \
+                                const ColumnTile<Score>* tile) {                                   \
+        ForwardSamples<Data, Score>(source, band, score, kept, bias, gamma, tile);                 \
     }                                                                                              \
     void ForwardCheckpoints##SUFFIX(const SampleSource<Data>* source, const Band* band,            \
                                     Score* workspace, FinalScores<Score>* kept, Data bias,         \
                                     Data gamma) {                                                  \
         ForwardCheckpoints<Data, Score>(source, band, workspace, kept, bias, gamma);               \
     }                                                                                              \
-    void GradientsSignal##SUFFIX(const Score* score, const SignalGradients<Data, Score>* signal) { \
-        GradientsStored<Data, Score>(score, signal);                                               \
+    void GradientsSignal##SUFFIX(const Score* score, const SignalGradients<Data, Score>* signal,   \
+                                 const ColumnTile<Data>* tile) {                                   \
+        GradientsStored<Data, Score>(score, signal, tile);                                         \
     }                                                                                              \
     void GradientsCheckpointed##SUFFIX(Score* workspace,                                           \
                                        const SignalGradients<Data, Score>* signal) {               \
@@ -2095,13 +2112,14 @@ inline std::optional<std::pair<int, int>> stored_side_kind(const Signal& signal)
     return std::pair{signal.rows, 0};
 }
 
-// Where a batch has fewer signals than worker threads, the threads left over sweep column tiles
-// of its signals of at least this many cells, no longer than they are long: a tile sweeps the
-// diagonals its columns cross, so tiles of a matrix wider than tall mostly wait for each
-// other. A tile is never narrower than this many columns. On two threads, 16,384 x 1,024 runs
-// 1.75 times as fast as on one, 4,096 x 4,096 1.3 times. A thread that sweeps two tiles of
-// one matrix in turn is 4-8% slower than over the whole, so signals that keep every thread
-// busy run whole.
+// Where a batch has fewer signals than worker threads, the threads left over sweep column
+// tiles of its signals that have at least this many cells and are no wider than long (a tile
+// sweeps the diagonals its columns cross, so the tiles of a wide matrix mostly wait for each
+// other); a tile is never narrower than this many columns. On two threads one signal of
+// 16,384 x 1,024 runs 1.75 times as fast as on one, 4,096 x 4,096 1.3 times. A thread that
+// sweeps two tiles of one matrix in turn is 4-8% slower than over the whole, so signals that
+// keep every thread busy run whole. The passes over stored matrices, the scores alone and the
+// gradients without matrices all share signals this way.
 constexpr std::int64_t kLeastTiledCells = std::int64_t{1} << 20;
 constexpr int kLeastTileColumns = 256;
 std::atomic<int> forced_column_tiles{0};
@@ -2254,7 +2272,12 @@ void softdtw_scores(HostAddress input_signal, const std::vector<int>& input_sign
         [&](const Signal& signal) {
             const typename CallSamples<Data>::Own own(call, signal);
             FinalScores<Score> kept(signal.rows, signal.cols, local_end);
-            Path::scores(&own.source, &own.band, &kept, bias_of(biases, signal.index), gamma);
+            for_each_column_tile<Score>(batch, signal, Sweep::forward,
+                                        [&](const ColumnTile<Score>& tile) {
+                                            Path::scores(&own.source, &own.band, &kept,
+                                                         bias_of(biases, signal.index), gamma,
+                                                         &tile);
+                                        });
             finish(signal, kept);
         },
         [&](const SideGroup<Data>& group) {
@@ -2340,7 +2363,12 @@ void softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_s
         if (with_checkpoints) {
             Path::forward_checkpoints(&own.source, &own.band, own_score, &kept, bias, gamma);
         } else {
-            Path::forward_samples(&own.source, &own.band, own_score, &kept, bias, gamma);
+            for_each_column_tile<Score>(batch, signal, Sweep::forward,
+                                        [&](const ColumnTile<Score>& tile) {
+                                            Path::forward_samples(&own.source, &own.band,
+                                                                  own_score, &kept, bias, gamma,
+                                                                  &tile);
+                                        });
         }
         const Score final_score =
             final_score_of(kept, gamma, ref_gap_penalty, local_end, last_row_only);
@@ -2364,7 +2392,10 @@ void softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_s
         if (with_checkpoints) {
             Path::gradients_checkpointed(own_score, &gradients);
         } else {
-            Path::gradients(own_score, &gradients);
+            for_each_column_tile<Data>(batch, signal, Sweep::backward,
+                                       [&](const ColumnTile<Data>& tile) {
+                                           Path::gradients(own_score, &gradients, &tile);
+                                       });
         }
         own_gradients.finish();
     };

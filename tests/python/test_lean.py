@@ -8,6 +8,7 @@ import pytest
 
 import orvane
 import orvane_cpu
+from conftest import vectorised_testing
 
 # Data type, score type and the suffixes of each path's distance and Soft-DTW functions.
 PATHS = {"float32": (np.float32, np.float32, "", ""),
@@ -87,6 +88,55 @@ def test_signals_side_by_side_score_as_they_do_alone(instruction_set, path, opti
         finally:
             orvane_cpu.set_num_threads(0)
         assert one_thread.tobytes() == together.tobytes(), ref_length
+
+
+def lean_bytes(path, signal, reference, alpha, weight, band, options, cost):
+    """Scores alone, then the scores, R, dx and dy of the gradients without matrices, of one
+    signal, as bytes."""
+    score, pass_suffix = PATHS[path][1], PATHS[path][3]
+    n, m = len(signal), len(reference)
+    common = dict(channels=reference.shape[1], cost=cost,
+                  band_ptr=0 if band is None else band.ctypes.data, **options)
+    alone, scores = np.full(1, np.nan, score), np.full(1, np.nan, score)
+    matrix, dx, dy = np.full(n * m, np.nan, score), np.zeros_like(signal), np.zeros_like(reference)
+    getattr(orvane_cpu, "calc_softdtw_scores" + pass_suffix)(
+        signal.ctypes.data, [n], reference.ctypes.data, m, alone.ctypes.data, 0.6,
+        alpha.ctypes.data, **common)
+    getattr(orvane_cpu, "calc_softdtw_gradients" + pass_suffix)(
+        signal.ctypes.data, [n], reference.ctypes.data, m, matrix.ctypes.data,
+        scores.ctypes.data, dx.ctypes.data, dy.ctypes.data, 0.6, alpha.ctypes.data,
+        weight.ctypes.data, **common)
+    return b"".join(part.tobytes() for part in (alone, scores, matrix, dx, dy))
+
+
+@pytest.mark.parametrize("path", PATHS)
+@pytest.mark.parametrize("options", ENDS, ids=["global", "free", "last-row"])
+@pytest.mark.parametrize("channels, cost", [(1, "abs"), (2, "sqeuclidean")])
+def test_column_tiles_score_and_add_gradients_as_one_sweep(instruction_set, path, options,
+                                                            channels, cost):
+    # Scores alone and gradients without matrices over a matrix cut into column tiles: each
+    # tile keeps the final scores of its own cells and adds into a sample's gradient only once
+    # the tile to its right has added all of that row's cells, so scores, R, dx and dy are
+    # bit for bit those of one sweep; with a band too, on one thread and on two.
+    data = PATHS[path][0]
+    rng = np.random.default_rng(channels)
+    signals = [rng.standard_normal((n, channels)).astype(data) for n in (70, 1, 9, 45)]
+    reference = rng.standard_normal((37, channels)).astype(data)
+    alpha = rng.uniform(-0.3, 0.3, 1).astype(data)
+    weight = rng.uniform(0.5, 2.0, 1).astype(data)
+    for band in (None, np.int32([3])):
+        def each_signal():
+            return [lean_bytes(path, signal, reference, alpha, weight, band, options, cost)
+                    for signal in signals]
+        whole = each_signal()
+        try:
+            for threads, tiles in [(0, 2), (1, 3), (0, 37), (2, 5)]:
+                orvane_cpu.set_num_threads(threads)
+                vectorised_testing.force_column_tiles(tiles)
+                assert each_signal() == whole, (threads, tiles, band)
+        finally:
+            vectorised_testing.force_column_tiles(0)
+            orvane_cpu.set_num_threads(0)
 
 
 def test_raw_scores_refuse_as_the_forward_pass_does():

@@ -15,6 +15,7 @@ PYBIND11_MODULE(vectorised_testing, m) {
     m.def("last_instruction_set", &orvane::vectorised::last_instruction_set,
           "The instruction set that operations now run on.");
     m.def("force_column_tiles", &orvane::vectorised::force_column_tiles, py::arg("tiles"),
-          "Cut every signal that runs alone in the passes over stored matrices into this many "
-          "column tiles (at most one a column), or 0 to leave it to the signal's size.");
+          "Cut every signal that runs alone (not side by side, and not from checkpoints) into "
+          "this many column tiles (at most one a column), or 0 to leave it to the batch and the "
+          "signal's size.");
 }

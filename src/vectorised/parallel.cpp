@@ -3,8 +3,8 @@
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/info.h>
-#include <oneapi/tbb/partitioner.h>
 #include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/partitioner.h>
 #include <oneapi/tbb/task_arena.h>
 
 #include <algorithm>

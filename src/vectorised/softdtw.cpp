@@ -59,6 +59,32 @@ struct SignalGradients {
     Data ref_gap_penalty;
 };
 
+// What the lean passes of signals side by side take: their samples interleaved, a lane a
+// signal (sample i of channel c of lane k at (c * rows + i) * lanes + k), the reference
+// channel-major, their band and biases; the backward pass also their gradients so interleaved
+// (reference value j of lane k at (c * cols + j) * lanes + k), and weights and final scores a
+// lane each, `adding` zero for a lane whose band leaves its signal without a path.
+template <typename Data, typename Score>
+struct SideSignals {
+    const Data* samples;
+    const Data* reference;
+    int channels;
+    CostKind kind;
+    const Band* band;
+    int rows;
+    int cols;
+    const Data* biases;
+    Data gamma;
+    Data* sample_gradients = nullptr;
+    Data* reference_gradients = nullptr;
+    const Data* weights = nullptr;
+    const Data* adding = nullptr;
+    bool free_end = false;
+    const Score* final_scores = nullptr;
+    bool last_row_only = false;
+    Data ref_gap_penalty = 0;
+};
+
 // R of a signal whose score matrix is not kept whole: the forward pass keeps two consecutive
 // diagonals before every `segment`-th one (a checkpoint), and the backward pass computes each
 // segment's diagonals again from its checkpoint, one segment at a time, into one buffer. A
@@ -399,10 +425,15 @@ struct BothScores {
         first_sink.first(value);
         second_sink.first(value);
     }
-    template <class D>
-    void take(D d, VecOf<D> value, const Span& span, int diagonal, int p, std::size_t count) {
-        first_sink.take(d, value, span, diagonal, p, count);
-        second_sink.take(d, value, span, diagonal, p, count);
+    template <class D, typename Position, typename Extent>
+    void take(D d, VecOf<D> value, const Span& span, int diagonal, Position p, Extent extent) {
+        first_sink.take(d, value, span, diagonal, p, extent);
+        second_sink.take(d, value, span, diagonal, p, extent);
+    }
+    // Side by side: the diagonal's positions [begin, end) are done.
+    void finish(const Span& span, int begin, int end) {
+        first_sink.finish(span, begin, end);
+        second_sink.finish(span, begin, end);
     }
 };
 
@@ -845,7 +876,8 @@ private:
         const std::size_t lanes = hn::Lanes(d);
         const Span span = span_of(diagonal, rows_, cols_);
         T* own = scores_[diagonal];
-        const auto [begin, end] = columns_.clip(band_.positions(diagonal, span), span.first_col, 1, 1);
+        const auto [begin, end] =
+            columns_.clip(band_.positions(diagonal, span), span.first_col, 1, 1);
         if constexpr (std::is_same_v<ScoreMatrix, GatheredScoreMatrix<T>>) {
             GatherDiagonal(score_.matrices, static_cast<std::size_t>(width_), span, own);
         } else {
@@ -889,7 +921,8 @@ private:
                 at(around.near, p - 1 + shifts.up) + first_lane,
                 at(around.far, p + shifts.corner) + first_lane, inv_gamma);
         };
-        const auto [begin, end] = columns_.clip(band_.positions(diagonal, span), span.first_col, 0, 1);
+        const auto [begin, end] =
+            columns_.clip(band_.positions(diagonal, span), span.first_col, 0, 1);
         for (std::int64_t p = begin; p < end; p += step) {
             const auto lo = differences(p, 0);
             const auto hi = kPaired ? differences(p, lanes) : lo;
@@ -1164,7 +1197,11 @@ struct ScatteredScores {
         hn::StoreU(value, d,
                    diagonal.data() + p * static_cast<std::int64_t>(lanes) + first_lane);
     }
-    void finish(const Span& span) { ScatterDiagonal(diagonal.data(), lanes, span, scores); }
+    // Positions [begin, end) of the diagonal, those a band keeps.
+    void finish(const Span& span, int begin, int end) {
+        ScatterDiagonal(diagonal.data() + begin * static_cast<std::int64_t>(lanes), lanes,
+                        Span{span.start + begin, span.first_col + begin, end - begin}, scores);
+    }
 };
 
 template <typename T>
@@ -1186,7 +1223,7 @@ struct KeptLaneScores {
             kept[first_lane + k]->take(row, column, lanes[k]);
         }
     }
-    void finish(const Span& /*span*/) {}
+    void finish(const Span& /*span*/, int /*begin*/, int /*end*/) {}
 };
 
 // R of one signal per lane, each cell taking ForwardSignal's steps; biases one a lane.
@@ -1218,19 +1255,84 @@ void ForwardSideBySide(Costs& costs, Scores& sink, const T* biases, int rows, in
                     : hn::Add(cost, Softmin(d, at(around.near, p + shifts.up),
                                             at(around.far, p + shifts.corner),
                                             at(around.near, p - 1 + shifts.up), gamma_v));
-            sink.take(d, value, span, diagonal, p);
+            sink.take(d, value, span, diagonal, p, 0);
             hn::StoreU(scale(value), d, around.here + p * lanes);
         }
-        sink.finish(span);
+        sink.finish(span, begin, end);
         scaled.fence(diagonal, begin, end);
     }
 }
 
-// E of one matrix per lane from its distances and R; biases and final scores one a lane.
+// Where a side-by-side backward pass puts E: each lane's gradient matrix, a diagonal
+// scattered at a time; or straight into each lane's gradients of its samples and of the
+// reference, interleaved as its samples are (sample i of channel c of lane k at
+// (c * rows + i) * lanes + k, reference value j at (c * cols + j) * lanes + k), each cell
+// adding what AddedGradient adds for it. A lane whose `adding` is zero adds nothing (a band
+// left its signal without a path).
 template <typename T>
-void BackwardSideBySide(const T* const* distances, const T* const* scores, T* const* gradients,
-                        const T* biases, int rows, int cols, T gamma, bool free_end,
-                        const T* final_scores, bool last_row_only, T ref_gap_penalty) {
+struct ScatteredGradients {
+    T* const* gradients;
+
+    template <class D>
+    void take(D /*d*/, VecOf<D> /*e*/, const Span& /*span*/, int /*diagonal*/,
+              std::int64_t /*p*/) {}
+    void finish(const T* expected, std::size_t lanes, const Span& span, int begin, int end) {
+        ScatterDiagonal(expected + begin * static_cast<std::int64_t>(lanes), lanes,
+                        Span{span.start + begin, span.first_col + begin, end - begin}, gradients);
+    }
+};
+
+template <typename T>
+struct AddedLaneGradients {
+    const InterleavedSampleCosts<T>& samples;
+    T* sample_gradients;
+    T* reference_gradients;
+    const T* weights;
+    const T* adding;
+
+    template <class D>
+    HWY_INLINE void take(D d, VecOf<D> e, const Span& span, int diagonal, std::int64_t p) {
+        const std::int64_t column = span.first_col + p;
+        const std::int64_t row = diagonal - column;
+        const auto g = hn::IfThenElseZero(hn::Ne(hn::LoadU(d, adding), hn::Zero(d)),
+                                          hn::Mul(e, hn::LoadU(d, weights)));
+        if (samples.kind == CostKind::abs) {
+            Add<CostKind::abs>(d, g, row, column);
+        } else {
+            Add<CostKind::sqeuclidean>(d, g, row, column);
+        }
+    }
+    void finish(const T* /*expected*/, std::size_t /*lanes*/, const Span& /*span*/,
+                int /*begin*/, int /*end*/) {}
+
+private:
+    // AddCellGradients' steps, a lane a signal.
+    template <CostKind kKind, class D>
+    HWY_INLINE void Add(D d, VecOf<D> g, std::int64_t row, std::int64_t column) {
+        const std::int64_t lanes = static_cast<std::int64_t>(hn::Lanes(d));
+        const auto scale = kKind == CostKind::abs ? g : hn::Add(g, g);
+        for (int c = 0; c < samples.channels; ++c) {
+            const std::int64_t sample = (std::int64_t{c} * samples.rows + row) * lanes;
+            const std::int64_t reference = (std::int64_t{c} * samples.cols + column) * lanes;
+            const auto difference =
+                hn::Sub(hn::LoadU(d, samples.samples + sample),
+                        hn::Set(d, samples.reference[std::int64_t{c} * samples.cols + column]));
+            const auto slope =
+                kKind == CostKind::abs ? DeadZoneSign(d, difference) : difference;
+            const auto term = hn::Mul(scale, slope);
+            T* to_sample = sample_gradients + sample;
+            T* to_reference = reference_gradients + reference;
+            hn::StoreU(hn::Add(hn::LoadU(d, to_sample), term), d, to_sample);
+            hn::StoreU(hn::Sub(hn::LoadU(d, to_reference), term), d, to_reference);
+        }
+    }
+};
+
+// E of one matrix per lane from its costs and R; biases and final scores one a lane.
+template <typename T, class Costs, class Gradients>
+void BackwardSideBySide(Costs& costs, const T* const* scores, Gradients& sink, const T* biases,
+                        int rows, int cols, T gamma, bool free_end, const T* final_scores,
+                        bool last_row_only, T ref_gap_penalty, const Band& band) {
     const TagOf<T> d;
     const std::size_t lanes = hn::Lanes(d);
     const auto inv_gamma = hn::Set(d, T{1} / gamma);
@@ -1238,7 +1340,7 @@ void BackwardSideBySide(const T* const* distances, const T* const* scores, T* co
     const auto finals = hn::LoadU(d, final_scores);
     const int longest = std::min(rows, cols);
     const int width = static_cast<int>(lanes);
-    RollingDiagonals<T> own_scores(longest, kInfinity<T>, width), costs(longest, T{0}, width),
+    RollingDiagonals<T> own_scores(longest, kInfinity<T>, width), own_costs(longest, T{0}, width),
         expected(longest, T{0}, width);
     const int last_diagonal = rows + cols - 2;
     const auto at = [&](const T* diagonal_values, std::int64_t p) {
@@ -1249,15 +1351,16 @@ void BackwardSideBySide(const T* const* distances, const T* const* scores, T* co
         const Span span = span_of(diagonal, rows, cols);
         const SuccessorShifts shifts(diagonal, rows);
         const WithNeighbours<T> around_scores(own_scores, diagonal, 1);
-        const WithNeighbours<T> around_costs(costs, diagonal, 1);
+        const WithNeighbours<T> around_costs(own_costs, diagonal, 1);
         const WithNeighbours<T> around_expected(expected, diagonal, 1);
+        const auto [begin, end] = band.positions(diagonal, span);
         GatherDiagonal(scores, lanes, span, around_scores.here);
-        GatherDiagonal(distances, lanes, span, around_costs.here);
-        for (std::int64_t p = 0; p < span.length; ++p) {
-            T* cost = around_costs.here + p * static_cast<std::int64_t>(lanes);
-            hn::StoreU(hn::Sub(hn::LoadU(d, cost), bias_v), d, cost);
+        costs.reach(span);
+        for (std::int64_t p = begin; p < end; ++p) {
+            hn::StoreU(hn::Sub(costs.at(d, span, diagonal, p), bias_v), d,
+                       around_costs.here + p * static_cast<std::int64_t>(lanes));
         }
-        for (std::int64_t p = 0; p < span.length; ++p) {
+        for (std::int64_t p = begin; p < end; ++p) {
             const auto r = at(around_scores.here, p);
             auto e = hn::Zero(d);
             if (free_end) {
@@ -1281,11 +1384,12 @@ void BackwardSideBySide(const T* const* distances, const T* const* scores, T* co
             e = FusedMulAdd(d, at(around_expected.near, down), weight(false, down), e);
             e = FusedMulAdd(d, at(around_expected.far, corner), weight(true, corner), e);
             e = FusedMulAdd(d, at(around_expected.near, right), weight(false, right), e);
+            sink.take(d, e, span, diagonal, p);
             hn::StoreU(e, d, around_expected.here + p * static_cast<std::int64_t>(lanes));
         }
-        ScatterDiagonal(around_expected.here, lanes, span, gradients);
-        for (auto* rolling : {&own_scores, &costs, &expected}) {
-            rolling->fence(diagonal, 0, static_cast<int>(span.length));
+        sink.finish(around_expected.here, lanes, span, begin, end);
+        for (auto* rolling : {&own_scores, &own_costs, &expected}) {
+            rolling->fence(diagonal, begin, end);
         }
     }
 }
@@ -1405,17 +1509,17 @@ void ForwardMixedSideBySide(Costs& costs, Scores& sink, const float* biases, int
             hn::StoreU(low, d, around.here + p * lanes);
             hn::StoreU(high, d, around.here + p * lanes + half);
         }
-        sink.finish(span);
+        sink.finish(span, begin, end);
         scores.fence(diagonal, begin, end);
     }
 }
 
 // The mixed path's E of one signal per lane from their float64 score matrices, each cell
 // taking BackwardMixed's steps; final scores one a lane.
-inline void BackwardMixedSideBySide(const double* const* scores, float* const* gradients,
-                                    int rows, int cols, float gamma, bool free_end,
-                                    const double* final_scores, bool last_row_only,
-                                    float ref_gap_penalty) {
+template <class Gradients>
+void BackwardMixedSideBySide(const double* const* scores, Gradients& sink, int rows, int cols,
+                             float gamma, bool free_end, const double* final_scores,
+                             bool last_row_only, float ref_gap_penalty, const Band& band) {
     const MixedTag d;
     const MixedFloatTag df;
     const std::int64_t lanes = static_cast<std::int64_t>(hn::Lanes(df));
@@ -1423,7 +1527,6 @@ inline void BackwardMixedSideBySide(const double* const* scores, float* const* g
     const auto inv_gamma = hn::Set(df, 1.0f / gamma);
     RollingDiagonals<float> expected(std::min(rows, cols), 0.0f, static_cast<int>(lanes));
     GatheredScoreMatrix<double> matrix{scores};
-    const Band band(rows, cols);
     PredecessorShares<float, GatheredScoreMatrix<double>> shares(
         matrix, rows, cols, static_cast<double>(gamma), band, static_cast<int>(lanes));
     const int last_diagonal = rows + cols - 2;
@@ -1438,7 +1541,8 @@ inline void BackwardMixedSideBySide(const double* const* scores, float* const* g
         const float* corner_shares = shares.corner(diagonal + 2);
         const WithNeighbours<float> around_expected(expected, diagonal, 1);
         const double* own_scores = shares.scores(diagonal);
-        for (std::int64_t p = 0; p < span.length; ++p) {
+        const auto [begin, end] = band.positions(diagonal, span);
+        for (std::int64_t p = begin; p < end; ++p) {
             auto e = hn::Zero(df);
             if (free_end) {
                 const std::int64_t column = span.first_col + p;
@@ -1467,10 +1571,11 @@ inline void BackwardMixedSideBySide(const double* const* scores, float* const* g
                             hn::LoadU(df, at(corner_shares, corner)), e);
             e = FusedMulAdd(df, hn::LoadU(df, at(around_expected.near, right)),
                             hn::LoadU(df, at(right_shares, right)), e);
+            sink.take(df, e, span, diagonal, p);
             hn::StoreU(e, df, at(around_expected.here, p));
         }
-        ScatterDiagonal(around_expected.here, static_cast<std::size_t>(lanes), span, gradients);
-        expected.fence(diagonal, 0, static_cast<int>(span.length));
+        sink.finish(around_expected.here, static_cast<std::size_t>(lanes), span, begin, end);
+        expected.fence(diagonal, begin, end);
     }
 }
 
@@ -1722,8 +1827,11 @@ void BackwardSideBySide32(const float* const* distances, const float* const* sco
                           float* const* gradients, const float* biases, int rows, int cols,
                           float gamma, bool free_end, const float* final_scores,
                           bool last_row_only, float ref_gap_penalty) {
-    BackwardSideBySide(distances, scores, gradients, biases, rows, cols, gamma, free_end,
-                       final_scores, last_row_only, ref_gap_penalty);
+    const std::size_t cells = static_cast<std::size_t>(std::min(rows, cols)) * SideLanes();
+    GatheredCosts<float> costs{distances, std::vector<float>(cells)};
+    ScatteredGradients<float> sink{gradients};
+    BackwardSideBySide(costs, scores, sink, biases, rows, cols, gamma, free_end, final_scores,
+                       last_row_only, ref_gap_penalty, Band(rows, cols));
 }
 
 // Final scores of one signal per lane from their interleaved samples.
@@ -1749,8 +1857,9 @@ void BackwardSideBySideMixed(const float* const* /*distances*/, const double* co
                              float* const* gradients, const float* /*biases*/, int rows,
                              int cols, float gamma, bool free_end, const double* final_scores,
                              bool last_row_only, float ref_gap_penalty) {
-    BackwardMixedSideBySide(scores, gradients, rows, cols, gamma, free_end, final_scores,
-                            last_row_only, ref_gap_penalty);
+    ScatteredGradients<float> sink{gradients};
+    BackwardMixedSideBySide(scores, sink, rows, cols, gamma, free_end, final_scores,
+                            last_row_only, ref_gap_penalty, Band(rows, cols));
 }
 int ScoreLanesMixed() { return kPairs ? hn::Lanes(MixedFloatTag()) : 0; }
 void ScoresSideBySideMixed(const float* samples, const float* reference, int channels,
@@ -1771,6 +1880,59 @@ void ScoresSideBySide64(const double* samples, const double* reference, int chan
                         CostKind kind, const Band* band, FinalScores<double>* const* kept,
                         const double* biases, int rows, int cols, double gamma) {
     ScoresSideBySide(samples, reference, channels, kind, band, kept, biases, rows, cols, gamma);
+}
+
+// R and the final scores of one signal per lane from their interleaved samples, and the
+// gradients of their scores added as E goes.
+template <typename Data, typename Score>
+void ForwardSamplesSide(const SideSignals<Data, Score>* side, Score* const* score_matrices,
+                        FinalScores<Score>* const* kept) {
+    InterleavedSampleCosts<Data> costs{side->samples,  side->rows,     side->reference,
+                                       side->cols,     side->channels, side->kind};
+    const std::size_t lanes = hn::Lanes(TagOf<Data>());
+    const std::size_t cells = static_cast<std::size_t>(std::min(side->rows, side->cols)) * lanes;
+    BothScores<ScatteredScores<Score>, KeptLaneScores<Score>> sink{
+        {score_matrices, lanes, std::vector<Score>(cells)}, {kept}};
+    if constexpr (std::is_same_v<Data, Score>) {
+        ForwardSideBySide(costs, sink, side->biases, side->rows, side->cols, side->gamma,
+                          *side->band);
+    } else {
+        ForwardMixedSideBySide(costs, sink, side->biases, side->rows, side->cols, side->gamma,
+                               *side->band);
+    }
+}
+
+template <typename Data, typename Score>
+void GradientsSide(const SideSignals<Data, Score>* side, const Score* const* score_matrices) {
+    InterleavedSampleCosts<Data> costs{side->samples,  side->rows,     side->reference,
+                                       side->cols,     side->channels, side->kind};
+    AddedLaneGradients<Data> sink{costs, side->sample_gradients, side->reference_gradients,
+                                  side->weights, side->adding};
+    if constexpr (std::is_same_v<Data, Score>) {
+        BackwardSideBySide(costs, score_matrices, sink, side->biases, side->rows, side->cols,
+                           side->gamma, side->free_end, side->final_scores, side->last_row_only,
+                           side->ref_gap_penalty, *side->band);
+    } else {
+        BackwardMixedSideBySide(score_matrices, sink, side->rows, side->cols, side->gamma,
+                                side->free_end, side->final_scores, side->last_row_only,
+                                side->ref_gap_penalty, *side->band);
+    }
+}
+
+void ForwardSamplesSide32(const SideSignals<float, float>* side, float* const* score_matrices,
+                          FinalScores<float>* const* kept) {
+    ForwardSamplesSide(side, score_matrices, kept);
+}
+void ForwardSamplesSideMixed(const SideSignals<float, double>* side,
+                             double* const* score_matrices, FinalScores<double>* const* kept) {
+    ForwardSamplesSide(side, score_matrices, kept);
+}
+void GradientsSide32(const SideSignals<float, float>* side, const float* const* score_matrices) {
+    GradientsSide(side, score_matrices);
+}
+void GradientsSideMixed(const SideSignals<float, double>* side,
+                        const double* const* score_matrices) {
+    GradientsSide(side, score_matrices);
 }
 
 ORVANE_PATH_ENTRY_POINTS(32, float, float)
@@ -1818,6 +1980,10 @@ HWY_EXPORT(BackwardSideBySideMixed);
 HWY_EXPORT(ScoresSideBySide32);
 HWY_EXPORT(ScoresSideBySide64);
 HWY_EXPORT(ForwardSideBySide32);
+HWY_EXPORT(ForwardSamplesSide32);
+HWY_EXPORT(ForwardSamplesSideMixed);
+HWY_EXPORT(GradientsSide32);
+HWY_EXPORT(GradientsSideMixed);
 HWY_EXPORT(BackwardSideBySide32);
 
 namespace {
@@ -1881,6 +2047,14 @@ struct Float32Path {
     static void backward_side(Args... args) {
         HWY_DYNAMIC_DISPATCH(BackwardSideBySide32)(args...);
     }
+    template <typename... Args>
+    static void forward_samples_side(Args... args) {
+        HWY_DYNAMIC_DISPATCH(ForwardSamplesSide32)(args...);
+    }
+    template <typename... Args>
+    static void gradients_side(Args... args) {
+        HWY_DYNAMIC_DISPATCH(GradientsSide32)(args...);
+    }
 };
 
 struct Float64Path {
@@ -1937,6 +2111,14 @@ struct MixedPath : Float32Path {
     template <typename... Args>
     static void backward_side(Args... args) {
         HWY_DYNAMIC_DISPATCH(BackwardSideBySideMixed)(args...);
+    }
+    template <typename... Args>
+    static void forward_samples_side(Args... args) {
+        HWY_DYNAMIC_DISPATCH(ForwardSamplesSideMixed)(args...);
+    }
+    template <typename... Args>
+    static void gradients_side(Args... args) {
+        HWY_DYNAMIC_DISPATCH(GradientsSideMixed)(args...);
     }
     // Side by side: 2 times as fast at 16 x 16, 1.2 at 64 x 64, 1.07 at 128 x 128, even at
     // 256 x 256 and slower beyond.
@@ -2054,16 +2236,19 @@ struct SideGroup {
 // times as fast at 16 x 16, 1.03 at 256 x 256, slower from 384 x 384 on).
 constexpr std::int64_t kMostSideBySideCells = 256 * 256;
 
-// alone(signal) for every signal that runs on its own, side(group) for every group of `lanes`
-// signals of one kind (their `kind_of`, none for a signal that runs alone) that runs side by
-// side. Groups form only where every worker thread gets one, lest fewer groups idle a core.
+// alone(signal) for every signal of the batch (of signals first .. stop - 1) that runs on its
+// own, side(group) for every group of `lanes` signals of one kind (their `kind_of`, none for a
+// signal that runs alone) that runs side by side. Groups form only where every worker thread
+// gets one, lest fewer groups idle a core.
 template <typename Data, class KindOf, class Alone, class Side>
 void for_each_signal_or_group(const Batch& batch, int lanes, const KindOf& kind_of,
-                              const Alone& alone, const Side& side) {
-    const bool enough = lanes > 1 && batch.count() >= lanes * worker_threads();
+                              const Alone& alone, const Side& side, int first = 0,
+                              int stop = -1) {
+    stop = stop < 0 ? batch.count() : stop;
+    const bool enough = lanes > 1 && stop - first >= lanes * worker_threads();
     std::vector<std::vector<int>> tasks;
     std::map<std::pair<int, int>, std::vector<int>> by_kind;
-    for (int k = 0; k < batch.count(); ++k) {
+    for (int k = first; k < stop; ++k) {
         const std::optional<std::pair<int, int>> kind = kind_of(batch.signal(k));
         if (enough && kind) {
             by_kind[*kind].push_back(k);
@@ -2193,10 +2378,11 @@ void softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_signa
     for_each_signal_or_group<Data>(
         batch, stored_side_lanes<Path>(), stored_side_kind,
         [&](const Signal& signal) {
-            for_each_column_tile<Score>(batch, signal, Sweep::forward, [&](const ColumnTile<Score>& tile) {
+            const auto sweep = [&](const ColumnTile<Score>& tile) {
                 Path::forward(distance + signal.first_cell, score + signal.first_cell, signal.rows,
                               signal.cols, bias_of(biases, signal.index), gamma, &tile);
-            });
+            };
+            for_each_column_tile<Score>(batch, signal, Sweep::forward, sweep);
             finish(signal);
         },
         [&](const SideGroup<Data>& group) {
@@ -2329,12 +2515,17 @@ bool checkpointed(const Batch& batch, std::int64_t score_matrix_cells) {
     return true;
 }
 
+// A call of the lean gradients forms each signal's reference gradient in a row of its own,
+// a chunk of signals at a time, its rows at most this many values.
+constexpr std::size_t kMostReferenceRowValues = std::size_t{1} << 21;
+
 // Scores and the gradients of sum_k w_k * score_k with respect to the samples and the
-// reference (w_k = 1 without weights), signal by signal: the forward pass stores R from the
-// samples (or its checkpoints), the backward pass forms each cost again and adds E into the
-// gradients as it goes. Reference gradients are summed per fixed group of signals and the
-// groups added in order. A signal that a band leaves without a path has a score of +inf and
-// no gradient.
+// reference (w_k = 1 without weights): the forward pass stores R from the samples (or its
+// checkpoints), the backward pass forms each cost again and adds E into the gradients as it
+// goes, a signal at a time or short signals of one length and band side by side, one a lane
+// (the same bits either way). Each signal's reference gradient is formed in a row of its own
+// and the rows added in signal order, so the sums are the same whatever the threads. A signal
+// that a band leaves without a path has a score of +inf and no gradient.
 template <typename Path>
 void softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
                        HostAddress ref_signal, int ref_signal_length, HostAddress score_matrix,
@@ -2355,6 +2546,12 @@ void softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_s
     const auto biases = host_pointer<const Data>(alpha);
     const auto score_weights = host_pointer<const Data>(weights);
     const auto sample_gradients = host_pointer<Data>(input_gradients);
+    const auto weight_of = [&](int k) {
+        return score_weights != nullptr ? score_weights[k] : Data{1};
+    };
+    const auto without_path = [&](const Band& own_band, Score final_score) {
+        return own_band.active() && final_score == std::numeric_limits<Score>::infinity();
+    };
     const auto one_signal = [&](const Signal& signal, Data* reference_gradients) {
         const typename CallSamples<Data>::Own own(call, signal);
         const Data bias = bias_of(biases, signal.index);
@@ -2373,7 +2570,7 @@ void softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_s
         const Score final_score =
             final_score_of(kept, gamma, ref_gap_penalty, local_end, last_row_only);
         finals[signal.index] = final_score;
-        if (own.band.active() && final_score == std::numeric_limits<Score>::infinity()) {
+        if (without_path(own.band, final_score)) {
             return;
         }
         ChannelGradients<Data> own_gradients(sample_gradients, signal, call.channels());
@@ -2382,7 +2579,7 @@ void softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_s
             &own.band,
             own_gradients.data(),
             reference_gradients,
-            score_weights != nullptr ? score_weights[signal.index] : Data{1},
+            weight_of(signal.index),
             bias,
             gamma,
             local_end,
@@ -2399,14 +2596,100 @@ void softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_s
         }
         own_gradients.finish();
     };
-    add_group_column_sums(
-        batch, host_pointer<Data>(ref_gradients),
-        [&](int first, int last, Data* own) {
-            for (int k = first; k < last; ++k) {
-                one_signal(batch.signal(k), own);
+    const std::size_t width = static_cast<std::size_t>(batch.cols()) * call.channels();
+    // Signals side by side: their gradients interleaved a lane a signal, then each lane's
+    // added into its signal's sample gradients and copied into its signal's row.
+    const auto side_group = [&](const SideGroup<Data>& group, const auto& row_of) {
+        if constexpr (Path::kSideBySide) {
+            const std::size_t lanes = group.members.size();
+            const std::vector<Data> samples = call.interleaved(batch, group.members);
+            const Band own_band(group.rows, group.cols, call.band_width(group.members[0]));
+            const std::vector<Data> own_biases = group.biases(biases);
+            std::vector<FinalScores<Score>> kept(
+                lanes, FinalScores<Score>(group.rows, group.cols, local_end));
+            std::vector<FinalScores<Score>*> kept_of;
+            for (auto& one : kept) {
+                kept_of.push_back(&one);
             }
-        },
-        call.channels());
+            const std::vector<Score*> own_scores = group.matrices(score);
+            SideSignals<Data, Score> side{samples.data(), call.reference(), call.channels(),
+                                          call.kind(),    &own_band,        group.rows,
+                                          group.cols,     own_biases.data(), gamma};
+            Path::forward_samples_side(&side, own_scores.data(), kept_of.data());
+            std::vector<Score> own_finals(lanes);
+            std::vector<Data> own_weights(lanes);
+            std::vector<Data> adding(lanes);
+            for (std::size_t i = 0; i < lanes; ++i) {
+                const int k = group.members[i];
+                own_finals[i] = final_score_of(kept[i], gamma, ref_gap_penalty, local_end,
+                                               last_row_only);
+                finals[k] = own_finals[i];
+                own_weights[i] = weight_of(k);
+                adding[i] = without_path(own_band, own_finals[i]) ? Data{0} : Data{1};
+            }
+            std::vector<Data> sample_sums(samples.size(), Data{0});
+            std::vector<Data> reference_sums(width * lanes, Data{0});
+            side.sample_gradients = sample_sums.data();
+            side.reference_gradients = reference_sums.data();
+            side.weights = own_weights.data();
+            side.adding = adding.data();
+            side.free_end = local_end;
+            side.final_scores = own_finals.data();
+            side.last_row_only = last_row_only;
+            side.ref_gap_penalty = ref_gap_penalty;
+            const std::vector<const Score*> stored(own_scores.begin(), own_scores.end());
+            Path::gradients_side(&side, stored.data());
+            for (std::size_t i = 0; i < lanes; ++i) {
+                if (adding[i] == Data{0}) {
+                    continue;
+                }
+                const Signal signal = batch.signal(group.members[i]);
+                if (sample_gradients != nullptr) {
+                    Data* own = sample_gradients + signal.first_sample * call.channels();
+                    for (std::size_t v = 0; v < samples.size() / lanes; ++v) {
+                        const std::size_t c = v / static_cast<std::size_t>(group.rows);
+                        const std::size_t row = v % static_cast<std::size_t>(group.rows);
+                        own[row * call.channels() + c] += sample_sums[v * lanes + i];
+                    }
+                }
+                Data* row = row_of(signal.index);
+                for (std::size_t v = 0; v < width; ++v) {
+                    row[v] = reference_sums[v * lanes + i];
+                }
+            }
+        }
+    };
+    const int chunk = static_cast<int>(std::clamp<std::size_t>(
+        kMostReferenceRowValues / width, 1, static_cast<std::size_t>(batch.count())));
+    std::vector<Data> rows(static_cast<std::size_t>(chunk) * width);
+    std::vector<Data> channel_major(call.channels() > 1 ? width : 0, Data{0});
+    Data* total = call.channels() > 1 ? channel_major.data() : host_pointer<Data>(ref_gradients);
+    for (int first = 0; first < batch.count(); first += chunk) {
+        const int stop = std::min(batch.count(), first + chunk);
+        std::fill(rows.begin(), rows.end(), Data{0});
+        const auto row_of = [&](int k) {
+            return rows.data() + static_cast<std::size_t>(k - first) * width;
+        };
+        for_each_signal_or_group<Data>(
+            batch, with_checkpoints ? 0 : stored_side_lanes<Path>(),
+            [&](const Signal& signal) -> std::optional<std::pair<int, int>> {
+                if (std::int64_t{signal.rows} * signal.cols > kMostSideBySideCells) {
+                    return std::nullopt;
+                }
+                return std::pair{signal.rows, call.band_width(signal.index)};
+            },
+            [&](const Signal& signal) { one_signal(signal, row_of(signal.index)); },
+            [&](const SideGroup<Data>& group) { side_group(group, row_of); }, first, stop);
+        for (int k = first; k < stop; ++k) {
+            const Data* row = row_of(k);
+            for (std::size_t v = 0; v < width; ++v) {
+                total[v] += row[v];
+            }
+        }
+    }
+    if (call.channels() > 1) {
+        add_sample_major(total, host_pointer<Data>(ref_gradients), batch.cols(), call.channels());
+    }
 }
 
 template <typename Path>
@@ -2433,12 +2716,13 @@ void softdtw_backward(const std::vector<int>& input_signal_lengths, int ref_sign
     for_each_signal_or_group<Data>(
         batch, stored_side_lanes<Path>(), stored_side_kind,
         [&](const Signal& signal) {
-            for_each_column_tile<Data>(batch, signal, Sweep::backward, [&](const ColumnTile<Data>& tile) {
+            const auto sweep = [&](const ColumnTile<Data>& tile) {
                 Path::backward(distance + signal.first_cell, score + signal.first_cell,
                                gradient + signal.first_cell, signal.rows, signal.cols,
                                bias_of(biases, signal.index), gamma, local_end,
                                final_of(signal.index), last_row_only, ref_gap_penalty, &tile);
-            });
+            };
+            for_each_column_tile<Data>(batch, signal, Sweep::backward, sweep);
         },
         [&](const SideGroup<Data>& group) {
             if constexpr (Path::kSideBySide) {

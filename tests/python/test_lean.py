@@ -90,23 +90,29 @@ def test_signals_side_by_side_score_as_they_do_alone(instruction_set, path, opti
         assert one_thread.tobytes() == together.tobytes(), ref_length
 
 
+def lean_gradients(path, signals, reference, alpha, weights, bands, options, cost):
+    """Scores, R, dx and dy of calc_softdtw_gradients over a batch."""
+    score, pass_suffix = PATHS[path][1], PATHS[path][3]
+    lengths = [len(signal) for signal in signals]
+    flat = np.concatenate(signals)
+    m = len(reference)
+    scores = np.full(len(signals), np.nan, score)
+    matrix = np.full(sum(lengths) * m, np.nan, score)
+    dx, dy = np.zeros_like(flat), np.zeros_like(reference)
+    getattr(orvane_cpu, "calc_softdtw_gradients" + pass_suffix)(
+        flat.ctypes.data, lengths, reference.ctypes.data, m, matrix.ctypes.data,
+        scores.ctypes.data, dx.ctypes.data, dy.ctypes.data, 0.6, alpha.ctypes.data,
+        weights.ctypes.data, channels=reference.shape[1], cost=cost,
+        band_ptr=0 if bands is None else bands.ctypes.data, **options)
+    return scores, matrix, dx, dy
+
+
 def lean_bytes(path, signal, reference, alpha, weight, band, options, cost):
     """Scores alone, then the scores, R, dx and dy of the gradients without matrices, of one
     signal, as bytes."""
-    score, pass_suffix = PATHS[path][1], PATHS[path][3]
-    n, m = len(signal), len(reference)
-    common = dict(channels=reference.shape[1], cost=cost,
-                  band_ptr=0 if band is None else band.ctypes.data, **options)
-    alone, scores = np.full(1, np.nan, score), np.full(1, np.nan, score)
-    matrix, dx, dy = np.full(n * m, np.nan, score), np.zeros_like(signal), np.zeros_like(reference)
-    getattr(orvane_cpu, "calc_softdtw_scores" + pass_suffix)(
-        signal.ctypes.data, [n], reference.ctypes.data, m, alone.ctypes.data, 0.6,
-        alpha.ctypes.data, **common)
-    getattr(orvane_cpu, "calc_softdtw_gradients" + pass_suffix)(
-        signal.ctypes.data, [n], reference.ctypes.data, m, matrix.ctypes.data,
-        scores.ctypes.data, dx.ctypes.data, dy.ctypes.data, 0.6, alpha.ctypes.data,
-        weight.ctypes.data, **common)
-    return b"".join(part.tobytes() for part in (alone, scores, matrix, dx, dy))
+    alone = scores_of(path, [signal], reference, alpha, band, options, cost)
+    gradients = lean_gradients(path, [signal], reference, alpha, weight, band, options, cost)
+    return b"".join(part.tobytes() for part in (alone, *gradients))
 
 
 @pytest.mark.parametrize("path", PATHS)
@@ -137,6 +143,50 @@ def test_column_tiles_score_and_add_gradients_as_one_sweep(instruction_set, path
         finally:
             vectorised_testing.force_column_tiles(0)
             orvane_cpu.set_num_threads(0)
+
+
+@pytest.mark.parametrize("path", PATHS)
+@pytest.mark.parametrize("options", ENDS, ids=["global", "free", "last-row"])
+@pytest.mark.parametrize("channels, cost", [(1, "abs"), (3, "sqeuclidean")])
+def test_signals_side_by_side_add_the_gradients_they_add_alone(instruction_set, path, options,
+                                                               channels, cost):
+    # Short signals of one length and band run a vector's lanes of them at a time in the
+    # gradients without matrices: scores, R and each signal's sample gradients are bit for bit
+    # those of the signal alone, and the reference gradient is the signals' own added in
+    # signal order, whatever the grouping and the threads. A band that leaves a signal (with
+    # an infinite sample) without a path gives it no gradient, beside others that have one.
+    data = PATHS[path][0]
+    rng = np.random.default_rng(channels + 10)
+    lengths = [30, 50] * 9 + [1] * 8 + [50] * 16 + [3, 64, 64]
+    signals = [rng.standard_normal((n, channels)).astype(data) for n in lengths]
+    signals[1][4, 0], signals[2][7, 0], signals[5][0, 0] = np.nan, np.inf, np.inf
+    alpha = rng.uniform(-0.3, 0.3, len(lengths)).astype(data)
+    weights = rng.uniform(0.5, 2.0, len(lengths)).astype(data)
+    two_widths = np.where(np.arange(len(lengths)) % 3 == 0, 1, 3).astype(np.int32)
+    bounds = np.cumsum([0] + lengths)
+    for ref_length, bands in [(1, None), (9, None), (40, None), (40, two_widths)]:
+        reference = rng.standard_normal((ref_length, channels)).astype(data)
+        together = lean_gradients(path, signals, reference, alpha, weights, bands, options, cost)
+        alone = [lean_gradients(path, [signal], reference, alpha[k:k + 1], weights[k:k + 1],
+                                None if bands is None else bands[k:k + 1], options, cost)
+                 for k, signal in enumerate(signals)]
+        summed = np.zeros_like(reference)
+        for own in alone:
+            summed += own[3]
+        assert together[0].tobytes() == np.concatenate([own[0] for own in alone]).tobytes()
+        assert together[1].tobytes() == np.concatenate([own[1] for own in alone]).tobytes()
+        for k, own in enumerate(alone):
+            assert together[2][bounds[k]:bounds[k + 1]].tobytes() == own[2].tobytes(), k
+        # Exactly equal; a NaN's sign depends on which operand of an addition the compiler
+        # puts first.
+        np.testing.assert_array_equal(together[3], summed)
+        try:
+            orvane_cpu.set_num_threads(1)
+            one_thread = lean_gradients(path, signals, reference, alpha, weights, bands, options,
+                                        cost)
+        finally:
+            orvane_cpu.set_num_threads(0)
+        assert all(a.tobytes() == b.tobytes() for a, b in zip(one_thread, together))
 
 
 def test_raw_scores_refuse_as_the_forward_pass_does():

@@ -143,7 +143,13 @@ def test_batch_forms_agree_and_float32_inputs_are_not_copied(kind):
         assert kind.read(scores).tobytes() == expected_scores, name
     padded_dx = kind.read(results["padded"][1])
     assert padded_dx.shape == (3, 7) and np.all(padded_dx[2, 2:] == 0)
-    np.testing.assert_array_equal(padded_dx[1], kind.read(results["list"][1][1]))
+    if kind.backend == "twin":
+        # The twin's sample gradients are float atomic sums, added in the order its threads
+        # run.
+        np.testing.assert_allclose(padded_dx[1], kind.read(results["list"][1][1]), rtol=1e-6,
+                                   atol=1e-6)
+    else:
+        np.testing.assert_array_equal(padded_dx[1], kind.read(results["list"][1][1]))
 
     flat_input = forms["flat"]["signals"]
     inputs = prepare(flat_input, reference, lengths=batch.lengths, gamma=1.0, end="global",

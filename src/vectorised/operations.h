@@ -199,8 +199,8 @@ void force_instruction_set(const std::string& name);
 std::string last_instruction_set();
 
 // Test hook: cut the matrix of every signal that runs alone (not side by side, and not from
-// checkpoints) into this many column tiles (at most one a column), or 0 to leave it to the
-// batch and the signal's size.
-void force_column_tiles(int tiles);
+// checkpoints) into this many tiles (of columns, or of rows where it is wider than long; at
+// most one a line), or 0 to leave it to the batch and the signal's size.
+void force_tiles(int tiles);
 
 }  // namespace orvane::vectorised

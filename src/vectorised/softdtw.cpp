@@ -25,7 +25,7 @@
 #include "kernels/free_end_terminals.h"
 #include "vectorised/batch.h"
 #include "vectorised/call_samples.h"
-#include "vectorised/column_tiles.h"
+#include "vectorised/tiles.h"
 #include "vectorised/costs-inl.h"
 #include "vectorised/costs.h"
 #include "vectorised/simd-inl.h"
@@ -269,33 +269,33 @@ struct WithNeighbours {
 };
 
 // Before a tile's pass sweeps `diagonal`, the `swept`-th in its order: once the neighbouring
-// tile has swept the diagonals before it, that tile's `column` on the diagonal next to this
-// one (step -1: before it, forward; 1: after it, backward) goes where this tile's cells read
-// it, set(diagonal, position, value); the step before set the diagonal beyond. A cell outside
-// the matrix keeps its pad.
+// tile has swept the diagonals before it, that tile's `line` on the diagonal next to this one
+// (step -1: before it, forward; 1: after it, backward) goes where this tile's cells read it,
+// set(diagonal, position, value); the step before set the diagonal beyond. A cell outside the
+// matrix keeps its pad.
 template <typename T, class Set>
-void TakeEdge(const ColumnTile<T>& tile, int column, int diagonal, int step, int swept, int rows,
+void TakeEdge(const Tile<T>& tile, int line, int diagonal, int step, int swept, int rows,
               int cols, const Set& set) {
     if (tile.taken == nullptr) {
         return;
     }
     tile.taken->wait_for(swept);
     const int near = diagonal + step;
-    const int row = near - column;
-    if (near >= 0 && near <= rows + cols - 2 && row >= 0 && row < rows) {
-        set(near, column - span_of(near, rows, cols).first_col, tile.taken->value(near));
+    if (near >= 0 && near <= rows + cols - 2 && tile.crosses(line, near, rows, cols)) {
+        set(near, tile.position(line, near, span_of(near, rows, cols).first_col),
+            tile.taken->value(near));
     }
 }
 
 // After a tile's pass has swept `diagonal` (positions [begin, end) of `rolling`), the
-// `swept`-th in its order: its `column` there, for the tile it feeds.
+// `swept`-th in its order: its `line` there, for the tile it feeds.
 template <typename T>
-void GiveEdge(const ColumnTile<T>& tile, int column, RollingDiagonals<T>& rolling, int diagonal,
+void GiveEdge(const Tile<T>& tile, int line, RollingDiagonals<T>& rolling, int diagonal,
               std::pair<int, int> positions, int swept, int rows, int cols) {
     if (tile.given == nullptr) {
         return;
     }
-    const int p = column - span_of(diagonal, rows, cols).first_col;
+    const int p = tile.position(line, diagonal, span_of(diagonal, rows, cols).first_col);
     const bool kept = p >= positions.first && p < positions.second;
     tile.given->publish(diagonal, kept ? rolling[diagonal][p] : rolling.pad());
     tile.given->mark(swept);
@@ -312,9 +312,16 @@ HWY_INLINE VecOf<D> PredecessorSoftmin(D d, const Lane<D>* previous, const Lane<
     return Softmin(d, up, corner, left, gamma);
 }
 
+// The positions of a diagonal that a pass over a tile sweeps: those the band keeps, in the
+// tile.
+inline std::pair<int, int> SweptPositions(const Strip& tile, const Band& band, int diagonal,
+                                          const Span& span) {
+    return tile.clip(band.positions(diagonal, span), diagonal, span.first_col);
+}
+
 // The first lines of a pass's part of its next diagonal in a stored matrix, read or written:
 // the hardware's prefetcher, which follows a stream within a page, does not foresee the jump
-// to it, and a column tile's part of each diagonal starts a stream of its own (a float32
+// to it, and a tile's part of each diagonal starts a stream of its own (a float32
 // forward pass over half the columns of 16,384 x 1,024 takes 8% longer without).
 template <bool kWrite, typename T>
 HWY_INLINE void PrefetchLines(const T* first) {
@@ -336,13 +343,13 @@ HWY_INLINE void PrefetchFrom(const Source& source, const Span& span, int p) {
 // Prefetches the cells of diagonal `next` that a pass over a tile will reach first, in each
 // of `sources`.
 template <class... Sources>
-HWY_INLINE void PrefetchDiagonal(const Columns& tile, const Band& band, int next, int rows,
+HWY_INLINE void PrefetchDiagonal(const Strip& tile, const Band& band, int next, int rows,
                                  int cols, const Sources&... sources) {
     if (next < 0 || next > rows + cols - 2) {
         return;
     }
     const Span span = span_of(next, rows, cols);
-    const int at = tile.clip(band.positions(next, span), span.first_col).first;
+    const int at = SweptPositions(tile, band, next, span).first;
     (PrefetchFrom(sources, span, at), ...);
 }
 
@@ -511,7 +518,7 @@ void Restore(RollingDiagonals<T>& rolling, int diagonal, const T* score, int row
 template <typename T, class Scores, class Transform>
 int StartForward(const DiagonalRange<T>& range, RollingDiagonals<T>& rolling, Scores& scores,
                  T first_score, int rows, int cols, const Band& band, const Transform& transform,
-                 const ColumnTile<T>& tile) {
+                 const Tile<T>& tile) {
     if (range.first > 0) {
         Restore(rolling, range.first - 2, range.before_previous, rows, cols, band, transform);
         Restore(rolling, range.first - 1, range.previous, rows, cols, band, transform);
@@ -531,7 +538,7 @@ int StartForward(const DiagonalRange<T>& range, RollingDiagonals<T>& rolling, Sc
 template <typename T, class Costs, class Scores>
 void ForwardSignal(const Costs& costs, Scores& scores, int rows, int cols, T bias, T gamma,
                    const DiagonalRange<T>& range, const Band& band,
-                   const ColumnTile<T>& tile = {}) {
+                   const Tile<T>& tile = {}) {
     const TagOf<T> d;
     const std::size_t lanes = hn::Lanes(d);
     const T inv_gamma = T{1} / gamma;
@@ -549,7 +556,7 @@ void ForwardSignal(const Costs& costs, Scores& scores, int rows, int cols, T bia
         TakeEdge(tile, tile.first - 1, diagonal, -1, diagonal, rows, cols,
                  [&](int near, int p, T value) { scaled[near][p] = value; });
         const WithNeighbours<T> around(scaled, diagonal, -1);
-        const auto [begin, end] = tile.clip(band.positions(diagonal, span), span.first_col);
+        const auto [begin, end] = SweptPositions(tile, band, diagonal, span);
         PrefetchDiagonal(tile, band, diagonal + 1, rows, cols, costs, scores);
         for (int p = begin; p < end; p += static_cast<int>(lanes)) {
             const std::size_t count = std::min<std::size_t>(lanes, end - p);
@@ -833,12 +840,12 @@ public:
     // A backward pass over a tile of `columns` takes the shares of those columns and of the
     // one after them, where its last column's successors are.
     PredecessorShares(ScoreMatrix& score, int rows, int cols, T gamma, const Band& band,
-                      int width = 1, Columns columns = {})
+                      int width = 1, Strip strip = {})
         : score_(score),
           rows_(rows),
           cols_(cols),
           band_(band),
-          columns_(columns),
+          strip_(strip),
           inv_gamma_(T{1} / gamma),
           width_(width),
           scores_(std::min(rows, cols), kInfinity<T>, width),
@@ -877,7 +884,7 @@ private:
         const Span span = span_of(diagonal, rows_, cols_);
         T* own = scores_[diagonal];
         const auto [begin, end] =
-            columns_.clip(band_.positions(diagonal, span), span.first_col, 1, 1);
+            strip_.clip(band_.positions(diagonal, span), diagonal, span.first_col, 1, 1);
         if constexpr (std::is_same_v<ScoreMatrix, GatheredScoreMatrix<T>>) {
             GatherDiagonal(score_.matrices, static_cast<std::size_t>(width_), span, own);
         } else {
@@ -922,7 +929,7 @@ private:
                 at(around.far, p + shifts.corner) + first_lane, inv_gamma);
         };
         const auto [begin, end] =
-            columns_.clip(band_.positions(diagonal, span), span.first_col, 0, 1);
+            strip_.clip(band_.positions(diagonal, span), diagonal, span.first_col, 0, 1);
         for (std::int64_t p = begin; p < end; p += step) {
             const auto lo = differences(p, 0);
             const auto hi = kPaired ? differences(p, lanes) : lo;
@@ -946,7 +953,7 @@ private:
     int rows_;
     int cols_;
     const Band& band_;
-    Columns columns_;
+    Strip strip_;
     T inv_gamma_;
     int width_;
     RollingDiagonals<T> scores_;
@@ -1014,7 +1021,7 @@ HWY_INLINE VecOf<D> ShareWeight(VecOf<D> successor_score, VecOf<D> score, VecOf<
 template <typename T, class Costs, class ScoreMatrix, class Gradients>
 void BackwardSignal(const Costs& cost_source, ScoreMatrix& score, Gradients& sink, int rows,
                     int cols, T bias, T gamma, bool free_end, T final_score, bool last_row_only,
-                    T ref_gap_penalty, const Band& band, const ColumnTile<T>& tile = {}) {
+                    T ref_gap_penalty, const Band& band, const Tile<T>& tile = {}) {
     const TagOf<T> d;
     const hn::RebindToSigned<TagOf<T>> di;
     using Int = Lane<decltype(di)>;
@@ -1077,7 +1084,7 @@ void BackwardSignal(const Costs& cost_source, ScoreMatrix& score, Gradients& sin
                                   inv_gamma);
             }
         };
-        const auto [begin, end] = tile.clip(band.positions(diagonal, span), span.first_col);
+        const auto [begin, end] = SweptPositions(tile, band, diagonal, span);
         PrefetchDiagonal(tile, band, diagonal - 1, rows, cols, cost_source, score, sink);
         for (int p = begin; p < end; p += static_cast<int>(lanes)) {
             const std::size_t count = std::min<std::size_t>(lanes, end - p);
@@ -1421,7 +1428,7 @@ HWY_INLINE VecOf<MixedTag> MixedValue(VecOf<MixedTag> cost, const ScaledDifferen
 template <class Costs, class Scores>
 void ForwardMixed(const Costs& costs, Scores& sink, int rows, int cols, float bias, float gamma,
                   const DiagonalRange<double>& range, const Band& band,
-                  const ColumnTile<double>& tile = {}) {
+                  const Tile<double>& tile = {}) {
     const MixedTag d;
     const MixedFloatTag df;
     const std::size_t lanes = hn::Lanes(d);
@@ -1439,7 +1446,7 @@ void ForwardMixed(const Costs& costs, Scores& sink, int rows, int cols, float bi
         TakeEdge(tile, tile.first - 1, diagonal, -1, diagonal, rows, cols,
                  [&](int near, int p, double value) { scores[near][p] = value; });
         const WithNeighbours<double> around(scores, diagonal, -1);
-        const auto [begin, end] = tile.clip(band.positions(diagonal, span), span.first_col);
+        const auto [begin, end] = SweptPositions(tile, band, diagonal, span);
         PrefetchDiagonal(tile, band, diagonal + 1, rows, cols, costs, sink);
         for (int p = begin; p < end; p += static_cast<int>(group)) {
             const std::size_t count = std::min<std::size_t>(group, end - p);
@@ -1583,7 +1590,7 @@ void BackwardMixedSideBySide(const double* const* scores, Gradients& sink, int r
 template <class ScoreMatrix, class Gradients>
 void BackwardMixed(ScoreMatrix& score, Gradients& sink, int rows, int cols, float gamma,
                    bool free_end, double final_score, bool last_row_only, float ref_gap_penalty,
-                   const Band& band, const ColumnTile<float>& tile = {}) {
+                   const Band& band, const Tile<float>& tile = {}) {
     const MixedTag d;
     const MixedFloatTag df;
     const hn::RebindToSigned<MixedFloatTag> di;
@@ -1607,7 +1614,7 @@ void BackwardMixed(ScoreMatrix& score, Gradients& sink, int rows, int cols, floa
                  [&](int near, int p, float e) { gradients[near][p] = e; });
         const WithNeighbours<float> around_gradients(gradients, diagonal, 1);
         const double* own_scores = score.diagonal(diagonal, span);
-        const auto [begin, end] = tile.clip(band.positions(diagonal, span), span.first_col);
+        const auto [begin, end] = SweptPositions(tile, band, diagonal, span);
         // The shares read the scores of the diagonal before next as they reach the next.
         PrefetchDiagonal(tile, band, diagonal - 2, rows, cols, score);
         PrefetchDiagonal(tile, band, diagonal - 1, rows, cols, sink);
@@ -1661,7 +1668,7 @@ struct Passes {
     template <class Costs, class Scores>
     static void forward(const Costs& costs, Scores& scores, int rows, int cols, Data bias,
                         Data gamma, const DiagonalRange<Score>& range, const Band& band,
-                        const ColumnTile<Score>& tile = {}) {
+                        const Tile<Score>& tile = {}) {
         if constexpr (std::is_same_v<Data, Score>) {
             ForwardSignal(costs, scores, rows, cols, bias, gamma, range, band, tile);
         } else {
@@ -1673,7 +1680,7 @@ struct Passes {
     static void backward(const Costs& costs, ScoreMatrix& score, Gradients& sink, int rows,
                          int cols, Data bias, Data gamma, bool free_end, Score final_score,
                          bool last_row_only, Data ref_gap_penalty, const Band& band,
-                         const ColumnTile<Data>& tile = {}) {
+                         const Tile<Data>& tile = {}) {
         if constexpr (std::is_same_v<Data, Score>) {
             BackwardSignal(costs, score, sink, rows, cols, bias, gamma, free_end, final_score,
                            last_row_only, ref_gap_penalty, band, tile);
@@ -1684,10 +1691,10 @@ struct Passes {
     }
 };
 
-// Over stored matrices, the whole matrix or one column tile of it.
+// Over stored matrices, the whole matrix or one tile of it.
 template <typename Data, typename Score>
 void ForwardStored(const Data* distance, Score* score, int rows, int cols, Data bias, Data gamma,
-                   const ColumnTile<Score>& tile) {
+                   const Tile<Score>& tile) {
     StoredScores<Score> scores{score};
     Passes<Data, Score>::forward(StoredCosts<Data>{distance}, scores, rows, cols, bias, gamma,
                                  DiagonalRange<Score>::whole(rows, cols), Band(rows, cols), tile);
@@ -1696,7 +1703,7 @@ void ForwardStored(const Data* distance, Score* score, int rows, int cols, Data 
 template <typename Data, typename Score>
 void BackwardStored(const Data* distance, const Score* score, Data* gradient, int rows, int cols,
                     Data bias, Data gamma, bool free_end, Score final_score, bool last_row_only,
-                    Data ref_gap_penalty, const ColumnTile<Data>& tile) {
+                    Data ref_gap_penalty, const Tile<Data>& tile) {
     StoredGradient<Data> sink{gradient};
     StoredScoreMatrix<Score> stored{score};
     Passes<Data, Score>::backward(StoredCosts<Data>{distance}, stored, sink, rows, cols, bias,
@@ -1706,11 +1713,11 @@ void BackwardStored(const Data* distance, const Score* score, Data* gradient, in
 
 // The passes that form every cost from the samples: the final scores alone; R stored with
 // them; or checkpoints of R with them.
-// A column tile's passes keep the final scores of its own cells: the terminals it holds, and
-// the last cell where it is the last tile.
+// A tile's passes keep the final scores of its own cells: the terminals it holds, and the
+// last cell where it holds it.
 template <typename Data, typename Score, class Scores>
 void ForwardFromSamples(const SampleSource<Data>& source, const Band& band, Scores& scores,
-                        Data bias, Data gamma, const ColumnTile<Score>& tile = {}) {
+                        Data bias, Data gamma, const Tile<Score>& tile = {}) {
     Passes<Data, Score>::forward(SampleCosts<Data>{source}, scores, source.rows, source.cols, bias,
                                  gamma, DiagonalRange<Score>::whole(source.rows, source.cols),
                                  band, tile);
@@ -1718,7 +1725,7 @@ void ForwardFromSamples(const SampleSource<Data>& source, const Band& band, Scor
 
 template <typename Data, typename Score>
 void ScoresOnly(const SampleSource<Data>* source, const Band* band, FinalScores<Score>* kept,
-                Data bias, Data gamma, const ColumnTile<Score>* tile) {
+                Data bias, Data gamma, const Tile<Score>* tile) {
     KeptScores<Score> scores{*kept};
     ForwardFromSamples<Data, Score>(*source, *band, scores, bias, gamma, *tile);
 }
@@ -1726,7 +1733,7 @@ void ScoresOnly(const SampleSource<Data>* source, const Band* band, FinalScores<
 template <typename Data, typename Score>
 void ForwardSamples(const SampleSource<Data>* source, const Band* band, Score* score,
                     FinalScores<Score>* kept, Data bias, Data gamma,
-                    const ColumnTile<Score>* tile) {
+                    const Tile<Score>* tile) {
     BothScores<StoredScores<Score>, KeptScores<Score>> scores{{score}, {*kept}};
     ForwardFromSamples<Data, Score>(*source, *band, scores, bias, gamma, *tile);
 }
@@ -1739,13 +1746,15 @@ void ForwardCheckpoints(const SampleSource<Data>* source, const Band* band, Scor
     ForwardFromSamples<Data, Score>(*source, *band, scores, bias, gamma);
 }
 
-// The backward pass from the samples, E added straight into the gradients. Column tiles add
-// into a sample's gradient in the order one sweep does: the tile to the right has added all of
-// a row's cells before the tile to its left reaches the row, since a tile reaches a diagonal
-// only once the one to its right has swept the diagonals after it.
+// The backward pass from the samples, E added straight into the gradients. Two tiles add into
+// the gradients of the lines they share (a sample's across tiles of columns, a reference
+// value's across tiles of rows) in the order one sweep does: a tile reaches a diagonal only
+// once the tile after it has swept the diagonals after it, so that tile has added all of its
+// cells of a shared line before this one adds any, and the lines the two touch at any moment
+// are apart.
 template <typename Data, typename Score, class ScoreMatrix>
 void AddGradients(ScoreMatrix& score, const SignalGradients<Data, Score>& signal,
-                  const ColumnTile<Data>& tile = {}) {
+                  const Tile<Data>& tile = {}) {
     const SampleSource<Data>& source = *signal.source;
     AddedGradient<Data> sink{source, signal.sample_gradients, signal.reference_gradients,
                              signal.weight};
@@ -1757,7 +1766,7 @@ void AddGradients(ScoreMatrix& score, const SignalGradients<Data, Score>& signal
 
 template <typename Data, typename Score>
 void GradientsStored(const Score* score, const SignalGradients<Data, Score>* signal,
-                     const ColumnTile<Data>* tile) {
+                     const Tile<Data>* tile) {
     StoredScoreMatrix<Score> stored{score};
     AddGradients(stored, *signal, *tile);
 }
@@ -1780,24 +1789,24 @@ void GradientsCheckpointed(Score* workspace, const SignalGradients<Data, Score>*
 // The entry points of each path, which Highway dispatches by name.
 #define ORVANE_PATH_ENTRY_POINTS(SUFFIX, Data, Score)                                              \
     void ForwardSignal##SUFFIX(const Data* distance, Score* score, int rows, int cols, Data bias,  \
-                               Data gamma, const ColumnTile<Score>* tile) {                        \
+                               Data gamma, const Tile<Score>* tile) {                        \
         ForwardStored<Data, Score>(distance, score, rows, cols, bias, gamma, *tile);               \
     }                                                                                              \
     void BackwardSignal##SUFFIX(const Data* distance, const Score* score, Data* gradient,          \
                                 int rows, int cols, Data bias, Data gamma, bool free_end,          \
                                 Score final_score, bool last_row_only, Data ref_gap_penalty,       \
-                                const ColumnTile<Data>* tile) {                                    \
+                                const Tile<Data>* tile) {                                    \
         BackwardStored<Data, Score>(distance, score, gradient, rows, cols, bias, gamma, free_end,  \
                                     final_score, last_row_only, ref_gap_penalty, *tile);           \
     }                                                                                              \
     void ScoresSignal##SUFFIX(const SampleSource<Data>* source, const Band* band,                  \
                               FinalScores<Score>* kept, Data bias, Data gamma,                     \
-                              const ColumnTile<Score>* tile) {                                     \
+                              const Tile<Score>* tile) {                                     \
         ScoresOnly<Data, Score>(source, band, kept, bias, gamma, tile);                            \
     }                                                                                              \
     void ForwardSamples##SUFFIX(const SampleSource<Data>* source, const Band* band, Score* score,  \
                                 FinalScores<Score>* kept, Data bias, Data gamma,                   \
-                                const ColumnTile<Score>* tile) {                                   \
+                                const Tile<Score>* tile) {                                   \
         ForwardSamples<Data, Score>(source, band, score, kept, bias, gamma, tile);                 \
     }                                                                                              \
     void ForwardCheckpoints##SUFFIX(const SampleSource<Data>* source, const Band* band,            \
@@ -1806,7 +1815,7 @@ void GradientsCheckpointed(Score* workspace, const SignalGradients<Data, Score>*
         ForwardCheckpoints<Data, Score>(source, band, workspace, kept, bias, gamma);               \
     }                                                                                              \
     void GradientsSignal##SUFFIX(const Score* score, const SignalGradients<Data, Score>* signal,   \
-                                 const ColumnTile<Data>* tile) {                                   \
+                                 const Tile<Data>* tile) {                                   \
         GradientsStored<Data, Score>(score, signal, tile);                                         \
     }                                                                                              \
     void GradientsCheckpointed##SUFFIX(Score* workspace,                                           \
@@ -2297,47 +2306,54 @@ inline std::optional<std::pair<int, int>> stored_side_kind(const Signal& signal)
     return std::pair{signal.rows, 0};
 }
 
-// Where a batch has fewer signals than worker threads, the threads left over sweep column
-// tiles of its signals that have at least this many cells and are no wider than long (a tile
-// sweeps the diagonals its columns cross, so the tiles of a wide matrix mostly wait for each
-// other); a tile is never narrower than this many columns. On two threads one signal of
-// 16,384 x 1,024 runs 1.75 times as fast as on one, 4,096 x 4,096 1.3 times. A thread that
-// sweeps two tiles of one matrix in turn is 4-8% slower than over the whole, so signals that
-// keep every thread busy run whole. The passes over stored matrices, the scores alone and the
-// gradients without matrices all share signals this way.
+// Where a batch has fewer signals than worker threads, the threads left over sweep tiles of
+// its signals that have at least this many cells: tiles of columns where a matrix is no wider
+// than long, of rows where it is wider (a tile sweeps the diagonals its lines cross, so tiles
+// cut across the long side would mostly wait for each other). A tile is never thinner than
+// this many lines. On two threads one signal of 16,384 x 1,024 runs 1.75 times as fast as on
+// one, 4,096 x 4,096 1.3 times. A thread that sweeps two tiles of one matrix in turn is 4-8%
+// slower than over the whole, so signals that keep every thread busy run whole. The passes
+// over stored matrices, the scores alone and the gradients without matrices all share
+// signals this way.
 constexpr std::int64_t kLeastTiledCells = std::int64_t{1} << 20;
-constexpr int kLeastTileColumns = 256;
-std::atomic<int> forced_column_tiles{0};
+constexpr int kLeastTileLines = 256;
+std::atomic<int> forced_tiles{0};
 
-int column_tiles(const Batch& batch, const Signal& signal) {
-    if (const int forced = forced_column_tiles.load(); forced > 0) {
-        return std::min(forced, signal.cols);
+// Tiles of rows where a matrix is wider than long; of columns otherwise.
+bool tiles_of_rows(const Signal& signal) { return signal.cols > signal.rows; }
+
+int tile_count(const Batch& batch, const Signal& signal) {
+    const int lines = tiles_of_rows(signal) ? signal.rows : signal.cols;
+    if (const int forced = forced_tiles.load(); forced > 0) {
+        return std::min(forced, lines);
     }
     const int threads_each = worker_threads() / batch.count();
-    if (threads_each < 2 || std::int64_t{signal.rows} * signal.cols < kLeastTiledCells ||
-        signal.rows < signal.cols) {
+    if (threads_each < 2 || std::int64_t{signal.rows} * signal.cols < kLeastTiledCells) {
         return 1;
     }
-    return std::clamp(signal.cols / kLeastTileColumns, 1, threads_each);
+    return std::clamp(lines / kLeastTileLines, 1, threads_each);
 }
 
 enum class Sweep { forward, backward };
 
-// pass(tile) for each column tile of a signal's matrix, the tiles on the worker threads,
-// claimed in the order the sweep feeds them: left to right forward, right to left backward.
+// pass(tile) for each tile of a signal's matrix, the tiles on the worker threads, claimed in
+// the order the sweep feeds them: from the first line forward, from the last backward.
 template <typename T, class Pass>
-void for_each_column_tile(const Batch& batch, const Signal& signal, Sweep sweep, const Pass& pass) {
-    const int tiles = column_tiles(batch, signal);
+void for_each_tile(const Batch& batch, const Signal& signal, Sweep sweep, const Pass& pass) {
+    const int tiles = tile_count(batch, signal);
     if (tiles == 1) {
-        pass(ColumnTile<T>{});
+        pass(Tile<T>{});
         return;
     }
     const bool forward = sweep == Sweep::forward;
-    std::vector<ColumnTile<T>> own(static_cast<std::size_t>(tiles));
+    const bool of_rows = tiles_of_rows(signal);
+    const std::int64_t lines = of_rows ? signal.rows : signal.cols;
+    std::vector<Tile<T>> own(static_cast<std::size_t>(tiles));
     std::vector<std::unique_ptr<TileEdge<T>>> edges;
     for (int t = 0; t < tiles; ++t) {
-        own[t].first = static_cast<int>(std::int64_t{signal.cols} * t / tiles);
-        own[t].last = static_cast<int>(std::int64_t{signal.cols} * (t + 1) / tiles);
+        own[t].of_rows = of_rows;
+        own[t].first = static_cast<int>(lines * t / tiles);
+        own[t].last = static_cast<int>(lines * (t + 1) / tiles);
     }
     for (int t = 0; t + 1 < tiles; ++t) {
         edges.push_back(std::make_unique<TileEdge<T>>(signal.diagonals()));
@@ -2345,7 +2361,7 @@ void for_each_column_tile(const Batch& batch, const Signal& signal, Sweep sweep,
         own[forward ? t + 1 : t].taken = edges.back().get();
     }
     for_each_claim(tiles, [&](int claim) {
-        const ColumnTile<T>& tile = own[forward ? claim : tiles - 1 - claim];
+        const Tile<T>& tile = own[forward ? claim : tiles - 1 - claim];
         try {
             pass(tile);
         } catch (...) {
@@ -2378,11 +2394,11 @@ void softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_signa
     for_each_signal_or_group<Data>(
         batch, stored_side_lanes<Path>(), stored_side_kind,
         [&](const Signal& signal) {
-            const auto sweep = [&](const ColumnTile<Score>& tile) {
+            const auto sweep = [&](const Tile<Score>& tile) {
                 Path::forward(distance + signal.first_cell, score + signal.first_cell, signal.rows,
                               signal.cols, bias_of(biases, signal.index), gamma, &tile);
             };
-            for_each_column_tile<Score>(batch, signal, Sweep::forward, sweep);
+            for_each_tile<Score>(batch, signal, Sweep::forward, sweep);
             finish(signal);
         },
         [&](const SideGroup<Data>& group) {
@@ -2458,8 +2474,8 @@ void softdtw_scores(HostAddress input_signal, const std::vector<int>& input_sign
         [&](const Signal& signal) {
             const typename CallSamples<Data>::Own own(call, signal);
             FinalScores<Score> kept(signal.rows, signal.cols, local_end);
-            for_each_column_tile<Score>(batch, signal, Sweep::forward,
-                                        [&](const ColumnTile<Score>& tile) {
+            for_each_tile<Score>(batch, signal, Sweep::forward,
+                                        [&](const Tile<Score>& tile) {
                                             Path::scores(&own.source, &own.band, &kept,
                                                          bias_of(biases, signal.index), gamma,
                                                          &tile);
@@ -2560,8 +2576,8 @@ void softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_s
         if (with_checkpoints) {
             Path::forward_checkpoints(&own.source, &own.band, own_score, &kept, bias, gamma);
         } else {
-            for_each_column_tile<Score>(batch, signal, Sweep::forward,
-                                        [&](const ColumnTile<Score>& tile) {
+            for_each_tile<Score>(batch, signal, Sweep::forward,
+                                        [&](const Tile<Score>& tile) {
                                             Path::forward_samples(&own.source, &own.band,
                                                                   own_score, &kept, bias, gamma,
                                                                   &tile);
@@ -2589,8 +2605,8 @@ void softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_s
         if (with_checkpoints) {
             Path::gradients_checkpointed(own_score, &gradients);
         } else {
-            for_each_column_tile<Data>(batch, signal, Sweep::backward,
-                                       [&](const ColumnTile<Data>& tile) {
+            for_each_tile<Data>(batch, signal, Sweep::backward,
+                                       [&](const Tile<Data>& tile) {
                                            Path::gradients(own_score, &gradients, &tile);
                                        });
         }
@@ -2716,13 +2732,13 @@ void softdtw_backward(const std::vector<int>& input_signal_lengths, int ref_sign
     for_each_signal_or_group<Data>(
         batch, stored_side_lanes<Path>(), stored_side_kind,
         [&](const Signal& signal) {
-            const auto sweep = [&](const ColumnTile<Data>& tile) {
+            const auto sweep = [&](const Tile<Data>& tile) {
                 Path::backward(distance + signal.first_cell, score + signal.first_cell,
                                gradient + signal.first_cell, signal.rows, signal.cols,
                                bias_of(biases, signal.index), gamma, local_end,
                                final_of(signal.index), last_row_only, ref_gap_penalty, &tile);
             };
-            for_each_column_tile<Data>(batch, signal, Sweep::backward, sweep);
+            for_each_tile<Data>(batch, signal, Sweep::backward, sweep);
         },
         [&](const SideGroup<Data>& group) {
             if constexpr (Path::kSideBySide) {
@@ -2877,11 +2893,11 @@ std::int64_t gradient_checkpoint_cells(int input_signal_length, int ref_signal_l
 
 std::string last_instruction_set() { return HWY_DYNAMIC_DISPATCH(TargetName)(); }
 
-void force_column_tiles(int tiles) {
+void force_tiles(int tiles) {
     if (tiles < 0) {
         throw std::invalid_argument("tiles must be at least 0, got: " + std::to_string(tiles));
     }
-    forced_column_tiles.store(tiles);
+    forced_tiles.store(tiles);
 }
 
 void force_instruction_set(const std::string& name) {

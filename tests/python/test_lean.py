@@ -118,12 +118,13 @@ def lean_bytes(path, signal, reference, alpha, weight, band, options, cost):
 @pytest.mark.parametrize("path", PATHS)
 @pytest.mark.parametrize("options", ENDS, ids=["global", "free", "last-row"])
 @pytest.mark.parametrize("channels, cost", [(1, "abs"), (2, "sqeuclidean")])
-def test_column_tiles_score_and_add_gradients_as_one_sweep(instruction_set, path, options,
-                                                            channels, cost):
-    # Scores alone and gradients without matrices over a matrix cut into column tiles: each
-    # tile keeps the final scores of its own cells and adds into a sample's gradient only once
-    # the tile to its right has added all of that row's cells, so scores, R, dx and dy are
-    # bit for bit those of one sweep; with a band too, on one thread and on two.
+def test_tiles_score_and_add_gradients_as_one_sweep(instruction_set, path, options, channels,
+                                                    cost):
+    # Scores alone and gradients without matrices over a matrix cut into tiles of columns
+    # (tall matrices) or rows (wide ones): each tile keeps the final scores of its own cells
+    # and adds into the gradient of a line it shares only once the tile after it has added
+    # all of its cells of that line, so scores, R, dx and dy are bit for bit those of one
+    # sweep; with a band too, on one thread and on two.
     data = PATHS[path][0]
     rng = np.random.default_rng(channels)
     signals = [rng.standard_normal((n, channels)).astype(data) for n in (70, 1, 9, 45)]
@@ -138,10 +139,10 @@ def test_column_tiles_score_and_add_gradients_as_one_sweep(instruction_set, path
         try:
             for threads, tiles in [(0, 2), (1, 3), (0, 37), (2, 5)]:
                 orvane_cpu.set_num_threads(threads)
-                vectorised_testing.force_column_tiles(tiles)
+                vectorised_testing.force_tiles(tiles)
                 assert each_signal() == whole, (threads, tiles, band)
         finally:
-            vectorised_testing.force_column_tiles(0)
+            vectorised_testing.force_tiles(0)
             orvane_cpu.set_num_threads(0)
 
 

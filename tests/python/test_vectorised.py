@@ -135,12 +135,12 @@ def forward_and_backward(path, signals, reference, alpha, options):
 
 @pytest.mark.parametrize("path", ["", "_mixed", "_float64"], ids=["float32", "mixed", "float64"])
 @pytest.mark.parametrize("options", END_OPTIONS, ids=["global", "free-end", "last-row"])
-def test_column_tiles_take_the_steps_of_one_sweep(instruction_set, path, options):
-    # A matrix cut into column tiles that threads sweep at once, each waiting on its
-    # neighbour's edge column: every cell takes the steps of one sweep of the whole matrix.
-    # Tiles of one column, tiles narrower and wider than a vector, tall, wide and square
-    # matrices, a matrix of one row or one column, NaN and inf samples; on one thread the
-    # tiles run one after another, on two side by side.
+def test_tiles_take_the_steps_of_one_sweep(instruction_set, path, options):
+    # A matrix cut into tiles that threads sweep at once, each waiting on its neighbour's
+    # edge line: every cell takes the steps of one sweep of the whole matrix. Tiles of
+    # columns (tall and square matrices) and of rows (wide ones), of one line, narrower and
+    # wider than a vector, a matrix of one row or one column, NaN and inf samples; on one
+    # thread the tiles run one after another, on two side by side.
     rng = np.random.default_rng(len(path))
     lengths, ref_length = [70, 1, 9, 33, 120], 41
     signals = [rng.standard_normal(n).astype(np.float32) for n in lengths]
@@ -156,10 +156,10 @@ def test_column_tiles_take_the_steps_of_one_sweep(instruction_set, path, options
         try:
             for threads, tiles in [(0, 2), (0, 3), (1, 4), (0, 41), (2, 7)]:
                 orvane_cpu.set_num_threads(threads)
-                vectorised_testing.force_column_tiles(tiles)
+                vectorised_testing.force_tiles(tiles)
                 assert each_alone(ref) == whole, (threads, tiles, len(ref))
         finally:
-            vectorised_testing.force_column_tiles(0)
+            vectorised_testing.force_tiles(0)
             orvane_cpu.set_num_threads(0)
 
 
@@ -181,9 +181,9 @@ def test_a_long_signal_alone_takes_the_same_steps_on_every_thread_count(path):
         orvane_cpu.set_num_threads(0)
 
 
-def test_column_tiles_refuse_a_negative_count():
+def test_tiles_refuse_a_negative_count():
     with pytest.raises(ValueError, match="tiles must be at least 0, got: -1"):
-        vectorised_testing.force_column_tiles(-1)
+        vectorised_testing.force_tiles(-1)
 
 
 @pytest.mark.parametrize("path", ["", "_mixed"], ids=["float32", "mixed"])

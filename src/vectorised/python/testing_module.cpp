@@ -14,8 +14,8 @@ PYBIND11_MODULE(vectorised_testing, m) {
           "lanes) or on the 'best' instruction set of this processor.");
     m.def("last_instruction_set", &orvane::vectorised::last_instruction_set,
           "The instruction set that operations now run on.");
-    m.def("force_column_tiles", &orvane::vectorised::force_column_tiles, py::arg("tiles"),
+    m.def("force_tiles", &orvane::vectorised::force_tiles, py::arg("tiles"),
           "Cut every signal that runs alone (not side by side, and not from checkpoints) into "
-          "this many column tiles (at most one a column), or 0 to leave it to the batch and the "
-          "signal's size.");
+          "this many tiles (of columns, or of rows where it is wider than long; at most one a "
+          "line), or 0 to leave it to the batch and the signal's size.");
 }

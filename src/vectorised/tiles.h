@@ -1,15 +1,17 @@
-// One signal's matrix cut into column tiles that several threads sweep at once. A pass over
-// a tile depends on one neighbouring tile only, and only on that tile's column next to it:
-// the forward pass on the tile to its left (a cell reads its own column and the one before),
-// the backward pass on the tile to its right. Each tile publishes that column a diagonal at
-// a time, so a tile waits only where it has caught up with its neighbour; no tile ever waits
-// for the tile it feeds. Every cell takes the steps it takes in one sweep of the whole matrix.
+// One signal's matrix cut into tiles of its columns (or of its rows) that several threads
+// sweep at once. A pass over a tile depends on one neighbouring tile only, and only on that
+// tile's line next to it: the forward pass on the tile before it (a cell reads its own column
+// and row and the ones before), the backward pass on the tile after it. Each tile publishes
+// that line a diagonal at a time, so a tile waits only where it has caught up with its
+// neighbour; no tile ever waits for the tile it feeds. Every cell takes the steps it takes in
+// one sweep of the whole matrix.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstddef>
+#include <cstdint>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -67,28 +69,44 @@ private:
     alignas(64) int seen_ = 0;
 };
 
-// The columns [first, last) of a matrix a pass sweeps: all of them by default.
-struct Columns {
+// The lines [first, last) of a matrix that a pass sweeps, its columns or its rows: every
+// column by default. A line crosses a diagonal at one cell, if at all.
+struct Strip {
+    bool of_rows = false;
     int first = 0;
     int last = INT_MAX;
 
-    // Of the positions [begin, end) a band keeps on a diagonal whose first column is
-    // `first_col`, those in the columns [first - before, last + after).
-    std::pair<int, int> clip(std::pair<int, int> kept, int first_col, int before = 0,
-                             int after = 0) const {
+    // The position on `diagonal` (its first column `first_col`) where line `line` crosses it.
+    int position(int line, int diagonal, int first_col) const {
+        return (of_rows ? diagonal - line : line) - first_col;
+    }
+    // Whether line `line` crosses `diagonal` inside a matrix of rows x cols.
+    bool crosses(int line, int diagonal, int rows, int cols) const {
+        const int other = diagonal - line;
+        return other >= 0 && other < (of_rows ? cols : rows);
+    }
+    // Of the positions [begin, end) a band keeps on `diagonal`, those of the lines
+    // [first - before, last + after). Positions run with the column, so against the row.
+    std::pair<int, int> clip(std::pair<int, int> kept, int diagonal, int first_col,
+                             int before = 0, int after = 0) const {
         const auto [begin, end] = kept;
-        const int low = first - before - first_col;
-        const int high = last >= INT_MAX - after ? end : last + after - first_col;
-        const int own_begin = std::clamp(low, begin, end);
-        return {own_begin, std::clamp(high, own_begin, end)};
+        const std::int64_t low_line = std::int64_t{first} - before;
+        const std::int64_t high_line = std::int64_t{last} + after;
+        const std::int64_t low = of_rows ? diagonal - high_line + 1 : low_line;
+        const std::int64_t high = of_rows ? diagonal - low_line + 1 : high_line;
+        const auto within = [&](std::int64_t position, int from) {
+            return static_cast<int>(std::clamp<std::int64_t>(position - first_col, from, end));
+        };
+        const int own_begin = within(low, begin);
+        return {own_begin, within(high, own_begin)};
     }
 };
 
-// A tile's columns, the edge it reads its neighbour's column from (none for the tile the
-// sweep starts from, which depends on no other) and the edge it publishes its own column on,
-// next to the tile it feeds.
+// A tile's lines, the edge it reads its neighbour's line from (none for the tile the sweep
+// starts from, which depends on no other) and the edge it publishes its own line on, next to
+// the tile it feeds.
 template <typename T>
-struct ColumnTile : Columns {
+struct Tile : Strip {
     TileEdge<T>* taken = nullptr;
     TileEdge<T>* given = nullptr;
 };

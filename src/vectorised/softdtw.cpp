@@ -2457,6 +2457,9 @@ void softdtw_scores(HostAddress input_signal, const std::vector<int>& input_sign
     const Batch batch(input_signal_lengths, ref_signal_length, CellPositions::unlimited);
     const Data gamma = Path::gamma(requested_gamma);
     const Data ref_gap_penalty = Path::penalty(requested_ref_gap_penalty, local_end);
+    require_buffers("calc_softdtw_scores", {{"input_signal_ptr", input_signal},
+                                            {"ref_signal_ptr", ref_signal},
+                                            {"scores_ptr", scores}});
     const CallSamples<Data> call(batch, input_signal, ref_signal, channels, cost, band);
     const auto biases = host_pointer<const Data>(alpha);
     const auto finals = host_pointer<Score>(scores);
@@ -2561,6 +2564,11 @@ void softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_s
     const bool with_checkpoints = checkpointed(batch, score_matrix_cells);
     const Data gamma = Path::gamma(requested_gamma);
     const Data ref_gap_penalty = Path::penalty(requested_ref_gap_penalty, local_end);
+    require_buffers("calc_softdtw_gradients", {{"input_signal_ptr", input_signal},
+                                               {"ref_signal_ptr", ref_signal},
+                                               {"score_matrix_ptr", score_matrix},
+                                               {"scores_ptr", scores},
+                                               {"ref_gradients_ptr", ref_gradients}});
     const CallSamples<Data> call(batch, input_signal, ref_signal, channels, cost, band);
     const auto score = host_pointer<Score>(score_matrix);
     const auto finals = host_pointer<Score>(scores);

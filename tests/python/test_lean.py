@@ -199,6 +199,35 @@ def test_raw_scores_refuse_as_the_forward_pass_does():
     assert scores[0] == 7.0
 
 
+@pytest.mark.parametrize("path", PATHS)
+def test_scores_and_gradients_refuse_a_missing_buffer(path):
+    # Every buffer they read or write, given as 0, is refused by name before anything is
+    # written (alpha, weights and the sample gradients may be 0: none, or not wanted).
+    data, score, _, pass_suffix = PATHS[path]
+    x, y = np.ones(4, data), np.zeros(3, data)
+    matrix, scores = np.full(12, 7.0, score), np.full(1, 7.0, score)
+    dx, dy = np.full(4, 7.0, data), np.full(3, 7.0, data)
+    scores_call = getattr(orvane_cpu, "calc_softdtw_scores" + pass_suffix)
+    gradients_call = getattr(orvane_cpu, "calc_softdtw_gradients" + pass_suffix)
+    given = dict(input_signal_ptr=x.ctypes.data, ref_signal_ptr=y.ctypes.data,
+                 scores_ptr=scores.ctypes.data)
+    for name in given:
+        with pytest.raises(ValueError, match=f"calc_softdtw_scores: {name} must not be 0"):
+            scores_call(**{**given, name: 0}, input_signal_lengths=[4], ref_signal_length=3,
+                        gamma=1.0)
+    given.update(score_matrix_ptr=matrix.ctypes.data, input_gradients_ptr=dx.ctypes.data,
+                 ref_gradients_ptr=dy.ctypes.data)
+    for name in ("input_signal_ptr", "ref_signal_ptr", "score_matrix_ptr", "scores_ptr",
+                 "ref_gradients_ptr"):
+        with pytest.raises(ValueError, match=f"calc_softdtw_gradients: {name} must not be 0"):
+            gradients_call(**{**given, name: 0}, input_signal_lengths=[4], ref_signal_length=3,
+                           gamma=1.0)
+    assert all(np.all(a == 7.0) for a in (matrix, scores, dx, dy))
+    gradients_call(**{**given, "input_gradients_ptr": 0}, input_signal_lengths=[4],
+                   ref_signal_length=3, gamma=1.0)
+    assert np.all(dx == 7.0) and np.isfinite(scores[0]) and scores[0] != 7.0
+
+
 def test_package_scores_need_no_memory_for_matrices():
     rng = np.random.default_rng(4)
     signals = [rng.standard_normal(n).astype(np.float32) for n in (300, 40)]

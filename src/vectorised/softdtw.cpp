@@ -513,8 +513,8 @@ void Restore(RollingDiagonals<T>& rolling, int diagonal, const T* score, int row
 }
 
 // The two diagonals before range.first, or diagonal 0: where a forward pass starts. Returns
-// the first diagonal the recurrence computes. A tile past the first column starts with
-// diagonal 1, its neighbour's column published as it goes; diagonal 0 is the first tile's.
+// the first diagonal the recurrence computes. A tile past the first line starts with
+// diagonal 1, its neighbour's line published as it goes; diagonal 0 is the first tile's.
 template <typename T, class Scores, class Transform>
 int StartForward(const DiagonalRange<T>& range, RollingDiagonals<T>& rolling, Scores& scores,
                  T first_score, int rows, int cols, const Band& band, const Transform& transform,
@@ -764,57 +764,65 @@ HWY_INLINE void TransposeSquare(D d, VecOf<D>* v) {
 #endif
 }
 
-// Lane k's cells of a diagonal (matrices[k] + span.start on) interleaved into `out`, position
-// p of lane k at p * lanes + k: a square of positions and lanes at a time where the lanes are
-// a vector's, one value at a time otherwise (float64 scores of float32 lanes).
-template <typename T>
-void GatherDiagonal(const T* const* matrices, std::size_t lanes, const Span& span, T* out) {
+// Moves a diagonal between the lanes' matrices (lane k's cells from matrices[k] + span.start
+// on) and rolling positions (position p of lane k at p * lanes + k): gathers them from the
+// matrices, or scatters them back. A square of positions and lanes at a time where the lanes
+// are a vector's, one value at a time otherwise (float64 scores of float32 lanes).
+template <bool kGather, class Matrix, class Interleaved>
+void MoveDiagonal(Matrix* const* matrices, std::size_t lanes, const Span& span,
+                  Interleaved* interleaved) {
+    using T = std::remove_const_t<Matrix>;
     const TagOf<T> d;
     constexpr std::size_t kLanes = hn::MaxLanes(TagOf<T>());
+    const auto in_matrix = [&](std::size_t k, std::int64_t p) {
+        return matrices[k] + span.start + p;
+    };
+    const auto in_lanes = [&](std::int64_t p, std::size_t k) {
+        return interleaved + p * static_cast<std::int64_t>(lanes) + k;
+    };
     std::int64_t p = 0;
     if constexpr (kTransposes<T>) {
         VecOf<TagOf<T>> square[kLanes];
         for (; lanes == kLanes && p + static_cast<std::int64_t>(kLanes) <= span.length;
              p += kLanes) {
-            for (std::size_t k = 0; k < kLanes; ++k) {
-                square[k] = hn::LoadU(d, matrices[k] + span.start + p);
+            // Lane k's positions in vector k on the matrices' side, position q's lanes in
+            // vector q on the other.
+            for (std::size_t i = 0; i < kLanes; ++i) {
+                square[i] = hn::LoadU(d, kGather ? in_matrix(i, p) : in_lanes(p + i, 0));
             }
             TransposeSquare(d, square);
-            for (std::size_t q = 0; q < kLanes; ++q) {
-                hn::StoreU(square[q], d, out + (p + q) * kLanes);
+            for (std::size_t i = 0; i < kLanes; ++i) {
+                if constexpr (kGather) {
+                    hn::StoreU(square[i], d, in_lanes(p + i, 0));
+                } else {
+                    hn::StoreU(square[i], d, in_matrix(i, p));
+                }
             }
         }
     }
     for (; p < span.length; ++p) {
         for (std::size_t k = 0; k < lanes; ++k) {
-            out[p * lanes + k] = matrices[k][span.start + p];
+            if constexpr (kGather) {
+                *in_lanes(p, k) = *in_matrix(k, p);
+            } else {
+                *in_matrix(k, p) = *in_lanes(p, k);
+            }
         }
     }
 }
 
 template <typename T>
-void ScatterDiagonal(const T* in, std::size_t lanes, const Span& span, T* const* matrices) {
-    const TagOf<T> d;
-    constexpr std::size_t kLanes = hn::MaxLanes(TagOf<T>());
-    std::int64_t p = 0;
-    if constexpr (kTransposes<T>) {
-        VecOf<TagOf<T>> square[kLanes];
-        for (; lanes == kLanes && p + static_cast<std::int64_t>(kLanes) <= span.length;
-             p += kLanes) {
-            for (std::size_t q = 0; q < kLanes; ++q) {
-                square[q] = hn::LoadU(d, in + (p + q) * kLanes);
-            }
-            TransposeSquare(d, square);
-            for (std::size_t k = 0; k < kLanes; ++k) {
-                hn::StoreU(square[k], d, matrices[k] + span.start + p);
-            }
-        }
-    }
-    for (; p < span.length; ++p) {
-        for (std::size_t k = 0; k < lanes; ++k) {
-            matrices[k][span.start + p] = in[p * lanes + k];
-        }
-    }
+void GatherDiagonal(const T* const* matrices, std::size_t lanes, const Span& span, T* out) {
+    MoveDiagonal<true>(matrices, lanes, span, out);
+}
+
+// Positions [begin, end) of a diagonal back into the lanes' matrices.
+template <typename T>
+void ScatterPositions(const T* in, std::size_t lanes, const Span& span, int begin, int end,
+                      T* const* matrices) {
+    MoveDiagonal<false>(matrices, lanes,
+                        Span{span.start + begin, span.first_col + begin, end - begin},
+                        in + begin * static_cast<std::int64_t>(lanes));
 }
 
 // The score matrices of signals side by side, one a lane, read a diagonal at a time.
@@ -837,8 +845,8 @@ class PredecessorShares {
 
 public:
     // `width`: one, or a Share vector's lanes of signals side by side (GatheredScoreMatrix).
-    // A backward pass over a tile of `columns` takes the shares of those columns and of the
-    // one after them, where its last column's successors are.
+    // A backward pass over a tile (`strip`) takes the shares of its lines and of the one
+    // after them, where its last line's successors are.
     PredecessorShares(ScoreMatrix& score, int rows, int cols, T gamma, const Band& band,
                       int width = 1, Strip strip = {})
         : score_(score),
@@ -1206,8 +1214,7 @@ struct ScatteredScores {
     }
     // Positions [begin, end) of the diagonal, those a band keeps.
     void finish(const Span& span, int begin, int end) {
-        ScatterDiagonal(diagonal.data() + begin * static_cast<std::int64_t>(lanes), lanes,
-                        Span{span.start + begin, span.first_col + begin, end - begin}, scores);
+        ScatterPositions(diagonal.data(), lanes, span, begin, end, scores);
     }
 };
 
@@ -1284,8 +1291,7 @@ struct ScatteredGradients {
     void take(D /*d*/, VecOf<D> /*e*/, const Span& /*span*/, int /*diagonal*/,
               std::int64_t /*p*/) {}
     void finish(const T* expected, std::size_t lanes, const Span& span, int begin, int end) {
-        ScatterDiagonal(expected + begin * static_cast<std::int64_t>(lanes), lanes,
-                        Span{span.start + begin, span.first_col + begin, end - begin}, gradients);
+        ScatterPositions(expected, lanes, span, begin, end, gradients);
     }
 };
 
@@ -1473,7 +1479,7 @@ void ForwardMixed(const Costs& costs, Scores& sink, int rows, int cols, float bi
     }
 }
 
-// The mixed path's final scores of one signal per lane, each cell taking ForwardMixed's
+// The mixed path's R (or final scores) of one signal per lane, each cell taking ForwardMixed's
 // steps: a float32 vector of lanes, its float64 work on the two halves.
 template <class Costs, class Scores>
 void ForwardMixedSideBySide(Costs& costs, Scores& sink, const float* biases, int rows, int cols,
@@ -1789,24 +1795,24 @@ void GradientsCheckpointed(Score* workspace, const SignalGradients<Data, Score>*
 // The entry points of each path, which Highway dispatches by name.
 #define ORVANE_PATH_ENTRY_POINTS(SUFFIX, Data, Score)                                              \
     void ForwardSignal##SUFFIX(const Data* distance, Score* score, int rows, int cols, Data bias,  \
-                               Data gamma, const Tile<Score>* tile) {                        \
+                               Data gamma, const Tile<Score>* tile) {                              \
         ForwardStored<Data, Score>(distance, score, rows, cols, bias, gamma, *tile);               \
     }                                                                                              \
     void BackwardSignal##SUFFIX(const Data* distance, const Score* score, Data* gradient,          \
                                 int rows, int cols, Data bias, Data gamma, bool free_end,          \
                                 Score final_score, bool last_row_only, Data ref_gap_penalty,       \
-                                const Tile<Data>* tile) {                                    \
+                                const Tile<Data>* tile) {                                          \
         BackwardStored<Data, Score>(distance, score, gradient, rows, cols, bias, gamma, free_end,  \
                                     final_score, last_row_only, ref_gap_penalty, *tile);           \
     }                                                                                              \
     void ScoresSignal##SUFFIX(const SampleSource<Data>* source, const Band* band,                  \
                               FinalScores<Score>* kept, Data bias, Data gamma,                     \
-                              const Tile<Score>* tile) {                                     \
+                              const Tile<Score>* tile) {                                           \
         ScoresOnly<Data, Score>(source, band, kept, bias, gamma, tile);                            \
     }                                                                                              \
     void ForwardSamples##SUFFIX(const SampleSource<Data>* source, const Band* band, Score* score,  \
                                 FinalScores<Score>* kept, Data bias, Data gamma,                   \
-                                const Tile<Score>* tile) {                                   \
+                                const Tile<Score>* tile) {                                         \
         ForwardSamples<Data, Score>(source, band, score, kept, bias, gamma, tile);                 \
     }                                                                                              \
     void ForwardCheckpoints##SUFFIX(const SampleSource<Data>* source, const Band* band,            \
@@ -1815,7 +1821,7 @@ void GradientsCheckpointed(Score* workspace, const SignalGradients<Data, Score>*
         ForwardCheckpoints<Data, Score>(source, band, workspace, kept, bias, gamma);               \
     }                                                                                              \
     void GradientsSignal##SUFFIX(const Score* score, const SignalGradients<Data, Score>* signal,   \
-                                 const Tile<Data>* tile) {                                   \
+                                 const Tile<Data>* tile) {                                         \
         GradientsStored<Data, Score>(score, signal, tile);                                         \
     }                                                                                              \
     void GradientsCheckpointed##SUFFIX(Score* workspace,                                           \
@@ -2267,8 +2273,8 @@ void for_each_signal_or_group(const Batch& batch, int lanes, const KindOf& kind_
     }
     for (const auto& [kind, members] : by_kind) {
         const std::size_t whole = members.size() - members.size() % lanes;
-        for (std::size_t first = 0; first < whole; first += lanes) {
-            tasks.emplace_back(members.begin() + first, members.begin() + first + lanes);
+        for (std::size_t at = 0; at < whole; at += lanes) {
+            tasks.emplace_back(members.begin() + at, members.begin() + at + lanes);
         }
         for (std::size_t i = whole; i < members.size(); ++i) {
             tasks.push_back({members[i]});
@@ -2378,6 +2384,18 @@ void for_each_tile(const Batch& batch, const Signal& signal, Sweep sweep, const 
     });
 }
 
+// The kind of side-by-side group a signal of a call on samples joins: its length and band
+// width, none beyond `most` cells.
+template <typename Data>
+auto length_and_band(const CallSamples<Data>& call, std::int64_t most) {
+    return [&call, most](const Signal& signal) -> std::optional<std::pair<int, int>> {
+        if (std::int64_t{signal.rows} * signal.cols > most) {
+            return std::nullopt;
+        }
+        return std::pair{signal.rows, call.band_width(signal.index)};
+    };
+}
+
 template <typename Path>
 void softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                      HostAddress distance_matrix, HostAddress score_matrix, HostAddress scores,
@@ -2472,22 +2490,15 @@ void softdtw_scores(HostAddress input_signal, const std::vector<int>& input_sign
         lanes = Path::score_lanes();
     }
     for_each_signal_or_group<Data>(
-        batch, lanes,
-        [&](const Signal& signal) -> std::optional<std::pair<int, int>> {
-            if (std::int64_t{signal.rows} * signal.cols > Path::kMostSideScoreCells) {
-                return std::nullopt;
-            }
-            return std::pair{signal.rows, call.band_width(signal.index)};
-        },
+        batch, lanes, length_and_band(call, Path::kMostSideScoreCells),
         [&](const Signal& signal) {
             const typename CallSamples<Data>::Own own(call, signal);
             FinalScores<Score> kept(signal.rows, signal.cols, local_end);
-            for_each_tile<Score>(batch, signal, Sweep::forward,
-                                        [&](const Tile<Score>& tile) {
-                                            Path::scores(&own.source, &own.band, &kept,
-                                                         bias_of(biases, signal.index), gamma,
-                                                         &tile);
-                                        });
+            const auto sweep = [&](const Tile<Score>& tile) {
+                Path::scores(&own.source, &own.band, &kept, bias_of(biases, signal.index), gamma,
+                             &tile);
+            };
+            for_each_tile<Score>(batch, signal, Sweep::forward, sweep);
             finish(signal, kept);
         },
         [&](const SideGroup<Data>& group) {
@@ -2589,12 +2600,11 @@ void softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_s
         if (with_checkpoints) {
             Path::forward_checkpoints(&own.source, &own.band, own_score, &kept, bias, gamma);
         } else {
-            for_each_tile<Score>(batch, signal, Sweep::forward,
-                                        [&](const Tile<Score>& tile) {
-                                            Path::forward_samples(&own.source, &own.band,
-                                                                  own_score, &kept, bias, gamma,
-                                                                  &tile);
-                                        });
+            const auto sweep = [&](const Tile<Score>& tile) {
+                Path::forward_samples(&own.source, &own.band, own_score, &kept, bias, gamma,
+                                      &tile);
+            };
+            for_each_tile<Score>(batch, signal, Sweep::forward, sweep);
         }
         const Score final_score =
             final_score_of(kept, gamma, ref_gap_penalty, local_end, last_row_only);
@@ -2618,10 +2628,10 @@ void softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_s
         if (with_checkpoints) {
             Path::gradients_checkpointed(own_score, &gradients);
         } else {
-            for_each_tile<Data>(batch, signal, Sweep::backward,
-                                       [&](const Tile<Data>& tile) {
-                                           Path::gradients(own_score, &gradients, &tile);
-                                       });
+            const auto sweep = [&](const Tile<Data>& tile) {
+                Path::gradients(own_score, &gradients, &tile);
+            };
+            for_each_tile<Data>(batch, signal, Sweep::backward, sweep);
         }
         own_gradients.finish();
     };
@@ -2701,12 +2711,7 @@ void softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_s
         };
         for_each_signal_or_group<Data>(
             batch, with_checkpoints ? 0 : stored_side_lanes<Path>(),
-            [&](const Signal& signal) -> std::optional<std::pair<int, int>> {
-                if (std::int64_t{signal.rows} * signal.cols > kMostSideBySideCells) {
-                    return std::nullopt;
-                }
-                return std::pair{signal.rows, call.band_width(signal.index)};
-            },
+            length_and_band(call, kMostSideBySideCells),
             [&](const Signal& signal) { one_signal(signal, row_of(signal.index)); },
             [&](const SideGroup<Data>& group) { side_group(group, row_of); }, first, stop);
         for (int k = first; k < stop; ++k) {

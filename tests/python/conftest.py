@@ -5,6 +5,7 @@ runs the device tests only where a GPU is present, and the tests that need no de
 everywhere it was built.
 """
 
+import contextlib
 import importlib
 
 import pytest
@@ -67,6 +68,19 @@ def assert_refused_before_anything_runs(arguments, error, message):
         with pytest.raises(error, match=message):
             function(**arguments)
     assert hooks.live_allocations() == allocations and hooks.launches_run() == launches
+
+
+@contextlib.contextmanager
+def vectorised_threads(threads, tiles=0):
+    """Inside the block the vectorised module runs on `threads` threads (0: one per core) and
+    cuts the matrix of every signal that runs alone into `tiles` tiles (0: its own choice)."""
+    orvane_cpu.set_num_threads(threads)
+    vectorised_testing.force_tiles(tiles)
+    try:
+        yield
+    finally:
+        vectorised_testing.force_tiles(0)
+        orvane_cpu.set_num_threads(0)
 
 
 @pytest.fixture(params=["scalar", "sse4", "best"])

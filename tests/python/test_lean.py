@@ -8,7 +8,7 @@ import pytest
 
 import orvane
 import orvane_cpu
-from conftest import vectorised_testing
+from conftest import vectorised_threads
 
 # Data type, score type and the suffixes of each path's distance and Soft-DTW functions.
 PATHS = {"float32": (np.float32, np.float32, "", ""),
@@ -59,6 +59,25 @@ def scores_of(path, signals, reference, alpha, bands, options, cost):
     return found
 
 
+def short_signals(data, channels, fifties, seed):
+    """(rng, signals, alpha): short signals of a few lengths, apart in the batch, `fifties`
+    more of 50 samples, left-overs, a NaN and an inf sample."""
+    rng = np.random.default_rng(seed)
+    lengths = [30, 50] * 9 + [1] * 8 + [50] * fifties + [3, 64, 64]
+    signals = [rng.standard_normal((n, channels)).astype(data) for n in lengths]
+    signals[1][4, 0], signals[2][7, 0] = np.nan, np.inf
+    return rng, signals, rng.uniform(-0.3, 0.3, len(lengths)).astype(data)
+
+
+def references_and_bands(rng, signals):
+    """(reference, bands) pairs: references of 1, 9 and 40 samples without a band, then of 40
+    with band widths 1 and 3 shared among signals of one length."""
+    channels, data = signals[0].shape[1], signals[0].dtype
+    two_widths = np.where(np.arange(len(signals)) % 3 == 0, 1, 3).astype(np.int32)
+    for ref_length, bands in [(1, None), (9, None), (40, None), (40, two_widths)]:
+        yield rng.standard_normal((ref_length, channels)).astype(data), bands
+
+
 @pytest.mark.parametrize("path", PATHS)
 @pytest.mark.parametrize("options", ENDS, ids=["global", "free", "last-row"])
 @pytest.mark.parametrize("channels, cost", [(1, "abs"), (3, "sqeuclidean")])
@@ -67,27 +86,17 @@ def test_signals_side_by_side_score_as_they_do_alone(instruction_set, path, opti
     # Many short signals of one length (and band) run a vector's lanes of them at a time, one
     # signal a lane; the rest, and a batch of one, run alone: the same bits, on every thread
     # count (on one thread the batch forms groups whatever the machine's cores).
-    data = PATHS[path][0]
-    rng = np.random.default_rng(channels)
-    lengths = [30, 50] * 9 + [1] * 8 + [50] * 24 + [3, 64, 64]
-    signals = [rng.standard_normal((n, channels)).astype(data) for n in lengths]
-    signals[1][4, 0], signals[2][7, 0] = np.nan, np.inf
-    alpha = rng.uniform(-0.3, 0.3, len(lengths)).astype(data)
-    two_widths = np.where(np.arange(len(lengths)) % 3 == 0, 1, 3).astype(np.int32)
-    for ref_length, bands in [(1, None), (9, None), (40, None), (40, two_widths)]:
-        reference = rng.standard_normal((ref_length, channels)).astype(data)
+    rng, signals, alpha = short_signals(PATHS[path][0], channels, 24, seed=channels)
+    for reference, bands in references_and_bands(rng, signals):
         together = scores_of(path, signals, reference, alpha, bands, options, cost)
         alone = np.concatenate([
             scores_of(path, [signal], reference, alpha[k:k + 1],
                       None if bands is None else bands[k:k + 1], options, cost)
             for k, signal in enumerate(signals)])
-        assert together.tobytes() == alone.tobytes(), ref_length
-        try:
-            orvane_cpu.set_num_threads(1)
+        assert together.tobytes() == alone.tobytes(), len(reference)
+        with vectorised_threads(1):
             one_thread = scores_of(path, signals, reference, alpha, bands, options, cost)
-        finally:
-            orvane_cpu.set_num_threads(0)
-        assert one_thread.tobytes() == together.tobytes(), ref_length
+        assert one_thread.tobytes() == together.tobytes(), len(reference)
 
 
 def lean_gradients(path, signals, reference, alpha, weights, bands, options, cost):
@@ -136,14 +145,9 @@ def test_tiles_score_and_add_gradients_as_one_sweep(instruction_set, path, optio
             return [lean_bytes(path, signal, reference, alpha, weight, band, options, cost)
                     for signal in signals]
         whole = each_signal()
-        try:
-            for threads, tiles in [(0, 2), (1, 3), (0, 37), (2, 5)]:
-                orvane_cpu.set_num_threads(threads)
-                vectorised_testing.force_tiles(tiles)
+        for threads, tiles in [(0, 2), (1, 3), (0, 37), (2, 5)]:
+            with vectorised_threads(threads, tiles):
                 assert each_signal() == whole, (threads, tiles, band)
-        finally:
-            vectorised_testing.force_tiles(0)
-            orvane_cpu.set_num_threads(0)
 
 
 @pytest.mark.parametrize("path", PATHS)
@@ -156,17 +160,11 @@ def test_signals_side_by_side_add_the_gradients_they_add_alone(instruction_set, 
     # those of the signal alone, and the reference gradient is the signals' own added in
     # signal order, whatever the grouping and the threads. A band that leaves a signal (with
     # an infinite sample) without a path gives it no gradient, beside others that have one.
-    data = PATHS[path][0]
-    rng = np.random.default_rng(channels + 10)
-    lengths = [30, 50] * 9 + [1] * 8 + [50] * 16 + [3, 64, 64]
-    signals = [rng.standard_normal((n, channels)).astype(data) for n in lengths]
-    signals[1][4, 0], signals[2][7, 0], signals[5][0, 0] = np.nan, np.inf, np.inf
-    alpha = rng.uniform(-0.3, 0.3, len(lengths)).astype(data)
-    weights = rng.uniform(0.5, 2.0, len(lengths)).astype(data)
-    two_widths = np.where(np.arange(len(lengths)) % 3 == 0, 1, 3).astype(np.int32)
-    bounds = np.cumsum([0] + lengths)
-    for ref_length, bands in [(1, None), (9, None), (40, None), (40, two_widths)]:
-        reference = rng.standard_normal((ref_length, channels)).astype(data)
+    rng, signals, alpha = short_signals(PATHS[path][0], channels, 16, seed=channels + 10)
+    signals[5][0, 0] = np.inf
+    weights = rng.uniform(0.5, 2.0, len(signals)).astype(alpha.dtype)
+    bounds = np.cumsum([0] + [len(signal) for signal in signals])
+    for reference, bands in references_and_bands(rng, signals):
         together = lean_gradients(path, signals, reference, alpha, weights, bands, options, cost)
         alone = [lean_gradients(path, [signal], reference, alpha[k:k + 1], weights[k:k + 1],
                                 None if bands is None else bands[k:k + 1], options, cost)
@@ -181,12 +179,9 @@ def test_signals_side_by_side_add_the_gradients_they_add_alone(instruction_set, 
         # Exactly equal; a NaN's sign depends on which operand of an addition the compiler
         # puts first.
         np.testing.assert_array_equal(together[3], summed)
-        try:
-            orvane_cpu.set_num_threads(1)
+        with vectorised_threads(1):
             one_thread = lean_gradients(path, signals, reference, alpha, weights, bands, options,
                                         cost)
-        finally:
-            orvane_cpu.set_num_threads(0)
         assert all(a.tobytes() == b.tobytes() for a, b in zip(one_thread, together))
 
 

@@ -16,7 +16,7 @@ import orvane_cpu
 import softdtw_reference as ref
 import statistics_reference as stats_ref
 from batches import Batch, Options, TrainingRun, pack
-from conftest import VECTORISED, vectorised_testing
+from conftest import VECTORISED, vectorised_testing, vectorised_threads
 from orvane.buffers import cpu_backend
 
 # orvane_cpu's largest error may be twice the twin's plus this fraction of the output's scale.
@@ -153,14 +153,9 @@ def test_tiles_take_the_steps_of_one_sweep(instruction_set, path, options):
                 for k, signal in enumerate(signals)]
     for ref in (reference, reference[:1], reference[:13]):
         whole = each_alone(ref)
-        try:
-            for threads, tiles in [(0, 2), (0, 3), (1, 4), (0, 41), (2, 7)]:
-                orvane_cpu.set_num_threads(threads)
-                vectorised_testing.force_tiles(tiles)
+        for threads, tiles in [(0, 2), (0, 3), (1, 4), (0, 41), (2, 7)]:
+            with vectorised_threads(threads, tiles):
                 assert each_alone(ref) == whole, (threads, tiles, len(ref))
-        finally:
-            vectorised_testing.force_tiles(0)
-            orvane_cpu.set_num_threads(0)
 
 
 @pytest.mark.skipif((os.cpu_count() or 1) < 2, reason="one thread sweeps a matrix whole")
@@ -174,11 +169,8 @@ def test_a_long_signal_alone_takes_the_same_steps_on_every_thread_count(path):
     alpha = np.float32([0.5])
     options = Options(gamma=0.5, local_end=True)
     on_every_thread = forward_and_backward(path, [signal], reference, alpha, options)
-    try:
-        orvane_cpu.set_num_threads(1)
+    with vectorised_threads(1):
         assert forward_and_backward(path, [signal], reference, alpha, options) == on_every_thread
-    finally:
-        orvane_cpu.set_num_threads(0)
 
 
 def test_tiles_refuse_a_negative_count():
@@ -206,11 +198,8 @@ def test_signals_side_by_side_take_the_steps_they_take_alone(instruction_set, pa
     alone = [forward_and_backward(path, [signal], reference, alpha[k:k + 1], options)[0]
              for k, signal in enumerate(signals)]
     assert together == alone
-    try:
-        orvane_cpu.set_num_threads(1)
+    with vectorised_threads(1):
         assert forward_and_backward(path, signals, reference, alpha, options) == together
-    finally:
-        orvane_cpu.set_num_threads(0)
 
 
 @pytest.mark.parametrize("lengths, ref_length", [([1023], 1024), ([1024], 1023)])

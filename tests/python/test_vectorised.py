@@ -244,6 +244,30 @@ def test_reference_longer_than_any_thread_block():
         TrainingRun(cpu_backend(), batch, Options()).run_distance()
 
 
+def test_step_weights_overflow_where_expf_does(backend, instruction_set):
+    # One signal of one sample against two reference samples a step: D = 0 and R = [0, t], so
+    # that the first cell's E is its step weight exp(t / gamma), exp evaluated past where
+    # float32 overflows, past where the vector exponential is defined (104) and at the edges:
+    # +inf where float64's exp exceeds FLT_MAX, the float32 exponential (within 4 ulp)
+    # elsewhere; none out of an infinite score, NaN out of a NaN one. Many signals of one length,
+    # so the vectorised module weighs them side by side too.
+    exponents = np.float32([0.5, 80.0, 88.5, 88.72, 88.73, 89.0, 95.0, 99.99, 100.0, 101.0,
+                            150.0, 1e30, np.inf, np.nan])
+    count = len(exponents)
+    batch = Batch([np.zeros(1, np.float32)] * count, np.zeros(2, np.float32))
+    run = TrainingRun(backend, batch, Options())
+    run.buffers["D"] = backend.array(np.zeros(2 * count, np.float32))
+    run.buffers["R"] = backend.array(np.stack([np.zeros(count, np.float32), exponents], 1).ravel())
+    run.buffers["scores"] = backend.array(exponents)
+    first_cells = run.run_backward().flat("E")[::2]
+    with np.errstate(over="ignore", invalid="ignore"):
+        expected = np.exp(exponents.astype(np.float64)).astype(np.float32)
+    expected[np.isinf(exponents)] = 0.0
+    np.testing.assert_array_equal(np.isinf(first_cells), np.isinf(expected))
+    np.testing.assert_array_equal(np.isnan(first_cells), np.isnan(expected))
+    np.testing.assert_allclose(first_cells, expected, rtol=5e-7)
+
+
 def test_infinite_and_nan_distances_match_the_twin_in_kind():
     distances = [np.ones((4, 5), np.float32) for _ in range(3)]
     distances[0][:, 2] = np.inf      # no path around the column

@@ -829,6 +829,49 @@ void ScatterPositions(const T* in, std::size_t lanes, const Span& span, int begi
 template <typename T>
 struct GatheredScoreMatrix {
     const T* const* matrices;
+
+    void read(std::size_t lanes, const Span& span, T* out) const {
+        GatherDiagonal(matrices, lanes, span, out);
+    }
+};
+
+// The score matrices of signals side by side as the passes that form every cost from the
+// samples keep them: interleaved as the rolling diagonals are (position p of a diagonal, lane
+// k at (span.start + p) * lanes + k), the lanes' matrices taken one after another as one run
+// of lanes * cells values. A diagonal is then one stretch of memory, where the matrices' own
+// layout needs a square of lanes transposed for every lanes positions. Nothing else reads
+// these matrices.
+template <typename T>
+struct InterleavedScoreMatrices {
+    using Value = std::remove_const_t<T>;
+
+    T* const* matrices;
+    std::size_t lanes;
+    std::int64_t cells;  // each matrix's
+
+    // Values [at, at + count) of the run: into the matrices (kWrite) or out of them.
+    template <bool kWrite>
+    void move(std::int64_t at, std::conditional_t<kWrite, const Value*, Value*> values,
+              std::int64_t count) const {
+        while (count > 0) {
+            const std::int64_t offset = at % cells;
+            const std::int64_t run = std::min(count, cells - offset);
+            T* matrix = matrices[at / cells] + offset;
+            if constexpr (kWrite) {
+                std::copy_n(values, run, matrix);
+            } else {
+                std::copy_n(matrix, run, values);
+            }
+            at += run;
+            values += run;
+            count -= run;
+        }
+    }
+
+    void read(std::size_t /*lanes*/, const Span& span, Value* out) const {
+        move<false>(span.start * static_cast<std::int64_t>(lanes), out,
+                    span.length * static_cast<std::int64_t>(lanes));
+    }
 };
 
 // Each cell's predecessors' shares in its soft minimum, diagonal by diagonal, from the stored
@@ -893,8 +936,8 @@ private:
         T* own = scores_[diagonal];
         const auto [begin, end] =
             strip_.clip(band_.positions(diagonal, span), diagonal, span.first_col, 1, 1);
-        if constexpr (std::is_same_v<ScoreMatrix, GatheredScoreMatrix<T>>) {
-            GatherDiagonal(score_.matrices, static_cast<std::size_t>(width_), span, own);
+        if constexpr (requires { score_.read(std::size_t{}, span, own); }) {
+            score_.read(static_cast<std::size_t>(width_), span, own);
         } else {
             const T* stored = score_.diagonal(diagonal, span);
             for (int p = begin; p < end; p += static_cast<int>(lanes)) {
@@ -1218,6 +1261,47 @@ struct ScatteredScores {
     }
 };
 
+// A diagonal goes straight to its place, or where it spans two matrices through a buffer.
+template <typename T>
+class InterleavedScores {
+public:
+    InterleavedScores(const InterleavedScoreMatrices<T>& matrices, std::size_t longest)
+        : matrices_(matrices), buffer_(longest * matrices.lanes) {}
+
+    // The lanes of `value` are those from first_lane on.
+    template <class D>
+    void take(D d, VecOf<D> value, const Span& span, int /*diagonal*/, std::int64_t p,
+              std::int64_t first_lane = 0) {
+        if (span.start != start_) {
+            reach(span);
+        }
+        hn::StoreU(value, d, to_ + p * lanes() + first_lane);
+    }
+    void finish(const Span& span, int begin, int end) {
+        if (to_ == buffer_.data() && span.start == start_) {
+            matrices_.template move<true>((span.start + begin) * lanes(), to_ + begin * lanes(),
+                                          (end - begin) * lanes());
+        }
+    }
+
+private:
+    std::int64_t lanes() const { return static_cast<std::int64_t>(matrices_.lanes); }
+
+    void reach(const Span& span) {
+        start_ = span.start;
+        const std::int64_t at = span.start * lanes();
+        const std::int64_t offset = at % matrices_.cells;
+        to_ = offset + span.length * lanes() <= matrices_.cells
+                  ? matrices_.matrices[at / matrices_.cells] + offset
+                  : buffer_.data();
+    }
+
+    InterleavedScoreMatrices<T> matrices_;
+    std::vector<T> buffer_;
+    std::int64_t start_ = -1;
+    T* to_ = nullptr;
+};
+
 template <typename T>
 struct KeptLaneScores {
     FinalScores<T>* const* kept;
@@ -1342,8 +1426,8 @@ private:
 };
 
 // E of one matrix per lane from its costs and R; biases and final scores one a lane.
-template <typename T, class Costs, class Gradients>
-void BackwardSideBySide(Costs& costs, const T* const* scores, Gradients& sink, const T* biases,
+template <typename T, class Costs, class ScoreMatrix, class Gradients>
+void BackwardSideBySide(Costs& costs, const ScoreMatrix& scores, Gradients& sink, const T* biases,
                         int rows, int cols, T gamma, bool free_end, const T* final_scores,
                         bool last_row_only, T ref_gap_penalty, const Band& band) {
     const TagOf<T> d;
@@ -1367,7 +1451,7 @@ void BackwardSideBySide(Costs& costs, const T* const* scores, Gradients& sink, c
         const WithNeighbours<T> around_costs(own_costs, diagonal, 1);
         const WithNeighbours<T> around_expected(expected, diagonal, 1);
         const auto [begin, end] = band.positions(diagonal, span);
-        GatherDiagonal(scores, lanes, span, around_scores.here);
+        scores.read(lanes, span, around_scores.here);
         costs.reach(span);
         for (std::int64_t p = begin; p < end; ++p) {
             hn::StoreU(hn::Sub(costs.at(d, span, diagonal, p), bias_v), d,
@@ -1529,8 +1613,8 @@ void ForwardMixedSideBySide(Costs& costs, Scores& sink, const float* biases, int
 
 // The mixed path's E of one signal per lane from their float64 score matrices, each cell
 // taking BackwardMixed's steps; final scores one a lane.
-template <class Gradients>
-void BackwardMixedSideBySide(const double* const* scores, Gradients& sink, int rows, int cols,
+template <class ScoreMatrix, class Gradients>
+void BackwardMixedSideBySide(ScoreMatrix& matrix, Gradients& sink, int rows, int cols,
                              float gamma, bool free_end, const double* final_scores,
                              bool last_row_only, float ref_gap_penalty, const Band& band) {
     const MixedTag d;
@@ -1539,8 +1623,7 @@ void BackwardMixedSideBySide(const double* const* scores, Gradients& sink, int r
     const std::int64_t half = static_cast<std::int64_t>(hn::Lanes(d));
     const auto inv_gamma = hn::Set(df, 1.0f / gamma);
     RollingDiagonals<float> expected(std::min(rows, cols), 0.0f, static_cast<int>(lanes));
-    GatheredScoreMatrix<double> matrix{scores};
-    PredecessorShares<float, GatheredScoreMatrix<double>> shares(
+    PredecessorShares<float, ScoreMatrix> shares(
         matrix, rows, cols, static_cast<double>(gamma), band, static_cast<int>(lanes));
     const int last_diagonal = rows + cols - 2;
     const auto at = [&](auto* values, std::int64_t p) { return values + p * lanes; };
@@ -1845,8 +1928,8 @@ void BackwardSideBySide32(const float* const* distances, const float* const* sco
     const std::size_t cells = static_cast<std::size_t>(std::min(rows, cols)) * SideLanes();
     GatheredCosts<float> costs{distances, std::vector<float>(cells)};
     ScatteredGradients<float> sink{gradients};
-    BackwardSideBySide(costs, scores, sink, biases, rows, cols, gamma, free_end, final_scores,
-                       last_row_only, ref_gap_penalty, Band(rows, cols));
+    BackwardSideBySide(costs, GatheredScoreMatrix<float>{scores}, sink, biases, rows, cols, gamma,
+                       free_end, final_scores, last_row_only, ref_gap_penalty, Band(rows, cols));
 }
 
 // Final scores of one signal per lane from their interleaved samples.
@@ -1873,7 +1956,8 @@ void BackwardSideBySideMixed(const float* const* /*distances*/, const double* co
                              int cols, float gamma, bool free_end, const double* final_scores,
                              bool last_row_only, float ref_gap_penalty) {
     ScatteredGradients<float> sink{gradients};
-    BackwardMixedSideBySide(scores, sink, rows, cols, gamma, free_end, final_scores,
+    GatheredScoreMatrix<double> matrix{scores};
+    BackwardMixedSideBySide(matrix, sink, rows, cols, gamma, free_end, final_scores,
                             last_row_only, ref_gap_penalty, Band(rows, cols));
 }
 int ScoreLanesMixed() { return kPairs ? hn::Lanes(MixedFloatTag()) : 0; }
@@ -1905,9 +1989,9 @@ void ForwardSamplesSide(const SideSignals<Data, Score>* side, Score* const* scor
     InterleavedSampleCosts<Data> costs{side->samples,  side->rows,     side->reference,
                                        side->cols,     side->channels, side->kind};
     const std::size_t lanes = hn::Lanes(TagOf<Data>());
-    const std::size_t cells = static_cast<std::size_t>(std::min(side->rows, side->cols)) * lanes;
-    BothScores<ScatteredScores<Score>, KeptLaneScores<Score>> sink{
-        {score_matrices, lanes, std::vector<Score>(cells)}, {kept}};
+    const std::size_t longest = static_cast<std::size_t>(std::min(side->rows, side->cols));
+    BothScores<InterleavedScores<Score>, KeptLaneScores<Score>> sink{
+        {{score_matrices, lanes, std::int64_t{side->rows} * side->cols}, longest}, {kept}};
     if constexpr (std::is_same_v<Data, Score>) {
         ForwardSideBySide(costs, sink, side->biases, side->rows, side->cols, side->gamma,
                           *side->band);
@@ -1923,12 +2007,14 @@ void GradientsSide(const SideSignals<Data, Score>* side, const Score* const* sco
                                        side->cols,     side->channels, side->kind};
     AddedLaneGradients<Data> sink{costs, side->sample_gradients, side->reference_gradients,
                                   side->weights, side->adding};
+    InterleavedScoreMatrices<const Score> matrix{score_matrices, hn::Lanes(TagOf<Data>()),
+                                                 std::int64_t{side->rows} * side->cols};
     if constexpr (std::is_same_v<Data, Score>) {
-        BackwardSideBySide(costs, score_matrices, sink, side->biases, side->rows, side->cols,
+        BackwardSideBySide(costs, matrix, sink, side->biases, side->rows, side->cols,
                            side->gamma, side->free_end, side->final_scores, side->last_row_only,
                            side->ref_gap_penalty, *side->band);
     } else {
-        BackwardMixedSideBySide(score_matrices, sink, side->rows, side->cols, side->gamma,
+        BackwardMixedSideBySide(matrix, sink, side->rows, side->cols, side->gamma,
                                 side->free_end, side->final_scores, side->last_row_only,
                                 side->ref_gap_penalty, *side->band);
     }

@@ -38,6 +38,12 @@ float32 lanes a vector. Columns:
   mixed       orvane_cpu's mixed path (_mixed calls, float64 score matrices), and its
   /f32        Mcells/s over the float32 path's
   2T/1T       orvane's float32 path on its default threads over one thread
+  step        orvane_cpu's whole float32 training step without matrices
+              (calc_softdtw_gradients: every cost formed from the samples in the sweeps,
+              forward, backward, and the gradients of the samples and the reference), which
+              orvane.soft_dtw_with_grad and the PyTorch loss run; and over the relevant probe's
+              forward + backward, which reads its costs from a distance matrix and adds no
+              gradient
 """
 
 
@@ -93,6 +99,24 @@ class OrvanePath:
         self._backward(self.lengths, self.cols, *pointers, self.gradient.ctypes.data, 1.0)
 
 
+class LeanStep:
+    """orvane_cpu's float32 scores and gradients without distance or gradient matrices."""
+
+    def __init__(self, x, y, lengths):
+        self.x, self.y, self.lengths = x, y, lengths
+        self.score = touched(sum(lengths) * len(y), np.float32)
+        self.scores = touched(len(lengths), np.float32)
+        self.dx, self.dy = touched(x.size, np.float32), touched(y.size, np.float32)
+
+    def step(self):
+        self.dx.fill(0)
+        self.dy.fill(0)
+        orvane_cpu.calc_softdtw_gradients(
+            self.x.ctypes.data, self.lengths, self.y.ctypes.data, self.y.size,
+            self.score.ctypes.data, self.scores.ctypes.data, self.dx.ctypes.data,
+            self.dy.ctypes.data, 1.0)
+
+
 def one_thread(step):
     """step on one thread, the default thread count restored after it."""
     def call():
@@ -104,15 +128,16 @@ def one_thread(step):
     return call
 
 
-def distances(shape, seed=0):
-    """The batch's distance matrices, in the anti-diagonal layout, from orvane_cpu."""
+def signals_and_distances(shape, seed=0):
+    """The batch's samples, reference and distance matrices, in the anti-diagonal layout,
+    from orvane_cpu."""
     rng = np.random.default_rng(seed)
     x = rng.standard_normal(sum(shape.lengths)).astype(np.float32)
     y = rng.standard_normal(shape.cols).astype(np.float32)
     distance = touched(sum(shape.lengths) * shape.cols, np.float32)
     orvane_cpu.calc_manhattan_distance(x.ctypes.data, shape.lengths, y.ctypes.data, shape.cols,
                                        distance.ctypes.data)
-    return distance
+    return x, y, distance
 
 
 def check_scores(probe, reference, name):
@@ -123,15 +148,16 @@ def check_scores(probe, reference, name):
 
 def measure(shape, built, repeats):
     """Mcells/s of every call on one shape, by name."""
-    distance = distances(shape)
+    x, y, distance = signals_and_distances(shape)
     float32 = OrvanePath(distance, shape.lengths, shape.cols, np.float32)
+    lean = LeanStep(x, y, shape.lengths)
     mixed = OrvanePath(distance, shape.lengths, shape.cols, np.float64)
     probes = {"along": wavefront_probes.AlongDiagonal(built, distance, shape.lengths, shape.cols,
                                                       threads=PROBE_THREADS)}
     if len(set(shape.lengths)) == 1:
         probes["side"] = wavefront_probes.SideBySide(built, distance, shape.lengths, shape.cols,
                                                      threads=PROBE_THREADS)
-    calls = {"orvane": float32.step, "mixed": mixed.step}
+    calls = {"orvane": float32.step, "mixed": mixed.step, "step": lean.step}
     calls.update({name: (lambda p=probe: (p.forward(), p.backward()))
                   for name, probe in probes.items()})
     if shape.thread_speedup:
@@ -149,9 +175,10 @@ def row(shape, rates, lanes):
     versus = f"{rates['orvane'] / rates[shape.relevant_probe]:5.2f} {shape.relevant_probe:5s}"
     speedup = (f"{rates['orvane'] / rates['1 thread']:6.2f}" if "1 thread" in rates
                else f"{'-':>6s}")
+    step = f"{rates['step'] / rates[shape.relevant_probe]:5.2f}"
     return (f"{shape.name:24s} {sum(shape.lengths) * shape.cols / 1e6:8.1f} {cell('orvane')} "
             f"{cell('along')} {side} {versus} {cell('mixed')} "
-            f"{rates['mixed'] / rates['orvane']:5.2f} {speedup}")
+            f"{rates['mixed'] / rates['orvane']:5.2f} {speedup} {cell('step')} {step}")
 
 
 def main():
@@ -163,7 +190,8 @@ def main():
     print(HEADER.format(repeats=args.repeats, cores=os.cpu_count(), threads=PROBE_THREADS,
                         lanes=lanes))
     print(f"{'shape (B x N x M)':24s} {'Mcells':>8s} {'orvane':>8s} {'along':>8s} "
-          f"{'side':>8s}  {'vs probe':11s} {'mixed':>8s} {'/f32':>5s} {'2T/1T':>6s}")
+          f"{'side':>8s}  {'vs probe':11s} {'mixed':>8s} {'/f32':>5s} {'2T/1T':>6s} "
+          f"{'step':>8s} {'/probe':>6s}")
     for shape in SHAPES:
         print(row(shape, measure(shape, built, args.repeats), lanes), flush=True)
 

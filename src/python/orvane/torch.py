@@ -133,10 +133,13 @@ def _setup_context(ctx, inputs, output):
 def _backward(ctx, grad_scores, *_):
     flat, reference, alpha, signal_gradients, reference_gradient = ctx.saved_tensors
     lengths, *options = ctx.options
+    # A backward pass that records no graph (no create_graph) has no second derivative to refuse.
+    records_graph = torch.is_grad_enabled()
     with torch.no_grad():
         gradients = soft_dtw_backward_op(grad_scores, flat, reference, lengths, alpha, *options,
                                          signal_gradients, reference_gradient)
-    signal_grad, reference_grad = _FirstDerivativeOnly.apply(*gradients, flat, reference)
+    signal_grad, reference_grad = (_FirstDerivativeOnly.apply(*gradients, flat, reference)
+                                   if records_graph else gradients)
     return (signal_grad if ctx.needs_input_grad[0] else None,
             reference_grad if ctx.needs_input_grad[1] else None, *[None] * 11)
 

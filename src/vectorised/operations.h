@@ -141,8 +141,8 @@ void calc_softdtw_scores_mixed(HostAddress input_signal,
 // with respect to the samples and the reference, added into input_gradients (0: the
 // reference's alone) and ref_gradients, without distance or gradient matrices: score_matrix
 // (float32, or float64 on the float64 and mixed paths) holds R, and each cell's cost is
-// formed again from the samples. Short signals that run side by side keep their R
-// interleaved in their part of score_matrix, which only these passes read.
+// formed again from the samples. Short signals that run side by side (float32 and mixed
+// paths) keep their R interleaved in their part of score_matrix, which only these passes read.
 // score_matrix_cells: the cells score_matrix holds, 0 for the batch's. A batch of one signal
 // whose R does not fit keeps checkpoints of R there instead, when it holds at least
 // gradient_checkpoint_cells of the signal.

@@ -249,10 +249,12 @@ def test_step_weights_overflow_where_expf_does(backend, instruction_set):
     # that the first cell's E is its step weight exp(t / gamma), exp evaluated past where
     # float32 overflows, past where the vector exponential is defined (104) and at the edges:
     # +inf where float64's exp exceeds FLT_MAX, the float32 exponential (within 4 ulp)
-    # elsewhere; none out of an infinite score, NaN out of a NaN one. Many signals of one length,
-    # so the vectorised module weighs them side by side too.
-    exponents = np.float32([0.5, 80.0, 88.5, 88.72, 88.73, 89.0, 95.0, 99.99, 100.0, 101.0,
-                            150.0, 1e30, np.inf, np.nan])
+    # elsewhere; none out of an infinite score, NaN out of a NaN one. Enough signals of one
+    # length for a vector's lanes of them on every thread, so the vectorised module weighs them
+    # side by side too.
+    exponents = np.resize(np.float32([0.5, 80.0, 88.5, 88.72, 88.73, 89.0, 95.0, 99.99, 100.0,
+                                      101.0, 150.0, 1e30, np.inf, np.nan]),
+                          16 * max(os.cpu_count() or 1, 2))
     count = len(exponents)
     batch = Batch([np.zeros(1, np.float32)] * count, np.zeros(2, np.float32))
     run = TrainingRun(backend, batch, Options())

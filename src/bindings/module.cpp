@@ -214,9 +214,9 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
             std::string("Soft-DTW scores and the gradients of sum_k w_k * score_k (") + types +
             ") with respect to the samples and the reference, added into input_gradients_ptr "
             "(0: the reference's alone) and ref_gradients_ptr, without distance or gradient "
-            "matrices: score_matrix_ptr "
-            "holds R (short signals that run side by side on the float32 and mixed paths keep "
-            "theirs interleaved in their part of it), every cell's cost is formed again from the samples and its expected "
+            "matrices: score_matrix_ptr holds R (short signals that run side by side on the "
+            "float32 and mixed paths keep theirs interleaved in their part of it), every cell's "
+            "cost is formed again from the samples and its expected "
             "alignment added into the gradients as the backward pass goes. weights_ptr: B "
             "values w_k, or 0 for all ones. score_matrix_cells: the cells score_matrix_ptr "
             "holds, 0 for the batch's; a batch of one signal whose R does not fit keeps "

@@ -92,9 +92,9 @@ HWY_INLINE void StoreReversedPart(D d, VecOf<D> v, Lane<D>* last, std::size_t co
 
 // Where Highway's Exp is defined (up to +104 for float, +706 for double) and from where the C
 // library's exp overflows. Highway's float Exp itself overflows to +inf at every x from there
-// to its range's end (checked at every float from 80 to 89 and from there in steps of 0.01, on
-// the portable fallback, SSE4 and AVX2), so clamping x at 100 is all that float needs; float64
-// is clamped below its overflow and sets +inf past it.
+// to its range's end (checked at every float from 80 up, on the portable fallback, SSE4 and
+// AVX2), so clamping x at 100 is all that float needs; float64 is clamped below its overflow
+// and sets +inf past it.
 template <typename T>
 struct ExpRange;
 template <>

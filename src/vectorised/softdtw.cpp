@@ -868,6 +868,12 @@ struct InterleavedScoreMatrices {
         }
     }
 
+    // Where values [at, at + count) of the run lie in one matrix, their place; otherwise null.
+    T* within_one(std::int64_t at, std::int64_t count) const {
+        const std::int64_t offset = at % cells;
+        return offset + count <= cells ? matrices[at / cells] + offset : nullptr;
+    }
+
     void read(std::size_t /*lanes*/, const Span& span, Value* out) const {
         move<false>(span.start * static_cast<std::int64_t>(lanes), out,
                     span.length * static_cast<std::int64_t>(lanes));
@@ -1289,11 +1295,10 @@ private:
 
     void reach(const Span& span) {
         start_ = span.start;
-        const std::int64_t at = span.start * lanes();
-        const std::int64_t offset = at % matrices_.cells;
-        to_ = offset + span.length * lanes() <= matrices_.cells
-                  ? matrices_.matrices[at / matrices_.cells] + offset
-                  : buffer_.data();
+        to_ = matrices_.within_one(span.start * lanes(), span.length * lanes());
+        if (to_ == nullptr) {
+            to_ = buffer_.data();
+        }
     }
 
     InterleavedScoreMatrices<T> matrices_;

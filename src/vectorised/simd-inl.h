@@ -130,12 +130,6 @@ HWY_INLINE VecOf<D> ExpOfNonPositive(D d, VecOf<D> x) {
     return hn::Exp(d, x);
 }
 
-// e^x for x <= 0, -inf or NaN, which stays NaN: Highway's Exp without ExpOf's range selects.
-template <class D>
-HWY_INLINE VecOf<D> ExpOfNonPositiveOrNaN(D d, VecOf<D> x) {
-    return hn::IfThenElse(hn::IsNaN(x), x, hn::Exp(d, x));
-}
-
 // a * b + c with one rounding on every target: the instruction where the target has one,
 // the C library's fma lane by lane where it has not.
 template <class D>

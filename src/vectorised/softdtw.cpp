@@ -622,8 +622,8 @@ struct ScaledDifferences {
 };
 
 // Where no predecessor is finite the differences are inf - inf, NaN. The shares want -inf
-// there (no share); the forward pass wants nothing, its soft minimum then being the least
-// score itself whatever the differences.
+// there (no share), which a least score taken as -inf gives; the forward pass wants nothing,
+// its soft minimum then being the least score itself whatever the differences.
 enum class Unreachable { kept_nan, no_share };
 
 template <Unreachable kUnreachable>
@@ -634,16 +634,12 @@ HWY_INLINE ScaledDifferences DifferencesOf(const double* up_at, const double* le
     const auto left = hn::LoadU(d, left_at);
     const auto corner = hn::LoadU(d, corner_at);
     // A NaN predecessor may make `least` NaN; what depends on it is NaN then anyway.
-    const auto least = hn::Min(hn::Min(up, corner), left);
-    const auto scaled = [&](VecOf<MixedTag> r) {
-        const auto difference = hn::Mul(hn::Sub(least, r), inv_gamma);
-        if constexpr (kUnreachable == Unreachable::no_share) {
-            return hn::IfThenElse(hn::Eq(least, hn::Set(d, kInfinity<double>)),
-                                  hn::Set(d, -kInfinity<double>), difference);
-        } else {
-            return difference;
-        }
-    };
+    auto least = hn::Min(hn::Min(up, corner), left);
+    if constexpr (kUnreachable == Unreachable::no_share) {
+        least = hn::IfThenElse(hn::Eq(least, hn::Set(d, kInfinity<double>)),
+                               hn::Set(d, -kInfinity<double>), least);
+    }
+    const auto scaled = [&](VecOf<MixedTag> r) { return hn::Mul(hn::Sub(least, r), inv_gamma); };
     const auto any_nan = hn::Or(hn::IsNaN(up), hn::Or(hn::IsNaN(corner), hn::IsNaN(left)));
     return ScaledDifferences{least, scaled(up), scaled(corner), scaled(left),
                              hn::VecFromMask(d, any_nan)};
@@ -990,13 +986,20 @@ private:
         for (std::int64_t p = begin; p < end; p += step) {
             const auto lo = differences(p, 0);
             const auto hi = kPaired ? differences(p, lanes) : lo;
-            // Each exponent is the least predecessor score less one of them: at most zero.
-            const auto up_share = ExpOfNonPositiveOrNaN(ds, as_shares(lo.up, hi.up));
-            const auto corner_share = ExpOfNonPositiveOrNaN(ds, as_shares(lo.corner, hi.corner));
-            const auto left_share = ExpOfNonPositiveOrNaN(ds, as_shares(lo.left, hi.left));
+            // Each exponent is the least predecessor score less one of them: at most zero, -inf
+            // or NaN. Their sum is NaN where one is, and a NaN one makes all three shares NaN.
+            const auto up_exponent = as_shares(lo.up, hi.up);
+            const auto corner_exponent = as_shares(lo.corner, hi.corner);
+            const auto left_exponent = as_shares(lo.left, hi.left);
+            const auto up_share = ExpOfNonPositive(ds, up_exponent);
+            const auto corner_share = ExpOfNonPositive(ds, corner_exponent);
+            const auto left_share = ExpOfNonPositive(ds, left_exponent);
             const auto sum = hn::Add(hn::Add(up_share, corner_share), left_share);
-            const auto scale =
-                hn::IfThenZeroElse(hn::Eq(sum, hn::Zero(ds)), hn::Div(hn::Set(ds, Share{1}), sum));
+            const auto any_nan =
+                hn::IsNaN(hn::Add(hn::Add(up_exponent, corner_exponent), left_exponent));
+            const auto scale = hn::IfThenElse(
+                any_nan, hn::Set(ds, std::numeric_limits<Share>::quiet_NaN()),
+                hn::IfThenZeroElse(hn::Eq(sum, hn::Zero(ds)), hn::Div(hn::Set(ds, Share{1}), sum)));
             hn::StoreU(hn::Mul(up_share, scale), ds, at(up_[diagonal], p));
             hn::StoreU(hn::Mul(corner_share, scale), ds, at(corner_[diagonal], p));
             hn::StoreU(hn::Mul(left_share, scale), ds, at(left_[diagonal], p));

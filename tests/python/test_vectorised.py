@@ -107,27 +107,38 @@ def test_every_vector_tail_and_partial_diagonal(instruction_set, options):
                                        options)
 
 
-def forward_and_backward(path, signals, reference, alpha, options):
-    """R, scores and E of the float32, mixed or float64 path's stored-matrix passes, as bytes
-    per signal."""
-    data = np.float64 if path == "_float64" else np.float32
+def data_type(path):
+    return np.float64 if path == "_float64" else np.float32
+
+
+def stored_passes(path, lengths, m, distance, alpha, options):
+    """R, scores and E of the float32, mixed or float64 path's stored-matrix passes over a
+    distance matrix in the library's layout."""
     score = np.float32 if path == "" else np.float64
-    lengths = [len(signal) for signal in signals]
-    x, m = np.concatenate(signals).astype(data), len(reference)
-    reference, alpha = reference.astype(data), alpha.astype(data)
-    cells = sum(lengths) * m
-    distance, gradient = np.empty(cells, data), np.empty(cells, data)
-    matrix, scores = np.empty(cells, score), np.empty(len(lengths), score)
+    distance, alpha = distance.astype(data_type(path)), alpha.astype(data_type(path))
+    gradient = np.empty_like(distance)
+    matrix, scores = np.empty(distance.size, score), np.empty(len(lengths), score)
     end = dict(local_end=options.local_end, last_row_only=options.last_row_only,
                ref_gap_penalty=options.ref_gap_penalty)
-    getattr(orvane_cpu, "calc_manhattan_distance" + ("_float64" if path == "_float64" else ""))(
-        x.ctypes.data, lengths, reference.ctypes.data, m, distance.ctypes.data)
     getattr(orvane_cpu, "calc_softdtw_forward" + path)(
         lengths, m, distance.ctypes.data, matrix.ctypes.data, scores.ctypes.data, options.gamma,
         alpha.ctypes.data, **end)
     getattr(orvane_cpu, "calc_softdtw_backward" + path)(
         lengths, m, distance.ctypes.data, matrix.ctypes.data, gradient.ctypes.data,
         options.gamma, alpha.ctypes.data, scores_ptr=scores.ctypes.data, **end)
+    return matrix, scores, gradient
+
+
+def forward_and_backward(path, signals, reference, alpha, options):
+    """R, scores and E of the float32, mixed or float64 path's stored-matrix passes, as bytes
+    per signal."""
+    lengths = [len(signal) for signal in signals]
+    x, m = np.concatenate(signals).astype(data_type(path)), len(reference)
+    reference = reference.astype(data_type(path))
+    distance = np.empty(sum(lengths) * m, data_type(path))
+    getattr(orvane_cpu, "calc_manhattan_distance" + ("_float64" if path == "_float64" else ""))(
+        x.ctypes.data, lengths, reference.ctypes.data, m, distance.ctypes.data)
+    matrix, scores, gradient = stored_passes(path, lengths, m, distance, alpha, options)
     bounds = np.cumsum([0] + lengths) * m
     return [(matrix[a:b].tobytes(), gradient[a:b].tobytes(), scores[k].tobytes())
             for k, (a, b) in enumerate(zip(bounds[:-1], bounds[1:]))]
@@ -270,23 +281,40 @@ def test_step_weights_overflow_where_expf_does(backend, instruction_set):
     np.testing.assert_allclose(first_cells, expected, rtol=5e-7)
 
 
-def test_infinite_and_nan_distances_match_the_twin_in_kind():
-    distances = [np.ones((4, 5), np.float32) for _ in range(3)]
-    distances[0][:, 2] = np.inf      # no path around the column
-    distances[1][2, 3] = np.nan
-    distances[2][0, 1] = -np.inf
+def distances_with(kinds):
+    """One 4 x 5 distance matrix of ones per kind, with the kind's cells set."""
+    cells = {"inf column": (slice(None), 2),  # no path around the column
+             "nan": (2, 3), "nan first column": (1, 0), "nan first row": (0, 3),
+             "-inf": (0, 1), "nan last cell": (3, 4)}
+    values = {"inf column": np.inf, "-inf": -np.inf}
+    distances = [np.ones((4, 5), np.float32) for _ in kinds]
+    for distance, kind in zip(distances, kinds):
+        distance[cells[kind]] = values.get(kind, np.nan)
+    return distances
+
+
+# The paths that weigh by shares of their predecessors' scores (mixed, float64) take no cost
+# into a weight: a NaN cost in the last cell leaves the other cells' gradients finite, and the
+# mixed path's shares after a -inf cost are NaN (-inf - -inf), where the float32 steps give 0.
+@pytest.mark.parametrize("path, kinds", [
+    ("", ["inf column", "nan", "nan first column", "nan first row", "-inf", "nan last cell"]),
+    ("_mixed", ["inf column", "nan", "nan first column", "nan first row"]),
+    ("_float64", ["inf column", "nan", "nan first column", "nan first row", "-inf"]),
+], ids=["float32", "mixed", "float64"])
+def test_infinite_and_nan_distances_match_the_twin_in_kind(path, kinds):
+    packed, m = pack(distances_with(kinds)), 5
+    lengths = [4] * len(kinds)
     for options in (Options(), Options(local_end=True)):
-        results = []
-        for backend in (cpu_backend(), VECTORISED):
-            batch = Batch([np.zeros(4, np.float32)] * 3, np.zeros(5, np.float32))
-            run = TrainingRun(backend, batch, options)
-            run.buffers["D"] = backend.array(pack(distances))
-            run.run_forward().run_backward()
-            results.append([run.flat(name) for name in ("R", "scores", "E")])
-        for twin, vectorised in zip(*results):
-            np.testing.assert_array_equal(np.isnan(twin), np.isnan(vectorised))
-            np.testing.assert_array_equal(np.isinf(twin), np.isinf(vectorised))
-            np.testing.assert_allclose(vectorised, twin, rtol=1e-5, atol=1e-6)
+        twin = TrainingRun(cpu_backend(), Batch([np.zeros(4, np.float32)] * len(kinds),
+                                                np.zeros(m, np.float32)), options)
+        twin.buffers["D"] = twin.backend.array(packed)
+        twin.run_forward().run_backward()
+        expected = [twin.flat(name) for name in ("R", "scores", "E")]
+        found = stored_passes(path, lengths, m, packed, np.zeros(len(lengths)), options)
+        for twins, own in zip(expected, found):
+            np.testing.assert_array_equal(np.isnan(twins), np.isnan(own))
+            np.testing.assert_array_equal(np.isinf(twins), np.isinf(own))
+            np.testing.assert_allclose(own, twins, rtol=1e-5, atol=1e-6)
 
 
 def long_call(batch=8, length=1500, ref_length=1500):

@@ -760,27 +760,25 @@ HWY_INLINE void TransposeSquare(D d, VecOf<D>* v) {
 #endif
 }
 
-// Moves a diagonal between the lanes' matrices (lane k's cells from matrices[k] + span.start
-// on) and rolling positions (position p of lane k at p * lanes + k): gathers them from the
-// matrices, or scatters them back. A square of positions and lanes at a time where the lanes
-// are a vector's, one value at a time otherwise (float64 scores of float32 lanes).
+// Moves cells [first, first + count) between the lanes' matrices (lane k's cell c at
+// matrices[k] + c) and interleaved positions (cell first + p of lane k at p * lanes + k):
+// gathers them from the matrices, or scatters them back. A square of positions and lanes at a
+// time where the lanes are a vector's, one value at a time otherwise (float64 scores of
+// float32 lanes).
 template <bool kGather, class Matrix, class Interleaved>
-void MoveDiagonal(Matrix* const* matrices, std::size_t lanes, const Span& span,
-                  Interleaved* interleaved) {
+void MoveCells(Matrix* const* matrices, std::size_t lanes, std::int64_t first, std::int64_t count,
+               Interleaved* interleaved) {
     using T = std::remove_const_t<Matrix>;
     const TagOf<T> d;
     constexpr std::size_t kLanes = hn::MaxLanes(TagOf<T>());
-    const auto in_matrix = [&](std::size_t k, std::int64_t p) {
-        return matrices[k] + span.start + p;
-    };
+    const auto in_matrix = [&](std::size_t k, std::int64_t p) { return matrices[k] + first + p; };
     const auto in_lanes = [&](std::int64_t p, std::size_t k) {
         return interleaved + p * static_cast<std::int64_t>(lanes) + k;
     };
     std::int64_t p = 0;
     if constexpr (kTransposes<T>) {
         VecOf<TagOf<T>> square[kLanes];
-        for (; lanes == kLanes && p + static_cast<std::int64_t>(kLanes) <= span.length;
-             p += kLanes) {
+        for (; lanes == kLanes && p + static_cast<std::int64_t>(kLanes) <= count; p += kLanes) {
             // Lane k's positions in vector k on the matrices' side, position q's lanes in
             // vector q on the other.
             for (std::size_t i = 0; i < kLanes; ++i) {
@@ -796,7 +794,7 @@ void MoveDiagonal(Matrix* const* matrices, std::size_t lanes, const Span& span,
             }
         }
     }
-    for (; p < span.length; ++p) {
+    for (; p < count; ++p) {
         for (std::size_t k = 0; k < lanes; ++k) {
             if constexpr (kGather) {
                 *in_lanes(p, k) = *in_matrix(k, p);
@@ -807,27 +805,105 @@ void MoveDiagonal(Matrix* const* matrices, std::size_t lanes, const Span& span,
     }
 }
 
-template <typename T>
-void GatherDiagonal(const T* const* matrices, std::size_t lanes, const Span& span, T* out) {
-    MoveDiagonal<true>(matrices, lanes, span, out);
-}
 
-// Positions [begin, end) of a diagonal back into the lanes' matrices.
-template <typename T>
-void ScatterPositions(const T* in, std::size_t lanes, const Span& span, int begin, int end,
-                      T* const* matrices) {
-    MoveDiagonal<false>(matrices, lanes,
-                        Span{span.start + begin, span.first_col + begin, end - begin},
-                        in + begin * static_cast<std::int64_t>(lanes));
-}
+// The passes over the stored matrices of signals side by side move the lanes' matrices in and
+// out of a window, interleaved as the rolling diagonals hold them (cell c of lane k at
+// c * lanes + k), a run of whole diagonals at a time. A lane's part of one diagonal is a run of
+// a few lines, which the hardware neither prefetches nor streams to memory, least of all as a
+// backward pass goes from the last diagonal to the first (1,024 x 64^2, E written a diagonal
+// at a time: 1.0 ns a cell more than with its matrices in cache); a run of diagonals is one
+// stretch of each lane's matrix. The window stays small enough for the core's own cache.
+class DiagonalRuns {
+public:
+    static constexpr std::int64_t kMostCells = 4096;
 
-// The score matrices of signals side by side, one a lane, read a diagonal at a time.
+    DiagonalRuns(int rows, int cols) {
+        std::int64_t run_cells = 0;
+        for (int diagonal = 0; diagonal < rows + cols - 1; ++diagonal) {
+            const Span span = span_of(diagonal, rows, cols);
+            if (run_cells > 0 && run_cells + span.length > kMostCells) {
+                starts_.push_back(span.start);
+                run_cells = 0;
+            }
+            run_cells += span.length;
+        }
+        starts_.push_back(std::int64_t{rows} * cols);
+    }
+
+    // The cells [first, end) of the run holding cell c.
+    std::pair<std::int64_t, std::int64_t> around(std::int64_t c) const {
+        const auto next = std::upper_bound(starts_.begin(), starts_.end(), c);
+        return {next == starts_.begin() ? 0 : *(next - 1), *next};
+    }
+
+private:
+    std::vector<std::int64_t> starts_;  // each run's first cell but the first run's, then the end
+};
+
+// One quantity's window: read from the lanes' matrices (T const) or written to them.
+template <typename T>
+class LaneWindow {
+    using Value = std::remove_const_t<T>;
+    static constexpr bool kWrites = !std::is_const_v<T>;
+
+public:
+    LaneWindow(T* const* matrices, std::size_t lanes, const DiagonalRuns& runs)
+        : matrices_(matrices),
+          lanes_(static_cast<std::int64_t>(lanes)),
+          runs_(runs),
+          capacity_(DiagonalRuns::kMostCells * lanes),
+          values_(new Value[capacity_]) {}
+    LaneWindow(const LaneWindow&) = delete;
+    ~LaneWindow() { flush(); }
+
+    // Position p's lanes of the diagonal at `span`, the window moved there if it is not.
+    Value* at(const Span& span, std::int64_t p) {
+        if (span.start < first_ || span.start >= end_) {
+            move_to(span);
+        }
+        return values_.get() + (span.start - first_ + p) * lanes_;
+    }
+
+    // What the window holds into the matrices, where they are written.
+    void flush() {
+        if constexpr (kWrites) {
+            MoveCells<false>(matrices_, lanes_, first_, cells(), values_.get());
+        }
+        first_ = end_ = 0;
+    }
+
+private:
+    std::int64_t cells() const { return end_ - first_; }
+
+    void move_to(const Span& span) {
+        flush();
+        std::tie(first_, end_) = runs_.around(span.start);
+        // A run is longer than kMostCells only where one diagonal is.
+        if (static_cast<std::size_t>(cells() * lanes_) > capacity_) {
+            capacity_ = cells() * lanes_;
+            values_.reset(new Value[capacity_]);
+        }
+        if constexpr (!kWrites) {
+            MoveCells<true>(matrices_, lanes_, first_, cells(), values_.get());
+        }
+    }
+
+    T* const* matrices_;
+    std::int64_t lanes_;
+    const DiagonalRuns& runs_;
+    std::size_t capacity_;
+    std::unique_ptr<Value[]> values_;  // not cleared: every value is written before it is read
+    std::int64_t first_ = 0;
+    std::int64_t end_ = 0;
+};
+
+// The score matrices of signals side by side, one a lane.
 template <typename T>
 struct GatheredScoreMatrix {
-    const T* const* matrices;
+    LaneWindow<const T> window;
 
-    void read(std::size_t lanes, const Span& span, T* out) const {
-        GatherDiagonal(matrices, lanes, span, out);
+    void read(std::size_t lanes, const Span& span, T* out) {
+        std::copy_n(window.at(span, 0), span.length * static_cast<std::int64_t>(lanes), out);
     }
 };
 
@@ -1197,15 +1273,13 @@ void BackwardSignal(const Costs& cost_source, ScoreMatrix& score, Gradients& sin
 // at (c * rows + i) * lanes + k), each cost formed as CellCosts forms it.
 template <typename T>
 struct GatheredCosts {
-    const T* const* distances;
-    std::vector<T> diagonal;
+    LaneWindow<const T> window;
+    const T* diagonal = nullptr;
 
-    void reach(const Span& span) {
-        GatherDiagonal(distances, hn::Lanes(TagOf<T>()), span, diagonal.data());
-    }
+    void reach(const Span& span) { diagonal = window.at(span, 0); }
     template <class D>
     VecOf<D> at(D d, const Span& /*span*/, int /*diagonal*/, std::int64_t p) const {
-        return hn::LoadU(d, diagonal.data() + p * static_cast<std::int64_t>(hn::Lanes(d)));
+        return hn::LoadU(d, diagonal + p * static_cast<std::int64_t>(hn::Lanes(d)));
     }
 };
 
@@ -1249,25 +1323,22 @@ private:
     }
 };
 
-// Where a side-by-side forward pass puts its scores: each lane's score matrix, a diagonal
-// scattered at a time; or each lane's final scores only.
+// Where the passes over stored matrices of signals side by side put R or E: each lane's matrix,
+// through a window. A side-by-side forward pass may also keep each lane's final scores only
+// (KeptLaneScores), or a group's R interleaved (InterleavedScores).
 template <typename T>
-struct ScatteredScores {
-    T* const* scores;
-    std::size_t lanes;
-    std::vector<T> diagonal;
+struct LaneMatrices {
+    LaneWindow<T> window;
 
     // The lanes of `value` are those from first_lane on.
     template <class D>
-    void take(D d, VecOf<D> value, const Span& /*span*/, int /*diagonal*/, std::int64_t p,
+    void take(D d, VecOf<D> value, const Span& span, int /*diagonal*/, std::int64_t p,
               std::int64_t first_lane = 0) {
-        hn::StoreU(value, d,
-                   diagonal.data() + p * static_cast<std::int64_t>(lanes) + first_lane);
+        hn::StoreU(value, d, window.at(span, p) + first_lane);
     }
-    // Positions [begin, end) of the diagonal, those a band keeps.
-    void finish(const Span& span, int begin, int end) {
-        ScatterPositions(diagonal.data(), lanes, span, begin, end, scores);
-    }
+    void finish(const Span& /*span*/, int /*begin*/, int /*end*/) {}
+    void finish(const T* /*expected*/, std::size_t /*lanes*/, const Span& /*span*/,
+                int /*begin*/, int /*end*/) {}
 };
 
 // A diagonal goes straight to its place, or where it spans two matrices through a buffer.
@@ -1369,24 +1440,11 @@ void ForwardSideBySide(Costs& costs, Scores& sink, const T* biases, int rows, in
     }
 }
 
-// Where a side-by-side backward pass puts E: each lane's gradient matrix, a diagonal
-// scattered at a time; or straight into each lane's gradients of its samples and of the
-// reference, interleaved as its samples are (sample i of channel c of lane k at
-// (c * rows + i) * lanes + k, reference value j at (c * cols + j) * lanes + k), each cell
-// adding what AddedGradient adds for it. A lane whose `adding` is zero adds nothing (a band
-// left its signal without a path).
-template <typename T>
-struct ScatteredGradients {
-    T* const* gradients;
-
-    template <class D>
-    void take(D /*d*/, VecOf<D> /*e*/, const Span& /*span*/, int /*diagonal*/,
-              std::int64_t /*p*/) {}
-    void finish(const T* expected, std::size_t lanes, const Span& span, int begin, int end) {
-        ScatterPositions(expected, lanes, span, begin, end, gradients);
-    }
-};
-
+// Where a side-by-side backward pass puts E: each lane's gradient matrix (LaneMatrices); or
+// straight into each lane's gradients of its samples and of the reference, interleaved as its
+// samples are (sample i of channel c of lane k at (c * rows + i) * lanes + k, reference value
+// j at (c * cols + j) * lanes + k), each cell adding what AddedGradient adds for it. A lane
+// whose `adding` is zero adds nothing (a band left its signal without a path).
 template <typename T>
 struct AddedLaneGradients {
     const InterleavedSampleCosts<T>& samples;
@@ -1435,7 +1493,7 @@ private:
 
 // E of one matrix per lane from its costs and R; biases and final scores one a lane.
 template <typename T, class Costs, class ScoreMatrix, class Gradients>
-void BackwardSideBySide(Costs& costs, const ScoreMatrix& scores, Gradients& sink, const T* biases,
+void BackwardSideBySide(Costs& costs, ScoreMatrix& scores, Gradients& sink, const T* biases,
                         int rows, int cols, T gamma, bool free_end, const T* final_scores,
                         bool last_row_only, T ref_gap_penalty, const Band& band) {
     const TagOf<T> d;
@@ -1923,21 +1981,23 @@ void GradientsCheckpointed(Score* workspace, const SignalGradients<Data, Score>*
 int SideLanes() { return kTransposes<float> ? static_cast<int>(hn::Lanes(TagOf<float>())) : 0; }
 void ForwardSideBySide32(const float* const* distances, float* const* scores, const float* biases,
                          int rows, int cols, float gamma) {
-    const std::size_t cells = static_cast<std::size_t>(std::min(rows, cols)) * SideLanes();
-    GatheredCosts<float> costs{distances, std::vector<float>(cells)};
-    ScatteredScores<float> sink{scores, static_cast<std::size_t>(SideLanes()),
-                                std::vector<float>(cells)};
+    const std::size_t lanes = static_cast<std::size_t>(SideLanes());
+    const DiagonalRuns runs(rows, cols);
+    GatheredCosts<float> costs{LaneWindow<const float>(distances, lanes, runs)};
+    LaneMatrices<float> sink{LaneWindow<float>(scores, lanes, runs)};
     ForwardSideBySide(costs, sink, biases, rows, cols, gamma, Band(rows, cols));
 }
 void BackwardSideBySide32(const float* const* distances, const float* const* scores,
                           float* const* gradients, const float* biases, int rows, int cols,
                           float gamma, bool free_end, const float* final_scores,
                           bool last_row_only, float ref_gap_penalty) {
-    const std::size_t cells = static_cast<std::size_t>(std::min(rows, cols)) * SideLanes();
-    GatheredCosts<float> costs{distances, std::vector<float>(cells)};
-    ScatteredGradients<float> sink{gradients};
-    BackwardSideBySide(costs, GatheredScoreMatrix<float>{scores}, sink, biases, rows, cols, gamma,
-                       free_end, final_scores, last_row_only, ref_gap_penalty, Band(rows, cols));
+    const std::size_t lanes = static_cast<std::size_t>(SideLanes());
+    const DiagonalRuns runs(rows, cols);
+    GatheredCosts<float> costs{LaneWindow<const float>(distances, lanes, runs)};
+    GatheredScoreMatrix<float> matrix{LaneWindow<const float>(scores, lanes, runs)};
+    LaneMatrices<float> sink{LaneWindow<float>(gradients, lanes, runs)};
+    BackwardSideBySide(costs, matrix, sink, biases, rows, cols, gamma, free_end, final_scores,
+                       last_row_only, ref_gap_penalty, Band(rows, cols));
 }
 
 // Final scores of one signal per lane from their interleaved samples.
@@ -1953,9 +2013,9 @@ void ScoresSideBySide(const T* samples, const T* reference, int channels, CostKi
 void ForwardSideBySideMixed(const float* const* distances, double* const* scores,
                            const float* biases, int rows, int cols, float gamma) {
     const std::size_t lanes = static_cast<std::size_t>(SideLanes());
-    const std::size_t cells = static_cast<std::size_t>(std::min(rows, cols)) * lanes;
-    GatheredCosts<float> costs{distances, std::vector<float>(cells)};
-    ScatteredScores<double> sink{scores, lanes, std::vector<double>(cells)};
+    const DiagonalRuns runs(rows, cols);
+    GatheredCosts<float> costs{LaneWindow<const float>(distances, lanes, runs)};
+    LaneMatrices<double> sink{LaneWindow<double>(scores, lanes, runs)};
     ForwardMixedSideBySide(costs, sink, biases, rows, cols, gamma, Band(rows, cols));
 }
 // The mixed backward pass weighs by shares of the scores alone: no distance or bias enters.
@@ -1963,8 +2023,10 @@ void BackwardSideBySideMixed(const float* const* /*distances*/, const double* co
                              float* const* gradients, const float* /*biases*/, int rows,
                              int cols, float gamma, bool free_end, const double* final_scores,
                              bool last_row_only, float ref_gap_penalty) {
-    ScatteredGradients<float> sink{gradients};
-    GatheredScoreMatrix<double> matrix{scores};
+    const std::size_t lanes = static_cast<std::size_t>(SideLanes());
+    const DiagonalRuns runs(rows, cols);
+    GatheredScoreMatrix<double> matrix{LaneWindow<const double>(scores, lanes, runs)};
+    LaneMatrices<float> sink{LaneWindow<float>(gradients, lanes, runs)};
     BackwardMixedSideBySide(matrix, sink, rows, cols, gamma, free_end, final_scores,
                             last_row_only, ref_gap_penalty, Band(rows, cols));
 }

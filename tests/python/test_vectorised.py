@@ -191,14 +191,15 @@ def test_tiles_refuse_a_negative_count():
 
 @pytest.mark.parametrize("path", ["", "_mixed"], ids=["float32", "mixed"])
 @pytest.mark.parametrize("options", END_OPTIONS, ids=["global", "free-end", "last-row"])
-@pytest.mark.parametrize("ref_length", [1, 7, 45])
+@pytest.mark.parametrize("ref_length", [1, 7, 45, 200])
 def test_signals_side_by_side_take_the_steps_they_take_alone(instruction_set, path, options,
                                                              ref_length):
     # Many short signals of one length run a vector's lanes of them at a time, one signal a
     # lane, and the rest alone; a batch of one signal runs alone. Groups of several lengths,
     # their signals apart in the batch, left-over signals, NaN and inf samples, a bias per
     # signal: the same bits either way, on every thread count (on one thread the batch forms
-    # groups whatever the machine's cores).
+    # groups whatever the machine's cores). A group's matrices of up to 12,800 cells pass
+    # through the window of the passes over stored matrices a run of diagonals at a time.
     rng = np.random.default_rng(ref_length)
     lengths = [30, 50] * 9 + [1] * 8 + [50] * 8 + [3, 64, 64]
     signals = [rng.standard_normal(n).astype(np.float32) for n in lengths]

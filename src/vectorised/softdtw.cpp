@@ -713,18 +713,37 @@ private:
 // the results scattered back, so the matrices keep their layout; every cell takes the steps
 // the passes along the diagonals take, the same bits.
 
-// Whether a vector of T has a width whose square of lanes TransposeSquare turns: four or
-// eight 32-bit lanes, the targets side by side has been measured on.
+// Whether a vector of T has a width whose square of lanes TransposeSquare turns: 16 or 32
+// bytes, the targets side by side has been measured on.
 template <typename T>
-constexpr bool kTransposes = HWY_TARGET != HWY_SCALAR && sizeof(T) == 4 &&
-                             (hn::MaxLanes(TagOf<T>()) == 4 || hn::MaxLanes(TagOf<T>()) == 8);
+constexpr std::size_t kVectorBytes = hn::MaxLanes(TagOf<T>()) * sizeof(T);
+template <typename T>
+constexpr bool kTransposes =
+    HWY_TARGET != HWY_SCALAR && (kVectorBytes<T> == 16 || kVectorBytes<T> == 32);
 
-// v[i] lane j becomes v[j] lane i, for vectors of four or eight 32-bit lanes: pairs of lanes
-// interleaved, then pairs of pairs, then (eight lanes) the two halves.
+// v[i] lane j becomes v[j] lane i, for vectors of 16 or 32 bytes: pairs of lanes interleaved,
+// then (32-bit lanes) pairs of pairs, then (32 bytes) the two halves.
 template <class D>
 HWY_INLINE void TransposeSquare(D d, VecOf<D>* v) {
 #if HWY_TARGET != HWY_SCALAR
     constexpr std::size_t kLanes = hn::MaxLanes(D());
+    if constexpr (sizeof(Lane<D>) == 8) {
+        VecOf<D> pairs[kLanes];
+        for (std::size_t i = 0; i < kLanes; i += 2) {
+            pairs[i] = hn::InterleaveLower(d, v[i], v[i + 1]);
+            pairs[i + 1] = hn::InterleaveUpper(d, v[i], v[i + 1]);
+        }
+        if constexpr (kLanes == 2) {
+            v[0] = pairs[0];
+            v[1] = pairs[1];
+        } else {
+            for (std::size_t i = 0; i < 2; ++i) {
+                v[i] = hn::ConcatLowerLower(d, pairs[i + 2], pairs[i]);
+                v[i + 2] = hn::ConcatUpperUpper(d, pairs[i + 2], pairs[i]);
+            }
+        }
+        return;
+    }
     const hn::Repartition<std::uint64_t, D> d64;
     const auto pairs_lower = [&](VecOf<D> a, VecOf<D> b) {
         return hn::BitCast(d, hn::InterleaveLower(d64, hn::BitCast(d64, a), hn::BitCast(d64, b)));
@@ -762,9 +781,8 @@ HWY_INLINE void TransposeSquare(D d, VecOf<D>* v) {
 
 // Moves cells [first, first + count) between the lanes' matrices (lane k's cell c at
 // matrices[k] + c) and interleaved positions (cell first + p of lane k at p * lanes + k):
-// gathers them from the matrices, or scatters them back. A square of positions and lanes at a
-// time where the lanes are a vector's, one value at a time otherwise (float64 scores of
-// float32 lanes).
+// gathers them from the matrices, or scatters them back. A square of positions and of a
+// vector's lanes at a time (float64 scores of float32 lanes: two squares of half as many).
 template <bool kGather, class Matrix, class Interleaved>
 void MoveCells(Matrix* const* matrices, std::size_t lanes, std::int64_t first, std::int64_t count,
                Interleaved* interleaved) {
@@ -778,18 +796,22 @@ void MoveCells(Matrix* const* matrices, std::size_t lanes, std::int64_t first, s
     std::int64_t p = 0;
     if constexpr (kTransposes<T>) {
         VecOf<TagOf<T>> square[kLanes];
-        for (; lanes == kLanes && p + static_cast<std::int64_t>(kLanes) <= count; p += kLanes) {
-            // Lane k's positions in vector k on the matrices' side, position q's lanes in
-            // vector q on the other.
-            for (std::size_t i = 0; i < kLanes; ++i) {
-                square[i] = hn::LoadU(d, kGather ? in_matrix(i, p) : in_lanes(p + i, 0));
-            }
-            TransposeSquare(d, square);
-            for (std::size_t i = 0; i < kLanes; ++i) {
-                if constexpr (kGather) {
-                    hn::StoreU(square[i], d, in_lanes(p + i, 0));
-                } else {
-                    hn::StoreU(square[i], d, in_matrix(i, p));
+        for (; lanes % kLanes == 0 && p + static_cast<std::int64_t>(kLanes) <= count;
+             p += kLanes) {
+            for (std::size_t first_lane = 0; first_lane < lanes; first_lane += kLanes) {
+                // Lane first_lane + k's positions in vector k on the matrices' side, position
+                // q's lanes in vector q on the other.
+                for (std::size_t i = 0; i < kLanes; ++i) {
+                    square[i] = hn::LoadU(d, kGather ? in_matrix(first_lane + i, p)
+                                                     : in_lanes(p + i, first_lane));
+                }
+                TransposeSquare(d, square);
+                for (std::size_t i = 0; i < kLanes; ++i) {
+                    if constexpr (kGather) {
+                        hn::StoreU(square[i], d, in_lanes(p + i, first_lane));
+                    } else {
+                        hn::StoreU(square[i], d, in_matrix(first_lane + i, p));
+                    }
                 }
             }
         }

@@ -437,7 +437,11 @@ struct BothScores {
         first_sink.take(d, value, span, diagonal, p, extent);
         second_sink.take(d, value, span, diagonal, p, extent);
     }
-    // Side by side: the diagonal's positions [begin, end) are done.
+    // Side by side: the diagonal at `span` is next, or its positions [begin, end) are done.
+    void reach(const Span& span) {
+        first_sink.reach(span);
+        second_sink.reach(span);
+    }
     void finish(const Span& span, int begin, int end) {
         first_sink.finish(span, begin, end);
         second_sink.finish(span, begin, end);
@@ -1351,12 +1355,16 @@ private:
 template <typename T>
 struct LaneMatrices {
     LaneWindow<T> window;
+    std::int64_t lanes;
+    T* diagonal = nullptr;
 
+    // Where the diagonal at `span` goes, found once before its cells.
+    void reach(const Span& span) { diagonal = window.at(span, 0); }
     // The lanes of `value` are those from first_lane on.
     template <class D>
-    void take(D d, VecOf<D> value, const Span& span, int /*diagonal*/, std::int64_t p,
+    void take(D d, VecOf<D> value, const Span& /*span*/, int /*diagonal*/, std::int64_t p,
               std::int64_t first_lane = 0) {
-        hn::StoreU(value, d, window.at(span, p) + first_lane);
+        hn::StoreU(value, d, diagonal + p * lanes + first_lane);
     }
     void finish(const Span& /*span*/, int /*begin*/, int /*end*/) {}
     void finish(const T* /*expected*/, std::size_t /*lanes*/, const Span& /*span*/,
@@ -1370,17 +1378,20 @@ public:
     InterleavedScores(const InterleavedScoreMatrices<T>& matrices, std::size_t longest)
         : matrices_(matrices), buffer_(longest * matrices.lanes) {}
 
+    void reach(const Span& span) {
+        to_ = matrices_.within_one(span.start * lanes(), span.length * lanes());
+        if (to_ == nullptr) {
+            to_ = buffer_.data();
+        }
+    }
     // The lanes of `value` are those from first_lane on.
     template <class D>
-    void take(D d, VecOf<D> value, const Span& span, int /*diagonal*/, std::int64_t p,
+    void take(D d, VecOf<D> value, const Span& /*span*/, int /*diagonal*/, std::int64_t p,
               std::int64_t first_lane = 0) {
-        if (span.start != start_) {
-            reach(span);
-        }
         hn::StoreU(value, d, to_ + p * lanes() + first_lane);
     }
     void finish(const Span& span, int begin, int end) {
-        if (to_ == buffer_.data() && span.start == start_) {
+        if (to_ == buffer_.data()) {
             matrices_.template move<true>((span.start + begin) * lanes(), to_ + begin * lanes(),
                                           (end - begin) * lanes());
         }
@@ -1389,17 +1400,8 @@ public:
 private:
     std::int64_t lanes() const { return static_cast<std::int64_t>(matrices_.lanes); }
 
-    void reach(const Span& span) {
-        start_ = span.start;
-        to_ = matrices_.within_one(span.start * lanes(), span.length * lanes());
-        if (to_ == nullptr) {
-            to_ = buffer_.data();
-        }
-    }
-
     InterleavedScoreMatrices<T> matrices_;
     std::vector<T> buffer_;
-    std::int64_t start_ = -1;
     T* to_ = nullptr;
 };
 
@@ -1407,6 +1409,7 @@ template <typename T>
 struct KeptLaneScores {
     FinalScores<T>* const* kept;
 
+    void reach(const Span& /*span*/) {}
     // The lanes of `value` are those from first_lane on.
     template <class D>
     void take(D d, VecOf<D> value, const Span& span, int diagonal, std::int64_t p,
@@ -1440,25 +1443,31 @@ void ForwardSideBySide(Costs& costs, Scores& sink, const T* biases, int rows, in
         return hn::LoadU(d, diagonal_values + p * lanes);
     };
 
-    for (int diagonal = 0; diagonal < rows + cols - 1; ++diagonal) {
+    // R of a diagonal's cells, value(cost, around, p) each: the first cell its cost alone.
+    const auto sweep = [&](int diagonal, const auto& value_of) {
         const Span span = span_of(diagonal, rows, cols);
-        const PredecessorShifts shifts(diagonal, rows);
         const WithNeighbours<T> around(scaled, diagonal, -1);
         const auto [begin, end] = band.positions(diagonal, span);
         costs.reach(span);
+        sink.reach(span);
         for (std::int64_t p = begin; p < end; ++p) {
-            const auto cost = hn::Sub(costs.at(d, span, diagonal, p), bias_v);
             const auto value =
-                diagonal == 0
-                    ? cost
-                    : hn::Add(cost, Softmin(d, at(around.near, p + shifts.up),
-                                            at(around.far, p + shifts.corner),
-                                            at(around.near, p - 1 + shifts.up), gamma_v));
+                value_of(hn::Sub(costs.at(d, span, diagonal, p), bias_v), around, p);
             sink.take(d, value, span, diagonal, p, 0);
             hn::StoreU(scale(value), d, around.here + p * lanes);
         }
         sink.finish(span, begin, end);
         scaled.fence(diagonal, begin, end);
+    };
+    sweep(0, [](VecOf<TagOf<T>> cost, const WithNeighbours<T>&, std::int64_t) { return cost; });
+    for (int diagonal = 1; diagonal < rows + cols - 1; ++diagonal) {
+        const PredecessorShifts shifts(diagonal, rows);
+        sweep(diagonal, [&](VecOf<TagOf<T>> cost, const WithNeighbours<T>& around,
+                            std::int64_t p) {
+            return hn::Add(cost, Softmin(d, at(around.near, p + shifts.up),
+                                         at(around.far, p + shifts.corner),
+                                         at(around.near, p - 1 + shifts.up), gamma_v));
+        });
     }
 }
 
@@ -1475,6 +1484,7 @@ struct AddedLaneGradients {
     const T* weights;
     const T* adding;
 
+    void reach(const Span& /*span*/) {}
     template <class D>
     HWY_INLINE void take(D d, VecOf<D> e, const Span& span, int diagonal, std::int64_t p) {
         const std::int64_t column = span.first_col + p;
@@ -1541,6 +1551,7 @@ void BackwardSideBySide(Costs& costs, ScoreMatrix& scores, Gradients& sink, cons
         const auto [begin, end] = band.positions(diagonal, span);
         scores.read(lanes, span, around_scores.here);
         costs.reach(span);
+        sink.reach(span);
         for (std::int64_t p = begin; p < end; ++p) {
             hn::StoreU(hn::Sub(costs.at(d, span, diagonal, p), bias_v), d,
                        around_costs.here + p * static_cast<std::int64_t>(lanes));
@@ -1665,30 +1676,17 @@ void ForwardMixedSideBySide(Costs& costs, Scores& sink, const float* biases, int
     const auto bias_v = hn::LoadU(df, biases);
     RollingDiagonals<double> scores(std::min(rows, cols), kInfinity<double>,
                                     static_cast<int>(lanes));
-    for (int diagonal = 0; diagonal < rows + cols - 1; ++diagonal) {
+    // R of a diagonal's cells, value(costs, around, p) each as a pair of float64 vectors: the
+    // first cell its cost alone.
+    const auto sweep = [&](int diagonal, const auto& value_of) {
         const Span span = span_of(diagonal, rows, cols);
-        const PredecessorShifts shifts(diagonal, rows);
         const WithNeighbours<double> around(scores, diagonal, -1);
         const auto [begin, end] = band.positions(diagonal, span);
         costs.reach(span);
+        sink.reach(span);
         for (std::int64_t p = begin; p < end; ++p) {
-            const auto cost = hn::Sub(costs.at(df, span, diagonal, p), bias_v);
-            auto low = LowerAsDoubles(cost);
-            auto high = UpperAsDoubles(cost);
-            if (diagonal > 0) {
-                const auto differences = [&](std::int64_t first_lane) {
-                    return DifferencesOf<Unreachable::kept_nan>(
-                        around.near + (p + shifts.up) * lanes + first_lane,
-                        around.near + (p - 1 + shifts.up) * lanes + first_lane,
-                        around.far + (p + shifts.corner) * lanes + first_lane,
-                        inv_gamma);
-                };
-                const auto lo = differences(0);
-                const auto hi = differences(half);
-                const auto log_term = MixedLogTerm(lo, hi, gamma_v);
-                low = MixedValue(low, lo, LowerAsDoubles(log_term));
-                high = MixedValue(high, hi, UpperAsDoubles(log_term));
-            }
+            const auto [low, high] =
+                value_of(hn::Sub(costs.at(df, span, diagonal, p), bias_v), around, p);
             sink.take(d, low, span, diagonal, p, 0);
             sink.take(d, high, span, diagonal, p, half);
             hn::StoreU(low, d, around.here + p * lanes);
@@ -1696,6 +1694,27 @@ void ForwardMixedSideBySide(Costs& costs, Scores& sink, const float* biases, int
         }
         sink.finish(span, begin, end);
         scores.fence(diagonal, begin, end);
+    };
+    using Pair = std::pair<VecOf<MixedTag>, VecOf<MixedTag>>;
+    sweep(0, [](VecOf<MixedFloatTag> cost, const WithNeighbours<double>&, std::int64_t) {
+        return Pair{LowerAsDoubles(cost), UpperAsDoubles(cost)};
+    });
+    for (int diagonal = 1; diagonal < rows + cols - 1; ++diagonal) {
+        const PredecessorShifts shifts(diagonal, rows);
+        sweep(diagonal, [&](VecOf<MixedFloatTag> cost, const WithNeighbours<double>& around,
+                            std::int64_t p) {
+            const auto differences = [&](std::int64_t first_lane) {
+                return DifferencesOf<Unreachable::kept_nan>(
+                    around.near + (p + shifts.up) * lanes + first_lane,
+                    around.near + (p - 1 + shifts.up) * lanes + first_lane,
+                    around.far + (p + shifts.corner) * lanes + first_lane, inv_gamma);
+            };
+            const auto lo = differences(0);
+            const auto hi = differences(half);
+            const auto log_term = MixedLogTerm(lo, hi, gamma_v);
+            return Pair{MixedValue(LowerAsDoubles(cost), lo, LowerAsDoubles(log_term)),
+                        MixedValue(UpperAsDoubles(cost), hi, UpperAsDoubles(log_term))};
+        });
     }
 }
 
@@ -1726,6 +1745,7 @@ void BackwardMixedSideBySide(ScoreMatrix& matrix, Gradients& sink, int rows, int
         const WithNeighbours<float> around_expected(expected, diagonal, 1);
         const double* own_scores = shares.scores(diagonal);
         const auto [begin, end] = band.positions(diagonal, span);
+        sink.reach(span);
         for (std::int64_t p = begin; p < end; ++p) {
             auto e = hn::Zero(df);
             if (free_end) {
@@ -2006,7 +2026,7 @@ void ForwardSideBySide32(const float* const* distances, float* const* scores, co
     const std::size_t lanes = static_cast<std::size_t>(SideLanes());
     const DiagonalRuns runs(rows, cols);
     GatheredCosts<float> costs{LaneWindow<const float>(distances, lanes, runs)};
-    LaneMatrices<float> sink{LaneWindow<float>(scores, lanes, runs)};
+    LaneMatrices<float> sink{LaneWindow<float>(scores, lanes, runs), static_cast<std::int64_t>(lanes)};
     ForwardSideBySide(costs, sink, biases, rows, cols, gamma, Band(rows, cols));
 }
 void BackwardSideBySide32(const float* const* distances, const float* const* scores,
@@ -2017,7 +2037,7 @@ void BackwardSideBySide32(const float* const* distances, const float* const* sco
     const DiagonalRuns runs(rows, cols);
     GatheredCosts<float> costs{LaneWindow<const float>(distances, lanes, runs)};
     GatheredScoreMatrix<float> matrix{LaneWindow<const float>(scores, lanes, runs)};
-    LaneMatrices<float> sink{LaneWindow<float>(gradients, lanes, runs)};
+    LaneMatrices<float> sink{LaneWindow<float>(gradients, lanes, runs), static_cast<std::int64_t>(lanes)};
     BackwardSideBySide(costs, matrix, sink, biases, rows, cols, gamma, free_end, final_scores,
                        last_row_only, ref_gap_penalty, Band(rows, cols));
 }
@@ -2037,7 +2057,7 @@ void ForwardSideBySideMixed(const float* const* distances, double* const* scores
     const std::size_t lanes = static_cast<std::size_t>(SideLanes());
     const DiagonalRuns runs(rows, cols);
     GatheredCosts<float> costs{LaneWindow<const float>(distances, lanes, runs)};
-    LaneMatrices<double> sink{LaneWindow<double>(scores, lanes, runs)};
+    LaneMatrices<double> sink{LaneWindow<double>(scores, lanes, runs), static_cast<std::int64_t>(lanes)};
     ForwardMixedSideBySide(costs, sink, biases, rows, cols, gamma, Band(rows, cols));
 }
 // The mixed backward pass weighs by shares of the scores alone: no distance or bias enters.
@@ -2048,7 +2068,7 @@ void BackwardSideBySideMixed(const float* const* /*distances*/, const double* co
     const std::size_t lanes = static_cast<std::size_t>(SideLanes());
     const DiagonalRuns runs(rows, cols);
     GatheredScoreMatrix<double> matrix{LaneWindow<const double>(scores, lanes, runs)};
-    LaneMatrices<float> sink{LaneWindow<float>(gradients, lanes, runs)};
+    LaneMatrices<float> sink{LaneWindow<float>(gradients, lanes, runs), static_cast<std::int64_t>(lanes)};
     BackwardMixedSideBySide(matrix, sink, rows, cols, gamma, free_end, final_scores,
                             last_row_only, ref_gap_penalty, Band(rows, cols));
 }

@@ -1555,8 +1555,6 @@ void BackwardSideBySide(Costs& costs, ScoreMatrix& scores, Gradients& sink, cons
         for (std::int64_t p = begin; p < end; ++p) {
             hn::StoreU(hn::Sub(costs.at(d, span, diagonal, p), bias_v), d,
                        around_costs.here + p * static_cast<std::int64_t>(lanes));
-        }
-        for (std::int64_t p = begin; p < end; ++p) {
             const auto r = at(around_scores.here, p);
             auto e = hn::Zero(d);
             if (free_end) {

@@ -546,7 +546,7 @@ void ForwardSignal(const Costs& costs, Scores& scores, int rows, int cols, T bia
     const TagOf<T> d;
     const std::size_t lanes = hn::Lanes(d);
     const auto gamma_v = hn::Set(d, gamma);
-    // -(r / gamma) as (-1 / gamma) * r: the same value, one step fewer.
+    // -((1 / gamma) * r) as (-1 / gamma) * r: the same value, one step fewer.
     const auto minus_inv_gamma = hn::Set(d, -(T{1} / gamma));
     const auto bias_v = hn::Set(d, bias);
     RollingDiagonals<T> scaled(std::min(rows, cols), -kInfinity<T>);
@@ -626,7 +626,8 @@ struct ScaledDifferences {
 };
 
 // Where no predecessor is finite the differences are inf - inf, NaN. The shares want -inf
-// there (no share), which a least score taken as -inf gives; the forward pass wants nothing,
+// there (no share), which a least score taken as -inf gives; a NaN predecessor that Min
+// dropped still makes its difference NaN, and so every share. The forward pass wants nothing,
 // its soft minimum then being the least score itself whatever the differences.
 enum class Unreachable { kept_nan, no_share };
 
@@ -712,10 +713,9 @@ private:
 };
 
 // Signals side by side: as many signals of one shape as a vector has lanes, lane k holding
-// signal k's cell, so that a short diagonal still fills whole vectors. Each diagonal of their
-// matrices is gathered into rolling diagonals (position p of lane k at p * lanes + k) and
-// the results scattered back, so the matrices keep their layout; every cell takes the steps
-// the passes along the diagonals take, the same bits.
+// signal k's cell, so that a short diagonal still fills whole vectors. Their values are held
+// interleaved (position p of lane k at p * lanes + k), so the matrices keep their layout;
+// every cell takes the steps the passes along the diagonals take, the same bits.
 
 // Whether a vector of T has a width whose square of lanes TransposeSquare turns: 16 or 32
 // bytes, the targets side by side has been measured on.
@@ -918,7 +918,9 @@ private:
     std::int64_t lanes_;
     const DiagonalRuns& runs_;
     std::size_t capacity_;
-    std::unique_ptr<Value[]> values_;  // not cleared: every value is written before it is read
+    // Not cleared: every value is read from the matrices, or (the stored passes keep every
+    // cell: a full band) taken from the pass, before it is used or written back.
+    std::unique_ptr<Value[]> values_;
     std::int64_t first_ = 0;
     std::int64_t end_ = 0;
 };
@@ -1294,8 +1296,8 @@ void BackwardSignal(const Costs& cost_source, ScoreMatrix& score, Gradients& sin
     }
 }
 
-// Where a side-by-side forward pass reads its lanes' costs: their distance matrices, a
-// diagonal gathered at a time; or their samples, interleaved (sample i of channel c of lane k
+// Where a side-by-side pass reads its lanes' costs: their distance matrices, through a
+// window; or their samples, interleaved (sample i of channel c of lane k
 // at (c * rows + i) * lanes + k), each cost formed as CellCosts forms it.
 template <typename T>
 struct GatheredCosts {
@@ -2024,7 +2026,8 @@ void ForwardSideBySide32(const float* const* distances, float* const* scores, co
     const std::size_t lanes = static_cast<std::size_t>(SideLanes());
     const DiagonalRuns runs(rows, cols);
     GatheredCosts<float> costs{LaneWindow<const float>(distances, lanes, runs)};
-    LaneMatrices<float> sink{LaneWindow<float>(scores, lanes, runs), static_cast<std::int64_t>(lanes)};
+    LaneMatrices<float> sink{LaneWindow<float>(scores, lanes, runs),
+                          static_cast<std::int64_t>(lanes)};
     ForwardSideBySide(costs, sink, biases, rows, cols, gamma, Band(rows, cols));
 }
 void BackwardSideBySide32(const float* const* distances, const float* const* scores,
@@ -2035,7 +2038,8 @@ void BackwardSideBySide32(const float* const* distances, const float* const* sco
     const DiagonalRuns runs(rows, cols);
     GatheredCosts<float> costs{LaneWindow<const float>(distances, lanes, runs)};
     GatheredScoreMatrix<float> matrix{LaneWindow<const float>(scores, lanes, runs)};
-    LaneMatrices<float> sink{LaneWindow<float>(gradients, lanes, runs), static_cast<std::int64_t>(lanes)};
+    LaneMatrices<float> sink{LaneWindow<float>(gradients, lanes, runs),
+                          static_cast<std::int64_t>(lanes)};
     BackwardSideBySide(costs, matrix, sink, biases, rows, cols, gamma, free_end, final_scores,
                        last_row_only, ref_gap_penalty, Band(rows, cols));
 }
@@ -2055,7 +2059,8 @@ void ForwardSideBySideMixed(const float* const* distances, double* const* scores
     const std::size_t lanes = static_cast<std::size_t>(SideLanes());
     const DiagonalRuns runs(rows, cols);
     GatheredCosts<float> costs{LaneWindow<const float>(distances, lanes, runs)};
-    LaneMatrices<double> sink{LaneWindow<double>(scores, lanes, runs), static_cast<std::int64_t>(lanes)};
+    LaneMatrices<double> sink{LaneWindow<double>(scores, lanes, runs),
+                          static_cast<std::int64_t>(lanes)};
     ForwardMixedSideBySide(costs, sink, biases, rows, cols, gamma, Band(rows, cols));
 }
 // The mixed backward pass weighs by shares of the scores alone: no distance or bias enters.
@@ -2066,7 +2071,8 @@ void BackwardSideBySideMixed(const float* const* /*distances*/, const double* co
     const std::size_t lanes = static_cast<std::size_t>(SideLanes());
     const DiagonalRuns runs(rows, cols);
     GatheredScoreMatrix<double> matrix{LaneWindow<const double>(scores, lanes, runs)};
-    LaneMatrices<float> sink{LaneWindow<float>(gradients, lanes, runs), static_cast<std::int64_t>(lanes)};
+    LaneMatrices<float> sink{LaneWindow<float>(gradients, lanes, runs),
+                          static_cast<std::int64_t>(lanes)};
     BackwardMixedSideBySide(matrix, sink, rows, cols, gamma, free_end, final_scores,
                             last_row_only, ref_gap_penalty, Band(rows, cols));
 }
@@ -2443,8 +2449,8 @@ struct SideGroup {
 };
 
 // Up to this many cells a signal's diagonals are short enough that running it side by side
-// with others of its length pays for gathering and scattering them (measured on AVX2: 1.7
-// times as fast at 16 x 16, 1.03 at 256 x 256, slower from 384 x 384 on).
+// with others of its length pays for interleaving them (measured on AVX2, stored matrices: 2.0
+// times as fast at 16 x 16, 1.04 at 256 x 256, the same at 320 x 320, slower from 384 x 384).
 constexpr std::int64_t kMostSideBySideCells = 256 * 256;
 
 // alone(signal) for every signal of the batch (of signals first .. stop - 1) that runs on its

@@ -318,6 +318,16 @@ def test_infinite_and_nan_distances_match_the_twin_in_kind(path, kinds):
             np.testing.assert_allclose(own, twins, rtol=1e-5, atol=1e-6)
 
 
+@pytest.mark.parametrize("path", ["", "_mixed", "_float64"], ids=["float32", "mixed", "float64"])
+def test_a_nan_beside_unreachable_cells_makes_the_gradients_before_it_nan(instruction_set, path):
+    # One column: each cell's only predecessor is the one above it, its others unreachable,
+    # so its least predecessor score may be the NaN's unreachable neighbours' +inf: the
+    # gradients of the cells before the last must still be NaN, as on the float32 path.
+    packed = pack([np.array([[np.nan], [1.0], [1.0]], np.float32)])
+    _, _, gradient = stored_passes(path, [3], 1, packed, np.zeros(1), Options())
+    assert np.isnan(gradient[:-1]).all() and gradient[-1] == 1.0
+
+
 def long_call(batch=8, length=1500, ref_length=1500):
     rng = np.random.default_rng(0)
     lengths = [length] * batch

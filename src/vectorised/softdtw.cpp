@@ -831,7 +831,6 @@ void MoveCells(Matrix* const* matrices, std::size_t lanes, std::int64_t first, s
     }
 }
 
-
 // The passes over the stored matrices of signals side by side move the lanes' matrices in and
 // out of a window, interleaved as the rolling diagonals hold them (cell c of lane k at
 // c * lanes + k), a run of whole diagonals at a time. A lane's part of one diagonal is a run of
@@ -852,9 +851,13 @@ public:
                 run_cells = 0;
             }
             run_cells += span.length;
+            longest_ = std::max(longest_, run_cells);
         }
         starts_.push_back(std::int64_t{rows} * cols);
     }
+
+    // The cells of the longest run: at most kMostCells, or one diagonal where it is longer.
+    std::int64_t longest() const { return longest_; }
 
     // The cells [first, end) of the run holding cell c.
     std::pair<std::int64_t, std::int64_t> around(std::int64_t c) const {
@@ -864,6 +867,7 @@ public:
 
 private:
     std::vector<std::int64_t> starts_;  // each run's first cell but the first run's, then the end
+    std::int64_t longest_ = 0;
 };
 
 // One quantity's window: read from the lanes' matrices (T const) or written to them.
@@ -877,18 +881,19 @@ public:
         : matrices_(matrices),
           lanes_(static_cast<std::int64_t>(lanes)),
           runs_(runs),
-          capacity_(DiagonalRuns::kMostCells * lanes),
-          values_(new Value[capacity_]) {}
+          values_(new Value[runs.longest() * lanes]) {}
     LaneWindow(const LaneWindow&) = delete;
     ~LaneWindow() { flush(); }
 
-    // Position p's lanes of the diagonal at `span`, the window moved there if it is not.
-    Value* at(const Span& span, std::int64_t p) {
+    // The diagonal at `span`, position p of lane k at p * lanes() + k, the window moved there
+    // if it is not.
+    Value* diagonal(const Span& span) {
         if (span.start < first_ || span.start >= end_) {
             move_to(span);
         }
-        return values_.get() + (span.start - first_ + p) * lanes_;
+        return values_.get() + (span.start - first_) * lanes_;
     }
+    std::int64_t lanes() const { return lanes_; }
 
     // What the window holds into the matrices, where they are written.
     void flush() {
@@ -904,11 +909,6 @@ private:
     void move_to(const Span& span) {
         flush();
         std::tie(first_, end_) = runs_.around(span.start);
-        // A run is longer than kMostCells only where one diagonal is.
-        if (static_cast<std::size_t>(cells() * lanes_) > capacity_) {
-            capacity_ = cells() * lanes_;
-            values_.reset(new Value[capacity_]);
-        }
         if constexpr (!kWrites) {
             MoveCells<true>(matrices_, lanes_, first_, cells(), values_.get());
         }
@@ -917,7 +917,6 @@ private:
     T* const* matrices_;
     std::int64_t lanes_;
     const DiagonalRuns& runs_;
-    std::size_t capacity_;
     // Not cleared: every value is read from the matrices, or (the stored passes keep every
     // cell: a full band) taken from the pass, before it is used or written back.
     std::unique_ptr<Value[]> values_;
@@ -931,7 +930,7 @@ struct GatheredScoreMatrix {
     LaneWindow<const T> window;
 
     void read(std::size_t lanes, const Span& span, T* out) {
-        std::copy_n(window.at(span, 0), span.length * static_cast<std::int64_t>(lanes), out);
+        std::copy_n(window.diagonal(span), span.length * static_cast<std::int64_t>(lanes), out);
     }
 };
 
@@ -1304,7 +1303,7 @@ struct GatheredCosts {
     LaneWindow<const T> window;
     const T* diagonal = nullptr;
 
-    void reach(const Span& span) { diagonal = window.at(span, 0); }
+    void reach(const Span& span) { diagonal = window.diagonal(span); }
     template <class D>
     VecOf<D> at(D d, const Span& /*span*/, int /*diagonal*/, std::int64_t p) const {
         return hn::LoadU(d, diagonal + p * static_cast<std::int64_t>(hn::Lanes(d)));
@@ -1357,20 +1356,17 @@ private:
 template <typename T>
 struct LaneMatrices {
     LaneWindow<T> window;
-    std::int64_t lanes;
     T* diagonal = nullptr;
 
     // Where the diagonal at `span` goes, found once before its cells.
-    void reach(const Span& span) { diagonal = window.at(span, 0); }
+    void reach(const Span& span) { diagonal = window.diagonal(span); }
     // The lanes of `value` are those from first_lane on.
     template <class D>
     void take(D d, VecOf<D> value, const Span& /*span*/, int /*diagonal*/, std::int64_t p,
               std::int64_t first_lane = 0) {
-        hn::StoreU(value, d, diagonal + p * lanes + first_lane);
+        hn::StoreU(value, d, diagonal + p * window.lanes() + first_lane);
     }
     void finish(const Span& /*span*/, int /*begin*/, int /*end*/) {}
-    void finish(const T* /*expected*/, std::size_t /*lanes*/, const Span& /*span*/,
-                int /*begin*/, int /*end*/) {}
 };
 
 // A diagonal goes straight to its place, or where it spans two matrices through a buffer.
@@ -1499,8 +1495,6 @@ struct AddedLaneGradients {
             Add<CostKind::sqeuclidean>(d, g, row, column);
         }
     }
-    void finish(const T* /*expected*/, std::size_t /*lanes*/, const Span& /*span*/,
-                int /*begin*/, int /*end*/) {}
 
 private:
     // AddCellGradients' steps, a lane a signal.
@@ -1583,7 +1577,6 @@ void BackwardSideBySide(Costs& costs, ScoreMatrix& scores, Gradients& sink, cons
             sink.take(d, e, span, diagonal, p);
             hn::StoreU(e, d, around_expected.here + p * static_cast<std::int64_t>(lanes));
         }
-        sink.finish(around_expected.here, lanes, span, begin, end);
         for (auto* rolling : {&own_scores, &own_costs, &expected}) {
             rolling->fence(diagonal, begin, end);
         }
@@ -1778,7 +1771,6 @@ void BackwardMixedSideBySide(ScoreMatrix& matrix, Gradients& sink, int rows, int
             sink.take(df, e, span, diagonal, p);
             hn::StoreU(e, df, at(around_expected.here, p));
         }
-        sink.finish(around_expected.here, static_cast<std::size_t>(lanes), span, begin, end);
         expected.fence(diagonal, begin, end);
     }
 }
@@ -2026,8 +2018,7 @@ void ForwardSideBySide32(const float* const* distances, float* const* scores, co
     const std::size_t lanes = static_cast<std::size_t>(SideLanes());
     const DiagonalRuns runs(rows, cols);
     GatheredCosts<float> costs{LaneWindow<const float>(distances, lanes, runs)};
-    LaneMatrices<float> sink{LaneWindow<float>(scores, lanes, runs),
-                          static_cast<std::int64_t>(lanes)};
+    LaneMatrices<float> sink{LaneWindow<float>(scores, lanes, runs)};
     ForwardSideBySide(costs, sink, biases, rows, cols, gamma, Band(rows, cols));
 }
 void BackwardSideBySide32(const float* const* distances, const float* const* scores,
@@ -2038,8 +2029,7 @@ void BackwardSideBySide32(const float* const* distances, const float* const* sco
     const DiagonalRuns runs(rows, cols);
     GatheredCosts<float> costs{LaneWindow<const float>(distances, lanes, runs)};
     GatheredScoreMatrix<float> matrix{LaneWindow<const float>(scores, lanes, runs)};
-    LaneMatrices<float> sink{LaneWindow<float>(gradients, lanes, runs),
-                          static_cast<std::int64_t>(lanes)};
+    LaneMatrices<float> sink{LaneWindow<float>(gradients, lanes, runs)};
     BackwardSideBySide(costs, matrix, sink, biases, rows, cols, gamma, free_end, final_scores,
                        last_row_only, ref_gap_penalty, Band(rows, cols));
 }
@@ -2059,8 +2049,7 @@ void ForwardSideBySideMixed(const float* const* distances, double* const* scores
     const std::size_t lanes = static_cast<std::size_t>(SideLanes());
     const DiagonalRuns runs(rows, cols);
     GatheredCosts<float> costs{LaneWindow<const float>(distances, lanes, runs)};
-    LaneMatrices<double> sink{LaneWindow<double>(scores, lanes, runs),
-                          static_cast<std::int64_t>(lanes)};
+    LaneMatrices<double> sink{LaneWindow<double>(scores, lanes, runs)};
     ForwardMixedSideBySide(costs, sink, biases, rows, cols, gamma, Band(rows, cols));
 }
 // The mixed backward pass weighs by shares of the scores alone: no distance or bias enters.
@@ -2071,8 +2060,7 @@ void BackwardSideBySideMixed(const float* const* /*distances*/, const double* co
     const std::size_t lanes = static_cast<std::size_t>(SideLanes());
     const DiagonalRuns runs(rows, cols);
     GatheredScoreMatrix<double> matrix{LaneWindow<const double>(scores, lanes, runs)};
-    LaneMatrices<float> sink{LaneWindow<float>(gradients, lanes, runs),
-                          static_cast<std::int64_t>(lanes)};
+    LaneMatrices<float> sink{LaneWindow<float>(gradients, lanes, runs)};
     BackwardMixedSideBySide(matrix, sink, rows, cols, gamma, free_end, final_scores,
                             last_row_only, ref_gap_penalty, Band(rows, cols));
 }

@@ -147,7 +147,8 @@ class SoftAlignment:
 
     def path(self, k):
         """The most likely alignment path of signal k, as an (L, 2) array of (i, j): the one
-        of least total cost, which the soft alignment weighs highest."""
+        of least total cost, which the soft alignment weighs highest. A signal without any
+        path of finite cost (score +inf: a band that leaves none) has none: (0, 2)."""
         k = self._signal(k)
         inputs = self._inputs
         offsets = inputs.batch.signal_offsets()
@@ -205,6 +206,8 @@ def least_cost_path(cost, options):
         if not options.last_row_only:
             terminals += [(i, cols - 1) for i in range(rows - 1)]
         end = min(terminals, key=lambda t: total[t] + options.ref_gap_penalty * t[1])
+    if total[end] == np.inf:
+        return np.empty((0, 2), np.int64)
     path = [end]
     i, j = end
     while (i, j) != (0, 0):

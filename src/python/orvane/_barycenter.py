@@ -89,11 +89,12 @@ def objective_of(signals, length=None, *, lengths=None, init=None, weights=None,
     options = {**OPTION_DEFAULTS, **options}
     if divergence:
         check_divergence_options(**options)
-    batch = parse_signals(signals, lengths, signal_channels(signals))
-    values = _weights(weights, batch.count)
+    batch = parse_signals(signals, lengths, signal_channels(signals, lengths=lengths))
     start = None if init is None else _init_values(init, batch, length)
     length = _length(length, start, batch.lengths)
-    _check_reference_length(length, batch, options["backend"])
+    chosen = _check_reference_length(length, batch, options["backend"])
+    values = _weights(weights, batch.count,
+                      _backends.choose_element(options["precision"], chosen, batch.float64))
     # A stand-in for z while the call is checked: of the signals' type, so that they alone
     # choose the path, and of their channels.
     stand_in = batch.samples_shaped(batch.adapter.zeros(
@@ -187,23 +188,35 @@ def _minimize(minimize, objective, start, max_iter, tol):
     return found, history
 
 
-def _weights(weights, count) -> np.ndarray:
+def _weights(weights, count, element) -> np.ndarray:
+    """One real, finite, non-negative weight per signal, as float64: finite in the type the
+    call weighs in too, and not all zero."""
     if weights is None:
         return np.full(count, 1.0 / count)
-    if not isinstance(weights, (list, tuple)):
-        adapter, array = native(weights, "weights")
-        weights = adapter.to_numpy(array)
-    try:
+    if isinstance(weights, (list, tuple)):
+        for k, value in enumerate(weights):
+            if isinstance(value, bool) or not isinstance(value, numbers.Real):
+                raise TypeError(f"weights must be real numbers, got {type(value).__name__} for "
+                                f"signal {k}")
         values = np.asarray(weights, np.float64)
-    except (TypeError, ValueError):
-        raise TypeError("weights must be real numbers") from None
+    else:
+        adapter, array = native(weights, "weights")
+        values = np.asarray(adapter.to_numpy(array))
+        if values.dtype.kind not in "iuf":
+            raise TypeError(f"weights must be real numbers, got an array of {values.dtype}")
+        values = values.astype(np.float64)
     if values.shape != (count,):
         raise ValueError(f"weights must hold one value per signal ({count}), got shape "
                          f"{values.shape}")
-    for k, value in enumerate(values):
-        if not math.isfinite(value) or value < 0:
+    with np.errstate(over="ignore"):
+        in_call_type = values.astype(element.numpy)
+    for k, (value, rounded) in enumerate(zip(values, in_call_type)):
+        if not (math.isfinite(value) and value >= 0):
             raise ValueError(f"weights must be finite and not negative, got {value} for "
                              f"signal {k}")
+        if not math.isfinite(rounded):
+            raise ValueError(f"weights must be finite as {element.numpy.__name__}, the type "
+                             f"this call weighs in; got {value} for signal {k}")
     if not values.any():
         raise ValueError("weights are all zero, which leaves nothing to minimise")
     return values
@@ -240,13 +253,14 @@ def _check_limits(max_iter, tol):
         raise ValueError(f"tol must be finite and greater than zero, got {tol}")
 
 
-def _check_reference_length(length, batch: Batch, backend):
+def _check_reference_length(length, batch: Batch, backend) -> _backends.Backend:
     chosen = _backends.choose(batch.device, backend, batch.adapter, "signals")
     if length > chosen.max_ref_length:
         raise ValueError(f"length is {length}, more than the {chosen.max_ref_length} samples "
                          f"that backend {chosen.name!r} takes in a reference: the barycenter is "
                          "the reference of every call (one thread per reference sample in a "
                          "block)")
+    return chosen
 
 
 def _resampled_mean(inputs: Inputs, length, weights) -> np.ndarray:

@@ -87,11 +87,36 @@ def as_element(adapter, array, element=FLOAT32):
     return array if adapter.is_contiguous_as(array, element) else adapter.as_type(array, element)
 
 
-def _length_list(lengths, name="lengths"):
+def _integer(value):
+    """An integer as operator.index gives it; bools (of any array library), which index as 0
+    and 1, are refused."""
+    if isinstance(value, (bool, np.bool_)) or str(getattr(value, "dtype", "")).endswith("bool"):
+        raise TypeError("a bool is not an integer")
+    return operator.index(value)
+
+
+def integer_list(values, name, what="a sequence of integers"):
+    """The integers of an ordered collection. A set is refused: its order is a hash order,
+    not the caller's."""
+    if isinstance(values, (set, frozenset)):
+        raise TypeError(f"{name} must be {what}, in order; got a {type(values).__name__}, "
+                        "whose order is not the one it was written in")
     try:
-        values = [operator.index(v) for v in lengths]
+        listed = list(values)
     except TypeError:
-        raise TypeError(f"{name} must be a sequence of integers") from None
+        raise TypeError(f"{name} must be {what}, got {type(values).__name__}") from None
+    integers = []
+    for k, value in enumerate(listed):
+        try:
+            integers.append(_integer(value))
+        except TypeError:
+            raise TypeError(f"{name} must be {what}, got {type(value).__name__} at position "
+                            f"{k}") from None
+    return integers
+
+
+def _length_list(lengths, name="lengths"):
+    values = integer_list(lengths, name)
     for k, value in enumerate(values):
         if value < 1:
             raise ValueError(f"{name}[{k}] must be positive, got: {value}")
@@ -155,9 +180,13 @@ def reference_channels(reference, name="reference") -> Channels:
                      f"{array.ndim} dimensions")
 
 
-def signal_channels(signals, name="signals") -> Channels:
+def signal_channels(signals, name="signals", lengths=None,
+                    lengths_name="lengths") -> Channels:
     """The channels of signals that come without a reference (pairwise, barycenter): those
-    of a list's (N_k, d) arrays or of a padded (B, N, d) array; 1-D samples otherwise."""
+    of a list's (N_k, d) arrays, of a padded (B, N, d) array, or of a flat (sum N_k, d) array
+    with lengths; 1-D samples otherwise. A 2-D array with lengths is flat when its rows are
+    the lengths' sum and padded when they are one per length: where both readings fit and
+    they differ, the call is refused rather than guessed."""
     listed = isinstance(signals, (list, tuple))
     try:
         _, array = native(signals[0] if listed and signals else signals, name)
@@ -165,7 +194,21 @@ def signal_channels(signals, name="signals") -> Channels:
         return Channels()  # parse_signals says what is wrong
     if array.ndim == (2 if listed else 3) and array.shape[-1] > 0:
         return Channels(int(array.shape[-1]), True)
-    return Channels()
+    if listed or array.ndim != 2 or lengths is None:
+        return Channels()
+    try:
+        sizes = _length_list(lengths, lengths_name)
+    except (TypeError, ValueError):
+        return Channels()  # parse_signals says what is wrong
+    rows, width = array.shape
+    flat = sum(sizes) == rows and width > 0
+    padded = len(sizes) == rows and all(size <= width for size in sizes)
+    if flat and padded and width > 1:
+        raise ValueError(
+            f"{name} of shape ({rows}, {width}) with {lengths_name} {sizes} reads both as "
+            f"{rows} padded 1-D signals and as a flat batch of samples of {width} channels; "
+            f"pass a list of arrays, or a padded ({rows}, {width}, 1) array for 1-D signals")
+    return Channels(width, True) if flat and not padded else Channels()
 
 
 def parse_signals(signals, lengths=None, channels=Channels(), name="signals",
@@ -278,16 +321,13 @@ def parse_band(band, count) -> tuple[int, ...] | None:
     if band is None:
         return None
     if hasattr(band, "__len__"):
-        try:
-            widths = [operator.index(value) for value in band]
-        except TypeError:
-            raise TypeError("band must be an integer or a sequence of integers, one per "
-                            "signal") from None
+        widths = integer_list(band, "band", "an integer or a sequence of integers, one per "
+                              "signal")
         if len(widths) != count:
             raise ValueError(f"band has {len(widths)} values for {count} signals")
     else:
         try:
-            widths = [operator.index(band)] * count
+            widths = [_integer(band)] * count
         except TypeError:
             raise TypeError(f"band must be an integer or a sequence of integers, one per "
                             f"signal, got {type(band).__name__}") from None

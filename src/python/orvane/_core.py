@@ -9,6 +9,7 @@ import atexit
 import contextlib
 import functools
 import threading
+import weakref
 from collections.abc import Callable
 from dataclasses import dataclass, field
 
@@ -20,41 +21,96 @@ from ._backends import Backend
 from ._batch import Batch, Options, cells_one_call_holds, plan_chunks
 
 
+# Without a memory budget a thread keeps at most this many bytes of workspaces between calls.
+KEPT_BYTES_WITHOUT_BUDGET = 1 << 30
+# A workspace that this many calls in a row have used less than a quarter of is let go.
+IDLE_CALLS_BEFORE_SHRINKING = 16
+
+
+@dataclass
+class _Kept:
+    array: object
+    capacity: int      # elements
+    bytes: int
+    idle_calls: int = 0  # calls in a row that used less than a quarter of it
+
+
+class _ThreadWorkspaces:
+    """One thread's workspaces. Only its thread adds to them; `release_memory` may empty them
+    from any thread, hence the lock."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.kept: dict[object, _Kept] = {}
+
+    def bytes(self) -> int:
+        with self.lock:
+            return sum(kept.bytes for kept in self.kept.values())
+
+
 class Workspaces:
     """Temporary matrices kept from one call to the next, per thread: back-to-back calls reuse
-    pages they have touched instead of having fresh ones zeroed and faulted in. A call with a
-    memory budget keeps its thread's workspaces within it; `release` lets them all go."""
+    pages they have touched instead of having fresh ones zeroed and faulted in.
+
+    A call with a memory budget keeps its thread's workspaces within it; without one, a
+    thread keeps at most KEPT_BYTES_WITHOUT_BUDGET (a larger workspace is made for its call
+    and let go after it), and a workspace much larger than its last calls needed is made
+    anew at their size. A thread's workspaces go when the thread ends; `release` lets every
+    thread's go."""
 
     def __init__(self):
         self._lock = threading.Lock()
-        self._held = {}  # thread -> {key: (array, capacity, bytes)}
+        self._local = threading.local()  # its values are dropped when their thread ends
+        self._threads = weakref.WeakSet()  # of _ThreadWorkspaces, for release and held_bytes
+
+    def _own(self) -> _ThreadWorkspaces:
+        own = getattr(self._local, "workspaces", None)
+        if own is None:
+            own = self._local.workspaces = _ThreadWorkspaces()
+            with self._lock:
+                self._threads.add(own)
+        return own
 
     def get(self, key, size, element, make, budget):
-        with self._lock:
-            own = self._held.setdefault(threading.get_ident(), {})
-        held = own.get(key)
-        reusable = (held is not None and held[1] >= size
-                    and (budget is None or held[2] <= budget))
-        needed = held[2] if reusable else size * element.bytes
-        others = [other for other in own if other != key]
-        if budget is not None and sum(own[other][2] for other in others) + needed > budget:
-            for other in others:
-                del own[other]
-        if reusable:
-            return held[0][:size]
-        own.pop(key, None)
+        own = self._own()
+        limit = KEPT_BYTES_WITHOUT_BUDGET if budget is None else budget
+        with own.lock:
+            kept = own.kept.pop(key, None)
+            if kept is not None and not _reusable(kept, size, limit):
+                kept = None
+            needed = size * element.bytes if kept is None else kept.bytes
+            if sum(other.bytes for other in own.kept.values()) + needed > limit:
+                own.kept.clear()
+            if kept is not None:
+                own.kept[key] = kept
+                return kept.array[:size]
         array = make()
-        own[key] = (array, size, needed)
+        if needed <= limit:
+            with own.lock:
+                own.kept[key] = _Kept(array, size, needed)
         return array
 
     def held_bytes(self) -> int:
         """Bytes kept, over every thread."""
         with self._lock:
-            return sum(entry[2] for own in self._held.values() for entry in own.values())
+            threads = list(self._threads)
+        return sum(own.bytes() for own in threads)
 
     def release(self):
         with self._lock:
-            self._held.clear()
+            threads = list(self._threads)
+        for own in threads:
+            with own.lock:
+                own.kept.clear()
+
+
+def _reusable(kept: _Kept, size, limit) -> bool:
+    """Whether a kept workspace serves a call of `size` elements: large enough, within the
+    limit, and not much larger than the calls of late have needed."""
+    if kept.capacity < size or kept.bytes > limit:
+        return False
+    kept.idle_calls = kept.idle_calls + 1 if 4 * size < kept.capacity else 0
+    return kept.idle_calls < IDLE_CALLS_BEFORE_SHRINKING
 
 
 WORKSPACES = Workspaces()
@@ -275,6 +331,7 @@ def run(inputs: Inputs, *, keep_gradient_matrix=False, sample_gradients=False,
                 piece.lengths, inputs.ref_length, inputs.address(distance),
                 inputs.address(score), inputs.address(gradient), options.gamma, alpha,
                 options.local_end, scores, options.last_row_only, options.ref_gap_penalty)
+            _clear_signals_without_path(inputs, piece, gradient, results.scores)
             if sample_gradients:
                 if score_weights is not None:
                     _weigh_signals(inputs, piece, gradient, score_weights)
@@ -346,13 +403,33 @@ def temporary_matrices(keep_gradient_matrix, sample_gradients) -> int:
     return 2 + (sample_gradients and not keep_gradient_matrix)
 
 
-def _weigh_signals(inputs, piece, gradient, score_weights):
-    """Each signal's gradient matrix in the piece scaled, in place, by its score's weight."""
-    cells = 0
+def _signal_cells(inputs, piece):
+    """(k, first cell, cells) of every signal of the piece, cells counted from the piece's
+    first."""
+    first = 0
     for k, length in zip(range(piece.start, piece.stop), piece.lengths):
         own = length * inputs.ref_length
-        gradient[cells:cells + own] *= score_weights[k]
-        cells += own
+        yield k, first, own
+        first += own
+
+
+def _clear_signals_without_path(inputs, piece, gradient, scores):
+    """Zero expected alignments for the piece's signals of score +inf: no path of finite
+    cost (a band that leaves none, or costs that overflow) aligns them, so they carry no
+    weight and no gradient (the backward pass would give such a signal 1 at its last cell,
+    or NaN with a free end)."""
+    found = np.asarray(inputs.adapter.to_numpy(scores[piece.start:piece.stop]))
+    if not np.isposinf(found).any():
+        return
+    for k, first, own in _signal_cells(inputs, piece):
+        if found[k - piece.start] == np.inf:
+            gradient[first:first + own] = 0
+
+
+def _weigh_signals(inputs, piece, gradient, score_weights):
+    """Each signal's gradient matrix in the piece scaled, in place, by its score's weight."""
+    for k, first, own in _signal_cells(inputs, piece):
+        gradient[first:first + own] *= score_weights[k]
 
 
 def _distances(inputs, piece, distance):

@@ -45,8 +45,11 @@ def pairwise(a: Signals, b: Signals | None = None, *, lengths_a: Lengths | None 
     of the divergences sdtw(a_i, b_j) - (sdtw(a_i, a_i) + sdtw(b_j, b_j)) / 2.
 
     a, b: batches in any of `soft_dtw`'s forms (a list of 1-D arrays, a padded 2-D array or a
-        flat 1-D array), with `lengths_a` and `lengths_b` where `soft_dtw` takes `lengths`,
-        from one library and on one device. b=None aligns a with itself.
+        flat 1-D array; for samples of d channels a list of (N_k, d) arrays, a padded
+        (B, N, d) array or a flat (sum N_k, d) array), with `lengths_a` and `lengths_b` where
+        `soft_dtw` takes `lengths`, from one library and on one device. A 2-D array with
+        lengths that reads both as padded 1-D signals and as a flat batch of samples of
+        several channels is refused. b=None aligns a with itself.
     options: every other keyword of `soft_dtw` (gamma, end, alpha: one value per signal of a,
         backend, precision, ...), passed on as they are.
 
@@ -90,8 +93,9 @@ def pairwise(a: Signals, b: Signals | None = None, *, lengths_a: Lengths | None 
 
 
 def _parse(signals, lengths, name) -> _Signals:
-    batch = parse_signals(signals, lengths, signal_channels(signals, name), name,
-                          f"lengths_{name}")
+    lengths_name = f"lengths_{name}"
+    batch = parse_signals(signals, lengths, signal_channels(signals, name, lengths, lengths_name),
+                          name, lengths_name)
     if batch.form == "list":
         return _Signals(name, batch, [native(s, f"{name}[{k}]")[1] for k, s in enumerate(signals)])
     array = native(signals, name)[1]

@@ -188,6 +188,15 @@ REJECTED = [
     (dict(weights=[0.0, 0.0]), ValueError, "weights are all zero"),
     (dict(weights=["a", "b"]), TypeError, "weights must be real numbers"),
     (dict(weights="ab"), TypeError, "weights must be an array"),
+    # Finite in float64 but infinite as the float32 the call weighs in.
+    (dict(weights=[1e39, 1.0]), ValueError, "weights must be finite as float32, the type this "
+                                            "call weighs in; got 1e\\+39 for signal 0"),
+    (dict(weights=[1 + 2j, 1.0]), TypeError, "weights must be real numbers, got complex for "
+                                             "signal 0"),
+    (dict(weights=np.array([1 + 0j, 1.0])), TypeError, "got an array of complex128"),
+    (dict(weights=["1", 1.0]), TypeError, "weights must be real numbers, got str"),
+    (dict(weights=[True, 1.0]), TypeError, "got bool for signal 0"),
+    (dict(signals=np.ones((2, 4)), lengths={4, 3}), TypeError, "got a set"),
     (dict(length=0), ValueError, "length must be at least 1, got 0"),
     (dict(length=2.5), TypeError, "length must be an integer, got float"),
     (dict(length=True), TypeError, "length must be an integer, got bool"),
@@ -221,3 +230,24 @@ def test_without_scipy_the_error_names_it(monkeypatch):
     monkeypatch.setitem(sys.modules, "scipy.optimize", None)
     with pytest.raises(ImportError, match="orvane.barycenter needs SciPy"):
         orvane.barycenter([np.ones(3)])
+
+
+def test_a_flat_batch_of_several_channels_gives_the_bits_of_a_list():
+    rng = np.random.default_rng(12)
+    signals = [rng.standard_normal((n, 2)) for n in (7, 12, 9)]
+    listed, listed_result = orvane.barycenter(signals, length=8, gamma=GAMMA, max_iter=5)
+    flat, flat_result = orvane.barycenter(np.concatenate(signals), lengths=[7, 12, 9], length=8,
+                                          gamma=GAMMA, max_iter=5)
+    assert listed.shape == flat.shape == (8, 2)
+    assert listed.tobytes() == flat.tobytes()
+    np.testing.assert_array_equal(listed_result.scores, flat_result.scores)
+
+
+def test_weights_beyond_float32_run_on_the_float64_path():
+    signals = warped_signals([5, 7], seed=13)
+    weights = [1e39, 2e39]
+    z, result = orvane.barycenter(signals, weights=weights, length=6, gamma=GAMMA, max_iter=3)
+    same, _ = orvane.barycenter(signals, weights=[1.0, 2.0], length=6, gamma=GAMMA, max_iter=3)
+    # Scaling every weight scales the objective; its minimiser does not move far.
+    assert np.isfinite(result.scores).all() and z.dtype == np.float64
+    np.testing.assert_allclose(z, same, rtol=1e-3, atol=1e-3)

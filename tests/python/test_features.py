@@ -112,6 +112,49 @@ def test_a_band_without_a_path_warns_naming_the_signals():
         orvane.soft_dtw(signals, reference, band=1)
 
 
+NO_PATH_OPTIONS = [dict(end="global"), dict(end="free"), dict(end="free_last_row"),
+                   dict(end="free", ref_gap_penalty=0.3, cost="sqeuclidean")]
+
+
+@pytest.mark.parametrize("backend", ["cpu", "twin"])
+@pytest.mark.parametrize("options", NO_PATH_OPTIONS, ids=["global", "free", "last-row", "gap"])
+def test_a_signal_without_a_path_has_zero_alignment_and_no_gradient(backend, options):
+    # Band 0 of a 5 x 8 matrix keeps only the cells on the line from (0, 0) to (4, 7), which
+    # no path joins; the same signal in a 5 x 5 matrix has its diagonal.
+    signals, reference = batch(lengths=(8, 5, 7), ref_length=8, channels=1)
+    signals = [s.reshape(-1) for s in signals]
+    others = [signals[0], signals[2]]
+    arguments = dict(reference=reference.reshape(-1), band=[2, 0, 3], gamma=0.5,
+                     backend=backend, **options)
+    with pytest.warns(RuntimeWarning, match=r"band leaves signals \[1\] without any path"):
+        scores, dx, dy = orvane.soft_dtw_with_grad(signals, **arguments)
+        alignment = orvane.soft_alignment(signals, **arguments)
+    assert scores[1] == np.inf and np.isfinite(scores[[0, 2]]).all()
+    assert not dx[1].any() and not alignment.matrix(1).any()
+    assert alignment.path(1).shape == (0, 2)
+    assert alignment.path(0).shape[0] >= 8
+    for statistic in (alignment.weighted_mean, alignment.log_std, alignment.index_log_std):
+        assert np.isfinite(statistic).all()
+    assert not alignment.column_sums[1].any()
+    # The others' gradients are those of a batch without it.
+    without = dict(arguments, band=[2, 3])
+    alone_scores, alone_dx, alone_dy = orvane.soft_dtw_with_grad(others, **without)
+    np.testing.assert_array_equal(scores[[0, 2]], alone_scores)
+    np.testing.assert_allclose(dy, alone_dy, rtol=1e-5, atol=1e-6)
+    for got, want in zip((dx[0], dx[2]), alone_dx):
+        np.testing.assert_allclose(got, want, rtol=1e-5, atol=1e-6)
+
+
+def test_dropping_a_signal_without_a_path_from_a_torch_loss_leaves_finite_gradients():
+    signals, reference = batch(lengths=(8, 5, 7), ref_length=8, channels=1)
+    x = [torch.from_numpy(s.reshape(-1)).requires_grad_() for s in signals]
+    y = torch.from_numpy(reference.reshape(-1)).requires_grad_()
+    with pytest.warns(RuntimeWarning, match="without any path"):
+        scores = orvane.torch.soft_dtw(x, y, band=[2, 0, 3], end="free", backend="twin")
+    scores[torch.isfinite(scores)].sum().backward()
+    assert torch.isfinite(y.grad).all() and not x[1].grad.any()
+
+
 def test_the_torch_loss_takes_channels_cost_and_band():
     signals, reference = batch(channels=2, seed=3)
     padded, _, lengths = padded_and_flat(signals)
@@ -141,6 +184,10 @@ REJECTED = [
     (dict(band=[1, -2, 1]), ValueError, "band must be 0 or more .* got: -2 for signal 1"),
     (dict(band=1.5), TypeError, "band must be an integer or a sequence of integers"),
     (dict(band="3"), TypeError, "band must be an integer or a sequence of integers"),
+    (dict(band={1, 3, 2}), TypeError, "band must be an integer or a sequence of integers, one "
+                                      "per signal, in order; got a set"),
+    (dict(band=True), TypeError, "band must be an integer .* got bool"),
+    (dict(band=[1, False, 2]), TypeError, "got bool at position 1"),
     (dict(cost="euclidean"), ValueError, "cost must be one of 'abs', 'sqeuclidean', got: "
                                          "'euclidean'"),
     (dict(cost=None), ValueError, "cost must be one of"),

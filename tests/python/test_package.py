@@ -294,6 +294,13 @@ REJECTED = [
     (dict(signals=np.zeros(5), lengths=[5, 0]), ValueError, r"lengths\[1\] must be positive"),
     (dict(signals=np.zeros((2, 4)), lengths=[4, 5]), ValueError, r"lengths\[1\] is 5"),
     (dict(signals=[np.zeros(3)], lengths=[3]), ValueError, "lengths goes with a padded"),
+    # A set's order is its hash order, not the caller's: {4, 3} may read as [3, 4].
+    (dict(signals=np.zeros((2, 4)), lengths={4, 3}), TypeError,
+     "lengths must be a sequence of integers, in order; got a set"),
+    (dict(signals=np.zeros(7), lengths=frozenset({4, 3})), TypeError, "got a frozenset"),
+    (dict(signals=np.zeros((2, 4)), lengths=[True, 4]), TypeError,
+     "lengths must be a sequence of integers, got bool at position 0"),
+    (dict(signals=np.zeros((2, 4)), lengths=np.array([1, 1], bool)), TypeError, "got bool"),
     # A 2-D reference holds samples of several channels: the 1-D signals do not match it.
     (dict(reference=np.zeros((2, 2))), ValueError,
      r"signals\[0\] must have 2 dimensions \(samples of 2 channels"),

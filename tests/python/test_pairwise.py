@@ -188,6 +188,11 @@ REJECTED = [
     (dict(bogus=1), TypeError, "unexpected keyword argument 'bogus'"),
     (dict(divergence=True, end="free"), ValueError, "defined for end='global' without alpha"),
     (dict(divergence=True, alpha=0.5), ValueError, "defined for end='global' without alpha"),
+    (dict(a=np.ones((3, 5)), lengths_a=[1, 1, 1]), ValueError,
+     r"a of shape \(3, 5\) with lengths_a \[1, 1, 1\] reads both as 3 padded 1-D signals and as "
+     "a flat batch of samples of 5 channels"),
+    (dict(a=np.ones((2, 4)), lengths_a={4, 3}), TypeError, "lengths_a must be a sequence of "
+                                                          "integers, in order; got a set"),
 ]
 
 
@@ -208,3 +213,22 @@ def test_the_squared_cost_matches_tslearns_cdist_soft_dtw():
     ours = orvane.pairwise(a, b, gamma=0.5, cost="sqeuclidean")
     theirs = metrics.cdist_soft_dtw(a[..., None], b[..., None], gamma=0.5)
     np.testing.assert_allclose(ours, theirs, rtol=1e-9)
+
+
+@pytest.mark.parametrize("channels", [1, 3])
+def test_every_batch_form_gives_the_bits_of_a_list(channels):
+    rng = np.random.default_rng(11)
+    lengths = [7, 12, 9]
+    a = [rng.standard_normal((n, channels)).astype(np.float32) for n in lengths]
+    b = [rng.standard_normal((n, channels)).astype(np.float32) for n in (6, 8)]
+    padded_a = np.zeros((3, 12, channels), np.float32)
+    for k, signal in enumerate(a):
+        padded_a[k, :len(signal)] = signal
+    listed = orvane.pairwise(a, b, gamma=0.3)
+    flat = orvane.pairwise(np.concatenate(a), b, lengths_a=lengths, gamma=0.3)
+    padded = orvane.pairwise(padded_a, b, lengths_a=lengths, gamma=0.3)
+    assert listed.tobytes() == flat.tobytes() == padded.tobytes()
+    expected = [[ref.score_of_distance(np.abs(x[:, None, :].astype(np.float64)
+                                              - y[None, :, :]).sum(axis=2), 0.3)
+                 for y in b] for x in a]
+    np.testing.assert_allclose(listed, expected, rtol=1e-5)

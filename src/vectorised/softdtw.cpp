@@ -2750,7 +2750,8 @@ constexpr std::size_t kMostReferenceRowValues = std::size_t{1} << 21;
 // goes, a signal at a time or short signals of one length and band side by side, one a lane
 // (the same bits either way). Each signal's reference gradient is formed in a row of its own
 // and the rows added in signal order, so the sums are the same whatever the threads. A signal
-// that a band leaves without a path has a score of +inf and no gradient.
+// without a path of finite cost (a band that leaves none, or costs that overflow) has a score
+// of +inf and no gradient.
 template <typename Path>
 void softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
                        HostAddress ref_signal, int ref_signal_length, HostAddress score_matrix,
@@ -2779,8 +2780,8 @@ void softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_s
     const auto weight_of = [&](int k) {
         return score_weights != nullptr ? score_weights[k] : Data{1};
     };
-    const auto without_path = [&](const Band& own_band, Score final_score) {
-        return own_band.active() && final_score == std::numeric_limits<Score>::infinity();
+    const auto without_path = [&](Score final_score) {
+        return final_score == std::numeric_limits<Score>::infinity();
     };
     const auto one_signal = [&](const Signal& signal, Data* reference_gradients) {
         const typename CallSamples<Data>::Own own(call, signal);
@@ -2799,7 +2800,7 @@ void softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_s
         const Score final_score =
             final_score_of(kept, gamma, ref_gap_penalty, local_end, last_row_only);
         finals[signal.index] = final_score;
-        if (without_path(own.band, final_score)) {
+        if (without_path(final_score)) {
             return;
         }
         ChannelGradients<Data> own_gradients(sample_gradients, signal, call.channels());
@@ -2854,7 +2855,7 @@ void softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_s
                                                last_row_only);
                 finals[k] = own_finals[i];
                 own_weights[i] = weight_of(k);
-                adding[i] = without_path(own_band, own_finals[i]) ? Data{0} : Data{1};
+                adding[i] = without_path(own_finals[i]) ? Data{0} : Data{1};
             }
             std::vector<Data> sample_sums(samples.size(), Data{0});
             std::vector<Data> reference_sums(width * lanes, Data{0});

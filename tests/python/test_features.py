@@ -200,3 +200,19 @@ def test_bad_channels_costs_and_bands_are_refused_before_anything_runs(change, e
     arguments = dict(signals=signals, reference=reference, backend="twin")
     arguments.update(change)
     assert_refused_before_anything_runs(arguments, error, message)
+
+
+@pytest.mark.parametrize("backend", ["cpu", "twin"])
+@pytest.mark.parametrize("end", ["global", "free"])
+def test_costs_that_overflow_leave_a_signal_without_a_path_too(backend, end):
+    # (1e20 - 0)^2 overflows float32: every cell of the first signal costs +inf.
+    signals = [np.full(5, 1e20, np.float32), np.linspace(0, 1, 4, dtype=np.float32)]
+    reference = np.linspace(0, 1, 6, dtype=np.float32)
+    scores, dx, dy = orvane.soft_dtw_with_grad(signals, reference, cost="sqeuclidean", end=end,
+                                               backend=backend, precision="float32")
+    alone = orvane.soft_dtw_with_grad(signals[1:], reference, cost="sqeuclidean", end=end,
+                                      backend=backend, precision="float32")
+    assert scores[0] == np.inf and not dx[0].any()
+    np.testing.assert_array_equal(scores[1:], alone[0])
+    np.testing.assert_allclose(dy, alone[2], rtol=1e-6)
+    np.testing.assert_allclose(dx[1], alone[1][0], rtol=1e-6)

@@ -224,8 +224,8 @@ def test_torch_func_grad_works_and_vmap_says_what_to_do():
 
 
 REJECTED_BY_THE_LOSS = [
-    (dict(gamma=-1), ValueError, "gamma must be a finite, normal float32"),
-    (dict(gamma=10**400), ValueError, "gamma must be a finite, normal float32"),
+    (dict(gamma=-1), ValueError, "gamma must be a finite, normal float64"),
+    (dict(gamma=10**400), ValueError, "gamma must be a finite, normal float64"),
     (dict(end="fre"), ValueError, "end must be one of"),
     (dict(end="free", ref_gap_penalty=float("nan")), ValueError, "ref_gap_penalty must be"),
     (dict(backend="gpu"), ValueError, "backend must be one of"),
@@ -238,6 +238,64 @@ REJECTED_BY_THE_LOSS = [
 def test_the_loss_checks_its_options_when_it_is_built(options, error, message):
     with pytest.raises(error, match=message):
         otorch.SoftDTWLoss(**options)
+
+
+def test_a_memory_budget_the_operations_cannot_carry_is_refused_by_name():
+    # The registered operations take it as a 64-bit integer.
+    with pytest.raises(ValueError, match=r"memory_budget must be at most 2\*\*63 - 1 bytes"):
+        otorch.SoftDTWLoss(memory_budget=2**63)
+    signals, reference = inputs("cpu")
+    for function in (otorch.soft_dtw, otorch.soft_dtw_divergence):
+        with pytest.raises(ValueError, match=r"memory_budget must be at most 2\*\*63 - 1"):
+            function(signals, reference, memory_budget=2**63)
+    largest = otorch.SoftDTWLoss(memory_budget=2**63 - 1, reduction="none")(signals, reference)
+    assert torch.equal(largest, otorch.soft_dtw(signals, reference))
+
+
+def test_gamma_is_checked_against_the_type_the_call_computes_in():
+    # 1e-40 is a normal float64 number and a subnormal float32 one.
+    signals, reference = inputs("cpu")
+    signals, reference = [s.detach() for s in signals], reference.detach()  # scores alone
+    loss = otorch.SoftDTWLoss(gamma=1e-40, reduction="none")
+    # A vanishing gamma leaves the minimum: the DTW distance.
+    expected = [ref.forward(ref.distance(s.numpy(), reference.numpy()), 1e-300)[-1, -1]
+                for s in signals]
+    assert loss(signals, reference).tolist() == pytest.approx(expected, rel=1e-12)
+    single = [s.float() for s in signals]
+    with pytest.raises(ValueError, match="gamma must be a finite, normal float32"):
+        loss(single, reference.float())  # the mixed path, in float32 steps
+    assert torch.isfinite(otorch.SoftDTWLoss(gamma=1e-40, precision="float64")(
+        single, reference.float()))
+    for precision in ("float32", "mixed"):
+        with pytest.raises(ValueError, match="gamma must be a finite, normal float32"):
+            otorch.SoftDTWLoss(gamma=1e-40, precision=precision)
+
+
+@pytest.mark.parametrize("band", [np.array([2, 3, 1]), torch.tensor([2, 3, 1]), (2, 3, 1),
+                                  np.array([2, 3, 1], dtype=np.uint8)],
+                         ids=["numpy", "tensor", "tuple", "numpy-uint8"])
+def test_a_band_per_signal_may_be_an_array_or_a_tensor_of_integers(band):
+    signals, reference = inputs("cpu")
+    expected = otorch.soft_dtw(signals, reference, band=[2, 3, 1])
+    assert torch.equal(otorch.SoftDTWLoss(band=band, reduction="none")(signals, reference),
+                       expected)
+    assert torch.equal(otorch.soft_dtw(signals, reference, band=band), expected)
+    assert torch.equal(otorch.soft_dtw(signals, reference, band=2),
+                       otorch.soft_dtw(signals, reference, band=[2, 2, 2]))
+    assert not torch.equal(expected, otorch.soft_dtw(signals, reference))
+
+
+@pytest.mark.parametrize("band", [
+    np.array([2.0, 3.0, 1.0]), torch.tensor([2.0, 3.0, 1.0]), [2, 3.5, 1], 2.0,
+    np.array([True, False, True]), torch.tensor([True, True, False]), [True, 2, 1], True,
+    {2, 3, 1}, "2"], ids=["numpy-float", "tensor-float", "list-float", "float", "numpy-bool",
+                          "tensor-bool", "list-bool", "bool", "set", "str"])
+def test_a_band_of_anything_but_integers_is_refused_by_name(band):
+    with pytest.raises(TypeError, match="band must be an integer or a sequence of integers"):
+        otorch.SoftDTWLoss(band=band)
+    signals, reference = inputs("cpu")
+    with pytest.raises(TypeError, match="band must be an integer or a sequence of integers"):
+        otorch.soft_dtw(signals, reference, band=band)
 
 
 @pytest.mark.parametrize("reference, error, message", [

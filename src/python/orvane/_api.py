@@ -11,10 +11,10 @@ import numpy as np
 
 from . import _accuracy, _backends
 from ._alignment import SoftAlignment
-from ._arrays import FLOAT64
 from ._batch import (alpha_values, as_element, parse_alpha, parse_options, parse_reference,
                      parse_signals, plan_chunks, reference_channels)
 from ._core import Inputs, call_layout, kernels_costs, run, scores
+from ._types import FLOAT64, Precision
 
 # An array of NumPy, PyTorch, CuPy or any DLPack or CUDA-array-interface producer.
 Array = Any
@@ -22,7 +22,6 @@ Signals = Array | Sequence[Array]
 Lengths = Sequence[SupportsIndex]
 End = Literal["global", "free", "free_last_row"]
 Backend = Literal["auto", "cpu", "twin", "cuda"]
-Precision = Literal["float32", "float64"]
 Cost = Literal["abs", "sqeuclidean"]
 
 

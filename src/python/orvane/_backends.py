@@ -8,7 +8,7 @@ import importlib
 from dataclasses import dataclass
 
 from . import buffers
-from ._arrays import FLOAT32, FLOAT64, MIXED, Device, Element
+from ._types import FLOAT32, FLOAT64, MIXED, PRECISIONS, Device, Element
 
 # The twin runs the CUDA kernels, one thread per reference column, under the thread limit of
 # the device it stands in for. The vectorised module has no thread blocks: only the 32-bit
@@ -94,9 +94,6 @@ def choose(device: Device, requested: str | None, adapter, argument: str) -> Bac
     if requested == "twin":
         return Backend("twin", _load("twin"), TWIN_MAX_THREADS_PER_BLOCK)
     return Backend("cpu", _load("cpu"), UNBOUNDED)
-
-
-PRECISIONS = ("float32", "mixed", "float64")
 
 
 def check_precision(requested: str | None):

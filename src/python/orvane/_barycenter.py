@@ -15,9 +15,10 @@ import numpy as np
 from . import _accuracy, _backends
 from ._api import (Array, Lengths, Signals, check_divergence_options, prepare,
                    signal_self_scores, soft_dtw)
-from ._arrays import FLOAT32, FLOAT64, native
+from ._arrays import native
 from ._batch import Batch, parse_reference, parse_signals, signal_channels
 from ._core import Inputs, run
+from ._types import FLOAT32, FLOAT64
 
 # soft_dtw's keyword options and their defaults, read from its signature so that options the
 # package gains reach `prepare` without being listed here.

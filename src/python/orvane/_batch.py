@@ -12,7 +12,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from ._arrays import FLOAT32, FLOAT64, Element, native
+from ._arrays import native
+from ._types import FLOAT32, FLOAT64, Element
 
 MAX_POSITIONS = 2**31 - 1
 FLOAT32_OVERFLOW = 2.0**128 - 2.0**103

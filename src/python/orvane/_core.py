@@ -16,7 +16,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from . import _costs
-from ._arrays import FLOAT32, Element
+from ._types import FLOAT32, Element
 from ._backends import Backend
 from ._batch import Batch, Options, cells_one_call_holds, plan_chunks
 

@@ -35,7 +35,7 @@ from typing import Literal
 import torch
 
 from . import _arrays, _backends
-from ._arrays import FLOAT32, FLOAT64
+from ._types import FLOAT32, FLOAT64
 from ._accuracy import warn_if_unreliable
 from ._api import Backend, Cost, End, Lengths, Precision, Signals, prepare, warn_if_no_path
 from ._batch import (Options, as_element, check_memory_budget, parse_alpha, parse_options,

@@ -229,6 +229,9 @@ void distance(HostAddress input_signal, const std::vector<int>& input_signal_len
               HostAddress ref_signal, int ref_signal_length, HostAddress distance_matrix,
               int channels, const std::string& cost, HostAddress band) {
     const Batch batch(input_signal_lengths, ref_signal_length);
+    require_buffers("calc_distance", {{"input_signal_ptr", input_signal},
+                                      {"ref_signal_ptr", ref_signal},
+                                      {"distance_matrix_ptr", distance_matrix}});
     const CallSamples<T> call(batch, input_signal, ref_signal, channels, cost, band);
     const auto distance = host_pointer<T>(distance_matrix);
     for_each_signal(batch, [&](const Signal& signal) {
@@ -243,6 +246,11 @@ void distance_gradient(HostAddress input_signal, const std::vector<int>& input_s
                        HostAddress input_gradients, HostAddress ref_gradients, int channels,
                        const std::string& cost) {
     const Batch batch(input_signal_lengths, ref_signal_length);
+    // input_gradients_ptr may be 0: the reference's gradient alone.
+    require_buffers("calc_distance_gradient", {{"input_signal_ptr", input_signal},
+                                               {"ref_signal_ptr", ref_signal},
+                                               {"gradient_matrix_ptr", gradient_matrix},
+                                               {"ref_gradients_ptr", ref_gradients}});
     const CallSamples<T> call(batch, input_signal, ref_signal, channels, cost, 0);
     const auto gradient = host_pointer<const T>(gradient_matrix);
     const auto sample_gradients = host_pointer<T>(input_gradients);

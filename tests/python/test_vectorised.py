@@ -457,3 +457,36 @@ def test_rejected_calls_write_nothing():
     with pytest.raises(ValueError, match=r"input_signal_lengths\[1\] must be positive"):
         orvane_cpu.calc_manhattan_distance(0, [2, 0], 0, 3, score.ctypes.data)
     assert np.all(score == 7.0) and np.all(scores == 7.0)
+
+
+@pytest.mark.parametrize("suffix, data", [("", np.float32), ("_float64", np.float64)],
+                         ids=["float32", "float64"])
+def test_costs_and_their_gradient_refuse_a_missing_buffer(suffix, data):
+    # Every buffer they read or write, given as 0, is refused by name before anything is
+    # written (the band and the sample gradients may be 0: none, or not wanted).
+    x, y = np.arange(8, dtype=data).reshape(4, 2), np.zeros((3, 2), data)
+    distance, gradient = np.full(12, 7.0, data), np.linspace(0.1, 1.2, 12).astype(data)
+    dx, dy = np.full_like(x, 7.0), np.full_like(y, 7.0)
+    distance_call = getattr(orvane_cpu, "calc_distance" + suffix)
+    gradient_call = getattr(orvane_cpu, "calc_distance_gradient" + suffix)
+    shape = dict(input_signal_lengths=[4], ref_signal_length=3, channels=2, cost="sqeuclidean")
+    given = dict(input_signal_ptr=x.ctypes.data, ref_signal_ptr=y.ctypes.data,
+                 distance_matrix_ptr=distance.ctypes.data)
+    for name in given:
+        with pytest.raises(ValueError, match=f"^calc_distance: {name} must not be 0$"):
+            distance_call(**{**given, name: 0}, **shape)
+    given = dict(input_signal_ptr=x.ctypes.data, ref_signal_ptr=y.ctypes.data,
+                 gradient_matrix_ptr=gradient.ctypes.data, input_gradients_ptr=dx.ctypes.data,
+                 ref_gradients_ptr=dy.ctypes.data)
+    for name in ("input_signal_ptr", "ref_signal_ptr", "gradient_matrix_ptr",
+                 "ref_gradients_ptr"):
+        with pytest.raises(ValueError, match=f"^calc_distance_gradient: {name} must not be 0$"):
+            gradient_call(**{**given, name: 0}, **shape)
+    assert all(np.all(a == 7.0) for a in (distance, dx, dy))
+    # Without sample gradients: the reference's alone, the bits it gets with them.
+    dx[:], dy[:] = 0, 0
+    gradient_call(**given, **shape)
+    samples, with_samples, dy[:] = dx.copy(), dy.copy(), 0
+    gradient_call(**{**given, "input_gradients_ptr": 0}, **shape)
+    assert samples.any() and with_samples.any()
+    assert dy.tobytes() == with_samples.tobytes() and dx.tobytes() == samples.tobytes()

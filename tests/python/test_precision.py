@@ -155,6 +155,30 @@ def test_a_large_matrix_at_small_gamma_stays_accurate(options, path, scale, boun
                   ) <= bound
 
 
+@pytest.mark.parametrize("end", [dict(), dict(local_end=True, last_row_only=True,
+                                             ref_gap_penalty=0.05)], ids=["global", "last-row"])
+def test_float64_scores_of_a_long_path_carry_no_error_that_grows_with_it(end):
+    # Every cell takes its predecessors' scores through R / gamma and back. Times a rounded
+    # 1/gamma (10 for gamma = 0.1, 5.6e-17 too large) that step erred the same way at every
+    # cell, and the score of this path through 6,000 rows came out 1.4e-13 too large;
+    # quotients leave 1.4e-14. Scores alone and the stored passes alike.
+    rng = np.random.default_rng(0)
+    x, y = rng.standard_normal(6000), rng.standard_normal(20)
+    cost = np.abs(x.astype(EXTENDED)[:, None] - y.astype(EXTENDED)[None, :])
+    _, want, _ = ref.by_diagonals(cost, 0.1, dtype=EXTENDED, local_end=bool(end),
+                                  last_row_only=bool(end), gap=end.get("ref_gap_penalty", 0.0))
+    alone, stored = np.empty(1), np.empty(1)
+    orvane_cpu.calc_softdtw_scores_float64(x.ctypes.data, [6000], y.ctypes.data, 20,
+                                           alone.ctypes.data, 0.1, **end)
+    distance, matrix = np.empty(6000 * 20), np.empty(6000 * 20)
+    orvane_cpu.calc_manhattan_distance_float64(x.ctypes.data, [6000], y.ctypes.data, 20,
+                                               distance.ctypes.data)
+    orvane_cpu.calc_softdtw_forward_float64([6000], 20, distance.ctypes.data,
+                                            matrix.ctypes.data, stored.ctypes.data, 0.1, **end)
+    for score in (alone[0], stored[0]):
+        assert abs(score - want) <= 5e-14 * abs(want), float((score - want) / want)
+
+
 def test_float32_host_inputs_run_the_mixed_path_by_default():
     signals, reference, _ = batch_of([5, 8], 6, seed=7)
     single = [s.astype(np.float32) for s in signals], reference.astype(np.float32)

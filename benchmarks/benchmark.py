@@ -120,7 +120,7 @@ def package_overhead(backend, repeats, batch=16, length=128, ref_length=128):
         import torch
         flat, reference = torch.from_numpy(flat).cuda(), torch.from_numpy(reference).cuda()
     lengths = workload.lengths
-    same_module = "twin" if backend.name == "cpu" else None
+    same_module = "twin" if backend.name == "twin" else None
     pairs = {
         "scores": (lambda: (raw["distance"](), raw["forward"]()),
                    lambda: orvane.soft_dtw(flat, reference, lengths=lengths,
@@ -166,7 +166,7 @@ def twin_against_scalar_loop(backend, repeats, batch=16, length=256, ref_length=
     """The twin's wavefronts next to a plain scalar loop of the same float32 steps, in the
     least process CPU time per cell of `repeats` runs each; the loop's results must equal the
     twin's bit for bit."""
-    if backend.name != "cpu":
+    if backend.name != "twin":
         return
     try:
         scalar = ScalarWavefront()
@@ -226,7 +226,7 @@ def main():
         for name, timing in measure_in_turn(backend, calls, args.repeats).items():
             line = (f"  {name:18s} {timing.wall * 1e3:10.1f} ms "
                     f"{workload.cells / timing.wall / 1e6:10.1f} Mcells/s")
-            if backend.name == "cpu":
+            if backend.name == "twin":
                 cpu_per_cell[name] = timing.cpu / workload.cells * 1e9
                 line += (f"   {timing.busy_cores:4.2f} cores busy   "
                          f"{cpu_per_cell[name]:6.1f} ns CPU per cell")

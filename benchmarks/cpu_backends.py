@@ -4,7 +4,7 @@ matrices. Prints Mcells/s, wall time, process CPU time and busy cores for the fo
 the backward pass and the whole training step (distance + forward + backward + gradient;
 tslearn: compute + grad on a precomputed D), then one long signal alone.
 
-    .venv/bin/python benchmarks/cpu_backends.py [--sizes B,N,M ...] [--no-twin]
+    .venv/bin/python benchmarks/twin_backends.py [--sizes B,N,M ...] [--no-twin]
 
 tslearn is optional (pip install tslearn); its column is left out without it.
 """
@@ -14,7 +14,7 @@ import time
 
 import numpy as np
 
-from orvane.buffers import HostBuffer, cpu_backend, vectorised_backend
+from orvane.buffers import HostBuffer, twin_backend, vectorised_backend
 
 DEFAULT_SIZES = ["16,256,256", "64,1024,1024"]
 
@@ -117,7 +117,7 @@ def main():
     args = parser.parse_args()
     backends = {"orvane_cpu": vectorised_backend()}
     if not args.no_twin:
-        backends["twin"] = cpu_backend()
+        backends["twin"] = twin_backend()
     have_tslearn = tslearn_available()
 
     for size in args.sizes:

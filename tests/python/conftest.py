@@ -15,7 +15,7 @@ from orvane import cpu_cuda_testing as hooks
 from orvane import vectorised_testing
 import orvane_cpu
 import orvane_pybind_cpu
-from orvane.buffers import (Backend, CudaBuffer, cpu_backend, cuda_device_count,
+from orvane.buffers import (Backend, CudaBuffer, twin_backend, cuda_device_count,
                             vectorised_backend)
 
 try:
@@ -24,13 +24,13 @@ except ImportError:  # the CUDA module is only built where nvcc is found
     orvane_pybind = None
 
 VECTORISED = vectorised_backend()
-BACKENDS = [pytest.param(cpu_backend(), id="cpu"), pytest.param(VECTORISED, id="vectorised")]
+BACKENDS = [pytest.param(twin_backend(), id="twin"), pytest.param(VECTORISED, id="cpu")]
 if orvane_pybind is not None:
     BACKENDS.append(pytest.param(
         Backend("cuda", orvane_pybind, CudaBuffer), id="cuda",
         marks=pytest.mark.skipif(cuda_device_count() == 0, reason="no CUDA device")))
 
-MODULES = [pytest.param(orvane_pybind_cpu, id="cpu"), pytest.param(orvane_cpu, id="vectorised")]
+MODULES = [pytest.param(orvane_pybind_cpu, id="twin"), pytest.param(orvane_cpu, id="cpu")]
 if orvane_pybind is not None:
     MODULES.append(pytest.param(orvane_pybind, id="cuda"))
 

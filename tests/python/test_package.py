@@ -16,7 +16,7 @@ from batches import Options, TrainingRun, random_batch
 from conftest import VECTORISED, assert_refused_before_anything_runs, orvane_pybind
 from orvane import cpu_cuda_testing as hooks
 from orvane._api import prepare
-from orvane.buffers import cpu_backend, cuda_backend, cuda_device_count
+from orvane.buffers import twin_backend, cuda_backend, cuda_device_count
 
 torch = pytest.importorskip("torch")
 
@@ -52,7 +52,7 @@ NO_GPU = pytest.mark.skipif(cuda_device_count() == 0 or orvane_pybind is None,
                             reason="no CUDA device")
 KINDS = [
     pytest.param(Kind(np.asarray, np.asarray, lambda: VECTORISED), id="numpy"),
-    pytest.param(Kind(np.asarray, np.asarray, cpu_backend, "twin"), id="numpy-twin"),
+    pytest.param(Kind(np.asarray, np.asarray, twin_backend, "twin"), id="numpy-twin"),
     pytest.param(_torch_kind("cpu"), id="torch-cpu"),
     pytest.param(_torch_kind("cuda"), id="torch-cuda", marks=NO_GPU),
 ]
@@ -395,3 +395,11 @@ def test_a_module_that_cannot_load_is_named_with_the_loaders_reason(monkeypatch)
         assert status["cuda"] == "this installation has no CUDA module (it was built without nvcc)"
     elif cuda_device_count() == 0:
         assert status["cuda"] == "no CUDA device is available"
+
+
+def test_the_raw_buffers_backends_take_the_packages_names():
+    from orvane import _backends, buffers
+    for backend in (buffers.twin_backend(), buffers.vectorised_backend()):
+        assert _backends.MODULES[backend.name] == backend.module.__name__
+    with pytest.warns(DeprecationWarning, match=r"call twin_backend\(\)"):
+        assert buffers.cpu_backend().module is buffers.twin_backend().module

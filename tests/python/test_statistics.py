@@ -9,7 +9,7 @@ import orvane_pybind_cpu as twin
 import statistics_reference as ref
 from batches import Options, TrainingRun, pack, random_batch, unpack
 from orvane.cpu_cuda_testing import Call
-from orvane.buffers import cpu_backend
+from orvane.buffers import twin_backend
 
 # Column sums and weights: a few float32 roundings; statistics: sums of up to N products.
 WEIGHT_ATOL = 2e-6
@@ -117,7 +117,7 @@ def test_subnormal_column_sums_flush_in_atomics_and_stay_in_the_vectorised_sums(
     gradient = np.array([[2e-39, 0.25], [3e-39, 0.75]], np.float32)
     stats = Statistics(backend, [2], 2, [gradient])
     sums = stats.rows(stats.normalize())
-    if backend.name == "vectorised":
+    if backend.name == "cpu":
         total = np.float32(2e-39) + np.float32(3e-39)
         assert sums.tolist() == [[total, 1.0]]
         np.testing.assert_array_equal(stats.weights()[0][:, 0],
@@ -193,7 +193,7 @@ def test_means_accumulate_and_log_std_outputs_are_cleared(backend):
 
     # What the outputs held does not matter. Float atomics add in no fixed order, so on the
     # twin and the GPU two runs may differ in the last bits; the vectorised sums may not.
-    same = (np.testing.assert_array_equal if backend.name == "vectorised" else
+    same = (np.testing.assert_array_equal if backend.name == "cpu" else
             lambda a, b: np.testing.assert_allclose(a, b, rtol=1e-5, atol=1e-6))
     means = backend.array(np.concatenate([fresh.ravel(), np.zeros(GUARD)]))
     clean = stats.rows(stats.log_std(means, stats.packed(0.0)))
@@ -234,7 +234,7 @@ def test_index_spread_is_in_absolute_rows(backend):
 
 
 def test_statistics_do_not_depend_on_thread_order(backend):
-    if backend.name != "cpu":
+    if backend.name != "twin":
         pytest.skip("thread order is a hook of the CPU twin")
     weights = np.full((3, 4), 0.25, np.float32)
     outputs = []
@@ -253,7 +253,7 @@ def test_statistics_do_not_depend_on_thread_order(backend):
 
 def twin_statistics():
     weights = np.full((2, 3), 0.5, np.float32)
-    return Statistics(cpu_backend(), [2, 2], 3,
+    return Statistics(twin_backend(), [2, 2], 3,
                       [weights, weights], np.array([1.0, 2.0, 3.0, 4.0], np.float32))
 
 

@@ -17,7 +17,7 @@ import softdtw_reference as ref
 import statistics_reference as stats_ref
 from batches import Batch, Options, TrainingRun, pack
 from conftest import VECTORISED, vectorised_testing, vectorised_threads
-from orvane.buffers import cpu_backend
+from orvane.buffers import twin_backend
 
 # orvane_cpu's largest error may be twice the twin's plus this fraction of the output's scale.
 SCALE_FRACTION = 1e-6
@@ -67,7 +67,7 @@ def largest_errors(run, expected):
 
 
 def assert_as_accurate_as_the_twin(batch, options):
-    twin = TrainingRun(cpu_backend(), batch, options).run_all()
+    twin = TrainingRun(twin_backend(), batch, options).run_all()
     vectorised = TrainingRun(VECTORISED, batch, options).run_all()
     assert vectorised.flat("D").tobytes() == twin.flat("D").tobytes()
     expected = float64_results(batch, [d.astype(np.float64) for d in twin.matrices("D")], options)
@@ -222,7 +222,7 @@ def test_long_square_matrices(instruction_set, lengths, ref_length):
 def test_statistics_are_as_accurate_as_the_twin():
     batch = batch_of([9, 16, 1, 33], 17, seed=4)
     runs = {name: TrainingRun(backend, batch, Options(gamma=0.5)).run_all()
-            for name, backend in (("twin", cpu_backend()), ("vectorised", VECTORISED))}
+            for name, backend in (("twin", twin_backend()), ("vectorised", VECTORISED))}
     expected = []
     for signal, distance in zip(batch.signals, runs["twin"].matrices("D")):
         weights, _ = stats_ref.normalize(ref.backward(distance.astype(np.float64), 0.5))
@@ -253,7 +253,7 @@ def test_reference_longer_than_any_thread_block():
         # E still loses about one rounding per step along 5,000 steps: 5e3 * 6e-8 = 3e-4.
         np.testing.assert_allclose(run.matrices("E")[k], gradient, atol=1e-3)
     with pytest.raises(ValueError, match=r"ref_signal_length \(5000\) exceeds maximum threads"):
-        TrainingRun(cpu_backend(), batch, Options()).run_distance()
+        TrainingRun(twin_backend(), batch, Options()).run_distance()
 
 
 def test_step_weights_overflow_where_expf_does(backend, instruction_set):
@@ -306,7 +306,7 @@ def test_infinite_and_nan_distances_match_the_twin_in_kind(path, kinds):
     packed, m = pack(distances_with(kinds)), 5
     lengths = [4] * len(kinds)
     for options in (Options(), Options(local_end=True)):
-        twin = TrainingRun(cpu_backend(), Batch([np.zeros(4, np.float32)] * len(kinds),
+        twin = TrainingRun(twin_backend(), Batch([np.zeros(4, np.float32)] * len(kinds),
                                                 np.zeros(m, np.float32)), options)
         twin.buffers["D"] = twin.backend.array(packed)
         twin.run_forward().run_backward()

@@ -12,6 +12,7 @@ import contextlib
 import ctypes
 import ctypes.util
 import importlib
+import warnings
 
 import numpy as np
 
@@ -146,7 +147,8 @@ class CudaBuffer:
 
 
 class Backend:
-    """One of the modules together with the buffers it works on."""
+    """One of the modules together with the buffers it works on, named as the package's
+    `backend=` names it: "cuda", "twin" or "cpu" (the vectorised module)."""
 
     def __init__(self, name, module, buffer_type):
         self.name = name
@@ -167,12 +169,23 @@ class Backend:
         return self.name
 
 
-def cpu_backend():
-    return Backend("cpu", importlib.import_module("orvane_pybind_cpu"), HostBuffer)
+def twin_backend():
+    """The twin: the CUDA kernels run on the CPU ("twin", as the package names it)."""
+    return Backend("twin", importlib.import_module("orvane_pybind_cpu"), HostBuffer)
 
 
 def vectorised_backend():
-    return Backend("vectorised", importlib.import_module("orvane_cpu"), HostBuffer)
+    """The vectorised CPU module ("cpu", as the package names it)."""
+    return Backend("cpu", importlib.import_module("orvane_cpu"), HostBuffer)
+
+
+def cpu_backend():
+    """The twin, under the name it had before the backends took the package's names; call
+    twin_backend()."""
+    warnings.warn("orvane.buffers.cpu_backend() returns the twin; call twin_backend() (the "
+                  "package's backend 'cpu' is the vectorised module, vectorised_backend())",
+                  DeprecationWarning, stacklevel=2)
+    return twin_backend()
 
 
 def cuda_backend():
@@ -185,5 +198,5 @@ def cuda_backend():
 
 
 def select_backend():
-    """The CUDA module where a GPU is present, the CPU twin otherwise."""
-    return cuda_backend() or cpu_backend()
+    """The CUDA module where a GPU is present, the twin otherwise."""
+    return cuda_backend() or twin_backend()

@@ -14,14 +14,13 @@ from ._alignment import SoftAlignment
 from ._batch import (alpha_values, as_element, parse_alpha, parse_options, parse_reference,
                      parse_signals, plan_chunks, reference_channels)
 from ._core import Inputs, call_layout, kernels_costs, run, scores
-from ._types import FLOAT64, Precision
+from ._types import FLOAT64, BackendName, Precision
 
 # An array of NumPy, PyTorch, CuPy or any DLPack or CUDA-array-interface producer.
 Array = Any
 Signals = Array | Sequence[Array]
 Lengths = Sequence[SupportsIndex]
 End = Literal["global", "free", "free_last_row"]
-Backend = Literal["auto", "cpu", "twin", "cuda"]
 Cost = Literal["abs", "sqeuclidean"]
 
 
@@ -66,7 +65,7 @@ def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, 
 def soft_dtw(signals: Signals, reference: Array, *, lengths: Lengths | None = None,
              gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
              alpha: float | Array | None = None, cost: Cost = "abs",
-             band: int | Sequence[int] | None = None, backend: Backend | None = None,
+             band: int | Sequence[int] | None = None, backend: BackendName | None = None,
              memory_budget: int | None = None, precision: Precision | None = None) -> Array:
     """Soft-DTW score of every signal against the reference: an array of B values, float64
     for float64 inputs on the float64 path and float32 otherwise.
@@ -113,7 +112,7 @@ def soft_dtw(signals: Signals, reference: Array, *, lengths: Lengths | None = No
 def soft_dtw_with_grad(signals: Signals, reference: Array, *, lengths: Lengths | None = None,
                        gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
                        alpha: float | Array | None = None, cost: Cost = "abs",
-                       band: int | Sequence[int] | None = None, backend: Backend | None = None,
+                       band: int | Sequence[int] | None = None, backend: BackendName | None = None,
                        memory_budget: int | None = None,
                        precision: Precision | None = None) -> tuple[Array, Signals, Array]:
     """(scores, signal gradients, reference gradient).
@@ -139,7 +138,7 @@ def soft_dtw_with_grad(signals: Signals, reference: Array, *, lengths: Lengths |
 def soft_alignment(signals: Signals, reference: Array, *, lengths: Lengths | None = None,
                    gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
                    alpha: float | Array | None = None, cost: Cost = "abs",
-                   band: int | Sequence[int] | None = None, backend: Backend | None = None,
+                   band: int | Sequence[int] | None = None, backend: BackendName | None = None,
                    memory_budget: int | None = None,
                    precision: Precision | None = None) -> SoftAlignment:
     """The soft alignment of every signal with the reference: its scores, expected-alignment
@@ -157,7 +156,7 @@ def soft_alignment(signals: Signals, reference: Array, *, lengths: Lengths | Non
 def soft_dtw_divergence(signals: Signals, reference: Array, *, lengths: Lengths | None = None,
                         gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
                         alpha: float | Array | None = None, cost: Cost = "abs",
-                        band: int | Sequence[int] | None = None, backend: Backend | None = None,
+                        band: int | Sequence[int] | None = None, backend: BackendName | None = None,
                         memory_budget: int | None = None,
                         precision: Precision | None = None) -> Array:
     """sdtw(x_k, y) - (sdtw(x_k, x_k) + sdtw(y, y)) / 2 for every signal x_k: 0 for a signal

@@ -8,7 +8,7 @@ import importlib
 from dataclasses import dataclass
 
 from . import buffers
-from ._types import FLOAT32, FLOAT64, MIXED, PRECISIONS, Device, Element
+from ._types import BACKEND_NAMES, FLOAT32, FLOAT64, MIXED, PRECISIONS, Device, Element
 
 # The twin runs the CUDA kernels, one thread per reference column, under the thread limit of
 # the device it stands in for. The vectorised module has no thread blocks: only the 32-bit
@@ -16,12 +16,11 @@ from ._types import FLOAT32, FLOAT64, MIXED, PRECISIONS, Device, Element
 TWIN_MAX_THREADS_PER_BLOCK = 1024
 UNBOUNDED = 2**31 - 1
 
-HOST_BACKENDS = ("cpu", "twin")
-BACKENDS = ("auto", "cuda", *HOST_BACKENDS)
-
 
 @dataclass(frozen=True)
 class Backend:
+    """The module that runs a call, under its name in `backend=`."""
+
     name: str
     module: object
     # The longest reference (and, for the divergence's self-terms, signal) it takes.
@@ -75,8 +74,8 @@ def require_cuda(name):
 def check_name(requested: str | None) -> str:
     """The backend asked for, "auto" for None; ValueError for a name that is none."""
     requested = "auto" if requested is None else requested
-    if not isinstance(requested, str) or requested not in BACKENDS:
-        raise ValueError(f"backend must be one of {', '.join(map(repr, BACKENDS))}, "
+    if not isinstance(requested, str) or requested not in BACKEND_NAMES:
+        raise ValueError(f"backend must be one of {', '.join(map(repr, BACKEND_NAMES))}, "
                          f"got: {requested!r}")
     return requested
 

@@ -1,6 +1,6 @@
 """The package's vocabulary, which every other module may use and which imports none of
-them: what a call computes in (`Element`, its three precisions) and where arrays live
-(`Device`)."""
+them: the modules a call may run on, what it computes in (`Element`, its three precisions)
+and where arrays live (`Device`)."""
 
 from __future__ import annotations
 
@@ -8,6 +8,11 @@ from dataclasses import dataclass
 from typing import Literal, get_args
 
 import numpy as np
+
+# The modules a call may run on: "cpu" the vectorised CPU module, "twin" the CUDA kernels on
+# the CPU, "cuda" the CUDA module; "auto" picks by where the arrays live.
+BackendName = Literal["auto", "cpu", "twin", "cuda"]
+BACKEND_NAMES: tuple[str, ...] = get_args(BackendName)
 
 # The three paths of the vectorised CPU module; the CUDA module and the twin run float32.
 Precision = Literal["float32", "mixed", "float64"]

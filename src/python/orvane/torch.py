@@ -35,9 +35,9 @@ from typing import Literal
 import torch
 
 from . import _arrays, _backends
-from ._types import FLOAT32, FLOAT64
+from ._types import FLOAT32, FLOAT64, BackendName, Precision
 from ._accuracy import warn_if_unreliable
-from ._api import Backend, Cost, End, Lengths, Precision, Signals, prepare, warn_if_no_path
+from ._api import Cost, End, Lengths, Signals, prepare, warn_if_no_path
 from ._batch import (Options, as_element, check_memory_budget, parse_alpha, parse_options,
                      parse_reference, parse_signals, reference_channels)
 from ._core import run, scores
@@ -483,7 +483,7 @@ def soft_dtw(signals: Signals, reference: torch.Tensor, *,
              lengths: Lengths | torch.Tensor | None = None, gamma: float = 1.0,
              end: End = "global", ref_gap_penalty: float = 0.0,
              alpha: float | torch.Tensor | None = None, cost: Cost = "abs",
-             band: int | Sequence[int] | None = None, backend: Backend | None = None,
+             band: int | Sequence[int] | None = None, backend: BackendName | None = None,
              memory_budget: int | None = None,
              precision: Precision | None = None) -> torch.Tensor:
     """Differentiable Soft-DTW scores, one per signal; arguments as for `orvane.soft_dtw`:
@@ -503,7 +503,7 @@ def soft_dtw(signals: Signals, reference: torch.Tensor, *,
 def soft_dtw_divergence(signals: Signals, reference: torch.Tensor, *,
                         lengths: Lengths | torch.Tensor | None = None, gamma: float = 1.0,
                         cost: Cost = "abs", band: int | Sequence[int] | None = None,
-                        backend: Backend | None = None, memory_budget: int | None = None,
+                        backend: BackendName | None = None, memory_budget: int | None = None,
                         precision: Precision | None = None) -> torch.Tensor:
     """Differentiable sdtw(x_k, y) - (sdtw(x_k, x_k) + sdtw(y, y)) / 2 per signal (global
     end), each term within signal k's band; one call per signal for the self-terms."""
@@ -542,7 +542,7 @@ class SoftDTWLoss(torch.nn.Module):
     def __init__(self, gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
                  reduction: Literal["mean", "sum", "none"] = "mean", divergence: bool = False,
                  cost: Cost = "abs", band: int | Sequence[int] | None = None,
-                 backend: Backend | None = None, memory_budget: int | None = None,
+                 backend: BackendName | None = None, memory_budget: int | None = None,
                  precision: Precision | None = None):
         super().__init__()
         _backends.check_precision(precision)

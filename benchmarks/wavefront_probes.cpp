@@ -21,7 +21,8 @@
 
 #include "hwy/contrib/math/math-inl.h"
 #include "hwy/highway.h"
-#include "kernels/antidiag_index.h"
+#include "common/antidiag_index.h"
+#include "common/neighbour_shifts.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace probes::HWY_NAMESPACE {
@@ -106,27 +107,8 @@ private:
     float pad_;
 };
 
-// Where the up (and left) and corner predecessors of position p of diagonal d sit on the two
-// diagonals before it: p + up (p - 1 + up) and p + corner.
-struct PredecessorShifts {
-    int up;
-    int corner;
-
-    PredecessorShifts(int diagonal, int rows)
-        : up(diagonal >= rows ? 1 : 0),
-          corner(diagonal <= rows - 1 ? -1 : (diagonal == rows ? 0 : 1)) {}
-};
-
-// Where the down (and right) and corner successors of position p of diagonal d sit on the two
-// diagonals after it: p + down (p + 1 + down) and p + corner.
-struct SuccessorShifts {
-    int down;
-    int corner;
-
-    SuccessorShifts(int diagonal, int rows)
-        : down(diagonal <= rows - 2 ? 0 : -1),
-          corner(diagonal <= rows - 3 ? 1 : (diagonal == rows - 2 ? 0 : -1)) {}
-};
+using orvane::PredecessorShifts;
+using orvane::SuccessorShifts;
 
 // R of one matrix (kWidth signals' when interleaved), and its last cell's scores.
 template <int kWidth>

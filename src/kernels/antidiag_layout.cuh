@@ -1,12 +1,12 @@
 // How the threads of the cell-parallel kernels map onto the cells of the anti-diagonal layout
-// (whose index arithmetic is in antidiag_index.h).
+// (whose index arithmetic is in common/antidiag_index.h).
 #pragma once
 
 #include <cuda_runtime.h>
 
 #include <cstdint>
 
-#include "kernels/antidiag_index.h"
+#include "common/antidiag_index.h"
 
 namespace orvane {
 

@@ -7,7 +7,7 @@
 #include "cuda_helpers/launch.cuh"
 #include "kernels/antidiag_layout.cuh"
 #include "kernels/features.h"
-#include "kernels/log_std.h"
+#include "common/log_std.h"
 
 namespace orvane {
 

@@ -7,7 +7,7 @@
 
 #include "cuda_helpers/launch.cuh"
 #include "kernels/antidiag_layout.cuh"
-#include "kernels/free_end_terminals.h"
+#include "common/free_end_terminals.h"
 #include "kernels/softdtw_forward.h"
 
 namespace orvane {

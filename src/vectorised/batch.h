@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/batch_checks.h"
-#include "kernels/antidiag_index.h"
+#include "common/antidiag_index.h"
 #include "vectorised/costs.h"
 #include "vectorised/operations.h"
 

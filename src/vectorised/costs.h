@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "kernels/antidiag_index.h"
+#include "common/antidiag_index.h"
 
 namespace orvane::vectorised {
 

@@ -12,7 +12,7 @@
 
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
-#include "kernels/log_std.h"
+#include "common/log_std.h"
 #include "vectorised/batch.h"
 #include "vectorised/simd-inl.h"
 

@@ -18,7 +18,7 @@
 
 #include "hwy/contrib/math/math-inl.h"
 #include "hwy/highway.h"
-#include "kernels/antidiag_index.h"
+#include "common/antidiag_index.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace orvane::vectorised::HWY_NAMESPACE {

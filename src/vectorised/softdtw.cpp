@@ -22,7 +22,8 @@
 
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
-#include "kernels/free_end_terminals.h"
+#include "common/free_end_terminals.h"
+#include "common/neighbour_shifts.h"
 #include "vectorised/batch.h"
 #include "vectorised/call_samples.h"
 #include "vectorised/tiles.h"
@@ -275,28 +276,6 @@ HWY_INLINE VecOf<D> Softmin(D d, VecOf<D> a, VecOf<D> b, VecOf<D> c, VecOf<D> ga
     result = hn::IfThenElse(hn::Eq(largest, hn::Neg(infinity)), infinity, result);
     return hn::IfThenElse(any_nan, hn::Set(d, std::numeric_limits<T>::quiet_NaN()), result);
 }
-
-// Where the up (and left) and the diagonal neighbours of position p of a diagonal sit on the
-// two diagonals before it: p + up (p - 1 + up) and p + corner.
-struct PredecessorShifts {
-    int up;
-    int corner;
-
-    PredecessorShifts(int diagonal, int rows)
-        : up(diagonal >= rows ? 1 : 0),
-          corner(diagonal <= rows - 1 ? -1 : (diagonal == rows ? 0 : 1)) {}
-};
-
-// Where the down (and right) and the diagonal successors of position p of a diagonal sit on
-// the two diagonals after it: p + down (p + 1 + down) and p + corner.
-struct SuccessorShifts {
-    int down;
-    int corner;
-
-    SuccessorShifts(int diagonal, int rows)
-        : down(diagonal <= rows - 2 ? 0 : -1),
-          corner(diagonal <= rows - 3 ? 1 : (diagonal == rows - 2 ? 0 : -1)) {}
-};
 
 // One rolling quantity on a diagonal and the two next to it that a pass reads: before it
 // (step -1) for a forward pass, after it (step 1) for a backward one.

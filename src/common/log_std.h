@@ -5,7 +5,7 @@
 
 #include <cmath>
 
-#include "kernels/antidiag_index.h"
+#include "common/antidiag_index.h"
 
 namespace orvane {
 

@@ -1,0 +1,32 @@
+// The mixed path's passes, compiled for every instruction set (Highway's foreach_target
+// includes this file once per target): a unit of its own, so that the three paths build in
+// parallel and a change to a driver rebuilds none of them. The passes are in the -inl.h
+// headers beside it (entries-inl.h first); the drivers (drivers.cpp) reach this path's table
+// through mixed_passes() (pass_table.h).
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "vectorised/softdtw/passes_mixed.cpp"
+#include "hwy/foreach_target.h"  // IWYU pragma: keep
+#include "hwy/highway.h"
+#include "vectorised/softdtw/entries-inl.h"
+#include "vectorised/softdtw/pass_table.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace orvane::vectorised::HWY_NAMESPACE {
+
+const PassTable<float, double>* MixedPasses() {
+    static const PassTable<float, double> table = TableOf<float, double, SideBySide::every_pass>();
+    return &table;
+}
+
+}  // namespace orvane::vectorised::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace orvane::vectorised {
+
+HWY_EXPORT(MixedPasses);
+
+const PassTable<float, double>& mixed_passes() { return *HWY_DYNAMIC_DISPATCH(MixedPasses)(); }
+
+}  // namespace orvane::vectorised
+#endif  // HWY_ONCE

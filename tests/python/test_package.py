@@ -301,8 +301,9 @@ REJECTED = [
     (dict(signals=np.zeros((2, 4)), lengths=[True, 4]), TypeError,
      "lengths must be a sequence of integers, got bool at position 0"),
     (dict(signals=np.zeros((2, 4)), lengths=np.array([1, 1], bool)), TypeError, "got bool"),
-    # A 2-D reference holds samples of several channels: the 1-D signals do not match it.
-    (dict(reference=np.zeros((2, 2))), ValueError,
+    # A 2-D reference holds samples of several channels: the 1-D signals do not match it (nor
+    # are its 3 rows one padded reference for each of the 2 signals).
+    (dict(reference=np.zeros((3, 2))), ValueError,
      r"signals\[0\] must have 2 dimensions \(samples of 2 channels"),
     (dict(reference=np.zeros((2, 2, 2))), ValueError, "reference must be a 1-D array, or"),
     (dict(reference=np.zeros(1025)), ValueError, "more than the 1024 that backend 'twin'"),

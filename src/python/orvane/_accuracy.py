@@ -37,7 +37,7 @@ def warn_if_unreliable(inputs, scores):
     """A warning (once per call site: the caller's line, wherever the call came through) when
     E may be off by more than UNRELIABLE."""
     magnitudes = np.abs(np.asarray(inputs.adapter.to_numpy(scores), np.float64))
-    steps = np.asarray(inputs.batch.lengths) + inputs.ref_length
+    steps = np.asarray(inputs.batch.lengths) + np.asarray(inputs.ref_lengths)
     finite = np.isfinite(magnitudes)
     if not finite.any():
         return

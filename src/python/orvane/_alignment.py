@@ -1,5 +1,6 @@
 """The soft alignment of a batch: expected-alignment matrices, normalised weights and the
-per-position statistics, computed on the batch's own device when first asked for."""
+per-position statistics, computed on the batch's own device when first asked for; of pairs,
+the alignments of every group of pairs that shares a reference, read pair by pair."""
 
 from __future__ import annotations
 
@@ -8,7 +9,8 @@ from dataclasses import replace
 
 import numpy as np
 
-from ._core import Inputs, MatrixLayout, Results, pieces
+from ._core import Inputs, MatrixLayout, Results, pieces, place, place_spans, spans
+from ._types import FLOAT32, FLOAT64
 from ._costs import in_band
 
 
@@ -187,6 +189,113 @@ class SoftAlignment:
         ax.legend(loc="upper left", fontsize="small")
         ax.figure.colorbar(image, ax=ax, fraction=0.046)
         return ax
+
+
+class PairAlignments:
+    """Scores and expected alignments of B pairs, signal k (N_k samples) against reference k
+    (M_k samples).
+
+    `scores` holds B values; `matrix(k)` and `weights(k)` are N_k x M_k; `path(k)` and
+    `plot(k)` are those of pair k. The per-position statistics (`column_sums`,
+    `weighted_mean`, `log_std`, `index_log_std`, of 1-D signals) hold one value per position
+    of each pair's reference, and come shaped like the references were given: a list of M_k
+    values each, a padded (B, M) array (zeros past each reference's length) or a flat array
+    of sum M_k values. Pairs are indexed as in a sequence."""
+
+    def __init__(self, inputs: Inputs, groups):
+        """groups: (positions of the pairs, their SoftAlignment against the one reference they
+        share)."""
+        self._inputs = inputs
+        self._groups = groups
+        self._located = {k: (alignment, i) for positions, alignment in groups
+                         for i, k in enumerate(positions)}
+        self.scores = self._assembled(lambda alignment: alignment.scores,
+                                      [(k, k + 1) for k in range(inputs.batch.count)],
+                                      lambda positions: [(k, k + 1) for k in positions])
+
+    @property
+    def computed_scores(self):
+        return self.scores
+
+    @property
+    def lengths(self) -> list[int]:
+        return list(self._inputs.batch.lengths)
+
+    @property
+    def ref_lengths(self) -> list[int]:
+        return self._inputs.ref_lengths
+
+    def _assembled(self, values_of, every_span, spans_of):
+        """Each group's values (values_of(alignment), one run per pair of the group) placed in
+        one array at each pair's spans."""
+        inputs = self._inputs
+        element = FLOAT64 if inputs.returns_float64 else FLOAT32
+        size = every_span[-1][1]
+        out = inputs.new(size, element=element)
+        for positions, alignment in self._groups:
+            place_spans(inputs.adapter, out, spans_of(positions),
+                        values_of(alignment).reshape(-1))
+        return out
+
+    def _pair(self, k):
+        count = self._inputs.batch.count
+        try:
+            position = operator.index(k)
+        except TypeError:
+            raise TypeError(f"k must be an integer, got {type(k).__name__}") from None
+        if not -count <= position < count:
+            raise IndexError(f"k = {position} is out of range for {count} pairs")
+        return self._located[position % count]
+
+    def matrix(self, k):
+        """Expected alignment of pair k: N_k x M_k."""
+        alignment, i = self._pair(k)
+        return alignment.matrix(i)
+
+    def weights(self, k):
+        """Normalised weights of pair k: N_k x M_k, every column summing to one (or zero)."""
+        alignment, i = self._pair(k)
+        return alignment.weights(i)
+
+    def path(self, k):
+        """The most likely alignment path of pair k, as for SoftAlignment.path."""
+        alignment, i = self._pair(k)
+        return alignment.path(i)
+
+    def plot(self, k, ax=None):
+        """Pair k's expected alignment with its most likely path; returns the axes."""
+        alignment, i = self._pair(k)
+        ax = alignment.plot(i, ax)
+        ax.set_ylabel(f"sample i of signal {k}")
+        ax.set_title(f"expected alignment of pair {k}")
+        return ax
+
+    def _statistic(self, name):
+        references = self._inputs.references
+        reference_spans = spans(references)
+        flat = self._assembled(lambda alignment: getattr(alignment, name), reference_spans,
+                               lambda positions: [reference_spans[k] for k in positions])
+        return references.in_input_form(flat)
+
+    @property
+    def column_sums(self):
+        """Each reference position's total expected alignment before normalisation."""
+        return self._statistic("column_sums")
+
+    @property
+    def weighted_mean(self):
+        """The weighted mean of the samples aligned with each reference position."""
+        return self._statistic("weighted_mean")
+
+    @property
+    def log_std(self):
+        """ln of their weighted standard deviation, clamped to [-10, 10]."""
+        return self._statistic("log_std")
+
+    @property
+    def index_log_std(self):
+        """ln of the weighted standard deviation of their positions, clamped."""
+        return self._statistic("index_log_std")
 
 
 def least_cost_path(cost, options):

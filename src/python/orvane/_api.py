@@ -11,73 +11,117 @@ import numpy as np
 
 from . import _accuracy, _backends
 from ._alignment import SoftAlignment
-from ._batch import (alpha_values, as_element, parse_alpha, parse_options, parse_reference,
-                     parse_signals, plan_chunks, reference_channels)
-from ._core import Inputs, call_layout, kernels_costs, run, scores
+from ._alignment import PairAlignments
+from ._batch import (NAN_PADDED, Batch, alpha_values, as_element, check_no_nan_ends,
+                     parse_alpha, parse_call, parse_options, plan_chunks)
+from ._core import (Inputs, call_layout, gradients, kernels_costs, pair_alignments, run, scores,
+                    self_pairs)
 from ._types import FLOAT64, BackendName, Precision
 
 # An array of NumPy, PyTorch, CuPy or any DLPack or CUDA-array-interface producer.
 Array = Any
 Signals = Array | Sequence[Array]
-Lengths = Sequence[SupportsIndex]
+Lengths = Sequence[SupportsIndex] | Literal["nan"]
 End = Literal["global", "free", "free_last_row"]
 Cost = Literal["abs", "sqeuclidean"]
 
 
 def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, backend,
             memory_budget, precision=None, cost="abs", band=None, matrices=3,
-            signals_as_references=False, lean_gradients=False) -> Inputs:
+            signals_as_references=False, lean_gradients=False, ref_lengths=None, pairs=None,
+            channels_first=None) -> Inputs:
     """Checks every argument, then converts what needs converting. A rejected call raises
     TypeError or ValueError before anything is allocated or any address is formed.
     signals_as_references: each signal will also serve as a reference (the divergence's
     self-terms), so it must fit the backend's limit on references too. matrices: the batch
     matrices a call holds, None for scores alone (none on the vectorised module, which keeps
     no matrix for them; distances and scores elsewhere). lean_gradients: sample gradients
-    without distance or gradient matrices, as the vectorised module computes them."""
-    batch = parse_signals(signals, lengths, reference_channels(reference))
-    reference = parse_reference(reference, batch)
+    without distance or gradient matrices, as the vectorised module computes them.
+    ref_lengths, pairs, channels_first: how the reference is read (see `soft_dtw`)."""
+    parsed = parse_call(signals, reference, lengths, ref_lengths, pairs, channels_first)
+    batch, references = parsed.batch, parsed.references
     chosen = _backends.choose(batch.device, backend, batch.adapter, "signals")
-    float64_inputs = batch.float64 or batch.adapter.is_float64(reference)
+    float64_inputs = batch.float64 or (references.float64 if references is not None
+                                       else batch.adapter.is_float64(parsed.reference))
     element = _backends.choose_element(precision, chosen, float64_inputs)
     options = parse_options(gamma, end, ref_gap_penalty, element, cost, band, batch.count)
     alpha = parse_alpha(alpha, batch, element=element)
-    ref_length = int(reference.shape[0])
-    if ref_length > chosen.max_ref_length:
-        raise ValueError(f"the reference has {ref_length} samples, more than the "
-                         f"{chosen.max_ref_length} that backend {chosen.name!r} takes (one "
-                         "thread per reference sample in a block)")
+    ref_lengths = (references.lengths if references is not None
+                   else int(parsed.reference.shape[0]))
+    _check_reference_lengths(ref_lengths, chosen)
     if signals_as_references:
-        for k, length in enumerate(batch.lengths):
-            if length > chosen.max_ref_length:
-                raise ValueError(
-                    f"signal {k} has {length} samples; its self-term uses it as the reference, "
-                    f"which backend {chosen.name!r} limits to {chosen.max_ref_length} samples "
-                    "(one thread per reference sample in a block)")
+        _check_self_term_lengths(batch.lengths, chosen)
     layout = call_layout(chosen, element, matrices, lean_gradients,
                          kernels_costs(options, batch.channels))
-    plan_chunks(batch.lengths, ref_length, 0, memory_budget, element, **layout.arguments())
+    plan_chunks(batch.lengths, ref_lengths, 0, memory_budget, element, **layout.arguments())
     batch.materialize(element)
-    return Inputs(batch, as_element(batch.adapter, reference, element), options, chosen,
-                  alpha_values(alpha, batch, element), memory_budget, element,
-                  returns_float64=float64_inputs and element is FLOAT64)
+    check_no_nan_ends(batch)
+    if references is None:
+        reference = as_element(batch.adapter, parsed.reference, element)
+        check_no_nan_ends(_one_signal(batch, reference), "reference", "its lengths")
+    else:
+        reference = references.materialize(element).flat
+        check_no_nan_ends(references, "reference", "ref_lengths")
+    return Inputs(batch, reference, options, chosen, alpha_values(alpha, batch, element),
+                  memory_budget, element, returns_float64=float64_inputs and element is FLOAT64,
+                  references=references)
 
 
-def soft_dtw(signals: Signals, reference: Array, *, lengths: Lengths | None = None,
-             gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
-             alpha: float | Array | None = None, cost: Cost = "abs",
-             band: int | Sequence[int] | None = None, backend: BackendName | None = None,
-             memory_budget: int | None = None, precision: Precision | None = None) -> Array:
-    """Soft-DTW score of every signal against the reference: an array of B values, float64
-    for float64 inputs on the float64 path and float32 otherwise.
+def _one_signal(batch: Batch, values) -> Batch:
+    return Batch(batch.adapter, batch.device, None, [int(values.shape[0])], "flat",
+                 flat=values.reshape(-1), channels=batch.channels)
+
+
+def _check_reference_lengths(lengths, backend):
+    """The reference, or each pair's, within the backend's limit."""
+    listed = [lengths] if isinstance(lengths, int) else lengths
+    for k, length in enumerate(listed):
+        if length > backend.max_ref_length:
+            which = "the reference" if isinstance(lengths, int) else f"reference {k}"
+            raise ValueError(f"{which} has {length} samples, more than the "
+                             f"{backend.max_ref_length} that backend {backend.name!r} takes "
+                             "(one thread per reference sample in a block)")
+
+
+def _check_self_term_lengths(lengths, backend):
+    for k, length in enumerate(lengths):
+        if length > backend.max_ref_length:
+            raise ValueError(
+                f"signal {k} has {length} samples; its self-term uses it as the reference, "
+                f"which backend {backend.name!r} limits to {backend.max_ref_length} samples "
+                "(one thread per reference sample in a block)")
+
+
+def soft_dtw(signals: Signals, reference: Array | Signals, *, lengths: Lengths | None = None,
+             ref_lengths: Lengths | None = None, pairs: bool | None = None,
+             channels_first: bool | None = None, gamma: float = 1.0, end: End = "global",
+             ref_gap_penalty: float = 0.0, alpha: float | Array | None = None,
+             cost: Cost = "abs", band: int | Sequence[int] | None = None,
+             backend: BackendName | None = None, memory_budget: int | None = None,
+             precision: Precision | None = None) -> Array:
+    """Soft-DTW score of every signal against the reference, or of every pair (signal k
+    against reference k): an array of B values, float64 for float64 inputs on the float64
+    path and float32 otherwise.
 
     signals: a list of 1-D arrays, a padded 2-D array (with `lengths`, or every row full),
         or a flat 1-D array with `lengths`; for samples of d channels, a list of (N_k, d)
         arrays, a padded (B, N, d) array or a flat (sum N_k, d) array. NumPy, PyTorch (CPU or
         CUDA) or CuPy arrays, or anything with `__dlpack__` or `__cuda_array_interface__`.
         Inputs of the type the call computes in and contiguous are used as they are, others
-        converted with a copy.
-    reference: a 1-D array, or (M, d) for samples of d channels, from the same library, on
-        the same device.
+        converted with a copy. lengths="nan" takes a padded array's lengths from its trailing
+        NaN padding (tslearn's data sets); signals that end in NaN are refused otherwise.
+    reference: one 1-D array, or (M, d) for samples of d channels, from the same library, on
+        the same device; or one reference per signal (pairs), in the signals' forms: a list,
+        a padded (B, M) or (B, M, d) array (with `ref_lengths`, or every row full), or a flat
+        array with `ref_lengths`.
+    pairs: None reads the shapes: a list of references, `ref_lengths` or a 3-D reference are
+        pairs, a 1-D reference is one; a 2-D reference reads both ways ((M, d), or B padded
+        1-D references), and the reading the signals fit is taken, a call that fits both
+        refused. True or False says which.
+    channels_first: padded arrays of channels before samples ((B, d, N) signals and (d, M) or
+        (B, d, M) references, as torch.nn.Conv1d lays them out); None reads (B, X, Y) signals
+        with X < Y both ways, and refuses a call that fits both. Gradients come back in the
+        layout given.
     gamma: the soft minimum's smoothing, a normal number greater than zero (in float32, or in
         float64 on the float64 path).
     end: "global" (the alignment ends at the last cell), "free" (it may end anywhere on the
@@ -99,8 +143,11 @@ def soft_dtw(signals: Signals, reference: Array, *, lengths: Lengths | None = No
         kernels' float32 steps), "float32" or "float64" (host arrays on the vectorised CPU
         module only: every matrix and every step in float64; float32 inputs get float32
         results, rounded once at the end).
+
+    Pairs run as one call per distinct reference for now (the pairs that share a reference's
+    values run together), on every backend.
     """
-    inputs = prepare(signals, reference, lengths=lengths, gamma=gamma, end=end,
+    inputs = prepare(signals, reference, **_reading(locals()), gamma=gamma, end=end,
                      ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
                      memory_budget=memory_budget, precision=precision, cost=cost, band=band,
                      matrices=None)
@@ -109,7 +156,15 @@ def soft_dtw(signals: Signals, reference: Array, *, lengths: Lengths | None = No
     return inputs.result(found)
 
 
-def soft_dtw_with_grad(signals: Signals, reference: Array, *, lengths: Lengths | None = None,
+def _reading(arguments) -> dict:
+    """The arguments that say how a call's signals and reference are read."""
+    return {name: arguments[name] for name in ("lengths", "ref_lengths", "pairs",
+                                               "channels_first")}
+
+
+def soft_dtw_with_grad(signals: Signals, reference: Array | Signals, *,
+                       lengths: Lengths | None = None, ref_lengths: Lengths | None = None,
+                       pairs: bool | None = None, channels_first: bool | None = None,
                        gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
                        alpha: float | Array | None = None, cost: Cost = "abs",
                        band: int | Sequence[int] | None = None, backend: BackendName | None = None,
@@ -119,55 +174,69 @@ def soft_dtw_with_grad(signals: Signals, reference: Array, *, lengths: Lengths |
 
     The gradient of score k with respect to signal k, shaped like the signals were given
     (a list, a padded array with zeros past each length, or a flat array), and the gradient
-    of the sum of all scores with respect to the reference, shaped like it. Arguments as for
-    `soft_dtw`; a signal without a path in its band has no gradient.
+    of the sum of all scores with respect to the reference, shaped like it; with pairs, the
+    gradient of score k with respect to reference k, shaped like the references were given.
+    Arguments as for `soft_dtw`; a signal without a path in its band has no gradient.
     """
-    inputs = prepare(signals, reference, lengths=lengths, gamma=gamma, end=end,
+    inputs = prepare(signals, reference, **_reading(locals()), gamma=gamma, end=end,
                      ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
                      memory_budget=memory_budget, precision=precision, cost=cost, band=band,
                      lean_gradients=True)
-    results = run(inputs, sample_gradients=True)
+    results = gradients(inputs)
     warn_if_no_path(inputs, results.scores)
     _accuracy.warn_if_unreliable(inputs, results.scores)
     signal_gradients = inputs.result(results.signal_gradients)
     reference_gradient = inputs.result(results.reference_gradient)
     return (inputs.result(results.scores), inputs.batch.in_input_form(signal_gradients),
-            reference_gradient.reshape(inputs.reference.shape))
+            inputs.reference_in_input_form(reference_gradient))
 
 
-def soft_alignment(signals: Signals, reference: Array, *, lengths: Lengths | None = None,
+def soft_alignment(signals: Signals, reference: Array | Signals, *,
+                   lengths: Lengths | None = None, ref_lengths: Lengths | None = None,
+                   pairs: bool | None = None, channels_first: bool | None = None,
                    gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
                    alpha: float | Array | None = None, cost: Cost = "abs",
                    band: int | Sequence[int] | None = None, backend: BackendName | None = None,
                    memory_budget: int | None = None,
-                   precision: Precision | None = None) -> SoftAlignment:
+                   precision: Precision | None = None) -> SoftAlignment | PairAlignments:
     """The soft alignment of every signal with the reference: its scores, expected-alignment
     matrices, normalised weights and per-position statistics (of 1-D signals). Arguments as
-    for `soft_dtw`."""
-    inputs = prepare(signals, reference, lengths=lengths, gamma=gamma, end=end,
+    for `soft_dtw`. Pairs give a PairAlignments: matrix k is N_k x M_k, and the statistics
+    come shaped like the references were given."""
+    inputs = prepare(signals, reference, **_reading(locals()), gamma=gamma, end=end,
                      ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
                      memory_budget=memory_budget, precision=precision, cost=cost, band=band)
-    results = run(inputs, keep_gradient_matrix=True)
-    warn_if_no_path(inputs, results.scores)
-    _accuracy.warn_if_unreliable(inputs, results.scores)
-    return SoftAlignment(inputs, results)
+    if inputs.pairs:
+        alignment = PairAlignments(inputs, [(positions, SoftAlignment(group, results))
+                                            for positions, group, results
+                                            in pair_alignments(inputs)])
+        found = alignment.computed_scores
+    else:
+        results = run(inputs, keep_gradient_matrix=True)
+        alignment, found = SoftAlignment(inputs, results), results.scores
+    warn_if_no_path(inputs, found)
+    _accuracy.warn_if_unreliable(inputs, found)
+    return alignment
 
 
-def soft_dtw_divergence(signals: Signals, reference: Array, *, lengths: Lengths | None = None,
+def soft_dtw_divergence(signals: Signals, reference: Array | Signals, *,
+                        lengths: Lengths | None = None, ref_lengths: Lengths | None = None,
+                        pairs: bool | None = None, channels_first: bool | None = None,
                         gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
                         alpha: float | Array | None = None, cost: Cost = "abs",
                         band: int | Sequence[int] | None = None, backend: BackendName | None = None,
                         memory_budget: int | None = None,
                         precision: Precision | None = None) -> Array:
-    """sdtw(x_k, y) - (sdtw(x_k, x_k) + sdtw(y, y)) / 2 for every signal x_k: 0 for a signal
-    identical to the reference. Defined for the global end without alpha or gap penalty; with
-    a band, each of the three terms takes signal k's.
+    """sdtw(x_k, y) - (sdtw(x_k, x_k) + sdtw(y, y)) / 2 for every signal x_k (with pairs,
+    y_k in place of y): 0 for a signal identical to its reference. Defined for the global end
+    without alpha or gap penalty; with a band, each of the three terms takes signal k's.
 
     The self-term of a signal uses it as the reference, so on the CUDA module and the twin a
     signal may be no longer than the device's threads per block (the vectorised CPU module has
-    no such limit). One call per signal computes the self-terms."""
+    no such limit). The self-terms sdtw(x_k, x_k) run as pairs, and so do the references'
+    with pairs."""
     check_divergence_options(end, alpha, ref_gap_penalty)
-    inputs = prepare(signals, reference, lengths=lengths, gamma=gamma, end=end,
+    inputs = prepare(signals, reference, **_reading(locals()), gamma=gamma, end=end,
                      ref_gap_penalty=0.0, alpha=None, backend=backend,
                      memory_budget=memory_budget, precision=precision, cost=cost, band=band,
                      matrices=None, signals_as_references=True)
@@ -190,25 +259,22 @@ def self_score(inputs: Inputs, signal, band_width=None):
     alone = replace(inputs.batch, lengths=[int(signal.shape[0])], form="flat",
                     flat=signal.reshape(-1))
     options = replace(inputs.options, band=None if band_width is None else (band_width,))
-    return scores(replace(inputs, batch=alone, reference=signal, options=options))
-
-
-def _band_of(inputs: Inputs, k):
-    return None if inputs.options.band is None else inputs.options.band[k]
+    return scores(replace(inputs, batch=alone, reference=signal, options=options,
+                          references=None))
 
 
 def signal_self_scores(inputs: Inputs):
-    """sdtw(x_k, x_k) of every signal of the batch, within its own band, one call each."""
-    offsets = inputs.batch.signal_offsets()
-    shape = inputs.reference.shape[1:]
-    selves = [self_score(inputs, inputs.batch.flat[a:b].reshape(-1, *shape), _band_of(inputs, k))
-              for k, (a, b) in enumerate(zip(offsets[:-1], offsets[1:]))]
-    return inputs.adapter.concat(selves) if len(selves) > 1 else selves[0]
+    """sdtw(x_k, x_k) of every signal of the batch, within its own band, as pairs."""
+    return scores(self_pairs(inputs, inputs.batch))
 
 
 def reference_self_scores(inputs: Inputs):
-    """sdtw(y, y) within each signal's band (one call per band width), for every signal."""
-    widths = [_band_of(inputs, k) for k in range(inputs.batch.count)]
+    """sdtw(y_k, y_k) of every pair's reference as pairs, or sdtw(y, y) within each signal's
+    band (one call per band width) for every signal."""
+    if inputs.pairs:
+        return scores(self_pairs(inputs, inputs.references))
+    band = inputs.options.band
+    widths = [None] * inputs.batch.count if band is None else list(band)
     once = {width: self_score(inputs, inputs.reference, width) for width in set(widths)}
     selves = [once[width] for width in widths]
     return inputs.adapter.concat(selves) if len(selves) > 1 else selves[0]

@@ -20,8 +20,6 @@ from ._types import FLOAT32, HOST, Device
 FLOAT32_BYTES = 4
 
 
-
-
 def _loaded(name):
     """A library the caller has already imported: its arrays can only come from there, and
     importing one that is not in use would cost seconds."""
@@ -88,6 +86,12 @@ class NumpyArrays:
 
     def to_numpy(self, obj):
         return np.asarray(obj)
+
+    def values_at(self, obj, positions):
+        return np.asarray(obj)[positions]
+
+    def swap_last_axes(self, obj):
+        return np.swapaxes(obj, -1, -2)
 
     def from_numpy(self, array, device):
         return np.ascontiguousarray(array)
@@ -170,6 +174,12 @@ class TorchArrays:
     def to_numpy(self, obj):
         return obj.detach().cpu().numpy()
 
+    def values_at(self, obj, positions):
+        return self.to_numpy(obj[self.torch.tensor(positions, device=obj.device)])
+
+    def swap_last_axes(self, obj):
+        return obj.transpose(-1, -2)
+
     def from_numpy(self, array, device):
         return self.torch.from_numpy(np.ascontiguousarray(array)).to(self._torch_device(device))
 
@@ -235,6 +245,13 @@ class CupyArrays:
 
     def to_numpy(self, obj):
         return self.cupy.asnumpy(obj)
+
+    def values_at(self, obj, positions):
+        with self.cupy.cuda.Device(obj.device.id):
+            return self.cupy.asnumpy(obj[self.cupy.asarray(positions)])
+
+    def swap_last_axes(self, obj):
+        return self.cupy.swapaxes(obj, -1, -2)
 
     def from_numpy(self, array, device):
         with self.cupy.cuda.Device(device.index):
@@ -369,6 +386,13 @@ class RawCudaArrays:
 
     def to_numpy(self, obj):
         return obj.numpy()
+
+    def values_at(self, obj, positions):
+        return self.to_numpy(obj)[positions]
+
+    def swap_last_axes(self, obj):
+        raise TypeError("CUDA arrays with their channels first need CuPy or PyTorch installed "
+                        "to be read")
 
     def from_numpy(self, array, device):
         values = RawCudaArray(int(np.size(array)), device)

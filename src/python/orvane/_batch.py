@@ -1,7 +1,9 @@
 """Argument checks and the batch forms: a list of 1-D arrays, a padded 2-D array with
 `lengths`, or a flat array with `lengths`; with a 2-D reference of d channels, (N_k, d)
-arrays, a padded (B, N, d) array or a flat (sum N_k, d) one. Everything here runs before
-anything is allocated on a device or any address is formed."""
+arrays, a padded (B, N, d) array or a flat (sum N_k, d) one. References come as one array, or
+as a batch of their own in the same forms (pairs: one reference per signal), and a call whose
+shapes read both ways is refused rather than guessed. Everything here runs before anything
+is allocated on a device or any address is formed."""
 
 from __future__ import annotations
 
@@ -21,6 +23,8 @@ FLOAT64_MIN_NORMAL = 2.0**-1022
 # Halfway between the smallest normal float32 and the subnormal below it, which rounds up.
 FLOAT32_SMALLEST_ROUNDING_TO_NORMAL = 2.0**-126 - 2.0**-150
 ENDS = ("global", "free", "free_last_row")
+# lengths=NAN_PADDED: a padded array's lengths come from its trailing NaN padding.
+NAN_PADDED = "nan"
 COSTS = ("abs", "sqeuclidean")
 
 
@@ -39,6 +43,7 @@ class Batch:
     float64: bool = False  # whether the signals came as float64
     channels: int = 1  # values per sample; the flat array holds them sample by sample
     with_channels: bool = False  # whether samples came as rows of a channel axis
+    channels_first: bool = False  # padded (B, d, N): given values go back in that layout
 
     def materialize(self, element=FLOAT32):
         if self.flat is None:
@@ -73,7 +78,8 @@ class Batch:
             padded[k * row:k * row + b - a] = flat_values[a:b]
         shape = (self.count, self.width, self.channels) if self.with_channels else \
             (self.count, self.width)
-        return padded.reshape(*shape)
+        padded = padded.reshape(*shape)
+        return self.adapter.swap_last_axes(padded) if self.channels_first else padded
 
 
 def _check_floating(adapter, array, name):
@@ -228,6 +234,7 @@ def parse_signals(signals, lengths=None, channels=Channels(), name="signals",
                  "a list of 1-D arrays, a padded 2-D array or a flat 1-D array")
         raise ValueError(f"{name} must be {forms}, got {array.ndim} dimensions")
     channels.check_sample_shape(array, name, 0)
+    _refuse_nan_lengths(lengths, lengths_name, name, "a flat array")
     sizes = [array.shape[0]] if lengths is None else _length_list(lengths, lengths_name)
     if sum(sizes) != array.shape[0]:
         raise ValueError(f"{lengths_name} add up to {sum(sizes)}, but the flat {name} hold "
@@ -239,7 +246,14 @@ def parse_signals(signals, lengths=None, channels=Channels(), name="signals",
                  with_channels=channels.axis)
 
 
+def _refuse_nan_lengths(lengths, lengths_name, name, form):
+    if isinstance(lengths, str) and lengths == NAN_PADDED:
+        raise ValueError(f"{lengths_name}={NAN_PADDED!r} takes the lengths of a padded array from "
+                         f"its NaN padding, but {name} is {form}")
+
+
 def _parse_list(signals, lengths, channels, name, lengths_name):
+    _refuse_nan_lengths(lengths, lengths_name, name, "a list")
     if lengths is not None:
         raise ValueError(f"{lengths_name} goes with a padded or flat array of {name}, not with "
                          "a list")
@@ -274,14 +288,19 @@ def _parse_padded(adapter, device, array, lengths, channels, name, lengths_name)
     if rows == 0 or width == 0:
         raise ValueError(f"{name} is empty (shape {' x '.join(map(str, array.shape))})")
     channels.check_sample_shape(array, name, 1)
-    sizes = [width] * rows if lengths is None else _length_list(lengths, lengths_name)
+    _check_floating(adapter, array, name)
+    if isinstance(lengths, str) and lengths == NAN_PADDED:
+        sizes = _lengths_from_nan_padding(adapter, array, channels, name)
+    elif lengths is None:
+        sizes = [width] * rows
+    else:
+        sizes = _length_list(lengths, lengths_name)
     if len(sizes) != rows:
         raise ValueError(f"{lengths_name} has {len(sizes)} entries for {rows} padded {name}")
     for k, size in enumerate(sizes):
         if size > width:
             raise ValueError(f"{lengths_name}[{k}] is {size}, longer than the rows of the "
                              f"padded {name} ({width})")
-    _check_floating(adapter, array, name)
 
     def build_flat(element):
         values = as_element(adapter, array, element)
@@ -292,6 +311,36 @@ def _parse_padded(adapter, device, array, lengths, channels, name, lengths_name)
     return Batch(adapter, device, build_flat, sizes, "padded", width,
                  float64=adapter.is_float64(array), channels=channels.count,
                  with_channels=channels.axis)
+
+
+def _lengths_from_nan_padding(adapter, array, channels, name) -> list[int]:
+    """Each row's length up to its trailing padding: samples that are NaN in every channel,
+    as tslearn pads its data sets."""
+    padding = np.isnan(np.asarray(adapter.to_numpy(adapter.as_type(array, FLOAT64))))
+    if channels.axis:
+        padding = padding.all(axis=-1)
+    kept = ~padding
+    sizes = np.where(kept.any(axis=1), kept.shape[1] - np.argmax(kept[:, ::-1], axis=1), 0)
+    for k, size in enumerate(sizes.tolist()):
+        if size == 0:
+            raise ValueError(f"{name}[{k}] is NaN throughout: nothing is left of it once its "
+                             "padding is taken off")
+    return sizes.tolist()
+
+
+def check_no_nan_ends(batch: Batch, name="signals", lengths_name="lengths"):
+    """Refuses a batch whose signals end in NaN, as a batch padded with NaN does when it comes
+    without lengths: it would be aligned with its padding."""
+    last_samples = [end - channel for end in batch.signal_offsets()[1:]
+                    for channel in range(batch.channels, 0, -1)]
+    values = np.asarray(batch.adapter.values_at(batch.flat, last_samples), np.float64)
+    ending_in_nan = np.isnan(values.reshape(batch.count, batch.channels)).any(axis=1)
+    for k in np.flatnonzero(ending_in_nan).tolist():
+        which = name if batch.count == 1 and batch.form != "padded" else f"{name}[{k}]"
+        raise ValueError(
+            f"{which} ends in NaN, as a batch padded with NaN does (tslearn pads its data sets "
+            f"so): pass {lengths_name}={NAN_PADDED!r} to take each length from the padding of a "
+            f"padded array, or {lengths_name} that leave the padding out")
 
 
 def parse_reference(reference, batch: Batch, name="reference"):
@@ -308,6 +357,147 @@ def parse_reference(reference, batch: Batch, name="reference"):
     else:
         _one_dimensional(array, name)
     return _check_floating(adapter, array, name)
+
+
+def parse_references(references, batch: Batch, ref_lengths=None, channels=Channels()) -> Batch:
+    """A batch of references, one per signal of `batch`, checked, not yet converted."""
+    parsed = parse_signals(references, ref_lengths, channels, "reference", "ref_lengths")
+    if parsed.adapter is not batch.adapter:
+        raise TypeError(f"reference holds {parsed.adapter.name} arrays, but signals are "
+                        f"{batch.adapter.name} arrays; pass every input from one library")
+    if parsed.device != batch.device:
+        raise ValueError(f"reference is on {parsed.device}, but signals are on {batch.device}; "
+                         "every input must be on one device")
+    if parsed.count != batch.count:
+        raise ValueError(f"reference holds {parsed.count} references for {batch.count} signals; "
+                         "pairs take one reference per signal")
+    return parsed
+
+
+@dataclass(frozen=True)
+class Reading:
+    """How a call's shapes are read: pairs (signal k against reference k) or every signal
+    against one reference, and whether padded arrays have their channels before their
+    samples ((B, d, N), as torch.nn.Conv1d lays them out)."""
+
+    pairs: bool
+    channels_first: bool = False
+
+
+@dataclass
+class Parsed:
+    """A call's signals and reference as one reading takes them."""
+
+    reading: Reading
+    batch: Batch
+    reference: object = None       # the one reference, checked
+    references: Batch | None = None  # pairs: one reference per signal
+
+    def describe(self) -> str:
+        batch = self.batch
+        samples = (f"samples of {batch.channels} channels" if batch.with_channels
+                   else "1-D samples")
+        if self.reading.channels_first:
+            samples += ", channels first"
+        if self.reading.pairs:
+            return f"{batch.count} pairs, signal k against reference k ({samples})"
+        signals = "1 signal" if batch.count == 1 else f"{batch.count} signals"
+        return (f"{signals} against one reference of {int(self.reference.shape[0])} samples "
+                f"({samples})")
+
+
+def _flag(value, name):
+    if value is not None and not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True, False or None, got {type(value).__name__}")
+    return None if value is None else bool(value)
+
+
+def _dimensions(value, name):
+    """An argument's number of dimensions, or None for a list or what is no array (whose own
+    parse says what is wrong)."""
+    if isinstance(value, (list, tuple)):
+        return None
+    try:
+        return native(value, name)[1].ndim
+    except (TypeError, ValueError, RuntimeError):
+        return None
+
+
+def _readings(signals, reference, ref_lengths, pairs, channels_first) -> list[Reading]:
+    """The readings a call's shapes allow, today's one-reference reading first."""
+    dimensions = _dimensions(reference, "reference")
+    batch_of_references = isinstance(reference, (list, tuple)) or ref_lengths is not None
+    ways = []
+    # A 3-D reference is pairs only; it stays a one-reference candidate, whose refusal then
+    # says what one reference may be.
+    if pairs is not True and not batch_of_references:
+        ways.append(False)
+    if pairs is True or (pairs is None and (batch_of_references or dimensions in (2, 3))):
+        ways.append(True)
+    if not ways:
+        raise ValueError("pairs=False takes one reference, but reference is a batch of them (a "
+                         "list, an array with ref_lengths, or a padded (B, M, d) array); pass "
+                         "pairs=True, or one 1-D or (M, d) reference")
+    layouts = [bool(channels_first)]
+    signal_dimensions = _dimensions(signals, "signals")
+    if channels_first is None and signal_dimensions == 3:
+        rows = native(signals, "signals")[1].shape
+        if rows[1] < rows[2]:  # more channels than samples: read channels first too
+            layouts.append(True)
+    return [Reading(way, layout) for way in ways for layout in layouts]
+
+
+def _channels_last(value, name, dimensions):
+    """A padded array of channels first, (..., d, N), as (..., N, d)."""
+    adapter, array = native(value, name)
+    if array.ndim != dimensions:
+        raise ValueError(f"channels_first=True takes {name} as a padded array of "
+                         f"{dimensions} dimensions, channels before samples; got "
+                         f"{array.ndim} dimensions")
+    return adapter.swap_last_axes(array)
+
+
+def _parse_reading(reading: Reading, signals, reference, lengths, ref_lengths) -> Parsed:
+    if reading.channels_first:
+        signals = _channels_last(signals, "signals", 3)
+        reference = _channels_last(reference, "reference", 3 if reading.pairs else 2)
+    if reading.pairs:
+        channels = signal_channels(reference, "reference", ref_lengths, "ref_lengths")
+        batch = parse_signals(signals, lengths, channels)
+        references = parse_references(reference, batch, ref_lengths, channels)
+        batch.channels_first = references.channels_first = reading.channels_first
+        return Parsed(reading, batch, references=references)
+    batch = parse_signals(signals, lengths, reference_channels(reference))
+    batch.channels_first = reading.channels_first
+    return Parsed(reading, batch, reference=parse_reference(reference, batch))
+
+
+def parse_call(signals, reference, lengths=None, ref_lengths=None, pairs=None,
+               channels_first=None) -> Parsed:
+    """The signals and the reference as the one reading that fits them. pairs and
+    channels_first pick a reading; left None, every reading the shapes allow is tried, and a
+    call that fits two is refused with both and the keyword that picks one."""
+    pairs = _flag(pairs, "pairs")
+    channels_first = _flag(channels_first, "channels_first")
+    fitting, refusals = [], []
+    for reading in _readings(signals, reference, ref_lengths, pairs, channels_first):
+        try:
+            fitting.append(_parse_reading(reading, signals, reference, lengths, ref_lengths))
+        except (TypeError, ValueError) as refusal:
+            refusals.append(refusal)
+    if len(fitting) == 1:
+        return fitting[0]
+    if fitting:
+        first, second = fitting[:2]
+        keyword = ("pairs=True or pairs=False" if first.reading.pairs != second.reading.pairs
+                   else "channels_first=True or channels_first=False")
+        raise ValueError(f"signals and reference read two ways: as {first.describe()}, or as "
+                         f"{second.describe()}; pass {keyword} to say which")
+    messages = list(dict.fromkeys(str(refusal) for refusal in refusals))
+    if len(messages) == 1:
+        raise refusals[0]
+    raise type(refusals[0])("signals and reference fit no reading: "
+                            + "; or else ".join(messages))
 
 
 def parse_cost(cost) -> str:
@@ -445,13 +635,16 @@ def plan_chunks(lengths, ref_length, matrices, memory_budget=None, element=FLOAT
     (or `cell_bytes` a cell, when given) fit in it. stores_matrices=False: the call walks the
     cells without storing them, so only its samples' positions must fit.
     checkpoint_cells(N, M): a signal whose matrix does not fit runs alone, in as many cells
-    as that gives (checkpoints of its score matrix)."""
+    as that gives (checkpoints of its score matrix). ref_length: one reference's, or one per
+    signal (pairs)."""
     check_memory_budget(memory_budget)
     if cell_bytes is None:
         cell_bytes = element.cell_bytes(matrices)
     cell_limit = cells_one_call_holds(memory_budget, cell_bytes, stores_matrices)
+    ref_lengths = ([ref_length] * len(lengths) if isinstance(ref_length, numbers.Integral)
+                   else ref_length)
     chunks, start, cells, samples = [], 0, 0, 0
-    for k, length in enumerate(lengths):
+    for k, (length, ref_length) in enumerate(zip(lengths, ref_lengths)):
         own = length * ref_length
         if own > cell_limit and checkpoint_cells is not None:
             _check_checkpoints(k, length, ref_length, checkpoint_cells, cell_bytes,

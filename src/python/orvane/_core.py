@@ -1,7 +1,11 @@
 """The calls into an extension module for one checked batch, split into pieces that one call
 can hold. Outputs of the whole batch are allocated once and each piece writes its part
 through an offset address, so a split batch gives every score and matrix the same bits as one
-call would; accumulated outputs differ by float32 rounding at most."""
+call would; accumulated outputs differ by float32 rounding at most.
+
+Pairs (signal k against reference k) run through `pair_scores`, `pair_gradients` and
+`pair_alignments`, the one place that decides how: for now as one call per distinct
+reference, on every backend."""
 
 from __future__ import annotations
 
@@ -11,7 +15,7 @@ import functools
 import threading
 import weakref
 from collections.abc import Callable
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 
 import numpy as np
 
@@ -125,7 +129,9 @@ def release_memory():
 
 @dataclass
 class Inputs:
-    """A checked call: the batch, the reference, the options and the module that runs it."""
+    """A checked call: the batch, the reference, the options and the module that runs it.
+    With pairs, `references` is the batch of references, one per signal, and `reference`
+    their flat values."""
 
     batch: Batch
     reference: object
@@ -135,6 +141,25 @@ class Inputs:
     memory_budget: int | None = None
     element: Element = FLOAT32  # what the call computes in
     returns_float64: bool = False  # else results come back as float32
+    references: Batch | None = None
+
+    @property
+    def pairs(self) -> bool:
+        return self.references is not None
+
+    @property
+    def ref_lengths(self) -> list[int]:
+        """The length of each signal's reference."""
+        return (list(self.references.lengths) if self.pairs
+                else [self.ref_length] * self.batch.count)
+
+    def reference_in_input_form(self, flat_values):
+        """Per-sample values of the reference (or of each pair's reference) shaped like it was
+        given."""
+        if self.pairs:
+            return self.references.in_input_form(flat_values)
+        shaped = flat_values.reshape(self.reference.shape)
+        return self.adapter.swap_last_axes(shaped) if self.batch.channels_first else shaped
 
     def result(self, array):
         """An array the call computed, in the type it returns: float64 results of float32
@@ -380,6 +405,8 @@ def lean_gradients(inputs: Inputs, score_weights=None, reference_only=False) -> 
 def scores(inputs: Inputs):
     """The scores alone. The vectorised module forms every cost from the samples inside its
     forward sweep and keeps no matrix; the other modules run distance and forward passes."""
+    if inputs.pairs:
+        return pair_scores(inputs)
     if inputs.backend.name != "cpu":
         return run(inputs).scores
     options = inputs.options
@@ -460,3 +487,122 @@ def _add_sample_gradients(inputs, piece, gradient, results):
         inputs.address(inputs.reference), inputs.ref_length, inputs.address(gradient),
         inputs.address(results.signal_gradients, piece.first_sample * inputs.batch.channels),
         inputs.address(results.reference_gradient), **extra)
+
+
+def gradients(inputs: Inputs, score_weights=None, reference_gradients=True) -> Results:
+    """Scores and the gradients of the samples and of the reference (of each pair's own
+    reference, with pairs), of sum_k w_k * score_k with score_weights."""
+    if inputs.pairs:
+        return pair_gradients(inputs, score_weights, reference_gradients)
+    return run(inputs, sample_gradients=True, score_weights=score_weights)
+
+
+def self_pairs(inputs: Inputs, batch: Batch) -> Inputs:
+    """Every signal of `batch` against itself, within its own band: a divergence's
+    self-terms."""
+    return replace(inputs, batch=batch, reference=batch.flat, references=batch, alpha=None)
+
+
+def pair_scores(inputs: Inputs):
+    """The score of every pair."""
+    found = inputs.new(inputs.batch.count, element=inputs.element.score)
+    for positions, group in _reference_groups(inputs):
+        place(inputs.adapter, found, positions, scores(group))
+    return found
+
+
+def pair_gradients(inputs: Inputs, score_weights=None, reference_gradients=True) -> Results:
+    """Scores, the gradients of the samples, and with reference_gradients each pair's own
+    reference gradient, shaped like the flat references (zeros otherwise)."""
+    batch, references = inputs.batch, inputs.references
+    results = Results(scores=inputs.new(batch.count, element=inputs.element.score),
+                      signal_gradients=inputs.new(sum(batch.lengths) * batch.channels),
+                      reference_gradient=inputs.new(sum(references.lengths) * batch.channels,
+                                                    zero=True))
+    signal_spans, reference_spans = spans(batch), spans(references)
+    adapter = inputs.adapter
+    for positions, group in _reference_groups(inputs, shared=not reference_gradients):
+        weights = None if score_weights is None else _gathered(adapter, score_weights,
+                                                               [(k, k + 1) for k in positions])
+        found = run(group, sample_gradients=True, score_weights=weights)
+        place(adapter, results.scores, positions, found.scores)
+        place_spans(adapter, results.signal_gradients, [signal_spans[k] for k in positions],
+                     found.signal_gradients)
+        if reference_gradients:
+            place_spans(adapter, results.reference_gradient, [reference_spans[positions[0]]],
+                         found.reference_gradient)
+    return results
+
+
+def pair_alignments(inputs: Inputs):
+    """(positions, inputs, results) of every group of pairs that shares a reference, with the
+    expected alignments of each."""
+    return [(positions, group, run(group, keep_gradient_matrix=True))
+            for positions, group in _reference_groups(inputs)]
+
+
+def spans(batch: Batch) -> list[tuple[int, int]]:
+    """(start, stop) of each signal's values in the batch's flat array."""
+    offsets = batch.signal_offsets()
+    return list(zip(offsets[:-1], offsets[1:]))
+
+
+def _reference_groups(inputs: Inputs, shared=True):
+    """(positions, one-reference inputs) for every distinct reference: the pairs that share a
+    reference (equal values) run as one call against it; with shared=False every pair runs
+    alone, so that its reference's gradient is its own."""
+    batch, references = inputs.batch, inputs.references
+    reference_spans = spans(references)
+    if shared:
+        values = np.asarray(inputs.adapter.to_numpy(inputs.reference))
+        groups: dict[bytes, list[int]] = {}
+        for k, (a, b) in enumerate(reference_spans):
+            groups.setdefault(values[a:b].tobytes(), []).append(k)
+        grouped = list(groups.values())
+    else:
+        grouped = [[k] for k in range(batch.count)]
+    signal_spans = spans(batch)
+    for positions in grouped:
+        a, b = reference_spans[positions[0]]
+        reference = inputs.reference[a:b]
+        if batch.with_channels:
+            reference = reference.reshape(-1, batch.channels)
+        flat = _gathered(inputs.adapter, batch.flat, [signal_spans[k] for k in positions])
+        band = inputs.options.band
+        yield positions, replace(
+            inputs, batch=replace(batch, lengths=[batch.lengths[k] for k in positions],
+                                  form="flat", flat=flat),
+            reference=reference, references=None,
+            options=replace(inputs.options, band=None if band is None else tuple(
+                band[k] for k in positions)),
+            alpha=None if inputs.alpha is None else _gathered(
+                inputs.adapter, inputs.alpha, [(k, k + 1) for k in positions]))
+
+
+def _runs(targets):
+    """Adjacent spans joined: (start, stop) of each run."""
+    runs = []
+    for start, stop in targets:
+        if runs and runs[-1][1] == start:
+            runs[-1] = (runs[-1][0], stop)
+        else:
+            runs.append((start, stop))
+    return runs
+
+
+def _gathered(adapter, array, sources):
+    """The source spans of an array one after the other: a view where they are adjacent."""
+    pieces = [array[start:stop] for start, stop in _runs(sources)]
+    return pieces[0] if len(pieces) == 1 else adapter.concat(pieces)
+
+
+def place_spans(adapter, destination, targets, values):
+    """values, one span after the other, written into the target spans of destination."""
+    first = 0
+    for start, stop in _runs(targets):
+        adapter.copy_into(destination[start:stop], values[first:first + stop - start])
+        first += stop - start
+
+
+def place(adapter, destination, positions, values):
+    place_spans(adapter, destination, [(k, k + 1) for k in positions], values)

@@ -1,5 +1,6 @@
-"""Soft-DTW between every signal of one batch and every signal of another: each signal of the
-second batch is the reference of one `soft_dtw` call that aligns the whole first batch."""
+"""Soft-DTW between every signal of one batch and every signal of another: the matrix runs as
+batches of pairs (a_i, b_j), as many columns to a `soft_dtw` call as the memory budget holds
+copies of their samples."""
 
 from __future__ import annotations
 
@@ -10,8 +11,9 @@ import numpy as np
 
 from . import _backends
 from ._api import Array, Lengths, Signals, check_divergence_options, soft_dtw
+from ._core import KEPT_BYTES_WITHOUT_BUDGET
 from ._arrays import native
-from ._batch import Batch, parse_signals, signal_channels
+from ._batch import Batch, parse_alpha, parse_signals, signal_channels
 
 # The options known to leave sdtw(x, y) == sdtw(y, x) under a global end without alpha or gap
 # penalty. Any other option (one the package gains later) might not, so it makes every pair
@@ -36,7 +38,14 @@ class _Signals:
     def flat(self, order=None):
         """The signals joined into one flat array, in `order` if given."""
         pieces = self.pieces if order is None else [self.pieces[k] for k in order]
+        return self.joined(pieces)
+
+    def joined(self, pieces):
         return pieces[0] if len(pieces) == 1 else self.batch.adapter.concat(pieces)
+
+    @property
+    def sample_bytes(self) -> int:
+        return (8 if self.batch.float64 else 4) * self.batch.channels
 
 
 def pairwise(a: Signals, b: Signals | None = None, *, lengths_a: Lengths | None = None,
@@ -53,11 +62,13 @@ def pairwise(a: Signals, b: Signals | None = None, *, lengths_a: Lengths | None 
     options: every other keyword of `soft_dtw` (gamma, end, alpha: one value per signal of a,
         backend, precision, ...), passed on as they are.
 
-    Each signal of b is the reference of one call that aligns the whole of a against it, so
-    the backend's limit on references applies to the signals of b (on the CUDA module and the
-    twin: the device's threads per block). With b=None under options that keep the score
-    symmetric (global end, neither alpha nor ref_gap_penalty), each pair is computed once and
-    mirrored. The divergence's self-terms take one call per signal (with b=None they are the
+    The pairs (a_i, b_j) run as batches of pairs: each call takes as many signals of b (whole
+    columns, the longest first) as copies of their pairs' samples fit in memory_budget bytes
+    (or 1 GiB without one); each pair's score is that of a one-pair call. The signals of b
+    are references, so the backend's limit on references applies to them (on the CUDA module
+    and the twin: the device's threads per block). With b=None under options that keep the
+    score symmetric (global end, neither alpha nor ref_gap_penalty), each pair is computed
+    once and mirrored. The divergence's self-terms run as pairs too (with b=None they are the
     diagonal). Results come back in the inputs' library and on their device, float64 where
     `soft_dtw` would return float64; they are not differentiable (`orvane.torch` is).
     """
@@ -78,6 +89,8 @@ def pairwise(a: Signals, b: Signals | None = None, *, lengths_a: Lengths | None 
         second = _parse(b, lengths_b, "b")
         _check_alike(first.batch, second.batch)
     _check_reference_lengths(first, second, options, divergence, b is None)
+    # alpha is spread over the pairs: its count is checked against a first.
+    parse_alpha(options.get("alpha"), first.batch, check_values=False)
     adapter = first.batch.adapter
     if b is None and _symmetric(options):
         matrix = _mirrored_scores(first, options)
@@ -150,10 +163,56 @@ def _longest_first(lengths) -> list[int]:
     return sorted(range(len(lengths)), key=lambda k: -lengths[k])
 
 
+def _column_batches(signals: _Signals, columns, references: _Signals, options):
+    """The columns (signals of `references`, each with the signals of `signals` it pairs
+    with) in batches whose copies of their pairs' samples fit the memory budget."""
+    limit = options.get("memory_budget") or KEPT_BYTES_WITHOUT_BUDGET
+    batches, held = [], 0
+    for j, rows in columns:
+        own = sum(signals.lengths[i] + references.lengths[j] for i in rows)
+        own *= signals.sample_bytes
+        if batches and held + own > limit:
+            batches.append([])
+            held = 0
+        if not batches:
+            batches.append([])
+        batches[-1].append((j, rows))
+        held += own
+    return batches
+
+
+def _pair_scores(signals: _Signals, columns, references: _Signals, options) -> dict:
+    """{j: scores of sdtw(a_i, b_j) for the rows i of column j}, as batches of pairs."""
+    to_numpy = signals.batch.adapter.to_numpy
+    found = {}
+    for batch in _column_batches(signals, columns, references, options):
+        rows = [i for _, column_rows in batch for i in column_rows]
+        scores = to_numpy(soft_dtw(
+            signals.joined([signals.pieces[i] for i in rows]),
+            references.joined([references.pieces[j] for j, column_rows in batch
+                               for _ in column_rows]),
+            lengths=[signals.lengths[i] for i in rows],
+            ref_lengths=[references.lengths[j] for j, column_rows in batch for _ in column_rows],
+            pairs=True, **_per_pair(options, signals, [column_rows for _, column_rows in batch])))
+        first = 0
+        for j, column_rows in batch:
+            found[j] = scores[first:first + len(column_rows)]
+            first += len(column_rows)
+    return found
+
+
+def _per_pair(options, signals: _Signals, row_sets) -> dict:
+    """The options with alpha (one value per signal of a) given for every pair."""
+    alpha = options.get("alpha")
+    if alpha is None or isinstance(alpha, numbers.Real):
+        return options
+    return {**options, "alpha": signals.joined([alpha[rows] for rows in row_sets])}
+
+
 def _scores(first: _Signals, second: _Signals, options) -> np.ndarray:
-    flat, to_numpy = first.flat(), first.batch.adapter.to_numpy
-    columns = {j: to_numpy(soft_dtw(flat, second.pieces[j], lengths=first.lengths, **options))
-               for j in _longest_first(second.lengths)}
+    every_row = list(range(len(first.lengths)))
+    columns = _pair_scores(first, [(j, every_row) for j in _longest_first(second.lengths)],
+                           second, options)
     return np.stack([columns[j] for j in range(len(columns))], axis=1)
 
 
@@ -161,24 +220,20 @@ def _mirrored_scores(signals: _Signals, options) -> np.ndarray:
     """sdtw(a_i, a_j) with each pair computed once: signal j, as the reference, against
     itself and every signal after it in the order of decreasing length."""
     order = _longest_first(signals.lengths)
-    ordered_lengths = [signals.lengths[k] for k in order]
-    offsets = np.cumsum([0, *ordered_lengths]).tolist()
-    flat, to_numpy = signals.flat(order), signals.batch.adapter.to_numpy
-    columns = [to_numpy(soft_dtw(flat[offsets[position]:], signals.pieces[j],
-                                 lengths=ordered_lengths[position:], **options))
-               for position, j in enumerate(order)]
-    matrix = np.empty((len(order), len(order)), np.result_type(*columns))
-    for position, (j, column) in enumerate(zip(order, columns)):
+    columns = _pair_scores(signals, [(j, order[position:]) for position, j in enumerate(order)],
+                           signals, options)
+    matrix = np.empty((len(order), len(order)), np.result_type(*columns.values()))
+    for position, j in enumerate(order):
         rows = order[position:]
-        matrix[rows, j] = column
-        matrix[j, rows] = column
+        matrix[rows, j] = columns[j]
+        matrix[j, rows] = columns[j]
     return matrix
 
 
 def _self_scores(signals: _Signals, options) -> np.ndarray:
-    to_numpy = signals.batch.adapter.to_numpy
-    return np.concatenate([to_numpy(soft_dtw(piece, piece, **options))
-                           for piece in signals.pieces])
+    flat = signals.flat()
+    return signals.batch.adapter.to_numpy(soft_dtw(
+        flat, flat, lengths=signals.lengths, ref_lengths=signals.lengths, pairs=True, **options))
 
 
 def _divergences(matrix, selves_a, selves_b) -> np.ndarray:

@@ -401,9 +401,10 @@ class Parsed:
             samples += ", channels first"
         if self.reading.pairs:
             return f"{batch.count} pairs, signal k against reference k ({samples})"
-        signals = "1 signal" if batch.count == 1 else f"{batch.count} signals"
-        return (f"{signals} against one reference of {int(self.reference.shape[0])} samples "
-                f"({samples})")
+        signals = (f"one signal of {batch.lengths[0]} samples" if batch.count == 1
+                   else f"{batch.count} signals")
+        return (f"{signals} ({samples}) against one reference of "
+                f"{int(self.reference.shape[0])} samples")
 
 
 def _flag(value, name):

@@ -6,7 +6,8 @@ gradients of the samples along with the scores, a piece of the batch at a time w
 memory budget, and keeps only those for the backward pass.
 
     loss_fn = orvane.torch.SoftDTWLoss(gamma=0.1)
-    loss = loss_fn(signals, reference)          # signals: list, or padded with lengths=
+    loss = loss_fn(pred, target)                # pairs: pred (B, N, d), target (B, M, d)
+    loss = loss_fn(signals, reference)          # one reference: signals list, or padded
     loss.backward()
 
 The operations are registered as `torch.ops.orvane.soft_dtw`, `soft_dtw_backward` and
@@ -38,9 +39,8 @@ from . import _arrays, _backends
 from ._types import FLOAT32, FLOAT64, BackendName, Precision
 from ._accuracy import warn_if_unreliable
 from ._api import Cost, End, Lengths, Signals, prepare, warn_if_no_path
-from ._batch import (Options, as_element, check_memory_budget, parse_alpha, parse_options,
-                     parse_reference, parse_signals, reference_channels)
-from ._core import run, scores
+from ._batch import Options, as_element, check_memory_budget, parse_alpha, parse_call, parse_options
+from ._core import gradients, run, scores, self_pairs
 
 # The array adapters are made now, at import: torch.compile cannot trace the import that a
 # first call would otherwise make.
@@ -57,11 +57,14 @@ _OPTIONS = ("Tensor signals, Tensor reference, Tensor lengths, Tensor? alpha, fl
 
 
 def _prepare(signals, reference, lengths, alpha, gamma, end, ref_gap_penalty, cost, band,
-             backend, memory_budget, precision, **extra):
+             backend, memory_budget, precision, ref_lengths=None, **extra):
+    """The operation's inputs checked as the package checks them: pairs when ref_lengths is
+    given, padded arrays with their channels last (the functions have read the shapes)."""
     return prepare(signals, reference, lengths=lengths.tolist(), gamma=gamma, end=end,
                    ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
                    memory_budget=memory_budget, precision=precision, cost=cost, band=band,
-                   lean_gradients=True, **extra)
+                   lean_gradients=True, pairs=ref_lengths is not None, channels_first=False,
+                   ref_lengths=None if ref_lengths is None else ref_lengths.tolist(), **extra)
 
 
 def _like_signals(inputs, flat_values, signals):
@@ -70,35 +73,44 @@ def _like_signals(inputs, flat_values, signals):
     return inputs.batch.in_input_form(flat_values).reshape(signals.shape).to(signals.dtype)
 
 
+def _like_reference(inputs, flat_values, reference):
+    """Per-sample values of the reference, or of each pair's, shaped like the reference the
+    operation took, in its type."""
+    return inputs.reference_in_input_form(flat_values).reshape(reference.shape).to(
+        reference.dtype)
+
+
 def _empty_gradients(signals, reference):
     return signals.new_empty(0), reference.new_empty(0)
 
 
 @torch.library.custom_op("orvane::soft_dtw", mutates_args=(),
-                         schema=f"({_OPTIONS}, bool with_gradients) -> (Tensor, Tensor, Tensor)")
+                         schema=f"({_OPTIONS}, bool with_gradients, Tensor? ref_lengths=None) "
+                                "-> (Tensor, Tensor, Tensor)")
 def soft_dtw_op(signals, reference, lengths, alpha, gamma, end, ref_gap_penalty, cost, band,
-                backend, memory_budget, precision, with_gradients):
+                backend, memory_budget, precision, with_gradients, ref_lengths=None):
     """(scores, gradients of the samples, gradient of the reference). The scores and the
     samples' gradients have the signals' type, the reference's gradient the reference's,
     whatever the call computes in (precision); the gradients are shaped like their inputs,
-    and empty unless with_gradients is set."""
+    and empty unless with_gradients is set. With ref_lengths, reference is a batch of
+    references, one per signal (flat or padded), and its gradient each pair's own."""
     inputs = _prepare(signals, reference, lengths, alpha, gamma, end, ref_gap_penalty, cost,
-                      band, backend, memory_budget, precision)
+                      band, backend, memory_budget, precision, ref_lengths)
     if not with_gradients:
         found = scores(inputs)
         warn_if_no_path(inputs, found)
         return inputs.result(found).to(signals.dtype), *_empty_gradients(signals, reference)
-    results = run(inputs, sample_gradients=True)
+    results = gradients(inputs)
     warn_if_no_path(inputs, results.scores)
     warn_if_unreliable(inputs, results.scores)
     return (inputs.result(results.scores).to(signals.dtype),
             _like_signals(inputs, results.signal_gradients, signals),
-            results.reference_gradient.reshape(reference.shape).to(reference.dtype))
+            _like_reference(inputs, results.reference_gradient, reference))
 
 
 @soft_dtw_op.register_fake
 def _(signals, reference, lengths, alpha, gamma, end, ref_gap_penalty, cost, band, backend,
-      memory_budget, precision, with_gradients):
+      memory_budget, precision, with_gradients, ref_lengths=None):
     gradients = ((signals.new_empty(signals.shape), reference.new_empty(reference.shape))
                  if with_gradients else _empty_gradients(signals, reference))
     return signals.new_empty(lengths.shape[0]), *gradients
@@ -107,10 +119,10 @@ def _(signals, reference, lengths, alpha, gamma, end, ref_gap_penalty, cost, ban
 @torch.library.custom_op(
     "orvane::soft_dtw_backward", mutates_args=(),
     schema=f"(Tensor grad_scores, {_OPTIONS}, Tensor signal_gradients, "
-           "Tensor reference_gradient) -> (Tensor, Tensor)")
+           "Tensor reference_gradient, Tensor? ref_lengths=None) -> (Tensor, Tensor)")
 def soft_dtw_backward_op(grad_scores, signals, reference, lengths, alpha, gamma, end,
                          ref_gap_penalty, cost, band, backend, memory_budget, precision,
-                         signal_gradients, reference_gradient):
+                         signal_gradients, reference_gradient, ref_lengths=None):
     """The gradients of sum_k w_k * score_k, w = grad_scores, of the types and shapes of
     signals and reference. With one weight for every score they are the forward pass's
     gradients scaled; otherwise (or when the forward pass did not compute them) every
@@ -120,16 +132,16 @@ def soft_dtw_backward_op(grad_scores, signals, reference, lengths, alpha, gamma,
         return ((signal_gradients * weight).to(signals.dtype),
                 (reference_gradient * weight).to(reference.dtype))
     inputs = _prepare(signals, reference, lengths, alpha, gamma, end, ref_gap_penalty, cost,
-                      band, backend, memory_budget, precision)
+                      band, backend, memory_budget, precision, ref_lengths)
     weights = as_element(inputs.adapter, grad_scores, inputs.element)
-    results = run(inputs, sample_gradients=True, score_weights=weights)
+    results = gradients(inputs, score_weights=weights)
     return (_like_signals(inputs, results.signal_gradients, signals),
-            results.reference_gradient.reshape(reference.shape).to(reference.dtype))
+            _like_reference(inputs, results.reference_gradient, reference))
 
 
 @soft_dtw_backward_op.register_fake
 def _(grad_scores, signals, reference, lengths, alpha, gamma, end, ref_gap_penalty, cost, band,
-      backend, memory_budget, precision, signal_gradients, reference_gradient):
+      backend, memory_budget, precision, signal_gradients, reference_gradient, ref_lengths=None):
     return signals.new_empty(signals.shape), reference.new_empty(reference.shape)
 
 
@@ -149,11 +161,23 @@ def _(info, in_dims, grad_scores, *arguments):
     return tuple(torch.stack(gradients) for gradients in zip(*passes)), (0, 0)
 
 
-def _self_term(values, width, with_gradients, options):
-    """sdtw(v, v) within a band of that half-width (or none) as one value, and with_gradients
-    its gradient (v is the signal and the reference), or None."""
+def _self_terms(inputs, batch, with_gradients):
+    """sdtw(v_k, v_k) of every signal v_k of the batch, within its own band, as pairs, and
+    with_gradients the gradient of each with respect to its signal (which is both the signal
+    and the reference), flat, or None."""
+    pairs = self_pairs(inputs, batch)
+    if not with_gradients:
+        return scores(pairs), None
+    results = gradients(pairs)
+    return results.scores, results.signal_gradients + results.reference_gradient
+
+
+def _reference_self_term(values, width, with_gradients, options):
+    """sdtw(y, y) within a band of that half-width (or none) as one value, and with_gradients
+    its gradient (y is the signal and the reference), or None."""
     inputs = prepare(values, values, lengths=None, end="global", ref_gap_penalty=0.0,
-                     alpha=None, band=width, lean_gradients=True, **options)
+                     alpha=None, band=width, lean_gradients=True, pairs=False,
+                     channels_first=False, **options)
     if not with_gradients:
         return scores(inputs), None
     results = run(inputs, sample_gradients=True)
@@ -161,47 +185,61 @@ def _self_term(values, width, with_gradients, options):
         values.shape)
 
 
+def _shared_reference_terms(inputs, reference, with_gradients, options):
+    """sdtw(y, y) within each signal's band (one call per band width), and with_gradients one
+    row of its gradient per signal, (B, *reference.shape)."""
+    widths = inputs.options.band or (None,) * inputs.batch.count
+    once = {width: _reference_self_term(inputs.reference, width, with_gradients, options)
+            for width in set(widths)}
+    shared = [once[width] for width in widths]
+    terms = torch.cat([score for score, _ in shared])
+    if not with_gradients:
+        return terms, reference.new_empty(0)
+    return terms, torch.stack([g for _, g in shared]).to(reference.dtype) / 2
+
+
 @torch.library.custom_op(
     "orvane::soft_dtw_self_terms", mutates_args=(),
     schema="(Tensor signals, Tensor reference, Tensor lengths, float gamma, str cost, "
            "int[]? band, str? backend, int? memory_budget, str? precision, "
-           "bool signal_gradients, bool reference_gradients) -> (Tensor, Tensor, Tensor)")
+           "bool signal_gradients, bool reference_gradients, Tensor? ref_lengths=None) -> "
+           "(Tensor, Tensor, Tensor)")
 def soft_dtw_self_terms_op(signals, reference, lengths, gamma, cost, band, backend,
-                           memory_budget, precision, signal_gradients, reference_gradients):
+                           memory_budget, precision, signal_gradients, reference_gradients,
+                           ref_lengths=None):
     """(sdtw(x_k, x_k) + sdtw(y, y)) / 2 for every signal x_k and the reference y, each term
-    within signal k's band (the divergence's self-terms: one call per signal and one per band
-    width for the reference), of the signals' type; then, on request, the gradient of each
-    with respect to its signal (shaped like the signals) and to the reference (one row a
-    signal, (B, *reference.shape)), or empty tensors."""
+    within signal k's band (the divergence's self-terms: the signals' as pairs, and one call
+    per band width for the reference), of the signals' type; then, on request, the gradient
+    of each with respect to its signal (shaped like the signals) and to the reference (one row
+    a signal, (B, *reference.shape)), or empty tensors. With ref_lengths, reference holds one
+    reference y_k per signal, whose terms run as pairs too, and their gradients come shaped
+    like it."""
     options = dict(gamma=gamma, cost=cost, backend=backend, memory_budget=memory_budget,
                    precision=precision)
     inputs = _prepare(signals, reference, lengths, None, gamma, "global", 0.0, cost, band,
-                      backend, memory_budget, precision, signals_as_references=True)
-    widths = inputs.options.band or (None,) * inputs.batch.count
-    offsets = inputs.batch.signal_offsets()
-    shape = inputs.reference.shape[1:]
-    own = [_self_term(inputs.batch.flat[a:b].reshape(-1, *shape), width, signal_gradients,
-                      options)
-           for a, b, width in zip(offsets[:-1], offsets[1:], widths)]
-    once = {width: _self_term(inputs.reference, width, reference_gradients, options)
-            for width in set(widths)}
-    shared = [once[width] for width in widths]
-    terms = (torch.cat([score for score, _ in own]) + torch.cat([score for score, _ in shared])) / 2
-    own_gradients = (_like_signals(inputs, torch.cat([g.reshape(-1) for _, g in own]) / 2,
-                                   signals)
-                     if signal_gradients else signals.new_empty(0))
-    shared_gradients = (torch.stack([g for _, g in shared]).to(reference.dtype) / 2
-                        if reference_gradients else reference.new_empty(0))
-    return inputs.result(terms).to(signals.dtype), own_gradients, shared_gradients
+                      backend, memory_budget, precision, ref_lengths,
+                      signals_as_references=True)
+    own, own_gradients = _self_terms(inputs, inputs.batch, signal_gradients)
+    own_gradients = (_like_signals(inputs, own_gradients / 2, signals) if signal_gradients
+                     else signals.new_empty(0))
+    if inputs.pairs:
+        shared, shared_gradients = _self_terms(inputs, inputs.references, reference_gradients)
+        shared_gradients = (_like_reference(inputs, shared_gradients / 2, reference)
+                            if reference_gradients else reference.new_empty(0))
+    else:
+        shared, shared_gradients = _shared_reference_terms(inputs, reference,
+                                                           reference_gradients, options)
+    return inputs.result((own + shared) / 2).to(signals.dtype), own_gradients, shared_gradients
 
 
 @soft_dtw_self_terms_op.register_fake
 def _(signals, reference, lengths, gamma, cost, band, backend, memory_budget, precision,
-      signal_gradients, reference_gradients):
+      signal_gradients, reference_gradients, ref_lengths=None):
     count = lengths.shape[0]
+    per_signal = reference.shape if ref_lengths is not None else (count, *reference.shape)
     return (signals.new_empty(count),
             signals.new_empty(signals.shape if signal_gradients else 0),
-            reference.new_empty((count, *reference.shape) if reference_gradients else 0))
+            reference.new_empty(per_signal if reference_gradients else 0))
 
 
 def _refuse_vmap(*_):
@@ -240,43 +278,58 @@ def _first_derivatives(signal_gradients, reference_gradient, signals, reference)
     return _FirstDerivativeOnly.apply(signal_gradients, reference_gradient, signals, reference)
 
 
-def _wanted(ctx, signal_grad, reference_grad, others):
+def _wanted(ctx, signal_grad, reference_grad):
+    """The two gradients where wanted, and None for every other input."""
     return (signal_grad if ctx.needs_input_grad[0] else None,
-            reference_grad if ctx.needs_input_grad[1] else None, *[None] * others)
+            reference_grad if ctx.needs_input_grad[1] else None,
+            *[None] * (len(ctx.needs_input_grad) - 2))
+
+
+# The arguments of soft_dtw between alpha and with_gradients.
+_OPTION_COUNT = 8
 
 
 def _setup_context(ctx, inputs, output):
-    signals, reference, lengths, alpha, *options, _ = inputs
+    signals, reference, lengths, alpha, *rest = inputs
+    ref_lengths = rest[_OPTION_COUNT + 1] if len(rest) > _OPTION_COUNT + 1 else None
     _, signal_gradients, reference_gradient = output
     ctx.mark_non_differentiable(signal_gradients, reference_gradient)
     ctx.save_for_backward(signals, reference, lengths, alpha, signal_gradients,
-                          reference_gradient)
-    ctx.options = options
+                          reference_gradient, ref_lengths)
+    ctx.options = rest[:_OPTION_COUNT]
 
 
 def _backward(ctx, grad_scores, *_):
-    signals, reference, lengths, alpha, signal_gradients, reference_gradient = ctx.saved_tensors
+    (signals, reference, lengths, alpha, signal_gradients, reference_gradient,
+     ref_lengths) = ctx.saved_tensors
     with torch.no_grad():
         gradients = soft_dtw_backward_op(grad_scores, signals, reference, lengths, alpha,
-                                         *ctx.options, signal_gradients, reference_gradient)
-    return _wanted(ctx, *_first_derivatives(*gradients, signals, reference), 11)
+                                         *ctx.options, signal_gradients, reference_gradient,
+                                         ref_lengths)
+    return _wanted(ctx, *_first_derivatives(*gradients, signals, reference))
 
 
 soft_dtw_op.register_autograd(_backward, setup_context=_setup_context)
 
+# The arguments of soft_dtw_self_terms between lengths and the two gradient flags.
+_SELF_TERM_OPTION_COUNT = 6
+
 
 def _self_terms_setup_context(ctx, inputs, output):
-    signals, reference, lengths, *options, _, _ = inputs
+    signals, reference, lengths, *rest = inputs
+    ref_lengths = rest[_SELF_TERM_OPTION_COUNT + 2] if len(rest) > _SELF_TERM_OPTION_COUNT + 2 \
+        else None
     _, signal_gradients, reference_gradients = output
     ctx.mark_non_differentiable(signal_gradients, reference_gradients)
-    ctx.save_for_backward(signals, reference, lengths, signal_gradients, reference_gradients)
-    ctx.options = options
+    ctx.save_for_backward(signals, reference, lengths, signal_gradients, reference_gradients,
+                          ref_lengths)
+    ctx.options = rest[:_SELF_TERM_OPTION_COUNT]
 
 
 def _self_terms_gradients(ctx):
     """The terms' gradients of the forward pass, made now where it did not make those the
-    backward pass needs."""
-    signals, reference, lengths, signal_gradients, reference_gradients = ctx.saved_tensors
+    backward pass needs (one reference)."""
+    signals, reference, lengths, signal_gradients, reference_gradients, _ = ctx.saved_tensors
     wanted_signals, wanted_reference = ctx.needs_input_grad[:2]
     if ((wanted_signals and signal_gradients.shape != signals.shape)
             or (wanted_reference and reference_gradients.shape[1:] != reference.shape)):
@@ -296,16 +349,49 @@ def _weight_of_each_sample(weights, signals, reference, lengths):
     return weights.reshape(*weights.shape, *[1] * (signals.ndim - weights.ndim))
 
 
+def _weighted_self_pairs(weights, values, lengths, half_gradients, options):
+    """The gradient of sum_k w_k * sdtw(v_k, v_k) / 2 with respect to the values: the forward
+    pass's gradients (half of each term's, or empty where it made none) weighed by the
+    backward operation, which takes v as both the signals and the references."""
+    gamma, cost, band, backend, memory_budget, precision = options
+    with torch.no_grad():
+        as_signals, as_references = soft_dtw_backward_op(
+            weights / 2, values, values, lengths, None, gamma, "global", 0.0, cost, band,
+            backend, memory_budget, precision,
+            half_gradients * 2 if half_gradients.shape == values.shape else half_gradients,
+            torch.zeros_like(values), lengths)
+    return as_signals + as_references
+
+
+def _pair_self_terms_backward(ctx, weights):
+    """Each pair's terms weighed by its own weight: the signals' and the references' alike."""
+    signals, reference, lengths, signal_gradients, reference_gradients, ref_lengths = \
+        ctx.saved_tensors
+    signal_grad = reference_grad = None
+    if ctx.needs_input_grad[0]:
+        signal_grad = _weighted_self_pairs(weights, signals, lengths, signal_gradients,
+                                           ctx.options)
+    if ctx.needs_input_grad[1]:
+        reference_grad = _weighted_self_pairs(weights.to(reference.dtype), reference,
+                                              ref_lengths, reference_gradients, ctx.options)
+    return _first_derivatives(
+        signals.new_zeros(0) if signal_grad is None else signal_grad,
+        reference.new_zeros(0) if reference_grad is None else reference_grad,
+        signals, reference)
+
+
 def _self_terms_backward(ctx, grad_terms, *_):
     """Each term's gradients weighed by its own weight."""
     signals, reference, lengths = ctx.saved_tensors[:3]
-    signal_gradients, reference_gradients = _self_terms_gradients(ctx)
     weights = grad_terms.to(signals.dtype)
+    if ctx.saved_tensors[5] is not None:
+        return _wanted(ctx, *_pair_self_terms_backward(ctx, weights))
+    signal_gradients, reference_gradients = _self_terms_gradients(ctx)
     signal_grad = (signal_gradients * _weight_of_each_sample(weights, signals, reference, lengths)
                    if ctx.needs_input_grad[0] else None)
     reference_grad = (torch.tensordot(weights, reference_gradients.to(weights.dtype), dims=1)
                       .to(reference.dtype) if ctx.needs_input_grad[1] else None)
-    return signal_grad, reference_grad, *[None] * 9
+    return _wanted(ctx, signal_grad, reference_grad)
 
 
 soft_dtw_self_terms_op.register_autograd(_self_terms_backward,
@@ -315,10 +401,11 @@ soft_dtw_self_terms_op.register_autograd(_self_terms_backward,
 class SoftDTWFunction(torch.autograd.Function):
     """scores, signal_gradients, reference_gradient = SoftDTWFunction.apply(signals,
     reference, lengths, alpha, gamma, end, ref_gap_penalty, cost, band, backend,
-    memory_budget, precision, with_gradients), the arguments of `torch.ops.orvane.soft_dtw`:
-    signals flat (sum N_k, or (sum N_k, d) with an (M, d) reference) or padded (B, N, or
-    (B, N, d)), lengths B integers (int64), reference and alpha (None or B values) tensors.
-    Differentiable with respect to signals and reference (when with_gradients is set), under
+    memory_budget, precision, with_gradients[, ref_lengths]), the arguments of
+    `torch.ops.orvane.soft_dtw`: signals flat (sum N_k, or (sum N_k, d) with an (M, d)
+    reference) or padded (B, N, or (B, N, d)), lengths B integers (int64), reference and alpha
+    (None or B values) tensors; with ref_lengths (B integers), reference holds one reference
+    per signal, flat or padded like signals. Differentiable with respect to signals and reference (when with_gradients is set), under
     `torch.func.grad` and `torch.func.jacrev` too."""
 
     @staticmethod
@@ -333,7 +420,7 @@ class SoftDTWFunction(torch.autograd.Function):
 class SelfTermsFunction(torch.autograd.Function):
     """terms, signal_gradients, reference_gradients = SelfTermsFunction.apply(signals,
     reference, lengths, gamma, cost, band, backend, memory_budget, precision,
-    signal_gradients, reference_gradients), the arguments of
+    signal_gradients, reference_gradients[, ref_lengths]), the arguments of
     `torch.ops.orvane.soft_dtw_self_terms`; differentiable like SoftDTWFunction."""
 
     @staticmethod
@@ -357,58 +444,64 @@ def _check_memory_budget(memory_budget):
                          f"got: {memory_budget!r}")
 
 
-def _lengths_tensor(lengths, batch):
-    """A lengths tensor as the operations take it, its type and count checked: its values are
-    read, and checked, by the operation, so that torch.compile does not take them for
-    constants."""
+def _checked_lengths(lengths, name):
+    """A lengths tensor checked for its type and dimensions; its values are read, and checked,
+    by the operation, so that torch.compile does not take them for constants."""
     if lengths.dtype.is_floating_point or lengths.dtype.is_complex or lengths.dtype == torch.bool:
-        raise TypeError(f"lengths must hold integers, got {lengths.dtype}")
+        raise TypeError(f"{name} must hold integers, got {lengths.dtype}")
     if lengths.ndim != 1:
-        raise ValueError(f"lengths must be one-dimensional, got {lengths.ndim} dimensions")
+        raise ValueError(f"{name} must be one-dimensional, got {lengths.ndim} dimensions")
     if lengths.shape[0] == 0:
-        raise ValueError("lengths is empty")
-    if batch.form == "padded" and lengths.shape[0] != batch.count:
-        raise ValueError(f"lengths has {lengths.shape[0]} entries for {batch.count} padded "
-                         "signals")
+        raise ValueError(f"{name} is empty")
     return lengths.to(device="cpu", dtype=torch.int64)
 
 
-def _checked_signals(signals, lengths, reference):
-    """The signals checked as the package checks them (a padded tensor, when its lengths are a
-    tensor, as if every row were full), and their lengths as an int64 tensor."""
-    channels = reference_channels(reference)
-    if lengths is not None and not isinstance(lengths, torch.Tensor) and (
+def _as_data(lengths, values, name, what):
+    """Lengths as the operations take them: a tensor checked (a list, while torch.compile
+    traces, becomes one: it makes a list's integers symbols once they change, which the
+    package's checks of integers do not trace)."""
+    if isinstance(lengths, torch.Tensor) and isinstance(values, (list, tuple)):
+        raise ValueError(f"{name} goes with a padded or flat tensor of {what}, not with a list")
+    if lengths is not None and not isinstance(lengths, (torch.Tensor, str)) and (
             torch.compiler.is_compiling()):
-        # torch.compile makes a list's integers symbols once they change, which the package's
-        # checks of integers do not trace: they are data to the operation, as a tensor's are.
         lengths = torch.tensor(list(lengths))
-    given_as_tensor = isinstance(lengths, torch.Tensor)
-    batch = parse_signals(signals, None if given_as_tensor else lengths, channels)
-    if batch.adapter.name != "torch":
-        raise TypeError(f"orvane.torch takes PyTorch tensors, got {batch.adapter.name} arrays")
-    if not given_as_tensor:
-        return batch, torch.tensor(batch.lengths, dtype=torch.int64)
-    if batch.form == "list":
-        raise ValueError("lengths goes with a padded or flat tensor of signals, not with a list")
-    return batch, _lengths_tensor(lengths, batch)
+    return _checked_lengths(lengths, name) if isinstance(lengths, torch.Tensor) else lengths
 
 
-def _compute_type(batch, reference, backend, precision):
+def _to_read(lengths):
+    """What the shapes are read with: a list as it is, a tensor's values; while torch.compile
+    traces, whose graph must not read them, none (a padded batch of full rows, or one flat
+    signal): the operation checks the values."""
+    if not isinstance(lengths, torch.Tensor):
+        return lengths
+    return None if torch.compiler.is_compiling() else lengths.tolist()
+
+
+def _check_torch_signals(signals):
+    first = signals[0] if isinstance(signals, (list, tuple)) and signals else signals
+    try:
+        library = _arrays.native(first, "signals")[0]
+    except (TypeError, ValueError, RuntimeError):
+        return  # the package's checks say what is wrong
+    if library.name != "torch":
+        raise TypeError(f"orvane.torch takes PyTorch tensors, got {library.name} arrays")
+
+
+def _compute_type(float64_inputs, host, backend, precision):
     """float64 for the float64 path (float64 CPU tensors by default, or precision="float64",
     which the operation refuses where it cannot run), float32 otherwise."""
     if precision is not None:
         return torch.float64 if precision == "float64" else torch.float32
-    float64_inputs = batch.float64 or reference.dtype == torch.float64
-    host = not batch.device.is_cuda and backend in (None, "auto", "cpu")
-    return torch.float64 if float64_inputs and host else torch.float32
+    on_host = host and backend in (None, "auto", "cpu")
+    return torch.float64 if float64_inputs and on_host else torch.float32
 
 
-def _signals_as_taken(signals, batch, dtype):
-    """The signals as one differentiable tensor of the type the call computes in: a list
-    joined into a flat tensor, a padded or flat one as it is."""
+def _as_taken(values, batch, dtype, channels_first):
+    """Signals (or references) as one differentiable tensor of the type the call computes in:
+    a list joined into a flat tensor, a padded or flat one as it is, its channels last."""
     if batch.form == "list":
-        return torch.cat([signal.to(dtype) for signal in signals])
-    return signals.to(dtype)
+        return torch.cat([value.to(dtype) for value in values])
+    return (values.transpose(-1, -2) if channels_first else values).to(dtype)
 
 
 @dataclass(frozen=True)
@@ -436,8 +529,9 @@ class _Call:
     """A checked call as the operations take it."""
 
     signals: torch.Tensor    # flat or padded, of the type the call computes in
-    reference: torch.Tensor  # of that type too
+    reference: torch.Tensor  # of that type too; with pairs, the references flat or padded
     lengths: torch.Tensor    # B int64 values on the host
+    ref_lengths: torch.Tensor | None  # with pairs, B int64 values on the host
     options: Options
     alpha: torch.Tensor | None
     returned: torch.dtype    # of the scores given back
@@ -452,70 +546,98 @@ class _Call:
         return None if self.options.band is None else list(self.options.band)
 
 
+def _lengths_of(given, batch):
+    """The lengths tensor of a batch: the one given, or its parsed lengths."""
+    if isinstance(given, torch.Tensor):
+        return given
+    return torch.tensor(batch.lengths, dtype=torch.int64)
+
+
 def _checked_call(signals, reference, lengths, gamma, end, ref_gap_penalty, alpha, cost, band,
-                  backend, memory_budget, precision) -> _Call:
-    _check_tensor(reference, "reference")
-    batch, lengths = _checked_signals(signals, lengths, reference)
-    parse_reference(reference, batch)
+                  backend, memory_budget, precision, ref_lengths=None, pairs=None,
+                  channels_first=None) -> _Call:
+    if not isinstance(reference, (list, tuple)):
+        _check_tensor(reference, "reference")
+    _check_torch_signals(signals)
+    lengths = _as_data(lengths, signals, "lengths", "signals")
+    ref_lengths = _as_data(ref_lengths, reference, "ref_lengths", "references")
+    parsed = parse_call(signals, reference, _to_read(lengths), _to_read(ref_lengths), pairs,
+                        channels_first)
+    batch, references = parsed.batch, parsed.references
     _backends.check_name(backend)
     _backends.check_precision(precision)
     _check_memory_budget(memory_budget)
-    dtype = _compute_type(batch, reference, backend, precision)
+    float64_inputs = batch.float64 or (references.float64 if references is not None
+                                       else parsed.reference.dtype == torch.float64)
+    dtype = _compute_type(float64_inputs, not batch.device.is_cuda, backend, precision)
+    lengths = _lengths_of(lengths, batch)
     count = lengths.shape[0]
     options = parse_options(gamma, end, ref_gap_penalty,
                             FLOAT64 if dtype == torch.float64 else FLOAT32, cost, band, count)
-    flat_or_padded = _signals_as_taken(signals, batch, dtype)
+    channels_first = parsed.reading.channels_first
+    flat_or_padded = _as_taken(signals, batch, dtype, channels_first)
+    if references is None:
+        taken = (reference.transpose(-1, -2) if channels_first else reference).to(dtype)
+    else:
+        taken = _as_taken(reference, references, dtype, channels_first)
     # Float64 results of float32 inputs are rounded once, at the end.
-    float64_inputs = batch.float64 or reference.dtype == torch.float64
     returned = torch.float64 if float64_inputs and dtype == torch.float64 else torch.float32
-    reference = reference.to(dtype)
-    if reference is flat_or_padded:  # one tensor as both: autograd and torch.compile take
-        reference = reference.clone()  # each input once
+    if taken is flat_or_padded:  # one tensor as both: autograd and torch.compile take
+        taken = taken.clone()    # each input once
     # A traced graph may later run for training, so it always computes them.
     gradients_of = tuple(torch.jit.is_tracing() or (torch.is_grad_enabled()
                                                     and tensor.requires_grad)
-                         for tensor in (flat_or_padded, reference))
-    return _Call(flat_or_padded, reference, lengths, options,
-                 _alpha_tensor(alpha, batch, count, dtype), returned, gradients_of)
+                         for tensor in (flat_or_padded, taken))
+    return _Call(flat_or_padded, taken, lengths,
+                 None if references is None else _lengths_of(ref_lengths, references),
+                 options, _alpha_tensor(alpha, batch, count, dtype), returned, gradients_of)
 
 
-def soft_dtw(signals: Signals, reference: torch.Tensor, *,
-             lengths: Lengths | torch.Tensor | None = None, gamma: float = 1.0,
-             end: End = "global", ref_gap_penalty: float = 0.0,
-             alpha: float | torch.Tensor | None = None, cost: Cost = "abs",
-             band: int | Sequence[int] | None = None, backend: BackendName | None = None,
-             memory_budget: int | None = None,
+def soft_dtw(signals: Signals, reference: torch.Tensor | Signals, *,
+             lengths: Lengths | torch.Tensor | None = None,
+             ref_lengths: Lengths | torch.Tensor | None = None, pairs: bool | None = None,
+             channels_first: bool | None = None, gamma: float = 1.0, end: End = "global",
+             ref_gap_penalty: float = 0.0, alpha: float | torch.Tensor | None = None,
+             cost: Cost = "abs", band: int | Sequence[int] | None = None,
+             backend: BackendName | None = None, memory_budget: int | None = None,
              precision: Precision | None = None) -> torch.Tensor:
-    """Differentiable Soft-DTW scores, one per signal; arguments as for `orvane.soft_dtw`:
-    lengths a sequence of integers or an integer tensor, band an integer or one per signal (a
-    sequence, a NumPy array or an integer tensor). Float64 CPU tensors run the float64 path
-    and give float64 scores and gradients."""
+    """Differentiable Soft-DTW scores, one per signal (or per pair: signal k against
+    reference k); arguments as for `orvane.soft_dtw`: lengths and ref_lengths a sequence of
+    integers or an integer tensor (or "nan", eagerly: from a padded batch's NaN padding),
+    band an integer or one per signal (a sequence, a NumPy array or an integer tensor).
+    Float64 CPU tensors run the float64 path and give float64 scores and gradients."""
     call = _checked_call(signals, reference, lengths, gamma, end, ref_gap_penalty, alpha, cost,
-                         band, backend, memory_budget, precision)
+                         band, backend, memory_budget, precision, ref_lengths, pairs,
+                         channels_first)
     options = call.options
     found, _, _ = SoftDTWFunction.apply(
         call.signals, call.reference, call.lengths, call.alpha, options.gamma, options.end,
         options.ref_gap_penalty, options.cost, call.band, backend, memory_budget, precision,
-        call.with_gradients)
+        call.with_gradients, call.ref_lengths)
     return found.to(call.returned)
 
 
-def soft_dtw_divergence(signals: Signals, reference: torch.Tensor, *,
-                        lengths: Lengths | torch.Tensor | None = None, gamma: float = 1.0,
-                        cost: Cost = "abs", band: int | Sequence[int] | None = None,
+def soft_dtw_divergence(signals: Signals, reference: torch.Tensor | Signals, *,
+                        lengths: Lengths | torch.Tensor | None = None,
+                        ref_lengths: Lengths | torch.Tensor | None = None,
+                        pairs: bool | None = None, channels_first: bool | None = None,
+                        gamma: float = 1.0, cost: Cost = "abs",
+                        band: int | Sequence[int] | None = None,
                         backend: BackendName | None = None, memory_budget: int | None = None,
                         precision: Precision | None = None) -> torch.Tensor:
     """Differentiable sdtw(x_k, y) - (sdtw(x_k, x_k) + sdtw(y, y)) / 2 per signal (global
-    end), each term within signal k's band; one call per signal for the self-terms."""
+    end; with pairs, y_k in place of y), each term within signal k's band; the self-terms run
+    as pairs."""
     call = _checked_call(signals, reference, lengths, gamma, "global", 0.0, None, cost, band,
-                         backend, memory_budget, precision)
+                         backend, memory_budget, precision, ref_lengths, pairs, channels_first)
     options = call.options
     cross, _, _ = SoftDTWFunction.apply(
         call.signals, call.reference, call.lengths, None, options.gamma, "global", 0.0,
-        options.cost, call.band, backend, memory_budget, precision, call.with_gradients)
+        options.cost, call.band, backend, memory_budget, precision, call.with_gradients,
+        call.ref_lengths)
     selves, _, _ = SelfTermsFunction.apply(
         call.signals, call.reference, call.lengths, options.gamma, options.cost, call.band,
-        backend, memory_budget, precision, *call.gradients_of)
+        backend, memory_budget, precision, *call.gradients_of, call.ref_lengths)
     return (cross - selves).to(call.returned)
 
 
@@ -529,10 +651,19 @@ def _band_count(band):
 
 
 class SoftDTWLoss(torch.nn.Module):
-    """Soft-DTW of a batch of signals against a reference, reduced to a loss.
+    """Soft-DTW of predictions against their targets (or of a batch against one reference),
+    reduced to a loss.
+
+        loss_fn = SoftDTWLoss(gamma=0.1)
+        loss = loss_fn(pred, target)   # pred (B, N, d) or (B, N); target (B, M, d) or (B, M)
+
+    Pairs, pred[k] against target[k], as the reading of the shapes gives them (see
+    `orvane.soft_dtw`): a padded (B, M) or (B, M, d) target, a list of targets, or targets
+    with ref_lengths; a 1-D or (M, d) reference aligns every signal with it. Shapes that read
+    both ways are refused unless pairs (here or in the call) says which.
 
     reduction: "mean" (default), "sum" or "none" (one score per signal). With
-    divergence=True the loss is the soft-DTW divergence, 0 for a signal equal to the
+    divergence=True the loss is the soft-DTW divergence, 0 for a signal equal to its
     reference (global end only). Every option is checked here, when the loss is built, as
     far as it can be without the tensors: gamma and ref_gap_penalty against the range of the
     type precision computes in (float64 when it is unset; the call checks them against the
@@ -543,7 +674,8 @@ class SoftDTWLoss(torch.nn.Module):
                  reduction: Literal["mean", "sum", "none"] = "mean", divergence: bool = False,
                  cost: Cost = "abs", band: int | Sequence[int] | None = None,
                  backend: BackendName | None = None, memory_budget: int | None = None,
-                 precision: Precision | None = None):
+                 precision: Precision | None = None, pairs: bool | None = None,
+                 channels_first: bool | None = None):
         super().__init__()
         _backends.check_precision(precision)
         widest = FLOAT32 if precision in ("float32", "mixed") else FLOAT64
@@ -563,12 +695,15 @@ class SoftDTWLoss(torch.nn.Module):
         # An array's values as integers, which a compiled model does not read at every call.
         self.band = options.band if hasattr(band, "__len__") else band
         self.backend, self.memory_budget, self.precision = backend, memory_budget, precision
+        self.pairs, self.channels_first = pairs, channels_first
 
-    def forward(self, signals: Signals, reference: torch.Tensor,
+    def forward(self, signals: Signals, reference: torch.Tensor | Signals,
                 lengths: Lengths | torch.Tensor | None = None,
-                alpha: float | torch.Tensor | None = None) -> torch.Tensor:
-        options = dict(lengths=lengths, gamma=self.gamma, cost=self.cost, band=self.band,
-                       backend=self.backend, memory_budget=self.memory_budget,
+                alpha: float | torch.Tensor | None = None,
+                ref_lengths: Lengths | torch.Tensor | None = None) -> torch.Tensor:
+        options = dict(lengths=lengths, ref_lengths=ref_lengths, pairs=self.pairs,
+                       channels_first=self.channels_first, gamma=self.gamma, cost=self.cost,
+                       band=self.band, backend=self.backend, memory_budget=self.memory_budget,
                        precision=self.precision)
         if self.divergence:
             if alpha is not None:

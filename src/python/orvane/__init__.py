@@ -1,7 +1,8 @@
-"""Batched Soft-DTW of variable-length float32 signals against one reference, on NVIDIA
-GPUs or the CPU: arrays in, arrays out.
+"""Batched Soft-DTW of variable-length float32 signals against one reference, or each
+against its own (pairs), on NVIDIA GPUs or the CPU: arrays in, arrays out.
 
     scores = orvane.soft_dtw(signals, reference, gamma=0.1)
+    scores = orvane.soft_dtw(predictions, targets)          # pairs: sdtw(x_k, y_k)
     scores, signal_grads, reference_grad = orvane.soft_dtw_with_grad(signals, reference)
     alignment = orvane.soft_alignment(signals, reference)
     divergence = orvane.soft_dtw_divergence(signals, reference)
@@ -18,13 +19,13 @@ address-level functions of `orvane_pybind` (GPU), `orvane_cpu`
 underneath.
 """
 
-from ._alignment import SoftAlignment
+from ._alignment import PairAlignments, SoftAlignment
 from ._api import soft_alignment, soft_dtw, soft_dtw_divergence, soft_dtw_with_grad
 from ._backends import backends
 from ._barycenter import BarycenterResult, barycenter
 from ._core import release_memory
 from ._pairwise import pairwise
 
-__all__ = ["BarycenterResult", "SoftAlignment", "backends", "barycenter", "pairwise",
+__all__ = ["BarycenterResult", "PairAlignments", "SoftAlignment", "backends", "barycenter", "pairwise",
            "release_memory", "soft_alignment", "soft_dtw", "soft_dtw_divergence",
            "soft_dtw_with_grad"]

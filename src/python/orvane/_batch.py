@@ -450,6 +450,9 @@ def _readings(signals, reference, ref_lengths, pairs, channels_first) -> list[Re
 
 def _channels_last(value, name, dimensions):
     """A padded array of channels first, (..., d, N), as (..., N, d)."""
+    if isinstance(value, (list, tuple)):
+        raise ValueError(f"channels_first=True takes {name} as a padded array, channels before "
+                         f"samples; a list of {name} takes (N_k, d) arrays, channels last")
     adapter, array = native(value, name)
     if array.ndim != dimensions:
         raise ValueError(f"channels_first=True takes {name} as a padded array of "

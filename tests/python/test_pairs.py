@@ -127,6 +127,24 @@ def test_each_pair_equals_a_one_pair_call_bit_for_bit(backend, threads, options,
         assert dy[k].tobytes() == own_dy.tobytes()
 
 
+def test_pairs_within_a_memory_budget_give_the_bits_of_an_unbudgeted_call(backend):
+    dtype = dtype_of(backend)
+    signals, references = random_pairs([40, 25, 40, 31], [30, 40, 30, 12], seed=14,
+                                       dtype=dtype)
+    whole = orvane.soft_dtw_with_grad(signals, references, gamma=0.5, backend=backend)
+    # Room for one pair's matrices at a time (and, on the vectorised module, less than the
+    # largest pair's score matrix: its gradients then keep checkpoints of it).
+    budget = 900 * 8 if backend == "cpu" else 40 * 40 * 12
+    split = orvane.soft_dtw_with_grad(signals, references, gamma=0.5, backend=backend,
+                                      memory_budget=budget)
+    assert whole[0].tobytes() == split[0].tobytes()
+    for ours, theirs in zip(whole[1] + whole[2], split[1] + split[2]):
+        assert ours.tobytes() == theirs.tobytes()
+    with pytest.raises(ValueError, match="more than memory_budget|too small for signal"):
+        orvane.soft_dtw_with_grad(signals, references, gamma=0.5, backend=backend,
+                                  memory_budget=16)
+
+
 def test_alignments_of_pairs_are_those_of_one_pair_calls(backend):
     signals, references = random_pairs([6, 9, 4], [8, 5, 8], seed=3, dtype=np.float32)
     references[2] = references[0]

@@ -25,7 +25,7 @@ import numpy as np
 import orvane
 from orvane import _accuracy
 
-from twin_backends import tslearn_available
+from cpu_backends import tslearn_available
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
 from softdtw_reference import by_diagonals  # noqa: E402

@@ -4,7 +4,7 @@ matrices. Prints Mcells/s, wall time, process CPU time and busy cores for the fo
 the backward pass and the whole training step (distance + forward + backward + gradient;
 tslearn: compute + grad on a precomputed D), then one long signal alone.
 
-    .venv/bin/python benchmarks/twin_backends.py [--sizes B,N,M ...] [--no-twin]
+    .venv/bin/python benchmarks/cpu_backends.py [--sizes B,N,M ...] [--no-twin]
 
 tslearn is optional (pip install tslearn); its column is left out without it.
 """

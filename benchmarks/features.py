@@ -19,7 +19,7 @@ import numpy as np
 import orvane_cpu
 
 import orvane
-from twin_backends import best_in_turn
+from cpu_backends import best_in_turn
 
 
 def distance_calls(batch, length, channels):

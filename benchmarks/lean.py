@@ -30,7 +30,7 @@ import torch
 
 import orvane
 import orvane.torch as otorch
-from twin_backends import best_in_turn
+from cpu_backends import best_in_turn
 from memory_budget import MIB, resident
 
 SIZES = [(16, 256, 256), (64, 1024, 1024), (4, 4096, 4096)]

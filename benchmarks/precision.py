@@ -23,7 +23,7 @@ import time
 import numpy as np
 import orvane_cpu
 
-from twin_backends import Batch, best_in_turn, tslearn_available, tslearn_steps
+from cpu_backends import Batch, best_in_turn, tslearn_available, tslearn_steps
 
 DEFAULT_SIZES = ["16,256,256", "64,1024,1024"]
 # Data and score-matrix types and function suffixes of each path.

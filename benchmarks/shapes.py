@@ -22,7 +22,7 @@ import numpy as np
 import orvane_cpu
 
 import wavefront_probes
-from twin_backends import best_in_turn
+from cpu_backends import best_in_turn
 
 PROBE_THREADS = 2
 HEADER = """\

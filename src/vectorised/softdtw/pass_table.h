@@ -205,8 +205,8 @@ struct PassTable {
     void (*gradients_checkpointed)(Score* workspace, const SignalGradients<Data, Score>* signal);
 
     // Signals side by side: how many a group of the final scores alone holds, and how many a
-    // group of the other passes holds; 0 where the path runs none side by side (its entries
-    // then stay null).
+    // group of the other passes holds; 0 where none run so. A path whose side_lanes is 0 on
+    // every instruction set (float64) leaves the entries after scores_only_side null.
     int score_lanes;
     int side_lanes;
     // The final scores alone of a group, from its samples interleaved (SideSignals' order).

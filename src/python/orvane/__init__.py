@@ -26,6 +26,6 @@ from ._barycenter import BarycenterResult, barycenter
 from ._core import release_memory
 from ._pairwise import pairwise
 
-__all__ = ["BarycenterResult", "PairAlignments", "SoftAlignment", "backends", "barycenter", "pairwise",
-           "release_memory", "soft_alignment", "soft_dtw", "soft_dtw_divergence",
+__all__ = ["BarycenterResult", "PairAlignments", "SoftAlignment", "backends", "barycenter",
+           "pairwise", "release_memory", "soft_alignment", "soft_dtw", "soft_dtw_divergence",
            "soft_dtw_with_grad"]

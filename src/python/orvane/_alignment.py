@@ -9,12 +9,36 @@ from dataclasses import replace
 
 import numpy as np
 
-from ._core import Inputs, MatrixLayout, Results, pieces, place, place_spans, spans
-from ._types import FLOAT32, FLOAT64
+from ._core import Inputs, MatrixLayout, Results, pieces, place_spans, spans
 from ._costs import in_band
+from ._types import FLOAT32, FLOAT64
 
 
-class SoftAlignment:
+class _PerPositionStatistics:
+    """The statistics of the reference positions, per signal: computed by `_statistic`."""
+
+    @property
+    def column_sums(self):
+        """Each reference position's total expected alignment before normalisation."""
+        return self._statistic("column_sums")
+
+    @property
+    def weighted_mean(self):
+        """The weighted mean of the samples aligned with each reference position."""
+        return self._statistic("weighted_mean")
+
+    @property
+    def log_std(self):
+        """ln of their weighted standard deviation, clamped to [-10, 10]."""
+        return self._statistic("log_std")
+
+    @property
+    def index_log_std(self):
+        """ln of the weighted standard deviation of their positions, clamped."""
+        return self._statistic("index_log_std")
+
+
+class SoftAlignment(_PerPositionStatistics):
     """Scores and expected alignments of B signals against one reference of M samples.
 
     `matrix(k)` and `weights(k)` are N_k x M row-major arrays; `weighted_mean`, `log_std`
@@ -88,11 +112,6 @@ class SoftAlignment:
                                                    inputs.address(weights), inputs.address(sums))
         return self._row_major(weights, 0, rows)
 
-    @property
-    def column_sums(self):
-        """B x M: each reference column's total expected alignment before normalisation."""
-        return self._statistic("column_sums")
-
     def _statistic(self, name):
         if not self._statistics:
             self._compute_statistics()
@@ -120,32 +139,17 @@ class SoftAlignment:
                 signals = inputs.address(inputs.batch.flat, piece.first_sample)
                 row = piece.start * self.ref_length
                 matrix = inputs.address(workspace)
-                inputs.operation("normalize_matrix")(piece.lengths, self.ref_length, matrix,
-                                        inputs.address(sums, row))
-                inputs.operation("calc_weighted_means")(signals, piece.lengths, self.ref_length, matrix,
-                                           inputs.address(means, row))
-                inputs.operation("calc_weighted_std")(signals, piece.lengths, self.ref_length, matrix,
-                                         inputs.address(means, row),
-                                         inputs.address(log_std, row))
-                inputs.operation("calc_weighted_index_std")(piece.lengths, self.ref_length, matrix,
-                                               inputs.address(index_log_std, row))
-        self._statistics = {"column_sums": sums, "mean": means, "log_std": log_std,
+                lengths, cols = piece.lengths, self.ref_length
+                means_row = inputs.address(means, row)
+                inputs.operation("normalize_matrix")(lengths, cols, matrix,
+                                                     inputs.address(sums, row))
+                inputs.operation("calc_weighted_means")(signals, lengths, cols, matrix, means_row)
+                inputs.operation("calc_weighted_std")(signals, lengths, cols, matrix, means_row,
+                                                      inputs.address(log_std, row))
+                inputs.operation("calc_weighted_index_std")(lengths, cols, matrix,
+                                                            inputs.address(index_log_std, row))
+        self._statistics = {"column_sums": sums, "weighted_mean": means, "log_std": log_std,
                             "index_log_std": index_log_std}
-
-    @property
-    def weighted_mean(self):
-        """B x M: the weighted mean of the samples aligned with each reference position."""
-        return self._statistic("mean")
-
-    @property
-    def log_std(self):
-        """B x M: ln of their weighted standard deviation, clamped to [-10, 10]."""
-        return self._statistic("log_std")
-
-    @property
-    def index_log_std(self):
-        """B x M: ln of the weighted standard deviation of their positions, clamped."""
-        return self._statistic("index_log_std")
 
     def path(self, k):
         """The most likely alignment path of signal k, as an (L, 2) array of (i, j): the one
@@ -191,7 +195,7 @@ class SoftAlignment:
         return ax
 
 
-class PairAlignments:
+class PairAlignments(_PerPositionStatistics):
     """Scores and expected alignments of B pairs, signal k (N_k samples) against reference k
     (M_k samples).
 
@@ -276,26 +280,6 @@ class PairAlignments:
         flat = self._assembled(lambda alignment: getattr(alignment, name), reference_spans,
                                lambda positions: [reference_spans[k] for k in positions])
         return references.in_input_form(flat)
-
-    @property
-    def column_sums(self):
-        """Each reference position's total expected alignment before normalisation."""
-        return self._statistic("column_sums")
-
-    @property
-    def weighted_mean(self):
-        """The weighted mean of the samples aligned with each reference position."""
-        return self._statistic("weighted_mean")
-
-    @property
-    def log_std(self):
-        """ln of their weighted standard deviation, clamped to [-10, 10]."""
-        return self._statistic("log_std")
-
-    @property
-    def index_log_std(self):
-        """ln of the weighted standard deviation of their positions, clamped."""
-        return self._statistic("index_log_std")
 
 
 def least_cost_path(cost, options):

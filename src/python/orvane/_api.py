@@ -10,9 +10,8 @@ from typing import Any, Literal, SupportsIndex
 import numpy as np
 
 from . import _accuracy, _backends
-from ._alignment import SoftAlignment
-from ._alignment import PairAlignments
-from ._batch import (NAN_PADDED, Batch, alpha_values, as_element, check_no_nan_ends,
+from ._alignment import PairAlignments, SoftAlignment
+from ._batch import (Batch, alpha_values, as_element, check_no_nan_ends,
                      parse_alpha, parse_call, parse_options, plan_chunks)
 from ._core import (Inputs, call_layout, gradients, kernels_costs, pair_alignments, run, scores,
                     self_pairs)

@@ -20,9 +20,9 @@ from dataclasses import dataclass, field, replace
 import numpy as np
 
 from . import _costs
-from ._types import FLOAT32, Element
 from ._backends import Backend
 from ._batch import Batch, Options, cells_one_call_holds, plan_chunks
+from ._types import FLOAT32, Element
 
 
 # Without a memory budget a thread keeps at most this many bytes of workspaces between calls.

@@ -11,9 +11,9 @@ import numpy as np
 
 from . import _backends
 from ._api import Array, Lengths, Signals, check_divergence_options, soft_dtw
-from ._core import KEPT_BYTES_WITHOUT_BUDGET
 from ._arrays import native
 from ._batch import Batch, parse_alpha, parse_signals, signal_channels
+from ._core import KEPT_BYTES_WITHOUT_BUDGET
 
 # The options known to leave sdtw(x, y) == sdtw(y, x) under a global end without alpha or gap
 # penalty. Any other option (one the package gains later) might not, so it makes every pair

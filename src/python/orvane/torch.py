@@ -36,11 +36,12 @@ from typing import Literal
 import torch
 
 from . import _arrays, _backends
-from ._types import FLOAT32, FLOAT64, BackendName, Precision
 from ._accuracy import warn_if_unreliable
 from ._api import Cost, End, Lengths, Signals, prepare, warn_if_no_path
-from ._batch import Options, as_element, check_memory_budget, parse_alpha, parse_call, parse_options
+from ._batch import (Options, as_element, check_memory_budget, parse_alpha, parse_call,
+                     parse_options)
 from ._core import gradients, run, scores, self_pairs
+from ._types import FLOAT32, FLOAT64, BackendName, Precision
 
 # The array adapters are made now, at import: torch.compile cannot trace the import that a
 # first call would otherwise make.
@@ -405,8 +406,9 @@ class SoftDTWFunction(torch.autograd.Function):
     `torch.ops.orvane.soft_dtw`: signals flat (sum N_k, or (sum N_k, d) with an (M, d)
     reference) or padded (B, N, or (B, N, d)), lengths B integers (int64), reference and alpha
     (None or B values) tensors; with ref_lengths (B integers), reference holds one reference
-    per signal, flat or padded like signals. Differentiable with respect to signals and reference (when with_gradients is set), under
-    `torch.func.grad` and `torch.func.jacrev` too."""
+    per signal, flat or padded like signals. Differentiable with respect to signals and
+    reference (when with_gradients is set), under `torch.func.grad` and `torch.func.jacrev`
+    too."""
 
     @staticmethod
     def forward(*arguments):

@@ -34,6 +34,16 @@ def dtype_of(backend):
     return np.float64 if backend == "cpu" else np.float32
 
 
+def assert_same_sums(backend, got, want):
+    """Bit for bit on the vectorised module; on the twin, gradients, column sums and what is
+    weighed by them are float atomic sums, added in the order its threads run, so two calls
+    agree to that rounding only."""
+    if backend == "cpu":
+        assert got.tobytes() == want.tobytes()
+    else:
+        np.testing.assert_allclose(got, want, rtol=1e-6, atol=1e-7)
+
+
 def random_pairs(lengths, ref_lengths, channels=None, seed=0, dtype=np.float64):
     """(signals, references) as lists: 1-D samples, or (n, channels) arrays."""
     rng = np.random.default_rng(seed)
@@ -123,8 +133,8 @@ def test_each_pair_equals_a_one_pair_call_bit_for_bit(backend, threads, options,
         scores_only = orvane.soft_dtw(signals, references, **options)
     for k, (score, own_dx, own_dy) in enumerate(alone):
         assert scores[k].tobytes() == score.tobytes() == scores_only[k].tobytes()
-        assert dx[k].tobytes() == own_dx[0].tobytes()
-        assert dy[k].tobytes() == own_dy.tobytes()
+        assert_same_sums(backend, dx[k], own_dx[0])
+        assert_same_sums(backend, dy[k], own_dy)
 
 
 def test_pairs_within_a_memory_budget_give_the_bits_of_an_unbudgeted_call(backend):
@@ -139,7 +149,7 @@ def test_pairs_within_a_memory_budget_give_the_bits_of_an_unbudgeted_call(backen
                                       memory_budget=budget)
     assert whole[0].tobytes() == split[0].tobytes()
     for ours, theirs in zip(whole[1] + whole[2], split[1] + split[2]):
-        assert ours.tobytes() == theirs.tobytes()
+        assert_same_sums(backend, ours, theirs)
     with pytest.raises(ValueError, match="more than memory_budget|too small for signal"):
         orvane.soft_dtw_with_grad(signals, references, gamma=0.5, backend=backend,
                                   memory_budget=16)
@@ -157,9 +167,9 @@ def test_alignments_of_pairs_are_those_of_one_pair_calls(backend):
         alone = orvane.soft_alignment([x], y, gamma=0.5, backend=backend)
         assert alignment.scores[k].tobytes() == alone.scores[0].tobytes()
         assert alignment.matrix(k).tobytes() == alone.matrix(0).tobytes()
-        assert alignment.weights(k).tobytes() == alone.weights(0).tobytes()
-        assert means[k, :len(y)].tobytes() == alone.weighted_mean[0].tobytes()
-        assert alignment.log_std[k, :len(y)].tobytes() == alone.log_std[0].tobytes()
+        assert_same_sums(backend, alignment.weights(k), alone.weights(0))
+        assert_same_sums(backend, means[k, :len(y)], alone.weighted_mean[0])
+        assert_same_sums(backend, alignment.log_std[k, :len(y)], alone.log_std[0])
         np.testing.assert_array_equal(alignment.path(k), alone.path(0))
     listed = orvane.soft_alignment(signals, references, gamma=0.5, backend=backend)
     assert [m.shape for m in listed.index_log_std] == [(8,), (5,), (8,)]
@@ -179,8 +189,8 @@ def test_every_form_of_references_gives_the_bits_of_a_list(backend):
     assert flat[2].shape == (26, 2) and rows[2].shape == (3, 10, 2)
     for k, gradient in enumerate(listed[2]):
         first = sum(lengths[:k])
-        assert flat[2][first:first + lengths[k]].tobytes() == gradient.tobytes()
-        assert rows[2][k, :lengths[k]].tobytes() == gradient.tobytes()
+        assert_same_sums(backend, flat[2][first:first + lengths[k]], gradient)
+        assert_same_sums(backend, rows[2][k, :lengths[k]], gradient)
         assert np.all(rows[2][k, lengths[k]:] == 0)
 
 
@@ -236,8 +246,8 @@ def test_channels_first_batches_are_refused_and_channels_first_reads_them(backen
     assert scores.tobytes() == last[0].tobytes()
     assert dx.shape == signals.shape and dy.shape == references.shape
     for k in range(3):
-        assert dx[k].T.tobytes() == last[1][k].tobytes()
-        assert dy[k].T.tobytes() == last[2][k].tobytes()
+        assert_same_sums(backend, dx[k].T, last[1][k])
+        assert_same_sums(backend, dy[k].T, last[2][k])
     assert orvane.soft_dtw(signals, references, channels_first=False,
                            backend=backend).shape == (3,)
 

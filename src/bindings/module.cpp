@@ -233,6 +233,65 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
               py::arg("channels") = 1, py::arg("cost") = "abs", py::arg("band_ptr") = 0,
               CallGuard(), doc.c_str());
     }
+    // Pairs: signal k against a reference of its own.
+    const std::string kPairArguments =
+        "ref_signal_ptr holds the references one after the other ((sum M_k, channels) values, "
+        "row-major) and ref_signal_lengths their lengths M_k, one positive length per signal; "
+        "a band is per pair, on its own N_k x M_k matrix (M above being M_k). ";
+    using PairScoresOperation = decltype(&ops::calc_softdtw_pair_scores);
+    for (const auto& [name, operation, types, one_pair] :
+         {std::tuple<const char*, PairScoresOperation, const char*, const char*>{
+              "calc_softdtw_pair_scores", &ops::calc_softdtw_pair_scores, "float32 buffers",
+              "calc_softdtw_scores"},
+          {"calc_softdtw_pair_scores_float64", &ops::calc_softdtw_pair_scores_float64,
+           "float64 buffers", "calc_softdtw_scores_float64"},
+          {"calc_softdtw_pair_scores_mixed", &ops::calc_softdtw_pair_scores_mixed,
+           "float32 samples and alpha, float64 scores", "calc_softdtw_scores_mixed"}}) {
+        const std::string doc =
+            std::string("Soft-DTW scores alone of pairs (") + types +
+            "), signal k against a reference of its own: each pair's score is that of " + one_pair +
+            " called with that signal alone and its reference, bit for bit (pairs of one shape "
+            "and band run side by side, each lane with its own reference). " +
+            kPairArguments + kCostArguments;
+        m.def(name, strict(operation), py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
+              py::arg("ref_signal_ptr"), py::arg("ref_signal_lengths"), py::arg("scores_ptr"),
+              py::arg("gamma"), py::arg("alpha_ptr") = 0, py::arg("local_end") = false,
+              py::arg("last_row_only") = false, py::arg("ref_gap_penalty") = 0.0,
+              py::arg("channels") = 1, py::arg("cost") = "abs", py::arg("band_ptr") = 0,
+              CallGuard(), doc.c_str());
+    }
+    using PairGradientsOperation = decltype(&ops::calc_softdtw_pair_gradients);
+    for (const auto& [name, operation, types, one_pair] :
+         {std::tuple<const char*, PairGradientsOperation, const char*, const char*>{
+              "calc_softdtw_pair_gradients", &ops::calc_softdtw_pair_gradients, "float32 buffers",
+              "calc_softdtw_gradients"},
+          {"calc_softdtw_pair_gradients_float64", &ops::calc_softdtw_pair_gradients_float64,
+           "float64 buffers", "calc_softdtw_gradients_float64"},
+          {"calc_softdtw_pair_gradients_mixed", &ops::calc_softdtw_pair_gradients_mixed,
+           "float32 buffers, float64 score matrix and scores", "calc_softdtw_gradients_mixed"}}) {
+        const std::string doc =
+            std::string("Soft-DTW scores of pairs (") + types +
+            "), signal k against a reference of its own, and the gradients of "
+            "sum_k w_k * score_k with respect to the samples and to each pair's own reference, "
+            "added into input_gradients_ptr (0: the references' alone) and into the pair's own "
+            "part of ref_gradients_ptr ((sum M_k, channels) values, no sum across pairs): each "
+            "pair's results are those of " +
+            one_pair +
+            " called with that signal alone and its reference, bit for bit. score_matrix_ptr "
+            "holds sum N_k * M_k cells of R; score_matrix_cells: the cells it holds, 0 for "
+            "those; a call of one pair whose R does not fit keeps checkpoints of R there "
+            "instead (at least gradient_checkpoint_cells(N, M)). weights_ptr: B values w_k, or "
+            "0 for all ones. " +
+            kPairArguments + kCostArguments;
+        m.def(name, strict(operation), py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
+              py::arg("ref_signal_ptr"), py::arg("ref_signal_lengths"), py::arg("score_matrix_ptr"),
+              py::arg("scores_ptr"), py::arg("input_gradients_ptr"), py::arg("ref_gradients_ptr"),
+              py::arg("gamma"), py::arg("alpha_ptr") = 0, py::arg("weights_ptr") = 0,
+              py::arg("local_end") = false, py::arg("last_row_only") = false,
+              py::arg("ref_gap_penalty") = 0.0, py::arg("score_matrix_cells") = 0,
+              py::arg("channels") = 1, py::arg("cost") = "abs", py::arg("band_ptr") = 0,
+              CallGuard(), doc.c_str());
+    }
     using DistanceOperation = decltype(&ops::calc_distance);
     for (const auto& [name, operation, types] :
          {std::tuple<const char*, DistanceOperation, const char*>{

@@ -1,5 +1,6 @@
 // A validated batch on host memory as the vectorised operations see it: per-signal matrices
-// and samples by offset, and the work spread over signals on the worker threads.
+// and samples by offset, each signal's reference (one shared by all, or one per signal), and
+// the work spread over signals on the worker threads.
 #pragma once
 
 #include <cstdint>
@@ -31,13 +32,15 @@ inline void require_buffers(const char* operation,
     }
 }
 
-// One signal of a batch: its length, where its samples and its matrix start.
+// One signal of a batch: its length and its reference's, where its samples and its matrix
+// start, and which of the batch's references it aligns against.
 struct Signal {
     int index;
     int rows;
     int cols;
     std::int64_t first_sample;
     std::int64_t first_cell;
+    int reference = 0;
 
     DiagonalSpan diagonal(int d) const { return diagonal_span(d, rows, cols); }
     int diagonals() const { return rows + cols - 1; }
@@ -49,19 +52,45 @@ enum class CellPositions { int32, unlimited };
 
 class Batch {
 public:
-    // Checks the lengths and the reference length; nothing is limited by thread blocks.
+    // Signals against one reference: checks the lengths and the reference length; nothing is
+    // limited by thread blocks.
     Batch(const std::vector<int>& lengths, int ref_signal_length,
           CellPositions positions = CellPositions::int32)
         : lengths_(checked(lengths, ref_signal_length, positions)),
-          cols_(ref_signal_length),
+          ref_lengths_{ref_signal_length},
           samples_(make_signal_offsets(lengths)),
-          cells_(make_matrix_offsets<std::int64_t>(lengths, ref_signal_length)) {}
+          cells_(matrix_offsets(lengths, ref_lengths_)),
+          ref_samples_(reference_offsets(ref_lengths_)) {}
+
+    // Pairs: signal k against a reference of its own, of ref_signal_lengths[k] samples, the
+    // references one after the other. Only the samples' positions must fit in 32 bits: the
+    // operations on pairs walk the cells, or store them at 64-bit positions.
+    Batch(const std::vector<int>& lengths, const std::vector<int>& ref_signal_lengths)
+        : lengths_(checked_pairs(lengths, ref_signal_lengths)),
+          ref_lengths_(ref_signal_lengths),
+          samples_(make_signal_offsets(lengths)),
+          cells_(matrix_offsets(lengths, ref_lengths_)),
+          ref_samples_(reference_offsets(ref_lengths_)) {}
 
     int count() const { return static_cast<int>(lengths_.size()); }
-    int cols() const { return cols_; }
-    Signal signal(int k) const { return Signal{k, lengths_[k], cols_, samples_[k], cells_[k]}; }
+    // The reference's length, in a batch of one reference.
+    int cols() const { return ref_lengths_[0]; }
+    // References: 1, shared by every signal, or one per signal.
+    int references() const { return static_cast<int>(ref_lengths_.size()); }
+    int ref_length(int r) const { return ref_lengths_[static_cast<std::size_t>(r)]; }
+    // Where reference r's samples start among the references'.
+    std::int64_t first_reference_sample(int r) const {
+        return ref_samples_[static_cast<std::size_t>(r)];
+    }
+    Signal signal(int k) const {
+        const int r = references() == 1 ? 0 : k;
+        return Signal{k, lengths_[k], ref_length(r), samples_[k], cells_[k], r};
+    }
     // Cells of the whole batch matrix.
-    std::int64_t cells() const { return cells_.back() + std::int64_t{lengths_.back()} * cols_; }
+    std::int64_t cells() const {
+        const Signal last = signal(count() - 1);
+        return last.first_cell + std::int64_t{last.rows} * last.cols;
+    }
 
 private:
     static const std::vector<int>& checked(const std::vector<int>& lengths, int ref_signal_length,
@@ -75,10 +104,52 @@ private:
         return lengths;
     }
 
+    static const std::vector<int>& checked_pairs(const std::vector<int>& lengths,
+                                                 const std::vector<int>& ref_signal_lengths) {
+        validate_lengths(lengths, 1);
+        if (ref_signal_lengths.size() != lengths.size()) {
+            throw std::invalid_argument("ref_signal_lengths must hold one length per signal: got " +
+                                        std::to_string(ref_signal_lengths.size()) + " for " +
+                                        std::to_string(lengths.size()) + " signals");
+        }
+        for (std::size_t k = 0; k < ref_signal_lengths.size(); ++k) {
+            if (ref_signal_lengths[k] <= 0) {
+                throw std::invalid_argument(
+                    "ref_signal_lengths[" + std::to_string(k) +
+                    "] must be positive, got: " + std::to_string(ref_signal_lengths[k]));
+            }
+        }
+        check_samples_fit_int32(lengths);
+        return lengths;
+    }
+
+    // Where each signal's matrix starts: exclusive prefix sums of N_k * M_k.
+    static std::vector<std::int64_t> matrix_offsets(const std::vector<int>& lengths,
+                                                    const std::vector<int>& ref_lengths) {
+        std::vector<std::int64_t> offsets(lengths.size());
+        std::int64_t next = 0;
+        for (std::size_t k = 0; k < lengths.size(); ++k) {
+            offsets[k] = next;
+            next += std::int64_t{lengths[k]} * ref_lengths[ref_lengths.size() == 1 ? 0 : k];
+        }
+        return offsets;
+    }
+
+    static std::vector<std::int64_t> reference_offsets(const std::vector<int>& ref_lengths) {
+        std::vector<std::int64_t> offsets(ref_lengths.size());
+        std::int64_t next = 0;
+        for (std::size_t r = 0; r < ref_lengths.size(); ++r) {
+            offsets[r] = next;
+            next += ref_lengths[r];
+        }
+        return offsets;
+    }
+
     const std::vector<int>& lengths_;
-    int cols_;
+    std::vector<int> ref_lengths_;
     std::vector<int> samples_;
     std::vector<std::int64_t> cells_;
+    std::vector<std::int64_t> ref_samples_;
 };
 
 // Runs body(signal) for every signal of the batch on the worker threads, the calling thread

@@ -1,7 +1,10 @@
 // The samples of a call's signals as the passes that form costs from them read them: the
-// reference copied channel-major once, each signal when a worker reaches it, with its band.
+// references copied channel-major once, each signal when a worker reaches it, with its band;
+// signals side by side and their references interleaved, a lane a signal.
 #pragma once
 
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -10,40 +13,72 @@
 
 namespace orvane::vectorised {
 
+// Series of one length side by side, from their sample-major values ((length, channels)
+// row-major each): value i of channel c of the k-th at (c * length + i) * count + k.
+template <typename Data>
+std::vector<Data> interleaved_series(const std::vector<const Data*>& series, int length,
+                                     int channels) {
+    const std::size_t count = series.size();
+    std::vector<Data> out(static_cast<std::size_t>(length) * channels * count);
+    for (std::size_t k = 0; k < count; ++k) {
+        for (int i = 0; i < length; ++i) {
+            for (int c = 0; c < channels; ++c) {
+                out[(static_cast<std::size_t>(c) * length + i) * count + k] =
+                    series[k][static_cast<std::size_t>(i) * channels + c];
+            }
+        }
+    }
+    return out;
+}
+
 template <typename Data>
 class CallSamples {
 public:
     CallSamples(const Batch& batch, HostAddress input_signal, HostAddress ref_signal, int channels,
                 const std::string& cost, HostAddress band)
-        : samples_(host_pointer<const Data>(input_signal)),
+        : batch_(batch),
+          samples_(host_pointer<const Data>(input_signal)),
+          given_references_(host_pointer<const Data>(ref_signal)),
           channels_(checked_channels(channels)),
           kind_(parse_cost(cost)),
-          widths_(band_half_widths(host_pointer<const int>(band), batch.count())),
-          reference_(host_pointer<const Data>(ref_signal), batch.cols(), channels,
-                     SampleOrder::forward) {}
+          widths_(band_half_widths(host_pointer<const int>(band), batch.count())) {
+        references_.reserve(static_cast<std::size_t>(batch.references()));
+        for (int r = 0; r < batch.references(); ++r) {
+            references_.emplace_back(reference_values(r), batch.ref_length(r), channels_,
+                                     SampleOrder::forward);
+        }
+    }
 
     int channels() const { return channels_; }
     CostKind kind() const { return kind_; }
     int band_width(int k) const { return widths_[static_cast<std::size_t>(k)]; }
-    // The reference, channel-major.
-    const Data* reference() const { return reference_.data(); }
+    // Reference r, channel-major.
+    const Data* reference(int r) const { return references_[static_cast<std::size_t>(r)].data(); }
 
-    // The samples of signals of one length side by side: sample i of channel c of the k-th
-    // at (c * rows + i) * count + k.
-    std::vector<Data> interleaved(const Batch& batch, const std::vector<int>& members) const {
-        const std::size_t count = members.size();
-        const int rows = batch.signal(members[0]).rows;
-        std::vector<Data> out(static_cast<std::size_t>(rows) * channels_ * count);
-        for (std::size_t k = 0; k < count; ++k) {
-            const Data* own = samples_ + batch.signal(members[k]).first_sample * channels_;
-            for (int i = 0; i < rows; ++i) {
-                for (int c = 0; c < channels_; ++c) {
-                    out[(static_cast<std::size_t>(c) * rows + i) * count + k] =
-                        own[static_cast<std::size_t>(i) * channels_ + c];
-                }
-            }
+    // The samples of signals of one length side by side: sample i of channel c of the k-th at
+    // (c * rows + i) * count + k.
+    std::vector<Data> interleaved(const std::vector<int>& members) const {
+        std::vector<const Data*> series;
+        for (const int k : members) {
+            series.push_back(samples_ + batch_.signal(k).first_sample * channels_);
         }
-        return out;
+        return interleaved_series(series, batch_.signal(members[0]).rows, channels_);
+    }
+
+    // The references of signals side by side (of one reference length), interleaved as their
+    // samples are: value j of channel c of the k-th at (c * cols + j) * count + k. Where every
+    // signal shares one reference, every group of the call (all of one size) reads the copy
+    // that the first to need it made.
+    std::shared_ptr<const std::vector<Data>> lane_references(
+        const std::vector<int>& members) const {
+        if (batch_.references() > 1) {
+            return std::make_shared<const std::vector<Data>>(interleaved_references(members));
+        }
+        std::call_once(shared_lanes_made_, [&] {
+            shared_lanes_ =
+                std::make_shared<const std::vector<Data>>(interleaved_references(members));
+        });
+        return shared_lanes_;
     }
 
     // One signal's samples, channel-major, its band and its source of costs.
@@ -52,7 +87,7 @@ public:
             : samples(call.samples_ + signal.first_sample * call.channels_, signal.rows,
                       call.channels_, SampleOrder::reversed),
               band(signal.rows, signal.cols, call.widths_[signal.index]),
-              source{samples.data(), signal.rows,    call.reference_.data(),
+              source{samples.data(), signal.rows,    call.reference(signal.reference),
                      signal.cols,    call.channels_, call.kind_} {}
 
         ChannelMajor<Data> samples;
@@ -61,11 +96,28 @@ public:
     };
 
 private:
+    // Reference r as the caller holds it, sample-major.
+    const Data* reference_values(int r) const {
+        return given_references_ + batch_.first_reference_sample(r) * channels_;
+    }
+
+    std::vector<Data> interleaved_references(const std::vector<int>& members) const {
+        std::vector<const Data*> series;
+        for (const int k : members) {
+            series.push_back(reference_values(batch_.signal(k).reference));
+        }
+        return interleaved_series(series, batch_.signal(members[0]).cols, channels_);
+    }
+
+    const Batch& batch_;
     const Data* samples_;
+    const Data* given_references_;
     int channels_;
     CostKind kind_;
     std::vector<int> widths_;
-    ChannelMajor<Data> reference_;
+    std::vector<ChannelMajor<Data>> references_;
+    mutable std::once_flag shared_lanes_made_;
+    mutable std::shared_ptr<const std::vector<Data>> shared_lanes_;
 };
 
 // One signal's gradients as the passes add them: channel-major and in reverse, like its

@@ -165,6 +165,51 @@ void calc_softdtw_gradients_mixed(
     HostAddress input_gradients, HostAddress ref_gradients, double gamma, HostAddress alpha,
     HostAddress weights, bool local_end, bool last_row_only, double ref_gap_penalty,
     std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band);
+// The scores and the gradients without matrices of pairs: signal k against a reference of its
+// own, of ref_signal_lengths[k] samples (one positive length per signal), the references one
+// after the other at ref_signal ((sum M_k, channels) values). The same arguments and checks as
+// the functions above otherwise; a band is per pair, on its own N_k x M_k matrix. Each pair's
+// reference gradient is added into its own part of ref_gradients, and its score matrix holds
+// sum N_k * M_k cells (or, for one pair, its checkpoints). Each pair's results are those of
+// the functions above called with that signal alone and its reference, bit for bit.
+void calc_softdtw_pair_scores(HostAddress input_signal,
+                              const std::vector<int>& input_signal_lengths, HostAddress ref_signal,
+                              const std::vector<int>& ref_signal_lengths, HostAddress scores,
+                              double gamma, HostAddress alpha, bool local_end, bool last_row_only,
+                              double ref_gap_penalty, int channels, const std::string& cost,
+                              HostAddress band);
+void calc_softdtw_pair_scores_float64(HostAddress input_signal,
+                                      const std::vector<int>& input_signal_lengths,
+                                      HostAddress ref_signal,
+                                      const std::vector<int>& ref_signal_lengths,
+                                      HostAddress scores, double gamma, HostAddress alpha,
+                                      bool local_end, bool last_row_only, double ref_gap_penalty,
+                                      int channels, const std::string& cost, HostAddress band);
+void calc_softdtw_pair_scores_mixed(HostAddress input_signal,
+                                    const std::vector<int>& input_signal_lengths,
+                                    HostAddress ref_signal,
+                                    const std::vector<int>& ref_signal_lengths, HostAddress scores,
+                                    double gamma, HostAddress alpha, bool local_end,
+                                    bool last_row_only, double ref_gap_penalty, int channels,
+                                    const std::string& cost, HostAddress band);
+void calc_softdtw_pair_gradients(
+    HostAddress input_signal, const std::vector<int>& input_signal_lengths, HostAddress ref_signal,
+    const std::vector<int>& ref_signal_lengths, HostAddress score_matrix, HostAddress scores,
+    HostAddress input_gradients, HostAddress ref_gradients, double gamma, HostAddress alpha,
+    HostAddress weights, bool local_end, bool last_row_only, double ref_gap_penalty,
+    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band);
+void calc_softdtw_pair_gradients_float64(
+    HostAddress input_signal, const std::vector<int>& input_signal_lengths, HostAddress ref_signal,
+    const std::vector<int>& ref_signal_lengths, HostAddress score_matrix, HostAddress scores,
+    HostAddress input_gradients, HostAddress ref_gradients, double gamma, HostAddress alpha,
+    HostAddress weights, bool local_end, bool last_row_only, double ref_gap_penalty,
+    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band);
+void calc_softdtw_pair_gradients_mixed(
+    HostAddress input_signal, const std::vector<int>& input_signal_lengths, HostAddress ref_signal,
+    const std::vector<int>& ref_signal_lengths, HostAddress score_matrix, HostAddress scores,
+    HostAddress input_gradients, HostAddress ref_gradients, double gamma, HostAddress alpha,
+    HostAddress weights, bool local_end, bool last_row_only, double ref_gap_penalty,
+    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band);
 // Distance matrices in the anti-diagonal layout from signals of `channels` values per sample,
 // cost "abs" (|x - y| summed over the channels, in order) or "sqeuclidean" ((x - y)^2), +inf
 // outside a band (band: B int32 half-widths, address 0: none); and the gradient of sum E * cost

@@ -241,12 +241,13 @@ def test_module_docstrings():
 
 def test_functions_are_registered_in_order(module):
     # The vectorised module alone has worker threads to set, scores and gradients without
-    # matrices with the checkpoints' size, distances of several channels and costs, and
-    # float64 and mixed versions.
+    # matrices (against one reference and of pairs) with the checkpoints' size, distances of
+    # several channels and costs, and float64 and mixed versions.
     versions = [f"{name}{suffix}" for name in list(EXPECTED_FUNCTIONS)[:-1]
                 for suffix in ("_float64", "_mixed")
                 if suffix == "_float64" or name.startswith("calc_softdtw")]
-    scores = [f"calc_softdtw_{what}{suffix}" for what in ("scores", "gradients")
+    scores = [f"calc_softdtw_{what}{suffix}"
+              for what in ("scores", "gradients", "pair_scores", "pair_gradients")
               for suffix in ("", "_float64", "_mixed")]
     costs = [f"calc_distance{what}{suffix}" for what in ("", "_gradient")
              for suffix in ("", "_float64")]

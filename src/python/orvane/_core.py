@@ -4,8 +4,9 @@ through an offset address, so a split batch gives every score and matrix the sam
 call would; accumulated outputs differ by float32 rounding at most.
 
 Pairs (signal k against reference k) run through `pair_scores`, `pair_gradients` and
-`pair_alignments`, the one place that decides how: for now as one call per distinct
-reference, on every backend."""
+`pair_alignments`, the one place that decides how: scores and gradients on the vectorised
+module as pairs in one call, each signal against its own reference; alignments, and every
+pass on the other backends, as one call per distinct reference."""
 
 from __future__ import annotations
 
@@ -504,16 +505,33 @@ def self_pairs(inputs: Inputs, batch: Batch) -> Inputs:
 
 
 def pair_scores(inputs: Inputs):
-    """The score of every pair."""
+    """The score of every pair: on the vectorised module every pair in one call a piece, each
+    signal against its own reference; elsewhere one call per distinct reference."""
     found = inputs.new(inputs.batch.count, element=inputs.element.score)
-    for positions, group in _reference_groups(inputs):
-        place(inputs.adapter, found, positions, scores(group))
+    if inputs.backend.name != "cpu":
+        for positions, group in _reference_groups(inputs):
+            place(inputs.adapter, found, positions, scores(group))
+        return found
+    options = inputs.options
+    for piece, first_reference, ref_lengths in _pair_pieces(
+            inputs, call_layout(inputs.backend, inputs.element, None)):
+        alpha = 0 if inputs.alpha is None else inputs.address(inputs.alpha, piece.start)
+        _pair_operation(inputs, "calc_softdtw_pair_scores")(
+            inputs.samples_address(piece.first_sample), piece.lengths,
+            inputs.address(inputs.reference, first_reference * inputs.batch.channels),
+            ref_lengths, inputs.address(found, piece.start, inputs.element.score),
+            options.gamma, alpha, options.local_end, options.last_row_only,
+            options.ref_gap_penalty, **inputs.cost_arguments(piece))
     return found
 
 
 def pair_gradients(inputs: Inputs, score_weights=None, reference_gradients=True) -> Results:
     """Scores, the gradients of the samples, and with reference_gradients each pair's own
-    reference gradient, shaped like the flat references (zeros otherwise)."""
+    reference gradient, shaped like the flat references (zeros otherwise). On the vectorised
+    module every pair runs in one call a piece, keeping only the score matrices; elsewhere one
+    call per distinct reference."""
+    if inputs.backend.name == "cpu":
+        return _lean_pair_gradients(inputs, score_weights, reference_gradients)
     batch, references = inputs.batch, inputs.references
     results = Results(scores=inputs.new(batch.count, element=inputs.element.score),
                       signal_gradients=inputs.new(sum(batch.lengths) * batch.channels),
@@ -532,6 +550,64 @@ def pair_gradients(inputs: Inputs, score_weights=None, reference_gradients=True)
             place_spans(adapter, results.reference_gradient, [reference_spans[positions[0]]],
                          found.reference_gradient)
     return results
+
+
+def _lean_pair_gradients(inputs: Inputs, score_weights, reference_gradients) -> Results:
+    """pair_gradients on the vectorised module: as lean_gradients, each pair's reference
+    gradient its own; a pair whose score matrix the budget cannot hold keeps checkpoints of
+    it."""
+    options = inputs.options
+    batch = inputs.batch
+    channels = batch.channels
+    scores_type = inputs.element.score
+    reference_values = sum(inputs.references.lengths) * channels
+    results = Results(scores=inputs.new(batch.count, element=scores_type),
+                      signal_gradients=inputs.new(sum(batch.lengths) * channels, zero=True),
+                      reference_gradient=inputs.new(reference_values, zero=True))
+    # Without reference gradients the call still forms them, into a buffer let go after it.
+    into = results.reference_gradient if reference_gradients else inputs.new(reference_values)
+    layout = call_layout(inputs.backend, inputs.element, 1, lean_gradients=True)
+    planned = list(_pair_pieces(inputs, layout))
+    capacity = cells_one_call_holds(inputs.memory_budget, layout.cell_bytes)
+    held = [piece.cells if piece.cells <= capacity
+            else layout.checkpoint_cells(piece.lengths[0], ref_lengths[0])
+            for piece, _, ref_lengths in planned]
+    score = inputs.workspace("scores", max(held), scores_type)
+    for (piece, first_reference, ref_lengths), cells in zip(planned, held):
+        results.cell_offsets.append(piece.first_cell)
+        alpha = 0 if inputs.alpha is None else inputs.address(inputs.alpha, piece.start)
+        weights = 0 if score_weights is None else inputs.address(score_weights, piece.start)
+        _pair_operation(inputs, "calc_softdtw_pair_gradients")(
+            inputs.samples_address(piece.first_sample), piece.lengths,
+            inputs.address(inputs.reference, first_reference * channels), ref_lengths,
+            inputs.address(score, element=scores_type),
+            inputs.address(results.scores, piece.start, scores_type),
+            inputs.address(results.signal_gradients, piece.first_sample * channels),
+            inputs.address(into, first_reference * channels), options.gamma, alpha, weights,
+            options.local_end, options.last_row_only, options.ref_gap_penalty,
+            score_matrix_cells=cells, **inputs.cost_arguments(piece))
+    return results
+
+
+def _pair_operation(inputs: Inputs, name):
+    """The vectorised module's pair function `name` for what the call computes in."""
+    return getattr(inputs.backend.module, name + inputs.element.pass_suffix)
+
+
+def _pair_pieces(inputs: Inputs, layout: MatrixLayout):
+    """(piece, its first reference sample, its references' lengths) for every piece of pairs
+    that one call holds."""
+    lengths, ref_lengths = inputs.batch.lengths, inputs.ref_lengths
+    first_sample = first_cell = first_reference = 0
+    for start, stop in plan_chunks(lengths, ref_lengths, 0, inputs.memory_budget,
+                                   inputs.element, **layout.arguments()):
+        chunk, own_references = lengths[start:stop], ref_lengths[start:stop]
+        cells = sum(n * m for n, m in zip(chunk, own_references))
+        yield (Piece(start, stop, chunk, first_sample, first_cell, cells), first_reference,
+               own_references)
+        first_sample += sum(chunk)
+        first_cell += cells
+        first_reference += sum(own_references)
 
 
 def pair_alignments(inputs: Inputs):

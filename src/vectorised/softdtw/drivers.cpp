@@ -1,7 +1,8 @@
-// The Soft-DTW functions of the vectorised module (operations.h): for each call, its
-// arguments checked, its signals shared among the worker threads (schedule.h), each
-// signal's or group's passes run through its path's table (pass_table.h) and its final
-// scores formed (final_scores.h). A plain unit: the passes, compiled for every instruction
+// The Soft-DTW functions of the vectorised module (operations.h): for each call (against one
+// reference, or of pairs), its arguments checked, its signals shared among the worker threads
+// (schedule.h), each signal's or group's passes run through its path's table (pass_table.h),
+// its final scores formed (final_scores.h) and its reference gradients summed
+// (reference_rows.h). A plain unit: the passes, compiled for every instruction
 // set, are in passes_float32.cpp, passes_mixed.cpp and passes_float64.cpp, so a change here
 // rebuilds none of them. Also the test hooks that force tiles and an instruction set.
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include "vectorised/operations.h"
 #include "vectorised/softdtw/final_scores.h"
 #include "vectorised/softdtw/pass_table.h"
+#include "vectorised/softdtw/reference_rows.h"
 #include "vectorised/softdtw/schedule.h"
 #include "vectorised/tiles.h"
 
@@ -99,30 +101,44 @@ void softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_signa
         });
 }
 
+// What a call of the scores or the gradients without matrices asks besides its buffers.
+struct LeanOptions {
+    double gamma;
+    HostAddress alpha;
+    bool local_end;
+    bool last_row_only;
+    double ref_gap_penalty;
+    int channels;
+    const std::string& cost;
+    HostAddress band;
+};
+
+// Scores alone of a batch against one reference or of pairs (`operation` names the call in
+// its messages): signals alone, or short ones of one shape and band side by side, one a lane,
+// each lane with its own reference's samples (the same bits either way).
 template <typename Path>
-void softdtw_scores(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
-                    HostAddress ref_signal, int ref_signal_length, HostAddress scores,
-                    double requested_gamma, HostAddress alpha, bool local_end, bool last_row_only,
-                    double requested_ref_gap_penalty, int channels, const std::string& cost,
-                    HostAddress band) {
+void softdtw_scores(const char* operation, const Batch& batch, HostAddress input_signal,
+                    HostAddress ref_signal, HostAddress scores, const LeanOptions& options) {
     using Data = typename Path::Data;
     using Score = typename Path::Score;
     const PassTable<Data, Score>& passes = Path::passes();
-    const Batch batch(input_signal_lengths, ref_signal_length, CellPositions::unlimited);
-    const Data gamma = Path::gamma(requested_gamma);
-    const Data ref_gap_penalty = Path::penalty(requested_ref_gap_penalty, local_end);
-    require_buffers("calc_softdtw_scores", {{"input_signal_ptr", input_signal},
-                                            {"ref_signal_ptr", ref_signal},
-                                            {"scores_ptr", scores}});
-    const CallSamples<Data> call(batch, input_signal, ref_signal, channels, cost, band);
-    const auto biases = host_pointer<const Data>(alpha);
+    const bool local_end = options.local_end;
+    const bool last_row_only = options.last_row_only;
+    const Data gamma = Path::gamma(options.gamma);
+    const Data ref_gap_penalty = Path::penalty(options.ref_gap_penalty, local_end);
+    require_buffers(operation, {{"input_signal_ptr", input_signal},
+                                {"ref_signal_ptr", ref_signal},
+                                {"scores_ptr", scores}});
+    const CallSamples<Data> call(batch, input_signal, ref_signal, options.channels, options.cost,
+                                 options.band);
+    const auto biases = host_pointer<const Data>(options.alpha);
     const auto finals = host_pointer<Score>(scores);
     const auto finish = [&](const Signal& signal, const FinalScores<Score>& kept) {
         finals[signal.index] =
             final_score_of(kept, gamma, ref_gap_penalty, local_end, last_row_only);
     };
     for_each_signal_or_group<Data>(
-        batch, passes.score_lanes, length_and_band(call, Path::kMostSideScoreCells),
+        batch, passes.score_lanes, shape_and_band(call, Path::kMostSideScoreCells),
         [&](const Signal& signal) {
             const typename CallSamples<Data>::Own own(call, signal);
             FinalScores<Score> kept(signal.rows, signal.cols, local_end);
@@ -134,7 +150,8 @@ void softdtw_scores(HostAddress input_signal, const std::vector<int>& input_sign
             finish(signal, kept);
         },
         [&](const SideGroup<Data>& group) {
-            const std::vector<Data> samples = call.interleaved(batch, group.members);
+            const std::vector<Data> samples = call.interleaved(group.members);
+            const auto references = call.lane_references(group.members);
             std::vector<FinalScores<Score>> kept(
                 group.members.size(), FinalScores<Score>(group.rows, group.cols, local_end));
             std::vector<FinalScores<Score>*> own_kept;
@@ -142,9 +159,9 @@ void softdtw_scores(HostAddress input_signal, const std::vector<int>& input_sign
                 own_kept.push_back(&one);
             }
             const Band band(group.rows, group.cols, call.band_width(group.members[0]));
-            passes.scores_only_side(samples.data(), call.reference(), call.channels(), call.kind(),
-                                    &band, own_kept.data(), group.biases(biases).data(), group.rows,
-                                    group.cols, gamma);
+            passes.scores_only_side(samples.data(), references->data(), call.channels(),
+                                    call.kind(), &band, own_kept.data(),
+                                    group.biases(biases).data(), group.rows, group.cols, gamma);
             for (std::size_t i = 0; i < kept.size(); ++i) {
                 finish(batch.signal(group.members[i]), kept[i]);
             }
@@ -179,51 +196,58 @@ bool checkpointed(const Batch& batch, std::int64_t score_matrix_cells) {
     return true;
 }
 
-// A call of the lean gradients forms each signal's reference gradient in a row of its own,
-// a chunk of signals at a time, its rows at most this many values.
-constexpr std::size_t kMostReferenceRowValues = std::size_t{1} << 21;
+// The buffers of a call of the lean gradients.
+struct GradientBuffers {
+    HostAddress input_signal;
+    HostAddress ref_signal;
+    HostAddress score_matrix;
+    HostAddress scores;
+    HostAddress input_gradients;
+    HostAddress ref_gradients;
+    HostAddress weights;
+    std::int64_t score_matrix_cells;
+};
 
 // Scores and the gradients of sum_k w_k * score_k with respect to the samples and the
-// reference (w_k = 1 without weights): the forward pass stores R from the samples (or its
-// checkpoints), the backward pass forms each cost again and adds E into the gradients as it
-// goes, a signal at a time or short signals of one length and band side by side, one a lane
-// (the same bits either way). Each signal's reference gradient is formed in a row of its own
-// and the rows added in signal order, so the sums are the same whatever the threads. A signal
+// references (w_k = 1 without weights), of a batch against one reference or of pairs
+// (`operation` names the call in its messages): the forward pass stores R from the samples
+// (or its checkpoints), the backward pass forms each cost again and adds E into the gradients
+// as it goes, a signal at a time or short signals of one shape and band side by side, one a
+// lane (the same bits either way). Each signal's reference gradient is formed in a row of its
+// own and the rows added in signal order into their reference's (reference_rows.h). A signal
 // without a path of finite cost (a band that leaves none, or costs that overflow) has a score
 // of +inf and no gradient.
 template <typename Path>
-void softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
-                       HostAddress ref_signal, int ref_signal_length, HostAddress score_matrix,
-                       HostAddress scores, HostAddress input_gradients, HostAddress ref_gradients,
-                       double requested_gamma, HostAddress alpha, HostAddress weights,
-                       bool local_end, bool last_row_only, double requested_ref_gap_penalty,
-                       std::int64_t score_matrix_cells, int channels, const std::string& cost,
-                       HostAddress band) {
+void softdtw_gradients(const char* operation, const Batch& batch, const GradientBuffers& buffers,
+                       const LeanOptions& options) {
     using Data = typename Path::Data;
     using Score = typename Path::Score;
     const PassTable<Data, Score>& passes = Path::passes();
-    const Batch batch(input_signal_lengths, ref_signal_length, CellPositions::unlimited);
-    const bool with_checkpoints = checkpointed(batch, score_matrix_cells);
-    const Data gamma = Path::gamma(requested_gamma);
-    const Data ref_gap_penalty = Path::penalty(requested_ref_gap_penalty, local_end);
-    require_buffers("calc_softdtw_gradients", {{"input_signal_ptr", input_signal},
-                                               {"ref_signal_ptr", ref_signal},
-                                               {"score_matrix_ptr", score_matrix},
-                                               {"scores_ptr", scores},
-                                               {"ref_gradients_ptr", ref_gradients}});
-    const CallSamples<Data> call(batch, input_signal, ref_signal, channels, cost, band);
-    const auto score = host_pointer<Score>(score_matrix);
-    const auto finals = host_pointer<Score>(scores);
-    const auto biases = host_pointer<const Data>(alpha);
-    const auto score_weights = host_pointer<const Data>(weights);
-    const auto sample_gradients = host_pointer<Data>(input_gradients);
+    const bool local_end = options.local_end;
+    const bool last_row_only = options.last_row_only;
+    const bool with_checkpoints = checkpointed(batch, buffers.score_matrix_cells);
+    const Data gamma = Path::gamma(options.gamma);
+    const Data ref_gap_penalty = Path::penalty(options.ref_gap_penalty, local_end);
+    require_buffers(operation, {{"input_signal_ptr", buffers.input_signal},
+                                {"ref_signal_ptr", buffers.ref_signal},
+                                {"score_matrix_ptr", buffers.score_matrix},
+                                {"scores_ptr", buffers.scores},
+                                {"ref_gradients_ptr", buffers.ref_gradients}});
+    const CallSamples<Data> call(batch, buffers.input_signal, buffers.ref_signal, options.channels,
+                                 options.cost, options.band);
+    const auto score = host_pointer<Score>(buffers.score_matrix);
+    const auto finals = host_pointer<Score>(buffers.scores);
+    const auto biases = host_pointer<const Data>(options.alpha);
+    const auto score_weights = host_pointer<const Data>(buffers.weights);
+    const auto sample_gradients = host_pointer<Data>(buffers.input_gradients);
+    ReferenceRows<Data> rows(batch, call.channels(), host_pointer<Data>(buffers.ref_gradients));
     const auto weight_of = [&](int k) {
         return score_weights != nullptr ? score_weights[k] : Data{1};
     };
     const auto without_path = [&](Score final_score) {
         return final_score == std::numeric_limits<Score>::infinity();
     };
-    const auto one_signal = [&](const Signal& signal, Data* reference_gradients) {
+    const auto one_signal = [&](const Signal& signal) {
         const typename CallSamples<Data>::Own own(call, signal);
         const Data bias = bias_of(biases, signal.index);
         FinalScores<Score> kept(signal.rows, signal.cols, local_end);
@@ -247,7 +271,7 @@ void softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_s
         const SignalGradients<Data, Score> gradients{&own.source,
                                                      &own.band,
                                                      own_gradients.data(),
-                                                     reference_gradients,
+                                                     rows.row_of(signal.index),
                                                      weight_of(signal.index),
                                                      bias,
                                                      gamma,
@@ -265,12 +289,13 @@ void softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_s
         }
         own_gradients.finish();
     };
-    const std::size_t width = static_cast<std::size_t>(batch.cols()) * call.channels();
     // Signals side by side: their gradients interleaved a lane a signal, then each lane's
     // added into its signal's sample gradients and copied into its signal's row.
-    const auto side_group = [&](const SideGroup<Data>& group, const auto& row_of) {
+    const auto side_group = [&](const SideGroup<Data>& group) {
         const std::size_t lanes = group.members.size();
-        const std::vector<Data> samples = call.interleaved(batch, group.members);
+        const std::size_t width = static_cast<std::size_t>(group.cols) * call.channels();
+        const std::vector<Data> samples = call.interleaved(group.members);
+        const auto references = call.lane_references(group.members);
         const Band own_band(group.rows, group.cols, call.band_width(group.members[0]));
         const std::vector<Data> own_biases = group.biases(biases);
         std::vector<FinalScores<Score>> kept(lanes,
@@ -280,9 +305,9 @@ void softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_s
             kept_of.push_back(&one);
         }
         const std::vector<Score*> own_scores = group.matrices(score);
-        SideSignals<Data, Score> side{samples.data(), call.reference(),  call.channels(),
-                                      call.kind(),    &own_band,         group.rows,
-                                      group.cols,     own_biases.data(), gamma};
+        SideSignals<Data, Score> side{samples.data(), references->data(), call.channels(),
+                                      call.kind(),    &own_band,          group.rows,
+                                      group.cols,     own_biases.data(),  gamma};
         passes.forward_samples_side(&side, own_scores.data(), kept_of.data());
         std::vector<Score> own_finals(lanes);
         std::vector<Data> own_weights(lanes);
@@ -320,38 +345,17 @@ void softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_s
                     own[row * call.channels() + c] += sample_sums[v * lanes + i];
                 }
             }
-            Data* row = row_of(signal.index);
+            Data* row = rows.row_of(signal.index);
             for (std::size_t v = 0; v < width; ++v) {
                 row[v] = reference_sums[v * lanes + i];
             }
         }
     };
-    const int chunk = static_cast<int>(std::clamp<std::size_t>(
-        kMostReferenceRowValues / width, 1, static_cast<std::size_t>(batch.count())));
-    std::vector<Data> rows(static_cast<std::size_t>(chunk) * width);
-    std::vector<Data> channel_major(call.channels() > 1 ? width : 0, Data{0});
-    Data* total = call.channels() > 1 ? channel_major.data() : host_pointer<Data>(ref_gradients);
-    for (int first = 0; first < batch.count(); first += chunk) {
-        const int stop = std::min(batch.count(), first + chunk);
-        std::fill(rows.begin(), rows.end(), Data{0});
-        const auto row_of = [&](int k) {
-            return rows.data() + static_cast<std::size_t>(k - first) * width;
-        };
-        for_each_signal_or_group<Data>(
-            batch, with_checkpoints ? 0 : passes.side_lanes,
-            length_and_band(call, kMostSideBySideCells),
-            [&](const Signal& signal) { one_signal(signal, row_of(signal.index)); },
-            [&](const SideGroup<Data>& group) { side_group(group, row_of); }, first, stop);
-        for (int k = first; k < stop; ++k) {
-            const Data* row = row_of(k);
-            for (std::size_t v = 0; v < width; ++v) {
-                total[v] += row[v];
-            }
-        }
-    }
-    if (call.channels() > 1) {
-        add_sample_major(total, host_pointer<Data>(ref_gradients), batch.cols(), call.channels());
-    }
+    rows.for_each_chunk([&](int first, int stop) {
+        for_each_signal_or_group<Data>(batch, with_checkpoints ? 0 : passes.side_lanes,
+                                       shape_and_band(call, kMostSideBySideCells), one_signal,
+                                       side_group, first, stop);
+    });
 }
 
 template <typename Path>
@@ -402,6 +406,7 @@ void softdtw_backward(const std::vector<int>& input_signal_lengths, int ref_sign
         });
 }
 
+// The scores alone of each path, against one reference or of pairs.
 }  // namespace
 
 void calc_softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_signal_length,
@@ -467,9 +472,11 @@ void calc_softdtw_scores(HostAddress input_signal, const std::vector<int>& input
                          double gamma, HostAddress alpha, bool local_end, bool last_row_only,
                          double ref_gap_penalty, int channels, const std::string& cost,
                          HostAddress band) {
-    softdtw_scores<Float32Path>(input_signal, input_signal_lengths, ref_signal, ref_signal_length,
-                                scores, gamma, alpha, local_end, last_row_only, ref_gap_penalty,
-                                channels, cost, band);
+    softdtw_scores<Float32Path>(
+        "calc_softdtw_scores",
+        Batch(input_signal_lengths, ref_signal_length, CellPositions::unlimited), input_signal,
+        ref_signal, scores,
+        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band});
 }
 
 void calc_softdtw_scores_float64(HostAddress input_signal,
@@ -478,9 +485,11 @@ void calc_softdtw_scores_float64(HostAddress input_signal,
                                  double gamma, HostAddress alpha, bool local_end,
                                  bool last_row_only, double ref_gap_penalty, int channels,
                                  const std::string& cost, HostAddress band) {
-    softdtw_scores<Float64Path>(input_signal, input_signal_lengths, ref_signal, ref_signal_length,
-                                scores, gamma, alpha, local_end, last_row_only, ref_gap_penalty,
-                                channels, cost, band);
+    softdtw_scores<Float64Path>(
+        "calc_softdtw_scores",
+        Batch(input_signal_lengths, ref_signal_length, CellPositions::unlimited), input_signal,
+        ref_signal, scores,
+        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band});
 }
 
 void calc_softdtw_scores_mixed(HostAddress input_signal,
@@ -489,9 +498,49 @@ void calc_softdtw_scores_mixed(HostAddress input_signal,
                                HostAddress alpha, bool local_end, bool last_row_only,
                                double ref_gap_penalty, int channels, const std::string& cost,
                                HostAddress band) {
-    softdtw_scores<MixedPath>(input_signal, input_signal_lengths, ref_signal, ref_signal_length,
-                              scores, gamma, alpha, local_end, last_row_only, ref_gap_penalty,
-                              channels, cost, band);
+    softdtw_scores<MixedPath>(
+        "calc_softdtw_scores",
+        Batch(input_signal_lengths, ref_signal_length, CellPositions::unlimited), input_signal,
+        ref_signal, scores,
+        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band});
+}
+
+void calc_softdtw_pair_scores(HostAddress input_signal,
+                              const std::vector<int>& input_signal_lengths, HostAddress ref_signal,
+                              const std::vector<int>& ref_signal_lengths, HostAddress scores,
+                              double gamma, HostAddress alpha, bool local_end, bool last_row_only,
+                              double ref_gap_penalty, int channels, const std::string& cost,
+                              HostAddress band) {
+    softdtw_scores<Float32Path>(
+        "calc_softdtw_pair_scores", Batch(input_signal_lengths, ref_signal_lengths), input_signal,
+        ref_signal, scores,
+        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band});
+}
+
+void calc_softdtw_pair_scores_float64(HostAddress input_signal,
+                                      const std::vector<int>& input_signal_lengths,
+                                      HostAddress ref_signal,
+                                      const std::vector<int>& ref_signal_lengths,
+                                      HostAddress scores, double gamma, HostAddress alpha,
+                                      bool local_end, bool last_row_only, double ref_gap_penalty,
+                                      int channels, const std::string& cost, HostAddress band) {
+    softdtw_scores<Float64Path>(
+        "calc_softdtw_pair_scores", Batch(input_signal_lengths, ref_signal_lengths), input_signal,
+        ref_signal, scores,
+        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band});
+}
+
+void calc_softdtw_pair_scores_mixed(HostAddress input_signal,
+                                    const std::vector<int>& input_signal_lengths,
+                                    HostAddress ref_signal,
+                                    const std::vector<int>& ref_signal_lengths, HostAddress scores,
+                                    double gamma, HostAddress alpha, bool local_end,
+                                    bool last_row_only, double ref_gap_penalty, int channels,
+                                    const std::string& cost, HostAddress band) {
+    softdtw_scores<MixedPath>(
+        "calc_softdtw_pair_scores", Batch(input_signal_lengths, ref_signal_lengths), input_signal,
+        ref_signal, scores,
+        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band});
 }
 
 void calc_softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
@@ -501,10 +550,12 @@ void calc_softdtw_gradients(HostAddress input_signal, const std::vector<int>& in
                             HostAddress weights, bool local_end, bool last_row_only,
                             double ref_gap_penalty, std::int64_t score_matrix_cells, int channels,
                             const std::string& cost, HostAddress band) {
-    softdtw_gradients<Float32Path>(input_signal, input_signal_lengths, ref_signal,
-                                   ref_signal_length, score_matrix, scores, input_gradients,
-                                   ref_gradients, gamma, alpha, weights, local_end, last_row_only,
-                                   ref_gap_penalty, score_matrix_cells, channels, cost, band);
+    softdtw_gradients<Float32Path>(
+        "calc_softdtw_gradients",
+        Batch(input_signal_lengths, ref_signal_length, CellPositions::unlimited),
+        {input_signal, ref_signal, score_matrix, scores, input_gradients, ref_gradients, weights,
+         score_matrix_cells},
+        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band});
 }
 
 void calc_softdtw_gradients_float64(
@@ -513,10 +564,12 @@ void calc_softdtw_gradients_float64(
     HostAddress input_gradients, HostAddress ref_gradients, double gamma, HostAddress alpha,
     HostAddress weights, bool local_end, bool last_row_only, double ref_gap_penalty,
     std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band) {
-    softdtw_gradients<Float64Path>(input_signal, input_signal_lengths, ref_signal,
-                                   ref_signal_length, score_matrix, scores, input_gradients,
-                                   ref_gradients, gamma, alpha, weights, local_end, last_row_only,
-                                   ref_gap_penalty, score_matrix_cells, channels, cost, band);
+    softdtw_gradients<Float64Path>(
+        "calc_softdtw_gradients",
+        Batch(input_signal_lengths, ref_signal_length, CellPositions::unlimited),
+        {input_signal, ref_signal, score_matrix, scores, input_gradients, ref_gradients, weights,
+         score_matrix_cells},
+        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band});
 }
 
 void calc_softdtw_gradients_mixed(
@@ -525,10 +578,51 @@ void calc_softdtw_gradients_mixed(
     HostAddress input_gradients, HostAddress ref_gradients, double gamma, HostAddress alpha,
     HostAddress weights, bool local_end, bool last_row_only, double ref_gap_penalty,
     std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band) {
-    softdtw_gradients<MixedPath>(input_signal, input_signal_lengths, ref_signal, ref_signal_length,
-                                 score_matrix, scores, input_gradients, ref_gradients, gamma, alpha,
-                                 weights, local_end, last_row_only, ref_gap_penalty,
-                                 score_matrix_cells, channels, cost, band);
+    softdtw_gradients<MixedPath>(
+        "calc_softdtw_gradients",
+        Batch(input_signal_lengths, ref_signal_length, CellPositions::unlimited),
+        {input_signal, ref_signal, score_matrix, scores, input_gradients, ref_gradients, weights,
+         score_matrix_cells},
+        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band});
+}
+
+void calc_softdtw_pair_gradients(
+    HostAddress input_signal, const std::vector<int>& input_signal_lengths, HostAddress ref_signal,
+    const std::vector<int>& ref_signal_lengths, HostAddress score_matrix, HostAddress scores,
+    HostAddress input_gradients, HostAddress ref_gradients, double gamma, HostAddress alpha,
+    HostAddress weights, bool local_end, bool last_row_only, double ref_gap_penalty,
+    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band) {
+    softdtw_gradients<Float32Path>(
+        "calc_softdtw_pair_gradients", Batch(input_signal_lengths, ref_signal_lengths),
+        {input_signal, ref_signal, score_matrix, scores, input_gradients, ref_gradients, weights,
+         score_matrix_cells},
+        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band});
+}
+
+void calc_softdtw_pair_gradients_float64(
+    HostAddress input_signal, const std::vector<int>& input_signal_lengths, HostAddress ref_signal,
+    const std::vector<int>& ref_signal_lengths, HostAddress score_matrix, HostAddress scores,
+    HostAddress input_gradients, HostAddress ref_gradients, double gamma, HostAddress alpha,
+    HostAddress weights, bool local_end, bool last_row_only, double ref_gap_penalty,
+    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band) {
+    softdtw_gradients<Float64Path>(
+        "calc_softdtw_pair_gradients", Batch(input_signal_lengths, ref_signal_lengths),
+        {input_signal, ref_signal, score_matrix, scores, input_gradients, ref_gradients, weights,
+         score_matrix_cells},
+        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band});
+}
+
+void calc_softdtw_pair_gradients_mixed(
+    HostAddress input_signal, const std::vector<int>& input_signal_lengths, HostAddress ref_signal,
+    const std::vector<int>& ref_signal_lengths, HostAddress score_matrix, HostAddress scores,
+    HostAddress input_gradients, HostAddress ref_gradients, double gamma, HostAddress alpha,
+    HostAddress weights, bool local_end, bool last_row_only, double ref_gap_penalty,
+    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band) {
+    softdtw_gradients<MixedPath>(
+        "calc_softdtw_pair_gradients", Batch(input_signal_lengths, ref_signal_lengths),
+        {input_signal, ref_signal, score_matrix, scores, input_gradients, ref_gradients, weights,
+         score_matrix_cells},
+        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band});
 }
 
 std::int64_t gradient_checkpoint_cells(int input_signal_length, int ref_signal_length) {

@@ -164,20 +164,21 @@ void BackwardStoredSide(const Data* const* distances, const Score* const* scores
                                             Band(rows, cols));
 }
 
-// Side by side, every cost formed from the samples, interleaved: the final scores alone; R
-// (interleaved) and the final scores; the gradients of the scores added as E goes.
+// Side by side, every cost formed from the samples and references, interleaved: the final
+// scores alone; R (interleaved) and the final scores; the gradients of the scores added as E
+// goes.
 template <typename Data, typename Score>
-void ScoresOnlySide(const Data* samples, const Data* reference, int channels, CostKind kind,
+void ScoresOnlySide(const Data* samples, const Data* references, int channels, CostKind kind,
                     const Band* band, FinalScores<Score>* const* kept, const Data* biases, int rows,
                     int cols, Data gamma) {
-    InterleavedSampleCosts<Data> costs{samples, rows, reference, cols, channels, kind};
+    InterleavedSampleCosts<Data> costs{samples, rows, references, cols, channels, kind};
     KeptLaneScores<Score> sink{kept};
     PassesSideBySide<Data, Score>::forward(costs, sink, biases, rows, cols, gamma, *band);
 }
 
 template <typename Data, typename Score>
 InterleavedSampleCosts<Data> SampleCostsOf(const SideSignals<Data, Score>& side) {
-    return {side.samples, side.rows, side.reference, side.cols, side.channels, side.kind};
+    return {side.samples, side.rows, side.references, side.cols, side.channels, side.kind};
 }
 
 template <typename Data, typename Score>

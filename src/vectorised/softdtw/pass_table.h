@@ -64,15 +64,16 @@ struct SignalGradients {
     Data ref_gap_penalty;
 };
 
-// What the lean passes of signals side by side take: their samples interleaved, a lane a
-// signal (sample i of channel c of lane k at (c * rows + i) * lanes + k), the reference
-// channel-major, their band and biases; the backward pass also their gradients so interleaved
-// (reference value j of lane k at (c * cols + j) * lanes + k), and weights and final scores a
-// lane each, `adding` zero for a lane whose band leaves its signal without a path.
+// What the lean passes of signals side by side take: their samples and references
+// interleaved, a lane a signal (sample i of channel c of lane k at (c * rows + i) * lanes + k,
+// reference value j at (c * cols + j) * lanes + k: each lane its own reference, or every lane
+// the same), their band and biases; the backward pass also their gradients so interleaved,
+// and weights and final scores a lane each, `adding` zero for a lane whose band leaves its
+// signal without a path.
 template <typename Data, typename Score>
 struct SideSignals {
     const Data* samples;
-    const Data* reference;
+    const Data* references;
     int channels;
     CostKind kind;
     const Band* band;
@@ -209,8 +210,9 @@ struct PassTable {
     // every instruction set (float64) leaves the entries after scores_only_side null.
     int score_lanes;
     int side_lanes;
-    // The final scores alone of a group, from its samples interleaved (SideSignals' order).
-    void (*scores_only_side)(const Data* samples, const Data* reference, int channels,
+    // The final scores alone of a group, from its samples and references interleaved
+    // (SideSignals' order).
+    void (*scores_only_side)(const Data* samples, const Data* references, int channels,
                              CostKind kind, const Band* band, FinalScores<Score>* const* kept,
                              const Data* biases, int rows, int cols, Data gamma);
     // Over the stored matrices of a group, one a lane, the whole matrix (no band); the mixed

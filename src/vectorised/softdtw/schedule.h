@@ -12,6 +12,8 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -66,17 +68,18 @@ constexpr std::int64_t kMostSideBySideCells = 256 * 256;
 
 // alone(signal) for every signal of the batch (of signals first .. stop - 1) that runs on its
 // own, side(group) for every group of `lanes` signals of one kind (their `kind_of`, none for a
-// signal that runs alone) that runs side by side. Groups form only where every worker thread
-// gets one, lest fewer groups idle a core.
+// signal that runs alone; signals of one kind have one shape) that runs side by side. Groups
+// form only where every worker thread gets one, lest fewer groups idle a core.
 template <typename Data, class KindOf, class Alone, class Side>
 void for_each_signal_or_group(const Batch& batch, int lanes, const KindOf& kind_of,
                               const Alone& alone, const Side& side, int first = 0, int stop = -1) {
+    using Kind = typename std::invoke_result_t<const KindOf&, const Signal&>::value_type;
     stop = stop < 0 ? batch.count() : stop;
     const bool enough = lanes > 1 && stop - first >= lanes * worker_threads();
     std::vector<std::vector<int>> tasks;
-    std::map<std::pair<int, int>, std::vector<int>> by_kind;
+    std::map<Kind, std::vector<int>> by_kind;
     for (int k = first; k < stop; ++k) {
-        const std::optional<std::pair<int, int>> kind = kind_of(batch.signal(k));
+        const std::optional<Kind> kind = kind_of(batch.signal(k));
         if (enough && kind) {
             by_kind[*kind].push_back(k);
         } else {
@@ -94,15 +97,17 @@ void for_each_signal_or_group(const Batch& batch, int lanes, const KindOf& kind_
     }
     std::vector<std::int64_t> work;
     for (const auto& members : tasks) {
-        work.push_back(std::int64_t{batch.signal(members[0]).rows} *
+        const Signal signal = batch.signal(members[0]);
+        work.push_back(std::int64_t{signal.rows} * signal.cols *
                        static_cast<std::int64_t>(members.size()));
     }
     for_each_task(work, [&](int t) {
         const std::vector<int>& members = tasks[static_cast<std::size_t>(t)];
+        const Signal signal = batch.signal(members[0]);
         if (members.size() == 1) {
-            alone(batch.signal(members[0]));
+            alone(signal);
         } else {
-            side(SideGroup<Data>{batch, members, batch.signal(members[0]).rows, batch.cols()});
+            side(SideGroup<Data>{batch, members, signal.rows, signal.cols});
         }
     });
 }
@@ -188,15 +193,15 @@ void for_each_tile(const Batch& batch, const Signal& signal, Sweep sweep, const 
     });
 }
 
-// The kind of side-by-side group a signal of a call on samples joins: its length and band
-// width, none beyond `most` cells.
+// The kind of side-by-side group a signal of a call on samples joins: its length, its
+// reference's and its band width, none beyond `most` cells.
 template <typename Data>
-auto length_and_band(const CallSamples<Data>& call, std::int64_t most) {
-    return [&call, most](const Signal& signal) -> std::optional<std::pair<int, int>> {
+auto shape_and_band(const CallSamples<Data>& call, std::int64_t most) {
+    return [&call, most](const Signal& signal) -> std::optional<std::tuple<int, int, int>> {
         if (std::int64_t{signal.rows} * signal.cols > most) {
             return std::nullopt;
         }
-        return std::pair{signal.rows, call.band_width(signal.index)};
+        return std::tuple{signal.rows, signal.cols, call.band_width(signal.index)};
     };
 }
 

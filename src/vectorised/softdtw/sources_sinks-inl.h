@@ -334,8 +334,9 @@ struct InterleavedScoreMatrices {
 };
 
 // Side by side: costs from the lanes' distance matrices, through a window; or from their
-// samples, interleaved (sample i of channel c of lane k at (c * rows + i) * lanes + k), each
-// cost formed as CellCosts forms it.
+// samples and references, interleaved (sample i of channel c of lane k at
+// (c * rows + i) * lanes + k, reference value j at (c * cols + j) * lanes + k), each cost
+// formed as CellCosts forms it.
 template <typename T>
 struct GatheredCosts {
     LaneWindow<const T> window;
@@ -352,7 +353,7 @@ template <typename T>
 struct InterleavedSampleCosts {
     const T* samples;
     int rows;
-    const T* reference;  // channel-major
+    const T* references;
     int cols;
     int channels;
     CostKind kind;
@@ -373,7 +374,7 @@ private:
         const auto channel_cost = [&](int c) {
             const auto difference =
                 hn::Sub(hn::LoadU(d, samples + (std::int64_t{c} * rows + row) * lanes),
-                        hn::Set(d, reference[std::int64_t{c} * cols + column]));
+                        hn::LoadU(d, references + (std::int64_t{c} * cols + column) * lanes));
             if constexpr (kKind == CostKind::abs) {
                 return hn::Abs(difference);
             } else {
@@ -465,8 +466,8 @@ struct KeptLaneScores {
 };
 
 // E side by side into each lane's gradient matrix (LaneMatrices); or straight into each
-// lane's gradients of its samples and of the reference, interleaved as its samples are
-// (sample i of channel c of lane k at (c * rows + i) * lanes + k, reference value j at
+// lane's gradients of its samples and of its reference, interleaved as they are (sample i of
+// channel c of lane k at (c * rows + i) * lanes + k, reference value j at
 // (c * cols + j) * lanes + k), each cell adding what AddedGradient adds for it. A lane whose
 // `adding` is zero adds nothing (a band left its signal without a path).
 template <typename T>
@@ -500,9 +501,8 @@ private:
         for (int c = 0; c < samples.channels; ++c) {
             const std::int64_t sample = (std::int64_t{c} * samples.rows + row) * lanes;
             const std::int64_t reference = (std::int64_t{c} * samples.cols + column) * lanes;
-            const auto difference =
-                hn::Sub(hn::LoadU(d, samples.samples + sample),
-                        hn::Set(d, samples.reference[std::int64_t{c} * samples.cols + column]));
+            const auto difference = hn::Sub(hn::LoadU(d, samples.samples + sample),
+                                            hn::LoadU(d, samples.references + reference));
             const auto slope = kKind == CostKind::abs ? DeadZoneSign(d, difference) : difference;
             const auto term = hn::Mul(scale, slope);
             T* to_sample = sample_gradients + sample;

@@ -2,7 +2,8 @@
 of worker threads, float64 versions of the operations (name_float64: the same arguments on
 float64 buffers) and the mixed path's Soft-DTW passes (name_mixed: float64 score matrices and
 scores), and scores and gradients without matrices (calc_softdtw_scores, calc_softdtw_gradients,
-for each path)"""
+for each path), also of pairs, each signal against a reference of its own
+(calc_softdtw_pair_scores, calc_softdtw_pair_gradients, for each path)"""
 
 import collections.abc
 import typing
@@ -223,6 +224,117 @@ def calc_softdtw_gradients_mixed(
     input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
     ref_signal_ptr: typing.SupportsInt,
     ref_signal_length: typing.SupportsInt,
+    score_matrix_ptr: typing.SupportsInt,
+    scores_ptr: typing.SupportsInt,
+    input_gradients_ptr: typing.SupportsInt,
+    ref_gradients_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    weights_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+    score_matrix_cells: typing.SupportsInt = 0,
+    channels: typing.SupportsInt = 1,
+    cost: str = 'abs',
+    band_ptr: typing.SupportsInt = 0,
+) -> None: ...
+
+def calc_softdtw_pair_scores(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    scores_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+    channels: typing.SupportsInt = 1,
+    cost: str = 'abs',
+    band_ptr: typing.SupportsInt = 0,
+) -> None: ...
+
+def calc_softdtw_pair_scores_float64(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    scores_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+    channels: typing.SupportsInt = 1,
+    cost: str = 'abs',
+    band_ptr: typing.SupportsInt = 0,
+) -> None: ...
+
+def calc_softdtw_pair_scores_mixed(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    scores_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+    channels: typing.SupportsInt = 1,
+    cost: str = 'abs',
+    band_ptr: typing.SupportsInt = 0,
+) -> None: ...
+
+def calc_softdtw_pair_gradients(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    score_matrix_ptr: typing.SupportsInt,
+    scores_ptr: typing.SupportsInt,
+    input_gradients_ptr: typing.SupportsInt,
+    ref_gradients_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    weights_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+    score_matrix_cells: typing.SupportsInt = 0,
+    channels: typing.SupportsInt = 1,
+    cost: str = 'abs',
+    band_ptr: typing.SupportsInt = 0,
+) -> None: ...
+
+def calc_softdtw_pair_gradients_float64(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    score_matrix_ptr: typing.SupportsInt,
+    scores_ptr: typing.SupportsInt,
+    input_gradients_ptr: typing.SupportsInt,
+    ref_gradients_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    weights_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+    score_matrix_cells: typing.SupportsInt = 0,
+    channels: typing.SupportsInt = 1,
+    cost: str = 'abs',
+    band_ptr: typing.SupportsInt = 0,
+) -> None: ...
+
+def calc_softdtw_pair_gradients_mixed(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
     score_matrix_ptr: typing.SupportsInt,
     scores_ptr: typing.SupportsInt,
     input_gradients_ptr: typing.SupportsInt,

@@ -243,7 +243,7 @@ def test_a_flat_batch_of_several_channels_gives_the_bits_of_a_list():
     np.testing.assert_array_equal(listed_result.scores, flat_result.scores)
 
 
-def test_weights_beyond_float32_run_on_the_float64_path():
+def test_float64_signals_take_weights_beyond_float32():
     signals = warped_signals([5, 7], seed=13)
     weights = [1e39, 2e39]
     z, result = orvane.barycenter(signals, weights=weights, length=6, gamma=GAMMA, max_iter=3)

@@ -4,6 +4,8 @@ batch forms of references, alignments and divergences of pairs, shapes that read
 refused naming the way out, bad input refused before anything runs, the per-pair loss under
 gradcheck and torch.compile, and pairwise's matrix bit for bit that of one call per signal."""
 
+import tracemalloc
+
 import numpy as np
 import pytest
 
@@ -276,6 +278,71 @@ def test_nan_padded_batches_are_refused_or_read_with_lengths_nan(backend):
     tensors = torch.from_numpy(signals), torch.from_numpy(references)
     assert otorch.soft_dtw(*tensors, lengths="nan", ref_lengths="nan",
                            backend=backend).numpy().tobytes() == found.tobytes()
+
+
+# A signal that ends in NaN, by the form it comes in, and what its refusal tells the caller to
+# do: only what the call can take (one reference takes no lengths, a list no lengths="nan",
+# and a sample NaN in some channels only is no padding for lengths="nan" to take off).
+def nan_at(shape, position):
+    values = np.ones(shape)
+    values[position] = np.nan
+    return values
+
+
+NAN_ENDS = [
+    (dict(reference=nan_at(5, -1)),
+     r"^reference ends in NaN, as a signal padded with NaN does: pass the reference without its "
+     r"padding \(one reference takes no lengths\)$"),
+    (dict(signals=[np.ones(3), nan_at(4, -1)]),
+     r"^signals\[1\] ends in NaN, .*: pass the array without its padding, or pass the batch as "
+     "a padded array with lengths='nan'$"),
+    (dict(signals=nan_at(7, -1), lengths=[3, 4]),
+     r"^signals\[1\] ends in NaN, .*: take its padding out of the flat array, and out of "
+     "lengths, or pass the batch as a padded array with lengths='nan'$"),
+    (dict(signals=nan_at((2, 4, 2), (1, 3, 0)), lengths="nan", reference=np.ones((5, 2))),
+     r"^signals\[1\] ends in a sample that is NaN in 1 of its 2 channels: a missing value, not "
+     r"padding \(which is NaN in every channel, and all that lengths='nan' takes off\); fill it "
+     "in, or pass lengths that leave that sample out$"),
+    (dict(reference=nan_at((5, 2), (4, 1)), signals=[np.ones((3, 2))]),
+     r"^reference ends in a sample that is NaN in 1 of its 2 channels: .*; fill it in, or pass "
+     r"the reference without that sample \(one reference takes no lengths\)$"),
+    (dict(reference=[np.ones(4), nan_at(5, -1)]),
+     r"^reference\[1\] ends in NaN, .*: pass the array without its padding, or pass the batch "
+     "as a padded array with ref_lengths='nan'$"),
+]
+
+
+@pytest.mark.parametrize("change, message", NAN_ENDS)
+def test_a_signal_ending_in_nan_is_refused_saying_what_the_call_can_take(change, message):
+    arguments = dict(signals=[np.ones(3), np.ones(4)], reference=np.ones(5), backend="twin")
+    arguments.update(change)
+    assert_refused_before_anything_runs(arguments, ValueError, message)
+
+
+def traced_peak(function):
+    """The largest number of bytes traced allocations held at once while function ran (NumPy's
+    arrays included), and the error it raised."""
+    tracemalloc.start()
+    try:
+        with pytest.raises(ValueError) as refusal:
+            function()
+        return tracemalloc.get_traced_memory()[1], str(refusal.value)
+    finally:
+        tracemalloc.stop()
+
+
+def test_a_batch_is_refused_before_any_of_it_is_converted():
+    # Float16 rows, which the call would convert to float32 (or to float64 to find their
+    # padding); a refusal should cost a small part of one such copy.
+    signals = np.ones((64, 4096), np.float16)
+    signals[5, 3000:] = np.nan
+    one_copy = signals.size * 4
+    orvane.soft_dtw([np.ones(3)], np.ones(3))  # what a first call imports, not counted
+    peak, message = traced_peak(lambda: orvane.soft_dtw(signals, np.ones(7), gamma=0.5))
+    assert "signals[5] ends in NaN" in message and peak < one_copy / 16
+    peak, message = traced_peak(lambda: orvane.soft_dtw(signals, np.ones(7), gamma=-1.0,
+                                                        lengths="nan"))
+    assert "gamma must be" in message and peak < one_copy / 16
 
 
 # Bad pairs, refused on the twin (whose hooks count what is allocated and launched) with

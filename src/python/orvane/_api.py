@@ -11,7 +11,7 @@ import numpy as np
 
 from . import _accuracy, _backends
 from ._alignment import PairAlignments, SoftAlignment
-from ._batch import (Batch, alpha_values, as_element, check_no_nan_ends,
+from ._batch import (alpha_values, as_element, check_no_nan_ends, check_reference_end,
                      parse_alpha, parse_call, parse_options, plan_chunks)
 from ._core import (Inputs, call_layout, gradients, kernels_costs, pair_alignments, run, scores,
                     self_pairs)
@@ -36,7 +36,9 @@ def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, 
     matrices a call holds, None for scores alone (none on the vectorised module, which keeps
     no matrix for them; distances and scores elsewhere). lean_gradients: sample gradients
     without distance or gradient matrices, as the vectorised module computes them.
-    ref_lengths, pairs, channels_first: how the reference is read (see `soft_dtw`)."""
+    ref_lengths, pairs, channels_first: how the reference is read (see `soft_dtw`). The NaN
+    padding that lengths="nan" takes off is read once the options have passed their checks,
+    and the signals' ends before anything is converted."""
     parsed = parse_call(signals, reference, lengths, ref_lengths, pairs, channels_first)
     batch, references = parsed.batch, parsed.references
     chosen = _backends.choose(batch.device, backend, batch.adapter, "signals")
@@ -45,6 +47,7 @@ def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, 
     element = _backends.choose_element(precision, chosen, float64_inputs)
     options = parse_options(gamma, end, ref_gap_penalty, element, cost, band, batch.count)
     alpha = parse_alpha(alpha, batch, element=element)
+    parsed.read_nan_padding()
     ref_lengths = (references.lengths if references is not None
                    else int(parsed.reference.shape[0]))
     _check_reference_lengths(ref_lengths, chosen)
@@ -53,22 +56,17 @@ def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, 
     layout = call_layout(chosen, element, matrices, lean_gradients,
                          kernels_costs(options, batch.channels))
     plan_chunks(batch.lengths, ref_lengths, 0, memory_budget, element, **layout.arguments())
-    batch.materialize(element)
     check_no_nan_ends(batch)
     if references is None:
-        reference = as_element(batch.adapter, parsed.reference, element)
-        check_no_nan_ends(_one_signal(batch, reference), "reference", "its lengths")
+        check_reference_end(batch.adapter, parsed.reference)
     else:
-        reference = references.materialize(element).flat
         check_no_nan_ends(references, "reference", "ref_lengths")
+    batch.materialize(element)
+    reference = (as_element(batch.adapter, parsed.reference, element) if references is None
+                 else references.materialize(element).flat)
     return Inputs(batch, reference, options, chosen, alpha_values(alpha, batch, element),
                   memory_budget, element, returns_float64=float64_inputs and element is FLOAT64,
                   references=references)
-
-
-def _one_signal(batch: Batch, values) -> Batch:
-    return Batch(batch.adapter, batch.device, None, [int(values.shape[0])], "flat",
-                 flat=values.reshape(-1), channels=batch.channels)
 
 
 def _check_reference_lengths(lengths, backend):

@@ -88,7 +88,9 @@ class NumpyArrays:
         return np.asarray(obj)
 
     def values_at(self, obj, positions):
-        return np.asarray(obj)[positions]
+        """The values at positions (one sequence of indices per leading axis), as float64
+        NumPy values."""
+        return np.asarray(obj)[positions].astype(np.float64)
 
     def swap_last_axes(self, obj):
         return np.swapaxes(obj, -1, -2)
@@ -175,7 +177,8 @@ class TorchArrays:
         return obj.detach().cpu().numpy()
 
     def values_at(self, obj, positions):
-        return self.to_numpy(obj[self.torch.tensor(positions, device=obj.device)])
+        index = tuple(self.torch.tensor(axis, device=obj.device) for axis in positions)
+        return self.to_numpy(obj[index].to(self.torch.float64))
 
     def swap_last_axes(self, obj):
         return obj.transpose(-1, -2)
@@ -248,7 +251,8 @@ class CupyArrays:
 
     def values_at(self, obj, positions):
         with self.cupy.cuda.Device(obj.device.id):
-            return self.cupy.asnumpy(obj[self.cupy.asarray(positions)])
+            index = tuple(self.cupy.asarray(axis) for axis in positions)
+            return self.cupy.asnumpy(obj[index]).astype(np.float64)
 
     def swap_last_axes(self, obj):
         return self.cupy.swapaxes(obj, -1, -2)
@@ -388,7 +392,7 @@ class RawCudaArrays:
         return obj.numpy()
 
     def values_at(self, obj, positions):
-        return self.to_numpy(obj)[positions]
+        return self.to_numpy(obj)[positions].astype(np.float64)
 
     def swap_last_axes(self, obj):
         raise TypeError("CUDA arrays with their channels first need CuPy or PyTorch installed "

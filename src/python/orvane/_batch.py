@@ -44,10 +44,20 @@ class Batch:
     channels: int = 1  # values per sample; the flat array holds them sample by sample
     with_channels: bool = False  # whether samples came as rows of a channel axis
     channels_first: bool = False  # padded (B, d, N): given values go back in that layout
+    given: object = None  # the caller's array (or list of arrays), channels last, unconverted
+    # lengths="nan" left unread: gives the lengths, each row's full width until then.
+    unread_padding: object = None
 
     def materialize(self, element=FLOAT32):
         if self.flat is None:
-            self.flat = self.build_flat(element)
+            self.flat = self.build_flat(element, self.lengths)
+        return self
+
+    def read_nan_padding(self):
+        """Takes the lengths of lengths="nan" from the padding, which parse_call leaves unread
+        so that a call checks its options before it reads a whole batch."""
+        if self.unread_padding is not None:
+            self.lengths, self.unread_padding = self.unread_padding(), None
         return self
 
     @property
@@ -219,15 +229,17 @@ def signal_channels(signals, name="signals", lengths=None,
 
 
 def parse_signals(signals, lengths=None, channels=Channels(), name="signals",
-                  lengths_name="lengths") -> Batch:
+                  lengths_name="lengths", read_padding=True) -> Batch:
     """The signals checked, not yet converted; messages name them `name` and their lengths
-    `lengths_name`."""
+    `lengths_name`. read_padding=False leaves lengths="nan" unread (see
+    Batch.read_nan_padding)."""
     if isinstance(signals, (list, tuple)):
         return _parse_list(signals, lengths, channels, name, lengths_name)
     adapter, array = native(signals, name)
     device = adapter.device(array)
     if array.ndim == 2 + channels.axis:
-        return _parse_padded(adapter, device, array, lengths, channels, name, lengths_name)
+        batch = _parse_padded(adapter, device, array, lengths, channels, name, lengths_name)
+        return batch.read_nan_padding() if read_padding else batch
     if array.ndim != 1 + channels.axis:
         forms = ("a list of (N_k, d) arrays, a padded (B, N, d) array or a flat (sum N_k, d) "
                  "array" if channels.axis else
@@ -240,10 +252,10 @@ def parse_signals(signals, lengths=None, channels=Channels(), name="signals",
         raise ValueError(f"{lengths_name} add up to {sum(sizes)}, but the flat {name} hold "
                          f"{array.shape[0]} samples")
     _check_floating(adapter, array, name)
-    return Batch(adapter, device, lambda element: channels.flatten(as_element(adapter, array,
-                                                                              element)),
+    return Batch(adapter, device,
+                 lambda element, _: channels.flatten(as_element(adapter, array, element)),
                  sizes, "flat", float64=adapter.is_float64(array), channels=channels.count,
-                 with_channels=channels.axis)
+                 with_channels=channels.axis, given=array)
 
 
 def _refuse_nan_lengths(lengths, lengths_name, name, form):
@@ -274,13 +286,13 @@ def _parse_list(signals, lengths, channels, name, lengths_name):
         channels.check_sample_shape(array, item, 0)
         arrays.append(_check_floating(library, array, item))
 
-    def build_flat(element):
+    def build_flat(element, _):
         converted = [channels.flatten(as_element(adapter, array, element)) for array in arrays]
         return converted[0] if len(converted) == 1 else adapter.concat(converted)
 
     return Batch(adapter, device, build_flat, [a.shape[0] for a in arrays], "list",
                  float64=any(adapter.is_float64(array) for array in arrays),
-                 channels=channels.count, with_channels=channels.axis)
+                 channels=channels.count, with_channels=channels.axis, given=arrays)
 
 
 def _parse_padded(adapter, device, array, lengths, channels, name, lengths_name):
@@ -289,12 +301,9 @@ def _parse_padded(adapter, device, array, lengths, channels, name, lengths_name)
         raise ValueError(f"{name} is empty (shape {' x '.join(map(str, array.shape))})")
     channels.check_sample_shape(array, name, 1)
     _check_floating(adapter, array, name)
-    if isinstance(lengths, str) and lengths == NAN_PADDED:
-        sizes = _lengths_from_nan_padding(adapter, array, channels, name)
-    elif lengths is None:
-        sizes = [width] * rows
-    else:
-        sizes = _length_list(lengths, lengths_name)
+    nan_padded = isinstance(lengths, str) and lengths == NAN_PADDED
+    sizes = ([width] * rows if lengths is None or nan_padded
+             else _length_list(lengths, lengths_name))
     if len(sizes) != rows:
         raise ValueError(f"{lengths_name} has {len(sizes)} entries for {rows} padded {name}")
     for k, size in enumerate(sizes):
@@ -302,7 +311,7 @@ def _parse_padded(adapter, device, array, lengths, channels, name, lengths_name)
             raise ValueError(f"{lengths_name}[{k}] is {size}, longer than the rows of the "
                              f"padded {name} ({width})")
 
-    def build_flat(element):
+    def build_flat(element, sizes):
         values = as_element(adapter, array, element)
         if all(size == width for size in sizes):
             return values.reshape(-1)
@@ -310,7 +319,9 @@ def _parse_padded(adapter, device, array, lengths, channels, name, lengths_name)
 
     return Batch(adapter, device, build_flat, sizes, "padded", width,
                  float64=adapter.is_float64(array), channels=channels.count,
-                 with_channels=channels.axis)
+                 with_channels=channels.axis, given=array,
+                 unread_padding=(lambda: _lengths_from_nan_padding(adapter, array, channels, name))
+                 if nan_padded else None)
 
 
 def _lengths_from_nan_padding(adapter, array, channels, name) -> list[int]:
@@ -328,19 +339,61 @@ def _lengths_from_nan_padding(adapter, array, channels, name) -> list[int]:
     return sizes.tolist()
 
 
+def last_samples(batch: Batch) -> np.ndarray:
+    """Each signal's last sample, (B, channels) in float64, read from the caller's arrays:
+    nothing of the batch is converted."""
+    adapter, given, count = batch.adapter, batch.given, batch.count
+    if batch.form == "list":
+        given = adapter.concat([array[-1:] for array in given])
+        positions = (list(range(count)),)
+    elif batch.form == "padded":
+        positions = (list(range(count)), [length - 1 for length in batch.lengths])
+    else:
+        positions = ((np.cumsum(batch.lengths) - 1).tolist(),)
+    return adapter.values_at(given, positions).reshape(count, batch.channels)
+
+
 def check_no_nan_ends(batch: Batch, name="signals", lengths_name="lengths"):
     """Refuses a batch whose signals end in NaN, as a batch padded with NaN does when it comes
-    without lengths: it would be aligned with its padding."""
-    last_samples = [end - channel for end in batch.signal_offsets()[1:]
-                    for channel in range(batch.channels, 0, -1)]
-    values = np.asarray(batch.adapter.values_at(batch.flat, last_samples), np.float64)
-    ending_in_nan = np.isnan(values.reshape(batch.count, batch.channels)).any(axis=1)
-    for k in np.flatnonzero(ending_in_nan).tolist():
+    without lengths: it would be aligned with its padding. Reads the last samples alone, so
+    that the batch is refused before any of it is converted."""
+    ending_in_nan = np.isnan(last_samples(batch))
+    for k in np.flatnonzero(ending_in_nan.any(axis=1)).tolist():
         which = name if batch.count == 1 and batch.form != "padded" else f"{name}[{k}]"
-        raise ValueError(
-            f"{which} ends in NaN, as a batch padded with NaN does (tslearn pads its data sets "
-            f"so): pass {lengths_name}={NAN_PADDED!r} to take each length from the padding of a "
-            f"padded array, or {lengths_name} that leave the padding out")
+        raise ValueError(_nan_end_message(which, ending_in_nan[k], batch.form, lengths_name))
+
+
+def check_reference_end(adapter, reference):
+    """Refuses one reference that ends in NaN; it takes no lengths, so the way out is to pass
+    it without its padding."""
+    last = adapter.values_at(reference, ([int(reference.shape[0]) - 1],)).reshape(-1)
+    if np.isnan(last).any():
+        raise ValueError(_nan_end_message("reference", np.isnan(last), "one", None))
+
+
+def _nan_end_message(which, nan_channels, form, lengths_name) -> str:
+    """What a signal that ends in NaN is taken for, and what its caller can do: padding is NaN
+    in every channel, and lengths="nan" takes it off a padded array; a last sample NaN in some
+    channels only is a missing value, which no lengths="nan" takes off."""
+    leave_out = {"padded": f"pass {lengths_name} that leave {{}} out",
+                 "flat": f"take {{}} out of the flat array, and out of {lengths_name}",
+                 "list": "pass the array without {}",
+                 "one": "pass the reference without {} (one reference takes no lengths)"}[form]
+    if not nan_channels.all():
+        padding = ("which is NaN in every channel, and all that "
+                   f"{lengths_name}={NAN_PADDED!r} takes off" if form == "padded"
+                   else "which is NaN in every channel")
+        return (f"{which} ends in a sample that is NaN in {int(nan_channels.sum())} of its "
+                f"{nan_channels.size} channels: a missing value, not padding ({padding}); fill "
+                "it in, or " + leave_out.format("that sample"))
+    if form == "padded":
+        return (f"{which} ends in NaN, as a batch padded with NaN does (tslearn pads its data "
+                f"sets so): pass {lengths_name}={NAN_PADDED!r} to take each length from the "
+                f"padding, or {lengths_name} that leave the padding out")
+    return (f"{which} ends in NaN, as a signal padded with NaN does: "
+            + leave_out.format("its padding")
+            + ("" if form == "one" else f", or pass the batch as a padded array with "
+                                       f"{lengths_name}={NAN_PADDED!r}"))
 
 
 def parse_reference(reference, batch: Batch, name="reference"):
@@ -360,8 +413,10 @@ def parse_reference(reference, batch: Batch, name="reference"):
 
 
 def parse_references(references, batch: Batch, ref_lengths=None, channels=Channels()) -> Batch:
-    """A batch of references, one per signal of `batch`, checked, not yet converted."""
-    parsed = parse_signals(references, ref_lengths, channels, "reference", "ref_lengths")
+    """A batch of references, one per signal of `batch`, checked, not yet converted, with
+    ref_lengths="nan" unread (see Batch.read_nan_padding)."""
+    parsed = parse_signals(references, ref_lengths, channels, "reference", "ref_lengths",
+                           read_padding=False)
     if parsed.adapter is not batch.adapter:
         raise TypeError(f"reference holds {parsed.adapter.name} arrays, but signals are "
                         f"{batch.adapter.name} arrays; pass every input from one library")
@@ -392,6 +447,13 @@ class Parsed:
     batch: Batch
     reference: object = None       # the one reference, checked
     references: Batch | None = None  # pairs: one reference per signal
+
+    def read_nan_padding(self):
+        """Takes lengths="nan" (and ref_lengths="nan") from the padding: see Batch's."""
+        self.batch.read_nan_padding()
+        if self.references is not None:
+            self.references.read_nan_padding()
+        return self
 
     def describe(self) -> str:
         batch = self.batch
@@ -467,11 +529,11 @@ def _parse_reading(reading: Reading, signals, reference, lengths, ref_lengths) -
         reference = _channels_last(reference, "reference", 3 if reading.pairs else 2)
     if reading.pairs:
         channels = signal_channels(reference, "reference", ref_lengths, "ref_lengths")
-        batch = parse_signals(signals, lengths, channels)
+        batch = parse_signals(signals, lengths, channels, read_padding=False)
         references = parse_references(reference, batch, ref_lengths, channels)
         batch.channels_first = references.channels_first = reading.channels_first
         return Parsed(reading, batch, references=references)
-    batch = parse_signals(signals, lengths, reference_channels(reference))
+    batch = parse_signals(signals, lengths, reference_channels(reference), read_padding=False)
     batch.channels_first = reading.channels_first
     return Parsed(reading, batch, reference=parse_reference(reference, batch))
 
@@ -480,7 +542,9 @@ def parse_call(signals, reference, lengths=None, ref_lengths=None, pairs=None,
                channels_first=None) -> Parsed:
     """The signals and the reference as the one reading that fits them. pairs and
     channels_first pick a reading; left None, every reading the shapes allow is tried, and a
-    call that fits two is refused with both and the keyword that picks one."""
+    call that fits two is refused with both and the keyword that picks one. lengths="nan" is
+    left unread until Parsed.read_nan_padding, once the call's options have passed their
+    checks."""
     pairs = _flag(pairs, "pairs")
     channels_first = _flag(channels_first, "channels_first")
     fitting, refusals = [], []

@@ -572,6 +572,7 @@ def _checked_call(signals, reference, lengths, gamma, end, ref_gap_penalty, alph
     float64_inputs = batch.float64 or (references.float64 if references is not None
                                        else parsed.reference.dtype == torch.float64)
     dtype = _compute_type(float64_inputs, not batch.device.is_cuda, backend, precision)
+    parsed.read_nan_padding()
     lengths = _lengths_of(lengths, batch)
     count = lengths.shape[0]
     options = parse_options(gamma, end, ref_gap_penalty,

@@ -231,6 +231,10 @@ REJECTED_BY_THE_LOSS = [
     (dict(backend="gpu"), ValueError, "backend must be one of"),
     (dict(memory_budget=-5), ValueError, "memory_budget must be a positive number"),
     (dict(reduction="avg"), ValueError, "reduction must be one of"),
+    # Truthy values that are no bools would otherwise read as True.
+    (dict(divergence="no"), TypeError, "divergence must be True or False, got str"),
+    (dict(pairs="yes"), TypeError, "pairs must be True, False or None, got str"),
+    (dict(channels_first=1), TypeError, "channels_first must be True, False or None, got int"),
 ]
 
 
@@ -238,6 +242,46 @@ REJECTED_BY_THE_LOSS = [
 def test_the_loss_checks_its_options_when_it_is_built(options, error, message):
     with pytest.raises(error, match=message):
         otorch.SoftDTWLoss(**options)
+    reading = {name: value for name, value in options.items()
+               if name in ("pairs", "channels_first")}
+    if reading:  # the functions refuse them as the loss does
+        for function in (otorch.soft_dtw, otorch.soft_dtw_divergence):
+            with pytest.raises(error, match=message):
+                function(*inputs("cpu"), **reading)
+
+
+def test_scores_without_gradients_are_held_to_the_budget_of_scores_alone():
+    # Scores alone keep no matrix on the vectorised module, so any budget holds them, as it
+    # does for the package's functions; gradients keep checkpoints at least.
+    signals, reference = inputs("cpu")
+    arrays = [s.detach().numpy() for s in signals], reference.detach().numpy()
+    detached = [s.detach() for s in signals], reference.detach()
+    pairs = [s.detach() for s in signals], [reference.detach()[:n] for n in (6, 4, 5)]
+    for function, package in ((otorch.soft_dtw, orvane.soft_dtw),
+                              (otorch.soft_dtw_divergence, orvane.soft_dtw_divergence)):
+        expected = torch.from_numpy(package(*arrays, memory_budget=1))
+        assert torch.equal(function(*detached, memory_budget=1), expected)
+        with torch.no_grad():
+            assert torch.equal(function(signals, reference, memory_budget=1), expected)
+        assert torch.equal(function(*pairs, memory_budget=1),
+                           torch.from_numpy(package(*[[a.numpy() for a in side] for side in pairs],
+                                                    memory_budget=1)))
+        with pytest.raises(ValueError, match="too small for signal 0: its gradients need"):
+            function(signals, reference, memory_budget=1)
+
+
+@pytest.mark.parametrize("band", [np.array(2), torch.tensor(2), np.int64(2)],
+                         ids=["numpy-0d", "tensor-0d", "numpy-integer"])
+def test_one_integer_band_may_be_a_0d_array_or_tensor(band):
+    signals, reference = inputs("cpu")
+    expected = otorch.soft_dtw(signals, reference, band=2)
+    assert not torch.equal(expected, otorch.soft_dtw(signals, reference))
+    loss = otorch.SoftDTWLoss(band=band, reduction="none")
+    assert loss.band == 2 and torch.equal(loss(signals, reference), expected)
+    assert torch.equal(otorch.soft_dtw(signals, reference, band=band), expected)
+    arrays = [s.detach().numpy() for s in signals]
+    assert (orvane.soft_dtw(arrays, reference.detach().numpy(), band=band).tobytes()
+            == expected.detach().numpy().tobytes())
 
 
 def test_a_memory_budget_the_operations_cannot_carry_is_refused_by_name():
@@ -288,8 +332,9 @@ def test_a_band_per_signal_may_be_an_array_or_a_tensor_of_integers(band):
 @pytest.mark.parametrize("band", [
     np.array([2.0, 3.0, 1.0]), torch.tensor([2.0, 3.0, 1.0]), [2, 3.5, 1], 2.0,
     np.array([True, False, True]), torch.tensor([True, True, False]), [True, 2, 1], True,
-    {2, 3, 1}, "2"], ids=["numpy-float", "tensor-float", "list-float", "float", "numpy-bool",
-                          "tensor-bool", "list-bool", "bool", "set", "str"])
+    {2, 3, 1}, "2", np.array(2.0), torch.tensor(True)],
+    ids=["numpy-float", "tensor-float", "list-float", "float", "numpy-bool", "tensor-bool",
+         "list-bool", "bool", "set", "str", "numpy-0d-float", "tensor-0d-bool"])
 def test_a_band_of_anything_but_integers_is_refused_by_name(band):
     with pytest.raises(TypeError, match="band must be an integer or a sequence of integers"):
         otorch.SoftDTWLoss(band=band)

@@ -351,3 +351,44 @@ def test_a_numpy_lengths_array_is_taken_as_a_list():
     reference = torch.randn(5, dtype=torch.float64)
     assert torch.equal(otorch.soft_dtw(padded, reference, lengths=np.array([3, 6])),
                        otorch.soft_dtw(padded, reference, lengths=[3, 6]))
+
+
+# Pairs under torch.compile: lengths and ref_lengths decide how the shapes read by being given
+# and by their count, which tracing knows, never by their values, which it must not read.
+PAIR_FORMS = [
+    pytest.param((15,), (14,), id="flat"),  # not one reference of 14 samples
+    pytest.param((15, 2), (14, 2), id="flat-2-channels"),
+    pytest.param((3, 6), (3, 6), id="padded-N-equals-M"),  # not one signal of 6 channels
+    pytest.param((15, 2), (3, 6, 2), id="flat-against-padded"),
+]
+PAIR_LENGTHS, PAIR_REF_LENGTHS = [6, 5, 4], [6, 3, 5]
+
+
+def each_pair(values, lengths):
+    """The signals of a flat or padded batch, one by one."""
+    if values.shape[0] == sum(lengths):
+        return torch.split(values, lengths)
+    return [row[:length] for row, length in zip(values, lengths)]
+
+
+@pytest.mark.parametrize("signal_shape, reference_shape", PAIR_FORMS)
+@pytest.mark.parametrize("given", [torch.tensor, list], ids=["tensor", "list"])
+def test_compiled_pairs_are_read_and_scored_as_eager_ones(signal_shape, reference_shape, given):
+    generator = torch.Generator().manual_seed(21)
+    signals = torch.randn(*signal_shape, dtype=torch.float64, generator=generator)
+    references = torch.randn(*reference_shape, dtype=torch.float64, generator=generator)
+    weights = torch.tensor([1.0, -2.0, 0.5], dtype=torch.float64)
+    function = lambda x, y, n, m: otorch.soft_dtw(x, y, lengths=n, ref_lengths=m, gamma=0.5)
+    torch._dynamo.reset()
+    compiled = torch.compile(function, fullgraph=True, backend="aot_eager")
+    results = []
+    for run in (function, compiled):
+        x, y = signals.clone().requires_grad_(), references.clone().requires_grad_()
+        scores = run(x, y, given(PAIR_LENGTHS), given(PAIR_REF_LENGTHS))
+        (scores * weights).sum().backward()
+        results.append((scores.detach(), x.grad, y.grad))
+    for ours, eager in zip(*results):
+        torch.testing.assert_close(ours, eager, rtol=1e-12, atol=1e-12)
+    one_pair_calls = [otorch.soft_dtw([x], y, gamma=0.5) for x, y in zip(
+        each_pair(signals, PAIR_LENGTHS), each_pair(references, PAIR_REF_LENGTHS))]
+    assert torch.equal(results[0][0], torch.cat(one_pair_calls))

@@ -140,6 +140,22 @@ def _length_list(lengths, name="lengths"):
     return values
 
 
+@dataclass(frozen=True)
+class UnreadLengths:
+    """Lengths of which only the count is known here: a tensor while torch.compile traces,
+    whose graph must not depend on its values (the operation reads and checks them). They
+    decide the reading of the shapes as lengths do, by their presence and their count."""
+
+    count: int
+
+
+def _sizes(lengths, name):
+    """The lengths as integers, or None for each length left unread."""
+    if isinstance(lengths, UnreadLengths):
+        return [None] * lengths.count
+    return _length_list(lengths, name)
+
+
 def _one_dimensional(array, name):
     if array.ndim != 1:
         raise ValueError(f"{name} must be one-dimensional, got {array.ndim} dimensions")
@@ -213,6 +229,12 @@ def signal_channels(signals, name="signals", lengths=None,
         return Channels(int(array.shape[-1]), True)
     if listed or array.ndim != 2 or lengths is None:
         return Channels()
+    if isinstance(lengths, UnreadLengths):
+        # One a row reads as padded, fewer as flat (each holds a sample at least). The
+        # operation refuses what the values then contradict, as it refuses flat rows of one
+        # sample each, which read both ways once the values are known.
+        return Channels(int(array.shape[1]), True) if lengths.count < array.shape[0] \
+            else Channels()
     try:
         sizes = _length_list(lengths, lengths_name)
     except (TypeError, ValueError):
@@ -247,15 +269,22 @@ def parse_signals(signals, lengths=None, channels=Channels(), name="signals",
         raise ValueError(f"{name} must be {forms}, got {array.ndim} dimensions")
     channels.check_sample_shape(array, name, 0)
     _refuse_nan_lengths(lengths, lengths_name, name, "a flat array")
-    sizes = [array.shape[0]] if lengths is None else _length_list(lengths, lengths_name)
-    if sum(sizes) != array.shape[0]:
-        raise ValueError(f"{lengths_name} add up to {sum(sizes)}, but the flat {name} hold "
-                         f"{array.shape[0]} samples")
+    sizes = [array.shape[0]] if lengths is None else _sizes(lengths, lengths_name)
+    _check_flat_sizes(sizes, array.shape[0], name, lengths_name)
     _check_floating(adapter, array, name)
     return Batch(adapter, device,
                  lambda element, _: channels.flatten(as_element(adapter, array, element)),
                  sizes, "flat", float64=adapter.is_float64(array), channels=channels.count,
                  with_channels=channels.axis, given=array)
+
+
+def _check_flat_sizes(sizes, samples, name, lengths_name):
+    if None not in sizes and sum(sizes) != samples:
+        raise ValueError(f"{lengths_name} add up to {sum(sizes)}, but the flat {name} hold "
+                         f"{samples} samples")
+    if len(sizes) > samples:  # unread lengths hold one sample each at least
+        raise ValueError(f"{lengths_name} has {len(sizes)} entries, but the flat {name} hold "
+                         f"{samples} samples")
 
 
 def _refuse_nan_lengths(lengths, lengths_name, name, form):
@@ -302,12 +331,11 @@ def _parse_padded(adapter, device, array, lengths, channels, name, lengths_name)
     channels.check_sample_shape(array, name, 1)
     _check_floating(adapter, array, name)
     nan_padded = isinstance(lengths, str) and lengths == NAN_PADDED
-    sizes = ([width] * rows if lengths is None or nan_padded
-             else _length_list(lengths, lengths_name))
+    sizes = [width] * rows if lengths is None or nan_padded else _sizes(lengths, lengths_name)
     if len(sizes) != rows:
         raise ValueError(f"{lengths_name} has {len(sizes)} entries for {rows} padded {name}")
     for k, size in enumerate(sizes):
-        if size > width:
+        if size is not None and size > width:
             raise ValueError(f"{lengths_name}[{k}] is {size}, longer than the rows of the "
                              f"padded {name} ({width})")
 
@@ -463,16 +491,24 @@ class Parsed:
             samples += ", channels first"
         if self.reading.pairs:
             return f"{batch.count} pairs, signal k against reference k ({samples})"
-        signals = (f"one signal of {batch.lengths[0]} samples" if batch.count == 1
-                   else f"{batch.count} signals")
+        signals = f"{batch.count} signals" if batch.count > 1 else "one signal"
+        if batch.count == 1 and batch.lengths[0] is not None:  # None: unread
+            signals += f" of {batch.lengths[0]} samples"
         return (f"{signals} ({samples}) against one reference of "
                 f"{int(self.reference.shape[0])} samples")
 
 
-def _flag(value, name):
-    if value is not None and not isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{name} must be True, False or None, got {type(value).__name__}")
-    return None if value is None else bool(value)
+def boolean(value, name, what="True or False") -> bool:
+    """True or False (a NumPy bool too); TypeError naming it otherwise, where a truthy value
+    would silently read as True."""
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be {what}, got {type(value).__name__}")
+    return bool(value)
+
+
+def flag(value, name):
+    """True, False or None (let the shapes say); TypeError naming it otherwise."""
+    return None if value is None else boolean(value, name, "True, False or None")
 
 
 def _dimensions(value, name):
@@ -544,9 +580,9 @@ def parse_call(signals, reference, lengths=None, ref_lengths=None, pairs=None,
     channels_first pick a reading; left None, every reading the shapes allow is tried, and a
     call that fits two is refused with both and the keyword that picks one. lengths="nan" is
     left unread until Parsed.read_nan_padding, once the call's options have passed their
-    checks."""
-    pairs = _flag(pairs, "pairs")
-    channels_first = _flag(channels_first, "channels_first")
+    checks; lengths of UnreadLengths decide the reading by their count alone."""
+    pairs = flag(pairs, "pairs")
+    channels_first = flag(channels_first, "channels_first")
     fitting, refusals = [], []
     for reading in _readings(signals, reference, ref_lengths, pairs, channels_first):
         try:
@@ -574,12 +610,17 @@ def parse_cost(cost) -> str:
     return cost
 
 
+def is_one_value(value) -> bool:
+    """Whether value is one value, rather than a sequence: a 0-d array or tensor is one."""
+    return not hasattr(value, "__len__") or getattr(value, "ndim", None) == 0
+
+
 def parse_band(band, count) -> tuple[int, ...] | None:
-    """None, or the half-width of a Sakoe-Chiba band per signal: from one integer, or a
-    sequence of B."""
+    """None, or the half-width of a Sakoe-Chiba band per signal: from one integer (a 0-d
+    integer array or tensor too), or a sequence of B."""
     if band is None:
         return None
-    if hasattr(band, "__len__"):
+    if not is_one_value(band):
         widths = integer_list(band, "band", "an integer or a sequence of integers, one per "
                               "signal")
         if len(widths) != count:

@@ -38,8 +38,8 @@ import torch
 from . import _arrays, _backends
 from ._accuracy import warn_if_unreliable
 from ._api import Cost, End, Lengths, Signals, prepare, warn_if_no_path
-from ._batch import (Options, as_element, check_memory_budget, parse_alpha, parse_call,
-                     parse_options)
+from ._batch import (Options, UnreadLengths, as_element, boolean, check_memory_budget, flag,
+                     is_one_value, parse_alpha, parse_call, parse_options)
 from ._core import gradients, run, scores, self_pairs
 from ._types import FLOAT32, FLOAT64, BackendName, Precision
 
@@ -58,14 +58,24 @@ _OPTIONS = ("Tensor signals, Tensor reference, Tensor lengths, Tensor? alpha, fl
 
 
 def _prepare(signals, reference, lengths, alpha, gamma, end, ref_gap_penalty, cost, band,
-             backend, memory_budget, precision, ref_lengths=None, **extra):
+             backend, memory_budget, precision, ref_lengths=None, with_gradients=True,
+             **extra):
     """The operation's inputs checked as the package checks them: pairs when ref_lengths is
-    given, padded arrays with their channels last (the functions have read the shapes)."""
+    given, padded arrays with their channels last (the functions have read the shapes), and
+    memory_budget against what the operation computes: the gradients without matrices, or
+    the scores alone."""
     return prepare(signals, reference, lengths=lengths.tolist(), gamma=gamma, end=end,
                    ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
                    memory_budget=memory_budget, precision=precision, cost=cost, band=band,
-                   lean_gradients=True, pairs=ref_lengths is not None, channels_first=False,
-                   ref_lengths=None if ref_lengths is None else ref_lengths.tolist(), **extra)
+                   pairs=ref_lengths is not None, channels_first=False,
+                   ref_lengths=None if ref_lengths is None else ref_lengths.tolist(),
+                   **_computed(with_gradients), **extra)
+
+
+def _computed(with_gradients) -> dict:
+    """What prepare checks memory_budget against: the gradients without matrices, or the
+    scores alone (which keep none on the vectorised module)."""
+    return dict(lean_gradients=True) if with_gradients else dict(matrices=None)
 
 
 def _like_signals(inputs, flat_values, signals):
@@ -96,7 +106,7 @@ def soft_dtw_op(signals, reference, lengths, alpha, gamma, end, ref_gap_penalty,
     and empty unless with_gradients is set. With ref_lengths, reference is a batch of
     references, one per signal (flat or padded), and its gradient each pair's own."""
     inputs = _prepare(signals, reference, lengths, alpha, gamma, end, ref_gap_penalty, cost,
-                      band, backend, memory_budget, precision, ref_lengths)
+                      band, backend, memory_budget, precision, ref_lengths, with_gradients)
     if not with_gradients:
         found = scores(inputs)
         warn_if_no_path(inputs, found)
@@ -177,8 +187,8 @@ def _reference_self_term(values, width, with_gradients, options):
     """sdtw(y, y) within a band of that half-width (or none) as one value, and with_gradients
     its gradient (y is the signal and the reference), or None."""
     inputs = prepare(values, values, lengths=None, end="global", ref_gap_penalty=0.0,
-                     alpha=None, band=width, lean_gradients=True, pairs=False,
-                     channels_first=False, **options)
+                     alpha=None, band=width, pairs=False, channels_first=False,
+                     **_computed(with_gradients), **options)
     if not with_gradients:
         return scores(inputs), None
     results = run(inputs, sample_gradients=True)
@@ -219,7 +229,7 @@ def soft_dtw_self_terms_op(signals, reference, lengths, gamma, cost, band, backe
                    precision=precision)
     inputs = _prepare(signals, reference, lengths, None, gamma, "global", 0.0, cost, band,
                       backend, memory_budget, precision, ref_lengths,
-                      signals_as_references=True)
+                      signal_gradients or reference_gradients, signals_as_references=True)
     own, own_gradients = _self_terms(inputs, inputs.batch, signal_gradients)
     own_gradients = (_like_signals(inputs, own_gradients / 2, signals) if signal_gradients
                      else signals.new_empty(0))
@@ -472,11 +482,13 @@ def _as_data(lengths, values, name, what):
 
 def _to_read(lengths):
     """What the shapes are read with: a list as it is, a tensor's values; while torch.compile
-    traces, whose graph must not read them, none (a padded batch of full rows, or one flat
-    signal): the operation checks the values."""
+    traces, whose graph must not read them, their count alone, which decides the reading as
+    the values would (the operation checks the values)."""
     if not isinstance(lengths, torch.Tensor):
         return lengths
-    return None if torch.compiler.is_compiling() else lengths.tolist()
+    if torch.compiler.is_compiling():
+        return UnreadLengths(lengths.shape[0])
+    return lengths.tolist()
 
 
 def _check_torch_signals(signals):
@@ -572,11 +584,11 @@ def _checked_call(signals, reference, lengths, gamma, end, ref_gap_penalty, alph
     float64_inputs = batch.float64 or (references.float64 if references is not None
                                        else parsed.reference.dtype == torch.float64)
     dtype = _compute_type(float64_inputs, not batch.device.is_cuda, backend, precision)
-    parsed.read_nan_padding()
-    lengths = _lengths_of(lengths, batch)
-    count = lengths.shape[0]
+    count = batch.count
     options = parse_options(gamma, end, ref_gap_penalty,
                             FLOAT64 if dtype == torch.float64 else FLOAT32, cost, band, count)
+    parsed.read_nan_padding()
+    lengths = _lengths_of(lengths, batch)
     channels_first = parsed.reading.channels_first
     flat_or_padded = _as_taken(signals, batch, dtype, channels_first)
     if references is None:
@@ -646,11 +658,8 @@ def soft_dtw_divergence(signals: Signals, reference: torch.Tensor | Signals, *,
 
 def _band_count(band):
     """The signals a band is for: one per value of a sequence or an array; any number for
-    one integer, which the check takes as one."""
-    try:
-        return len(band)
-    except TypeError:
-        return 1
+    one integer (a 0-d array or tensor too), which the check takes as one."""
+    return 1 if is_one_value(band) else len(band)
 
 
 class SoftDTWLoss(torch.nn.Module):
@@ -670,8 +679,9 @@ class SoftDTWLoss(torch.nn.Module):
     reference (global end only). Every option is checked here, when the loss is built, as
     far as it can be without the tensors: gamma and ref_gap_penalty against the range of the
     type precision computes in (float64 when it is unset; the call checks them against the
-    type it computes in). A band given as an array or a tensor, one integer per signal, is
-    read here."""
+    type it computes in), and divergence, pairs and channels_first as bools (pairs and
+    channels_first None too). A band given as an array or a tensor, one integer per signal
+    or a 0-d one, is read here."""
 
     def __init__(self, gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
                  reduction: Literal["mean", "sum", "none"] = "mean", divergence: bool = False,
@@ -689,16 +699,19 @@ class SoftDTWLoss(torch.nn.Module):
         if reduction not in REDUCTIONS:
             raise ValueError(f"reduction must be one of {', '.join(map(repr, REDUCTIONS))}, "
                              f"got: {reduction!r}")
+        divergence = boolean(divergence, "divergence")
         if divergence and (end != "global" or ref_gap_penalty != 0.0):
             raise ValueError("the soft-DTW divergence is defined for end='global' without "
                              "ref_gap_penalty")
+        self.pairs = flag(pairs, "pairs")
+        self.channels_first = flag(channels_first, "channels_first")
         self.gamma, self.end, self.ref_gap_penalty = gamma, end, ref_gap_penalty
         self.reduction, self.divergence = reduction, divergence
         self.cost = cost
         # An array's values as integers, which a compiled model does not read at every call.
-        self.band = options.band if hasattr(band, "__len__") else band
+        self.band = None if band is None else (options.band[0] if is_one_value(band)
+                                               else options.band)
         self.backend, self.memory_budget, self.precision = backend, memory_budget, precision
-        self.pairs, self.channels_first = pairs, channels_first
 
     def forward(self, signals: Signals, reference: torch.Tensor | Signals,
                 lengths: Lengths | torch.Tensor | None = None,

@@ -213,6 +213,9 @@ REJECTED = [
     (dict(divergence=True, end="free"), ValueError, "defined for end='global' without alpha"),
     (dict(gamma=-1.0), ValueError, "gamma must be a finite, normal float32 number"),
     (dict(bogus=1), TypeError, "unexpected keyword argument 'bogus'"),
+    # z is one reference: the keywords that read references as pairs do not apply.
+    (dict(pairs=True), TypeError, "unexpected keyword argument 'pairs'"),
+    (dict(ref_lengths=[3, 3]), TypeError, "unexpected keyword argument 'ref_lengths'"),
 ]
 
 

@@ -512,6 +512,10 @@ def one_call_per_signal(a, b, divergence=False, **options):
     pytest.param(dict(a=[5, 9, 3, 9], b=[6, 4, 9]), id="a-b"),
     pytest.param(dict(a=[7, 4, 9, 5, 7], b=None), id="a-itself"),
     pytest.param(dict(a=[12, 8], b=[3, 12, 8, 5], channels=3), id="3-channels"),
+    # Joined, b's signals of one sample of 2 channels make a (B, 2) array that reads as B
+    # padded 1-D signals too: pairwise says how to read it.
+    pytest.param(dict(a=[5, 5, 5], b=[1, 1], channels=2), id="one-sample-signals"),
+    pytest.param(dict(a=[1, 1, 1], b=None, channels=2), id="one-sample-itself"),
 ])
 @pytest.mark.parametrize("options", [
     pytest.param(dict(gamma=0.4), id="global"),
@@ -540,13 +544,13 @@ def test_pairwise_gives_the_bits_of_one_call_per_signal(backend, shape, options,
 def test_pairwise_splits_its_pairs_within_the_memory_budget(monkeypatch):
     from orvane import _pairwise
     calls = []
-    real = _pairwise.soft_dtw
+    real = _pairwise.soft_dtw_of_pairs
 
-    def counting(signals, reference, **options):
+    def counting(signals, references, channels, **options):
         calls.append(len(options["lengths"]))
-        return real(signals, reference, **options)
+        return real(signals, references, channels, **options)
 
-    monkeypatch.setattr(_pairwise, "soft_dtw", counting)
+    monkeypatch.setattr(_pairwise, "soft_dtw_of_pairs", counting)
     a, b = random_pairs([20] * 6, [10] * 5, seed=13)
     whole = orvane.pairwise(a, b, gamma=0.5)
     assert calls == [30]

@@ -68,15 +68,15 @@ def test_every_pair_equals_the_float64_reference(options, expected_options, back
 
 @pytest.fixture
 def pairs_computed(monkeypatch):
-    """Counts the (signal, reference) pairs that pairwise's soft_dtw calls compute."""
+    """Counts the (signal, reference) pairs that pairwise's calls compute."""
     counted = []
-    real = _pairwise.soft_dtw
+    real = _pairwise.soft_dtw_of_pairs
 
-    def counting(signals, reference, *, lengths, **options):
+    def counting(signals, references, channels, *, lengths, **options):
         counted.append(len(lengths))
-        return real(signals, reference, lengths=lengths, **options)
+        return real(signals, references, channels, lengths=lengths, **options)
 
-    monkeypatch.setattr(_pairwise, "soft_dtw", counting)
+    monkeypatch.setattr(_pairwise, "soft_dtw_of_pairs", counting)
     return lambda: sum(counted)
 
 
@@ -104,13 +104,13 @@ def test_options_the_package_gains_are_passed_on_and_every_pair_computed(monkeyp
     a = random_signals([5, 6, 4], seed=4)
     plain = orvane.pairwise(a, gamma=0.3)
     received = []
-    real = _pairwise.soft_dtw
+    real = _pairwise.soft_dtw_of_pairs
 
-    def gaining(signals, reference, *, cost, band, **options):
+    def gaining(signals, references, channels, *, cost, band, **options):
         received.append((cost, band))
-        return real(signals, reference, **options)
+        return real(signals, references, channels, **options)
 
-    monkeypatch.setattr(_pairwise, "soft_dtw", gaining)
+    monkeypatch.setattr(_pairwise, "soft_dtw_of_pairs", gaining)
     gained = orvane.pairwise(a, gamma=0.3, cost="sqeuclidean", band=3)
     # The whole mirrored matrix is one batch of pairs.
     assert received == [("sqeuclidean", 3)]
@@ -194,6 +194,17 @@ REJECTED = [
      "a flat batch of samples of 5 channels"),
     (dict(a=np.ones((2, 4)), lengths_a={4, 3}), TypeError, "lengths_a must be a sequence of "
                                                           "integers, in order; got a set"),
+    # Checked before the columns are shared out by it (there must be two to share).
+    (dict(b=[np.ones(5)] * 2, memory_budget="abc"), ValueError,
+     "memory_budget must be a positive number of bytes, got: 'abc'"),
+    (dict(b=[np.ones(5)] * 2, memory_budget=[1]), ValueError,
+     r"memory_budget must be a positive number of bytes, got: \[1\]"),
+    (dict(divergence="no"), TypeError, "divergence must be True or False, got str"),
+    (dict(pairs=True), TypeError, "pairwise\\(\\) got an unexpected keyword argument 'pairs'"),
+    # Named as the caller gave them, not as the pairs' references they become.
+    (dict(b=np.array([[1.0, 2.0, np.nan]])), ValueError,
+     r"^b\[0\] ends in NaN, .*: pass lengths_b='nan' to take each length from the padding, or "
+     "lengths_b that leave the padding out$"),
 ]
 
 
@@ -205,6 +216,17 @@ def test_rejected_arguments_allocate_and_run_nothing(change, error, message):
     with pytest.raises(error, match=message):
         orvane.pairwise(**arguments)
     assert hooks.live_allocations() == allocations and hooks.launches_run() == launches
+
+
+@pytest.mark.parametrize("band", [np.array(2), torch.tensor(2), np.int64(2)],
+                         ids=["numpy-0d", "tensor-0d", "numpy-integer"])
+def test_one_band_may_be_a_0d_integer_array_or_tensor(band):
+    a = random_signals([7, 4, 9], seed=10)
+    banded = orvane.pairwise(a, band=band)
+    assert banded.tobytes() == orvane.pairwise(a, band=2).tobytes()
+    assert not np.array_equal(banded, orvane.pairwise(a))
+    with pytest.raises(TypeError, match="band must be one integer in pairwise"):
+        orvane.pairwise(a, band=np.array([2]))
 
 
 def test_the_squared_cost_matches_tslearns_cdist_soft_dtw():

@@ -218,10 +218,6 @@ class PairAlignments(_PerPositionStatistics):
                                       lambda positions: [(k, k + 1) for k in positions])
 
     @property
-    def computed_scores(self):
-        return self.scores
-
-    @property
     def lengths(self) -> list[int]:
         return list(self._inputs.batch.lengths)
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import inspect
 import warnings
 from collections.abc import Sequence
 from dataclasses import replace
@@ -11,8 +12,8 @@ import numpy as np
 
 from . import _accuracy, _backends
 from ._alignment import PairAlignments, SoftAlignment
-from ._batch import (alpha_values, as_element, check_no_nan_ends, check_reference_end,
-                     parse_alpha, parse_call, parse_options, plan_chunks)
+from ._batch import (Channels, alpha_values, as_element, check_no_nan_ends, check_reference_end,
+                     parse_alpha, parse_call, parse_options, parse_pairs, plan_chunks)
 from ._core import (Inputs, call_layout, gradients, kernels_costs, pair_alignments, run, scores,
                     self_pairs)
 from ._types import FLOAT64, BackendName, Precision
@@ -28,7 +29,7 @@ Cost = Literal["abs", "sqeuclidean"]
 def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, backend,
             memory_budget, precision=None, cost="abs", band=None, matrices=3,
             signals_as_references=False, lean_gradients=False, ref_lengths=None, pairs=None,
-            channels_first=None) -> Inputs:
+            channels_first=None, channels: Channels | None = None) -> Inputs:
     """Checks every argument, then converts what needs converting. A rejected call raises
     TypeError or ValueError before anything is allocated or any address is formed.
     signals_as_references: each signal will also serve as a reference (the divergence's
@@ -36,10 +37,14 @@ def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, 
     matrices a call holds, None for scores alone (none on the vectorised module, which keeps
     no matrix for them; distances and scores elsewhere). lean_gradients: sample gradients
     without distance or gradient matrices, as the vectorised module computes them.
-    ref_lengths, pairs, channels_first: how the reference is read (see `soft_dtw`). The NaN
-    padding that lengths="nan" takes off is read once the options have passed their checks,
-    and the signals' ends before anything is converted."""
-    parsed = parse_call(signals, reference, lengths, ref_lengths, pairs, channels_first)
+    ref_lengths, pairs, channels_first: how the reference is read (see `soft_dtw`).
+    channels: the samples' channels, where the caller knows them: signals and reference are
+    then flat batches of pairs, read that way without reading their shapes. The NaN padding
+    that lengths="nan" takes off is read once the options have passed their checks, and the
+    signals' ends before anything is converted."""
+    parsed = (parse_call(signals, reference, lengths, ref_lengths, pairs, channels_first)
+              if channels is None
+              else parse_pairs(signals, reference, lengths, ref_lengths, channels))
     batch, references = parsed.batch, parsed.references
     chosen = _backends.choose(batch.device, backend, batch.adapter, "signals")
     float64_inputs = batch.float64 or (references.float64 if references is not None
@@ -144,19 +149,41 @@ def soft_dtw(signals: Signals, reference: Array | Signals, *, lengths: Lengths |
     Pairs run as one call per distinct reference for now (the pairs that share a reference's
     values run together), on every backend.
     """
-    inputs = prepare(signals, reference, **_reading(locals()), gamma=gamma, end=end,
-                     ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
-                     memory_budget=memory_budget, precision=precision, cost=cost, band=band,
-                     matrices=None)
+    return _scores_of(prepare(signals, reference, **_reading(locals()), gamma=gamma, end=end,
+                              ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
+                              memory_budget=memory_budget, precision=precision, cost=cost,
+                              band=band, matrices=None))
+
+
+def _scores_of(inputs: Inputs):
     found = scores(inputs)
     warn_if_no_path(inputs, found)
     return inputs.result(found)
 
 
+READING = ("lengths", "ref_lengths", "pairs", "channels_first")
+# soft_dtw's other keyword options and their defaults, read from its signature so that
+# options the package gains reach `prepare` without being listed here.
+SCORE_OPTION_DEFAULTS = {name: parameter.default
+                         for name, parameter in inspect.signature(soft_dtw).parameters.items()
+                         if parameter.kind is inspect.Parameter.KEYWORD_ONLY
+                         and name not in READING}
+
+
 def _reading(arguments) -> dict:
     """The arguments that say how a call's signals and reference are read."""
-    return {name: arguments[name] for name in ("lengths", "ref_lengths", "pairs",
-                                               "channels_first")}
+    return {name: arguments[name] for name in READING}
+
+
+def soft_dtw_of_pairs(signals, references, channels: Channels, *, lengths, ref_lengths,
+                      **options):
+    """soft_dtw of pairs given as flat batches whose samples' channels the caller knows
+    (pairwise's), read as pairs of those channels whatever their shapes: a flat (B, d) batch
+    of one sample a signal reads as B padded 1-D signals too. options: any of
+    SCORE_OPTION_DEFAULTS."""
+    return _scores_of(prepare(signals, references, lengths=lengths, ref_lengths=ref_lengths,
+                              channels=channels, matrices=None,
+                              **{**SCORE_OPTION_DEFAULTS, **options}))
 
 
 def soft_dtw_with_grad(signals: Signals, reference: Array | Signals, *,
@@ -207,7 +234,7 @@ def soft_alignment(signals: Signals, reference: Array | Signals, *,
         alignment = PairAlignments(inputs, [(positions, SoftAlignment(group, results))
                                             for positions, group, results
                                             in pair_alignments(inputs)])
-        found = alignment.computed_scores
+        found = alignment.scores
     else:
         results = run(inputs, keep_gradient_matrix=True)
         alignment, found = SoftAlignment(inputs, results), results.scores

@@ -4,7 +4,6 @@ call per evaluation gives the objective and its gradient, with the weights appli
 
 from __future__ import annotations
 
-import inspect
 import math
 import numbers
 import operator
@@ -13,19 +12,17 @@ from dataclasses import dataclass, replace
 import numpy as np
 
 from . import _accuracy, _backends
-from ._api import (Array, Lengths, Signals, check_divergence_options, prepare,
-                   signal_self_scores, soft_dtw)
+from ._api import (SCORE_OPTION_DEFAULTS, Array, Lengths, Signals, check_divergence_options,
+                   prepare, signal_self_scores)
 from ._arrays import native
 from ._batch import Batch, parse_reference, parse_signals, signal_channels
 from ._core import Inputs, run
 from ._types import FLOAT32, FLOAT64
 
-# soft_dtw's keyword options and their defaults, read from its signature so that options the
-# package gains reach `prepare` without being listed here.
-OPTION_DEFAULTS = {name: parameter.default
-                   for name, parameter in inspect.signature(soft_dtw).parameters.items()
-                   if parameter.kind is inspect.Parameter.KEYWORD_ONLY
-                   and name not in ("lengths", "gamma")}
+# soft_dtw's options but gamma, which barycenter takes itself (its reading keywords do not
+# apply: z is one reference).
+OPTION_DEFAULTS = {name: default for name, default in SCORE_OPTION_DEFAULTS.items()
+                   if name != "gamma"}
 
 
 @dataclass

@@ -112,6 +112,16 @@ def _integer(value):
     return operator.index(value)
 
 
+def is_integer(value) -> bool:
+    """Whether value is one integer (a NumPy integer, or a 0-d integer array or tensor, too);
+    bools are not."""
+    try:
+        _integer(value)
+    except TypeError:
+        return False
+    return True
+
+
 def integer_list(values, name, what="a sequence of integers"):
     """The integers of an ordered collection. A set is refused: its order is a hash order,
     not the caller's."""
@@ -565,13 +575,21 @@ def _parse_reading(reading: Reading, signals, reference, lengths, ref_lengths) -
         reference = _channels_last(reference, "reference", 3 if reading.pairs else 2)
     if reading.pairs:
         channels = signal_channels(reference, "reference", ref_lengths, "ref_lengths")
-        batch = parse_signals(signals, lengths, channels, read_padding=False)
-        references = parse_references(reference, batch, ref_lengths, channels)
-        batch.channels_first = references.channels_first = reading.channels_first
-        return Parsed(reading, batch, references=references)
+        parsed = parse_pairs(signals, reference, lengths, ref_lengths, channels)
+        parsed.batch.channels_first = parsed.references.channels_first = reading.channels_first
+        return Parsed(reading, parsed.batch, references=parsed.references)
     batch = parse_signals(signals, lengths, reference_channels(reference), read_padding=False)
     batch.channels_first = reading.channels_first
     return Parsed(reading, batch, reference=parse_reference(reference, batch))
+
+
+def parse_pairs(signals, references, lengths, ref_lengths, channels: Channels) -> Parsed:
+    """Pairs whose samples' channels are known (pairwise's flat batches, where (B, d) with
+    lengths of one reads as B padded 1-D signals too), read that way alone; lengths="nan"
+    left unread as parse_call leaves it."""
+    batch = parse_signals(signals, lengths, channels, read_padding=False)
+    return Parsed(Reading(True), batch,
+                  references=parse_references(references, batch, ref_lengths, channels))
 
 
 def parse_call(signals, reference, lengths=None, ref_lengths=None, pairs=None,

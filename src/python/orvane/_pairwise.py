@@ -10,10 +10,15 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import _backends
-from ._api import Array, Lengths, Signals, check_divergence_options, soft_dtw
+from ._api import (SCORE_OPTION_DEFAULTS, Array, Lengths, Signals, check_divergence_options,
+                   soft_dtw_of_pairs)
 from ._arrays import native
-from ._batch import Batch, parse_alpha, parse_signals, signal_channels
-from ._core import KEPT_BYTES_WITHOUT_BUDGET
+from ._batch import (Batch, Channels, boolean, check_memory_budget, check_no_nan_ends,
+                     is_integer, is_one_value, parse_alpha, parse_signals, signal_channels)
+
+# The bytes of the samples that one batch of pairs copies (each pair's signal and reference,
+# joined), when the call gives no memory_budget to hold them to.
+COPY_BYTES_WITHOUT_BUDGET = 1 << 30
 
 # The options known to leave sdtw(x, y) == sdtw(y, x) under a global end without alpha or gap
 # penalty. Any other option (one the package gains later) might not, so it makes every pair
@@ -35,10 +40,9 @@ class _Signals:
     def lengths(self) -> list[int]:
         return self.batch.lengths
 
-    def flat(self, order=None):
-        """The signals joined into one flat array, in `order` if given."""
-        pieces = self.pieces if order is None else [self.pieces[k] for k in order]
-        return self.joined(pieces)
+    @property
+    def channels(self) -> Channels:
+        return Channels(self.batch.channels, self.batch.with_channels)
 
     def joined(self, pieces):
         return pieces[0] if len(pieces) == 1 else self.batch.adapter.concat(pieces)
@@ -64,7 +68,8 @@ def pairwise(a: Signals, b: Signals | None = None, *, lengths_a: Lengths | None 
 
     The pairs (a_i, b_j) run as batches of pairs: each call takes as many signals of b (whole
     columns, the longest first) as copies of their pairs' samples fit in memory_budget bytes
-    (or 1 GiB without one); each pair's score is that of a one-pair call. The signals of b
+    (or COPY_BYTES_WITHOUT_BUDGET, 1 GiB, without one); each pair's score is that of a
+    one-pair call. The signals of b
     are references, so the backend's limit on references applies to them (on the CUDA module
     and the twin: the device's threads per block). With b=None under options that keep the
     score symmetric (global end, neither alpha nor ref_gap_penalty), each pair is computed
@@ -72,13 +77,8 @@ def pairwise(a: Signals, b: Signals | None = None, *, lengths_a: Lengths | None 
     diagonal). Results come back in the inputs' library and on their device, float64 where
     `soft_dtw` would return float64; they are not differentiable (`orvane.torch` is).
     """
-    if "lengths" in options:
-        raise TypeError("pairwise takes lengths_a and lengths_b, not lengths")
-    band = options.get("band")
-    if band is not None and (isinstance(band, bool) or not isinstance(band, numbers.Integral)):
-        raise TypeError(f"band must be one integer in pairwise, the half-width for every pair, "
-                        f"got {type(band).__name__}")
-    if divergence:
+    _check_options(options)
+    if boolean(divergence, "divergence"):
         check_divergence_options(**options)
     first = _parse(a, lengths_a, "a")
     if b is None:
@@ -105,10 +105,25 @@ def pairwise(a: Signals, b: Signals | None = None, *, lengths_a: Lengths | None 
     return adapter.from_numpy(matrix, first.batch.device)
 
 
+def _check_options(options):
+    """soft_dtw's options, and a band of one integer (a 0-d integer array or tensor too)."""
+    if "lengths" in options:
+        raise TypeError("pairwise takes lengths_a and lengths_b, not lengths")
+    unknown = sorted(options.keys() - SCORE_OPTION_DEFAULTS.keys())
+    if unknown:
+        raise TypeError(f"pairwise() got an unexpected keyword argument {unknown[0]!r}")
+    band = options.get("band")
+    if band is not None and not (is_one_value(band) and is_integer(band)):
+        raise TypeError(f"band must be one integer in pairwise, the half-width for every pair, "
+                        f"got {type(band).__name__}")
+    check_memory_budget(options.get("memory_budget"))
+
+
 def _parse(signals, lengths, name) -> _Signals:
     lengths_name = f"lengths_{name}"
     batch = parse_signals(signals, lengths, signal_channels(signals, name, lengths, lengths_name),
                           name, lengths_name)
+    check_no_nan_ends(batch, name, lengths_name)
     if batch.form == "list":
         return _Signals(name, batch, [native(s, f"{name}[{k}]")[1] for k, s in enumerate(signals)])
     array = native(signals, name)[1]
@@ -166,7 +181,7 @@ def _longest_first(lengths) -> list[int]:
 def _column_batches(signals: _Signals, columns, references: _Signals, options):
     """The columns (signals of `references`, each with the signals of `signals` it pairs
     with) in batches whose copies of their pairs' samples fit the memory budget."""
-    limit = options.get("memory_budget") or KEPT_BYTES_WITHOUT_BUDGET
+    limit = options.get("memory_budget") or COPY_BYTES_WITHOUT_BUDGET
     batches, held = [], 0
     for j, rows in columns:
         own = sum(signals.lengths[i] + references.lengths[j] for i in rows)
@@ -187,13 +202,13 @@ def _pair_scores(signals: _Signals, columns, references: _Signals, options) -> d
     found = {}
     for batch in _column_batches(signals, columns, references, options):
         rows = [i for _, column_rows in batch for i in column_rows]
-        scores = to_numpy(soft_dtw(
+        scores = to_numpy(soft_dtw_of_pairs(
             signals.joined([signals.pieces[i] for i in rows]),
             references.joined([references.pieces[j] for j, column_rows in batch
                                for _ in column_rows]),
-            lengths=[signals.lengths[i] for i in rows],
+            signals.channels, lengths=[signals.lengths[i] for i in rows],
             ref_lengths=[references.lengths[j] for j, column_rows in batch for _ in column_rows],
-            pairs=True, **_per_pair(options, signals, [column_rows for _, column_rows in batch])))
+            **_per_pair(options, signals, [column_rows for _, column_rows in batch])))
         first = 0
         for j, column_rows in batch:
             found[j] = scores[first:first + len(column_rows)]
@@ -231,9 +246,10 @@ def _mirrored_scores(signals: _Signals, options) -> np.ndarray:
 
 
 def _self_scores(signals: _Signals, options) -> np.ndarray:
-    flat = signals.flat()
-    return signals.batch.adapter.to_numpy(soft_dtw(
-        flat, flat, lengths=signals.lengths, ref_lengths=signals.lengths, pairs=True, **options))
+    flat = signals.joined(signals.pieces)
+    return signals.batch.adapter.to_numpy(soft_dtw_of_pairs(
+        flat, flat, signals.channels, lengths=signals.lengths, ref_lengths=signals.lengths,
+        **options))
 
 
 def _divergences(matrix, selves_a, selves_b) -> np.ndarray:

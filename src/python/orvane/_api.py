@@ -146,8 +146,10 @@ def soft_dtw(signals: Signals, reference: Array | Signals, *, lengths: Lengths |
         module only: every matrix and every step in float64; float32 inputs get float32
         results, rounded once at the end).
 
-    Pairs run as one call per distinct reference for now (the pairs that share a reference's
-    values run together), on every backend.
+    On the CPU a batch of pairs runs in one call of the vectorised module. On the GPU and the
+    twin, pairs run as one call per distinct reference for their scores (the pairs whose
+    references hold the same values run together) and one call per pair for their gradients:
+    correct, and as slow as that many calls.
     """
     return _scores_of(prepare(signals, reference, **_reading(locals()), gamma=gamma, end=end,
                               ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,

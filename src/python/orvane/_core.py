@@ -370,37 +370,53 @@ def lean_gradients(inputs: Inputs, score_weights=None, reference_only=False) -> 
     on the vectorised module, which keeps only the score matrices: every cost is formed from
     the samples, and the expected alignments go straight into the gradients (of
     sum_k w_k * score_k with score_weights)."""
-    options = inputs.options
     batch = inputs.batch
-    scores_type = inputs.element.score
-    results = Results(scores=inputs.new(batch.count, element=scores_type),
+    results = Results(scores=inputs.new(batch.count, element=inputs.element.score),
                       signal_gradients=None if reference_only else inputs.new(
                           sum(batch.lengths) * batch.channels, zero=True),
                       reference_gradient=inputs.new(inputs.reference_values, zero=True))
     layout = call_layout(inputs.backend, inputs.element, 1, lean_gradients=True)
-    planned = list(pieces(inputs, layout))
-    # A signal whose score matrix the budget (or 32-bit positions) cannot hold keeps
-    # checkpoints of it, in the cells they need.
+    planned = [(piece, 0, inputs.ref_length) for piece in pieces(inputs, layout)]
+    _run_lean_gradients(inputs, layout, planned, results, score_weights,
+                        "calc_softdtw_gradients", results.reference_gradient,
+                        inputs.operation)
+    return results
+
+
+def _run_lean_gradients(inputs: Inputs, layout: MatrixLayout, planned, results: Results,
+                        score_weights, name, reference_gradient, operation):
+    """The vectorised module's gradients without matrices, a call a planned piece:
+    (piece, its first reference sample, its reference length or lengths). A piece whose score
+    matrix the budget (or 32-bit positions) cannot hold keeps checkpoints of it, in the cells
+    they need; the reference gradient goes into `reference_gradient` at the piece's first
+    reference sample."""
+    options = inputs.options
+    channels = inputs.batch.channels
+    scores_type = inputs.element.score
     capacity = cells_one_call_holds(inputs.memory_budget, layout.cell_bytes)
     held = [piece.cells if piece.cells <= capacity
-            else layout.checkpoint_cells(piece.lengths[0], inputs.ref_length)
-            for piece in planned]
+            else layout.checkpoint_cells(piece.lengths[0], _first(ref_length))
+            for piece, _, ref_length in planned]
     score = inputs.workspace("scores", max(held), scores_type)
-    for piece, cells in zip(planned, held):
+    for (piece, first_reference, ref_length), cells in zip(planned, held):
         results.cell_offsets.append(piece.first_cell)
         alpha = 0 if inputs.alpha is None else inputs.address(inputs.alpha, piece.start)
         weights = 0 if score_weights is None else inputs.address(score_weights, piece.start)
-        inputs.operation("calc_softdtw_gradients")(
+        signal_gradients = (0 if results.signal_gradients is None else inputs.address(
+            results.signal_gradients, piece.first_sample * channels))
+        operation(name)(
             inputs.samples_address(piece.first_sample), piece.lengths,
-            inputs.address(inputs.reference), inputs.ref_length,
+            inputs.address(inputs.reference, first_reference * channels), ref_length,
             inputs.address(score, element=scores_type),
-            inputs.address(results.scores, piece.start, scores_type),
-            0 if reference_only else inputs.address(results.signal_gradients,
-                                                    piece.first_sample * batch.channels),
-            inputs.address(results.reference_gradient), options.gamma, alpha, weights,
-            options.local_end, options.last_row_only, options.ref_gap_penalty,
+            inputs.address(results.scores, piece.start, scores_type), signal_gradients,
+            inputs.address(reference_gradient, first_reference * channels), options.gamma,
+            alpha, weights, options.local_end, options.last_row_only, options.ref_gap_penalty,
             score_matrix_cells=cells, **inputs.cost_arguments(piece))
-    return results
+
+
+def _first(ref_length):
+    """The reference length of a piece's first signal: one length, or one per signal."""
+    return ref_length if isinstance(ref_length, int) else ref_length[0]
 
 
 def scores(inputs: Inputs):
@@ -556,36 +572,18 @@ def _lean_pair_gradients(inputs: Inputs, score_weights, reference_gradients) -> 
     """pair_gradients on the vectorised module: as lean_gradients, each pair's reference
     gradient its own; a pair whose score matrix the budget cannot hold keeps checkpoints of
     it."""
-    options = inputs.options
     batch = inputs.batch
     channels = batch.channels
-    scores_type = inputs.element.score
     reference_values = sum(inputs.references.lengths) * channels
-    results = Results(scores=inputs.new(batch.count, element=scores_type),
+    results = Results(scores=inputs.new(batch.count, element=inputs.element.score),
                       signal_gradients=inputs.new(sum(batch.lengths) * channels, zero=True),
                       reference_gradient=inputs.new(reference_values, zero=True))
     # Without reference gradients the call still forms them, into a buffer let go after it.
     into = results.reference_gradient if reference_gradients else inputs.new(reference_values)
     layout = call_layout(inputs.backend, inputs.element, 1, lean_gradients=True)
-    planned = list(_pair_pieces(inputs, layout))
-    capacity = cells_one_call_holds(inputs.memory_budget, layout.cell_bytes)
-    held = [piece.cells if piece.cells <= capacity
-            else layout.checkpoint_cells(piece.lengths[0], ref_lengths[0])
-            for piece, _, ref_lengths in planned]
-    score = inputs.workspace("scores", max(held), scores_type)
-    for (piece, first_reference, ref_lengths), cells in zip(planned, held):
-        results.cell_offsets.append(piece.first_cell)
-        alpha = 0 if inputs.alpha is None else inputs.address(inputs.alpha, piece.start)
-        weights = 0 if score_weights is None else inputs.address(score_weights, piece.start)
-        _pair_operation(inputs, "calc_softdtw_pair_gradients")(
-            inputs.samples_address(piece.first_sample), piece.lengths,
-            inputs.address(inputs.reference, first_reference * channels), ref_lengths,
-            inputs.address(score, element=scores_type),
-            inputs.address(results.scores, piece.start, scores_type),
-            inputs.address(results.signal_gradients, piece.first_sample * channels),
-            inputs.address(into, first_reference * channels), options.gamma, alpha, weights,
-            options.local_end, options.last_row_only, options.ref_gap_penalty,
-            score_matrix_cells=cells, **inputs.cost_arguments(piece))
+    _run_lean_gradients(inputs, layout, list(_pair_pieces(inputs, layout)), results,
+                        score_weights, "calc_softdtw_pair_gradients", into,
+                        lambda name: _pair_operation(inputs, name))
     return results
 
 

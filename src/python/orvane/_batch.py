@@ -74,18 +74,20 @@ class Batch:
 
     def in_input_form(self, flat_values):
         """Per-sample values (such as gradients) shaped like the signals were given."""
-        offsets = self.signal_offsets()
-        pieces = [self.samples_shaped(flat_values[a:b])
-                  for a, b in zip(offsets[:-1], offsets[1:])]
-        if self.form == "list":
-            return pieces
         if self.form == "flat":
             return self.samples_shaped(flat_values)
-        element = FLOAT64 if self.adapter.is_float64(flat_values) else FLOAT32
-        row = self.width * self.channels
-        padded = self.adapter.zeros(self.count * row, self.device, element)
-        for k, (a, b) in enumerate(zip(offsets[:-1], offsets[1:])):
-            padded[k * row:k * row + b - a] = flat_values[a:b]
+        offsets = self.signal_offsets()
+        if self.form == "list":
+            return [self.samples_shaped(flat_values[a:b])
+                    for a, b in zip(offsets[:-1], offsets[1:])]
+        if all(length == self.width for length in self.lengths):
+            padded = flat_values  # no padding: the rows are the flat values in order
+        else:
+            element = FLOAT64 if self.adapter.is_float64(flat_values) else FLOAT32
+            row = self.width * self.channels
+            padded = self.adapter.zeros(self.count * row, self.device, element)
+            for k, (a, b) in enumerate(zip(offsets[:-1], offsets[1:])):
+                padded[k * row:k * row + b - a] = flat_values[a:b]
         shape = (self.count, self.width, self.channels) if self.with_channels else \
             (self.count, self.width)
         padded = padded.reshape(*shape)

@@ -27,6 +27,7 @@ using CallGuard = py::call_guard<py::gil_scoped_release>;
 #include "kernels/manhattan_distance_gradient.h"
 #include "kernels/softdtw_backward.h"
 #include "kernels/softdtw_forward.h"
+#include "kernels/softdtw_passes.h"
 namespace ops = orvane;
 // The CUDA module and the twin keep the GIL for the whole call, device wait included.
 struct KeepGil {};
@@ -51,10 +52,8 @@ constexpr const char* kModuleDoc = "Orvane CUDA implementation";
 
 #ifdef ORVANE_VECTORISED_BUILD
 #define FLOAT64_OF(operation) &ops::operation##_float64
-#define MIXED_OF(operation) &ops::operation##_mixed
 #else
 #define FLOAT64_OF(operation) nullptr
-#define MIXED_OF(operation) nullptr
 #endif
 
 PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported()) {
@@ -105,16 +104,17 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
            py::arg("gradient_matrix_ptr"), py::arg("input_gradients_ptr"),
            py::arg("ref_gradients_ptr"));
 
-    define("calc_softdtw_forward", &ops::calc_softdtw_forward, FLOAT64_OF(calc_softdtw_forward),
-           MIXED_OF(calc_softdtw_forward), "Calculate SoftDTW forward pass",
+    // Every module has the passes' float64 and mixed versions.
+    define("calc_softdtw_forward", &ops::calc_softdtw_forward, &ops::calc_softdtw_forward_float64,
+           &ops::calc_softdtw_forward_mixed, "Calculate SoftDTW forward pass",
            docs::calc_softdtw_forward, py::arg("input_signal_lengths"),
            py::arg("ref_signal_length"), py::arg("distance_matrix_ptr"),
            py::arg("score_matrix_ptr"), py::arg("scores_ptr"), py::arg("gamma"),
            py::arg("alpha_ptr") = 0, py::arg("local_end") = false, py::arg("last_row_only") = false,
            py::arg("ref_gap_penalty") = 0.0);
 
-    define("calc_softdtw_backward", &ops::calc_softdtw_backward, FLOAT64_OF(calc_softdtw_backward),
-           MIXED_OF(calc_softdtw_backward), "Calculate SoftDTW backward pass",
+    define("calc_softdtw_backward", &ops::calc_softdtw_backward,
+           &ops::calc_softdtw_backward_float64, &ops::calc_softdtw_backward_mixed, "Calculate SoftDTW backward pass",
            docs::calc_softdtw_backward, py::arg("input_signal_lengths"),
            py::arg("ref_signal_length"), py::arg("distance_matrix_ptr"),
            py::arg("score_matrix_ptr"), py::arg("gradient_matrix_prt"), py::arg("gamma"),
@@ -170,6 +170,57 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
                       "Extract the last row of each signal's matrix from anti-diagonal layout",
                       docs::extract_last_row_antidiag);
 
+#ifndef ORVANE_VECTORISED_BUILD
+    // The wavefronts beyond one thread per column: pairs, and references of any length.
+    using PairForwardOperation = decltype(&ops::calc_softdtw_pair_forward);
+    for (const auto& [name, operation, types] :
+         {std::tuple<const char*, PairForwardOperation, const char*>{
+              "calc_softdtw_pair_forward", &ops::calc_softdtw_pair_forward,
+              "float32 buffers, the steps of calc_softdtw_forward"},
+          {"calc_softdtw_pair_forward_mixed", &ops::calc_softdtw_pair_forward_mixed,
+           "float32 distances and alpha, float64 score matrices and scores, the steps of "
+           "calc_softdtw_forward_mixed"},
+          {"calc_softdtw_pair_forward_float64", &ops::calc_softdtw_pair_forward_float64,
+           "float64 buffers, the steps of calc_softdtw_forward_float64"}}) {
+        const std::string doc =
+            std::string("Soft-DTW forward pass of pairs (") + types +
+            "), signal k against a reference of its own, one block a pair: ref_signal_lengths "
+            "holds M_k, one positive length per signal, and signal k's distance and score "
+            "matrices are N_k x M_k, one after the other in the anti-diagonal layout. A "
+            "reference may be longer than a block's threads, each thread then serving every "
+            "T-th column; with one block of M_k threads the results are those of the "
+            "one-reference function, bit for bit.";
+        m.def(name, strict(operation), py::arg("input_signal_lengths"),
+              py::arg("ref_signal_lengths"), py::arg("distance_matrix_ptr"),
+              py::arg("score_matrix_ptr"), py::arg("scores_ptr"), py::arg("gamma"),
+              py::arg("alpha_ptr") = 0, py::arg("local_end") = false,
+              py::arg("last_row_only") = false, py::arg("ref_gap_penalty") = 0.0, CallGuard(),
+              doc.c_str());
+    }
+    using PairBackwardOperation = decltype(&ops::calc_softdtw_pair_backward);
+    for (const auto& [name, operation, types] :
+         {std::tuple<const char*, PairBackwardOperation, const char*>{
+              "calc_softdtw_pair_backward", &ops::calc_softdtw_pair_backward,
+              "float32 buffers, the steps of calc_softdtw_backward"},
+          {"calc_softdtw_pair_backward_mixed", &ops::calc_softdtw_pair_backward_mixed,
+           "float32 distances, alpha and gradients, float64 score matrices and scores, the "
+           "steps of calc_softdtw_backward_mixed"},
+          {"calc_softdtw_pair_backward_float64", &ops::calc_softdtw_pair_backward_float64,
+           "float64 buffers, the steps of calc_softdtw_backward_float64"}}) {
+        const std::string doc =
+            std::string("Soft-DTW backward pass of pairs (") + types +
+            "), signal k against a reference of its own: the gradient matrices of the final "
+            "scores of calc_softdtw_pair_forward's version of the same path, N_k x M_k each, "
+            "one after the other. ref_signal_lengths holds M_k, one positive length per signal; "
+            "a reference may be longer than a block's threads.";
+        m.def(name, strict(operation), py::arg("input_signal_lengths"),
+              py::arg("ref_signal_lengths"), py::arg("distance_matrix_ptr"),
+              py::arg("score_matrix_ptr"), py::arg("gradient_matrix_ptr"), py::arg("gamma"),
+              py::arg("alpha_ptr") = 0, py::arg("local_end") = false, py::arg("scores_ptr") = 0,
+              py::arg("last_row_only") = false, py::arg("ref_gap_penalty") = 0.0, CallGuard(),
+              doc.c_str());
+    }
+#endif
 #ifdef ORVANE_VECTORISED_BUILD
     // What the operations that form costs from the samples take beyond the kernels' 1-D |x - y|.
     const std::string kCostArguments =

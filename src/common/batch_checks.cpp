@@ -39,6 +39,47 @@ void validate_lengths(const std::vector<int>& lengths, int ref_signal_length) {
     }
 }
 
+void validate_pair_lengths(const std::vector<int>& lengths,
+                           const std::vector<int>& ref_signal_lengths) {
+    validate_lengths(lengths, 1);
+    if (ref_signal_lengths.size() != lengths.size()) {
+        throw std::invalid_argument("ref_signal_lengths must hold one length per signal: got " +
+                                    std::to_string(ref_signal_lengths.size()) + " for " +
+                                    std::to_string(lengths.size()) + " signals");
+    }
+    for (std::size_t k = 0; k < ref_signal_lengths.size(); ++k) {
+        if (ref_signal_lengths[k] <= 0) {
+            throw std::invalid_argument("ref_signal_lengths[" + std::to_string(k) +
+                                        "] must be positive, got: " +
+                                        std::to_string(ref_signal_lengths[k]));
+        }
+    }
+}
+
+void check_pairs_fit_int32(const std::vector<int>& lengths,
+                           const std::vector<int>& ref_signal_lengths,
+                           std::int64_t per_reference_sample) {
+    check_samples_fit_int32(lengths);
+    std::int64_t cells = 0;
+    std::int64_t reference_values = 0;
+    for (std::size_t k = 0; k < lengths.size(); ++k) {
+        cells += std::int64_t{lengths[k]} * ref_signal_lengths[k];
+        reference_values += per_reference_sample * ref_signal_lengths[k];
+    }
+    if (cells > kMaxPositions) {
+        throw std::invalid_argument(
+            "the batch matrix would hold " + std::to_string(cells) +
+            " cells (the sum of input_signal_lengths times ref_signal_lengths), more than the "
+            "2147483647 that 32-bit positions can address");
+    }
+    if (reference_values > kMaxPositions) {
+        throw std::invalid_argument(
+            "ref_signal_lengths add up to " + std::to_string(reference_values / per_reference_sample) +
+            " samples, whose " + std::to_string(reference_values) +
+            " values are more than the 2147483647 that 32-bit positions can address");
+    }
+}
+
 std::int64_t check_samples_fit_int32(const std::vector<int>& lengths) {
     std::int64_t samples = 0;
     for (const int length : lengths) {

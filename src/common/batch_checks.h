@@ -10,6 +10,17 @@ namespace orvane {
 // non-positive signal length (the first one).
 void validate_lengths(const std::vector<int>& lengths, int ref_signal_length);
 
+// validate_lengths for pairs, each signal with a reference of its own: one positive
+// reference length per signal.
+void validate_pair_lengths(const std::vector<int>& lengths,
+                           const std::vector<int>& ref_signal_lengths);
+
+// Throws std::invalid_argument for pairs whose cells (sum N_k * M_k) or reference samples,
+// `per_reference_sample` values each, would not fit in 32-bit positions.
+void check_pairs_fit_int32(const std::vector<int>& lengths,
+                           const std::vector<int>& ref_signal_lengths,
+                           std::int64_t per_reference_sample = 1);
+
 // Throws std::invalid_argument for batches whose sample positions would not fit in 32-bit
 // signed integers; returns the number of samples.
 std::int64_t check_samples_fit_int32(const std::vector<int>& lengths);

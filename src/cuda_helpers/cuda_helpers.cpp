@@ -24,7 +24,7 @@ std::runtime_error runtime_failure(const char* prefix, cudaError_t error) {
 
 }  // namespace
 
-void check_ref_signal_length_limit(int ref_signal_length) {
+int max_threads_per_block() {
     // Kernels run on the current device, so its limit is the one that matters.
     int device = 0;
     cudaError_t error = cudaGetDevice(&device);
@@ -35,6 +35,11 @@ void check_ref_signal_length_limit(int ref_signal_length) {
     if (error != cudaSuccess) {
         throw runtime_failure("Failed to get device attributes: ", error);
     }
+    return max_threads;
+}
+
+void check_ref_signal_length_limit(int ref_signal_length) {
+    const int max_threads = max_threads_per_block();
     if (ref_signal_length > max_threads) {
         throw std::invalid_argument("ref_signal_length (" + std::to_string(ref_signal_length) +
                                     ") exceeds maximum threads per block (" +

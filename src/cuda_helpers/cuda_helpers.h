@@ -20,6 +20,10 @@ T* device_pointer(DeviceAddress address) {
     return reinterpret_cast<T*>(static_cast<std::uintptr_t>(address));
 }
 
+// The threads a block may have on the current device; throws std::runtime_error if the
+// device cannot be queried.
+int max_threads_per_block();
+
 // Throws std::runtime_error if the current device cannot be queried and
 // std::invalid_argument if the reference length exceeds its threads per block.
 void check_ref_signal_length_limit(int ref_signal_length);

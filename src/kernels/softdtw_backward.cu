@@ -9,23 +9,11 @@
 #include "cuda_helpers/launch.cuh"
 #include "kernels/antidiag_layout.cuh"
 #include "kernels/softdtw_backward.h"
+#include "kernels/softdtw_steps.cuh"
 
 namespace orvane {
 
 namespace {
-
-// d R(successor) / d R(cell) = exp((R_s - R - c_s) / gamma); no weight flows into or out
-// of an infinite score.
-__device__ __forceinline__ float get_gradient(float successor_score, float score,
-                                              float successor_cost, float inv_gamma) {
-    if (fabsf(successor_score) == INFINITY || fabsf(score) == INFINITY) {
-        return 0.0f;
-    }
-    float t = successor_score - score;
-    t = t - successor_cost;
-    t = t * inv_gamma;
-    return expf(t);
-}
 
 // A cell of the sweep: its row, its diagonal, and where that diagonal and the two after it
 // (whose gradients are done) start.

@@ -7,30 +7,10 @@
 
 #include "cuda_helpers/launch.cuh"
 #include "kernels/antidiag_layout.cuh"
-#include "common/free_end_terminals.h"
 #include "kernels/softdtw_forward.h"
+#include "kernels/softdtw_steps.cuh"
 
 namespace orvane {
-
-namespace {
-
-// softmin_gamma of three scores given as a = -R_a / gamma etc. (-inf for an absent one), as
-// a log-sum-exp shifted by the largest argument, so that no exponential overflows.
-__device__ __forceinline__ float calculate_softmin(float a, float b, float c, float gamma) {
-    const float largest = fmaxf(fmaxf(a, b), c);
-    if (largest == INFINITY) {
-        return -INFINITY;
-    }
-    // Every predecessor absent or +inf: the soft minimum of nothing finite is +inf. The
-    // maximum skipped any NaN, which must still reach the result.
-    if (largest == -INFINITY) {
-        return isnan(a) || isnan(b) || isnan(c) ? NAN : INFINITY;
-    }
-    const float sum = (expf(a - largest) + expf(b - largest)) + expf(c - largest);
-    return (-logf(sum) - largest) * gamma;
-}
-
-}  // namespace
 
 __global__ void __launch_bounds__(1024) softdtw_forward_kernel(
     const int* __restrict__ lengths,              // in:  [B] N_k
@@ -93,32 +73,6 @@ __global__ void __launch_bounds__(1) get_final_scores_kernel(
     scores[k] = score_matrices[matrix.cell(n - 1, ref_signal_length - 1)];
 }
 
-namespace {
-
-// Tree reduction of one value per thread in shared memory; `combine(theirs, mine)` folds the
-// slot `stride` above into this thread's. The tail above the largest power of two is folded
-// in first, so any block size works, and the order of the operations is fixed.
-template <typename Combine>
-__device__ __forceinline__ float reduce_block(float* slots, int tid, int size, Combine combine) {
-    int power = 1;
-    while (power * 2 <= size) {
-        power *= 2;
-    }
-    if (tid + power < size) {
-        slots[tid] = combine(slots[tid + power], slots[tid]);
-    }
-    __syncthreads();
-    for (int stride = power / 2; stride > 0; stride /= 2) {
-        if (tid < stride) {
-            slots[tid] = combine(slots[tid + stride], slots[tid]);
-        }
-        __syncthreads();
-    }
-    return slots[0];
-}
-
-}  // namespace
-
 __global__ void __launch_bounds__(1024) softdtw_local_end_reducer_kernel(
     const float* __restrict__ score_matrices,  // in:  [sum N_k * M], anti-diagonal
     const int* __restrict__ matrix_offsets,    // in:  [B]
@@ -131,46 +85,11 @@ __global__ void __launch_bounds__(1024) softdtw_local_end_reducer_kernel(
     if (k >= num_signals) {
         return;
     }
-    const int tid = threadIdx.x;
-    const int threads = blockDim.x;
-    float* sdata = dynamic_shared_memory<float>();
     const int n = lengths[k];
     const FreeEndTerminals<float> terminals{
         score_matrices, AntidiagMatrix{matrix_offsets[k], n, ref_signal_length}, 1.0f / gamma,
         ref_gap_penalty, FreeEndTerminals<float>::count_of(n, ref_signal_length, last_row_only)};
-
-    float local_max = -INFINITY;
-    for (int t = tid; t < terminals.count; t += threads) {
-        const float x = terminals.scaled(t);
-        if (local_max < x) {
-            local_max = x;
-        }
-    }
-    sdata[tid] = local_max;
-    __syncthreads();
-    const float largest = reduce_block(sdata, tid, threads, [](float theirs, float mine) {
-        return theirs > mine ? theirs : mine;
-    });
-    __syncthreads();
-    // No finite terminal: +inf. A terminal of -inf score: the soft minimum is -inf.
-    if (largest == -INFINITY || largest == INFINITY) {
-        if (tid == 0) {
-            scores[k] = -largest;
-        }
-        return;
-    }
-
-    float local_sum = 0.0f;
-    for (int t = tid; t < terminals.count; t += threads) {
-        local_sum += expf(terminals.scaled(t) - largest);
-    }
-    sdata[tid] = local_sum;
-    __syncthreads();
-    const float sum =
-        reduce_block(sdata, tid, threads, [](float theirs, float mine) { return theirs + mine; });
-    if (tid == 0) {
-        scores[k] = -((largest + logf(sum)) * gamma);
-    }
+    reduce_free_end(terminals, dynamic_shared_memory<float>(), gamma, scores[k]);
 }
 
 void calc_softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_signal_length,

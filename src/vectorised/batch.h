@@ -106,19 +106,7 @@ private:
 
     static const std::vector<int>& checked_pairs(const std::vector<int>& lengths,
                                                  const std::vector<int>& ref_signal_lengths) {
-        validate_lengths(lengths, 1);
-        if (ref_signal_lengths.size() != lengths.size()) {
-            throw std::invalid_argument("ref_signal_lengths must hold one length per signal: got " +
-                                        std::to_string(ref_signal_lengths.size()) + " for " +
-                                        std::to_string(lengths.size()) + " signals");
-        }
-        for (std::size_t k = 0; k < ref_signal_lengths.size(); ++k) {
-            if (ref_signal_lengths[k] <= 0) {
-                throw std::invalid_argument(
-                    "ref_signal_lengths[" + std::to_string(k) +
-                    "] must be positive, got: " + std::to_string(ref_signal_lengths[k]));
-            }
-        }
+        validate_pair_lengths(lengths, ref_signal_lengths);
         check_samples_fit_int32(lengths);
         return lengths;
     }

@@ -1,0 +1,644 @@
+// Soft-DTW forward and backward wavefronts whose threads serve several reference columns each:
+// thread t of a block of T threads takes columns t, t + T, t + 2T, ... of its block's signal,
+// so a reference may be longer than a block's threads, and every signal may have a reference
+// of its own (pairs, a block a pair). One block per signal and a barrier per diagonal, as the
+// kernels of one thread per column. Each path is one set of types and steps (the *Path
+// structs), the kernels written once over it:
+// - Float32Path: the kernels' own steps (softdtw_steps.cuh), so that with a block of M
+//   threads the results are theirs bit for bit;
+// - MixedPath: float32 distances, alpha and gradients, R held in float64; every difference of
+//   scores is formed in float64 and rounded to float32, the exponentials, logarithms and sums
+//   stay float32;
+// - Float64Path: the float32 steps in float64.
+// The mixed and float64 backward passes weigh a successor's gradient by the cell's share of
+// the successor's soft minimum, normalised so that the shares of one successor add up to one
+// (their error then does not grow along a path, as the float32 weights' does): each cell forms
+// its predecessors' shares once, and publishes them in a ring of three diagonals in global
+// memory, where the predecessors read them one and two diagonals later.
+#include <cuda_runtime.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <utility>
+#include <type_traits>
+#include <vector>
+
+#include "common/batch_checks.h"
+#include "common/free_end_terminals.h"
+#include "cuda_helpers/launch.cuh"
+#include "kernels/antidiag_layout.cuh"
+#include "kernels/softdtw_passes.h"
+#include "kernels/softdtw_steps.cuh"
+
+namespace orvane {
+
+namespace {
+
+// Shares of a cell's up, corner and left predecessors, as the ring holds them.
+enum Share { kUp, kCorner, kLeft, kShares };
+// Diagonals of shares the ring holds: those of the two diagonals a cell reads, and its own.
+constexpr int kRingDiagonals = 3;
+
+// The float32 steps; R scaled by -1/gamma for the soft minimum, weights from R and costs.
+struct Float32Path {
+    using Data = float;
+    using Score = float;
+    using Gradient = float;
+    static constexpr bool kShares = false;
+};
+
+struct MixedPath {
+    using Data = float;
+    using Score = double;
+    using Gradient = float;
+    using Share = float;
+    static constexpr bool kShares = true;
+};
+
+struct Float64Path {
+    using Data = double;
+    using Score = double;
+    using Gradient = double;
+    using Share = double;
+    static constexpr bool kShares = true;
+};
+
+// R of a cell from its cost and its predecessors' scores (+inf for an absent one), on the
+// paths that scale scores: the kernels' cell, in the path's type.
+template <typename T>
+__device__ __forceinline__ T scaled_cell(T cost, T up, T corner, T left, T gamma, T inv_gamma) {
+    return cost + calculate_softmin(-(inv_gamma * up), -(inv_gamma * corner), -(inv_gamma * left),
+                                    gamma);
+}
+
+// The mixed path's cell: the least predecessor score and the differences to it in float64,
+// each rounded to float32 before it is scaled; +-inf where the least score is, NaN where a
+// predecessor is.
+__device__ __forceinline__ double mixed_cell(float cost, double up, double corner, double left,
+                                             float gamma, float inv_gamma) {
+    const double least = fmin(fmin(up, corner), left);
+    double softmin = least;
+    if (isnan(up) || isnan(corner) || isnan(left)) {
+        softmin = NAN;
+    } else if (!isinf(least)) {
+        const auto term = [&](double r) {
+            return expf(static_cast<float>(least - r) * inv_gamma);
+        };
+        const float sum = (term(up) + term(corner)) + term(left);
+        softmin = least - static_cast<double>(logf(sum) * gamma);
+    }
+    return static_cast<double>(cost) + softmin;
+}
+
+// A block's signal and the part of the batch it reads; false for blocks and threads outside
+// the batch (grids and blocks are sized for the largest).
+struct BlockPair {
+    int k;
+    AntidiagMatrix matrix;
+    int ref_offset;  // where signal k's reference starts among all references' samples
+};
+
+__device__ __forceinline__ bool block_pair(const int* lengths, const int* ref_lengths,
+                                           const int* matrix_offsets, const int* ref_offsets,
+                                           int num_signals, BlockPair& pair) {
+    const int k = blockIdx.x;
+    if (k >= num_signals || static_cast<int>(threadIdx.x) >= ref_lengths[k]) {
+        return false;
+    }
+    pair = BlockPair{k, AntidiagMatrix{matrix_offsets[k], lengths[k], ref_lengths[k]},
+                     ref_offsets == nullptr ? 0 : ref_offsets[k]};
+    return true;
+}
+
+// Where diagonal d of a sweep and the two on either side of it start.
+struct DiagonalStarts {
+    int far_before = 0;  // d - 2
+    int before = 0;      // d - 1
+    int here = 0;
+    int after = 0;      // d + 1
+    int far_after = 0;  // d + 2
+};
+
+// Runs body(i, j, d, starts) for the running thread's cells of each anti-diagonal of a
+// rows x cols matrix, first to last (kForward) or last to first, with a block barrier after
+// each diagonal, which every thread with a column reaches. Each diagonal's start is computed
+// once, as the sweep reaches its neighbourhood.
+template <bool kForward, typename Body>
+__device__ __forceinline__ void for_each_own_cell(int rows, int cols, Body body) {
+    const int first = threadIdx.x;
+    const int stride = blockDim.x;
+    const int diagonals = rows + cols - 1;
+    const auto start_of = [&](int d) { return d >= 0 ? diagonal_start(d, rows, cols) : 0; };
+    DiagonalStarts starts;
+    if (!kForward) {
+        starts.before = start_of(diagonals - 1);
+        starts.far_before = start_of(diagonals - 2);
+    }
+    for (int step = 0; step < diagonals; ++step) {
+        const int d = kForward ? step : diagonals - 1 - step;
+        if (kForward) {
+            starts = DiagonalStarts{starts.before, starts.here, start_of(d), 0, 0};
+        } else {
+            starts = DiagonalStarts{start_of(d - 2), starts.far_before, starts.before, starts.here,
+                                    starts.after};
+        }
+        const int lowest = d - rows + 1 > 0 ? d - rows + 1 : 0;
+        const int highest = d < cols - 1 ? d : cols - 1;
+        int j = first >= lowest ? first : first + (lowest - first + stride - 1) / stride * stride;
+        for (; j <= highest; j += stride) {
+            body(d - j, j, d, starts);
+        }
+        __syncthreads();
+    }
+}
+
+template <class Path>
+__global__ void __launch_bounds__(1024) softdtw_forward_columns_kernel(
+    const int* __restrict__ lengths,                            // in:  [B] N_k
+    const int* __restrict__ ref_lengths,                        // in:  [B] M_k
+    const typename Path::Data* __restrict__ distance_matrices,  // in:  [sum N_k * M_k]
+    typename Path::Score* __restrict__ score_matrices,          // out: [sum N_k * M_k]
+    const int* __restrict__ matrix_offsets,                     // in:  [B]
+    int num_signals,                                            // B
+    typename Path::Data gamma,
+    const typename Path::Data* __restrict__ alpha) {  // in:  [B], or null
+    using Data = typename Path::Data;
+    using Score = typename Path::Score;
+    BlockPair pair;
+    if (!block_pair(lengths, ref_lengths, matrix_offsets, nullptr, num_signals, pair)) {
+        return;
+    }
+    const AntidiagMatrix matrix = pair.matrix;
+    const Data inv_gamma = Data(1) / gamma;
+    const Data bias = alpha != nullptr ? alpha[pair.k] : Data(0);
+    const Score absent = Score(INFINITY);
+    for_each_own_cell<true>(matrix.rows, matrix.cols, [&](int i, int j, int d,
+                                                          const DiagonalStarts& starts) {
+        const std::int64_t here = matrix.cell_on(d, starts.here, i);
+        const Data cost = distance_matrices[here] - bias;
+        Score value = cost;
+        if (d > 0) {
+            const Score up = i >= 1 ? score_matrices[matrix.cell_on(d - 1, starts.before, i - 1)]
+                                    : absent;
+            const Score corner = i >= 1 && j >= 1
+                                     ? score_matrices[matrix.cell_on(d - 2, starts.far_before, i - 1)]
+                                     : absent;
+            const Score left = j >= 1 ? score_matrices[matrix.cell_on(d - 1, starts.before, i)]
+                                      : absent;
+            if constexpr (std::is_same_v<Path, MixedPath>) {
+                value = mixed_cell(cost, up, corner, left, gamma, inv_gamma);
+            } else {
+                value = scaled_cell(cost, up, corner, left, gamma, inv_gamma);
+            }
+        }
+        score_matrices[here] = value;
+    });
+}
+
+// The final scores: the last cell, or the free-end soft minimum over the terminals, reduced
+// by the block's threads in the score type.
+template <class Path>
+__global__ void __launch_bounds__(1024) softdtw_final_scores_columns_kernel(
+    const typename Path::Score* __restrict__ score_matrices,  // in:  [sum N_k * M_k]
+    const int* __restrict__ matrix_offsets,                   // in:  [B]
+    const int* __restrict__ lengths,                          // in:  [B] N_k
+    const int* __restrict__ ref_lengths,                      // in:  [B] M_k
+    typename Path::Score* __restrict__ scores,                // out: [B]
+    int num_signals,                                          // B
+    typename Path::Data gamma, bool local_end, bool last_row_only,
+    typename Path::Data ref_gap_penalty) {
+    using Score = typename Path::Score;
+    const int k = blockIdx.x;
+    if (k >= num_signals) {
+        return;
+    }
+    const AntidiagMatrix matrix{matrix_offsets[k], lengths[k], ref_lengths[k]};
+    if (!local_end) {
+        if (threadIdx.x == 0) {
+            scores[k] = score_matrices[matrix.cell(matrix.rows - 1, matrix.cols - 1)];
+        }
+        return;
+    }
+    const Score score_gamma = gamma;
+    const FreeEndTerminals<Score> terminals{
+        score_matrices, matrix, Score(1) / score_gamma, static_cast<Score>(ref_gap_penalty),
+        FreeEndTerminals<Score>::count_of(matrix.rows, matrix.cols, last_row_only)};
+    reduce_free_end(terminals, dynamic_shared_memory<Score>(), score_gamma, scores[k]);
+}
+
+// Where the gradient of a cell starts, before its successors' weights are added: with a free
+// end, a terminal's share of the final soft minimum; otherwise 1 at the last cell.
+template <class Path>
+struct BackwardStart {
+    using Data = typename Path::Data;
+    using Score = typename Path::Score;
+    using Gradient = typename Path::Gradient;
+
+    bool free_end;
+    bool last_row_only;
+    Score final_score;
+    Data ref_gap_penalty;
+    Data inv_gamma;
+
+    __device__ __forceinline__ Gradient at(const AntidiagMatrix& matrix, int i, int j,
+                                           Score r) const {
+        if (!free_end) {
+            return i == matrix.rows - 1 && j == matrix.cols - 1 ? Gradient(1) : Gradient(0);
+        }
+        if (i != matrix.rows - 1 && (j != matrix.cols - 1 || last_row_only)) {
+            return Gradient(0);
+        }
+        const Data penalty = static_cast<Data>(j) * ref_gap_penalty;
+        if constexpr (std::is_same_v<Path, MixedPath>) {
+            const double exponent = final_score - (static_cast<double>(penalty) + r);
+            return expf(static_cast<float>(exponent) * inv_gamma);
+        } else {
+            Data t = penalty + r;
+            t = final_score - t;
+            t = inv_gamma * t;
+            return exp_of(t);
+        }
+    }
+};
+
+// The shares of a cell's predecessors in its soft minimum, formed from differences of scores
+// to the least of them, each rounded to Share and scaled by 1/gamma: none where no
+// predecessor is finite, NaN where one is NaN (or the differences are -inf - -inf).
+template <typename Share>
+struct PredecessorShares {
+    Share up;
+    Share corner;
+    Share left;
+};
+
+template <typename Share, typename Score>
+__device__ __forceinline__ PredecessorShares<Share> predecessor_shares(Score up, Score corner,
+                                                                       Score left,
+                                                                       Share inv_gamma) {
+    Score least = fmin(fmin(up, corner), left);
+    if (least == Score(INFINITY)) {
+        least = -Score(INFINITY);
+    }
+    const Share up_exponent = static_cast<Share>(least - up) * inv_gamma;
+    const Share corner_exponent = static_cast<Share>(least - corner) * inv_gamma;
+    const Share left_exponent = static_cast<Share>(least - left) * inv_gamma;
+    const Share up_share = exp_of(up_exponent);
+    const Share corner_share = exp_of(corner_exponent);
+    const Share left_share = exp_of(left_exponent);
+    const Share sum = (up_share + corner_share) + left_share;
+    Share scale = sum == Share(0) ? Share(0) : Share(1) / sum;
+    if (isnan(up_exponent + corner_exponent + left_exponent)) {
+        scale = Share(NAN);
+    }
+    return {up_share * scale, corner_share * scale, left_share * scale};
+}
+
+template <class Path>
+__global__ void __launch_bounds__(1024) softdtw_backward_columns_kernel(
+    const int* __restrict__ lengths,                            // in:  [B] N_k
+    const int* __restrict__ ref_lengths,                        // in:  [B] M_k
+    const typename Path::Data* __restrict__ distance_matrices,  // in:  [sum N_k * M_k]
+    const typename Path::Score* __restrict__ score_matrices,    // in:  [sum N_k * M_k]
+    typename Path::Gradient* __restrict__ gradient_matrices,    // out: [sum N_k * M_k]
+    const int* __restrict__ matrix_offsets,                     // in:  [B]
+    const int* __restrict__ ref_offsets,                        // in:  [B] sum of M before k
+    int num_signals,                                            // B
+    typename Path::Data gamma,
+    const typename Path::Data* __restrict__ alpha,    // in:  [B], or null
+    const typename Path::Score* __restrict__ scores,  // in:  [B], or null without a free end
+    bool local_end, bool last_row_only, typename Path::Data ref_gap_penalty,
+    void* __restrict__ share_ring) {  // scratch: [9 * sum M_k] shares, or null
+    using Data = typename Path::Data;
+    using Score = typename Path::Score;
+    using Gradient = typename Path::Gradient;
+    BlockPair pair;
+    if (!block_pair(lengths, ref_lengths, matrix_offsets, ref_offsets, num_signals, pair)) {
+        return;
+    }
+    const AntidiagMatrix matrix = pair.matrix;
+    const Data inv_gamma = Data(1) / gamma;
+    const Data bias = alpha != nullptr ? alpha[pair.k] : Data(0);
+    const BackwardStart<Path> start{local_end, last_row_only,
+                                    local_end ? scores[pair.k] : Score(0), ref_gap_penalty,
+                                    inv_gamma};
+    const Score* R = score_matrices;
+    Gradient* E = gradient_matrices;
+    for_each_own_cell<false>(matrix.rows, matrix.cols, [&](int i, int j, int d,
+                                                           const DiagonalStarts& starts) {
+        const std::int64_t here = matrix.cell_on(d, starts.here, i);
+        const Score r = R[here];
+        const bool has_down = i + 1 < matrix.rows;
+        const bool has_right = j + 1 < matrix.cols;
+        Gradient e = start.at(matrix, i, j, r);
+        if constexpr (!Path::kShares) {
+            const auto add = [&](std::int64_t s) {
+                const Gradient weight =
+                    get_gradient(R[s], r, distance_matrices[s] - bias, inv_gamma);
+                e = fused_multiply_add(E[s], weight, e);
+            };
+            if (has_down) {
+                add(matrix.cell_on(d + 1, starts.after, i + 1));
+            }
+            if (has_down && has_right) {
+                add(matrix.cell_on(d + 2, starts.far_after, i + 1));
+            }
+            if (has_right) {
+                add(matrix.cell_on(d + 1, starts.after, i));
+            }
+            E[here] = e;
+        } else {
+            using ShareType = typename Path::Share;
+            ShareType* ring = static_cast<ShareType*>(share_ring) +
+                              std::int64_t{kRingDiagonals} * kShares * pair.ref_offset;
+            const auto slot = [&](int diagonal, Share which, int column) -> ShareType& {
+                const std::int64_t row = (diagonal % kRingDiagonals) * kShares + which;
+                return ring[row * matrix.cols + column];
+            };
+            if (has_down) {
+                e = fused_multiply_add(E[matrix.cell_on(d + 1, starts.after, i + 1)],
+                                       slot(d + 1, kUp, j), e);
+            }
+            if (has_down && has_right) {
+                e = fused_multiply_add(E[matrix.cell_on(d + 2, starts.far_after, i + 1)],
+                                       slot(d + 2, kCorner, j + 1), e);
+            }
+            if (has_right) {
+                e = fused_multiply_add(E[matrix.cell_on(d + 1, starts.after, i)],
+                                       slot(d + 1, kLeft, j + 1), e);
+            }
+            E[here] = e;
+            if (d == 0) {
+                return;
+            }
+            const Score absent = Score(INFINITY);
+            const PredecessorShares<ShareType> shares = predecessor_shares(
+                i >= 1 ? R[matrix.cell_on(d - 1, starts.before, i - 1)] : absent,
+                i >= 1 && j >= 1 ? R[matrix.cell_on(d - 2, starts.far_before, i - 1)] : absent,
+                j >= 1 ? R[matrix.cell_on(d - 1, starts.before, i)] : absent,
+                static_cast<ShareType>(inv_gamma));
+            slot(d, kUp, j) = shares.up;
+            slot(d, kCorner, j) = shares.corner;
+            slot(d, kLeft, j) = shares.left;
+        }
+    });
+}
+
+// A validated batch with its per-signal tables: M_k, where each matrix starts and where
+// each reference starts among all references' samples.
+struct ColumnTables {
+    const std::vector<int>& lengths;
+    std::vector<int> ref_lengths;
+    std::vector<int> matrix_offsets;
+    std::vector<int> ref_offsets;
+
+    int num_signals() const { return static_cast<int>(lengths.size()); }
+    int longest_reference() const {
+        return *std::max_element(ref_lengths.begin(), ref_lengths.end());
+    }
+};
+
+// Values of scratch a backward pass that weighs by shares keeps per reference sample.
+constexpr std::int64_t kRingValues = std::int64_t{kRingDiagonals} * kShares;
+
+ColumnTables make_tables(const std::vector<int>& lengths, std::vector<int> ref_lengths) {
+    check_pairs_fit_int32(lengths, ref_lengths, kRingValues);
+    ColumnTables tables{lengths, std::move(ref_lengths), {}, {}};
+    int cells = 0;
+    int samples = 0;
+    for (std::size_t k = 0; k < lengths.size(); ++k) {
+        tables.matrix_offsets.push_back(cells);
+        tables.ref_offsets.push_back(samples);
+        cells += lengths[k] * tables.ref_lengths[k];
+        samples += tables.ref_lengths[k];
+    }
+    return tables;
+}
+
+// One reference for the whole batch: the checks of the kernels of one thread per column,
+// without their limit on M.
+ColumnTables one_reference(const std::vector<int>& lengths, int ref_signal_length) {
+    validate_lengths(lengths, ref_signal_length);
+    check_batch_fits_int32(lengths, ref_signal_length);
+    return make_tables(lengths, std::vector<int>(lengths.size(), ref_signal_length));
+}
+
+ColumnTables pairs(const std::vector<int>& lengths, const std::vector<int>& ref_signal_lengths) {
+    validate_pair_lengths(lengths, ref_signal_lengths);
+    return make_tables(lengths, ref_signal_lengths);
+}
+
+// Device copies of the tables, freed when the call ends.
+struct DeviceColumnTables {
+    DeviceBuffer lengths;
+    DeviceBuffer ref_lengths;
+    DeviceBuffer matrix_offsets;
+    DeviceBuffer ref_offsets;
+
+    explicit DeviceColumnTables(const ColumnTables& tables)
+        : lengths(copy_vector_to_device(tables.lengths)),
+          ref_lengths(copy_vector_to_device(tables.ref_lengths)),
+          matrix_offsets(copy_vector_to_device(tables.matrix_offsets)),
+          ref_offsets(copy_vector_to_device(tables.ref_offsets)) {}
+};
+
+// gamma and ref_gap_penalty rounded to the path's data type, checked as the float32
+// functions check them (in float64's range on the float64 path).
+template <class Path>
+typename Path::Data path_gamma(double gamma) {
+    if constexpr (std::is_same_v<typename Path::Data, double>) {
+        return checked_gamma_float64(gamma);
+    } else {
+        return checked_gamma(gamma);
+    }
+}
+
+template <class Path>
+typename Path::Data path_ref_gap_penalty(double ref_gap_penalty, bool local_end) {
+    if constexpr (std::is_same_v<typename Path::Data, double>) {
+        return checked_ref_gap_penalty_float64(ref_gap_penalty, local_end);
+    } else {
+        return checked_ref_gap_penalty(ref_gap_penalty, local_end);
+    }
+}
+
+// One block per signal, as many threads as its longest reference has columns, up to the
+// device's threads per block.
+LaunchGeometry column_geometry(const ColumnTables& tables) {
+    const int threads = std::min(tables.longest_reference(), max_threads_per_block());
+    return LaunchGeometry{dim3(static_cast<unsigned>(tables.num_signals()), 1, 1),
+                          dim3(static_cast<unsigned>(threads), 1, 1)};
+}
+
+template <class Path>
+void forward_columns(const ColumnTables& tables, DeviceAddress distance_matrix,
+                     DeviceAddress score_matrix, DeviceAddress scores, double requested_gamma,
+                     DeviceAddress alpha, bool local_end, bool last_row_only,
+                     double requested_ref_gap_penalty) {
+    using Data = typename Path::Data;
+    using Score = typename Path::Score;
+    const Data gamma = path_gamma<Path>(requested_gamma);
+    const Data ref_gap_penalty = path_ref_gap_penalty<Path>(requested_ref_gap_penalty, local_end);
+    const LaunchGeometry geometry = column_geometry(tables);
+    const DeviceColumnTables device(tables);
+    launch_kernel<softdtw_forward_columns_kernel<Path>>(
+        geometry.grid, geometry.block, 0, device.lengths.get<const int>(),
+        device.ref_lengths.get<const int>(), device_pointer<const Data>(distance_matrix),
+        device_pointer<Score>(score_matrix), device.matrix_offsets.get<const int>(),
+        tables.num_signals(), gamma, device_pointer<const Data>(alpha));
+    wait_for_device();
+    launch_kernel<softdtw_final_scores_columns_kernel<Path>>(
+        geometry.grid, geometry.block, local_end ? geometry.block.x * sizeof(Score) : 0,
+        device_pointer<const Score>(score_matrix), device.matrix_offsets.get<const int>(),
+        device.lengths.get<const int>(), device.ref_lengths.get<const int>(),
+        device_pointer<Score>(scores), tables.num_signals(), gamma, local_end, last_row_only,
+        ref_gap_penalty);
+    wait_for_device();
+    check_kernel_execution();
+}
+
+template <class Path>
+void backward_columns(const ColumnTables& tables, DeviceAddress distance_matrix,
+                      DeviceAddress score_matrix, DeviceAddress gradient_matrix,
+                      double requested_gamma, DeviceAddress alpha, bool local_end,
+                      DeviceAddress scores, bool last_row_only,
+                      double requested_ref_gap_penalty) {
+    using Data = typename Path::Data;
+    using Score = typename Path::Score;
+    if (local_end && scores == 0) {
+        throw std::runtime_error(
+            "calc_softdtw_backward: scores_ptr is required when local_end is true");
+    }
+    const Data gamma = path_gamma<Path>(requested_gamma);
+    const Data ref_gap_penalty = path_ref_gap_penalty<Path>(requested_ref_gap_penalty, local_end);
+    const LaunchGeometry geometry = column_geometry(tables);
+    const DeviceColumnTables device(tables);
+    DeviceBuffer ring;
+    if constexpr (Path::kShares) {
+        const std::int64_t samples =
+            tables.ref_offsets.back() + std::int64_t{tables.ref_lengths.back()};
+        ring = make_zeroed_device_buffer(static_cast<std::size_t>(kRingValues * samples) *
+                                         sizeof(typename Path::Share));
+    }
+    launch_kernel<softdtw_backward_columns_kernel<Path>>(
+        geometry.grid, geometry.block, 0, device.lengths.get<const int>(),
+        device.ref_lengths.get<const int>(), device_pointer<const Data>(distance_matrix),
+        device_pointer<const Score>(score_matrix),
+        device_pointer<typename Path::Gradient>(gradient_matrix),
+        device.matrix_offsets.get<const int>(), device.ref_offsets.get<const int>(),
+        tables.num_signals(), gamma, device_pointer<const Data>(alpha),
+        device_pointer<const Score>(scores), local_end, last_row_only, ref_gap_penalty,
+        ring.get<void>());
+    wait_for_device();
+    check_kernel_execution();
+}
+
+}  // namespace
+
+void calc_softdtw_forward_mixed(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                                DeviceAddress distance_matrix, DeviceAddress score_matrix,
+                                DeviceAddress scores, double gamma, DeviceAddress alpha,
+                                bool local_end, bool last_row_only, double ref_gap_penalty) {
+    forward_columns<MixedPath>(one_reference(input_signal_lengths, ref_signal_length),
+                               distance_matrix, score_matrix, scores, gamma, alpha, local_end,
+                               last_row_only, ref_gap_penalty);
+}
+
+void calc_softdtw_forward_float64(const std::vector<int>& input_signal_lengths,
+                                  int ref_signal_length, DeviceAddress distance_matrix,
+                                  DeviceAddress score_matrix, DeviceAddress scores, double gamma,
+                                  DeviceAddress alpha, bool local_end, bool last_row_only,
+                                  double ref_gap_penalty) {
+    forward_columns<Float64Path>(one_reference(input_signal_lengths, ref_signal_length),
+                                 distance_matrix, score_matrix, scores, gamma, alpha, local_end,
+                                 last_row_only, ref_gap_penalty);
+}
+
+void calc_softdtw_backward_mixed(const std::vector<int>& input_signal_lengths,
+                                 int ref_signal_length, DeviceAddress distance_matrix,
+                                 DeviceAddress score_matrix, DeviceAddress gradient_matrix,
+                                 double gamma, DeviceAddress alpha, bool local_end,
+                                 DeviceAddress scores, bool last_row_only,
+                                 double ref_gap_penalty) {
+    backward_columns<MixedPath>(one_reference(input_signal_lengths, ref_signal_length),
+                                distance_matrix, score_matrix, gradient_matrix, gamma, alpha,
+                                local_end, scores, last_row_only, ref_gap_penalty);
+}
+
+void calc_softdtw_backward_float64(const std::vector<int>& input_signal_lengths,
+                                   int ref_signal_length, DeviceAddress distance_matrix,
+                                   DeviceAddress score_matrix, DeviceAddress gradient_matrix,
+                                   double gamma, DeviceAddress alpha, bool local_end,
+                                   DeviceAddress scores, bool last_row_only,
+                                   double ref_gap_penalty) {
+    backward_columns<Float64Path>(one_reference(input_signal_lengths, ref_signal_length),
+                                  distance_matrix, score_matrix, gradient_matrix, gamma, alpha,
+                                  local_end, scores, last_row_only, ref_gap_penalty);
+}
+
+void calc_softdtw_pair_forward(const std::vector<int>& input_signal_lengths,
+                               const std::vector<int>& ref_signal_lengths,
+                               DeviceAddress distance_matrix, DeviceAddress score_matrix,
+                               DeviceAddress scores, double gamma, DeviceAddress alpha,
+                               bool local_end, bool last_row_only, double ref_gap_penalty) {
+    forward_columns<Float32Path>(pairs(input_signal_lengths, ref_signal_lengths),
+                                 distance_matrix, score_matrix, scores, gamma, alpha, local_end,
+                                 last_row_only, ref_gap_penalty);
+}
+
+void calc_softdtw_pair_forward_mixed(const std::vector<int>& input_signal_lengths,
+                                     const std::vector<int>& ref_signal_lengths,
+                                     DeviceAddress distance_matrix, DeviceAddress score_matrix,
+                                     DeviceAddress scores, double gamma, DeviceAddress alpha,
+                                     bool local_end, bool last_row_only, double ref_gap_penalty) {
+    forward_columns<MixedPath>(pairs(input_signal_lengths, ref_signal_lengths), distance_matrix,
+                               score_matrix, scores, gamma, alpha, local_end, last_row_only,
+                               ref_gap_penalty);
+}
+
+void calc_softdtw_pair_forward_float64(const std::vector<int>& input_signal_lengths,
+                                       const std::vector<int>& ref_signal_lengths,
+                                       DeviceAddress distance_matrix, DeviceAddress score_matrix,
+                                       DeviceAddress scores, double gamma, DeviceAddress alpha,
+                                       bool local_end, bool last_row_only,
+                                       double ref_gap_penalty) {
+    forward_columns<Float64Path>(pairs(input_signal_lengths, ref_signal_lengths),
+                                 distance_matrix, score_matrix, scores, gamma, alpha, local_end,
+                                 last_row_only, ref_gap_penalty);
+}
+
+void calc_softdtw_pair_backward(const std::vector<int>& input_signal_lengths,
+                                const std::vector<int>& ref_signal_lengths,
+                                DeviceAddress distance_matrix, DeviceAddress score_matrix,
+                                DeviceAddress gradient_matrix, double gamma, DeviceAddress alpha,
+                                bool local_end, DeviceAddress scores, bool last_row_only,
+                                double ref_gap_penalty) {
+    backward_columns<Float32Path>(pairs(input_signal_lengths, ref_signal_lengths),
+                                  distance_matrix, score_matrix, gradient_matrix, gamma, alpha,
+                                  local_end, scores, last_row_only, ref_gap_penalty);
+}
+
+void calc_softdtw_pair_backward_mixed(const std::vector<int>& input_signal_lengths,
+                                      const std::vector<int>& ref_signal_lengths,
+                                      DeviceAddress distance_matrix, DeviceAddress score_matrix,
+                                      DeviceAddress gradient_matrix, double gamma,
+                                      DeviceAddress alpha, bool local_end, DeviceAddress scores,
+                                      bool last_row_only, double ref_gap_penalty) {
+    backward_columns<MixedPath>(pairs(input_signal_lengths, ref_signal_lengths), distance_matrix,
+                                score_matrix, gradient_matrix, gamma, alpha, local_end, scores,
+                                last_row_only, ref_gap_penalty);
+}
+
+void calc_softdtw_pair_backward_float64(const std::vector<int>& input_signal_lengths,
+                                        const std::vector<int>& ref_signal_lengths,
+                                        DeviceAddress distance_matrix, DeviceAddress score_matrix,
+                                        DeviceAddress gradient_matrix, double gamma,
+                                        DeviceAddress alpha, bool local_end, DeviceAddress scores,
+                                        bool last_row_only, double ref_gap_penalty) {
+    backward_columns<Float64Path>(pairs(input_signal_lengths, ref_signal_lengths),
+                                  distance_matrix, score_matrix, gradient_matrix, gamma, alpha,
+                                  local_end, scores, last_row_only, ref_gap_penalty);
+}
+
+}  // namespace orvane

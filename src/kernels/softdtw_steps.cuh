@@ -1,0 +1,119 @@
+// The float steps of the Soft-DTW wavefronts, shared by the kernels of one thread per column
+// and by those whose threads serve several columns (softdtw_passes.cu), each written once over
+// the element type: float32 gives the kernels' specified steps, float64 the same steps in
+// float64. Also the free-end reduction over a block's threads.
+#pragma once
+
+#include <cuda_runtime.h>
+
+#include <cmath>
+
+#include "common/free_end_terminals.h"
+
+namespace orvane {
+
+// The device math library's full-accuracy functions, by element type.
+__device__ __forceinline__ float exp_of(float x) { return expf(x); }
+__device__ __forceinline__ double exp_of(double x) { return exp(x); }
+__device__ __forceinline__ float log_of(float x) { return logf(x); }
+__device__ __forceinline__ double log_of(double x) { return log(x); }
+// The larger of two values; a NaN operand is ignored when the other is a number.
+__device__ __forceinline__ float larger_of(float a, float b) { return fmaxf(a, b); }
+__device__ __forceinline__ double larger_of(double a, double b) { return fmax(a, b); }
+__device__ __forceinline__ float magnitude_of(float x) { return fabsf(x); }
+__device__ __forceinline__ double magnitude_of(double x) { return fabs(x); }
+
+// softmin_gamma of three scores given as a = -R_a / gamma etc. (-inf for an absent one), as
+// a log-sum-exp shifted by the largest argument, so that no exponential overflows.
+template <typename T>
+__device__ __forceinline__ T calculate_softmin(T a, T b, T c, T gamma) {
+    const T largest = larger_of(larger_of(a, b), c);
+    if (largest == T(INFINITY)) {
+        return -T(INFINITY);
+    }
+    // Every predecessor absent or +inf: the soft minimum of nothing finite is +inf. The
+    // maximum skipped any NaN, which must still reach the result.
+    if (largest == -T(INFINITY)) {
+        return isnan(a) || isnan(b) || isnan(c) ? T(NAN) : T(INFINITY);
+    }
+    const T sum = (exp_of(a - largest) + exp_of(b - largest)) + exp_of(c - largest);
+    return (-log_of(sum) - largest) * gamma;
+}
+
+// d R(successor) / d R(cell) = exp((R_s - R - c_s) / gamma); no weight flows into or out
+// of an infinite score.
+template <typename T>
+__device__ __forceinline__ T get_gradient(T successor_score, T score, T successor_cost,
+                                          T inv_gamma) {
+    if (magnitude_of(successor_score) == T(INFINITY) || magnitude_of(score) == T(INFINITY)) {
+        return T(0);
+    }
+    T t = successor_score - score;
+    t = t - successor_cost;
+    t = t * inv_gamma;
+    return exp_of(t);
+}
+
+// Tree reduction of one value per thread in shared memory; `combine(theirs, mine)` folds the
+// slot `stride` above into this thread's. The tail above the largest power of two is folded
+// in first, so any block size works, and the order of the operations is fixed.
+template <typename T, typename Combine>
+__device__ __forceinline__ T reduce_block(T* slots, int tid, int size, Combine combine) {
+    int power = 1;
+    while (power * 2 <= size) {
+        power *= 2;
+    }
+    if (tid + power < size) {
+        slots[tid] = combine(slots[tid + power], slots[tid]);
+    }
+    __syncthreads();
+    for (int stride = power / 2; stride > 0; stride /= 2) {
+        if (tid < stride) {
+            slots[tid] = combine(slots[tid + stride], slots[tid]);
+        }
+        __syncthreads();
+    }
+    return slots[0];
+}
+
+// The free-end soft minimum over a signal's terminals, by the block's threads together: a
+// two-pass log-sum-exp, each thread taking terminals tid, tid + threads, ... and the block
+// folding their maxima, then their sums, in a tree over `slots` (one per thread). Thread 0
+// writes it to `score`: +inf when no terminal is a number, -inf when one is -inf.
+template <typename T>
+__device__ __forceinline__ void reduce_free_end(const FreeEndTerminals<T>& terminals, T* slots,
+                                                T gamma, T& score) {
+    const int tid = threadIdx.x;
+    const int threads = blockDim.x;
+    T local_max = -T(INFINITY);
+    for (int t = tid; t < terminals.count; t += threads) {
+        const T x = terminals.scaled(t);
+        if (local_max < x) {
+            local_max = x;
+        }
+    }
+    slots[tid] = local_max;
+    __syncthreads();
+    const T largest =
+        reduce_block(slots, tid, threads, [](T theirs, T mine) { return theirs > mine ? theirs : mine; });
+    __syncthreads();
+    if (largest == -T(INFINITY) || largest == T(INFINITY)) {
+        if (tid == 0) {
+            score = -largest;
+        }
+        return;
+    }
+
+    T local_sum = T(0);
+    for (int t = tid; t < terminals.count; t += threads) {
+        local_sum += exp_of(terminals.scaled(t) - largest);
+    }
+    slots[tid] = local_sum;
+    __syncthreads();
+    const T sum = reduce_block(slots, tid, threads, [](T theirs, T mine) { return theirs + mine; });
+    if (tid == 0) {
+        score = -((largest + log_of(sum)) * gamma);
+    }
+}
+
+}  // namespace orvane

@@ -51,11 +51,13 @@ class ScalarWavefront:
         self.library.scalar_forward(self._pointer(distance, offset), self._pointer(score, offset),
                                     n, m, ctypes.c_float(gamma), ctypes.c_float(bias))
 
-    def free_end_score(self, score, n, m, gamma, last_row_only, ref_gap_penalty, offset=0):
-        """The free-end score, its terminals folded as a block of m threads folds them."""
+    def free_end_score(self, score, n, m, gamma, last_row_only, ref_gap_penalty, offset=0,
+                       threads=None):
+        """The free-end score, its terminals folded as a block of `threads` (m unless told)
+        threads folds them."""
         return np.float32(self.library.scalar_free_end_score(
             self._pointer(score, offset), n, m, ctypes.c_float(gamma), ctypes.c_bool(last_row_only),
-            ctypes.c_float(ref_gap_penalty), m))
+            ctypes.c_float(ref_gap_penalty), threads or m))
 
     def backward(self, distance, score, gradient, n, m, gamma, bias=0.0, local_end=False,
                  final_score=0.0, last_row_only=False, ref_gap_penalty=0.0, offset=0):

@@ -170,8 +170,7 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
                       "Extract the last row of each signal's matrix from anti-diagonal layout",
                       docs::extract_last_row_antidiag);
 
-#ifndef ORVANE_VECTORISED_BUILD
-    // The wavefronts beyond one thread per column: pairs, and references of any length.
+    // The passes of pairs: on the GPU and the twin also those of references of any length.
     using PairForwardOperation = decltype(&ops::calc_softdtw_pair_forward);
     for (const auto& [name, operation, types] :
          {std::tuple<const char*, PairForwardOperation, const char*>{
@@ -220,7 +219,6 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
               py::arg("last_row_only") = false, py::arg("ref_gap_penalty") = 0.0, CallGuard(),
               doc.c_str());
     }
-#endif
 #ifdef ORVANE_VECTORISED_BUILD
     // What the operations that form costs from the samples take beyond the kernels' 1-D |x - y|.
     const std::string kCostArguments =

@@ -89,7 +89,8 @@ __global__ void __launch_bounds__(1024) softdtw_local_end_reducer_kernel(
     const FreeEndTerminals<float> terminals{
         score_matrices, AntidiagMatrix{matrix_offsets[k], n, ref_signal_length}, 1.0f / gamma,
         ref_gap_penalty, FreeEndTerminals<float>::count_of(n, ref_signal_length, last_row_only)};
-    reduce_free_end(terminals, dynamic_shared_memory<float>(), gamma, scores[k]);
+    reduce_free_end(terminals, dynamic_shared_memory<float>(), static_cast<int>(blockDim.x), gamma,
+                    scores[k]);
 }
 
 void calc_softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_signal_length,

@@ -92,8 +92,9 @@ __device__ __forceinline__ double mixed_cell(float cost, double up, double corne
     return static_cast<double>(cost) + softmin;
 }
 
-// A block's signal and the part of the batch it reads; false for blocks and threads outside
-// the batch (grids and blocks are sized for the largest).
+// A block's signal and the part of the batch it reads; false for blocks outside the batch.
+// Threads beyond a shorter reference's columns stay, serving no column, since every thread
+// of the block must reach its barriers.
 struct BlockPair {
     int k;
     AntidiagMatrix matrix;
@@ -104,7 +105,7 @@ __device__ __forceinline__ bool block_pair(const int* lengths, const int* ref_le
                                            const int* matrix_offsets, const int* ref_offsets,
                                            int num_signals, BlockPair& pair) {
     const int k = blockIdx.x;
-    if (k >= num_signals || static_cast<int>(threadIdx.x) >= ref_lengths[k]) {
+    if (k >= num_signals) {
         return false;
     }
     pair = BlockPair{k, AntidiagMatrix{matrix_offsets[k], lengths[k], ref_lengths[k]},
@@ -197,6 +198,10 @@ __global__ void __launch_bounds__(1024) softdtw_forward_columns_kernel(
     });
 }
 
+// The free-end terminals fold in slots of min(M_k, kFoldWidth), as a block of that many
+// threads of the kernels of one thread per column folds them, whatever the block's threads.
+constexpr int kFoldWidth = 1024;
+
 // The final scores: the last cell, or the free-end soft minimum over the terminals, reduced
 // by the block's threads in the score type.
 template <class Path>
@@ -225,7 +230,9 @@ __global__ void __launch_bounds__(1024) softdtw_final_scores_columns_kernel(
     const FreeEndTerminals<Score> terminals{
         score_matrices, matrix, Score(1) / score_gamma, static_cast<Score>(ref_gap_penalty),
         FreeEndTerminals<Score>::count_of(matrix.rows, matrix.cols, last_row_only)};
-    reduce_free_end(terminals, dynamic_shared_memory<Score>(), score_gamma, scores[k]);
+    reduce_free_end(terminals, dynamic_shared_memory<Score>(),
+                    matrix.cols < kFoldWidth ? matrix.cols : kFoldWidth,
+                    score_gamma, scores[k]);
 }
 
 // Where the gradient of a cell starts, before its successors' weights are added: with a free
@@ -489,7 +496,8 @@ void forward_columns(const ColumnTables& tables, DeviceAddress distance_matrix,
         tables.num_signals(), gamma, device_pointer<const Data>(alpha));
     wait_for_device();
     launch_kernel<softdtw_final_scores_columns_kernel<Path>>(
-        geometry.grid, geometry.block, local_end ? geometry.block.x * sizeof(Score) : 0,
+        geometry.grid, geometry.block,
+        local_end ? std::min(tables.longest_reference(), kFoldWidth) * sizeof(Score) : 0,
         device_pointer<const Score>(score_matrix), device.matrix_offsets.get<const int>(),
         device.lengths.get<const int>(), device.ref_lengths.get<const int>(),
         device_pointer<Score>(scores), tables.num_signals(), gamma, local_end, last_row_only,

@@ -54,22 +54,24 @@ __device__ __forceinline__ T get_gradient(T successor_score, T score, T successo
     return exp_of(t);
 }
 
-// Tree reduction of one value per thread in shared memory; `combine(theirs, mine)` folds the
-// slot `stride` above into this thread's. The tail above the largest power of two is folded
-// in first, so any block size works, and the order of the operations is fixed.
+// Tree reduction of `size` values in shared memory by the block's threads, each taking slots
+// tid, tid + threads, ...; `combine(theirs, mine)` folds the slot `stride` above into the one
+// below. The tail above the largest power of two is folded in first, so any size works, and
+// the order of the operations depends on `size` alone, not on the threads that run it.
 template <typename T, typename Combine>
 __device__ __forceinline__ T reduce_block(T* slots, int tid, int size, Combine combine) {
+    const int threads = blockDim.x;
     int power = 1;
     while (power * 2 <= size) {
         power *= 2;
     }
-    if (tid + power < size) {
-        slots[tid] = combine(slots[tid + power], slots[tid]);
+    for (int slot = tid; slot + power < size; slot += threads) {
+        slots[slot] = combine(slots[slot + power], slots[slot]);
     }
     __syncthreads();
     for (int stride = power / 2; stride > 0; stride /= 2) {
-        if (tid < stride) {
-            slots[tid] = combine(slots[tid + stride], slots[tid]);
+        for (int slot = tid; slot < stride; slot += threads) {
+            slots[slot] = combine(slots[slot + stride], slots[slot]);
         }
         __syncthreads();
     }
@@ -77,25 +79,28 @@ __device__ __forceinline__ T reduce_block(T* slots, int tid, int size, Combine c
 }
 
 // The free-end soft minimum over a signal's terminals, by the block's threads together: a
-// two-pass log-sum-exp, each thread taking terminals tid, tid + threads, ... and the block
-// folding their maxima, then their sums, in a tree over `slots` (one per thread). Thread 0
-// writes it to `score`: +inf when no terminal is a number, -inf when one is -inf.
+// two-pass log-sum-exp over `width` slots (at most the slots given), slot v taking terminals
+// v, v + width, ..., and the slots folded in a tree, first their maxima, then their sums.
+// The bits depend on `width`, not on the threads: a block of `width` threads runs a slot
+// each. Thread 0 writes the score: +inf when no terminal is a number, -inf when one is -inf.
 template <typename T>
 __device__ __forceinline__ void reduce_free_end(const FreeEndTerminals<T>& terminals, T* slots,
-                                                T gamma, T& score) {
+                                                int width, T gamma, T& score) {
     const int tid = threadIdx.x;
     const int threads = blockDim.x;
-    T local_max = -T(INFINITY);
-    for (int t = tid; t < terminals.count; t += threads) {
-        const T x = terminals.scaled(t);
-        if (local_max < x) {
-            local_max = x;
+    for (int slot = tid; slot < width; slot += threads) {
+        T local_max = -T(INFINITY);
+        for (int t = slot; t < terminals.count; t += width) {
+            const T x = terminals.scaled(t);
+            if (local_max < x) {
+                local_max = x;
+            }
         }
+        slots[slot] = local_max;
     }
-    slots[tid] = local_max;
     __syncthreads();
     const T largest =
-        reduce_block(slots, tid, threads, [](T theirs, T mine) { return theirs > mine ? theirs : mine; });
+        reduce_block(slots, tid, width, [](T theirs, T mine) { return theirs > mine ? theirs : mine; });
     __syncthreads();
     if (largest == -T(INFINITY) || largest == T(INFINITY)) {
         if (tid == 0) {
@@ -104,13 +109,15 @@ __device__ __forceinline__ void reduce_free_end(const FreeEndTerminals<T>& termi
         return;
     }
 
-    T local_sum = T(0);
-    for (int t = tid; t < terminals.count; t += threads) {
-        local_sum += exp_of(terminals.scaled(t) - largest);
+    for (int slot = tid; slot < width; slot += threads) {
+        T local_sum = T(0);
+        for (int t = slot; t < terminals.count; t += width) {
+            local_sum += exp_of(terminals.scaled(t) - largest);
+        }
+        slots[slot] = local_sum;
     }
-    slots[tid] = local_sum;
     __syncthreads();
-    const T sum = reduce_block(slots, tid, threads, [](T theirs, T mine) { return theirs + mine; });
+    const T sum = reduce_block(slots, tid, width, [](T theirs, T mine) { return theirs + mine; });
     if (tid == 0) {
         score = -((largest + log_of(sum)) * gamma);
     }

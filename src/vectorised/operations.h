@@ -98,6 +98,33 @@ void convert_square_to_antidiag_float64(const std::vector<int>& input_signal_len
                                         int ref_signal_length, HostAddress input_matrix,
                                         HostAddress output_matrix);
 
+// The passes of pairs, each signal against a reference of its own (ref_signal_lengths M_k):
+// one pass per pair on its own part of the buffers, as the one-reference functions run it.
+void calc_softdtw_pair_forward(
+    const std::vector<int>& input_signal_lengths, const std::vector<int>& ref_signal_lengths,
+    HostAddress distance_matrix, HostAddress score_matrix, HostAddress scores, double gamma, HostAddress alpha, bool local_end,
+    bool last_row_only, double ref_gap_penalty);
+void calc_softdtw_pair_forward_mixed(
+    const std::vector<int>& input_signal_lengths, const std::vector<int>& ref_signal_lengths,
+    HostAddress distance_matrix, HostAddress score_matrix, HostAddress scores, double gamma, HostAddress alpha, bool local_end,
+    bool last_row_only, double ref_gap_penalty);
+void calc_softdtw_pair_forward_float64(
+    const std::vector<int>& input_signal_lengths, const std::vector<int>& ref_signal_lengths,
+    HostAddress distance_matrix, HostAddress score_matrix, HostAddress scores, double gamma, HostAddress alpha, bool local_end,
+    bool last_row_only, double ref_gap_penalty);
+void calc_softdtw_pair_backward(
+    const std::vector<int>& input_signal_lengths, const std::vector<int>& ref_signal_lengths,
+    HostAddress distance_matrix, HostAddress score_matrix, HostAddress gradient_matrix, double gamma, HostAddress alpha,
+    bool local_end, HostAddress scores, bool last_row_only, double ref_gap_penalty);
+void calc_softdtw_pair_backward_mixed(
+    const std::vector<int>& input_signal_lengths, const std::vector<int>& ref_signal_lengths,
+    HostAddress distance_matrix, HostAddress score_matrix, HostAddress gradient_matrix, double gamma, HostAddress alpha,
+    bool local_end, HostAddress scores, bool last_row_only, double ref_gap_penalty);
+void calc_softdtw_pair_backward_float64(
+    const std::vector<int>& input_signal_lengths, const std::vector<int>& ref_signal_lengths,
+    HostAddress distance_matrix, HostAddress score_matrix, HostAddress gradient_matrix, double gamma, HostAddress alpha,
+    bool local_end, HostAddress scores, bool last_row_only, double ref_gap_penalty);
+
 // The mixed path's passes: float32 distances, alpha and gradients as in the float32 path,
 // float64 score matrices and scores; every difference of scores is formed in float64 and
 // rounded to float32, everything else is float32.

@@ -14,7 +14,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 MAX_REGISTERS = 65536 // 1024
-KERNEL_COUNT = 18
+KERNEL_COUNT = 27
 # Compute capabilities users run today: Turing to Blackwell, data-centre and desktop.
 REQUIRED_ARCHITECTURES = {75, 80, 86, 89, 90, 100, 120}
 

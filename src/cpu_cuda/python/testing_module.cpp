@@ -37,8 +37,12 @@ PYBIND11_MODULE(cpu_cuda_testing, m) {
     m.def("launches_run", &launches_run, "Kernel launches whose blocks ran.");
     m.def("set_thread_order", &set_thread_order, py::arg("order"), py::arg("seed") = 0,
           "Order in which the threads of every block start and resume.");
+    m.def("set_max_threads_per_block", &set_max_threads_per_block, py::arg("threads"),
+          "The threads per block the device reports and allows (1 to 1024), until "
+          "reset_device.");
     m.def("last_fault", &last_fault, "Why the last kernel fault happened.");
-    m.def("reset_device", &reset_device, "Clear the sticky and the last CUDA error.");
+    m.def("reset_device", &reset_device,
+          "Clear the sticky and the last CUDA error, and restore the device's limits.");
     m.def(
         "error_string",
         [](int error) { return std::string(cudaGetErrorString(static_cast<cudaError_t>(error))); },

@@ -35,7 +35,6 @@ constinit thread_local ThreadContext running_thread __attribute__((tls_model("in
 namespace {
 
 constexpr std::size_t kFiberStackBytes = 64 * 1024;
-constexpr unsigned kMaxThreadsPerBlock = 1024;
 constexpr unsigned kMaxBlockDimXY = 1024;
 constexpr unsigned kMaxBlockDimZ = 64;
 constexpr unsigned kMaxGridDimX = 2147483647u;
@@ -475,7 +474,7 @@ cudaError_t check_launch_limits(dim3 grid, dim3 block, std::size_t shared_bytes)
     const bool block_ok = block.x >= 1 && block.y >= 1 && block.z >= 1 &&
                           block.x <= kMaxBlockDimXY && block.y <= kMaxBlockDimXY &&
                           block.z <= kMaxBlockDimZ &&
-                          std::uint64_t{block.x} * block.y * block.z <= kMaxThreadsPerBlock;
+                          std::uint64_t{block.x} * block.y * block.z <= max_threads_per_block();
     const bool grid_ok = grid.x >= 1 && grid.y >= 1 && grid.z >= 1 && grid.x <= kMaxGridDimX &&
                          grid.y <= kMaxGridDimYZ && grid.z <= kMaxGridDimYZ;
     if (!block_ok || !grid_ok) {

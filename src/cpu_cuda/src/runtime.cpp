@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <stdexcept>
+#include <string>
 #include <thread>
 #include <unordered_set>
 
@@ -30,6 +32,7 @@ struct HookState {
     std::string fault_reason;
     testing::ThreadOrder order = testing::ThreadOrder::forward;
     unsigned long long seed = 0;
+    int max_threads_per_block = kMaxThreadsPerBlock;
 };
 
 HookState& hooks() {
@@ -130,6 +133,11 @@ unsigned long long thread_order_seed() {
     return hooks().seed;
 }
 
+unsigned max_threads_per_block() {
+    std::lock_guard lock(hooks().mutex);
+    return static_cast<unsigned>(hooks().max_threads_per_block);
+}
+
 }  // namespace cpu_cuda::detail
 
 using namespace cpu_cuda::detail;
@@ -159,7 +167,7 @@ cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attribute, int dev
     }
     switch (attribute) {
         case cudaDevAttrMaxThreadsPerBlock:
-            *value = kMaxThreadsPerBlock;
+            *value = static_cast<int>(max_threads_per_block());
             break;
         case cudaDevAttrMaxBlockDimX:
             *value = 1024;
@@ -355,6 +363,15 @@ void set_thread_order(ThreadOrder order, std::uint64_t seed) {
     hooks().seed = seed;
 }
 
+void set_max_threads_per_block(int threads) {
+    if (threads < 1 || threads > kMaxThreadsPerBlock) {
+        throw std::invalid_argument("threads per block must be between 1 and " +
+                                    std::to_string(kMaxThreadsPerBlock));
+    }
+    std::lock_guard lock(hooks().mutex);
+    hooks().max_threads_per_block = threads;
+}
+
 std::string last_fault() {
     std::lock_guard lock(hooks().mutex);
     return hooks().fault_reason;
@@ -364,6 +381,7 @@ void reset_device() {
     {
         std::lock_guard lock(hooks().mutex);
         hooks().fault_reason.clear();
+        hooks().max_threads_per_block = kMaxThreadsPerBlock;
     }
     context_error = cudaSuccess;
     last_error = cudaSuccess;

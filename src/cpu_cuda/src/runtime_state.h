@@ -31,4 +31,7 @@ cudaError_t check_launch_limits(dim3 grid, dim3 block, std::size_t shared_bytes)
 testing::ThreadOrder thread_order();
 unsigned long long thread_order_seed();
 
+// The threads a block may have, as the device reports them (set_max_threads_per_block).
+unsigned max_threads_per_block();
+
 }  // namespace cpu_cuda::detail

@@ -87,7 +87,7 @@ def current_device(device):
 
 
 def copy_to_device(address, host):
-    """Copies a contiguous float32 NumPy array to device memory at `address`."""
+    """Copies a contiguous NumPy array to device memory at `address`."""
     _check(CUDART.cudaMemcpy(ctypes.c_void_p(address), host.ctypes.data_as(ctypes.c_void_p),
                              ctypes.c_size_t(host.nbytes), _MEMCPY_HOST_TO_DEVICE), "cudaMemcpy")
 
@@ -99,10 +99,10 @@ def copy_on_device(target, source, count):
 
 
 class HostBuffer:
-    """A float32 buffer of the CPU modules: host memory, used by address."""
+    """A buffer of the CPU modules (float32 unless told): host memory, used by address."""
 
-    def __init__(self, values):
-        self.array = np.array(values, dtype=np.float32, copy=True).ravel()
+    def __init__(self, values, dtype=np.float32):
+        self.array = np.array(values, dtype=dtype, copy=True).ravel()
         self.ptr = self.array.ctypes.data
 
     def numpy(self):
@@ -110,32 +110,33 @@ class HostBuffer:
 
 
 class CudaBuffer:
-    """A float32 buffer in GPU memory, filled from and read back to NumPy."""
+    """A buffer in GPU memory (float32 unless told), filled from and read back to NumPy."""
 
-    def __init__(self, values):
-        host = np.ascontiguousarray(values, dtype=np.float32).ravel()
-        self._allocate(host.size)
+    def __init__(self, values, dtype=np.float32):
+        host = np.ascontiguousarray(values, dtype=dtype).ravel()
+        self._allocate(host.size, host.dtype)
         copy_to_device(self.ptr, host)
 
     @classmethod
-    def allocate(cls, size, device=0, zero=False):
+    def allocate(cls, size, device=0, zero=False, dtype=np.float32):
         buffer = cls.__new__(cls)
         with current_device(device):
-            buffer._allocate(size)
+            buffer._allocate(size, np.dtype(dtype))
             if zero:
                 _check(CUDART.cudaMemset(ctypes.c_void_p(buffer.ptr), 0,
-                                         ctypes.c_size_t(4 * size)), "cudaMemset")
+                                         ctypes.c_size_t(buffer.dtype.itemsize * size)),
+                       "cudaMemset")
         return buffer
 
-    def _allocate(self, size):
-        self.size = size
+    def _allocate(self, size, dtype):
+        self.size, self.dtype = size, dtype
         pointer = ctypes.c_void_p()
-        _check(CUDART.cudaMalloc(ctypes.byref(pointer), ctypes.c_size_t(max(4 * size, 4))),
-               "cudaMalloc")
+        _check(CUDART.cudaMalloc(ctypes.byref(pointer),
+                                 ctypes.c_size_t(max(dtype.itemsize * size, 4))), "cudaMalloc")
         self.ptr = pointer.value
 
     def numpy(self):
-        host = np.empty(self.size, dtype=np.float32)
+        host = np.empty(self.size, dtype=self.dtype)
         _check(CUDART.cudaMemcpy(host.ctypes.data_as(ctypes.c_void_p), ctypes.c_void_p(self.ptr),
                                  ctypes.c_size_t(host.nbytes), _MEMCPY_DEVICE_TO_HOST),
                "cudaMemcpy")
@@ -155,11 +156,11 @@ class Backend:
         self.module = module
         self.buffer_type = buffer_type
 
-    def array(self, values):
-        return self.buffer_type(values)
+    def array(self, values, dtype=np.float32):
+        return self.buffer_type(values, dtype)
 
-    def full(self, size, value):
-        return self.buffer_type(np.full(size, value, dtype=np.float32))
+    def full(self, size, value, dtype=np.float32):
+        return self.buffer_type(np.full(size, value, dtype=dtype), dtype)
 
     def synchronize(self):
         if self.buffer_type is CudaBuffer:

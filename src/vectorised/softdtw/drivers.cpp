@@ -467,6 +467,80 @@ void calc_softdtw_backward_mixed(const std::vector<int>& input_signal_lengths,
                                 last_row_only, ref_gap_penalty);
 }
 
+// Pairs through the one-reference passes, one pair at a time on its own part of the buffers:
+// the pairs are checked first, and each pair's call checks the options before it writes.
+template <typename Path, typename OnePair>
+void for_each_pair(const std::vector<int>& lengths, const std::vector<int>& ref_lengths,
+                   HostAddress alpha, const OnePair& one_pair) {
+    validate_pair_lengths(lengths, ref_lengths);
+    check_pairs_fit_int32(lengths, ref_lengths);
+    std::uint64_t cells = 0;
+    for (std::size_t k = 0; k < lengths.size(); ++k) {
+        const HostAddress own_alpha = alpha == 0 ? 0 : alpha + k * sizeof(typename Path::Data);
+        one_pair(std::vector<int>{lengths[k]}, ref_lengths[k], cells, k, own_alpha);
+        cells += static_cast<std::uint64_t>(lengths[k]) * ref_lengths[k];
+    }
+}
+
+template <typename Path>
+void softdtw_pair_forward(const std::vector<int>& lengths, const std::vector<int>& ref_lengths,
+                          HostAddress distance_matrix, HostAddress score_matrix,
+                          HostAddress scores, double gamma, HostAddress alpha, bool local_end,
+                          bool last_row_only, double ref_gap_penalty) {
+    using Data = typename Path::Data;
+    using Score = typename Path::Score;
+    for_each_pair<Path>(lengths, ref_lengths, alpha, [&](const std::vector<int>& one, int cols,
+                                                         std::uint64_t cell, std::size_t k,
+                                                         HostAddress own_alpha) {
+        softdtw_forward<Path>(one, cols, distance_matrix + cell * sizeof(Data),
+                              score_matrix + cell * sizeof(Score), scores + k * sizeof(Score),
+                              gamma, own_alpha, local_end, last_row_only, ref_gap_penalty);
+    });
+}
+
+template <typename Path>
+void softdtw_pair_backward(const std::vector<int>& lengths, const std::vector<int>& ref_lengths,
+                           HostAddress distance_matrix, HostAddress score_matrix,
+                           HostAddress gradient_matrix, double gamma, HostAddress alpha,
+                           bool local_end, HostAddress scores, bool last_row_only,
+                           double ref_gap_penalty) {
+    using Data = typename Path::Data;
+    using Score = typename Path::Score;
+    for_each_pair<Path>(lengths, ref_lengths, alpha, [&](const std::vector<int>& one, int cols,
+                                                         std::uint64_t cell, std::size_t k,
+                                                         HostAddress own_alpha) {
+        softdtw_backward<Path>(one, cols, distance_matrix + cell * sizeof(Data),
+                               score_matrix + cell * sizeof(Score),
+                               gradient_matrix + cell * sizeof(Data), gamma, own_alpha, local_end,
+                               scores == 0 ? 0 : scores + k * sizeof(Score), last_row_only,
+                               ref_gap_penalty);
+    });
+}
+
+#define ORVANE_PAIR_PASSES(suffix, path)                                                        \
+    void calc_softdtw_pair_forward##suffix(                                                     \
+        const std::vector<int>& input_signal_lengths, const std::vector<int>& ref_signal_lengths, \
+        HostAddress distance_matrix, HostAddress score_matrix, HostAddress scores, double gamma, \
+        HostAddress alpha, bool local_end, bool last_row_only, double ref_gap_penalty) {         \
+        softdtw_pair_forward<path>(input_signal_lengths, ref_signal_lengths, distance_matrix,   \
+                                   score_matrix, scores, gamma, alpha, local_end, last_row_only, \
+                                   ref_gap_penalty);                                             \
+    }                                                                                            \
+    void calc_softdtw_pair_backward##suffix(                                                    \
+        const std::vector<int>& input_signal_lengths, const std::vector<int>& ref_signal_lengths, \
+        HostAddress distance_matrix, HostAddress score_matrix, HostAddress gradient_matrix,      \
+        double gamma, HostAddress alpha, bool local_end, HostAddress scores, bool last_row_only, \
+        double ref_gap_penalty) {                                                                \
+        softdtw_pair_backward<path>(input_signal_lengths, ref_signal_lengths, distance_matrix,  \
+                                    score_matrix, gradient_matrix, gamma, alpha, local_end,      \
+                                    scores, last_row_only, ref_gap_penalty);                     \
+    }
+
+ORVANE_PAIR_PASSES(, Float32Path)
+ORVANE_PAIR_PASSES(_mixed, MixedPath)
+ORVANE_PAIR_PASSES(_float64, Float64Path)
+#undef ORVANE_PAIR_PASSES
+
 void calc_softdtw_scores(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
                          HostAddress ref_signal, int ref_signal_length, HostAddress scores,
                          double gamma, HostAddress alpha, bool local_end, bool last_row_only,

@@ -33,10 +33,15 @@ enum class ThreadOrder { forward, reverse, shuffled };
 // draws a fresh permutation for every block and barrier from `seed`.
 void set_thread_order(ThreadOrder order, std::uint64_t seed = 0);
 
+// The device reports `threads` (1 to 1024) as its threads per block and refuses larger
+// blocks, as a GPU of that limit would; reset_device restores 1024.
+void set_max_threads_per_block(int threads);
+
 // Why the last kernel fault happened ("" if none since the last reset).
 std::string last_fault();
 
-// Clears the sticky error and the last error, like cudaDeviceReset.
+// Clears the sticky error and the last error, like cudaDeviceReset, and restores the
+// device's limits.
 void reset_device();
 
 }  // namespace cpu_cuda::testing

@@ -1,4 +1,5 @@
-"""Orvane CUDA implementation: the eleven address-level functions, on device addresses"""
+"""Orvane CUDA implementation: the eleven address-level functions, on device addresses, and
+the passes of pairs and of references of any length"""
 
 import collections.abc
 import typing
@@ -99,4 +100,139 @@ def normalize_matrix(
     ref_signal_length: typing.SupportsInt,
     gradient_matrix_ptr: typing.SupportsInt,
     ref_total_grads_ptr: typing.SupportsInt,
+) -> None: ...
+
+def calc_softdtw_pair_forward(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    distance_matrix_ptr: typing.SupportsInt,
+    score_matrix_ptr: typing.SupportsInt,
+    scores_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+) -> None: ...
+
+def calc_softdtw_pair_forward_mixed(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    distance_matrix_ptr: typing.SupportsInt,
+    score_matrix_ptr: typing.SupportsInt,
+    scores_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+) -> None: ...
+
+def calc_softdtw_pair_forward_float64(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    distance_matrix_ptr: typing.SupportsInt,
+    score_matrix_ptr: typing.SupportsInt,
+    scores_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+) -> None: ...
+
+def calc_softdtw_pair_backward(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    distance_matrix_ptr: typing.SupportsInt,
+    score_matrix_ptr: typing.SupportsInt,
+    gradient_matrix_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    scores_ptr: typing.SupportsInt = 0,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+) -> None: ...
+
+def calc_softdtw_pair_backward_mixed(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    distance_matrix_ptr: typing.SupportsInt,
+    score_matrix_ptr: typing.SupportsInt,
+    gradient_matrix_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    scores_ptr: typing.SupportsInt = 0,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+) -> None: ...
+
+def calc_softdtw_pair_backward_float64(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    distance_matrix_ptr: typing.SupportsInt,
+    score_matrix_ptr: typing.SupportsInt,
+    gradient_matrix_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    scores_ptr: typing.SupportsInt = 0,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+) -> None: ...
+
+def calc_softdtw_forward_float64(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_length: typing.SupportsInt,
+    distance_matrix_ptr: typing.SupportsInt,
+    score_matrix_ptr: typing.SupportsInt,
+    scores_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+) -> None: ...
+
+def calc_softdtw_forward_mixed(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_length: typing.SupportsInt,
+    distance_matrix_ptr: typing.SupportsInt,
+    score_matrix_ptr: typing.SupportsInt,
+    scores_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+) -> None: ...
+
+def calc_softdtw_backward_float64(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_length: typing.SupportsInt,
+    distance_matrix_ptr: typing.SupportsInt,
+    score_matrix_ptr: typing.SupportsInt,
+    gradient_matrix_prt: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    scores_ptr: typing.SupportsInt = 0,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+) -> None: ...
+
+def calc_softdtw_backward_mixed(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_length: typing.SupportsInt,
+    distance_matrix_ptr: typing.SupportsInt,
+    score_matrix_ptr: typing.SupportsInt,
+    gradient_matrix_prt: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    scores_ptr: typing.SupportsInt = 0,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
 ) -> None: ...

@@ -42,11 +42,15 @@ enum Share { kUp, kCorner, kLeft, kShares };
 constexpr int kRingDiagonals = 3;
 
 // The float32 steps; R scaled by -1/gamma for the soft minimum, weights from R and costs.
+// kMaxThreads: the largest block a path's kernels launch, so that their registers fit it
+// (64 a thread at 1024). The float64 library exponential and logarithm take more, hence
+// blocks of 512 threads there.
 struct Float32Path {
     using Data = float;
     using Score = float;
     using Gradient = float;
     static constexpr bool kShares = false;
+    static constexpr int kMaxThreads = 1024;
 };
 
 struct MixedPath {
@@ -55,6 +59,7 @@ struct MixedPath {
     using Gradient = float;
     using Share = float;
     static constexpr bool kShares = true;
+    static constexpr int kMaxThreads = 1024;
 };
 
 struct Float64Path {
@@ -63,6 +68,7 @@ struct Float64Path {
     using Gradient = double;
     using Share = double;
     static constexpr bool kShares = true;
+    static constexpr int kMaxThreads = 512;
 };
 
 // R of a cell from its cost and its predecessors' scores (+inf for an absent one), on the
@@ -122,12 +128,12 @@ struct DiagonalStarts {
     int far_after = 0;  // d + 2
 };
 
-// Runs body(i, j, d, starts) for the running thread's cells of each anti-diagonal of a
-// rows x cols matrix, first to last (kForward) or last to first, with a block barrier after
-// each diagonal, which every thread with a column reaches. Each diagonal's start is computed
-// once, as the sweep reaches its neighbourhood.
-template <bool kForward, typename Body>
-__device__ __forceinline__ void for_each_own_cell(int rows, int cols, Body body) {
+// Runs each body(i, j, d, starts) in turn over the running thread's cells of each
+// anti-diagonal of a rows x cols matrix, first to last (kForward) or last to first, with a
+// block barrier after each diagonal, which every thread of the block reaches. Each
+// diagonal's start is computed once, as the sweep reaches its neighbourhood.
+template <bool kForward, typename... Bodies>
+__device__ __forceinline__ void for_each_own_cell(int rows, int cols, Bodies... bodies) {
     const int first = threadIdx.x;
     const int stride = blockDim.x;
     const int diagonals = rows + cols - 1;
@@ -147,16 +153,20 @@ __device__ __forceinline__ void for_each_own_cell(int rows, int cols, Body body)
         }
         const int lowest = d - rows + 1 > 0 ? d - rows + 1 : 0;
         const int highest = d < cols - 1 ? d : cols - 1;
-        int j = first >= lowest ? first : first + (lowest - first + stride - 1) / stride * stride;
-        for (; j <= highest; j += stride) {
-            body(d - j, j, d, starts);
-        }
+        const int own_lowest =
+            first >= lowest ? first : first + (lowest - first + stride - 1) / stride * stride;
+        const auto sweep = [&](auto& body) {
+            for (int j = own_lowest; j <= highest; j += stride) {
+                body(d - j, j, d, starts);
+            }
+        };
+        (sweep(bodies), ...);
         __syncthreads();
     }
 }
 
 template <class Path>
-__global__ void __launch_bounds__(1024) softdtw_forward_columns_kernel(
+__global__ void __launch_bounds__(Path::kMaxThreads) softdtw_forward_columns_kernel(
     const int* __restrict__ lengths,                            // in:  [B] N_k
     const int* __restrict__ ref_lengths,                        // in:  [B] M_k
     const typename Path::Data* __restrict__ distance_matrices,  // in:  [sum N_k * M_k]
@@ -205,7 +215,7 @@ constexpr int kFoldWidth = 1024;
 // The final scores: the last cell, or the free-end soft minimum over the terminals, reduced
 // by the block's threads in the score type.
 template <class Path>
-__global__ void __launch_bounds__(1024) softdtw_final_scores_columns_kernel(
+__global__ void __launch_bounds__(Path::kMaxThreads) softdtw_final_scores_columns_kernel(
     const typename Path::Score* __restrict__ score_matrices,  // in:  [sum N_k * M_k]
     const int* __restrict__ matrix_offsets,                   // in:  [B]
     const int* __restrict__ lengths,                          // in:  [B] N_k
@@ -236,39 +246,32 @@ __global__ void __launch_bounds__(1024) softdtw_final_scores_columns_kernel(
 }
 
 // Where the gradient of a cell starts, before its successors' weights are added: with a free
-// end, a terminal's share of the final soft minimum; otherwise 1 at the last cell.
+// end, a terminal's share of the final soft minimum (read from `final_score` only there);
+// otherwise 1 at the last cell.
 template <class Path>
-struct BackwardStart {
+__device__ __forceinline__ typename Path::Gradient backward_start(
+    const AntidiagMatrix& matrix, int i, int j, typename Path::Score r,
+    typename Path::Data inv_gamma, bool free_end, bool last_row_only,
+    const typename Path::Score* final_score, typename Path::Data ref_gap_penalty) {
     using Data = typename Path::Data;
-    using Score = typename Path::Score;
     using Gradient = typename Path::Gradient;
-
-    bool free_end;
-    bool last_row_only;
-    Score final_score;
-    Data ref_gap_penalty;
-    Data inv_gamma;
-
-    __device__ __forceinline__ Gradient at(const AntidiagMatrix& matrix, int i, int j,
-                                           Score r) const {
-        if (!free_end) {
-            return i == matrix.rows - 1 && j == matrix.cols - 1 ? Gradient(1) : Gradient(0);
-        }
-        if (i != matrix.rows - 1 && (j != matrix.cols - 1 || last_row_only)) {
-            return Gradient(0);
-        }
-        const Data penalty = static_cast<Data>(j) * ref_gap_penalty;
-        if constexpr (std::is_same_v<Path, MixedPath>) {
-            const double exponent = final_score - (static_cast<double>(penalty) + r);
-            return expf(static_cast<float>(exponent) * inv_gamma);
-        } else {
-            Data t = penalty + r;
-            t = final_score - t;
-            t = inv_gamma * t;
-            return exp_of(t);
-        }
+    if (!free_end) {
+        return i == matrix.rows - 1 && j == matrix.cols - 1 ? Gradient(1) : Gradient(0);
     }
-};
+    if (i != matrix.rows - 1 && (j != matrix.cols - 1 || last_row_only)) {
+        return Gradient(0);
+    }
+    const Data penalty = static_cast<Data>(j) * ref_gap_penalty;
+    if constexpr (std::is_same_v<Path, MixedPath>) {
+        const double exponent = *final_score - (static_cast<double>(penalty) + r);
+        return expf(static_cast<float>(exponent) * inv_gamma);
+    } else {
+        Data t = penalty + r;
+        t = *final_score - t;
+        t = inv_gamma * t;
+        return exp_of(t);
+    }
+}
 
 // The shares of a cell's predecessors in its soft minimum, formed from differences of scores
 // to the least of them, each rounded to Share and scaled by 1/gamma: none where no
@@ -288,22 +291,18 @@ __device__ __forceinline__ PredecessorShares<Share> predecessor_shares(Score up,
     if (least == Score(INFINITY)) {
         least = -Score(INFINITY);
     }
-    const Share up_exponent = static_cast<Share>(least - up) * inv_gamma;
-    const Share corner_exponent = static_cast<Share>(least - corner) * inv_gamma;
-    const Share left_exponent = static_cast<Share>(least - left) * inv_gamma;
-    const Share up_share = exp_of(up_exponent);
-    const Share corner_share = exp_of(corner_exponent);
-    const Share left_share = exp_of(left_exponent);
+    // A NaN exponent makes its exponential NaN, and so the sum and every share.
+    const auto share_of = [&](Score r) { return exp_of(static_cast<Share>(least - r) * inv_gamma); };
+    const Share up_share = share_of(up);
+    const Share corner_share = share_of(corner);
+    const Share left_share = share_of(left);
     const Share sum = (up_share + corner_share) + left_share;
-    Share scale = sum == Share(0) ? Share(0) : Share(1) / sum;
-    if (isnan(up_exponent + corner_exponent + left_exponent)) {
-        scale = Share(NAN);
-    }
+    const Share scale = sum == Share(0) ? Share(0) : Share(1) / sum;
     return {up_share * scale, corner_share * scale, left_share * scale};
 }
 
 template <class Path>
-__global__ void __launch_bounds__(1024) softdtw_backward_columns_kernel(
+__global__ void __launch_bounds__(Path::kMaxThreads) softdtw_backward_columns_kernel(
     const int* __restrict__ lengths,                            // in:  [B] N_k
     const int* __restrict__ ref_lengths,                        // in:  [B] M_k
     const typename Path::Data* __restrict__ distance_matrices,  // in:  [sum N_k * M_k]
@@ -327,18 +326,24 @@ __global__ void __launch_bounds__(1024) softdtw_backward_columns_kernel(
     const AntidiagMatrix matrix = pair.matrix;
     const Data inv_gamma = Data(1) / gamma;
     const Data bias = alpha != nullptr ? alpha[pair.k] : Data(0);
-    const BackwardStart<Path> start{local_end, last_row_only,
-                                    local_end ? scores[pair.k] : Score(0), ref_gap_penalty,
-                                    inv_gamma};
     const Score* R = score_matrices;
     Gradient* E = gradient_matrices;
+    // Signal k's part of the ring of shares (unused on the float32 path).
+    using ShareType = typename std::conditional_t<Path::kShares, Path, Float64Path>::Share;
+    ShareType* ring = static_cast<ShareType*>(share_ring) +
+                      std::int64_t{kRingDiagonals} * kShares * pair.ref_offset;
+    const auto slot = [&](int diagonal, Share which, int column) -> ShareType& {
+        const int row = (diagonal % kRingDiagonals) * kShares + which;
+        return ring[row * matrix.cols + column];
+    };
     for_each_own_cell<false>(matrix.rows, matrix.cols, [&](int i, int j, int d,
                                                            const DiagonalStarts& starts) {
         const std::int64_t here = matrix.cell_on(d, starts.here, i);
         const Score r = R[here];
         const bool has_down = i + 1 < matrix.rows;
         const bool has_right = j + 1 < matrix.cols;
-        Gradient e = start.at(matrix, i, j, r);
+        Gradient e = backward_start<Path>(matrix, i, j, r, inv_gamma, local_end, last_row_only,
+                                          scores + pair.k, ref_gap_penalty);
         if constexpr (!Path::kShares) {
             const auto add = [&](std::int64_t s) {
                 const Gradient weight =
@@ -356,13 +361,6 @@ __global__ void __launch_bounds__(1024) softdtw_backward_columns_kernel(
             }
             E[here] = e;
         } else {
-            using ShareType = typename Path::Share;
-            ShareType* ring = static_cast<ShareType*>(share_ring) +
-                              std::int64_t{kRingDiagonals} * kShares * pair.ref_offset;
-            const auto slot = [&](int diagonal, Share which, int column) -> ShareType& {
-                const std::int64_t row = (diagonal % kRingDiagonals) * kShares + which;
-                return ring[row * matrix.cols + column];
-            };
             if (has_down) {
                 e = fused_multiply_add(E[matrix.cell_on(d + 1, starts.after, i + 1)],
                                        slot(d + 1, kUp, j), e);
@@ -376,6 +374,10 @@ __global__ void __launch_bounds__(1024) softdtw_backward_columns_kernel(
                                        slot(d + 1, kLeft, j + 1), e);
             }
             E[here] = e;
+        }
+    }, [&](int i, int j, int d, const DiagonalStarts& starts) {
+        // The cell's predecessors' shares of its own soft minimum, once its E is stored.
+        if constexpr (Path::kShares) {
             if (d == 0) {
                 return;
             }
@@ -471,9 +473,11 @@ typename Path::Data path_ref_gap_penalty(double ref_gap_penalty, bool local_end)
 }
 
 // One block per signal, as many threads as its longest reference has columns, up to the
-// device's threads per block.
+// path's and the device's threads per block.
+template <class Path>
 LaunchGeometry column_geometry(const ColumnTables& tables) {
-    const int threads = std::min(tables.longest_reference(), max_threads_per_block());
+    const int threads =
+        std::min({tables.longest_reference(), Path::kMaxThreads, max_threads_per_block()});
     return LaunchGeometry{dim3(static_cast<unsigned>(tables.num_signals()), 1, 1),
                           dim3(static_cast<unsigned>(threads), 1, 1)};
 }
@@ -487,7 +491,7 @@ void forward_columns(const ColumnTables& tables, DeviceAddress distance_matrix,
     using Score = typename Path::Score;
     const Data gamma = path_gamma<Path>(requested_gamma);
     const Data ref_gap_penalty = path_ref_gap_penalty<Path>(requested_ref_gap_penalty, local_end);
-    const LaunchGeometry geometry = column_geometry(tables);
+    const LaunchGeometry geometry = column_geometry<Path>(tables);
     const DeviceColumnTables device(tables);
     launch_kernel<softdtw_forward_columns_kernel<Path>>(
         geometry.grid, geometry.block, 0, device.lengths.get<const int>(),
@@ -520,7 +524,7 @@ void backward_columns(const ColumnTables& tables, DeviceAddress distance_matrix,
     }
     const Data gamma = path_gamma<Path>(requested_gamma);
     const Data ref_gap_penalty = path_ref_gap_penalty<Path>(requested_ref_gap_penalty, local_end);
-    const LaunchGeometry geometry = column_geometry(tables);
+    const LaunchGeometry geometry = column_geometry<Path>(tables);
     const DeviceColumnTables device(tables);
     DeviceBuffer ring;
     if constexpr (Path::kShares) {

@@ -1,8 +1,9 @@
 """The machine code inside the built CUDA module, read with cuobjdump.
 
 A device-linked module carries no PTX that a newer driver could compile, so it must hold a
-cubin for every default architecture. Every kernel must launch with 1024 threads per block
-on each of them: at most 64 registers per thread and nothing spilled to local memory."""
+cubin for every default architecture. Every kernel must launch with the largest block it is
+launched with on each of them, 1024 threads (512 for the float64 passes): at most 64 (128)
+registers per thread and nothing spilled to local memory."""
 
 import importlib.util
 import re
@@ -13,7 +14,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-MAX_REGISTERS = 65536 // 1024
+REGISTERS_PER_BLOCK = 65536
 KERNEL_COUNT = 27
 # Compute capabilities users run today: Turing to Blackwell, data-centre and desktop.
 REQUIRED_ARCHITECTURES = {75, 80, 86, 89, 90, 100, 120}
@@ -77,10 +78,17 @@ def test_module_holds_machine_code_for_every_default_architecture():
     assert default_architectures() <= embedded
 
 
-def test_kernels_fit_1024_threads_per_block_on_every_architecture():
+def largest_block(function):
+    """The threads of the largest block a kernel is launched with: the float64 passes, whose
+    library exponential and logarithm need more registers, launch at most 512."""
+    return 512 if "Float64Path" in function else 1024
+
+
+def test_kernels_fit_their_largest_block_on_every_architecture():
     usage = resource_usage()
     kernels = [entry for entry in usage if "_kernel" in entry[1]]
     assert len(kernels) == KERNEL_COUNT * len(default_architectures())
     for arch, function, registers, local, stack in kernels:
-        assert registers <= MAX_REGISTERS, (arch, function, registers)
+        assert registers <= REGISTERS_PER_BLOCK // largest_block(function), (arch, function,
+                                                                             registers)
         assert local == 0 and stack == 0, (arch, function, local, stack)

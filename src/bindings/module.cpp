@@ -50,19 +50,12 @@ constexpr const char* kModuleDoc = "Orvane CUDA implementation (CPU build)";
 constexpr const char* kModuleDoc = "Orvane CUDA implementation";
 #endif
 
-#ifdef ORVANE_VECTORISED_BUILD
-#define FLOAT64_OF(operation) &ops::operation##_float64
-#else
-#define FLOAT64_OF(operation) nullptr
-#endif
-
 PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported()) {
     namespace docs = orvane::docs;
     m.doc() = kModuleDoc;
 
-    // Registers an operation now and, where the module has them, its float64 and mixed
-    // versions after the eleven: the same arguments, on float64 buffers, or with float64 score
-    // matrices and scores.
+    // Registers an operation now and its float64 and (for the passes) mixed versions after the
+    // eleven: the same arguments, on float64 buffers, or with float64 score matrices and scores.
     std::vector<std::function<void()>> other_versions;
     const auto define_version = [&](const char* name, const char* suffix, auto operation,
                                     const char* what, auto... arguments) {
@@ -90,21 +83,20 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
     };
 
     define("calc_manhattan_distance", &ops::calc_manhattan_distance,
-           FLOAT64_OF(calc_manhattan_distance), nullptr,
+           &ops::calc_manhattan_distance_float64, nullptr,
            "Calculate Manhattan distance using anti-diagonal matrix layout",
            docs::calc_manhattan_distance, py::arg("input_signal_ptr"),
            py::arg("input_signal_lengths"), py::arg("ref_signal_ptr"), py::arg("ref_signal_length"),
            py::arg("distance_matrix_ptr"));
 
     define("calc_manhattan_distance_gradient", &ops::calc_manhattan_distance_gradient,
-           FLOAT64_OF(calc_manhattan_distance_gradient), nullptr,
+           &ops::calc_manhattan_distance_gradient_float64, nullptr,
            "Calculate Manhattan distance gradient using anti-diagonal matrix layout",
            docs::calc_manhattan_distance_gradient, py::arg("input_signal_ptr"),
            py::arg("input_signal_lengths"), py::arg("ref_signal_ptr"), py::arg("ref_signal_length"),
            py::arg("gradient_matrix_ptr"), py::arg("input_gradients_ptr"),
            py::arg("ref_gradients_ptr"));
 
-    // Every module has the passes' float64 and mixed versions.
     define("calc_softdtw_forward", &ops::calc_softdtw_forward, &ops::calc_softdtw_forward_float64,
            &ops::calc_softdtw_forward_mixed, "Calculate SoftDTW forward pass",
            docs::calc_softdtw_forward, py::arg("input_signal_lengths"),
@@ -121,27 +113,27 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
            py::arg("alpha_ptr") = 0, py::arg("local_end") = false, py::arg("scores_ptr") = 0,
            py::arg("last_row_only") = false, py::arg("ref_gap_penalty") = 0.0);
 
-    define("normalize_matrix", &ops::normalize_matrix, FLOAT64_OF(normalize_matrix), nullptr,
+    define("normalize_matrix", &ops::normalize_matrix, &ops::normalize_matrix_float64, nullptr,
            "Normalize gradient matrix by dividing each element by sum of gradients per reference "
            "position",
            docs::normalize_matrix, py::arg("input_signal_lengths"), py::arg("ref_signal_length"),
            py::arg("gradient_matrix_ptr"), py::arg("ref_total_grads_ptr"));
 
-    define("calc_weighted_means", &ops::calc_weighted_means, FLOAT64_OF(calc_weighted_means),
+    define("calc_weighted_means", &ops::calc_weighted_means, &ops::calc_weighted_means_float64,
            nullptr,
            "Calculate weighted means of input signals using normalized gradient matrix as weights",
            docs::calc_weighted_means, py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
            py::arg("ref_signal_length"), py::arg("gradient_matrix_ptr"),
            py::arg("weighted_means_ptr"));
 
-    define("calc_weighted_std", &ops::calc_weighted_std, FLOAT64_OF(calc_weighted_std), nullptr,
+    define("calc_weighted_std", &ops::calc_weighted_std, &ops::calc_weighted_std_float64, nullptr,
            "Calculate weighted standard deviation (log scale) of input signals",
            docs::calc_weighted_std, py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
            py::arg("ref_signal_length"), py::arg("gradient_matrix_ptr"),
            py::arg("weighted_means_ptr"), py::arg("weighted_std_log_ptr"));
 
     define("calc_weighted_index_std", &ops::calc_weighted_index_std,
-           FLOAT64_OF(calc_weighted_index_std), nullptr,
+           &ops::calc_weighted_index_std_float64, nullptr,
            "Calculate weighted standard deviation (log scale) of index positions",
            docs::calc_weighted_index_std, py::arg("input_signal_lengths"),
            py::arg("ref_signal_length"), py::arg("gradient_matrix_ptr"),
@@ -159,11 +151,11 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
             conversion_arguments);
     };
     define_conversion("convert_antidiag_to_square", &ops::convert_antidiag_to_square,
-                      FLOAT64_OF(convert_antidiag_to_square),
+                      &ops::convert_antidiag_to_square_float64,
                       "Convert anti-diagonal matrix format to standard row-major format",
                       docs::convert_antidiag_to_square);
     define_conversion("convert_square_to_antidiag", &ops::convert_square_to_antidiag,
-                      FLOAT64_OF(convert_square_to_antidiag),
+                      &ops::convert_square_to_antidiag_float64,
                       "Convert standard row-major matrix format to anti-diagonal format",
                       docs::convert_square_to_antidiag);
     define_conversion("extract_last_row_antidiag", &ops::extract_last_row_antidiag, nullptr,

@@ -1,6 +1,6 @@
 // Kernels and drivers that move batch matrices between the anti-diagonal layout and
 // row-major order. One block per matrix row, one thread per column; values are copied bit
-// for bit.
+// for bit, float32 or float64 (the last row's extraction: float32 only).
 #include <cuda_runtime.h>
 
 #include "convert_matrix.h"
@@ -9,11 +9,12 @@
 
 namespace orvane {
 
+template <typename T>
 __global__ void __launch_bounds__(1024) convert_antidiag_to_square_kernel(
     const int* __restrict__ lengths,           // in:  [B] N_k
     int ref_signal_length,                     // M
-    const float* __restrict__ input,           // in:  [sum N_k * M], anti-diagonal
-    float* __restrict__ output,                // out: [sum N_k * M], row-major
+    const T* __restrict__ input,               // in:  [sum N_k * M], anti-diagonal
+    T* __restrict__ output,                    // out: [sum N_k * M], row-major
     int num_signals,                           // B
     const int* __restrict__ matrix_offsets) {  // in:  [B]
     for_each_thread_cell<BlockRows::matrix_row>(
@@ -21,11 +22,12 @@ __global__ void __launch_bounds__(1024) convert_antidiag_to_square_kernel(
         [&](const ThreadCell& cell) { output[cell.row_major_index()] = input[cell.index()]; });
 }
 
+template <typename T>
 __global__ void __launch_bounds__(1024) convert_square_to_antidiag_kernel(
     const int* __restrict__ lengths,           // in:  [B] N_k
     int ref_signal_length,                     // M
-    const float* __restrict__ input,           // in:  [sum N_k * M], row-major
-    float* __restrict__ output,                // out: [sum N_k * M], anti-diagonal
+    const T* __restrict__ input,               // in:  [sum N_k * M], row-major
+    T* __restrict__ output,                    // out: [sum N_k * M], anti-diagonal
     int num_signals,                           // B
     const int* __restrict__ matrix_offsets) {  // in:  [B]
     for_each_thread_cell<BlockRows::matrix_row>(
@@ -52,7 +54,8 @@ namespace {
 
 enum class GridRows { every_row, last_row };
 
-template <auto Kernel>
+// Runs a conversion kernel of element type T over the batch.
+template <typename T, auto Kernel>
 void run_conversion(GridRows rows, const std::vector<int>& lengths, int ref_signal_length,
                     DeviceAddress input_matrix, DeviceAddress output_matrix) {
     const BatchTables batch = prepare_batch(lengths, ref_signal_length, SignalOffsets::not_needed);
@@ -62,30 +65,55 @@ void run_conversion(GridRows rows, const std::vector<int>& lengths, int ref_sign
     const DeviceTables tables(batch);
     const int num_signals = batch.num_signals();
     launch_kernel<Kernel>(geometry.grid, geometry.block, 0, tables.lengths(), ref_signal_length,
-                          device_pointer<const float>(input_matrix),
-                          device_pointer<float>(output_matrix), num_signals,
-                          tables.matrix_offsets());
+                          device_pointer<const T>(input_matrix), device_pointer<T>(output_matrix),
+                          num_signals, tables.matrix_offsets());
     wait_for_device();
     check_kernel_execution();
+}
+
+template <typename T>
+void antidiag_to_square(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                        DeviceAddress input_matrix, DeviceAddress output_matrix) {
+    run_conversion<T, convert_antidiag_to_square_kernel<T>>(
+        GridRows::every_row, input_signal_lengths, ref_signal_length, input_matrix, output_matrix);
+}
+
+template <typename T>
+void square_to_antidiag(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                        DeviceAddress input_matrix, DeviceAddress output_matrix) {
+    run_conversion<T, convert_square_to_antidiag_kernel<T>>(
+        GridRows::every_row, input_signal_lengths, ref_signal_length, input_matrix, output_matrix);
 }
 
 }  // namespace
 
 void convert_antidiag_to_square(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                                 DeviceAddress input_matrix, DeviceAddress output_matrix) {
-    run_conversion<convert_antidiag_to_square_kernel>(
-        GridRows::every_row, input_signal_lengths, ref_signal_length, input_matrix, output_matrix);
+    antidiag_to_square<float>(input_signal_lengths, ref_signal_length, input_matrix, output_matrix);
+}
+
+void convert_antidiag_to_square_float64(const std::vector<int>& input_signal_lengths,
+                                        int ref_signal_length, DeviceAddress input_matrix,
+                                        DeviceAddress output_matrix) {
+    antidiag_to_square<double>(input_signal_lengths, ref_signal_length, input_matrix,
+                               output_matrix);
 }
 
 void convert_square_to_antidiag(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                                 DeviceAddress input_matrix, DeviceAddress output_matrix) {
-    run_conversion<convert_square_to_antidiag_kernel>(
-        GridRows::every_row, input_signal_lengths, ref_signal_length, input_matrix, output_matrix);
+    square_to_antidiag<float>(input_signal_lengths, ref_signal_length, input_matrix, output_matrix);
+}
+
+void convert_square_to_antidiag_float64(const std::vector<int>& input_signal_lengths,
+                                        int ref_signal_length, DeviceAddress input_matrix,
+                                        DeviceAddress output_matrix) {
+    square_to_antidiag<double>(input_signal_lengths, ref_signal_length, input_matrix,
+                               output_matrix);
 }
 
 void extract_last_row_antidiag(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                                DeviceAddress input_matrix, DeviceAddress output_matrix) {
-    run_conversion<extract_last_row_antidiag_kernel>(
+    run_conversion<float, extract_last_row_antidiag_kernel>(
         GridRows::last_row, input_signal_lengths, ref_signal_length, input_matrix, output_matrix);
 }
 

@@ -1,4 +1,5 @@
-// Conversions between the anti-diagonal layout and row-major order.
+// Conversions between the anti-diagonal layout and row-major order. The _float64 versions
+// move float64 buffers; the last row's extraction has none.
 #pragma once
 
 #include <vector>
@@ -11,11 +12,17 @@ namespace orvane {
 // outputs: output_matrix  [sum N_k * M] row-major batch matrix
 void convert_antidiag_to_square(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                                 DeviceAddress input_matrix, DeviceAddress output_matrix);
+void convert_antidiag_to_square_float64(const std::vector<int>& input_signal_lengths,
+                                        int ref_signal_length, DeviceAddress input_matrix,
+                                        DeviceAddress output_matrix);
 
 // inputs:  input_matrix   [sum N_k * M] row-major batch matrix
 // outputs: output_matrix  [sum N_k * M] anti-diagonal batch matrix
 void convert_square_to_antidiag(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                                 DeviceAddress input_matrix, DeviceAddress output_matrix);
+void convert_square_to_antidiag_float64(const std::vector<int>& input_signal_lengths,
+                                        int ref_signal_length, DeviceAddress input_matrix,
+                                        DeviceAddress output_matrix);
 
 // inputs:  input_matrix   [sum N_k * M] anti-diagonal batch matrix
 // outputs: output_matrix  [B, M] row N_k - 1 of every signal's matrix

@@ -1,13 +1,14 @@
 // Alignment statistics. The accumulation kernels give one thread to one matrix cell (block x
-// the signal, block y the row, thread x the reference column) and sum per column with float
+// the signal, block y the row, thread x the reference column) and sum per column with
 // atomics straight into global memory; the finalisation kernels turn one accumulated
-// variance per thread into a clamped log standard deviation.
+// variance per thread into a clamped log standard deviation. Written once over the element
+// type: float32 and float64 buffers.
 #include <cuda_runtime.h>
 
+#include "common/log_std.h"
 #include "cuda_helpers/launch.cuh"
 #include "kernels/antidiag_layout.cuh"
 #include "kernels/features.h"
-#include "common/log_std.h"
 
 namespace orvane {
 
@@ -22,30 +23,32 @@ __device__ __forceinline__ void for_each_row_cell(const int* lengths, int ref_si
 }
 
 // A variance term: the squared deviation times its weight, added to its column's sum.
-__device__ __forceinline__ void add_weighted_square(float* variance, float difference,
-                                                    float weight) {
-    const float square = difference * difference;
+template <typename T>
+__device__ __forceinline__ void add_weighted_square(T* variance, T difference, T weight) {
+    const T square = difference * difference;
     atomicAdd(variance, square * weight);
 }
 
-__device__ __forceinline__ void finalize_log_std(float* values, int num_signals,
+template <typename T>
+__device__ __forceinline__ void finalize_log_std(T* values, int num_signals,
                                                  int ref_signal_length) {
     const int k = blockIdx.x;
     const int j = threadIdx.x;
     if (k >= num_signals || j >= ref_signal_length) {
         return;
     }
-    float& value = values[k * ref_signal_length + j];
+    T& value = values[k * ref_signal_length + j];
     value = clamped_log_std(value);
 }
 
 }  // namespace
 
+template <typename T>
 __global__ void __launch_bounds__(1024) sum_matrix_kernel(
     const int* __restrict__ lengths,           // in:  [B] N_k
     int ref_signal_length,                     // M
-    float* __restrict__ gradient_matrices,     // in:  [sum N_k * M], anti-diagonal, read only
-    float* __restrict__ column_sums,           // out: [B * M], packed per signal, added to
+    T* __restrict__ gradient_matrices,         // in:  [sum N_k * M], anti-diagonal, read only
+    T* __restrict__ column_sums,               // out: [B * M], packed per signal, added to
     int num_signals,                           // B
     const int* __restrict__ matrix_offsets) {  // in:  [B]
     for_each_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals,
@@ -54,190 +57,255 @@ __global__ void __launch_bounds__(1024) sum_matrix_kernel(
                       });
 }
 
+template <typename T>
 __global__ void __launch_bounds__(1024) normalize_matrix_kernel(
     const int* __restrict__ lengths,           // in:  [B] N_k
     int ref_signal_length,                     // M
-    float* __restrict__ gradient_matrices,     // in/out: [sum N_k * M], anti-diagonal, in place
-    const float* __restrict__ column_sums,     // in:  [B * M], packed per signal
+    T* __restrict__ gradient_matrices,         // in/out: [sum N_k * M], anti-diagonal, in place
+    const T* __restrict__ column_sums,         // in:  [B * M], packed per signal
     int num_signals,                           // B
     const int* __restrict__ matrix_offsets) {  // in:  [B]
     for_each_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals,
                       [&](const ThreadCell& cell) {
-                          const float sum = column_sums[cell.packed()];
+                          const T sum = column_sums[cell.packed()];
                           // A column that carries no weight becomes zeros rather than NaN.
                           gradient_matrices[cell.index()] =
-                              sum != 0.0f ? gradient_matrices[cell.index()] / sum : 0.0f;
+                              sum != T(0) ? gradient_matrices[cell.index()] / sum : T(0);
                       });
 }
 
+template <typename T>
 __global__ void __launch_bounds__(1024) calc_weighted_means_kernel(
-    const float* __restrict__ input_signals,    // in:  [sum N_k]
-    const int* __restrict__ signal_offsets,     // in:  [B]
-    const int* __restrict__ lengths,            // in:  [B] N_k
-    int ref_signal_length,                      // M
-    const float* __restrict__ weight_matrices,  // in:  [sum N_k * M], anti-diagonal
-    const int* __restrict__ matrix_offsets,     // in:  [B]
-    int num_signals,                            // B
-    float* __restrict__ weighted_means) {       // out: [B * M], packed per signal, added to
+    const T* __restrict__ input_signals,     // in:  [sum N_k]
+    const int* __restrict__ signal_offsets,  // in:  [B]
+    const int* __restrict__ lengths,         // in:  [B] N_k
+    int ref_signal_length,                   // M
+    const T* __restrict__ weight_matrices,   // in:  [sum N_k * M], anti-diagonal
+    const int* __restrict__ matrix_offsets,  // in:  [B]
+    int num_signals,                         // B
+    T* __restrict__ weighted_means) {        // out: [B * M], packed per signal, added to
     for_each_row_cell(
         lengths, ref_signal_length, matrix_offsets, num_signals, [&](const ThreadCell& cell) {
-            const float sample = input_signals[signal_offsets[cell.k] + cell.i];
+            const T sample = input_signals[signal_offsets[cell.k] + cell.i];
             atomicAdd(&weighted_means[cell.packed()], sample * weight_matrices[cell.index()]);
         });
 }
 
+template <typename T>
 __global__ void __launch_bounds__(1024) calc_weighted_std_kernel(
-    const float* __restrict__ input_signals,    // in:  [sum N_k]
-    const int* __restrict__ signal_offsets,     // in:  [B]
-    const int* __restrict__ lengths,            // in:  [B] N_k
-    int ref_signal_length,                      // M
-    const float* __restrict__ weight_matrices,  // in:  [sum N_k * M], anti-diagonal
-    const int* __restrict__ matrix_offsets,     // in:  [B]
-    const float* __restrict__ weighted_means,   // in:  [B * M], packed per signal
-    int num_signals,                            // B
-    float* __restrict__ variances) {            // out: [B * M], packed per signal, added to
+    const T* __restrict__ input_signals,     // in:  [sum N_k]
+    const int* __restrict__ signal_offsets,  // in:  [B]
+    const int* __restrict__ lengths,         // in:  [B] N_k
+    int ref_signal_length,                   // M
+    const T* __restrict__ weight_matrices,   // in:  [sum N_k * M], anti-diagonal
+    const int* __restrict__ matrix_offsets,  // in:  [B]
+    const T* __restrict__ weighted_means,    // in:  [B * M], packed per signal
+    int num_signals,                         // B
+    T* __restrict__ variances) {             // out: [B * M], packed per signal, added to
     for_each_row_cell(
         lengths, ref_signal_length, matrix_offsets, num_signals, [&](const ThreadCell& cell) {
-            const float sample = input_signals[signal_offsets[cell.k] + cell.i];
+            const T sample = input_signals[signal_offsets[cell.k] + cell.i];
             add_weighted_square(&variances[cell.packed()], sample - weighted_means[cell.packed()],
                                 weight_matrices[cell.index()]);
         });
 }
 
+template <typename T>
 __global__ void __launch_bounds__(1024) finalize_weighted_std_kernel(
-    float* __restrict__ weighted_std_log,  // in/out: [B * M], packed per signal, variance to
-                                           // log-std
-    int num_signals,                       // B
-    int ref_signal_length) {               // M
+    T* __restrict__ weighted_std_log,  // in/out: [B * M], packed per signal, variance to log-std
+    int num_signals,                   // B
+    int ref_signal_length) {           // M
     finalize_log_std(weighted_std_log, num_signals, ref_signal_length);
 }
 
+template <typename T>
 __global__ void __launch_bounds__(1024) calc_weighted_index_mean_kernel(
-    const int* __restrict__ lengths,            // in:  [B] N_k
-    int ref_signal_length,                      // M
-    const float* __restrict__ weight_matrices,  // in:  [sum N_k * M], anti-diagonal
-    const int* __restrict__ matrix_offsets,     // in:  [B]
-    int num_signals,                            // B
-    float* __restrict__ index_means) {          // out: [B * M], packed per signal, added to
+    const int* __restrict__ lengths,         // in:  [B] N_k
+    int ref_signal_length,                   // M
+    const T* __restrict__ weight_matrices,   // in:  [sum N_k * M], anti-diagonal
+    const int* __restrict__ matrix_offsets,  // in:  [B]
+    int num_signals,                         // B
+    T* __restrict__ index_means) {           // out: [B * M], packed per signal, added to
     for_each_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals,
                       [&](const ThreadCell& cell) {
                           atomicAdd(&index_means[cell.packed()],
-                                    weight_matrices[cell.index()] * static_cast<float>(cell.i));
+                                    weight_matrices[cell.index()] * static_cast<T>(cell.i));
                       });
 }
 
+template <typename T>
 __global__ void __launch_bounds__(1024) calc_weighted_index_variance_kernel(
-    const int* __restrict__ lengths,            // in:  [B] N_k
-    int ref_signal_length,                      // M
-    const float* __restrict__ weight_matrices,  // in:  [sum N_k * M], anti-diagonal
-    const int* __restrict__ matrix_offsets,     // in:  [B]
-    const float* __restrict__ index_means,      // in:  [B * M], packed per signal
-    int num_signals,                            // B
-    float* __restrict__ variances) {            // out: [B * M], packed per signal, added to
-    for_each_row_cell(
-        lengths, ref_signal_length, matrix_offsets, num_signals, [&](const ThreadCell& cell) {
-            add_weighted_square(&variances[cell.packed()],
-                                static_cast<float>(cell.i) - index_means[cell.packed()],
-                                weight_matrices[cell.index()]);
-        });
+    const int* __restrict__ lengths,         // in:  [B] N_k
+    int ref_signal_length,                   // M
+    const T* __restrict__ weight_matrices,   // in:  [sum N_k * M], anti-diagonal
+    const int* __restrict__ matrix_offsets,  // in:  [B]
+    const T* __restrict__ index_means,       // in:  [B * M], packed per signal
+    int num_signals,                         // B
+    T* __restrict__ variances) {             // out: [B * M], packed per signal, added to
+    for_each_row_cell(lengths, ref_signal_length, matrix_offsets, num_signals,
+                      [&](const ThreadCell& cell) {
+                          add_weighted_square(&variances[cell.packed()],
+                                              static_cast<T>(cell.i) - index_means[cell.packed()],
+                                              weight_matrices[cell.index()]);
+                      });
 }
 
+template <typename T>
 __global__ void __launch_bounds__(1024) finalize_weighted_index_std_kernel(
-    float* __restrict__ weighted_index_std_log,  // in/out: [B * M], packed per signal, variance to
-                                                 // log-std
-    int num_signals,                             // B
-    int ref_signal_length) {                     // M
+    T* __restrict__ weighted_index_std_log,  // in/out: [B * M], packed per signal, variance to
+                                             // log-std
+    int num_signals,                         // B
+    int ref_signal_length) {                 // M
     finalize_log_std(weighted_index_std_log, num_signals, ref_signal_length);
 }
 
 namespace {
 
+template <typename T>
 std::size_t packed_bytes(const BatchTables& batch) {
     return static_cast<std::size_t>(batch.num_signals()) *
-           static_cast<std::size_t>(batch.ref_signal_length) * sizeof(float);
+           static_cast<std::size_t>(batch.ref_signal_length) * sizeof(T);
+}
+
+template <typename T>
+void normalize_columns(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                       DeviceAddress gradient_matrix, DeviceAddress ref_total_grads) {
+    const BatchTables batch =
+        prepare_batch(input_signal_lengths, ref_signal_length, SignalOffsets::not_needed);
+    const LaunchGeometry per_row = make_row_geometry(batch);
+    const DeviceTables tables(batch);
+    const auto weights = device_pointer<T>(gradient_matrix);
+    launch_kernel<sum_matrix_kernel<T>>(
+        per_row.grid, per_row.block, 0, tables.lengths(), ref_signal_length, weights,
+        device_pointer<T>(ref_total_grads), batch.num_signals(), tables.matrix_offsets());
+    wait_for_device();
+    launch_kernel<normalize_matrix_kernel<T>>(
+        per_row.grid, per_row.block, 0, tables.lengths(), ref_signal_length, weights,
+        device_pointer<const T>(ref_total_grads), batch.num_signals(), tables.matrix_offsets());
+    wait_for_device();
+    check_kernel_execution();
+}
+
+template <typename T>
+void add_weighted_means(DeviceAddress input_signal, const std::vector<int>& input_signal_lengths,
+                        int ref_signal_length, DeviceAddress gradient_matrix, DeviceAddress means) {
+    const BatchTables batch =
+        prepare_batch(input_signal_lengths, ref_signal_length, SignalOffsets::needed);
+    const LaunchGeometry per_row = make_row_geometry(batch);
+    const DeviceTables tables(batch);
+    launch_kernel<calc_weighted_means_kernel<T>>(
+        per_row.grid, per_row.block, 0, device_pointer<const T>(input_signal),
+        tables.signal_offsets(), tables.lengths(), ref_signal_length,
+        device_pointer<const T>(gradient_matrix), tables.matrix_offsets(), batch.num_signals(),
+        device_pointer<T>(means));
+    wait_for_device();
+    check_kernel_execution();
+}
+
+template <typename T>
+void weighted_std(DeviceAddress input_signal, const std::vector<int>& input_signal_lengths,
+                  int ref_signal_length, DeviceAddress gradient_matrix, DeviceAddress means,
+                  DeviceAddress std_log) {
+    const BatchTables batch =
+        prepare_batch(input_signal_lengths, ref_signal_length, SignalOffsets::needed);
+    const LaunchGeometry per_row = make_row_geometry(batch);
+    const LaunchGeometry per_signal = make_signal_geometry(batch, ref_signal_length);
+    clear_device_buffer(std_log, packed_bytes<T>(batch));
+    const DeviceTables tables(batch);
+    const auto output = device_pointer<T>(std_log);
+    launch_kernel<calc_weighted_std_kernel<T>>(
+        per_row.grid, per_row.block, 0, device_pointer<const T>(input_signal),
+        tables.signal_offsets(), tables.lengths(), ref_signal_length,
+        device_pointer<const T>(gradient_matrix), tables.matrix_offsets(),
+        device_pointer<const T>(means), batch.num_signals(), output);
+    wait_for_device();
+    launch_kernel<finalize_weighted_std_kernel<T>>(per_signal.grid, per_signal.block, 0, output,
+                                                   batch.num_signals(), ref_signal_length);
+    wait_for_device();
+    check_kernel_execution();
+}
+
+template <typename T>
+void weighted_index_std(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                        DeviceAddress gradient_matrix, DeviceAddress index_std_log) {
+    const BatchTables batch =
+        prepare_batch(input_signal_lengths, ref_signal_length, SignalOffsets::not_needed);
+    const LaunchGeometry per_row = make_row_geometry(batch);
+    const LaunchGeometry per_signal = make_signal_geometry(batch, ref_signal_length);
+    clear_device_buffer(index_std_log, packed_bytes<T>(batch));
+    const DeviceBuffer index_means = make_zeroed_device_buffer(packed_bytes<T>(batch));
+    const DeviceTables tables(batch);
+    const auto weights = device_pointer<const T>(gradient_matrix);
+    const auto output = device_pointer<T>(index_std_log);
+    launch_kernel<calc_weighted_index_mean_kernel<T>>(
+        per_row.grid, per_row.block, 0, tables.lengths(), ref_signal_length, weights,
+        tables.matrix_offsets(), batch.num_signals(), index_means.get<T>());
+    wait_for_device();
+    launch_kernel<calc_weighted_index_variance_kernel<T>>(
+        per_row.grid, per_row.block, 0, tables.lengths(), ref_signal_length, weights,
+        tables.matrix_offsets(), index_means.get<const T>(), batch.num_signals(), output);
+    wait_for_device();
+    launch_kernel<finalize_weighted_index_std_kernel<T>>(
+        per_signal.grid, per_signal.block, 0, output, batch.num_signals(), ref_signal_length);
+    wait_for_device();
+    check_kernel_execution();
 }
 
 }  // namespace
 
 void normalize_matrix(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                       DeviceAddress gradient_matrix, DeviceAddress ref_total_grads) {
-    const BatchTables batch =
-        prepare_batch(input_signal_lengths, ref_signal_length, SignalOffsets::not_needed);
-    const LaunchGeometry per_row = make_row_geometry(batch);
-    const DeviceTables tables(batch);
-    const auto weights = device_pointer<float>(gradient_matrix);
-    launch_kernel<sum_matrix_kernel>(
-        per_row.grid, per_row.block, 0, tables.lengths(), ref_signal_length, weights,
-        device_pointer<float>(ref_total_grads), batch.num_signals(), tables.matrix_offsets());
-    wait_for_device();
-    launch_kernel<normalize_matrix_kernel>(
-        per_row.grid, per_row.block, 0, tables.lengths(), ref_signal_length, weights,
-        device_pointer<const float>(ref_total_grads), batch.num_signals(), tables.matrix_offsets());
-    wait_for_device();
-    check_kernel_execution();
+    normalize_columns<float>(input_signal_lengths, ref_signal_length, gradient_matrix,
+                             ref_total_grads);
+}
+
+void normalize_matrix_float64(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                              DeviceAddress gradient_matrix, DeviceAddress ref_total_grads) {
+    normalize_columns<double>(input_signal_lengths, ref_signal_length, gradient_matrix,
+                              ref_total_grads);
 }
 
 void calc_weighted_means(DeviceAddress input_signal, const std::vector<int>& input_signal_lengths,
                          int ref_signal_length, DeviceAddress gradient_matrix,
                          DeviceAddress weighted_means) {
-    const BatchTables batch =
-        prepare_batch(input_signal_lengths, ref_signal_length, SignalOffsets::needed);
-    const LaunchGeometry per_row = make_row_geometry(batch);
-    const DeviceTables tables(batch);
-    launch_kernel<calc_weighted_means_kernel>(
-        per_row.grid, per_row.block, 0, device_pointer<const float>(input_signal),
-        tables.signal_offsets(), tables.lengths(), ref_signal_length,
-        device_pointer<const float>(gradient_matrix), tables.matrix_offsets(), batch.num_signals(),
-        device_pointer<float>(weighted_means));
-    wait_for_device();
-    check_kernel_execution();
+    add_weighted_means<float>(input_signal, input_signal_lengths, ref_signal_length,
+                              gradient_matrix, weighted_means);
+}
+
+void calc_weighted_means_float64(DeviceAddress input_signal,
+                                 const std::vector<int>& input_signal_lengths,
+                                 int ref_signal_length, DeviceAddress gradient_matrix,
+                                 DeviceAddress weighted_means) {
+    add_weighted_means<double>(input_signal, input_signal_lengths, ref_signal_length,
+                               gradient_matrix, weighted_means);
 }
 
 void calc_weighted_std(DeviceAddress input_signal, const std::vector<int>& input_signal_lengths,
                        int ref_signal_length, DeviceAddress gradient_matrix,
                        DeviceAddress weighted_means, DeviceAddress weighted_std_log) {
-    const BatchTables batch =
-        prepare_batch(input_signal_lengths, ref_signal_length, SignalOffsets::needed);
-    const LaunchGeometry per_row = make_row_geometry(batch);
-    const LaunchGeometry per_signal = make_signal_geometry(batch, ref_signal_length);
-    clear_device_buffer(weighted_std_log, packed_bytes(batch));
-    const DeviceTables tables(batch);
-    const auto output = device_pointer<float>(weighted_std_log);
-    launch_kernel<calc_weighted_std_kernel>(
-        per_row.grid, per_row.block, 0, device_pointer<const float>(input_signal),
-        tables.signal_offsets(), tables.lengths(), ref_signal_length,
-        device_pointer<const float>(gradient_matrix), tables.matrix_offsets(),
-        device_pointer<const float>(weighted_means), batch.num_signals(), output);
-    wait_for_device();
-    launch_kernel<finalize_weighted_std_kernel>(per_signal.grid, per_signal.block, 0, output,
-                                                batch.num_signals(), ref_signal_length);
-    wait_for_device();
-    check_kernel_execution();
+    weighted_std<float>(input_signal, input_signal_lengths, ref_signal_length, gradient_matrix,
+                        weighted_means, weighted_std_log);
+}
+
+void calc_weighted_std_float64(DeviceAddress input_signal,
+                               const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                               DeviceAddress gradient_matrix, DeviceAddress weighted_means,
+                               DeviceAddress weighted_std_log) {
+    weighted_std<double>(input_signal, input_signal_lengths, ref_signal_length, gradient_matrix,
+                         weighted_means, weighted_std_log);
 }
 
 void calc_weighted_index_std(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                              DeviceAddress gradient_matrix, DeviceAddress weighted_index_std_log) {
-    const BatchTables batch =
-        prepare_batch(input_signal_lengths, ref_signal_length, SignalOffsets::not_needed);
-    const LaunchGeometry per_row = make_row_geometry(batch);
-    const LaunchGeometry per_signal = make_signal_geometry(batch, ref_signal_length);
-    clear_device_buffer(weighted_index_std_log, packed_bytes(batch));
-    const DeviceBuffer index_means = make_zeroed_device_buffer(packed_bytes(batch));
-    const DeviceTables tables(batch);
-    const auto weights = device_pointer<const float>(gradient_matrix);
-    const auto output = device_pointer<float>(weighted_index_std_log);
-    launch_kernel<calc_weighted_index_mean_kernel>(
-        per_row.grid, per_row.block, 0, tables.lengths(), ref_signal_length, weights,
-        tables.matrix_offsets(), batch.num_signals(), index_means.get<float>());
-    wait_for_device();
-    launch_kernel<calc_weighted_index_variance_kernel>(
-        per_row.grid, per_row.block, 0, tables.lengths(), ref_signal_length, weights,
-        tables.matrix_offsets(), index_means.get<const float>(), batch.num_signals(), output);
-    wait_for_device();
-    launch_kernel<finalize_weighted_index_std_kernel>(per_signal.grid, per_signal.block, 0, output,
-                                                      batch.num_signals(), ref_signal_length);
-    wait_for_device();
-    check_kernel_execution();
+    weighted_index_std<float>(input_signal_lengths, ref_signal_length, gradient_matrix,
+                              weighted_index_std_log);
+}
+
+void calc_weighted_index_std_float64(const std::vector<int>& input_signal_lengths,
+                                     int ref_signal_length, DeviceAddress gradient_matrix,
+                                     DeviceAddress weighted_index_std_log) {
+    weighted_index_std<double>(input_signal_lengths, ref_signal_length, gradient_matrix,
+                               weighted_index_std_log);
 }
 
 }  // namespace orvane

@@ -1,5 +1,6 @@
 // Alignment statistics per signal and reference position, weighted by the gradient
-// matrices once each reference column has been normalised to sum to one.
+// matrices once each reference column has been normalised to sum to one. Each takes float32
+// buffers; its _float64 version takes float64 ones and works in float64.
 #pragma once
 
 #include <vector>
@@ -14,6 +15,8 @@ namespace orvane {
 //          ref_total_grads   [B, M] column sums S_k[j] (plus what it held)
 void normalize_matrix(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                       DeviceAddress gradient_matrix, DeviceAddress ref_total_grads);
+void normalize_matrix_float64(const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                              DeviceAddress gradient_matrix, DeviceAddress ref_total_grads);
 
 // inputs:  input_signal      [sum N_k] signal batch
 //          gradient_matrix   [sum N_k * M] normalised weights W
@@ -21,6 +24,10 @@ void normalize_matrix(const std::vector<int>& input_signal_lengths, int ref_sign
 void calc_weighted_means(DeviceAddress input_signal, const std::vector<int>& input_signal_lengths,
                          int ref_signal_length, DeviceAddress gradient_matrix,
                          DeviceAddress weighted_means);
+void calc_weighted_means_float64(DeviceAddress input_signal,
+                                 const std::vector<int>& input_signal_lengths,
+                                 int ref_signal_length, DeviceAddress gradient_matrix,
+                                 DeviceAddress weighted_means);
 
 // inputs:  input_signal      [sum N_k] signal batch
 //          gradient_matrix   [sum N_k * M] normalised weights W
@@ -29,11 +36,18 @@ void calc_weighted_means(DeviceAddress input_signal, const std::vector<int>& inp
 void calc_weighted_std(DeviceAddress input_signal, const std::vector<int>& input_signal_lengths,
                        int ref_signal_length, DeviceAddress gradient_matrix,
                        DeviceAddress weighted_means, DeviceAddress weighted_std_log);
+void calc_weighted_std_float64(DeviceAddress input_signal,
+                               const std::vector<int>& input_signal_lengths, int ref_signal_length,
+                               DeviceAddress gradient_matrix, DeviceAddress weighted_means,
+                               DeviceAddress weighted_std_log);
 
 // inputs:  gradient_matrix             [sum N_k * M] normalised weights W
 // outputs: weighted_index_std_log      [B, M] cleared, then the clamped log standard
 //                                      deviation of the row index i under each column of W
 void calc_weighted_index_std(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                              DeviceAddress gradient_matrix, DeviceAddress weighted_index_std_log);
+void calc_weighted_index_std_float64(const std::vector<int>& input_signal_lengths,
+                                     int ref_signal_length, DeviceAddress gradient_matrix,
+                                     DeviceAddress weighted_index_std_log);
 
 }  // namespace orvane

@@ -10,8 +10,13 @@ namespace orvane {
 // inputs:  input_signal     [sum N_k] signal batch
 //          ref_signal       [M] reference
 // outputs: distance_matrix  [sum N_k * M] anti-diagonal batch matrix, |x_k[i] - y[j]|
+// float32 buffers; the _float64 version takes float64 ones and works in float64.
 void calc_manhattan_distance(DeviceAddress input_signal,
                              const std::vector<int>& input_signal_lengths, DeviceAddress ref_signal,
                              int ref_signal_length, DeviceAddress distance_matrix);
+void calc_manhattan_distance_float64(DeviceAddress input_signal,
+                                     const std::vector<int>& input_signal_lengths,
+                                     DeviceAddress ref_signal, int ref_signal_length,
+                                     DeviceAddress distance_matrix);
 
 }  // namespace orvane

@@ -12,10 +12,17 @@ namespace orvane {
 //          gradient_matrix   [sum N_k * M] anti-diagonal batch matrix, dLoss/dD
 // outputs: input_gradients   [sum N_k] accumulated into: += sum_j G * sgn(x - y)
 //          ref_gradients     [M] accumulated into: += sum_k sum_i G * sgn(y - x)
+// float32 buffers; the _float64 version takes float64 ones and works in float64.
 void calc_manhattan_distance_gradient(DeviceAddress input_signal,
                                       const std::vector<int>& input_signal_lengths,
                                       DeviceAddress ref_signal, int ref_signal_length,
                                       DeviceAddress gradient_matrix, DeviceAddress input_gradients,
                                       DeviceAddress ref_gradients);
+void calc_manhattan_distance_gradient_float64(DeviceAddress input_signal,
+                                              const std::vector<int>& input_signal_lengths,
+                                              DeviceAddress ref_signal, int ref_signal_length,
+                                              DeviceAddress gradient_matrix,
+                                              DeviceAddress input_gradients,
+                                              DeviceAddress ref_gradients);
 
 }  // namespace orvane

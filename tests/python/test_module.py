@@ -240,10 +240,11 @@ def test_module_docstrings():
 
 
 def test_functions_are_registered_in_order(module):
-    # Every module has the passes of pairs. The vectorised module has worker threads to set,
-    # scores and gradients without matrices (against one reference and of pairs) with the
-    # checkpoints' size, distances of several channels and costs, and float64 and mixed
-    # versions of every operation.
+    # Every module has the passes of pairs, then (the vectorised module) worker threads to
+    # set, scores and gradients without matrices (against one reference and of pairs) with the
+    # checkpoints' size, distances of several channels and costs, and last the float64 version
+    # of every operation but the last row's extraction and the passes' mixed versions, in the
+    # order of the eleven.
     versions = [f"{name}{suffix}" for name in list(EXPECTED_FUNCTIONS)[:-1]
                 for suffix in ("_float64", "_mixed")
                 if suffix == "_float64" or name.startswith("calc_softdtw")]
@@ -254,14 +255,9 @@ def test_functions_are_registered_in_order(module):
              for suffix in ("", "_float64")]
     pairs = [f"calc_softdtw_pair_{what}{suffix}" for what in ("forward", "backward")
              for suffix in ("", "_mixed", "_float64")]
-    if module is orvane_cpu:
-        extra = pairs + ["set_num_threads", *scores, *costs, "gradient_checkpoint_cells",
-                         *versions]
-    else:
-        # The CUDA module and the twin: the passes' float64 and mixed versions only.
-        extra = pairs + [f"calc_softdtw_{what}{suffix}" for what in ("forward", "backward")
-                         for suffix in ("_float64", "_mixed")]
-    assert registered_functions(module) == list(EXPECTED_FUNCTIONS) + extra
+    vectorised = (["set_num_threads", *scores, *costs, "gradient_checkpoint_cells"]
+                  if module is orvane_cpu else [])
+    assert registered_functions(module) == list(EXPECTED_FUNCTIONS) + pairs + vectorised + versions
 
 
 @pytest.mark.parametrize("name", list(EXPECTED_FUNCTIONS))

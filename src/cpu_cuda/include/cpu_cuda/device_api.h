@@ -1,6 +1,6 @@
 // Device side of the CPU stand-in: function qualifiers, the built-in index variables, the
-// block barrier, dynamic shared memory and float atomics. Kernels see the same names as
-// under nvcc, so one kernel source serves both builds.
+// block barrier, dynamic shared memory and atomics. Kernels see the same names as under nvcc,
+// so one kernel source serves both builds.
 #pragma once
 
 #include <atomic>
@@ -120,6 +120,11 @@ inline float atomicAdd(float* address, float value) {
                                          std::memory_order_relaxed)) {
     }
     return old;
+}
+
+// A GPU's double atomic addition keeps subnormals: only its float atomics flush them.
+inline double atomicAdd(double* address, double value) {
+    return std::atomic_ref<double>(*address).fetch_add(value, std::memory_order_relaxed);
 }
 
 inline int atomicAdd(int* address, int value) {

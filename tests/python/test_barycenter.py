@@ -189,8 +189,9 @@ REJECTED = [
     (dict(weights=["a", "b"]), TypeError, "weights must be real numbers"),
     (dict(weights="ab"), TypeError, "weights must be an array"),
     # Finite in float64 but infinite as the float32 the call weighs in.
-    (dict(weights=[1e39, 1.0]), ValueError, "weights must be finite as float32, the type this "
-                                            "call weighs in; got 1e\\+39 for signal 0"),
+    (dict(weights=[1e39, 1.0], precision="mixed"), ValueError,
+     "weights must be finite as float32, the type this call weighs in; got 1e\\+39 for "
+     "signal 0"),
     (dict(weights=[1 + 2j, 1.0]), TypeError, "weights must be real numbers, got complex for "
                                              "signal 0"),
     (dict(weights=np.array([1 + 0j, 1.0])), TypeError, "got an array of complex128"),
@@ -211,7 +212,7 @@ REJECTED = [
     (dict(tol=0.0), ValueError, "tol must be finite and greater than zero"),
     (dict(tol="small"), TypeError, "tol must be a real number"),
     (dict(divergence=True, end="free"), ValueError, "defined for end='global' without alpha"),
-    (dict(gamma=-1.0), ValueError, "gamma must be a finite, normal float32 number"),
+    (dict(gamma=-1.0), ValueError, "gamma must be a finite, normal float64 number"),
     (dict(bogus=1), TypeError, "unexpected keyword argument 'bogus'"),
     # z is one reference: the keywords that read references as pairs do not apply.
     (dict(pairs=True), TypeError, "unexpected keyword argument 'pairs'"),

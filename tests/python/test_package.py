@@ -307,17 +307,18 @@ REJECTED = [
      r"signals\[0\] must have 2 dimensions \(samples of 2 channels"),
     (dict(reference=np.zeros((2, 2, 2))), ValueError, "reference must be a 1-D array, or"),
     (dict(reference=np.zeros(1025)), ValueError, "more than the 1024 that backend 'twin'"),
-    (dict(gamma=1e-39), ValueError, "gamma must be a finite, normal float32"),
+    (dict(gamma=1e-39, precision="float32"), ValueError, "gamma must be a finite, normal float32"),
     (dict(gamma="1"), TypeError, "gamma must be a real number"),
-    (dict(gamma=10**400), ValueError, "gamma must be a finite, normal float32 number greater "
-                                      "than zero, got: 1000"),
-    (dict(gamma=-10**400), ValueError, "gamma must be a finite, normal float32"),
+    (dict(gamma=10**400, precision="mixed"), ValueError,
+     "gamma must be a finite, normal float32 number greater than zero, got: 1000"),
+    (dict(gamma=-10**400), ValueError, "gamma must be a finite, normal float64"),
     (dict(alpha=float("nan")), ValueError, "alpha must be finite, got: nan"),
     (dict(alpha=-10**400), ValueError, "alpha must be finite"),
     (dict(alpha=np.array([0.0, np.inf])), ValueError, "alpha must be finite, got: inf for "
                                                       "signal 1"),
-    (dict(alpha=np.array([1e39, 0.0])), ValueError, "alpha must be finite, got: inf for "
-                                                    "signal 0"),
+    # Finite in float64 but infinite as the float32 a mixed call computes in.
+    (dict(alpha=np.array([1e39, 0.0]), precision="mixed"), ValueError,
+     "alpha must be finite, got: inf for signal 0"),
     (dict(signals=numpy_matrix(np.ones(7)), lengths=[3, 4]), TypeError,
      r"signals is a numpy.matrix, which is always two-dimensional; pass np.asarray\(signals\)"),
     (dict(reference=np.ma.masked_array(np.ones(5), mask=[0, 1, 0, 0, 0])), TypeError,

@@ -158,8 +158,8 @@ def test_tensors_in_give_a_tensor_of_their_type_out(dtype):
      r"a\[0\] has 1025 samples; its divergence self-term uses it as the reference, which "
      "backend 'twin' limits to 1024"),
     # The longest reference runs first: its call meets the budget before any other has run.
-    ([np.ones(30)], [np.ones(2), np.ones(40)], dict(memory_budget=2 * 4 * 30 * 39),
-     "signal 0 needs 9600 bytes of matrices, more than memory_budget"),
+    ([np.ones(30)], [np.ones(2), np.ones(40)], dict(memory_budget=2 * 8 * 30 * 39),
+     "signal 0 needs 19200 bytes of matrices, more than memory_budget"),
 ])
 def test_references_beyond_the_backends_limits_are_refused_before_any_call(a, b, options,
                                                                           message):
@@ -183,7 +183,7 @@ REJECTED = [
      r"lengths_b\[1\] is 5, longer than the rows of the padded b \(4\)"),
     (dict(b=[np.zeros(3, np.int32)]), TypeError, r"b\[0\] must hold floating-point numbers"),
     (dict(b=[torch.ones(3)]), TypeError, "b holds torch arrays, but a holds numpy arrays"),
-    (dict(gamma=-1.0), ValueError, "gamma must be a finite, normal float32 number"),
+    (dict(gamma=-1.0), ValueError, "gamma must be a finite, normal float64 number"),
     (dict(alpha=np.zeros(3)), ValueError, r"alpha must hold one value per signal \(2\)"),
     (dict(backend="gpu"), ValueError, "backend must be one of"),
     (dict(bogus=1), TypeError, "unexpected keyword argument 'bogus'"),

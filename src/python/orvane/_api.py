@@ -141,10 +141,10 @@ def soft_dtw(signals: Signals, reference: Array | Signals, *, lengths: Lengths |
     backend: None (host memory to the vectorised CPU module, device memory to the CUDA
         module), "cpu", "twin" (the CUDA kernels run on the CPU) or "cuda".
     memory_budget: bytes of temporary matrices one call may use; larger batches are split.
-    precision: None (float64 inputs on the host run the float64 path, everything else the
-        kernels' float32 steps), "float32" or "float64" (host arrays on the vectorised CPU
-        module only: every matrix and every step in float64; float32 inputs get float32
-        results, rounded once at the end).
+    precision: None (float64 inputs run the float64 path, everything else the mixed path,
+        on every backend), "float32" (the kernels' own float32 steps), "mixed" (float64
+        scores, float32 data and results) or "float64" (every matrix and every step in
+        float64; float32 inputs get float32 results, rounded once at the end).
 
     On the CPU a batch of pairs runs in one call of the vectorised module. On the GPU and the
     twin, pairs run as one call per distinct reference for their scores (the pairs whose

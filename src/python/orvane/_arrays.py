@@ -15,9 +15,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from ._types import FLOAT32, HOST, Device
+from ._types import FLOAT32, FLOAT64, HOST, Device
 
-FLOAT32_BYTES = 4
 
 
 def _loaded(name):
@@ -301,19 +300,20 @@ def adapter_of(obj):
 
 
 class RawCudaArray:
-    """A float32 device buffer made through the CUDA runtime, for callers whose CUDA arrays
-    come from a library the package does not speak. It exposes
+    """A float32 (or float64) device buffer made through the CUDA runtime, for callers whose
+    CUDA arrays come from a library the package does not speak. It exposes
     `__cuda_array_interface__`, so any CUDA library can take it in."""
 
-    def __init__(self, size, device, zero=False):
+    def __init__(self, size, device, zero=False, element=FLOAT32):
         from . import buffers
-        self.buffer = buffers.CudaBuffer.allocate(size, device.index, zero)
+        self.buffer = buffers.CudaBuffer.allocate(size, device.index, zero, element.numpy)
         self.size = size
         self.device = device
+        self.dtype = np.dtype(element.numpy)
 
     @property
     def __cuda_array_interface__(self):
-        return {"shape": (self.size,), "typestr": "<f4", "data": (self.buffer.ptr, False),
+        return {"shape": (self.size,), "typestr": self.dtype.str, "data": (self.buffer.ptr, False),
                 "version": 3, "strides": None}
 
     def __getitem__(self, item):
@@ -321,8 +321,8 @@ class RawCudaArray:
         if step != 1:
             raise IndexError("only contiguous slices of a RawCudaArray are supported")
         view = object.__new__(RawCudaArray)
-        view.buffer = _Offset(self.buffer, start)
-        view.size, view.device = max(stop - start, 0), self.device
+        view.buffer = _Offset(self.buffer, start, self.dtype.itemsize)
+        view.size, view.device, view.dtype = max(stop - start, 0), self.device, self.dtype
         return view
 
     def numpy(self):
@@ -333,10 +333,11 @@ class RawCudaArray:
 class _Offset:
     base: object
     start: int
+    itemsize: int
 
     @property
     def ptr(self):
-        return self.base.ptr + FLOAT32_BYTES * self.start
+        return self.base.ptr + self.itemsize * self.start
 
     def numpy(self):
         return self.base.numpy()[self.start:]
@@ -367,23 +368,21 @@ class RawCudaArrays:
 
     def is_contiguous_as(self, obj, element=FLOAT32) -> bool:
         interface = self._interface(obj)
-        return (element is FLOAT32 and interface["typestr"] == "<f4"
+        return (interface["typestr"] == np.dtype(element.numpy).str
                 and interface.get("strides") is None and len(interface["shape"]) == 1)
 
     def as_type(self, obj, element=FLOAT32):
-        raise TypeError("CUDA arrays that are not contiguous 1-D float32 need CuPy or PyTorch "
-                        "installed to be converted")
+        raise TypeError(f"CUDA arrays that are not contiguous 1-D {element.numpy.__name__} "
+                        "need CuPy or PyTorch installed to be converted")
 
     def is_floating(self, obj) -> bool:
         return self._interface(obj)["typestr"][1] == "f"
 
     def empty(self, size, device, element=FLOAT32):
-        assert element is FLOAT32, "CUDA arrays run the float32 path"
-        return RawCudaArray(size, device)
+        return RawCudaArray(size, device, element=element)
 
     def zeros(self, size, device, element=FLOAT32):
-        assert element is FLOAT32, "CUDA arrays run the float32 path"
-        return RawCudaArray(size, device, zero=True)
+        return RawCudaArray(size, device, zero=True, element=element)
 
     def address(self, obj) -> int:
         return obj.buffer.ptr if isinstance(obj, RawCudaArray) else self._interface(obj)["data"][0]
@@ -405,13 +404,16 @@ class RawCudaArrays:
         return values
 
     def copy(self, obj):
-        duplicate = RawCudaArray(obj.size, obj.device)
+        duplicate = RawCudaArray(obj.size, obj.device,
+                                 element=FLOAT64 if self.is_float64(obj) else FLOAT32)
         self.copy_into(duplicate, obj)
         return duplicate
 
     def copy_into(self, destination, source):
         from . import buffers
-        buffers.copy_on_device(self.address(destination), self.address(source), source.size)
+        itemsize = 8 if self.is_float64(source) else 4
+        buffers.copy_on_device(self.address(destination), self.address(source), source.size,
+                               itemsize)
 
     def concat(self, arrays):
         raise TypeError("a list of CUDA arrays needs CuPy or PyTorch installed to be joined; "

@@ -102,18 +102,10 @@ def check_precision(requested: str | None):
 
 
 def choose_element(requested: str | None, backend: Backend, float64_inputs: bool) -> Element:
-    """What a call computes in. By default the vectorised module runs float64 inputs on the
-    float64 path and every other input on the mixed path, and the CUDA module and the twin run
-    the kernels' float32 steps, the only ones they have: "mixed" and "float64" are refused
-    there."""
+    """What a call computes in: by default float64 inputs on the float64 path and every other
+    input on the mixed path, on every backend; precision= picks any path anywhere
+    ("float32" the kernels' own float32 steps)."""
     check_precision(requested)
     if requested is None:
-        if backend.name != "cpu":
-            return FLOAT32
         return FLOAT64 if float64_inputs else MIXED
-    if requested != "float32" and backend.name != "cpu":
-        where = "CUDA arrays" if backend.name == "cuda" else "backend 'twin'"
-        raise ValueError(f"precision {requested!r} runs on the vectorised CPU module only; "
-                         f"{where} run the kernels' float32 steps: move the arrays to the host "
-                         "(and leave backend unset, or 'cpu')")
     return {"float32": FLOAT32, "mixed": MIXED, "float64": FLOAT64}[requested]

@@ -739,8 +739,9 @@ def parse_options(gamma, end, ref_gap_penalty, element=FLOAT32, cost="abs", band
     """The options checked for a call of `count` signals computing in the element type."""
     value = _real(gamma, "gamma")
     if not (_finite_as(value, element) and _normal_as(value, element)):
-        raise ValueError(f"gamma must be a finite, normal {element.name} number greater than "
-                         f"zero, got: {gamma!r}")
+        # The mixed path takes gamma as float32, as its data.
+        raise ValueError(f"gamma must be a finite, normal {np.dtype(element.numpy).name} number "
+                         f"greater than zero, got: {gamma!r}")
     if not isinstance(end, str) or end not in ENDS:
         raise ValueError(f"end must be one of {', '.join(map(repr, ENDS))}, got: {end!r}")
     penalty = _real(ref_gap_penalty, "ref_gap_penalty")

@@ -14,7 +14,8 @@ import numpy as np
 BackendName = Literal["auto", "cpu", "twin", "cuda"]
 BACKEND_NAMES: tuple[str, ...] = get_args(BackendName)
 
-# The three paths of the vectorised CPU module; the CUDA module and the twin run float32.
+# The three paths every module runs: the kernels' float32 steps, mixed (float64 scores) and
+# float64.
 Precision = Literal["float32", "mixed", "float64"]
 PRECISIONS: tuple[str, ...] = get_args(Precision)
 
@@ -22,8 +23,8 @@ PRECISIONS: tuple[str, ...] = get_args(Precision)
 @dataclass(frozen=True)
 class Element:
     """What a call computes in: the type of its data (samples, distances, gradients), its size
-    and NumPy type, the suffix of the vectorised module's functions for it, and those of its
-    score matrices and scores (float64 on the mixed path) and of its Soft-DTW passes."""
+    and NumPy type, the suffix of the modules' functions for it, and those of its score
+    matrices and scores (float64 on the mixed path) and of its Soft-DTW passes."""
 
     name: str
     bytes: int

@@ -92,10 +92,12 @@ def copy_to_device(address, host):
                              ctypes.c_size_t(host.nbytes), _MEMCPY_HOST_TO_DEVICE), "cudaMemcpy")
 
 
-def copy_on_device(target, source, count):
-    """Copies `count` float32 values between device addresses."""
+def copy_on_device(target, source, count, itemsize=4):
+    """Copies `count` values of `itemsize` bytes (float32 unless told) between device
+    addresses."""
     _check(CUDART.cudaMemcpy(ctypes.c_void_p(target), ctypes.c_void_p(source),
-                             ctypes.c_size_t(4 * count), _MEMCPY_DEVICE_TO_DEVICE), "cudaMemcpy")
+                             ctypes.c_size_t(itemsize * count), _MEMCPY_DEVICE_TO_DEVICE),
+           "cudaMemcpy")
 
 
 class HostBuffer:

@@ -501,13 +501,12 @@ def _check_torch_signals(signals):
         raise TypeError(f"orvane.torch takes PyTorch tensors, got {library.name} arrays")
 
 
-def _compute_type(float64_inputs, host, backend, precision):
-    """float64 for the float64 path (float64 CPU tensors by default, or precision="float64",
-    which the operation refuses where it cannot run), float32 otherwise."""
+def _compute_type(float64_inputs, precision):
+    """float64 for the float64 path (float64 tensors by default, on every backend, or
+    precision="float64"), float32 otherwise."""
     if precision is not None:
         return torch.float64 if precision == "float64" else torch.float32
-    on_host = host and backend in (None, "auto", "cpu")
-    return torch.float64 if float64_inputs and on_host else torch.float32
+    return torch.float64 if float64_inputs else torch.float32
 
 
 def _as_taken(values, batch, dtype, channels_first):
@@ -583,7 +582,7 @@ def _checked_call(signals, reference, lengths, gamma, end, ref_gap_penalty, alph
     _check_memory_budget(memory_budget)
     float64_inputs = batch.float64 or (references.float64 if references is not None
                                        else parsed.reference.dtype == torch.float64)
-    dtype = _compute_type(float64_inputs, not batch.device.is_cuda, backend, precision)
+    dtype = _compute_type(float64_inputs, precision)
     count = batch.count
     options = parse_options(gamma, end, ref_gap_penalty,
                             FLOAT64 if dtype == torch.float64 else FLOAT32, cost, band, count)

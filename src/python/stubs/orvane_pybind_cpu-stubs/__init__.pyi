@@ -1,3 +1,3 @@
-"""Orvane CUDA implementation (CPU build): the same eleven functions, on host addresses"""
+"""Orvane CUDA implementation (CPU build): the same functions as orvane_pybind, on host addresses"""
 
 from orvane_pybind import *

@@ -211,7 +211,100 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
               py::arg("last_row_only") = false, py::arg("ref_gap_penalty") = 0.0, CallGuard(),
               doc.c_str());
     }
-#ifdef ORVANE_VECTORISED_BUILD
+#ifndef ORVANE_VECTORISED_BUILD
+    // The cell-parallel operations of pairs, with their float64 versions beside them.
+    const auto define_pair = [&](const char* name, auto operation,
+                                 decltype(operation) float64_operation, const char* what,
+                                 const char* one_reference, const char* buffers,
+                                 auto... arguments) {
+        for (const auto& [suffix, version, types] :
+             {std::tuple{"", operation, "float32"}, {"_float64", float64_operation, "float64"}}) {
+            const std::string doc =
+                std::string(what) + " of pairs (" + types + " buffers, the steps of " +
+                one_reference + suffix +
+                "), signal k against a reference of its own, all pairs in one call: "
+                "ref_signal_lengths holds M_k, one positive length per signal, and signal k's "
+                "matrices are N_k x M_k, one after the other. " +
+                buffers +
+                " A reference may be longer than a block's threads, each thread then serving "
+                "every T-th column; with one reference repeated (M <= 1024) the results are "
+                "those of " +
+                one_reference + suffix +
+                ": the same steps bit for bit, and where float atomics add in no fixed order, "
+                "the same sums.";
+            m.def((std::string(name) + suffix).c_str(), strict(version), arguments..., CallGuard(),
+                  doc.c_str());
+        }
+    };
+    define_pair("calc_manhattan_pair_distance", &ops::calc_manhattan_pair_distance,
+                &ops::calc_manhattan_pair_distance_float64, "Manhattan distances",
+                "calc_manhattan_distance",
+                "ref_signal_ptr holds the references one after the other (sum M_k values); the "
+                "distance matrices are in the anti-diagonal layout.",
+                py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
+                py::arg("ref_signal_ptr"), py::arg("ref_signal_lengths"),
+                py::arg("distance_matrix_ptr"));
+    define_pair(
+        "calc_manhattan_pair_distance_gradient", &ops::calc_manhattan_pair_distance_gradient,
+        &ops::calc_manhattan_pair_distance_gradient_float64, "Gradients of Manhattan distances",
+        "calc_manhattan_distance_gradient",
+        "ref_signal_ptr holds the references one after the other (sum M_k values), the "
+        "gradient matrices are in the anti-diagonal layout; input_gradients_ptr (sum "
+        "N_k values) and ref_gradients_ptr (sum M_k values: each pair's reference "
+        "gradient its own, no sum across pairs) are added into.",
+        py::arg("input_signal_ptr"), py::arg("input_signal_lengths"), py::arg("ref_signal_ptr"),
+        py::arg("ref_signal_lengths"), py::arg("gradient_matrix_ptr"),
+        py::arg("input_gradients_ptr"), py::arg("ref_gradients_ptr"));
+    define_pair("convert_pair_antidiag_to_square", &ops::convert_pair_antidiag_to_square,
+                &ops::convert_pair_antidiag_to_square_float64,
+                "Conversion from the anti-diagonal layout to row-major order",
+                "convert_antidiag_to_square",
+                "input_matrix_ptr in the anti-diagonal layout, output_matrix_ptr row-major.",
+                py::arg("input_signal_lengths"), py::arg("ref_signal_lengths"),
+                py::arg("input_matrix_ptr"), py::arg("output_matrix_ptr"));
+    define_pair("convert_pair_square_to_antidiag", &ops::convert_pair_square_to_antidiag,
+                &ops::convert_pair_square_to_antidiag_float64,
+                "Conversion from row-major order to the anti-diagonal layout",
+                "convert_square_to_antidiag",
+                "input_matrix_ptr row-major, output_matrix_ptr in the anti-diagonal layout.",
+                py::arg("input_signal_lengths"), py::arg("ref_signal_lengths"),
+                py::arg("input_matrix_ptr"), py::arg("output_matrix_ptr"));
+    define_pair("normalize_pair_matrix", &ops::normalize_pair_matrix,
+                &ops::normalize_pair_matrix_float64,
+                "Normalisation of gradient matrices by their column sums", "normalize_matrix",
+                "gradient_matrix_ptr (anti-diagonal) is normalised in place; "
+                "ref_total_grads_ptr holds the column sums packed per pair (sum M_k values, "
+                "pair k's from sum_{l<k} M_l), added into.",
+                py::arg("input_signal_lengths"), py::arg("ref_signal_lengths"),
+                py::arg("gradient_matrix_ptr"), py::arg("ref_total_grads_ptr"));
+    define_pair("calc_pair_weighted_means", &ops::calc_pair_weighted_means,
+                &ops::calc_pair_weighted_means_float64, "Weighted means of the samples",
+                "calc_weighted_means",
+                "gradient_matrix_ptr holds the normalised weights (anti-diagonal); "
+                "weighted_means_ptr the means packed per pair (sum M_k values, pair k's from "
+                "sum_{l<k} M_l), added into.",
+                py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
+                py::arg("ref_signal_lengths"), py::arg("gradient_matrix_ptr"),
+                py::arg("weighted_means_ptr"));
+    define_pair("calc_pair_weighted_std", &ops::calc_pair_weighted_std,
+                &ops::calc_pair_weighted_std_float64,
+                "Weighted standard deviations (log scale) of the samples", "calc_weighted_std",
+                "gradient_matrix_ptr holds the normalised weights (anti-diagonal); "
+                "weighted_means_ptr and weighted_std_log_ptr sum M_k values each, packed per "
+                "pair (pair k's from sum_{l<k} M_l); weighted_std_log_ptr is cleared first.",
+                py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
+                py::arg("ref_signal_lengths"), py::arg("gradient_matrix_ptr"),
+                py::arg("weighted_means_ptr"), py::arg("weighted_std_log_ptr"));
+    define_pair("calc_pair_weighted_index_std", &ops::calc_pair_weighted_index_std,
+                &ops::calc_pair_weighted_index_std_float64,
+                "Weighted standard deviations (log scale) of the index positions",
+                "calc_weighted_index_std",
+                "gradient_matrix_ptr holds the normalised weights (anti-diagonal); "
+                "weighted_index_std_log_ptr holds sum M_k values packed per pair (pair k's from "
+                "sum_{l<k} M_l), cleared first.",
+                py::arg("input_signal_lengths"), py::arg("ref_signal_lengths"),
+                py::arg("gradient_matrix_ptr"), py::arg("weighted_index_std_log_ptr"));
+#else
     // What the operations that form costs from the samples take beyond the kernels' 1-D |x - y|.
     const std::string kCostArguments =
         "channels: values per sample (signals (N_k, channels) and the reference (M, channels), "

@@ -1,13 +1,31 @@
 // Kernels and drivers that move batch matrices between the anti-diagonal layout and
-// row-major order. One block per matrix row, one thread per column; values are copied bit
-// for bit, float32 or float64 (the last row's extraction: float32 only).
+// row-major order. One block per matrix row, one thread per column against one reference,
+// threads serving several columns for pairs; values are copied bit for bit, float32 or
+// float64 (the last row's extraction: float32 only).
 #include <cuda_runtime.h>
 
 #include "convert_matrix.h"
 #include "cuda_helpers/launch.cuh"
 #include "kernels/antidiag_layout.cuh"
+#include "kernels/pair_batch.cuh"
 
 namespace orvane {
+
+namespace {
+
+// Which way a conversion copies a cell.
+enum class Layout { to_square, to_antidiag };
+
+template <Layout target, typename T, typename Cell>
+__device__ __forceinline__ void copy_cell(const T* input, T* output, const Cell& cell) {
+    if (target == Layout::to_square) {
+        output[cell.row_major_index()] = input[cell.index()];
+    } else {
+        output[cell.index()] = input[cell.row_major_index()];
+    }
+}
+
+}  // namespace
 
 template <typename T>
 __global__ void __launch_bounds__(1024) convert_antidiag_to_square_kernel(
@@ -19,7 +37,7 @@ __global__ void __launch_bounds__(1024) convert_antidiag_to_square_kernel(
     const int* __restrict__ matrix_offsets) {  // in:  [B]
     for_each_thread_cell<BlockRows::matrix_row>(
         lengths, ref_signal_length, matrix_offsets, num_signals,
-        [&](const ThreadCell& cell) { output[cell.row_major_index()] = input[cell.index()]; });
+        [&](const ThreadCell& cell) { copy_cell<Layout::to_square>(input, output, cell); });
 }
 
 template <typename T>
@@ -32,7 +50,25 @@ __global__ void __launch_bounds__(1024) convert_square_to_antidiag_kernel(
     const int* __restrict__ matrix_offsets) {  // in:  [B]
     for_each_thread_cell<BlockRows::matrix_row>(
         lengths, ref_signal_length, matrix_offsets, num_signals,
-        [&](const ThreadCell& cell) { output[cell.index()] = input[cell.row_major_index()]; });
+        [&](const ThreadCell& cell) { copy_cell<Layout::to_antidiag>(input, output, cell); });
+}
+
+template <typename T>
+__global__ void __launch_bounds__(1024) convert_pair_antidiag_to_square_kernel(
+    const T* __restrict__ input,  // in:  [sum N_k * M_k], anti-diagonal
+    T* __restrict__ output,       // out: [sum N_k * M_k], row-major
+    PairTables pairs) {
+    for_each_pair_thread_cell<BlockRows::matrix_row>(
+        pairs, [&](const PairCell& cell) { copy_cell<Layout::to_square>(input, output, cell); });
+}
+
+template <typename T>
+__global__ void __launch_bounds__(1024) convert_pair_square_to_antidiag_kernel(
+    const T* __restrict__ input,  // in:  [sum N_k * M_k], row-major
+    T* __restrict__ output,       // out: [sum N_k * M_k], anti-diagonal
+    PairTables pairs) {
+    for_each_pair_thread_cell<BlockRows::matrix_row>(
+        pairs, [&](const PairCell& cell) { copy_cell<Layout::to_antidiag>(input, output, cell); });
 }
 
 __global__ void __launch_bounds__(1024) extract_last_row_antidiag_kernel(
@@ -85,6 +121,14 @@ void square_to_antidiag(const std::vector<int>& input_signal_lengths, int ref_si
         GridRows::every_row, input_signal_lengths, ref_signal_length, input_matrix, output_matrix);
 }
 
+// Runs a conversion kernel of pairs of element type T over the batch.
+template <typename T, auto Kernel>
+void run_pair_conversion(const std::vector<int>& lengths, const std::vector<int>& ref_lengths,
+                         DeviceAddress input_matrix, DeviceAddress output_matrix) {
+    run_over_pairs<Kernel>(lengths, ref_lengths, BlockRows::matrix_row,
+                           device_pointer<const T>(input_matrix), device_pointer<T>(output_matrix));
+}
+
 }  // namespace
 
 void convert_antidiag_to_square(const std::vector<int>& input_signal_lengths, int ref_signal_length,
@@ -109,6 +153,36 @@ void convert_square_to_antidiag_float64(const std::vector<int>& input_signal_len
                                         DeviceAddress output_matrix) {
     square_to_antidiag<double>(input_signal_lengths, ref_signal_length, input_matrix,
                                output_matrix);
+}
+
+void convert_pair_antidiag_to_square(const std::vector<int>& input_signal_lengths,
+                                     const std::vector<int>& ref_signal_lengths,
+                                     DeviceAddress input_matrix, DeviceAddress output_matrix) {
+    run_pair_conversion<float, convert_pair_antidiag_to_square_kernel<float>>(
+        input_signal_lengths, ref_signal_lengths, input_matrix, output_matrix);
+}
+
+void convert_pair_antidiag_to_square_float64(const std::vector<int>& input_signal_lengths,
+                                             const std::vector<int>& ref_signal_lengths,
+                                             DeviceAddress input_matrix,
+                                             DeviceAddress output_matrix) {
+    run_pair_conversion<double, convert_pair_antidiag_to_square_kernel<double>>(
+        input_signal_lengths, ref_signal_lengths, input_matrix, output_matrix);
+}
+
+void convert_pair_square_to_antidiag(const std::vector<int>& input_signal_lengths,
+                                     const std::vector<int>& ref_signal_lengths,
+                                     DeviceAddress input_matrix, DeviceAddress output_matrix) {
+    run_pair_conversion<float, convert_pair_square_to_antidiag_kernel<float>>(
+        input_signal_lengths, ref_signal_lengths, input_matrix, output_matrix);
+}
+
+void convert_pair_square_to_antidiag_float64(const std::vector<int>& input_signal_lengths,
+                                             const std::vector<int>& ref_signal_lengths,
+                                             DeviceAddress input_matrix,
+                                             DeviceAddress output_matrix) {
+    run_pair_conversion<double, convert_pair_square_to_antidiag_kernel<double>>(
+        input_signal_lengths, ref_signal_lengths, input_matrix, output_matrix);
 }
 
 void extract_last_row_antidiag(const std::vector<int>& input_signal_lengths, int ref_signal_length,

@@ -50,4 +50,40 @@ void calc_weighted_index_std_float64(const std::vector<int>& input_signal_length
                                      int ref_signal_length, DeviceAddress gradient_matrix,
                                      DeviceAddress weighted_index_std_log);
 
+// Pairs, signal k against a reference of its own of M_k samples (ref_signal_lengths): the
+// same statistics, the [B, M] arrays above packed per pair instead ([sum M_k] values, pair
+// k's from sum_{l<k} M_l), the matrices N_k x M_k one after the other.
+void normalize_pair_matrix(const std::vector<int>& input_signal_lengths,
+                           const std::vector<int>& ref_signal_lengths,
+                           DeviceAddress gradient_matrix, DeviceAddress ref_total_grads);
+void normalize_pair_matrix_float64(const std::vector<int>& input_signal_lengths,
+                                   const std::vector<int>& ref_signal_lengths,
+                                   DeviceAddress gradient_matrix, DeviceAddress ref_total_grads);
+void calc_pair_weighted_means(DeviceAddress input_signal,
+                              const std::vector<int>& input_signal_lengths,
+                              const std::vector<int>& ref_signal_lengths,
+                              DeviceAddress gradient_matrix, DeviceAddress weighted_means);
+void calc_pair_weighted_means_float64(DeviceAddress input_signal,
+                                      const std::vector<int>& input_signal_lengths,
+                                      const std::vector<int>& ref_signal_lengths,
+                                      DeviceAddress gradient_matrix, DeviceAddress weighted_means);
+void calc_pair_weighted_std(DeviceAddress input_signal,
+                            const std::vector<int>& input_signal_lengths,
+                            const std::vector<int>& ref_signal_lengths,
+                            DeviceAddress gradient_matrix, DeviceAddress weighted_means,
+                            DeviceAddress weighted_std_log);
+void calc_pair_weighted_std_float64(DeviceAddress input_signal,
+                                    const std::vector<int>& input_signal_lengths,
+                                    const std::vector<int>& ref_signal_lengths,
+                                    DeviceAddress gradient_matrix, DeviceAddress weighted_means,
+                                    DeviceAddress weighted_std_log);
+void calc_pair_weighted_index_std(const std::vector<int>& input_signal_lengths,
+                                  const std::vector<int>& ref_signal_lengths,
+                                  DeviceAddress gradient_matrix,
+                                  DeviceAddress weighted_index_std_log);
+void calc_pair_weighted_index_std_float64(const std::vector<int>& input_signal_lengths,
+                                          const std::vector<int>& ref_signal_lengths,
+                                          DeviceAddress gradient_matrix,
+                                          DeviceAddress weighted_index_std_log);
+
 }  // namespace orvane

@@ -25,4 +25,20 @@ void calc_manhattan_distance_gradient_float64(DeviceAddress input_signal,
                                               DeviceAddress input_gradients,
                                               DeviceAddress ref_gradients);
 
+// Pairs, signal k against a reference of its own:
+// inputs:  input_signal      [sum N_k] signal batch
+//          ref_signal        [sum M_k] the references one after the other
+//          gradient_matrix   [sum N_k * M_k] anti-diagonal, dLoss/dD
+// outputs: input_gradients   [sum N_k] accumulated into: += sum_j G * sgn(x - y)
+//          ref_gradients     [sum M_k] accumulated into, each pair's own reference:
+//                            += sum_i G * sgn(y - x) over its own signal's rows
+void calc_manhattan_pair_distance_gradient(
+    DeviceAddress input_signal, const std::vector<int>& input_signal_lengths,
+    DeviceAddress ref_signal, const std::vector<int>& ref_signal_lengths,
+    DeviceAddress gradient_matrix, DeviceAddress input_gradients, DeviceAddress ref_gradients);
+void calc_manhattan_pair_distance_gradient_float64(
+    DeviceAddress input_signal, const std::vector<int>& input_signal_lengths,
+    DeviceAddress ref_signal, const std::vector<int>& ref_signal_lengths,
+    DeviceAddress gradient_matrix, DeviceAddress input_gradients, DeviceAddress ref_gradients);
+
 }  // namespace orvane

@@ -1,6 +1,7 @@
-"""Orvane vectorised CPU implementation: the eleven functions on host addresses, the number
-of worker threads, float64 versions of the operations (name_float64: the same arguments on
-float64 buffers) and the mixed path's Soft-DTW passes (name_mixed: float64 score matrices and
+"""Orvane vectorised CPU implementation: the eleven functions on host addresses, the Soft-DTW
+passes of pairs (calc_softdtw_pair_forward, calc_softdtw_pair_backward, for each path), the
+number of worker threads, float64 versions of the operations (name_float64: the same arguments
+on float64 buffers) and the mixed path's Soft-DTW passes (name_mixed: float64 score matrices and
 scores), and scores and gradients without matrices (calc_softdtw_scores, calc_softdtw_gradients,
 for each path), also of pairs, each signal against a reference of its own
 (calc_softdtw_pair_scores, calc_softdtw_pair_gradients, for each path)"""
@@ -8,7 +9,184 @@ for each path), also of pairs, each signal against a reference of its own
 import collections.abc
 import typing
 
-from orvane_pybind import *
+
+def calc_manhattan_distance(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_length: typing.SupportsInt,
+    distance_matrix_ptr: typing.SupportsInt,
+) -> None: ...
+
+def calc_manhattan_distance_gradient(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_length: typing.SupportsInt,
+    gradient_matrix_ptr: typing.SupportsInt,
+    input_gradients_ptr: typing.SupportsInt,
+    ref_gradients_ptr: typing.SupportsInt,
+) -> None: ...
+
+def calc_softdtw_backward(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_length: typing.SupportsInt,
+    distance_matrix_ptr: typing.SupportsInt,
+    score_matrix_ptr: typing.SupportsInt,
+    gradient_matrix_prt: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    scores_ptr: typing.SupportsInt = 0,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+) -> None: ...
+
+def calc_softdtw_forward(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_length: typing.SupportsInt,
+    distance_matrix_ptr: typing.SupportsInt,
+    score_matrix_ptr: typing.SupportsInt,
+    scores_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+) -> None: ...
+
+def calc_weighted_index_std(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_length: typing.SupportsInt,
+    gradient_matrix_ptr: typing.SupportsInt,
+    weighted_index_std_log_ptr: typing.SupportsInt,
+) -> None: ...
+
+def calc_weighted_means(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_length: typing.SupportsInt,
+    gradient_matrix_ptr: typing.SupportsInt,
+    weighted_means_ptr: typing.SupportsInt,
+) -> None: ...
+
+def calc_weighted_std(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_length: typing.SupportsInt,
+    gradient_matrix_ptr: typing.SupportsInt,
+    weighted_means_ptr: typing.SupportsInt,
+    weighted_std_log_ptr: typing.SupportsInt,
+) -> None: ...
+
+def convert_antidiag_to_square(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_length: typing.SupportsInt,
+    input_matrix_ptr: typing.SupportsInt,
+    output_matrix_ptr: typing.SupportsInt,
+) -> None: ...
+
+def convert_square_to_antidiag(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_length: typing.SupportsInt,
+    input_matrix_ptr: typing.SupportsInt,
+    output_matrix_ptr: typing.SupportsInt,
+) -> None: ...
+
+def extract_last_row_antidiag(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_length: typing.SupportsInt,
+    input_matrix_ptr: typing.SupportsInt,
+    output_matrix_ptr: typing.SupportsInt,
+) -> None: ...
+
+def normalize_matrix(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_length: typing.SupportsInt,
+    gradient_matrix_ptr: typing.SupportsInt,
+    ref_total_grads_ptr: typing.SupportsInt,
+) -> None: ...
+
+def calc_softdtw_pair_forward(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    distance_matrix_ptr: typing.SupportsInt,
+    score_matrix_ptr: typing.SupportsInt,
+    scores_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+) -> None: ...
+
+def calc_softdtw_pair_forward_mixed(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    distance_matrix_ptr: typing.SupportsInt,
+    score_matrix_ptr: typing.SupportsInt,
+    scores_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+) -> None: ...
+
+def calc_softdtw_pair_forward_float64(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    distance_matrix_ptr: typing.SupportsInt,
+    score_matrix_ptr: typing.SupportsInt,
+    scores_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+) -> None: ...
+
+def calc_softdtw_pair_backward(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    distance_matrix_ptr: typing.SupportsInt,
+    score_matrix_ptr: typing.SupportsInt,
+    gradient_matrix_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    scores_ptr: typing.SupportsInt = 0,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+) -> None: ...
+
+def calc_softdtw_pair_backward_mixed(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    distance_matrix_ptr: typing.SupportsInt,
+    score_matrix_ptr: typing.SupportsInt,
+    gradient_matrix_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    scores_ptr: typing.SupportsInt = 0,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+) -> None: ...
+
+def calc_softdtw_pair_backward_float64(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    distance_matrix_ptr: typing.SupportsInt,
+    score_matrix_ptr: typing.SupportsInt,
+    gradient_matrix_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    scores_ptr: typing.SupportsInt = 0,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+) -> None: ...
 
 def set_num_threads(threads: typing.SupportsInt) -> None: ...
 

@@ -1,5 +1,7 @@
 """Orvane CUDA implementation: the eleven address-level functions, on device addresses, the
-passes of pairs and of references of any length, and float64 versions of the operations
+passes of pairs and of references of any length, the cell-parallel operations of pairs
+(distances and their gradient, both conversions, normalisation and the weighted statistics,
+each signal against a reference of its own), and float64 versions of the operations
 (name_float64: the same arguments on float64 buffers; the passes also as name_mixed)"""
 
 import collections.abc
@@ -182,6 +184,132 @@ def calc_softdtw_pair_backward_float64(
     scores_ptr: typing.SupportsInt = 0,
     last_row_only: bool = False,
     ref_gap_penalty: typing.SupportsFloat = 0.0,
+) -> None: ...
+
+def calc_manhattan_pair_distance(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    distance_matrix_ptr: typing.SupportsInt,
+) -> None: ...
+
+def calc_manhattan_pair_distance_float64(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    distance_matrix_ptr: typing.SupportsInt,
+) -> None: ...
+
+def calc_manhattan_pair_distance_gradient(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    gradient_matrix_ptr: typing.SupportsInt,
+    input_gradients_ptr: typing.SupportsInt,
+    ref_gradients_ptr: typing.SupportsInt,
+) -> None: ...
+
+def calc_manhattan_pair_distance_gradient_float64(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    gradient_matrix_ptr: typing.SupportsInt,
+    input_gradients_ptr: typing.SupportsInt,
+    ref_gradients_ptr: typing.SupportsInt,
+) -> None: ...
+
+def convert_pair_antidiag_to_square(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    input_matrix_ptr: typing.SupportsInt,
+    output_matrix_ptr: typing.SupportsInt,
+) -> None: ...
+
+def convert_pair_antidiag_to_square_float64(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    input_matrix_ptr: typing.SupportsInt,
+    output_matrix_ptr: typing.SupportsInt,
+) -> None: ...
+
+def convert_pair_square_to_antidiag(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    input_matrix_ptr: typing.SupportsInt,
+    output_matrix_ptr: typing.SupportsInt,
+) -> None: ...
+
+def convert_pair_square_to_antidiag_float64(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    input_matrix_ptr: typing.SupportsInt,
+    output_matrix_ptr: typing.SupportsInt,
+) -> None: ...
+
+def normalize_pair_matrix(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    gradient_matrix_ptr: typing.SupportsInt,
+    ref_total_grads_ptr: typing.SupportsInt,
+) -> None: ...
+
+def normalize_pair_matrix_float64(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    gradient_matrix_ptr: typing.SupportsInt,
+    ref_total_grads_ptr: typing.SupportsInt,
+) -> None: ...
+
+def calc_pair_weighted_means(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    gradient_matrix_ptr: typing.SupportsInt,
+    weighted_means_ptr: typing.SupportsInt,
+) -> None: ...
+
+def calc_pair_weighted_means_float64(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    gradient_matrix_ptr: typing.SupportsInt,
+    weighted_means_ptr: typing.SupportsInt,
+) -> None: ...
+
+def calc_pair_weighted_std(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    gradient_matrix_ptr: typing.SupportsInt,
+    weighted_means_ptr: typing.SupportsInt,
+    weighted_std_log_ptr: typing.SupportsInt,
+) -> None: ...
+
+def calc_pair_weighted_std_float64(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    gradient_matrix_ptr: typing.SupportsInt,
+    weighted_means_ptr: typing.SupportsInt,
+    weighted_std_log_ptr: typing.SupportsInt,
+) -> None: ...
+
+def calc_pair_weighted_index_std(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    gradient_matrix_ptr: typing.SupportsInt,
+    weighted_index_std_log_ptr: typing.SupportsInt,
+) -> None: ...
+
+def calc_pair_weighted_index_std_float64(
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    gradient_matrix_ptr: typing.SupportsInt,
+    weighted_index_std_log_ptr: typing.SupportsInt,
 ) -> None: ...
 
 def calc_softdtw_forward_float64(

@@ -201,8 +201,6 @@ REJECTED = [
     (dict(length=0), ValueError, "length must be at least 1, got 0"),
     (dict(length=2.5), TypeError, "length must be an integer, got float"),
     (dict(length=True), TypeError, "length must be an integer, got bool"),
-    (dict(length=1025), ValueError, "length is 1025, more than the 1024 samples that backend "
-                                    "'twin' takes in a reference: the barycenter is the reference"),
     (dict(init=np.zeros((2, 3))), ValueError, "init must be one-dimensional"),
     (dict(init=np.zeros(4), length=5), ValueError, "init has 4 samples, but length is 5"),
     (dict(init=np.array([0.0, np.inf])), ValueError, "init must be finite"),

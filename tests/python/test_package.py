@@ -14,7 +14,6 @@ import orvane
 import softdtw_reference as ref
 from batches import Options, TrainingRun, random_batch
 from conftest import VECTORISED, assert_refused_before_anything_runs, orvane_pybind
-from orvane import cpu_cuda_testing as hooks
 from orvane._api import prepare
 from orvane.buffers import twin_backend, cuda_backend, cuda_device_count
 
@@ -306,7 +305,6 @@ REJECTED = [
     (dict(reference=np.zeros((3, 2))), ValueError,
      r"signals\[0\] must have 2 dimensions \(samples of 2 channels"),
     (dict(reference=np.zeros((2, 2, 2))), ValueError, "reference must be a 1-D array, or"),
-    (dict(reference=np.zeros(1025)), ValueError, "more than the 1024 that backend 'twin'"),
     (dict(gamma=1e-39, precision="float32"), ValueError, "gamma must be a finite, normal float32"),
     (dict(gamma="1"), TypeError, "gamma must be a real number"),
     (dict(gamma=10**400, precision="mixed"), ValueError,
@@ -372,16 +370,6 @@ def test_batches_split_at_the_32_bit_cell_limit():
     with pytest.raises(ValueError, match="signal 1 needs a 2147483648 x 1 matrix of 2147483648 "
                                          "cells, more than the 2147483647 one call can address"):
         plan_chunks([5, 2**31], 1, 3)
-
-
-def test_divergence_refuses_signals_longer_than_a_reference_may_be():
-    allocations = hooks.live_allocations()
-    with pytest.raises(ValueError, match="signal 1 has 1025 samples; its self-term uses it as the "
-                                         "reference, which backend 'twin' limits to 1024"):
-        orvane.soft_dtw_divergence([np.ones(3), np.ones(1025)], np.ones(4), backend="twin")
-    assert hooks.live_allocations() == allocations
-    # The vectorised module has no such limit.
-    assert orvane.soft_dtw_divergence([np.ones(1025)], np.ones(4)).shape == (1,)
 
 
 def test_a_module_that_cannot_load_is_named_with_the_loaders_reason(monkeypatch):

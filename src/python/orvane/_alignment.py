@@ -4,12 +4,15 @@ the alignments of every group of pairs that shares a reference, read pair by pai
 
 from __future__ import annotations
 
+import functools
+
 import operator
 from dataclasses import replace
 
 import numpy as np
 
-from ._core import Inputs, MatrixLayout, Results, pieces, place_spans, spans
+from ._core import (Inputs, MatrixLayout, Results, one_reference_operation, pieces, place_spans,
+                    spans)
 from ._costs import in_band
 from ._types import FLOAT32, FLOAT64
 
@@ -85,7 +88,7 @@ class SoftAlignment(_PerPositionStatistics):
         inputs = self._inputs
         out = inputs.new(rows * self.ref_length)
         with inputs.on_device():
-            inputs.operation("convert_antidiag_to_square")(
+            one_reference_operation(inputs, "convert_antidiag_to_square")(
                 [rows], self.ref_length, inputs.address(matrix, cell_offset),
                 inputs.address(out))
         return inputs.result(out).reshape(rows, self.ref_length)
@@ -108,8 +111,8 @@ class SoftAlignment(_PerPositionStatistics):
         weights = inputs.adapter.copy(self._expected[first:first + rows * self.ref_length])
         sums = inputs.new(self.ref_length, zero=True)
         with inputs.on_device():
-            inputs.operation("normalize_matrix")([rows], self.ref_length,
-                                                   inputs.address(weights), inputs.address(sums))
+            one_reference_operation(inputs, "normalize_matrix")(
+                [rows], self.ref_length, inputs.address(weights), inputs.address(sums))
         return self._row_major(weights, 0, rows)
 
     def _statistic(self, name):
@@ -141,13 +144,13 @@ class SoftAlignment(_PerPositionStatistics):
                 matrix = inputs.address(workspace)
                 lengths, cols = piece.lengths, self.ref_length
                 means_row = inputs.address(means, row)
-                inputs.operation("normalize_matrix")(lengths, cols, matrix,
-                                                     inputs.address(sums, row))
-                inputs.operation("calc_weighted_means")(signals, lengths, cols, matrix, means_row)
-                inputs.operation("calc_weighted_std")(signals, lengths, cols, matrix, means_row,
-                                                      inputs.address(log_std, row))
-                inputs.operation("calc_weighted_index_std")(lengths, cols, matrix,
-                                                            inputs.address(index_log_std, row))
+                operation = functools.partial(one_reference_operation, inputs)
+                operation("normalize_matrix")(lengths, cols, matrix, inputs.address(sums, row))
+                operation("calc_weighted_means")(signals, lengths, cols, matrix, means_row)
+                operation("calc_weighted_std")(signals, lengths, cols, matrix, means_row,
+                                               inputs.address(log_std, row))
+                operation("calc_weighted_index_std")(lengths, cols, matrix,
+                                                     inputs.address(index_log_std, row))
         self._statistics = {"column_sums": sums, "weighted_mean": means, "log_std": log_std,
                             "index_log_std": index_log_std}
 

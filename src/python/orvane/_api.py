@@ -28,13 +28,11 @@ Cost = Literal["abs", "sqeuclidean"]
 
 def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, backend,
             memory_budget, precision=None, cost="abs", band=None, matrices=3,
-            signals_as_references=False, lean_gradients=False, ref_lengths=None, pairs=None,
+            lean_gradients=False, ref_lengths=None, pairs=None,
             channels_first=None, channels: Channels | None = None) -> Inputs:
     """Checks every argument, then converts what needs converting. A rejected call raises
     TypeError or ValueError before anything is allocated or any address is formed.
-    signals_as_references: each signal will also serve as a reference (the divergence's
-    self-terms), so it must fit the backend's limit on references too. matrices: the batch
-    matrices a call holds, None for scores alone (none on the vectorised module, which keeps
+    matrices: the batch matrices a call holds, None for scores alone (none on the vectorised module, which keeps
     no matrix for them; distances and scores elsewhere). lean_gradients: sample gradients
     without distance or gradient matrices, as the vectorised module computes them.
     ref_lengths, pairs, channels_first: how the reference is read (see `soft_dtw`).
@@ -55,9 +53,6 @@ def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, 
     parsed.read_nan_padding()
     ref_lengths = (references.lengths if references is not None
                    else int(parsed.reference.shape[0]))
-    _check_reference_lengths(ref_lengths, chosen)
-    if signals_as_references:
-        _check_self_term_lengths(batch.lengths, chosen)
     layout = call_layout(chosen, element, matrices, lean_gradients,
                          kernels_costs(options, batch.channels))
     plan_chunks(batch.lengths, ref_lengths, 0, memory_budget, element, **layout.arguments())
@@ -72,26 +67,6 @@ def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, 
     return Inputs(batch, reference, options, chosen, alpha_values(alpha, batch, element),
                   memory_budget, element, returns_float64=float64_inputs and element is FLOAT64,
                   references=references)
-
-
-def _check_reference_lengths(lengths, backend):
-    """The reference, or each pair's, within the backend's limit."""
-    listed = [lengths] if isinstance(lengths, int) else lengths
-    for k, length in enumerate(listed):
-        if length > backend.max_ref_length:
-            which = "the reference" if isinstance(lengths, int) else f"reference {k}"
-            raise ValueError(f"{which} has {length} samples, more than the "
-                             f"{backend.max_ref_length} that backend {backend.name!r} takes "
-                             "(one thread per reference sample in a block)")
-
-
-def _check_self_term_lengths(lengths, backend):
-    for k, length in enumerate(lengths):
-        if length > backend.max_ref_length:
-            raise ValueError(
-                f"signal {k} has {length} samples; its self-term uses it as the reference, "
-                f"which backend {backend.name!r} limits to {backend.max_ref_length} samples "
-                "(one thread per reference sample in a block)")
 
 
 def soft_dtw(signals: Signals, reference: Array | Signals, *, lengths: Lengths | None = None,
@@ -146,10 +121,9 @@ def soft_dtw(signals: Signals, reference: Array | Signals, *, lengths: Lengths |
         scores, float32 data and results) or "float64" (every matrix and every step in
         float64; float32 inputs get float32 results, rounded once at the end).
 
-    On the CPU a batch of pairs runs in one call of the vectorised module. On the GPU and the
-    twin, pairs run as one call per distinct reference for their scores (the pairs whose
-    references hold the same values run together) and one call per pair for their gradients:
-    correct, and as slow as that many calls.
+    A batch of pairs runs in one call of the vectorised module, and on the GPU and the twin
+    in one launch of each operation, every pair of a piece in a block of its own. References
+    of any length run on every backend.
     """
     return _scores_of(prepare(signals, reference, **_reading(locals()), gamma=gamma, end=end,
                               ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
@@ -256,16 +230,12 @@ def soft_dtw_divergence(signals: Signals, reference: Array | Signals, *,
     """sdtw(x_k, y) - (sdtw(x_k, x_k) + sdtw(y, y)) / 2 for every signal x_k (with pairs,
     y_k in place of y): 0 for a signal identical to its reference. Defined for the global end
     without alpha or gap penalty; with a band, each of the three terms takes signal k's.
-
-    The self-term of a signal uses it as the reference, so on the CUDA module and the twin a
-    signal may be no longer than the device's threads per block (the vectorised CPU module has
-    no such limit). The self-terms sdtw(x_k, x_k) run as pairs, and so do the references'
-    with pairs."""
+    The self-terms sdtw(x_k, x_k) run as pairs, and so do the references' with pairs."""
     check_divergence_options(end, alpha, ref_gap_penalty)
     inputs = prepare(signals, reference, **_reading(locals()), gamma=gamma, end=end,
                      ref_gap_penalty=0.0, alpha=None, backend=backend,
                      memory_budget=memory_budget, precision=precision, cost=cost, band=band,
-                     matrices=None, signals_as_references=True)
+                     matrices=None)
     cross = scores(inputs)
     warn_if_no_path(inputs, cross)
     return inputs.result(cross - (signal_self_scores(inputs) + reference_self_scores(inputs)) / 2)

@@ -13,7 +13,8 @@ from ._types import BACKEND_NAMES, FLOAT32, FLOAT64, MIXED, PRECISIONS, Device, 
 # The twin runs the CUDA kernels, one thread per reference column, under the thread limit of
 # the device it stands in for. The vectorised module has no thread blocks: only the 32-bit
 # positions bound the reference.
-TWIN_MAX_THREADS_PER_BLOCK = 1024
+# The twin's device, as its stand-in for the CUDA runtime reports it.
+TWIN_THREADS_PER_BLOCK = 1024
 UNBOUNDED = 2**31 - 1
 
 
@@ -23,8 +24,9 @@ class Backend:
 
     name: str
     module: object
-    # The longest reference (and, for the divergence's self-terms, signal) it takes.
-    max_ref_length: int
+    # The threads a block may have: the longest reference the kernels of one thread per column
+    # take (longer ones run through the operations' pair versions).
+    block_threads: int
 
 
 # The module behind each backend.
@@ -91,7 +93,7 @@ def choose(device: Device, requested: str | None, adapter, argument: str) -> Bac
     if requested == "cuda":
         raise ValueError(f"backend 'cuda' needs device memory, but {argument} is in host memory")
     if requested == "twin":
-        return Backend("twin", _load("twin"), TWIN_MAX_THREADS_PER_BLOCK)
+        return Backend("twin", _load("twin"), TWIN_THREADS_PER_BLOCK)
     return Backend("cpu", _load("cpu"), UNBOUNDED)
 
 

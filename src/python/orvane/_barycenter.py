@@ -58,8 +58,7 @@ def barycenter(signals: Signals, length: int | None = None, *, lengths: Lengths 
 
     The search runs in the type the path computes in (`soft_dtw`'s choice for the signals:
     float64 for float64 signals on the host, the objective and its gradient then float64
-    too). z is the reference of every call, so its length is bounded as a reference's is (on
-    the CUDA module and the twin: the device's threads per block). z comes back in the
+    too). z is the reference of every call, of any length. z comes back in the
     signals' library, on their device, float64 for float64 signals on the float64 path and
     float32 otherwise; `result.scores[-1]` is the objective there.
     """
@@ -90,7 +89,7 @@ def objective_of(signals, length=None, *, lengths=None, init=None, weights=None,
     batch = parse_signals(signals, lengths, signal_channels(signals, lengths=lengths))
     start = None if init is None else _init_values(init, batch, length)
     length = _length(length, start, batch.lengths)
-    chosen = _check_reference_length(length, batch, options["backend"])
+    chosen = _backend_of(batch, options["backend"])
     values = _weights(weights, batch.count,
                       _backends.choose_element(options["precision"], chosen, batch.float64))
     # A stand-in for z while the call is checked: of the signals' type, so that they alone
@@ -98,7 +97,7 @@ def objective_of(signals, length=None, *, lengths=None, init=None, weights=None,
     stand_in = batch.samples_shaped(batch.adapter.zeros(
         length * batch.channels, batch.device, FLOAT64 if batch.float64 else FLOAT32))
     inputs = prepare(signals, stand_in, lengths=lengths, gamma=gamma, **options,
-                     lean_gradients=True, signals_as_references=divergence)
+                     lean_gradients=True)
     if start is None:
         start = _resampled_mean(inputs, length, values)
     return Objective.of(inputs, values, divergence), start.reshape(-1)
@@ -251,14 +250,8 @@ def _check_limits(max_iter, tol):
         raise ValueError(f"tol must be finite and greater than zero, got {tol}")
 
 
-def _check_reference_length(length, batch: Batch, backend) -> _backends.Backend:
-    chosen = _backends.choose(batch.device, backend, batch.adapter, "signals")
-    if length > chosen.max_ref_length:
-        raise ValueError(f"length is {length}, more than the {chosen.max_ref_length} samples "
-                         f"that backend {chosen.name!r} takes in a reference: the barycenter is "
-                         "the reference of every call (one thread per reference sample in a "
-                         "block)")
-    return chosen
+def _backend_of(batch: Batch, backend) -> _backends.Backend:
+    return _backends.choose(batch.device, backend, batch.adapter, "signals")
 
 
 def _resampled_mean(inputs: Inputs, length, weights) -> np.ndarray:

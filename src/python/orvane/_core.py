@@ -4,9 +4,10 @@ through an offset address, so a split batch gives every score and matrix the sam
 call would; accumulated outputs differ by float32 rounding at most.
 
 Pairs (signal k against reference k) run through `pair_scores`, `pair_gradients` and
-`pair_alignments`, the one place that decides how: scores and gradients on the vectorised
-module as pairs in one call, each signal against its own reference; alignments, and every
-pass on the other backends, as one call per distinct reference."""
+`pair_alignments`, the one place that decides how: scores and gradients as pairs in one call
+a piece, each signal against its own reference (on the CUDA module and the twin through the
+operations' pair versions, which also run a reference longer than a block's threads as pairs
+of it); alignments as one call per distinct reference."""
 
 from __future__ import annotations
 
@@ -182,6 +183,22 @@ class Inputs:
         """Values of the reference: its samples times their channels."""
         return self.ref_length * self.batch.channels
 
+    @property
+    def reference_gradient_values(self) -> int:
+        """Values of the reference's gradient, or of every pair's, one after the other."""
+        if self.pairs:
+            return sum(self.references.lengths) * self.batch.channels
+        return self.reference_values
+
+    def reference_of(self, k):
+        """Signal k's reference, (M_k, channels)."""
+        if self.pairs:
+            offsets = self.references.signal_offsets()
+            values = self.reference[offsets[k]:offsets[k + 1]]
+        else:
+            values = self.reference
+        return values.reshape(-1, self.batch.channels)
+
     def address(self, array, offset=0, element=None) -> int:
         """The address of array[offset], an array of the call's data type or of `element`."""
         return self.adapter.address(array) + (element or self.element).bytes * offset
@@ -220,7 +237,8 @@ class Inputs:
     def operation(self, name):
         """The module's function `name` for what the call computes in."""
         passes = ("calc_softdtw_forward", "calc_softdtw_backward", "calc_softdtw_scores",
-                  "calc_softdtw_gradients")
+                  "calc_softdtw_gradients", "calc_softdtw_pair_forward",
+                  "calc_softdtw_pair_backward")
         suffix = self.element.pass_suffix if name in passes else self.element.suffix
         return getattr(self.backend.module, name + suffix)
 
@@ -311,40 +329,47 @@ class Results:
 def run(inputs: Inputs, *, keep_gradient_matrix=False, sample_gradients=False,
         score_weights=None, reference_only=False) -> Results:
     """Scores, and on request the gradient matrices and the gradients of the samples (and of
-    the reference). score_weights: B values on the batch's device; the gradients are then
-    those of sum_k w_k * score_k. reference_only: the caller wants the reference's gradient
-    alone (the vectorised module then forms no sample gradients). The temporary matrices are
-    made once, for the largest piece of the batch, and every piece reuses them, so that they
-    stay within the memory budget."""
+    the reference, or of each pair's). score_weights: B values on the batch's device; the
+    gradients are then those of sum_k w_k * score_k. reference_only: the caller wants the
+    reference's gradient alone (the vectorised module then forms no sample gradients). The
+    temporary matrices are made once, for the largest piece of the batch, and every piece
+    reuses them, so that they stay within the memory budget. On the CUDA module and the twin,
+    pairs run every pair of a piece in one launch of each operation, and a reference longer
+    than a block's threads runs as pairs of it."""
     if sample_gradients and not keep_gradient_matrix and inputs.backend.name == "cpu":
         return lean_gradients(inputs, score_weights, reference_only)
+    if _beyond_a_block(inputs):
+        return _summed_over_copies(inputs, run(_as_pairs(inputs),
+                                               keep_gradient_matrix=keep_gradient_matrix,
+                                               sample_gradients=sample_gradients,
+                                               score_weights=score_weights))
     options = inputs.options
     batch = inputs.batch
     scores_type = inputs.element.score
     results = Results(scores=inputs.new(batch.count, element=scores_type))
     need_gradient = keep_gradient_matrix or sample_gradients
-    planned = list(pieces(inputs, call_layout(
+    planned = list(_run_pieces(inputs, call_layout(
         inputs.backend, inputs.element, temporary_matrices(keep_gradient_matrix, sample_gradients),
         kernels_costs=inputs.kernels_costs)))
-    largest = max(piece.cells for piece in planned)
+    largest = max(piece.cells for piece, _, _ in planned)
     with inputs.on_device():
         if keep_gradient_matrix:
-            results.gradient_matrix = inputs.new(sum(batch.lengths) * inputs.ref_length)
+            results.gradient_matrix = inputs.new(sum(piece.cells for piece, _, _ in planned))
         if sample_gradients:
             results.signal_gradients = inputs.new(sum(batch.lengths) * batch.channels,
                                                   zero=True)
-            results.reference_gradient = inputs.new(inputs.reference_values, zero=True)
+            results.reference_gradient = inputs.new(inputs.reference_gradient_values, zero=True)
         distance = inputs.workspace("distances", largest)
         score = inputs.workspace("scores", largest, scores_type)
         workspace = (inputs.workspace("gradients", largest)
                      if sample_gradients and not keep_gradient_matrix else None)
-        for piece in planned:
+        for piece, first_reference, references in planned:
             results.cell_offsets.append(piece.first_cell)
-            _distances(inputs, piece, distance)
+            _distances(inputs, piece, distance, first_reference, references)
             alpha = 0 if inputs.alpha is None else inputs.address(inputs.alpha, piece.start)
             scores = inputs.address(results.scores, piece.start, scores_type)
-            inputs.operation("calc_softdtw_forward")(
-                piece.lengths, inputs.ref_length, inputs.address(distance),
+            _named(inputs, "calc_softdtw_forward", references)(
+                piece.lengths, references, inputs.address(distance),
                 inputs.address(score), scores, options.gamma, alpha, options.local_end,
                 options.last_row_only, options.ref_gap_penalty)
             if not need_gradient:
@@ -353,15 +378,92 @@ def run(inputs: Inputs, *, keep_gradient_matrix=False, sample_gradients=False,
                 gradient = results.gradient_matrix[piece.first_cell:piece.first_cell + piece.cells]
             else:
                 gradient = workspace[:piece.cells]
-            inputs.operation("calc_softdtw_backward")(
-                piece.lengths, inputs.ref_length, inputs.address(distance),
+            _named(inputs, "calc_softdtw_backward", references)(
+                piece.lengths, references, inputs.address(distance),
                 inputs.address(score), inputs.address(gradient), options.gamma, alpha,
                 options.local_end, scores, options.last_row_only, options.ref_gap_penalty)
             _clear_signals_without_path(inputs, piece, gradient, results.scores)
             if sample_gradients:
                 if score_weights is not None:
                     _weigh_signals(inputs, piece, gradient, score_weights)
-                _add_sample_gradients(inputs, piece, gradient, results)
+                _add_sample_gradients(inputs, piece, gradient, results, first_reference,
+                                      references)
+    return results
+
+
+# The operations' pair versions, which take a reference per signal (ref_signal_lengths) and
+# references of any length.
+PAIR_VERSIONS = {
+    "calc_softdtw_forward": "calc_softdtw_pair_forward",
+    "calc_softdtw_backward": "calc_softdtw_pair_backward",
+    "calc_manhattan_distance": "calc_manhattan_pair_distance",
+    "calc_manhattan_distance_gradient": "calc_manhattan_pair_distance_gradient",
+    "convert_square_to_antidiag": "convert_pair_square_to_antidiag",
+    "convert_antidiag_to_square": "convert_pair_antidiag_to_square",
+    "normalize_matrix": "normalize_pair_matrix",
+    "calc_weighted_means": "calc_pair_weighted_means",
+    "calc_weighted_std": "calc_pair_weighted_std",
+    "calc_weighted_index_std": "calc_pair_weighted_index_std",
+}
+
+
+def one_reference_operation(inputs: Inputs, name):
+    """The module's function `name` for a call of one reference, taking (..., lengths, M, ...)
+    as it does: where the reference is longer than the kernels of one thread per column take
+    (on the CUDA module and the twin), its pair version with the reference as every signal's,
+    whose layouts are the same."""
+    if not _beyond_a_block(inputs):
+        return inputs.operation(name)
+    pair_version = inputs.operation(PAIR_VERSIONS[name])
+
+    def with_lengths_repeated(*arguments):
+        arguments = list(arguments)
+        lengths = next(k for k, value in enumerate(arguments) if isinstance(value, list))
+        arguments[lengths + 1] = [arguments[lengths + 1]] * len(arguments[lengths])
+        return pair_version(*arguments)
+    return with_lengths_repeated
+
+
+def _named(inputs: Inputs, name, references):
+    """The module's function `name`, or its pair version where the references are a list of
+    lengths (one per signal)."""
+    return inputs.operation(PAIR_VERSIONS[name] if isinstance(references, list) else name)
+
+
+def _run_pieces(inputs: Inputs, layout: MatrixLayout):
+    """(piece, its first reference sample, the references the module takes for it: M, or the
+    list of the pairs' lengths)."""
+    if inputs.pairs:
+        yield from _pair_pieces(inputs, layout)
+        return
+    for piece in pieces(inputs, layout):
+        yield piece, 0, inputs.ref_length
+
+
+def _beyond_a_block(inputs: Inputs) -> bool:
+    """Whether one reference is longer than the kernels of one thread per column take."""
+    return (inputs.backend.name != "cpu" and not inputs.pairs
+            and inputs.ref_length > inputs.backend.block_threads)
+
+
+def _as_pairs(inputs: Inputs) -> Inputs:
+    """The call with its one reference as every signal's own."""
+    count = inputs.batch.count
+    copies = inputs.adapter.concat([inputs.reference.reshape(-1)] * count)
+    references = replace(inputs.batch, lengths=[inputs.ref_length] * count, form="flat",
+                         flat=copies)
+    return replace(inputs, reference=copies, references=references)
+
+
+def _summed_over_copies(inputs: Inputs, results: Results) -> Results:
+    """Results of a call run as pairs of its one reference: the reference's gradient is the
+    sum of its copies', in signal order."""
+    if results.reference_gradient is not None:
+        copies = results.reference_gradient.reshape(inputs.batch.count, inputs.reference_values)
+        total = copies[0]
+        for k in range(1, inputs.batch.count):
+            total = total + copies[k]
+        results.reference_gradient = total
     return results
 
 
@@ -451,8 +553,9 @@ def _signal_cells(inputs, piece):
     """(k, first cell, cells) of every signal of the piece, cells counted from the piece's
     first."""
     first = 0
+    ref_lengths = inputs.ref_lengths
     for k, length in zip(range(piece.start, piece.stop), piece.lengths):
-        own = length * inputs.ref_length
+        own = length * ref_lengths[k]
         yield k, first, own
         first += own
 
@@ -476,34 +579,42 @@ def _weigh_signals(inputs, piece, gradient, score_weights):
         gradient[first:first + own] *= score_weights[k]
 
 
-def _distances(inputs, piece, distance):
+def _distances(inputs, piece, distance, first_reference=0, references=None):
     """The piece's distance matrices: the kernels' own, the vectorised module's of any cost,
-    or, elsewhere, formed with the array library."""
+    or, elsewhere, formed with the array library. references: as _run_pieces gives them."""
+    references = inputs.ref_length if references is None else references
     arguments = (inputs.samples_address(piece.first_sample), piece.lengths,
-                 inputs.address(inputs.reference), inputs.ref_length, inputs.address(distance))
+                 inputs.address(inputs.reference, first_reference * inputs.batch.channels),
+                 references, inputs.address(distance))
     if inputs.kernels_costs:
-        inputs.operation("calc_manhattan_distance")(*arguments)
+        _named(inputs, "calc_manhattan_distance", references)(*arguments)
     elif inputs.backend.name == "cpu":
         inputs.operation("calc_distance")(*arguments, **inputs.cost_arguments(piece))
     else:
-        _costs.form_distances(inputs, piece, distance)
+        _costs.form_distances(inputs, piece, distance, references)
 
 
-def _add_sample_gradients(inputs, piece, gradient, results):
-    """The gradients of the piece's samples and of the reference from its expected
-    alignments, added into the results."""
+def _add_sample_gradients(inputs, piece, gradient, results, first_reference=0,
+                          references=None):
+    """The gradients of the piece's samples and of the reference (or of each pair's) from its
+    expected alignments, added into the results."""
+    references = inputs.ref_length if references is None else references
     if not inputs.kernels_costs and inputs.backend.name != "cpu":
-        _costs.add_sample_gradients(inputs, piece, gradient, results)
+        _costs.add_sample_gradients(inputs, piece, gradient, results, references)
         return
+    channels = inputs.batch.channels
     name = ("calc_manhattan_distance_gradient" if inputs.kernels_costs
             else "calc_distance_gradient")
-    extra = {} if inputs.kernels_costs else {"channels": inputs.batch.channels,
+    extra = {} if inputs.kernels_costs else {"channels": channels,
                                              "cost": inputs.options.cost}
-    inputs.operation(name)(
+    operation = (_named(inputs, name, references) if inputs.kernels_costs
+                 else inputs.operation(name))
+    operation(
         inputs.samples_address(piece.first_sample), piece.lengths,
-        inputs.address(inputs.reference), inputs.ref_length, inputs.address(gradient),
-        inputs.address(results.signal_gradients, piece.first_sample * inputs.batch.channels),
-        inputs.address(results.reference_gradient), **extra)
+        inputs.address(inputs.reference, first_reference * channels), references,
+        inputs.address(gradient),
+        inputs.address(results.signal_gradients, piece.first_sample * channels),
+        inputs.address(results.reference_gradient, first_reference * channels), **extra)
 
 
 def gradients(inputs: Inputs, score_weights=None, reference_gradients=True) -> Results:
@@ -521,13 +632,11 @@ def self_pairs(inputs: Inputs, batch: Batch) -> Inputs:
 
 
 def pair_scores(inputs: Inputs):
-    """The score of every pair: on the vectorised module every pair in one call a piece, each
-    signal against its own reference; elsewhere one call per distinct reference."""
-    found = inputs.new(inputs.batch.count, element=inputs.element.score)
+    """The score of every pair, each signal against its own reference, every pair of a piece
+    in one call (on the CUDA module and the twin, one launch of each operation)."""
     if inputs.backend.name != "cpu":
-        for positions, group in _reference_groups(inputs):
-            place(inputs.adapter, found, positions, scores(group))
-        return found
+        return run(inputs).scores
+    found = inputs.new(inputs.batch.count, element=inputs.element.score)
     options = inputs.options
     for piece, first_reference, ref_lengths in _pair_pieces(
             inputs, call_layout(inputs.backend, inputs.element, None)):
@@ -543,28 +652,14 @@ def pair_scores(inputs: Inputs):
 
 def pair_gradients(inputs: Inputs, score_weights=None, reference_gradients=True) -> Results:
     """Scores, the gradients of the samples, and with reference_gradients each pair's own
-    reference gradient, shaped like the flat references (zeros otherwise). On the vectorised
-    module every pair runs in one call a piece, keeping only the score matrices; elsewhere one
-    call per distinct reference."""
+    reference gradient, shaped like the flat references. Every pair of a piece runs in one
+    call: on the vectorised module keeping only the score matrices, on the CUDA module and
+    the twin one launch of each operation."""
     if inputs.backend.name == "cpu":
         return _lean_pair_gradients(inputs, score_weights, reference_gradients)
-    batch, references = inputs.batch, inputs.references
-    results = Results(scores=inputs.new(batch.count, element=inputs.element.score),
-                      signal_gradients=inputs.new(sum(batch.lengths) * batch.channels),
-                      reference_gradient=inputs.new(sum(references.lengths) * batch.channels,
-                                                    zero=True))
-    signal_spans, reference_spans = spans(batch), spans(references)
-    adapter = inputs.adapter
-    for positions, group in _reference_groups(inputs, shared=not reference_gradients):
-        weights = None if score_weights is None else _gathered(adapter, score_weights,
-                                                               [(k, k + 1) for k in positions])
-        found = run(group, sample_gradients=True, score_weights=weights)
-        place(adapter, results.scores, positions, found.scores)
-        place_spans(adapter, results.signal_gradients, [signal_spans[k] for k in positions],
-                     found.signal_gradients)
-        if reference_gradients:
-            place_spans(adapter, results.reference_gradient, [reference_spans[positions[0]]],
-                         found.reference_gradient)
+    results = run(inputs, sample_gradients=True, score_weights=score_weights)
+    if not reference_gradients:
+        results.reference_gradient = inputs.new(inputs.reference_gradient_values, zero=True)
     return results
 
 

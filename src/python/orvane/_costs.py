@@ -41,49 +41,62 @@ def _signals(inputs, piece):
         first += length
 
 
-def _differences(inputs, samples, channel):
-    reference = inputs.reference.reshape(inputs.ref_length, inputs.batch.channels)
-    return samples[:, channel, None] - reference[None, :, channel]
+def _differences(inputs, k, samples, channel):
+    """x - y of signal k's samples against its reference, one channel: (N_k, M_k)."""
+    return samples[:, channel, None] - inputs.reference_of(k)[None, :, channel]
 
 
-def form_distances(inputs, piece, distance):
-    """The piece's distance matrices, into `distance` in the anti-diagonal layout."""
+def _operation(inputs, name, references):
+    """The conversion `name`, or its pair version for a list of reference lengths."""
+    pair = name.replace("convert_", "convert_pair_")
+    return inputs.operation(pair if isinstance(references, list) else name)
+
+
+def form_distances(inputs, piece, distance, references):
+    """The piece's distance matrices, into `distance` in the anti-diagonal layout.
+    references: M, or the list of the piece's pairs' reference lengths."""
     square = inputs.workspace("row-major", piece.cells)
     cells = 0
     for k, samples in _signals(inputs, piece):
         costs = None
         for channel in range(inputs.batch.channels):
-            difference = _differences(inputs, samples, channel)
+            difference = _differences(inputs, k, samples, channel)
             own = abs(difference) if inputs.options.cost == "abs" else difference * difference
             costs = own if costs is None else costs + own
         if inputs.options.band is not None:
             outside = ~in_band(*costs.shape, inputs.options.band[k])
             costs[inputs.adapter.from_numpy(outside, inputs.batch.device)] = float("inf")
-        size = samples.shape[0] * inputs.ref_length
+        size = costs.shape[0] * costs.shape[1]
         square[cells:cells + size] = costs.reshape(-1)
         cells += size
-    inputs.operation("convert_square_to_antidiag")(
-        piece.lengths, inputs.ref_length, inputs.address(square), inputs.address(distance))
+    _operation(inputs, "convert_square_to_antidiag", references)(
+        piece.lengths, references, inputs.address(square), inputs.address(distance))
 
 
-def add_sample_gradients(inputs, piece, gradient, results):
+def add_sample_gradients(inputs, piece, gradient, results, references):
     """The gradients of sum E * cost over the piece, from its expected alignments E in the
-    anti-diagonal layout, added into the results."""
+    anti-diagonal layout, added into the results: the samples', and the reference's (or each
+    pair's own)."""
     square = inputs.workspace("row-major", piece.cells)
-    inputs.operation("convert_antidiag_to_square")(
-        piece.lengths, inputs.ref_length, inputs.address(gradient), inputs.address(square))
+    _operation(inputs, "convert_antidiag_to_square", references)(
+        piece.lengths, references, inputs.address(gradient), inputs.address(square))
     channels = inputs.batch.channels
-    reference_gradient = results.reference_gradient.reshape(inputs.ref_length, channels)
+    reference_offsets = (inputs.references.signal_offsets() if inputs.pairs
+                         else [0] * (inputs.batch.count + 1))
     cells = 0
     for k, samples in _signals(inputs, piece):
         length = samples.shape[0]
-        expected = square[cells:cells + length * inputs.ref_length].reshape(
-            length, inputs.ref_length)
+        reference = inputs.reference_of(k)
+        expected = square[cells:cells + length * reference.shape[0]].reshape(
+            length, reference.shape[0])
         first = (piece.first_sample + sum(piece.lengths[:k - piece.start])) * channels
         own = results.signal_gradients[first:first + length * channels].reshape(length,
                                                                                 channels)
+        start = reference_offsets[k]
+        reference_gradient = results.reference_gradient[
+            start:start + reference.shape[0] * channels].reshape(-1, channels)
         for channel in range(channels):
-            difference = _differences(inputs, samples, channel)
+            difference = _differences(inputs, k, samples, channel)
             if inputs.options.cost == "abs":
                 derivative = (inputs.adapter.module.sign(difference)
                               * (abs(difference) >= DEAD_ZONE))
@@ -92,4 +105,4 @@ def add_sample_gradients(inputs, piece, gradient, results):
             weighted = expected * derivative
             own[:, channel] += weighted.sum(axis=1)
             reference_gradient[:, channel] -= weighted.sum(axis=0)
-        cells += length * inputs.ref_length
+        cells += length * reference.shape[0]

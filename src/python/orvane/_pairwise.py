@@ -9,7 +9,6 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from . import _backends
 from ._api import (SCORE_OPTION_DEFAULTS, Array, Lengths, Signals, check_divergence_options,
                    soft_dtw_of_pairs)
 from ._arrays import native
@@ -69,9 +68,7 @@ def pairwise(a: Signals, b: Signals | None = None, *, lengths_a: Lengths | None 
     The pairs (a_i, b_j) run as batches of pairs: each call takes as many signals of b (whole
     columns, the longest first) as copies of their pairs' samples fit in memory_budget bytes
     (or COPY_BYTES_WITHOUT_BUDGET, 1 GiB, without one); each pair's score is that of a
-    one-pair call. The signals of b
-    are references, so the backend's limit on references applies to them (on the CUDA module
-    and the twin: the device's threads per block). With b=None under options that keep the
+    one-pair call. With b=None under options that keep the
     score symmetric (global end, neither alpha nor ref_gap_penalty), each pair is computed
     once and mirrored. The divergence's self-terms run as pairs too (with b=None they are the
     diagonal). Results come back in the inputs' library and on their device, float64 where
@@ -88,7 +85,6 @@ def pairwise(a: Signals, b: Signals | None = None, *, lengths_a: Lengths | None 
     else:
         second = _parse(b, lengths_b, "b")
         _check_alike(first.batch, second.batch)
-    _check_reference_lengths(first, second, options, divergence, b is None)
     # alpha is spread over the pairs: its count is checked against a first.
     parse_alpha(options.get("alpha"), first.batch, check_values=False)
     adapter = first.batch.adapter
@@ -144,27 +140,6 @@ def _check_alike(first: Batch, second: Batch):
     if second.device != first.device:
         raise ValueError(f"b is on {second.device}, but a is on {first.device}; every input must "
                          "be on one device")
-
-
-def _check_reference_lengths(first, second, options, divergence, b_omitted):
-    """Before any call: the signals that serve as references fit the backend."""
-    batch = first.batch
-    backend = _backends.choose(batch.device, options.get("backend"), batch.adapter, "a")
-    limit = backend.max_ref_length
-    for j, length in enumerate(second.lengths):
-        if length > limit:
-            which = "b (a itself, when b is not given)" if b_omitted else "b"
-            raise ValueError(
-                f"{second.name}[{j}] has {length} samples, more than the {limit} that backend "
-                f"{backend.name!r} takes in a reference: pairwise uses each signal of {which} "
-                "as the reference in turn (one thread per reference sample in a block)")
-    if divergence and not b_omitted:
-        for i, length in enumerate(first.lengths):
-            if length > limit:
-                raise ValueError(
-                    f"a[{i}] has {length} samples; its divergence self-term uses it as the "
-                    f"reference, which backend {backend.name!r} limits to {limit} samples (one "
-                    "thread per reference sample in a block)")
 
 
 def _symmetric(options) -> bool:

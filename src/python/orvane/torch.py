@@ -229,7 +229,7 @@ def soft_dtw_self_terms_op(signals, reference, lengths, gamma, cost, band, backe
                    precision=precision)
     inputs = _prepare(signals, reference, lengths, None, gamma, "global", 0.0, cost, band,
                       backend, memory_budget, precision, ref_lengths,
-                      signal_gradients or reference_gradients, signals_as_references=True)
+                      signal_gradients or reference_gradients)
     own, own_gradients = _self_terms(inputs, inputs.batch, signal_gradients)
     own_gradients = (_like_signals(inputs, own_gradients / 2, signals) if signal_gradients
                      else signals.new_empty(0))

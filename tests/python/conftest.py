@@ -41,6 +41,25 @@ def backend(request):
     return request.param
 
 
+# The modules whose kernels run in blocks of threads: the twin and, with a GPU, the CUDA one.
+GPU_BACKENDS = [param for param in BACKENDS if param.id != "cpu"]
+
+
+@pytest.fixture(params=GPU_BACKENDS)
+def gpu(request):
+    """The twin and, where a GPU is present, the CUDA module."""
+    return request.param
+
+
+@pytest.fixture(params=[hooks.ThreadOrder.forward, hooks.ThreadOrder.reverse,
+                        hooks.ThreadOrder.shuffled], ids=["forward", "reverse", "shuffled"])
+def thread_order(request):
+    """The twin's threads of a block start and resume in this order (a GPU picks its own), so
+    that a missing barrier shows under one of them."""
+    hooks.set_thread_order(request.param, seed=7)
+    return request.param
+
+
 @pytest.fixture(params=MODULES)
 def module(request):
     """Each built module, for tests that need no device."""

@@ -12,11 +12,9 @@ import pytest
 import orvane_cpu
 from batches import Options, TrainingRun, random_batch
 from layout_reference import square_to_antidiag
-from conftest import BACKENDS
 from orvane import cpu_cuda_testing as hooks
 from orvane.buffers import twin_backend
 
-GPU_BACKENDS = [param for param in BACKENDS if param.id != "cpu"]
 PATHS = {  # suffix, data, score and gradient types
     "float32": ("", np.float32, np.float32, np.float32),
     "mixed": ("_mixed", np.float32, np.float64, np.float32),
@@ -28,18 +26,6 @@ ENDS = [
     pytest.param(Options(gamma=0.7, local_end=True, last_row_only=True, ref_gap_penalty=0.2),
                  id="free-last-row"),
 ]
-ORDERS = [hooks.ThreadOrder.forward, hooks.ThreadOrder.reverse, hooks.ThreadOrder.shuffled]
-
-
-@pytest.fixture(params=GPU_BACKENDS)
-def gpu(request):
-    return request.param
-
-
-@pytest.fixture(params=ORDERS, ids=["forward", "reverse", "shuffled"])
-def thread_order(request):
-    hooks.set_thread_order(request.param, seed=7)
-    return request.param
 
 
 def distances(lengths, ref_lengths, seed=0):

@@ -10,14 +10,12 @@ import numpy as np
 import pytest
 
 import statistics_reference as stats_ref
-from conftest import BACKENDS, VECTORISED
+from conftest import VECTORISED
 from layout_reference import antidiag_to_square, square_to_antidiag
 from orvane import cpu_cuda_testing as hooks
 from orvane.buffers import twin_backend
 from orvane.cpu_cuda_testing import Call
 
-GPU_BACKENDS = [param for param in BACKENDS if param.id != "cpu"]
-ORDERS = [hooks.ThreadOrder.forward, hooks.ThreadOrder.reverse, hooks.ThreadOrder.shuffled]
 # The same float64 terms added in two orders differ by at most (terms - 1) * 2^-53 of the sum
 # of their magnitudes: below 1e-13 for the few hundred terms of these batches.
 SUM_RTOL = 1e-12
@@ -28,18 +26,6 @@ SIGN_DEAD_ZONE = np.float64(np.float32(1e-7))
 GUARD = 8
 SENTINEL = -4242.125
 SHAPES = [([3, 7, 1, 12, 5], 6), ([40, 17, 64], 33), ([9, 2], 1)]
-
-
-@pytest.fixture(params=GPU_BACKENDS)
-def gpu(request):
-    return request.param
-
-
-@pytest.fixture(params=ORDERS, ids=["forward", "reverse", "shuffled"])
-def thread_order(request):
-    """The twin's threads of a block start in this order (the GPU picks its own)."""
-    hooks.set_thread_order(request.param, seed=5)
-    return request.param
 
 
 def guarded(backend, values):

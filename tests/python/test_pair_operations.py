@@ -21,7 +21,6 @@ from orvane.buffers import twin_backend
 from orvane.cpu_cuda_testing import Call
 
 DTYPES = [pytest.param(np.float32, id="float32"), pytest.param(np.float64, id="float64")]
-ORDERS = [hooks.ThreadOrder.forward, hooks.ThreadOrder.reverse, hooks.ThreadOrder.shuffled]
 GUARD = 8
 SENTINEL = -4242.125
 DY_START = 0.5  # what every reference gradient holds before a call adds to it
@@ -53,13 +52,6 @@ def backend(request):
 
 @pytest.fixture(params=DTYPES)
 def dtype(request):
-    return request.param
-
-
-@pytest.fixture(params=ORDERS, ids=["forward", "reverse", "shuffled"])
-def thread_order(request):
-    """The twin's threads of a block start in this order (the GPU picks its own)."""
-    hooks.set_thread_order(request.param, seed=11)
     return request.param
 
 

@@ -236,6 +236,7 @@ def soft_dtw_divergence(signals: Signals, reference: Array | Signals, *,
                      ref_gap_penalty=0.0, alpha=None, backend=backend,
                      memory_budget=memory_budget, precision=precision, cost=cost, band=band,
                      matrices=None)
+    check_self_terms_fit(inputs, signal_gradients=False, reference_gradients=False)
     cross = scores(inputs)
     warn_if_no_path(inputs, cross)
     return inputs.result(cross - (signal_self_scores(inputs) + reference_self_scores(inputs)) / 2)
@@ -257,6 +258,24 @@ def self_score(inputs: Inputs, signal, band_width=None):
     options = replace(inputs.options, band=None if band_width is None else (band_width,))
     return scores(replace(inputs, batch=alone, reference=signal, options=options,
                           references=None))
+
+
+def check_self_terms_fit(inputs: Inputs, signal_gradients, reference_gradients):
+    """Refuses, before anything runs, a divergence whose self-terms sdtw(v, v) the memory
+    budget cannot hold (each signal's, and each pair's reference's or the one reference's),
+    with or without their gradients: a signal much shorter than its reference fits the
+    cross term's budget where the reference's self-term does not."""
+    references = inputs.references.lengths if inputs.pairs else [inputs.ref_length]
+    for which, lengths, with_gradients in (("signals", inputs.batch.lengths, signal_gradients),
+                                           ("references", references, reference_gradients)):
+        layout = call_layout(inputs.backend, inputs.element, 3 if with_gradients else None,
+                             with_gradients, inputs.kernels_costs)
+        try:
+            plan_chunks(lengths, lengths, 0, inputs.memory_budget, inputs.element,
+                        **layout.arguments())
+        except ValueError as error:
+            raise ValueError(f"the self-terms of the {which}, each its own reference: "
+                             f"{error}") from None
 
 
 def signal_self_scores(inputs: Inputs):

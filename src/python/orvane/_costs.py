@@ -98,11 +98,12 @@ def add_sample_gradients(inputs, piece, gradient, results, references):
         for channel in range(channels):
             difference = _differences(inputs, k, samples, channel)
             if inputs.options.cost == "abs":
-                derivative = (inputs.adapter.module.sign(difference)
-                              * (abs(difference) >= DEAD_ZONE))
+                weighted = expected * (inputs.adapter.module.sign(difference)
+                                       * (abs(difference) >= DEAD_ZONE))
             else:
-                derivative = difference + difference
-            weighted = expected * derivative
+                # 2E times (x - y), as the vectorised module forms it: a cell of no weight adds
+                # nothing even where 2 (x - y) overflows (its square, the cost, did too).
+                weighted = (expected + expected) * difference
             own[:, channel] += weighted.sum(axis=1)
             reference_gradient[:, channel] -= weighted.sum(axis=0)
         cells += length * reference.shape[0]

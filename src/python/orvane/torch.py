@@ -37,7 +37,7 @@ import torch
 
 from . import _arrays, _backends
 from ._accuracy import warn_if_unreliable
-from ._api import Cost, End, Lengths, Signals, prepare, warn_if_no_path
+from ._api import Cost, End, Lengths, Signals, check_self_terms_fit, prepare, warn_if_no_path
 from ._batch import (Options, UnreadLengths, as_element, boolean, check_memory_budget, flag,
                      is_one_value, parse_alpha, parse_call, parse_options)
 from ._core import gradients, run, scores, self_pairs
@@ -230,6 +230,7 @@ def soft_dtw_self_terms_op(signals, reference, lengths, gamma, cost, band, backe
     inputs = _prepare(signals, reference, lengths, None, gamma, "global", 0.0, cost, band,
                       backend, memory_budget, precision, ref_lengths,
                       signal_gradients or reference_gradients)
+    check_self_terms_fit(inputs, signal_gradients, reference_gradients)
     own, own_gradients = _self_terms(inputs, inputs.batch, signal_gradients)
     own_gradients = (_like_signals(inputs, own_gradients / 2, signals) if signal_gradients
                      else signals.new_empty(0))

@@ -6,7 +6,6 @@ import warnings
 
 import numpy as np
 import pytest
-
 import torch
 
 import orvane

@@ -28,12 +28,12 @@ Cost = Literal["abs", "sqeuclidean"]
 
 def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, backend,
             memory_budget, precision=None, cost="abs", band=None, matrices=3,
-            lean_gradients=False, ref_lengths=None, pairs=None,
-            channels_first=None, channels: Channels | None = None) -> Inputs:
+            lean_gradients=False, ref_lengths=None, pairs=None, channels_first=None,
+            channels: Channels | None = None) -> Inputs:
     """Checks every argument, then converts what needs converting. A rejected call raises
     TypeError or ValueError before anything is allocated or any address is formed.
-    matrices: the batch matrices a call holds, None for scores alone (none on the vectorised module, which keeps
-    no matrix for them; distances and scores elsewhere). lean_gradients: sample gradients
+    matrices: the batch matrices a call holds, None for scores alone (none on the vectorised
+    module, which keeps no matrix for them; distances and scores elsewhere). lean_gradients: sample gradients
     without distance or gradient matrices, as the vectorised module computes them.
     ref_lengths, pairs, channels_first: how the reference is read (see `soft_dtw`).
     channels: the samples' channels, where the caller knows them: signals and reference are

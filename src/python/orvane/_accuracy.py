@@ -48,7 +48,7 @@ def warn_if_unreliable(inputs, scores):
         warnings.warn(
             f"the expected alignments of this batch may be off by about {worst:.2g} "
             f"({inputs.element.name} recurrences over up to {int(steps.max())} steps with gamma "
-            f"= {inputs.options.gamma:g}); the float64 path (float64 host arrays, or "
+            f"= {inputs.options.gamma:g}); the float64 path (float64 arrays, or "
             "precision='float64'), a larger gamma, or signals rescaled to smaller distances, "
             "makes them reliable", RuntimeWarning,
             skip_file_prefixes=library_directories())

@@ -620,7 +620,7 @@ def soft_dtw(signals: Signals, reference: torch.Tensor | Signals, *,
     reference k); arguments as for `orvane.soft_dtw`: lengths and ref_lengths a sequence of
     integers or an integer tensor (or "nan", eagerly: from a padded batch's NaN padding),
     band an integer or one per signal (a sequence, a NumPy array or an integer tensor).
-    Float64 CPU tensors run the float64 path and give float64 scores and gradients."""
+    Float64 tensors run the float64 path and give float64 scores and gradients."""
     call = _checked_call(signals, reference, lengths, gamma, end, ref_gap_penalty, alpha, cost,
                          band, backend, memory_budget, precision, ref_lengths, pairs,
                          channels_first)

@@ -21,14 +21,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
-#include <utility>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "common/batch_checks.h"
 #include "common/free_end_terminals.h"
 #include "cuda_helpers/launch.cuh"
 #include "kernels/antidiag_layout.cuh"
+#include "kernels/pair_batch.cuh"
 #include "kernels/softdtw_passes.h"
 #include "kernels/softdtw_steps.cuh"
 
@@ -75,8 +76,8 @@ struct Float64Path {
 // paths that scale scores: the kernels' cell, in the path's type.
 template <typename T>
 __device__ __forceinline__ T scaled_cell(T cost, T up, T corner, T left, T gamma, T inv_gamma) {
-    return cost + calculate_softmin(-(inv_gamma * up), -(inv_gamma * corner), -(inv_gamma * left),
-                                    gamma);
+    return cost +
+           calculate_softmin(-(inv_gamma * up), -(inv_gamma * corner), -(inv_gamma * left), gamma);
 }
 
 // The mixed path's cell: the least predecessor score and the differences to it in float64,
@@ -89,9 +90,7 @@ __device__ __forceinline__ double mixed_cell(float cost, double up, double corne
     if (isnan(up) || isnan(corner) || isnan(left)) {
         softmin = NAN;
     } else if (!isinf(least)) {
-        const auto term = [&](double r) {
-            return expf(static_cast<float>(least - r) * inv_gamma);
-        };
+        const auto term = [&](double r) { return expf(static_cast<float>(least - r) * inv_gamma); };
         const float sum = (term(up) + term(corner)) + term(left);
         softmin = least - static_cast<double>(logf(sum) * gamma);
     }
@@ -185,27 +184,28 @@ __global__ void __launch_bounds__(Path::kMaxThreads) softdtw_forward_columns_ker
     const Data inv_gamma = Data(1) / gamma;
     const Data bias = alpha != nullptr ? alpha[pair.k] : Data(0);
     const Score absent = Score(INFINITY);
-    for_each_own_cell<true>(matrix.rows, matrix.cols, [&](int i, int j, int d,
-                                                          const DiagonalStarts& starts) {
-        const std::int64_t here = matrix.cell_on(d, starts.here, i);
-        const Data cost = distance_matrices[here] - bias;
-        Score value = cost;
-        if (d > 0) {
-            const Score up = i >= 1 ? score_matrices[matrix.cell_on(d - 1, starts.before, i - 1)]
-                                    : absent;
-            const Score corner = i >= 1 && j >= 1
-                                     ? score_matrices[matrix.cell_on(d - 2, starts.far_before, i - 1)]
-                                     : absent;
-            const Score left = j >= 1 ? score_matrices[matrix.cell_on(d - 1, starts.before, i)]
-                                      : absent;
-            if constexpr (std::is_same_v<Path, MixedPath>) {
-                value = mixed_cell(cost, up, corner, left, gamma, inv_gamma);
-            } else {
-                value = scaled_cell(cost, up, corner, left, gamma, inv_gamma);
+    for_each_own_cell<true>(
+        matrix.rows, matrix.cols, [&](int i, int j, int d, const DiagonalStarts& starts) {
+            const std::int64_t here = matrix.cell_on(d, starts.here, i);
+            const Data cost = distance_matrices[here] - bias;
+            Score value = cost;
+            if (d > 0) {
+                const Score up =
+                    i >= 1 ? score_matrices[matrix.cell_on(d - 1, starts.before, i - 1)] : absent;
+                const Score corner =
+                    i >= 1 && j >= 1
+                        ? score_matrices[matrix.cell_on(d - 2, starts.far_before, i - 1)]
+                        : absent;
+                const Score left =
+                    j >= 1 ? score_matrices[matrix.cell_on(d - 1, starts.before, i)] : absent;
+                if constexpr (std::is_same_v<Path, MixedPath>) {
+                    value = mixed_cell(cost, up, corner, left, gamma, inv_gamma);
+                } else {
+                    value = scaled_cell(cost, up, corner, left, gamma, inv_gamma);
+                }
             }
-        }
-        score_matrices[here] = value;
-    });
+            score_matrices[here] = value;
+        });
 }
 
 // The free-end terminals fold in slots of min(M_k, kFoldWidth), as a block of that many
@@ -241,8 +241,7 @@ __global__ void __launch_bounds__(Path::kMaxThreads) softdtw_final_scores_column
         score_matrices, matrix, Score(1) / score_gamma, static_cast<Score>(ref_gap_penalty),
         FreeEndTerminals<Score>::count_of(matrix.rows, matrix.cols, last_row_only)};
     reduce_free_end(terminals, dynamic_shared_memory<Score>(),
-                    matrix.cols < kFoldWidth ? matrix.cols : kFoldWidth,
-                    score_gamma, scores[k]);
+                    matrix.cols < kFoldWidth ? matrix.cols : kFoldWidth, score_gamma, scores[k]);
 }
 
 // Where the gradient of a cell starts, before its successors' weights are added: with a free
@@ -292,7 +291,9 @@ __device__ __forceinline__ PredecessorShares<Share> predecessor_shares(Score up,
         least = -Score(INFINITY);
     }
     // A NaN exponent makes its exponential NaN, and so the sum and every share.
-    const auto share_of = [&](Score r) { return exp_of(static_cast<Share>(least - r) * inv_gamma); };
+    const auto share_of = [&](Score r) {
+        return exp_of(static_cast<Share>(least - r) * inv_gamma);
+    };
     const Share up_share = share_of(up);
     const Share corner_share = share_of(corner);
     const Share left_share = share_of(left);
@@ -336,121 +337,82 @@ __global__ void __launch_bounds__(Path::kMaxThreads) softdtw_backward_columns_ke
         const int row = (diagonal % kRingDiagonals) * kShares + which;
         return ring[row * matrix.cols + column];
     };
-    for_each_own_cell<false>(matrix.rows, matrix.cols, [&](int i, int j, int d,
-                                                           const DiagonalStarts& starts) {
-        const std::int64_t here = matrix.cell_on(d, starts.here, i);
-        const Score r = R[here];
-        const bool has_down = i + 1 < matrix.rows;
-        const bool has_right = j + 1 < matrix.cols;
-        Gradient e = backward_start<Path>(matrix, i, j, r, inv_gamma, local_end, last_row_only,
-                                          scores + pair.k, ref_gap_penalty);
-        if constexpr (!Path::kShares) {
-            const auto add = [&](std::int64_t s) {
-                const Gradient weight =
-                    get_gradient(R[s], r, distance_matrices[s] - bias, inv_gamma);
-                e = fused_multiply_add(E[s], weight, e);
-            };
-            if (has_down) {
-                add(matrix.cell_on(d + 1, starts.after, i + 1));
+    for_each_own_cell<false>(
+        matrix.rows, matrix.cols,
+        [&](int i, int j, int d, const DiagonalStarts& starts) {
+            const std::int64_t here = matrix.cell_on(d, starts.here, i);
+            const Score r = R[here];
+            const bool has_down = i + 1 < matrix.rows;
+            const bool has_right = j + 1 < matrix.cols;
+            Gradient e = backward_start<Path>(matrix, i, j, r, inv_gamma, local_end, last_row_only,
+                                              scores + pair.k, ref_gap_penalty);
+            if constexpr (!Path::kShares) {
+                const auto add = [&](std::int64_t s) {
+                    const Gradient weight =
+                        get_gradient(R[s], r, distance_matrices[s] - bias, inv_gamma);
+                    e = fused_multiply_add(E[s], weight, e);
+                };
+                if (has_down) {
+                    add(matrix.cell_on(d + 1, starts.after, i + 1));
+                }
+                if (has_down && has_right) {
+                    add(matrix.cell_on(d + 2, starts.far_after, i + 1));
+                }
+                if (has_right) {
+                    add(matrix.cell_on(d + 1, starts.after, i));
+                }
+                E[here] = e;
+            } else {
+                if (has_down) {
+                    e = fused_multiply_add(E[matrix.cell_on(d + 1, starts.after, i + 1)],
+                                           slot(d + 1, kUp, j), e);
+                }
+                if (has_down && has_right) {
+                    e = fused_multiply_add(E[matrix.cell_on(d + 2, starts.far_after, i + 1)],
+                                           slot(d + 2, kCorner, j + 1), e);
+                }
+                if (has_right) {
+                    e = fused_multiply_add(E[matrix.cell_on(d + 1, starts.after, i)],
+                                           slot(d + 1, kLeft, j + 1), e);
+                }
+                E[here] = e;
             }
-            if (has_down && has_right) {
-                add(matrix.cell_on(d + 2, starts.far_after, i + 1));
+        },
+        [&](int i, int j, int d, const DiagonalStarts& starts) {
+            // The cell's predecessors' shares of its own soft minimum, once its E is stored.
+            if constexpr (Path::kShares) {
+                if (d == 0) {
+                    return;
+                }
+                const Score absent = Score(INFINITY);
+                const PredecessorShares<ShareType> shares = predecessor_shares(
+                    i >= 1 ? R[matrix.cell_on(d - 1, starts.before, i - 1)] : absent,
+                    i >= 1 && j >= 1 ? R[matrix.cell_on(d - 2, starts.far_before, i - 1)] : absent,
+                    j >= 1 ? R[matrix.cell_on(d - 1, starts.before, i)] : absent,
+                    static_cast<ShareType>(inv_gamma));
+                slot(d, kUp, j) = shares.up;
+                slot(d, kCorner, j) = shares.corner;
+                slot(d, kLeft, j) = shares.left;
             }
-            if (has_right) {
-                add(matrix.cell_on(d + 1, starts.after, i));
-            }
-            E[here] = e;
-        } else {
-            if (has_down) {
-                e = fused_multiply_add(E[matrix.cell_on(d + 1, starts.after, i + 1)],
-                                       slot(d + 1, kUp, j), e);
-            }
-            if (has_down && has_right) {
-                e = fused_multiply_add(E[matrix.cell_on(d + 2, starts.far_after, i + 1)],
-                                       slot(d + 2, kCorner, j + 1), e);
-            }
-            if (has_right) {
-                e = fused_multiply_add(E[matrix.cell_on(d + 1, starts.after, i)],
-                                       slot(d + 1, kLeft, j + 1), e);
-            }
-            E[here] = e;
-        }
-    }, [&](int i, int j, int d, const DiagonalStarts& starts) {
-        // The cell's predecessors' shares of its own soft minimum, once its E is stored.
-        if constexpr (Path::kShares) {
-            if (d == 0) {
-                return;
-            }
-            const Score absent = Score(INFINITY);
-            const PredecessorShares<ShareType> shares = predecessor_shares(
-                i >= 1 ? R[matrix.cell_on(d - 1, starts.before, i - 1)] : absent,
-                i >= 1 && j >= 1 ? R[matrix.cell_on(d - 2, starts.far_before, i - 1)] : absent,
-                j >= 1 ? R[matrix.cell_on(d - 1, starts.before, i)] : absent,
-                static_cast<ShareType>(inv_gamma));
-            slot(d, kUp, j) = shares.up;
-            slot(d, kCorner, j) = shares.corner;
-            slot(d, kLeft, j) = shares.left;
-        }
-    });
+        });
 }
-
-// A validated batch with its per-signal tables: M_k, where each matrix starts and where
-// each reference starts among all references' samples.
-struct ColumnTables {
-    const std::vector<int>& lengths;
-    std::vector<int> ref_lengths;
-    std::vector<int> matrix_offsets;
-    std::vector<int> ref_offsets;
-
-    int num_signals() const { return static_cast<int>(lengths.size()); }
-    int longest_reference() const {
-        return *std::max_element(ref_lengths.begin(), ref_lengths.end());
-    }
-};
 
 // Values of scratch a backward pass that weighs by shares keeps per reference sample.
 constexpr std::int64_t kRingValues = std::int64_t{kRingDiagonals} * kShares;
 
-ColumnTables make_tables(const std::vector<int>& lengths, std::vector<int> ref_lengths) {
-    check_pairs_fit_int32(lengths, ref_lengths, kRingValues);
-    ColumnTables tables{lengths, std::move(ref_lengths), {}, {}};
-    int cells = 0;
-    int samples = 0;
-    for (std::size_t k = 0; k < lengths.size(); ++k) {
-        tables.matrix_offsets.push_back(cells);
-        tables.ref_offsets.push_back(samples);
-        cells += lengths[k] * tables.ref_lengths[k];
-        samples += tables.ref_lengths[k];
-    }
-    return tables;
-}
-
 // One reference for the whole batch: the checks of the kernels of one thread per column,
-// without their limit on M.
-ColumnTables one_reference(const std::vector<int>& lengths, int ref_signal_length) {
+// without their limit on M, and the tables of pairs of it.
+PairBatch one_reference(const std::vector<int>& lengths, int ref_signal_length) {
     validate_lengths(lengths, ref_signal_length);
     check_batch_fits_int32(lengths, ref_signal_length);
-    return make_tables(lengths, std::vector<int>(lengths.size(), ref_signal_length));
+    std::vector<int> ref_lengths(lengths.size(), ref_signal_length);
+    check_pairs_fit_int32(lengths, ref_lengths, kRingValues);
+    return make_pair_batch(lengths, std::move(ref_lengths));
 }
 
-ColumnTables pairs(const std::vector<int>& lengths, const std::vector<int>& ref_signal_lengths) {
-    validate_pair_lengths(lengths, ref_signal_lengths);
-    return make_tables(lengths, ref_signal_lengths);
+PairBatch pairs(const std::vector<int>& lengths, const std::vector<int>& ref_signal_lengths) {
+    return prepare_pairs(lengths, ref_signal_lengths, kRingValues);
 }
-
-// Device copies of the tables, freed when the call ends.
-struct DeviceColumnTables {
-    DeviceBuffer lengths;
-    DeviceBuffer ref_lengths;
-    DeviceBuffer matrix_offsets;
-    DeviceBuffer ref_offsets;
-
-    explicit DeviceColumnTables(const ColumnTables& tables)
-        : lengths(copy_vector_to_device(tables.lengths)),
-          ref_lengths(copy_vector_to_device(tables.ref_lengths)),
-          matrix_offsets(copy_vector_to_device(tables.matrix_offsets)),
-          ref_offsets(copy_vector_to_device(tables.ref_offsets)) {}
-};
 
 // gamma and ref_gap_penalty rounded to the path's data type, checked as the float32
 // functions check them (in float64's range on the float64 path).
@@ -472,18 +434,8 @@ typename Path::Data path_ref_gap_penalty(double ref_gap_penalty, bool local_end)
     }
 }
 
-// One block per signal, as many threads as its longest reference has columns, up to the
-// path's and the device's threads per block.
 template <class Path>
-LaunchGeometry column_geometry(const ColumnTables& tables) {
-    const int threads =
-        std::min({tables.longest_reference(), Path::kMaxThreads, max_threads_per_block()});
-    return LaunchGeometry{dim3(static_cast<unsigned>(tables.num_signals()), 1, 1),
-                          dim3(static_cast<unsigned>(threads), 1, 1)};
-}
-
-template <class Path>
-void forward_columns(const ColumnTables& tables, DeviceAddress distance_matrix,
+void forward_columns(const PairBatch& tables, DeviceAddress distance_matrix,
                      DeviceAddress score_matrix, DeviceAddress scores, double requested_gamma,
                      DeviceAddress alpha, bool local_end, bool last_row_only,
                      double requested_ref_gap_penalty) {
@@ -491,31 +443,29 @@ void forward_columns(const ColumnTables& tables, DeviceAddress distance_matrix,
     using Score = typename Path::Score;
     const Data gamma = path_gamma<Path>(requested_gamma);
     const Data ref_gap_penalty = path_ref_gap_penalty<Path>(requested_ref_gap_penalty, local_end);
-    const LaunchGeometry geometry = column_geometry<Path>(tables);
-    const DeviceColumnTables device(tables);
+    const LaunchGeometry geometry = make_pair_signal_geometry(tables, Path::kMaxThreads);
+    const DevicePairTables device_tables(tables);
+    const PairTables device = device_tables.view();
     launch_kernel<softdtw_forward_columns_kernel<Path>>(
-        geometry.grid, geometry.block, 0, device.lengths.get<const int>(),
-        device.ref_lengths.get<const int>(), device_pointer<const Data>(distance_matrix),
-        device_pointer<Score>(score_matrix), device.matrix_offsets.get<const int>(),
-        tables.num_signals(), gamma, device_pointer<const Data>(alpha));
+        geometry.grid, geometry.block, 0, device.lengths, device.ref_lengths,
+        device_pointer<const Data>(distance_matrix), device_pointer<Score>(score_matrix),
+        device.matrix_offsets, tables.num_signals(), gamma, device_pointer<const Data>(alpha));
     wait_for_device();
     launch_kernel<softdtw_final_scores_columns_kernel<Path>>(
         geometry.grid, geometry.block,
         local_end ? std::min(tables.longest_reference(), kFoldWidth) * sizeof(Score) : 0,
-        device_pointer<const Score>(score_matrix), device.matrix_offsets.get<const int>(),
-        device.lengths.get<const int>(), device.ref_lengths.get<const int>(),
-        device_pointer<Score>(scores), tables.num_signals(), gamma, local_end, last_row_only,
-        ref_gap_penalty);
+        device_pointer<const Score>(score_matrix), device.matrix_offsets, device.lengths,
+        device.ref_lengths, device_pointer<Score>(scores), tables.num_signals(), gamma, local_end,
+        last_row_only, ref_gap_penalty);
     wait_for_device();
     check_kernel_execution();
 }
 
 template <class Path>
-void backward_columns(const ColumnTables& tables, DeviceAddress distance_matrix,
+void backward_columns(const PairBatch& tables, DeviceAddress distance_matrix,
                       DeviceAddress score_matrix, DeviceAddress gradient_matrix,
                       double requested_gamma, DeviceAddress alpha, bool local_end,
-                      DeviceAddress scores, bool last_row_only,
-                      double requested_ref_gap_penalty) {
+                      DeviceAddress scores, bool last_row_only, double requested_ref_gap_penalty) {
     using Data = typename Path::Data;
     using Score = typename Path::Score;
     if (local_end && scores == 0) {
@@ -524,22 +474,20 @@ void backward_columns(const ColumnTables& tables, DeviceAddress distance_matrix,
     }
     const Data gamma = path_gamma<Path>(requested_gamma);
     const Data ref_gap_penalty = path_ref_gap_penalty<Path>(requested_ref_gap_penalty, local_end);
-    const LaunchGeometry geometry = column_geometry<Path>(tables);
-    const DeviceColumnTables device(tables);
+    const LaunchGeometry geometry = make_pair_signal_geometry(tables, Path::kMaxThreads);
+    const DevicePairTables device_tables(tables);
+    const PairTables device = device_tables.view();
     DeviceBuffer ring;
     if constexpr (Path::kShares) {
-        const std::int64_t samples =
-            tables.ref_offsets.back() + std::int64_t{tables.ref_lengths.back()};
+        const std::int64_t samples = tables.reference_samples();
         ring = make_zeroed_device_buffer(static_cast<std::size_t>(kRingValues * samples) *
                                          sizeof(typename Path::Share));
     }
     launch_kernel<softdtw_backward_columns_kernel<Path>>(
-        geometry.grid, geometry.block, 0, device.lengths.get<const int>(),
-        device.ref_lengths.get<const int>(), device_pointer<const Data>(distance_matrix),
-        device_pointer<const Score>(score_matrix),
-        device_pointer<typename Path::Gradient>(gradient_matrix),
-        device.matrix_offsets.get<const int>(), device.ref_offsets.get<const int>(),
-        tables.num_signals(), gamma, device_pointer<const Data>(alpha),
+        geometry.grid, geometry.block, 0, device.lengths, device.ref_lengths,
+        device_pointer<const Data>(distance_matrix), device_pointer<const Score>(score_matrix),
+        device_pointer<typename Path::Gradient>(gradient_matrix), device.matrix_offsets,
+        device.ref_offsets, tables.num_signals(), gamma, device_pointer<const Data>(alpha),
         device_pointer<const Score>(scores), local_end, last_row_only, ref_gap_penalty,
         ring.get<void>());
     wait_for_device();
@@ -571,8 +519,7 @@ void calc_softdtw_backward_mixed(const std::vector<int>& input_signal_lengths,
                                  int ref_signal_length, DeviceAddress distance_matrix,
                                  DeviceAddress score_matrix, DeviceAddress gradient_matrix,
                                  double gamma, DeviceAddress alpha, bool local_end,
-                                 DeviceAddress scores, bool last_row_only,
-                                 double ref_gap_penalty) {
+                                 DeviceAddress scores, bool last_row_only, double ref_gap_penalty) {
     backward_columns<MixedPath>(one_reference(input_signal_lengths, ref_signal_length),
                                 distance_matrix, score_matrix, gradient_matrix, gamma, alpha,
                                 local_end, scores, last_row_only, ref_gap_penalty);
@@ -594,9 +541,9 @@ void calc_softdtw_pair_forward(const std::vector<int>& input_signal_lengths,
                                DeviceAddress distance_matrix, DeviceAddress score_matrix,
                                DeviceAddress scores, double gamma, DeviceAddress alpha,
                                bool local_end, bool last_row_only, double ref_gap_penalty) {
-    forward_columns<Float32Path>(pairs(input_signal_lengths, ref_signal_lengths),
-                                 distance_matrix, score_matrix, scores, gamma, alpha, local_end,
-                                 last_row_only, ref_gap_penalty);
+    forward_columns<Float32Path>(pairs(input_signal_lengths, ref_signal_lengths), distance_matrix,
+                                 score_matrix, scores, gamma, alpha, local_end, last_row_only,
+                                 ref_gap_penalty);
 }
 
 void calc_softdtw_pair_forward_mixed(const std::vector<int>& input_signal_lengths,
@@ -613,11 +560,10 @@ void calc_softdtw_pair_forward_float64(const std::vector<int>& input_signal_leng
                                        const std::vector<int>& ref_signal_lengths,
                                        DeviceAddress distance_matrix, DeviceAddress score_matrix,
                                        DeviceAddress scores, double gamma, DeviceAddress alpha,
-                                       bool local_end, bool last_row_only,
-                                       double ref_gap_penalty) {
-    forward_columns<Float64Path>(pairs(input_signal_lengths, ref_signal_lengths),
-                                 distance_matrix, score_matrix, scores, gamma, alpha, local_end,
-                                 last_row_only, ref_gap_penalty);
+                                       bool local_end, bool last_row_only, double ref_gap_penalty) {
+    forward_columns<Float64Path>(pairs(input_signal_lengths, ref_signal_lengths), distance_matrix,
+                                 score_matrix, scores, gamma, alpha, local_end, last_row_only,
+                                 ref_gap_penalty);
 }
 
 void calc_softdtw_pair_backward(const std::vector<int>& input_signal_lengths,
@@ -626,9 +572,9 @@ void calc_softdtw_pair_backward(const std::vector<int>& input_signal_lengths,
                                 DeviceAddress gradient_matrix, double gamma, DeviceAddress alpha,
                                 bool local_end, DeviceAddress scores, bool last_row_only,
                                 double ref_gap_penalty) {
-    backward_columns<Float32Path>(pairs(input_signal_lengths, ref_signal_lengths),
-                                  distance_matrix, score_matrix, gradient_matrix, gamma, alpha,
-                                  local_end, scores, last_row_only, ref_gap_penalty);
+    backward_columns<Float32Path>(pairs(input_signal_lengths, ref_signal_lengths), distance_matrix,
+                                  score_matrix, gradient_matrix, gamma, alpha, local_end, scores,
+                                  last_row_only, ref_gap_penalty);
 }
 
 void calc_softdtw_pair_backward_mixed(const std::vector<int>& input_signal_lengths,
@@ -648,9 +594,9 @@ void calc_softdtw_pair_backward_float64(const std::vector<int>& input_signal_len
                                         DeviceAddress gradient_matrix, double gamma,
                                         DeviceAddress alpha, bool local_end, DeviceAddress scores,
                                         bool last_row_only, double ref_gap_penalty) {
-    backward_columns<Float64Path>(pairs(input_signal_lengths, ref_signal_lengths),
-                                  distance_matrix, score_matrix, gradient_matrix, gamma, alpha,
-                                  local_end, scores, last_row_only, ref_gap_penalty);
+    backward_columns<Float64Path>(pairs(input_signal_lengths, ref_signal_lengths), distance_matrix,
+                                  score_matrix, gradient_matrix, gamma, alpha, local_end, scores,
+                                  last_row_only, ref_gap_penalty);
 }
 
 }  // namespace orvane

@@ -234,8 +234,11 @@ class Inputs:
         return WORKSPACES.get(key, size, element, lambda: self.new(size, element=element),
                               self.memory_budget)
 
-    def operation(self, name):
-        """The module's function `name` for what the call computes in."""
+    def operation(self, name, references=None):
+        """The module's function `name` for what the call computes in, or its pair version
+        where `references` is a list of reference lengths, one per signal."""
+        if isinstance(references, list):
+            name = PAIR_VERSIONS[name]
         passes = ("calc_softdtw_forward", "calc_softdtw_backward", "calc_softdtw_scores",
                   "calc_softdtw_gradients", "calc_softdtw_pair_forward",
                   "calc_softdtw_pair_backward")
@@ -368,7 +371,7 @@ def run(inputs: Inputs, *, keep_gradient_matrix=False, sample_gradients=False,
             _distances(inputs, piece, distance, first_reference, references)
             alpha = 0 if inputs.alpha is None else inputs.address(inputs.alpha, piece.start)
             scores = inputs.address(results.scores, piece.start, scores_type)
-            _named(inputs, "calc_softdtw_forward", references)(
+            inputs.operation("calc_softdtw_forward", references)(
                 piece.lengths, references, inputs.address(distance),
                 inputs.address(score), scores, options.gamma, alpha, options.local_end,
                 options.last_row_only, options.ref_gap_penalty)
@@ -378,7 +381,7 @@ def run(inputs: Inputs, *, keep_gradient_matrix=False, sample_gradients=False,
                 gradient = results.gradient_matrix[piece.first_cell:piece.first_cell + piece.cells]
             else:
                 gradient = workspace[:piece.cells]
-            _named(inputs, "calc_softdtw_backward", references)(
+            inputs.operation("calc_softdtw_backward", references)(
                 piece.lengths, references, inputs.address(distance),
                 inputs.address(score), inputs.address(gradient), options.gamma, alpha,
                 options.local_end, scores, options.last_row_only, options.ref_gap_penalty)
@@ -422,12 +425,6 @@ def one_reference_operation(inputs: Inputs, name):
         arguments[lengths + 1] = [arguments[lengths + 1]] * len(arguments[lengths])
         return pair_version(*arguments)
     return with_lengths_repeated
-
-
-def _named(inputs: Inputs, name, references):
-    """The module's function `name`, or its pair version where the references are a list of
-    lengths (one per signal)."""
-    return inputs.operation(PAIR_VERSIONS[name] if isinstance(references, list) else name)
 
 
 def _run_pieces(inputs: Inputs, layout: MatrixLayout):
@@ -587,7 +584,7 @@ def _distances(inputs, piece, distance, first_reference=0, references=None):
                  inputs.address(inputs.reference, first_reference * inputs.batch.channels),
                  references, inputs.address(distance))
     if inputs.kernels_costs:
-        _named(inputs, "calc_manhattan_distance", references)(*arguments)
+        inputs.operation("calc_manhattan_distance", references)(*arguments)
     elif inputs.backend.name == "cpu":
         inputs.operation("calc_distance")(*arguments, **inputs.cost_arguments(piece))
     else:
@@ -607,9 +604,7 @@ def _add_sample_gradients(inputs, piece, gradient, results, first_reference=0,
             else "calc_distance_gradient")
     extra = {} if inputs.kernels_costs else {"channels": channels,
                                              "cost": inputs.options.cost}
-    operation = (_named(inputs, name, references) if inputs.kernels_costs
-                 else inputs.operation(name))
-    operation(
+    inputs.operation(name, references)(
         inputs.samples_address(piece.first_sample), piece.lengths,
         inputs.address(inputs.reference, first_reference * channels), references,
         inputs.address(gradient),

@@ -46,12 +46,6 @@ def _differences(inputs, k, samples, channel):
     return samples[:, channel, None] - inputs.reference_of(k)[None, :, channel]
 
 
-def _operation(inputs, name, references):
-    """The conversion `name`, or its pair version for a list of reference lengths."""
-    pair = name.replace("convert_", "convert_pair_")
-    return inputs.operation(pair if isinstance(references, list) else name)
-
-
 def form_distances(inputs, piece, distance, references):
     """The piece's distance matrices, into `distance` in the anti-diagonal layout.
     references: M, or the list of the piece's pairs' reference lengths."""
@@ -69,7 +63,7 @@ def form_distances(inputs, piece, distance, references):
         size = costs.shape[0] * costs.shape[1]
         square[cells:cells + size] = costs.reshape(-1)
         cells += size
-    _operation(inputs, "convert_square_to_antidiag", references)(
+    inputs.operation("convert_square_to_antidiag", references)(
         piece.lengths, references, inputs.address(square), inputs.address(distance))
 
 
@@ -78,7 +72,7 @@ def add_sample_gradients(inputs, piece, gradient, results, references):
     anti-diagonal layout, added into the results: the samples', and the reference's (or each
     pair's own)."""
     square = inputs.workspace("row-major", piece.cells)
-    _operation(inputs, "convert_antidiag_to_square", references)(
+    inputs.operation("convert_antidiag_to_square", references)(
         piece.lengths, references, inputs.address(gradient), inputs.address(square))
     channels = inputs.batch.channels
     reference_offsets = (inputs.references.signal_offsets() if inputs.pairs

@@ -27,7 +27,7 @@ Cost = Literal["abs", "sqeuclidean"]
 
 
 def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, backend,
-            memory_budget, precision=None, cost="abs", band=None, matrices=3,
+            memory_budget, precision=None, cost="sqeuclidean", band=None, matrices=3,
             lean_gradients=False, ref_lengths=None, pairs=None, channels_first=None,
             channels: Channels | None = None) -> Inputs:
     """Checks every argument, then converts what needs converting. A rejected call raises
@@ -73,7 +73,7 @@ def soft_dtw(signals: Signals, reference: Array | Signals, *, lengths: Lengths |
              ref_lengths: Lengths | None = None, pairs: bool | None = None,
              channels_first: bool | None = None, gamma: float = 1.0, end: End = "global",
              ref_gap_penalty: float = 0.0, alpha: float | Array | None = None,
-             cost: Cost = "abs", band: int | Sequence[int] | None = None,
+             cost: Cost = "sqeuclidean", band: int | Sequence[int] | None = None,
              backend: BackendName | None = None, memory_budget: int | None = None,
              precision: Precision | None = None) -> Array:
     """Soft-DTW score of every signal against the reference, or of every pair (signal k
@@ -105,8 +105,9 @@ def soft_dtw(signals: Signals, reference: Array | Signals, *, lengths: Lengths |
         last row or the last column) or "free_last_row" (anywhere on the last row).
     ref_gap_penalty: with a free end, g * j is added to a terminal in reference column j.
     alpha: a number or one value per signal, subtracted from every cell's cost.
-    cost: "abs" (|x - y|, summed over the channels) or "sqeuclidean" ((x - y)^2, summed
-        over the channels: the squared Euclidean distance of two samples).
+    cost: "sqeuclidean" (the default, the field's convention: (x - y)^2 summed over the
+        channels, the squared Euclidean distance of two samples) or "abs" (|x - y| summed
+        over the channels, the cost the GPU functions form themselves).
     band: None, or the half-width r of a Sakoe-Chiba band (one integer, or one per signal):
         cell (i, j) of signal k's N_k x M matrix is kept when
         |i (M - 1) - j (N_k - 1)| <= r max(N_k - 1, M - 1), the cells within r steps of the
@@ -166,7 +167,7 @@ def soft_dtw_with_grad(signals: Signals, reference: Array | Signals, *,
                        lengths: Lengths | None = None, ref_lengths: Lengths | None = None,
                        pairs: bool | None = None, channels_first: bool | None = None,
                        gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
-                       alpha: float | Array | None = None, cost: Cost = "abs",
+                       alpha: float | Array | None = None, cost: Cost = "sqeuclidean",
                        band: int | Sequence[int] | None = None, backend: BackendName | None = None,
                        memory_budget: int | None = None,
                        precision: Precision | None = None) -> tuple[Array, Signals, Array]:
@@ -195,7 +196,7 @@ def soft_alignment(signals: Signals, reference: Array | Signals, *,
                    lengths: Lengths | None = None, ref_lengths: Lengths | None = None,
                    pairs: bool | None = None, channels_first: bool | None = None,
                    gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
-                   alpha: float | Array | None = None, cost: Cost = "abs",
+                   alpha: float | Array | None = None, cost: Cost = "sqeuclidean",
                    band: int | Sequence[int] | None = None, backend: BackendName | None = None,
                    memory_budget: int | None = None,
                    precision: Precision | None = None) -> SoftAlignment | PairAlignments:
@@ -223,7 +224,7 @@ def soft_dtw_divergence(signals: Signals, reference: Array | Signals, *,
                         lengths: Lengths | None = None, ref_lengths: Lengths | None = None,
                         pairs: bool | None = None, channels_first: bool | None = None,
                         gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
-                        alpha: float | Array | None = None, cost: Cost = "abs",
+                        alpha: float | Array | None = None, cost: Cost = "sqeuclidean",
                         band: int | Sequence[int] | None = None, backend: BackendName | None = None,
                         memory_budget: int | None = None,
                         precision: Precision | None = None) -> Array:

@@ -39,7 +39,7 @@ class BarycenterResult:
 
 def barycenter(signals: Signals, length: int | None = None, *, lengths: Lengths | None = None,
                init: Array | None = None, weights: Array | None = None, gamma: float = 1.0,
-               divergence: bool = False, max_iter: int = 100, tol: float = 1e-6,
+               divergence: bool = False, max_iter: int = 100, tol: float = 1e-3,
                **options) -> tuple[Array, BarycenterResult]:
     """(z, result): the signal z of `length` samples that minimises sum_k w_k * sdtw(x_k, z),
     or with divergence=True sum_k w_k * (sdtw(x_k, z) - (sdtw(x_k, x_k) + sdtw(z, z)) / 2),
@@ -52,7 +52,9 @@ def barycenter(signals: Signals, length: int | None = None, *, lengths: Lengths 
         mean of the signals, each linearly resampled to `length`.
     weights: one non-negative value per signal, not all zero; by default 1 / B each.
     max_iter, tol: L-BFGS-B's iteration limit and tolerance (on the objective's relative
-        change and on the largest component of its gradient).
+        change and on the largest component of its gradient). tol's default, 1e-3, is
+        tslearn's, with the same meaning; max_iter allows twice tslearn's 50 iterations,
+        which matters only for a search that has not met tol by then.
     options: every other keyword of `soft_dtw` (end, alpha, backend, precision, ...), passed
         on. The divergence is defined for the global end without alpha or gap penalty.
 

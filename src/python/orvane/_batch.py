@@ -722,7 +722,7 @@ class Options:
     gamma: float
     end: str
     ref_gap_penalty: float
-    cost: str = "abs"
+    cost: str = "sqeuclidean"
     band: tuple[int, ...] | None = None  # half-widths of a Sakoe-Chiba band, per signal
 
     @property
@@ -734,7 +734,7 @@ class Options:
         return self.end == "free_last_row"
 
 
-def parse_options(gamma, end, ref_gap_penalty, element=FLOAT32, cost="abs", band=None,
+def parse_options(gamma, end, ref_gap_penalty, element=FLOAT32, cost="sqeuclidean", band=None,
                   count=1) -> Options:
     """The options checked for a call of `count` signals computing in the element type."""
     value = _real(gamma, "gamma")

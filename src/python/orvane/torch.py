@@ -613,7 +613,7 @@ def soft_dtw(signals: Signals, reference: torch.Tensor | Signals, *,
              ref_lengths: Lengths | torch.Tensor | None = None, pairs: bool | None = None,
              channels_first: bool | None = None, gamma: float = 1.0, end: End = "global",
              ref_gap_penalty: float = 0.0, alpha: float | torch.Tensor | None = None,
-             cost: Cost = "abs", band: int | Sequence[int] | None = None,
+             cost: Cost = "sqeuclidean", band: int | Sequence[int] | None = None,
              backend: BackendName | None = None, memory_budget: int | None = None,
              precision: Precision | None = None) -> torch.Tensor:
     """Differentiable Soft-DTW scores, one per signal (or per pair: signal k against
@@ -636,7 +636,7 @@ def soft_dtw_divergence(signals: Signals, reference: torch.Tensor | Signals, *,
                         lengths: Lengths | torch.Tensor | None = None,
                         ref_lengths: Lengths | torch.Tensor | None = None,
                         pairs: bool | None = None, channels_first: bool | None = None,
-                        gamma: float = 1.0, cost: Cost = "abs",
+                        gamma: float = 1.0, cost: Cost = "sqeuclidean",
                         band: int | Sequence[int] | None = None,
                         backend: BackendName | None = None, memory_budget: int | None = None,
                         precision: Precision | None = None) -> torch.Tensor:
@@ -685,7 +685,7 @@ class SoftDTWLoss(torch.nn.Module):
 
     def __init__(self, gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
                  reduction: Literal["mean", "sum", "none"] = "mean", divergence: bool = False,
-                 cost: Cost = "abs", band: int | Sequence[int] | None = None,
+                 cost: Cost = "sqeuclidean", band: int | Sequence[int] | None = None,
                  backend: BackendName | None = None, memory_budget: int | None = None,
                  precision: Precision | None = None, pairs: bool | None = None,
                  channels_first: bool | None = None):

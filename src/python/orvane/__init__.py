@@ -19,12 +19,19 @@ address-level functions of `orvane_pybind` (GPU), `orvane_cpu`
 underneath.
 """
 
+from importlib import metadata as _metadata
+
 from ._alignment import PairAlignments, SoftAlignment
 from ._api import soft_alignment, soft_dtw, soft_dtw_divergence, soft_dtw_with_grad
 from ._backends import backends
 from ._barycenter import BarycenterResult, barycenter
 from ._core import release_memory
 from ._pairwise import pairwise
+
+try:
+    __version__ = _metadata.version("orvane-pybind")
+except _metadata.PackageNotFoundError:  # imported from a tree that was never installed
+    __version__ = "0+unknown"
 
 __all__ = ["BarycenterResult", "PairAlignments", "SoftAlignment", "backends", "barycenter",
            "pairwise", "release_memory", "soft_alignment", "soft_dtw", "soft_dtw_divergence",

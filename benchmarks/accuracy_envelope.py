@@ -5,14 +5,15 @@ how far the float64 path's scores stray, beside tslearn's.
 Prints one row per case: the largest |E - E_ref| of the float32 path (the kernels' steps),
 the mixed path and the float64 path on the same values, how many cells of the
 float32 E exceed 1, and the package's own estimate that decides when it warns (for the
-float32 path). Random normal signals, scaled so that the mean distance is the given scale,
-on the vectorised CPU module; the reference is the test suite's wavefront by diagonals in
+float32 path). Random normal signals, scaled so that the mean cost of a cell is the given
+scale, under the package's default cost, (x - y)^2, or under --cost abs, on the vectorised
+CPU module; the reference is the test suite's wavefront by diagonals in
 np.longdouble. Then, for the scores, one row per N = M and gamma: the relative error
 (score - ref) / |ref| of the float64 path and of tslearn's soft_dtw (float64, if installed)
 on the same random normal signals under the squared cost (tslearn's), its mean over a few
 signal pairs, signed, so that an error that leans one way shows, and its largest size.
 
-    .venv/bin/python benchmarks/accuracy_envelope.py [--only matrices|scores]
+    .venv/bin/python benchmarks/accuracy_envelope.py [--only matrices|scores] [--cost abs]
 """
 
 import argparse
@@ -31,11 +32,20 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python")
 from softdtw_reference import by_diagonals  # noqa: E402
 
 
-def measure(n, m, gamma, scale, seed=0):
+# sigma of signals whose cells cost `scale` on average: E|a - b| = 1.13 sigma and
+# E(a - b)^2 = 2 sigma^2 for two independent normal samples.
+SIGMA_OF_MEAN_COST = {"abs": lambda scale: scale / 1.13,
+                      "sqeuclidean": lambda scale: np.sqrt(scale / 2)}
+COST_OF_DIFFERENCE = {"abs": np.abs, "sqeuclidean": np.square}
+
+
+def measure(n, m, gamma, scale, cost_name, seed=0):
     rng = np.random.default_rng(seed)
-    x = (rng.standard_normal(n) * scale / 1.13).astype(np.float32)  # E|a - b| = 1.13 sigma
-    y = (rng.standard_normal(m) * scale / 1.13).astype(np.float32)
-    cost = np.abs(x.astype(np.longdouble)[:, None] - y.astype(np.longdouble)[None, :])
+    sigma = SIGMA_OF_MEAN_COST[cost_name](scale)
+    x = (rng.standard_normal(n) * sigma).astype(np.float32)
+    y = (rng.standard_normal(m) * sigma).astype(np.float32)
+    cost = COST_OF_DIFFERENCE[cost_name](x.astype(np.longdouble)[:, None]
+                                         - y.astype(np.longdouble)[None, :])
     want = by_diagonals(cost, gamma, dtype=np.longdouble)[2]
     errors = {}
     with warnings.catch_warnings():
@@ -46,7 +56,8 @@ def measure(n, m, gamma, scale, seed=0):
             inputs = [x.astype(np.float64)], y.astype(np.float64)
             if precision != "float64":
                 inputs = [x], y
-            alignment = orvane.soft_alignment(*inputs, gamma=gamma, precision=precision)
+            alignment = orvane.soft_alignment(*inputs, gamma=gamma, precision=precision,
+                                              cost=cost_name)
             got = np.asarray(alignment.matrix(0), np.float64)
             errors[precision] = (float(np.max(np.abs(got - want))) if np.isfinite(got).all()
                                  else np.inf)
@@ -77,12 +88,14 @@ def score_errors(n, gamma, seeds):
 
 
 def print_matrix_errors(args):
+    print(f"Expected alignments, largest error against the extended reference, cost "
+          f"{args.cost}")
     print(f"{'N = M':>6} {'N+M':>6} {'gamma':>6} {'mean D':>7} {'float32':>10} {'mixed':>10} "
           f"{'float64':>10} {'E > 1':>7} {'estimate':>10}")
     for size in args.sizes:
         for gamma in args.gammas:
             for scale in args.scales:
-                errors, above_one, estimate = measure(size, size, gamma, scale)
+                errors, above_one, estimate = measure(size, size, gamma, scale, args.cost)
                 print(f"{size:>6} {2 * size:>6} {gamma:>6g} {scale:>7g} "
                       + " ".join(f"{errors[p]:>10.2g}" for p in ("float32", "mixed", "float64"))
                       + f" {above_one:>7} {estimate:>10.3g}", flush=True)
@@ -110,6 +123,8 @@ def main():
     parser.add_argument("--score-sizes", type=int, nargs="+", default=[512, 1024, 2048])
     parser.add_argument("--score-seeds", type=int, default=3)
     parser.add_argument("--only", choices=["matrices", "scores"])
+    parser.add_argument("--cost", choices=["sqeuclidean", "abs"], default="sqeuclidean",
+                        help="the cost of the matrices' cells (scores: always sqeuclidean)")
     args = parser.parse_args()
     if args.only != "scores":
         print_matrix_errors(args)

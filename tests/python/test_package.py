@@ -72,8 +72,9 @@ END_OF = {(False, False): "global", (True, False): "free", (True, True): "free_l
 
 
 def package_options(options):
+    """The package's options for a low-level run: its cost is |x - y|, the kernels' own."""
     return dict(gamma=options.gamma, end=END_OF[options.local_end, options.last_row_only],
-                ref_gap_penalty=options.ref_gap_penalty)
+                ref_gap_penalty=options.ref_gap_penalty, cost="abs")
 
 
 @pytest.mark.parametrize("options", END_OPTIONS, ids=["global", "free", "last-row"])
@@ -99,7 +100,7 @@ def test_gradients_match_finite_differences_of_the_float64_reference(kind):
     batch = random_batch([6, 4], 5, seed=2)
     gamma = 0.6
     _, dx, dy = kind.soft_dtw_with_grad([kind.make(s) for s in batch.signals],
-                                          kind.make(batch.reference), gamma=gamma)
+                                          kind.make(batch.reference), gamma=gamma, cost="abs")
 
     def total(signals, reference):
         return sum(ref.score_of_distance(ref.distance(s, reference), gamma) for s in signals)
@@ -160,21 +161,24 @@ def test_split_batches_equal_one_call(kind):
     batch = random_batch([9, 3, 12, 5, 8], 6, seed=4)
     signals = [kind.make(s) for s in batch.signals]
     reference = kind.make(batch.reference)
-    whole = kind.soft_alignment(signals, reference, gamma=0.5)
-    # Room for the temporaries of 12 x 6 cells at most: every signal in a call of its own.
-    split = kind.soft_alignment(signals, reference, gamma=0.5, memory_budget=3 * 4 * 72)
+    whole = kind.soft_alignment(signals, reference, gamma=0.5, cost="abs")
+    # Room for the temporaries of 12 x 6 cells at most: every signal in a call of its own
+    # (|x - y|, which the GPU modules' kernels form without a matrix of costs).
+    split = kind.soft_alignment(signals, reference, gamma=0.5, memory_budget=3 * 4 * 72,
+                                cost="abs")
     assert kind.read(split.scores).tobytes() == kind.read(whole.scores).tobytes()
     for k in range(5):
         assert kind.read(split.matrix(k)).tobytes() == kind.read(whole.matrix(k)).tobytes()
     for name in ("weighted_mean", "log_std", "index_log_std"):
         np.testing.assert_allclose(kind.read(getattr(split, name)),
                                    kind.read(getattr(whole, name)), atol=FLOAT32_ATOL)
-    _, _, dy_whole = kind.soft_dtw_with_grad(signals, reference)
-    _, _, dy_split = kind.soft_dtw_with_grad(signals, reference, memory_budget=3 * 4 * 72)
+    _, _, dy_whole = kind.soft_dtw_with_grad(signals, reference, cost="abs")
+    _, _, dy_split = kind.soft_dtw_with_grad(signals, reference, memory_budget=3 * 4 * 72,
+                                             cost="abs")
     np.testing.assert_allclose(kind.read(dy_split), kind.read(dy_whole), atol=FLOAT32_ATOL)
     with pytest.raises(ValueError, match="signal 2 needs 864 bytes of matrices, more than "
                                          r"memory_budget \(863\)"):
-        kind.soft_alignment(signals, reference, memory_budget=863)
+        kind.soft_alignment(signals, reference, memory_budget=863, cost="abs")
 
 
 def test_divergence_is_zero_for_identical_inputs_and_symmetric(kind):
@@ -193,7 +197,7 @@ def test_alignment_statistics_equal_the_low_level_sequence(kind):
     batch = random_batch([6, 9], 5, seed=6)
     run = TrainingRun(low_level(kind), batch, Options(gamma=0.5)).run_all().run_statistics()
     alignment = kind.soft_alignment([kind.make(s) for s in batch.signals],
-                                    kind.make(batch.reference), gamma=0.5)
+                                    kind.make(batch.reference), gamma=0.5, cost="abs")
     for name, expected in [("weighted_mean", "means"), ("log_std", "log_std"),
                            ("index_log_std", "index_log_std"), ("column_sums", "sums")]:
         np.testing.assert_allclose(kind.read(getattr(alignment, name)),
@@ -325,7 +329,10 @@ REJECTED = [
     (dict(end="local"), ValueError, "end must be one of"),
     (dict(end="free", ref_gap_penalty=np.inf), ValueError, "ref_gap_penalty must be a finite number"),
     (dict(alpha=np.zeros(3)), ValueError, r"alpha must hold one value per signal \(2\)"),
-    (dict(backend="cuda"), ValueError, "backend 'cuda' needs device memory"),
+    # Where the CUDA backend cannot run at all, that comes first.
+    (dict(backend="cuda"), ValueError, "backend 'cuda' needs device memory")
+    if cuda_device_count() > 0 and orvane_pybind is not None else
+    (dict(backend="cuda"), RuntimeError, "backend='cuda' needs an NVIDIA GPU and the CUDA module"),
     (dict(backend="gpu"), ValueError, "backend must be one of"),
     (dict(backend=None, reference=np.zeros((1, 5))), ValueError,
      r"signals\[0\] must have 2 dimensions"),
@@ -384,7 +391,8 @@ def test_a_module_that_cannot_load_is_named_with_the_loaders_reason(monkeypatch)
     if orvane_pybind is None:
         assert status["cuda"] == "this installation has no CUDA module (it was built without nvcc)"
     elif cuda_device_count() == 0:
-        assert status["cuda"] == "no CUDA device is available"
+        assert status["cuda"].startswith("this machine has no GPU that the CUDA runtime can "
+                                         "reach")
 
 
 def test_the_raw_buffers_backends_take_the_packages_names():

@@ -27,10 +27,11 @@ def padded(signals):
 
 
 def reference_scores(a, b, gamma, alphas=None, **end):
-    """sdtw(a_i, b_j) by the plain float64 recurrence, alpha per signal of a."""
+    """sdtw(a_i, b_j) by the plain float64 recurrence, alpha per signal of a, with the default
+    cost (x - y)^2."""
     alphas = np.zeros(len(a)) if alphas is None else alphas
-    return np.array([[ref.score_of_distance(ref.distance(x, y), gamma, alpha, **end) for y in b]
-                     for x, alpha in zip(a, alphas)])
+    return np.array([[ref.score_of_distance(ref.squared_distance(x, y), gamma, alpha, **end)
+                      for y in b] for x, alpha in zip(a, alphas)])
 
 
 def reference_divergences(a, b, gamma):
@@ -149,7 +150,7 @@ def test_tensors_in_give_a_tensor_of_their_type_out(dtype):
 
 @pytest.mark.parametrize("a, b, options, message", [
     # The longest reference runs first: its call meets the budget before any other has run.
-    ([np.ones(30)], [np.ones(2), np.ones(40)], dict(memory_budget=2 * 8 * 30 * 39),
+    ([np.ones(30)], [np.ones(2), np.ones(40)], dict(memory_budget=2 * 8 * 30 * 39, cost="abs"),
      "signal 0 needs 19200 bytes of matrices, more than memory_budget"),
 ])
 def test_a_budget_below_the_longest_reference_is_refused_before_any_call(a, b, options,
@@ -238,7 +239,7 @@ def test_every_batch_form_gives_the_bits_of_a_list(channels):
     flat = orvane.pairwise(np.concatenate(a), b, lengths_a=lengths, gamma=0.3)
     padded = orvane.pairwise(padded_a, b, lengths_a=lengths, gamma=0.3)
     assert listed.tobytes() == flat.tobytes() == padded.tobytes()
-    expected = [[ref.score_of_distance(np.abs(x[:, None, :].astype(np.float64)
-                                              - y[None, :, :]).sum(axis=2), 0.3)
+    expected = [[ref.score_of_distance(((x[:, None, :].astype(np.float64)
+                                         - y[None, :, :]) ** 2).sum(axis=2), 0.3)
                  for y in b] for x in a]
     np.testing.assert_allclose(listed, expected, rtol=1e-5)

@@ -72,3 +72,19 @@ def test_pairwise_scores_match_tslearns_cdist_on_several_channels():
     ours = orvane.pairwise(a, b, gamma=0.3, cost="sqeuclidean")
     theirs = metrics.cdist_soft_dtw(a, b, gamma=0.3)
     np.testing.assert_allclose(ours, theirs, rtol=FLOAT64_AGREEMENT)
+
+
+def test_the_default_cost_is_tslearns_and_abs_is_one_keyword_away():
+    signals, reference = batch([20, 14], 17, 1, seed=21)
+    signals, reference = [s[:, 0] for s in signals], reference[:, 0]
+    ours = orvane.soft_dtw(signals, reference, gamma=0.7)
+    torch = pytest.importorskip("torch")
+    otorch = pytest.importorskip("orvane.torch")
+    loss = otorch.SoftDTWLoss(gamma=0.7, reduction="none")(
+        [torch.tensor(s) for s in signals], torch.tensor(reference))
+    for k, signal in enumerate(signals):
+        theirs = metrics.soft_dtw(signal[:, None], reference[:, None], gamma=0.7)
+        assert ours[k] == pytest.approx(theirs, rel=FLOAT64_AGREEMENT)
+        assert loss[k].item() == pytest.approx(theirs, rel=FLOAT64_AGREEMENT)
+    absolute = orvane.soft_dtw(signals, reference, gamma=0.7, cost="abs")
+    assert np.all(np.abs(absolute - ours) > 0.1)  # a different cost, not tslearn's

@@ -16,6 +16,8 @@ EXTENDED = np.longdouble
 ENDS = [dict(end="global"), dict(end="free", ref_gap_penalty=0.05),
         dict(end="free_last_row", ref_gap_penalty=0.2)]
 END_IDS = ["global", "free", "free-last-row"]
+# The cost of the references below, |x - y|, whose scales the cases are chosen for.
+ABS = dict(cost="abs")
 
 
 def reference_run(signals, reference, gamma, alpha, end="global", ref_gap_penalty=0.0):
@@ -57,8 +59,9 @@ def test_every_output_matches_the_extended_reference(options, path):
     gamma = 0.3
     expected, expected_dy = reference_run(signals, reference, gamma, alpha, **options)
     scores, dx, dy = orvane.soft_dtw_with_grad(signals, reference, gamma=gamma, alpha=alpha,
-                                               **options)
-    alignment = orvane.soft_alignment(signals, reference, gamma=gamma, alpha=alpha, **options)
+                                               **options, **ABS)
+    alignment = orvane.soft_alignment(signals, reference, gamma=gamma, alpha=alpha, **options,
+                                      **ABS)
     returned = np.float64 if path == "float64" else np.float32
     assert scores.dtype == dy.dtype == alignment.weighted_mean.dtype == returned
     for k, (total, matrix, gradient) in enumerate(expected):
@@ -97,7 +100,7 @@ def test_every_vector_tail_and_partial_diagonal(instruction_set, path):
         expected, expected_dy = reference_run(signals, reference, 0.4, alpha, end="free",
                                               ref_gap_penalty=0.1)
         scores, dx, dy = orvane.soft_dtw_with_grad(signals, reference, gamma=0.4, alpha=alpha,
-                                                   end="free", ref_gap_penalty=0.1)
+                                                   end="free", ref_gap_penalty=0.1, **ABS)
         for k, (total, _, gradient) in enumerate(expected):
             assert abs(scores[k] - total) <= tolerance["score"] * max(1.0, abs(total))
             np.testing.assert_allclose(dx[k], gradient.astype(float), rtol=0,
@@ -136,9 +139,9 @@ def test_a_large_matrix_at_small_gamma_stays_accurate(options, path, scale, boun
         signals, reference = [signals[0].astype(np.float32)], reference.astype(np.float32)
     expected, expected_dy = reference_run(signals, reference, 0.01, [0.0], **options)
     _, matrix, gradient = expected[0]
-    alignment = orvane.soft_alignment(signals, reference, gamma=0.01, **options)
+    alignment = orvane.soft_alignment(signals, reference, gamma=0.01, **options, **ABS)
     assert np.max(np.abs(alignment.matrix(0) - matrix)) <= bound
-    _, dx, dy = orvane.soft_dtw_with_grad(signals, reference, gamma=0.01, **options)
+    _, dx, dy = orvane.soft_dtw_with_grad(signals, reference, gamma=0.01, **options, **ABS)
     assert np.max(np.abs(dx[0] - gradient)) <= bound * np.max(np.abs(gradient))
     assert np.max(np.abs(dy - expected_dy)) <= bound * np.max(np.abs(expected_dy))
     if path == "mixed":

@@ -310,8 +310,11 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
         "channels: values per sample (signals (N_k, channels) and the reference (M, channels), "
         "row-major). cost: 'abs' (|x - y| summed over the channels in order) or 'sqeuclidean' "
         "((x - y)^2 summed). band_ptr: B int32 half-widths r_k of a Sakoe-Chiba band, or 0 for "
-        "none: cell (i, j) is kept when |i (M - 1) - j (N_k - 1)| <= r_k max(N_k - 1, M - 1), "
-        "the others are infinite.";
+        "none. band_kind: how r_k spreads over the N_k x M matrix, 'scaled' (cell (i, j) is "
+        "kept when |i (M - 1) - j (N_k - 1)| <= r_k max(N_k - 1, M - 1)) or 'widened' "
+        "(tslearn's sakoe_chiba_mask: |i - j| <= r_k widened by |N_k - M| on the longer side, "
+        "-r_k <= j - i <= M - N_k + r_k for N_k <= M, M - N_k - r_k <= j - i <= r_k for "
+        "N_k > M); the cells outside are infinite.";
     m.def("set_num_threads", strict(&ops::set_num_threads), py::arg("threads"),
           "Number of worker threads the operations use, from 0 (the default: one per core) to the "
           "number of threads the machine runs at once.");
@@ -334,7 +337,7 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
               py::arg("gamma"), py::arg("alpha_ptr") = 0, py::arg("local_end") = false,
               py::arg("last_row_only") = false, py::arg("ref_gap_penalty") = 0.0,
               py::arg("channels") = 1, py::arg("cost") = "abs", py::arg("band_ptr") = 0,
-              CallGuard(), doc.c_str());
+              py::arg("band_kind") = "scaled", CallGuard(), doc.c_str());
     }
     using GradientsOperation = decltype(&ops::calc_softdtw_gradients);
     for (const auto& [name, operation, types] :
@@ -365,7 +368,7 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
               py::arg("local_end") = false, py::arg("last_row_only") = false,
               py::arg("ref_gap_penalty") = 0.0, py::arg("score_matrix_cells") = 0,
               py::arg("channels") = 1, py::arg("cost") = "abs", py::arg("band_ptr") = 0,
-              CallGuard(), doc.c_str());
+              py::arg("band_kind") = "scaled", CallGuard(), doc.c_str());
     }
     // Pairs: signal k against a reference of its own.
     const std::string kPairArguments =
@@ -392,7 +395,7 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
               py::arg("gamma"), py::arg("alpha_ptr") = 0, py::arg("local_end") = false,
               py::arg("last_row_only") = false, py::arg("ref_gap_penalty") = 0.0,
               py::arg("channels") = 1, py::arg("cost") = "abs", py::arg("band_ptr") = 0,
-              CallGuard(), doc.c_str());
+              py::arg("band_kind") = "scaled", CallGuard(), doc.c_str());
     }
     using PairGradientsOperation = decltype(&ops::calc_softdtw_pair_gradients);
     for (const auto& [name, operation, types, one_pair] :
@@ -424,7 +427,7 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
               py::arg("local_end") = false, py::arg("last_row_only") = false,
               py::arg("ref_gap_penalty") = 0.0, py::arg("score_matrix_cells") = 0,
               py::arg("channels") = 1, py::arg("cost") = "abs", py::arg("band_ptr") = 0,
-              CallGuard(), doc.c_str());
+              py::arg("band_kind") = "scaled", CallGuard(), doc.c_str());
     }
     using DistanceOperation = decltype(&ops::calc_distance);
     for (const auto& [name, operation, types] :
@@ -436,7 +439,7 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
         m.def(name, strict(operation), py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
               py::arg("ref_signal_ptr"), py::arg("ref_signal_length"),
               py::arg("distance_matrix_ptr"), py::arg("channels") = 1, py::arg("cost") = "abs",
-              py::arg("band_ptr") = 0, CallGuard(), doc.c_str());
+              py::arg("band_ptr") = 0, py::arg("band_kind") = "scaled", CallGuard(), doc.c_str());
     }
     using DistanceGradientOperation = decltype(&ops::calc_distance_gradient);
     for (const auto& [name, operation, types] :

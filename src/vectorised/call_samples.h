@@ -35,13 +35,14 @@ template <typename Data>
 class CallSamples {
 public:
     CallSamples(const Batch& batch, HostAddress input_signal, HostAddress ref_signal, int channels,
-                const std::string& cost, HostAddress band)
+                const std::string& cost, HostAddress band, const std::string& band_kind)
         : batch_(batch),
           samples_(host_pointer<const Data>(input_signal)),
           given_references_(host_pointer<const Data>(ref_signal)),
           channels_(checked_channels(channels)),
           kind_(parse_cost(cost)),
-          widths_(band_half_widths(host_pointer<const int>(band), batch.count())) {
+          widths_(band_half_widths(host_pointer<const int>(band), batch.count())),
+          band_kind_(parse_band_kind(band_kind)) {
         references_.reserve(static_cast<std::size_t>(batch.references()));
         for (int r = 0; r < batch.references(); ++r) {
             references_.emplace_back(reference_values(r), batch.ref_length(r), channels_,
@@ -52,6 +53,10 @@ public:
     int channels() const { return channels_; }
     CostKind kind() const { return kind_; }
     int band_width(int k) const { return widths_[static_cast<std::size_t>(k)]; }
+    // The band of signals of this shape that signal k's half-width gives.
+    Band band_of(int rows, int cols, int k) const {
+        return Band(rows, cols, band_width(k), band_kind_);
+    }
     // Reference r, channel-major.
     const Data* reference(int r) const { return references_[static_cast<std::size_t>(r)].data(); }
 
@@ -86,7 +91,7 @@ public:
         Own(const CallSamples& call, const Signal& signal)
             : samples(call.samples_ + signal.first_sample * call.channels_, signal.rows,
                       call.channels_, SampleOrder::reversed),
-              band(signal.rows, signal.cols, call.widths_[signal.index]),
+              band(call.band_of(signal.rows, signal.cols, signal.index)),
               source{samples.data(), signal.rows,    call.reference(signal.reference),
                      signal.cols,    call.channels_, call.kind_} {}
 
@@ -115,6 +120,7 @@ private:
     int channels_;
     CostKind kind_;
     std::vector<int> widths_;
+    BandKind band_kind_;
     std::vector<ChannelMajor<Data>> references_;
     mutable std::once_flag shared_lanes_made_;
     mutable std::shared_ptr<const std::vector<Data>> shared_lanes_;

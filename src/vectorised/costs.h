@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -34,21 +35,39 @@ inline int checked_channels(int channels) {
     return channels;
 }
 
-// The cells of an N x M matrix that a Sakoe-Chiba band of half-width r keeps: (i, j) with
-// |i (M - 1) - j (N - 1)| <= r max(N - 1, M - 1), around the line from (0, 0) to
-// (N - 1, M - 1). On diagonal d (i = d - j) they are the columns j with
-// |d (M - 1) - j (N + M - 2)| <= r max(N - 1, M - 1): one run of consecutive cells, which
-// moves by at most one column from one diagonal to the next.
+// How a Sakoe-Chiba band's half-width r spreads over an N x M matrix.
+//  - scaled: (i, j) with |i (M - 1) - j (N - 1)| <= r max(N - 1, M - 1), within r steps of
+//    the line from (0, 0) to (N - 1, M - 1) along the longer side.
+//  - widened: |i - j| <= r widened by |N - M| on the longer side: for N <= M, row i keeps
+//    columns max(0, i - r) .. i + (M - N) + r; for N > M, column j keeps rows
+//    max(0, j - r) .. j + (N - M) + r (tslearn's sakoe_chiba_mask).
+enum class BandKind { scaled, widened };
+
+inline BandKind parse_band_kind(const std::string& name) {
+    if (name == "scaled") {
+        return BandKind::scaled;
+    }
+    if (name == "widened") {
+        return BandKind::widened;
+    }
+    throw std::invalid_argument("band_kind must be 'scaled' or 'widened', got: '" + name + "'");
+}
+
+// The cells of an N x M matrix that a Sakoe-Chiba band of either kind keeps. On diagonal d
+// (i = d - j) both keep the columns j with |slope j - step d - offset| <= reach, one run of
+// consecutive cells that moves by at most one column from one diagonal to the next
+// (step <= slope):
+//  - scaled: |d (M - 1) - j (N + M - 2)| <= r max(N - 1, M - 1);
+//  - widened: -r <= j - i <= (M - N) + r for N <= M, (M - N) - r <= j - i <= r for N > M,
+//    both |4 j - 2 d - (M - N)| <= 2 r + |M - N|, with j - i = 2 j - d.
 class Band {
 public:
     // No band: every cell is kept.
-    Band(int rows, int cols) : Band(rows, cols, -1) {}
-    Band(int rows, int cols, int half_width)
-        : reach_(half_width < 0 ? -1 : std::int64_t{half_width} * (std::max(rows, cols) - 1)),
-          slope_(std::int64_t{rows} + cols - 2),
-          cols_(cols) {}
+    Band(int rows, int cols) : Band(rows, cols, -1, BandKind::scaled) {}
+    Band(int rows, int cols, int half_width, BandKind kind)
+        : line_(half_width < 0 ? Line{} : line_of(rows, cols, half_width, kind)) {}
 
-    bool active() const { return reach_ >= 0 && slope_ > 0; }
+    bool active() const { return line_.reach >= 0 && line_.slope > 0; }
 
     // Positions [begin, end) of the diagonal that the band keeps.
     template <class Span>
@@ -56,15 +75,33 @@ public:
         if (!active()) {
             return {0, span.length};
         }
-        const std::int64_t centre = std::int64_t{diagonal} * (cols_ - 1);
-        const std::int64_t low = ceiling_quotient(centre - reach_, slope_) - span.first_col;
-        const std::int64_t high = floor_quotient(centre + reach_, slope_) - span.first_col + 1;
+        const std::int64_t centre = std::int64_t{diagonal} * line_.step + line_.offset;
+        const std::int64_t low =
+            ceiling_quotient(centre - line_.reach, line_.slope) - span.first_col;
+        const std::int64_t high =
+            floor_quotient(centre + line_.reach, line_.slope) - span.first_col + 1;
         const int begin = static_cast<int>(std::clamp<std::int64_t>(low, 0, span.length));
         const int end = static_cast<int>(std::clamp<std::int64_t>(high, begin, span.length));
         return {begin, end};
     }
 
 private:
+    // |slope j - step d - offset| <= reach; a reach below 0 keeps every cell.
+    struct Line {
+        std::int64_t slope = 1;
+        std::int64_t step = 0;
+        std::int64_t offset = 0;
+        std::int64_t reach = -1;
+    };
+
+    static Line line_of(int rows, int cols, int half_width, BandKind kind) {
+        if (kind == BandKind::widened) {
+            const std::int64_t excess = std::int64_t{cols} - rows;
+            return {4, 2, excess, 2 * std::int64_t{half_width} + std::abs(excess)};
+        }
+        return {std::int64_t{rows} + cols - 2, cols - 1, 0,
+                std::int64_t{half_width} * (std::max(rows, cols) - 1)};
+    }
     static std::int64_t floor_quotient(std::int64_t a, std::int64_t b) {
         return a / b - (a % b != 0 && a < 0);
     }
@@ -72,9 +109,7 @@ private:
         return a / b + (a % b != 0 && a > 0);
     }
 
-    std::int64_t reach_;
-    std::int64_t slope_;
-    int cols_;
+    Line line_;
 };
 
 // Half-widths per signal from B int32 values, or -1 (no band) for each without them.

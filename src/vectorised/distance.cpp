@@ -227,12 +227,13 @@ void manhattan_distance_gradient(HostAddress input_signal,
 template <typename T>
 void distance(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
               HostAddress ref_signal, int ref_signal_length, HostAddress distance_matrix,
-              int channels, const std::string& cost, HostAddress band) {
+              int channels, const std::string& cost, HostAddress band,
+              const std::string& band_kind) {
     const Batch batch(input_signal_lengths, ref_signal_length);
     require_buffers("calc_distance", {{"input_signal_ptr", input_signal},
                                       {"ref_signal_ptr", ref_signal},
                                       {"distance_matrix_ptr", distance_matrix}});
-    const CallSamples<T> call(batch, input_signal, ref_signal, channels, cost, band);
+    const CallSamples<T> call(batch, input_signal, ref_signal, channels, cost, band, band_kind);
     const auto distance = host_pointer<T>(distance_matrix);
     for_each_signal(batch, [&](const Signal& signal) {
         const typename CallSamples<T>::Own own(call, signal);
@@ -251,7 +252,7 @@ void distance_gradient(HostAddress input_signal, const std::vector<int>& input_s
                                                {"ref_signal_ptr", ref_signal},
                                                {"gradient_matrix_ptr", gradient_matrix},
                                                {"ref_gradients_ptr", ref_gradients}});
-    const CallSamples<T> call(batch, input_signal, ref_signal, channels, cost, 0);
+    const CallSamples<T> call(batch, input_signal, ref_signal, channels, cost, 0, "scaled");
     const auto gradient = host_pointer<const T>(gradient_matrix);
     const auto sample_gradients = host_pointer<T>(input_gradients);
     add_group_column_sums(
@@ -273,17 +274,18 @@ void distance_gradient(HostAddress input_signal, const std::vector<int>& input_s
 
 void calc_distance(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
                    HostAddress ref_signal, int ref_signal_length, HostAddress distance_matrix,
-                   int channels, const std::string& cost, HostAddress band) {
+                   int channels, const std::string& cost, HostAddress band,
+                   const std::string& band_kind) {
     distance<float>(input_signal, input_signal_lengths, ref_signal, ref_signal_length,
-                    distance_matrix, channels, cost, band);
+                    distance_matrix, channels, cost, band, band_kind);
 }
 
 void calc_distance_float64(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
                            HostAddress ref_signal, int ref_signal_length,
                            HostAddress distance_matrix, int channels, const std::string& cost,
-                           HostAddress band) {
+                           HostAddress band, const std::string& band_kind) {
     distance<double>(input_signal, input_signal_lengths, ref_signal, ref_signal_length,
-                     distance_matrix, channels, cost, band);
+                     distance_matrix, channels, cost, band, band_kind);
 }
 
 void calc_distance_gradient(HostAddress input_signal, const std::vector<int>& input_signal_lengths,

@@ -145,24 +145,26 @@ void calc_softdtw_backward_mixed(const std::vector<int>& input_signal_lengths,
 // Beyond the kernels' costs, as calc_distance forms them: `channels` values per sample
 // (signals (N_k, channels) and the reference (M, channels), row-major), cost "abs" or
 // "sqeuclidean", and band: B int32 half-widths of a Sakoe-Chiba band (address 0: none), whose
-// cells outside are skipped as if infinite.
+// cells outside are skipped as if infinite, spread over each matrix as band_kind says
+// ("scaled" or "widened", costs.h's BandKind).
 void calc_softdtw_scores(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
                          HostAddress ref_signal, int ref_signal_length, HostAddress scores,
                          double gamma, HostAddress alpha, bool local_end, bool last_row_only,
                          double ref_gap_penalty, int channels, const std::string& cost,
-                         HostAddress band);
+                         HostAddress band, const std::string& band_kind);
 void calc_softdtw_scores_float64(HostAddress input_signal,
                                  const std::vector<int>& input_signal_lengths,
                                  HostAddress ref_signal, int ref_signal_length, HostAddress scores,
                                  double gamma, HostAddress alpha, bool local_end,
                                  bool last_row_only, double ref_gap_penalty, int channels,
-                                 const std::string& cost, HostAddress band);
+                                 const std::string& cost, HostAddress band,
+                                 const std::string& band_kind);
 void calc_softdtw_scores_mixed(HostAddress input_signal,
                                const std::vector<int>& input_signal_lengths, HostAddress ref_signal,
                                int ref_signal_length, HostAddress scores, double gamma,
                                HostAddress alpha, bool local_end, bool last_row_only,
                                double ref_gap_penalty, int channels, const std::string& cost,
-                               HostAddress band);
+                               HostAddress band, const std::string& band_kind);
 
 // Scores and the gradients of sum_k w_k * score_k (weights: B values, or 0 for all ones)
 // with respect to the samples and the reference, added into input_gradients (0: the
@@ -179,19 +181,22 @@ void calc_softdtw_gradients(HostAddress input_signal, const std::vector<int>& in
                             HostAddress ref_gradients, double gamma, HostAddress alpha,
                             HostAddress weights, bool local_end, bool last_row_only,
                             double ref_gap_penalty, std::int64_t score_matrix_cells, int channels,
-                            const std::string& cost, HostAddress band);
+                            const std::string& cost, HostAddress band,
+                            const std::string& band_kind);
 void calc_softdtw_gradients_float64(
     HostAddress input_signal, const std::vector<int>& input_signal_lengths, HostAddress ref_signal,
     int ref_signal_length, HostAddress score_matrix, HostAddress scores,
     HostAddress input_gradients, HostAddress ref_gradients, double gamma, HostAddress alpha,
     HostAddress weights, bool local_end, bool last_row_only, double ref_gap_penalty,
-    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band);
+    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band,
+    const std::string& band_kind);
 void calc_softdtw_gradients_mixed(
     HostAddress input_signal, const std::vector<int>& input_signal_lengths, HostAddress ref_signal,
     int ref_signal_length, HostAddress score_matrix, HostAddress scores,
     HostAddress input_gradients, HostAddress ref_gradients, double gamma, HostAddress alpha,
     HostAddress weights, bool local_end, bool last_row_only, double ref_gap_penalty,
-    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band);
+    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band,
+    const std::string& band_kind);
 // The scores and the gradients without matrices of pairs: signal k against a reference of its
 // own, of ref_signal_lengths[k] samples (one positive length per signal), the references one
 // after the other at ref_signal ((sum M_k, channels) values). The same arguments and checks as
@@ -204,50 +209,51 @@ void calc_softdtw_pair_scores(HostAddress input_signal,
                               const std::vector<int>& ref_signal_lengths, HostAddress scores,
                               double gamma, HostAddress alpha, bool local_end, bool last_row_only,
                               double ref_gap_penalty, int channels, const std::string& cost,
-                              HostAddress band);
-void calc_softdtw_pair_scores_float64(HostAddress input_signal,
-                                      const std::vector<int>& input_signal_lengths,
-                                      HostAddress ref_signal,
-                                      const std::vector<int>& ref_signal_lengths,
-                                      HostAddress scores, double gamma, HostAddress alpha,
-                                      bool local_end, bool last_row_only, double ref_gap_penalty,
-                                      int channels, const std::string& cost, HostAddress band);
-void calc_softdtw_pair_scores_mixed(HostAddress input_signal,
-                                    const std::vector<int>& input_signal_lengths,
-                                    HostAddress ref_signal,
-                                    const std::vector<int>& ref_signal_lengths, HostAddress scores,
-                                    double gamma, HostAddress alpha, bool local_end,
-                                    bool last_row_only, double ref_gap_penalty, int channels,
-                                    const std::string& cost, HostAddress band);
+                              HostAddress band, const std::string& band_kind);
+void calc_softdtw_pair_scores_float64(
+    HostAddress input_signal, const std::vector<int>& input_signal_lengths, HostAddress ref_signal,
+    const std::vector<int>& ref_signal_lengths, HostAddress scores, double gamma, HostAddress alpha,
+    bool local_end, bool last_row_only, double ref_gap_penalty, int channels,
+    const std::string& cost, HostAddress band, const std::string& band_kind);
+void calc_softdtw_pair_scores_mixed(
+    HostAddress input_signal, const std::vector<int>& input_signal_lengths, HostAddress ref_signal,
+    const std::vector<int>& ref_signal_lengths, HostAddress scores, double gamma, HostAddress alpha,
+    bool local_end, bool last_row_only, double ref_gap_penalty, int channels,
+    const std::string& cost, HostAddress band, const std::string& band_kind);
 void calc_softdtw_pair_gradients(
     HostAddress input_signal, const std::vector<int>& input_signal_lengths, HostAddress ref_signal,
     const std::vector<int>& ref_signal_lengths, HostAddress score_matrix, HostAddress scores,
     HostAddress input_gradients, HostAddress ref_gradients, double gamma, HostAddress alpha,
     HostAddress weights, bool local_end, bool last_row_only, double ref_gap_penalty,
-    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band);
+    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band,
+    const std::string& band_kind);
 void calc_softdtw_pair_gradients_float64(
     HostAddress input_signal, const std::vector<int>& input_signal_lengths, HostAddress ref_signal,
     const std::vector<int>& ref_signal_lengths, HostAddress score_matrix, HostAddress scores,
     HostAddress input_gradients, HostAddress ref_gradients, double gamma, HostAddress alpha,
     HostAddress weights, bool local_end, bool last_row_only, double ref_gap_penalty,
-    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band);
+    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band,
+    const std::string& band_kind);
 void calc_softdtw_pair_gradients_mixed(
     HostAddress input_signal, const std::vector<int>& input_signal_lengths, HostAddress ref_signal,
     const std::vector<int>& ref_signal_lengths, HostAddress score_matrix, HostAddress scores,
     HostAddress input_gradients, HostAddress ref_gradients, double gamma, HostAddress alpha,
     HostAddress weights, bool local_end, bool last_row_only, double ref_gap_penalty,
-    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band);
+    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band,
+    const std::string& band_kind);
 // Distance matrices in the anti-diagonal layout from signals of `channels` values per sample,
 // cost "abs" (|x - y| summed over the channels, in order) or "sqeuclidean" ((x - y)^2), +inf
-// outside a band (band: B int32 half-widths, address 0: none); and the gradient of sum E * cost
+// outside a band (band: B int32 half-widths, address 0: none, of band_kind "scaled" or
+// "widened"); and the gradient of sum E * cost
 // with respect to the samples and the reference, summed in a fixed order.
 void calc_distance(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
                    HostAddress ref_signal, int ref_signal_length, HostAddress distance_matrix,
-                   int channels, const std::string& cost, HostAddress band);
+                   int channels, const std::string& cost, HostAddress band,
+                   const std::string& band_kind);
 void calc_distance_float64(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
                            HostAddress ref_signal, int ref_signal_length,
                            HostAddress distance_matrix, int channels, const std::string& cost,
-                           HostAddress band);
+                           HostAddress band, const std::string& band_kind);
 void calc_distance_gradient(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
                             HostAddress ref_signal, int ref_signal_length,
                             HostAddress gradient_matrix, HostAddress input_gradients,

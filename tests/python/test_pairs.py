@@ -477,7 +477,7 @@ def test_the_operations_fakes_agree_with_them_on_pairs(form, gradients):
                           dtype=torch.float64).requires_grad_(wanted)
     references = torch.randn(*shape(ref_lengths), generator=generator,
                              dtype=torch.float64).requires_grad_(wanted)
-    options = (None, 0.5, "global", 0.0, "sqeuclidean", [2, 9, 4], None, None, None)
+    options = (None, 0.5, "global", 0.0, "sqeuclidean", [2, 9, 4], "widened", None, None, None)
     torch.library.opcheck(torch.ops.orvane.soft_dtw.default,
                           (signals, references, lengths, *options, wanted, ref_lengths))
     _, signal_gradients, reference_gradients = torch.ops.orvane.soft_dtw(
@@ -487,8 +487,8 @@ def test_the_operations_fakes_agree_with_them_on_pairs(form, gradients):
                            references.detach(), lengths, *options, signal_gradients,
                            reference_gradients, ref_lengths))
     torch.library.opcheck(torch.ops.orvane.soft_dtw_self_terms.default,
-                          (signals, references, lengths, 0.4, "abs", [2, 9, 4], None, None, None,
-                           wanted, wanted, ref_lengths))
+                          (signals, references, lengths, 0.4, "abs", [2, 9, 4], "widened", None,
+                           None, None, wanted, wanted, ref_lengths))
 
 
 # pairwise: its matrix as batches of pairs, bit for bit that of one soft_dtw call per signal

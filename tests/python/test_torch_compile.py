@@ -164,11 +164,11 @@ def batch(form, channels, dtype, requires_grad, seed=0):
 
 
 def forward_options(variant, dtype):
-    """(alpha, gamma, end, ref_gap_penalty, cost, band)."""
+    """(alpha, gamma, end, ref_gap_penalty, cost, band, band_kind)."""
     if variant == "plain":
-        return None, 0.5, "global", 0.0, "abs", None
+        return None, 0.5, "global", 0.0, "abs", None, "scaled"
     return (torch.tensor([0.1, -0.2, 0.3], dtype=dtype), 0.4, "free", 0.05, "sqeuclidean",
-            [2, 9, 3])
+            [2, 9, 3], "widened")
 
 
 GRID = list(itertools.product(FORMS, CHANNELS, DTYPES, PRECISIONS))
@@ -213,8 +213,8 @@ def test_the_self_terms_operation_s_fake_agrees_with_it(form, channels, dtype, p
     made = {"none": (False, False), "forward": (True, True), "signals-forward": (True, False),
             "backward": (False, False)}[gradients]
     torch.library.opcheck(torch.ops.orvane.soft_dtw_self_terms.default,
-                          (signals, reference, lengths, 0.4, "abs", band, None, None, precision,
-                           *made))
+                          (signals, reference, lengths, 0.4, "abs", band, "scaled", None, None,
+                           precision, *made))
 
 
 @pytest.mark.parametrize("form", FORMS)
@@ -223,7 +223,7 @@ def test_the_self_terms_operation_s_fake_agrees_with_it(form, channels, dtype, p
 def test_the_self_terms_gradients_pass_gradcheck_wherever_they_are_made(form, made):
     signals, reference, lengths = batch(form, None, torch.float64, requires_grad=True)
     terms = lambda x, y: otorch.SelfTermsFunction.apply(x, y, lengths, 0.4, "abs", [2, 9, 3],
-                                                        None, None, None, *made)[0]
+                                                        "scaled", None, None, None, *made)[0]
     assert torch.autograd.gradcheck(terms, (signals, reference))
 
 
@@ -231,11 +231,11 @@ def test_the_self_terms_gradients_pass_gradcheck_wherever_they_are_made(form, ma
 def test_float32_tensors_get_float32_results_in_every_precision(precision):
     signals, reference, lengths = batch("padded", None, torch.float32, requires_grad=False)
     found = torch.ops.orvane.soft_dtw(signals, reference, lengths, None, 0.5, "global", 0.0,
-                                      "abs", None, None, None, precision, True)
+                                      "abs", None, "scaled", None, None, precision, True)
     assert [t.dtype for t in found] == [torch.float32] * 3
     float64 = torch.ops.orvane.soft_dtw(signals.double(), reference.double(), lengths, None,
-                                        0.5, "global", 0.0, "abs", None, None, None, "float64",
-                                        True)
+                                        0.5, "global", 0.0, "abs", None, "scaled", None, None,
+                                        "float64", True)
     if precision == "float64":  # the float64 path, rounded once at the end
         for mine, wide in zip(found, float64):
             assert torch.equal(mine, wide.float())

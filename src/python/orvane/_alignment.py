@@ -171,7 +171,8 @@ class SoftAlignment(_PerPositionStatistics):
         alpha = 0.0 if inputs.alpha is None else float(adapter.to_numpy(inputs.alpha)[k])
         cost = per_channel.sum(axis=2) - alpha
         if inputs.options.band is not None:
-            cost[~in_band(*cost.shape, inputs.options.band[k])] = np.inf
+            cost[~in_band(*cost.shape, inputs.options.band[k],
+                          inputs.options.band_kind)] = np.inf
         return least_cost_path(cost, inputs.options)
 
     def plot(self, k, ax=None):

@@ -24,11 +24,12 @@ Signals = Array | Sequence[Array]
 Lengths = Sequence[SupportsIndex] | Literal["nan"]
 End = Literal["global", "free", "free_last_row"]
 Cost = Literal["abs", "sqeuclidean"]
+BandKind = Literal["scaled", "widened"]
 
 
 def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, backend,
-            memory_budget, precision=None, cost="sqeuclidean", band=None, matrices=3,
-            lean_gradients=False, ref_lengths=None, pairs=None, channels_first=None,
+            memory_budget, precision=None, cost="sqeuclidean", band=None, band_kind="scaled",
+            matrices=3, lean_gradients=False, ref_lengths=None, pairs=None, channels_first=None,
             channels: Channels | None = None) -> Inputs:
     """Checks every argument, then converts what needs converting. A rejected call raises
     TypeError or ValueError before anything is allocated or any address is formed.
@@ -48,7 +49,8 @@ def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, 
     float64_inputs = batch.float64 or (references.float64 if references is not None
                                        else batch.adapter.is_float64(parsed.reference))
     element = _backends.choose_element(precision, chosen, float64_inputs)
-    options = parse_options(gamma, end, ref_gap_penalty, element, cost, band, batch.count)
+    options = parse_options(gamma, end, ref_gap_penalty, element, cost, band, batch.count,
+                            band_kind)
     alpha = parse_alpha(alpha, batch, element=element)
     parsed.read_nan_padding()
     ref_lengths = (references.lengths if references is not None
@@ -74,8 +76,8 @@ def soft_dtw(signals: Signals, reference: Array | Signals, *, lengths: Lengths |
              channels_first: bool | None = None, gamma: float = 1.0, end: End = "global",
              ref_gap_penalty: float = 0.0, alpha: float | Array | None = None,
              cost: Cost = "sqeuclidean", band: int | Sequence[int] | None = None,
-             backend: BackendName | None = None, memory_budget: int | None = None,
-             precision: Precision | None = None) -> Array:
+             band_kind: BandKind = "scaled", backend: BackendName | None = None,
+             memory_budget: int | None = None, precision: Precision | None = None) -> Array:
     """Soft-DTW score of every signal against the reference, or of every pair (signal k
     against reference k): an array of B values, float64 for float64 inputs on the float64
     path and float32 otherwise.
@@ -109,11 +111,16 @@ def soft_dtw(signals: Signals, reference: Array | Signals, *, lengths: Lengths |
         channels, the squared Euclidean distance of two samples) or "abs" (|x - y| summed
         over the channels, the cost the GPU functions form themselves).
     band: None, or the half-width r of a Sakoe-Chiba band (one integer, or one per signal):
-        cell (i, j) of signal k's N_k x M matrix is kept when
+        by default (band_kind="scaled") cell (i, j) of signal k's N_k x M matrix is kept when
         |i (M - 1) - j (N_k - 1)| <= r max(N_k - 1, M - 1), the cells within r steps of the
         line from (0, 0) to (N_k - 1, M - 1) along the longer side; the others cost +inf, so
         they carry no score and no gradient. A band too narrow to hold any path gives +inf,
         with a RuntimeWarning naming the signals.
+    band_kind: "scaled" (the default, above) or "widened", the band of tslearn's
+        sakoe_chiba_mask: |i - j| <= r widened by |N_k - M| on the longer side (for
+        N_k <= M, row i keeps columns max(0, i - r) .. i + (M - N_k) + r; for N_k > M,
+        column j keeps rows max(0, j - r) .. j + (N_k - M) + r), which always holds a path.
+        The two keep the same cells where N_k = M.
     backend: None (host memory to the vectorised CPU module, device memory to the CUDA
         module), "cpu", "twin" (the CUDA kernels run on the CPU) or "cuda".
     memory_budget: bytes of temporary matrices one call may use; larger batches are split.
@@ -129,7 +136,7 @@ def soft_dtw(signals: Signals, reference: Array | Signals, *, lengths: Lengths |
     return _scores_of(prepare(signals, reference, **_reading(locals()), gamma=gamma, end=end,
                               ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
                               memory_budget=memory_budget, precision=precision, cost=cost,
-                              band=band, matrices=None))
+                              band=band, band_kind=band_kind, matrices=None))
 
 
 def _scores_of(inputs: Inputs):
@@ -168,8 +175,8 @@ def soft_dtw_with_grad(signals: Signals, reference: Array | Signals, *,
                        pairs: bool | None = None, channels_first: bool | None = None,
                        gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
                        alpha: float | Array | None = None, cost: Cost = "sqeuclidean",
-                       band: int | Sequence[int] | None = None, backend: BackendName | None = None,
-                       memory_budget: int | None = None,
+                       band: int | Sequence[int] | None = None, band_kind: BandKind = "scaled",
+                       backend: BackendName | None = None, memory_budget: int | None = None,
                        precision: Precision | None = None) -> tuple[Array, Signals, Array]:
     """(scores, signal gradients, reference gradient).
 
@@ -182,7 +189,7 @@ def soft_dtw_with_grad(signals: Signals, reference: Array | Signals, *,
     inputs = prepare(signals, reference, **_reading(locals()), gamma=gamma, end=end,
                      ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
                      memory_budget=memory_budget, precision=precision, cost=cost, band=band,
-                     lean_gradients=True)
+                     band_kind=band_kind, lean_gradients=True)
     results = gradients(inputs)
     warn_if_no_path(inputs, results.scores)
     _accuracy.warn_if_unreliable(inputs, results.scores)
@@ -197,8 +204,8 @@ def soft_alignment(signals: Signals, reference: Array | Signals, *,
                    pairs: bool | None = None, channels_first: bool | None = None,
                    gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
                    alpha: float | Array | None = None, cost: Cost = "sqeuclidean",
-                   band: int | Sequence[int] | None = None, backend: BackendName | None = None,
-                   memory_budget: int | None = None,
+                   band: int | Sequence[int] | None = None, band_kind: BandKind = "scaled",
+                   backend: BackendName | None = None, memory_budget: int | None = None,
                    precision: Precision | None = None) -> SoftAlignment | PairAlignments:
     """The soft alignment of every signal with the reference: its scores, expected-alignment
     matrices, normalised weights and per-position statistics (of 1-D signals). Arguments as
@@ -206,7 +213,8 @@ def soft_alignment(signals: Signals, reference: Array | Signals, *,
     come shaped like the references were given."""
     inputs = prepare(signals, reference, **_reading(locals()), gamma=gamma, end=end,
                      ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
-                     memory_budget=memory_budget, precision=precision, cost=cost, band=band)
+                     memory_budget=memory_budget, precision=precision, cost=cost, band=band,
+                     band_kind=band_kind)
     if inputs.pairs:
         alignment = PairAlignments(inputs, [(positions, SoftAlignment(group, results))
                                             for positions, group, results
@@ -225,8 +233,8 @@ def soft_dtw_divergence(signals: Signals, reference: Array | Signals, *,
                         pairs: bool | None = None, channels_first: bool | None = None,
                         gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
                         alpha: float | Array | None = None, cost: Cost = "sqeuclidean",
-                        band: int | Sequence[int] | None = None, backend: BackendName | None = None,
-                        memory_budget: int | None = None,
+                        band: int | Sequence[int] | None = None, band_kind: BandKind = "scaled",
+                        backend: BackendName | None = None, memory_budget: int | None = None,
                         precision: Precision | None = None) -> Array:
     """sdtw(x_k, y) - (sdtw(x_k, x_k) + sdtw(y, y)) / 2 for every signal x_k (with pairs,
     y_k in place of y): 0 for a signal identical to its reference. Defined for the global end
@@ -236,7 +244,7 @@ def soft_dtw_divergence(signals: Signals, reference: Array | Signals, *,
     inputs = prepare(signals, reference, **_reading(locals()), gamma=gamma, end=end,
                      ref_gap_penalty=0.0, alpha=None, backend=backend,
                      memory_budget=memory_budget, precision=precision, cost=cost, band=band,
-                     matrices=None)
+                     band_kind=band_kind, matrices=None)
     check_self_terms_fit(inputs, signal_gradients=False, reference_gradients=False)
     cross = scores(inputs)
     warn_if_no_path(inputs, cross)

@@ -26,6 +26,8 @@ ENDS = ("global", "free", "free_last_row")
 # lengths=NAN_PADDED: a padded array's lengths come from its trailing NaN padding.
 NAN_PADDED = "nan"
 COSTS = ("abs", "sqeuclidean")
+# How a band's half-width spreads over an N x M matrix (see `soft_dtw`'s band_kind).
+BAND_KINDS = ("scaled", "widened")
 
 
 @dataclass
@@ -624,10 +626,18 @@ def parse_call(signals, reference, lengths=None, ref_lengths=None, pairs=None,
                             + "; or else ".join(messages))
 
 
+def _one_of(value, name, allowed) -> str:
+    if not isinstance(value, str) or value not in allowed:
+        raise ValueError(f"{name} must be one of {', '.join(map(repr, allowed))}, got: {value!r}")
+    return value
+
+
 def parse_cost(cost) -> str:
-    if not isinstance(cost, str) or cost not in COSTS:
-        raise ValueError(f"cost must be one of {', '.join(map(repr, COSTS))}, got: {cost!r}")
-    return cost
+    return _one_of(cost, "cost", COSTS)
+
+
+def parse_band_kind(band_kind) -> str:
+    return _one_of(band_kind, "band_kind", BAND_KINDS)
 
 
 def is_one_value(value) -> bool:
@@ -724,6 +734,7 @@ class Options:
     ref_gap_penalty: float
     cost: str = "sqeuclidean"
     band: tuple[int, ...] | None = None  # half-widths of a Sakoe-Chiba band, per signal
+    band_kind: str = "scaled"  # how each half-width spreads over its matrix
 
     @property
     def local_end(self) -> bool:
@@ -735,7 +746,7 @@ class Options:
 
 
 def parse_options(gamma, end, ref_gap_penalty, element=FLOAT32, cost="sqeuclidean", band=None,
-                  count=1) -> Options:
+                  count=1, band_kind="scaled") -> Options:
     """The options checked for a call of `count` signals computing in the element type."""
     value = _real(gamma, "gamma")
     if not (_finite_as(value, element) and _normal_as(value, element)):
@@ -747,7 +758,8 @@ def parse_options(gamma, end, ref_gap_penalty, element=FLOAT32, cost="sqeuclidea
     penalty = _real(ref_gap_penalty, "ref_gap_penalty")
     if end != "global" and not _finite_as(penalty, element):
         raise ValueError(f"ref_gap_penalty must be a finite number, got: {ref_gap_penalty!r}")
-    return Options(value, end, penalty, parse_cost(cost), parse_band(band, count))
+    return Options(value, end, penalty, parse_cost(cost), parse_band(band, count),
+                   parse_band_kind(band_kind))
 
 
 def check_memory_budget(memory_budget):

@@ -221,7 +221,8 @@ class Inputs:
         """The vectorised module's cost arguments for a piece of the batch."""
         band = self.band_values
         return {"channels": self.batch.channels, "cost": self.options.cost,
-                "band_ptr": 0 if band is None else band.ctypes.data + 4 * piece.start}
+                "band_ptr": 0 if band is None else band.ctypes.data + 4 * piece.start,
+                "band_kind": self.options.band_kind}
 
     def new(self, size, zero=False, element=None):
         make = self.adapter.zeros if zero else self.adapter.empty

@@ -12,17 +12,30 @@ import numpy as np
 DEAD_ZONE = 1e-7
 
 
-def in_band(rows: int, cols: int, half_width: int) -> np.ndarray:
-    """The cells (i, j) of an N x M matrix with |i (M - 1) - j (N - 1)| <= r max(N - 1, M - 1),
-    as an N x M mask: per row, the columns between two bounds."""
-    reach = half_width * (max(rows, cols) - 1)
+def in_band(rows: int, cols: int, half_width: int, kind: str = "scaled") -> np.ndarray:
+    """The cells (i, j) of an N x M matrix that a Sakoe-Chiba band of half-width r keeps, as an
+    N x M mask: per row, the columns between two bounds. kind "scaled":
+    |i (M - 1) - j (N - 1)| <= r max(N - 1, M - 1); "widened": -r <= j - i <= (M - N) + r for
+    N <= M, (M - N) - r <= j - i <= r for N > M."""
+    bounds = _widened_bounds if kind == "widened" else _scaled_bounds
+    low, high = bounds(rows, cols, half_width)
     columns = np.arange(cols)
+    return (columns >= low[:, None]) & (columns <= high[:, None])
+
+
+def _scaled_bounds(rows, cols, half_width):
     if rows == 1:
-        return np.ones((1, cols), bool)
+        return np.zeros(1, np.int64), np.full(1, cols - 1)
+    reach = half_width * (max(rows, cols) - 1)
     centre = np.arange(rows, dtype=np.int64) * (cols - 1)
     low = -((reach - centre) // (rows - 1))   # ceil((centre - reach) / (N - 1))
-    high = (centre + reach) // (rows - 1)
-    return (columns >= low[:, None]) & (columns <= high[:, None])
+    return low, (centre + reach) // (rows - 1)
+
+
+def _widened_bounds(rows, cols, half_width):
+    excess = cols - rows
+    row = np.arange(rows, dtype=np.int64)
+    return row + min(excess, 0) - half_width, row + max(excess, 0) + half_width
 
 
 def extra_matrices(backend_name: str, kernels_costs: bool) -> int:
@@ -58,7 +71,8 @@ def form_distances(inputs, piece, distance, references):
             own = abs(difference) if inputs.options.cost == "abs" else difference * difference
             costs = own if costs is None else costs + own
         if inputs.options.band is not None:
-            outside = ~in_band(*costs.shape, inputs.options.band[k])
+            outside = ~in_band(*costs.shape, inputs.options.band[k],
+                               inputs.options.band_kind)
             costs[inputs.adapter.from_numpy(outside, inputs.batch.device)] = float("inf")
         size = costs.shape[0] * costs.shape[1]
         square[cells:cells + size] = costs.reshape(-1)

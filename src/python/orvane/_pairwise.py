@@ -23,7 +23,7 @@ COPY_BYTES_WITHOUT_BUDGET = 1 << 30
 # penalty. Any other option (one the package gains later) might not, so it makes every pair
 # computed rather than mirrored.
 SYMMETRY_KEEPING = frozenset({"gamma", "end", "ref_gap_penalty", "alpha", "cost", "band",
-                              "backend", "memory_budget", "precision"})
+                              "band_kind", "backend", "memory_budget", "precision"})
 
 
 @dataclass

@@ -37,7 +37,8 @@ import torch
 
 from . import _arrays, _backends
 from ._accuracy import warn_if_unreliable
-from ._api import Cost, End, Lengths, Signals, check_self_terms_fit, prepare, warn_if_no_path
+from ._api import (BandKind, Cost, End, Lengths, Signals, check_self_terms_fit, prepare,
+                   warn_if_no_path)
 from ._batch import (Options, UnreadLengths, as_element, boolean, check_memory_budget, flag,
                      is_one_value, parse_alpha, parse_call, parse_options)
 from ._core import gradients, run, scores, self_pairs
@@ -53,12 +54,12 @@ LARGEST_MEMORY_BUDGET = 2**63 - 1
 # signals: flat (sum N_k, or (sum N_k, d) with an (M, d) reference) or padded (B, N, or
 # (B, N, d)); lengths: B integers.
 _OPTIONS = ("Tensor signals, Tensor reference, Tensor lengths, Tensor? alpha, float gamma, "
-            "str end, float ref_gap_penalty, str cost, int[]? band, str? backend, "
-            "int? memory_budget, str? precision")
+            "str end, float ref_gap_penalty, str cost, int[]? band, str band_kind, "
+            "str? backend, int? memory_budget, str? precision")
 
 
 def _prepare(signals, reference, lengths, alpha, gamma, end, ref_gap_penalty, cost, band,
-             backend, memory_budget, precision, ref_lengths=None, with_gradients=True,
+             band_kind, backend, memory_budget, precision, ref_lengths=None, with_gradients=True,
              **extra):
     """The operation's inputs checked as the package checks them: pairs when ref_lengths is
     given, padded arrays with their channels last (the functions have read the shapes), and
@@ -67,7 +68,7 @@ def _prepare(signals, reference, lengths, alpha, gamma, end, ref_gap_penalty, co
     return prepare(signals, reference, lengths=lengths.tolist(), gamma=gamma, end=end,
                    ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
                    memory_budget=memory_budget, precision=precision, cost=cost, band=band,
-                   pairs=ref_lengths is not None, channels_first=False,
+                   band_kind=band_kind, pairs=ref_lengths is not None, channels_first=False,
                    ref_lengths=None if ref_lengths is None else ref_lengths.tolist(),
                    **_computed(with_gradients), **extra)
 
@@ -99,14 +100,15 @@ def _empty_gradients(signals, reference):
                          schema=f"({_OPTIONS}, bool with_gradients, Tensor? ref_lengths=None) "
                                 "-> (Tensor, Tensor, Tensor)")
 def soft_dtw_op(signals, reference, lengths, alpha, gamma, end, ref_gap_penalty, cost, band,
-                backend, memory_budget, precision, with_gradients, ref_lengths=None):
+                band_kind, backend, memory_budget, precision, with_gradients, ref_lengths=None):
     """(scores, gradients of the samples, gradient of the reference). The scores and the
     samples' gradients have the signals' type, the reference's gradient the reference's,
     whatever the call computes in (precision); the gradients are shaped like their inputs,
     and empty unless with_gradients is set. With ref_lengths, reference is a batch of
     references, one per signal (flat or padded), and its gradient each pair's own."""
     inputs = _prepare(signals, reference, lengths, alpha, gamma, end, ref_gap_penalty, cost,
-                      band, backend, memory_budget, precision, ref_lengths, with_gradients)
+                      band, band_kind, backend, memory_budget, precision, ref_lengths,
+                      with_gradients)
     if not with_gradients:
         found = scores(inputs)
         warn_if_no_path(inputs, found)
@@ -120,8 +122,8 @@ def soft_dtw_op(signals, reference, lengths, alpha, gamma, end, ref_gap_penalty,
 
 
 @soft_dtw_op.register_fake
-def _(signals, reference, lengths, alpha, gamma, end, ref_gap_penalty, cost, band, backend,
-      memory_budget, precision, with_gradients, ref_lengths=None):
+def _(signals, reference, lengths, alpha, gamma, end, ref_gap_penalty, cost, band, band_kind,
+      backend, memory_budget, precision, with_gradients, ref_lengths=None):
     gradients = ((signals.new_empty(signals.shape), reference.new_empty(reference.shape))
                  if with_gradients else _empty_gradients(signals, reference))
     return signals.new_empty(lengths.shape[0]), *gradients
@@ -132,8 +134,8 @@ def _(signals, reference, lengths, alpha, gamma, end, ref_gap_penalty, cost, ban
     schema=f"(Tensor grad_scores, {_OPTIONS}, Tensor signal_gradients, "
            "Tensor reference_gradient, Tensor? ref_lengths=None) -> (Tensor, Tensor)")
 def soft_dtw_backward_op(grad_scores, signals, reference, lengths, alpha, gamma, end,
-                         ref_gap_penalty, cost, band, backend, memory_budget, precision,
-                         signal_gradients, reference_gradient, ref_lengths=None):
+                         ref_gap_penalty, cost, band, band_kind, backend, memory_budget,
+                         precision, signal_gradients, reference_gradient, ref_lengths=None):
     """The gradients of sum_k w_k * score_k, w = grad_scores, of the types and shapes of
     signals and reference. With one weight for every score they are the forward pass's
     gradients scaled; otherwise (or when the forward pass did not compute them) every
@@ -143,7 +145,7 @@ def soft_dtw_backward_op(grad_scores, signals, reference, lengths, alpha, gamma,
         return ((signal_gradients * weight).to(signals.dtype),
                 (reference_gradient * weight).to(reference.dtype))
     inputs = _prepare(signals, reference, lengths, alpha, gamma, end, ref_gap_penalty, cost,
-                      band, backend, memory_budget, precision, ref_lengths)
+                      band, band_kind, backend, memory_budget, precision, ref_lengths)
     weights = as_element(inputs.adapter, grad_scores, inputs.element)
     results = gradients(inputs, score_weights=weights)
     return (_like_signals(inputs, results.signal_gradients, signals),
@@ -152,7 +154,8 @@ def soft_dtw_backward_op(grad_scores, signals, reference, lengths, alpha, gamma,
 
 @soft_dtw_backward_op.register_fake
 def _(grad_scores, signals, reference, lengths, alpha, gamma, end, ref_gap_penalty, cost, band,
-      backend, memory_budget, precision, signal_gradients, reference_gradient, ref_lengths=None):
+      band_kind, backend, memory_budget, precision, signal_gradients, reference_gradient,
+      ref_lengths=None):
     return signals.new_empty(signals.shape), reference.new_empty(reference.shape)
 
 
@@ -212,10 +215,10 @@ def _shared_reference_terms(inputs, reference, with_gradients, options):
 @torch.library.custom_op(
     "orvane::soft_dtw_self_terms", mutates_args=(),
     schema="(Tensor signals, Tensor reference, Tensor lengths, float gamma, str cost, "
-           "int[]? band, str? backend, int? memory_budget, str? precision, "
+           "int[]? band, str band_kind, str? backend, int? memory_budget, str? precision, "
            "bool signal_gradients, bool reference_gradients, Tensor? ref_lengths=None) -> "
            "(Tensor, Tensor, Tensor)")
-def soft_dtw_self_terms_op(signals, reference, lengths, gamma, cost, band, backend,
+def soft_dtw_self_terms_op(signals, reference, lengths, gamma, cost, band, band_kind, backend,
                            memory_budget, precision, signal_gradients, reference_gradients,
                            ref_lengths=None):
     """(sdtw(x_k, x_k) + sdtw(y, y)) / 2 for every signal x_k and the reference y, each term
@@ -225,10 +228,10 @@ def soft_dtw_self_terms_op(signals, reference, lengths, gamma, cost, band, backe
     a signal, (B, *reference.shape)), or empty tensors. With ref_lengths, reference holds one
     reference y_k per signal, whose terms run as pairs too, and their gradients come shaped
     like it."""
-    options = dict(gamma=gamma, cost=cost, backend=backend, memory_budget=memory_budget,
-                   precision=precision)
+    options = dict(gamma=gamma, cost=cost, band_kind=band_kind, backend=backend,
+                   memory_budget=memory_budget, precision=precision)
     inputs = _prepare(signals, reference, lengths, None, gamma, "global", 0.0, cost, band,
-                      backend, memory_budget, precision, ref_lengths,
+                      band_kind, backend, memory_budget, precision, ref_lengths,
                       signal_gradients or reference_gradients)
     check_self_terms_fit(inputs, signal_gradients, reference_gradients)
     own, own_gradients = _self_terms(inputs, inputs.batch, signal_gradients)
@@ -245,8 +248,8 @@ def soft_dtw_self_terms_op(signals, reference, lengths, gamma, cost, band, backe
 
 
 @soft_dtw_self_terms_op.register_fake
-def _(signals, reference, lengths, gamma, cost, band, backend, memory_budget, precision,
-      signal_gradients, reference_gradients, ref_lengths=None):
+def _(signals, reference, lengths, gamma, cost, band, band_kind, backend, memory_budget,
+      precision, signal_gradients, reference_gradients, ref_lengths=None):
     count = lengths.shape[0]
     per_signal = reference.shape if ref_lengths is not None else (count, *reference.shape)
     return (signals.new_empty(count),
@@ -298,7 +301,7 @@ def _wanted(ctx, signal_grad, reference_grad):
 
 
 # The arguments of soft_dtw between alpha and with_gradients.
-_OPTION_COUNT = 8
+_OPTION_COUNT = 9
 
 
 def _setup_context(ctx, inputs, output):
@@ -324,7 +327,7 @@ def _backward(ctx, grad_scores, *_):
 soft_dtw_op.register_autograd(_backward, setup_context=_setup_context)
 
 # The arguments of soft_dtw_self_terms between lengths and the two gradient flags.
-_SELF_TERM_OPTION_COUNT = 6
+_SELF_TERM_OPTION_COUNT = 7
 
 
 def _self_terms_setup_context(ctx, inputs, output):
@@ -365,11 +368,11 @@ def _weighted_self_pairs(weights, values, lengths, half_gradients, options):
     """The gradient of sum_k w_k * sdtw(v_k, v_k) / 2 with respect to the values: the forward
     pass's gradients (half of each term's, or empty where it made none) weighed by the
     backward operation, which takes v as both the signals and the references."""
-    gamma, cost, band, backend, memory_budget, precision = options
+    gamma, cost, band, band_kind, backend, memory_budget, precision = options
     with torch.no_grad():
         as_signals, as_references = soft_dtw_backward_op(
             weights / 2, values, values, lengths, None, gamma, "global", 0.0, cost, band,
-            backend, memory_budget, precision,
+            band_kind, backend, memory_budget, precision,
             half_gradients * 2 if half_gradients.shape == values.shape else half_gradients,
             torch.zeros_like(values), lengths)
     return as_signals + as_references
@@ -412,7 +415,7 @@ soft_dtw_self_terms_op.register_autograd(_self_terms_backward,
 
 class SoftDTWFunction(torch.autograd.Function):
     """scores, signal_gradients, reference_gradient = SoftDTWFunction.apply(signals,
-    reference, lengths, alpha, gamma, end, ref_gap_penalty, cost, band, backend,
+    reference, lengths, alpha, gamma, end, ref_gap_penalty, cost, band, band_kind, backend,
     memory_budget, precision, with_gradients[, ref_lengths]), the arguments of
     `torch.ops.orvane.soft_dtw`: signals flat (sum N_k, or (sum N_k, d) with an (M, d)
     reference) or padded (B, N, or (B, N, d)), lengths B integers (int64), reference and alpha
@@ -432,7 +435,7 @@ class SoftDTWFunction(torch.autograd.Function):
 
 class SelfTermsFunction(torch.autograd.Function):
     """terms, signal_gradients, reference_gradients = SelfTermsFunction.apply(signals,
-    reference, lengths, gamma, cost, band, backend, memory_budget, precision,
+    reference, lengths, gamma, cost, band, band_kind, backend, memory_budget, precision,
     signal_gradients, reference_gradients[, ref_lengths]), the arguments of
     `torch.ops.orvane.soft_dtw_self_terms`; differentiable like SoftDTWFunction."""
 
@@ -568,7 +571,7 @@ def _lengths_of(given, batch):
 
 
 def _checked_call(signals, reference, lengths, gamma, end, ref_gap_penalty, alpha, cost, band,
-                  backend, memory_budget, precision, ref_lengths=None, pairs=None,
+                  band_kind, backend, memory_budget, precision, ref_lengths=None, pairs=None,
                   channels_first=None) -> _Call:
     if not isinstance(reference, (list, tuple)):
         _check_tensor(reference, "reference")
@@ -586,7 +589,8 @@ def _checked_call(signals, reference, lengths, gamma, end, ref_gap_penalty, alph
     dtype = _compute_type(float64_inputs, precision)
     count = batch.count
     options = parse_options(gamma, end, ref_gap_penalty,
-                            FLOAT64 if dtype == torch.float64 else FLOAT32, cost, band, count)
+                            FLOAT64 if dtype == torch.float64 else FLOAT32, cost, band, count,
+                            band_kind)
     parsed.read_nan_padding()
     lengths = _lengths_of(lengths, batch)
     channels_first = parsed.reading.channels_first
@@ -614,7 +618,8 @@ def soft_dtw(signals: Signals, reference: torch.Tensor | Signals, *,
              channels_first: bool | None = None, gamma: float = 1.0, end: End = "global",
              ref_gap_penalty: float = 0.0, alpha: float | torch.Tensor | None = None,
              cost: Cost = "sqeuclidean", band: int | Sequence[int] | None = None,
-             backend: BackendName | None = None, memory_budget: int | None = None,
+             band_kind: BandKind = "scaled", backend: BackendName | None = None,
+             memory_budget: int | None = None,
              precision: Precision | None = None) -> torch.Tensor:
     """Differentiable Soft-DTW scores, one per signal (or per pair: signal k against
     reference k); arguments as for `orvane.soft_dtw`: lengths and ref_lengths a sequence of
@@ -622,13 +627,13 @@ def soft_dtw(signals: Signals, reference: torch.Tensor | Signals, *,
     band an integer or one per signal (a sequence, a NumPy array or an integer tensor).
     Float64 tensors run the float64 path and give float64 scores and gradients."""
     call = _checked_call(signals, reference, lengths, gamma, end, ref_gap_penalty, alpha, cost,
-                         band, backend, memory_budget, precision, ref_lengths, pairs,
+                         band, band_kind, backend, memory_budget, precision, ref_lengths, pairs,
                          channels_first)
     options = call.options
     found, _, _ = SoftDTWFunction.apply(
         call.signals, call.reference, call.lengths, call.alpha, options.gamma, options.end,
-        options.ref_gap_penalty, options.cost, call.band, backend, memory_budget, precision,
-        call.with_gradients, call.ref_lengths)
+        options.ref_gap_penalty, options.cost, call.band, options.band_kind, backend,
+        memory_budget, precision, call.with_gradients, call.ref_lengths)
     return found.to(call.returned)
 
 
@@ -637,22 +642,24 @@ def soft_dtw_divergence(signals: Signals, reference: torch.Tensor | Signals, *,
                         ref_lengths: Lengths | torch.Tensor | None = None,
                         pairs: bool | None = None, channels_first: bool | None = None,
                         gamma: float = 1.0, cost: Cost = "sqeuclidean",
-                        band: int | Sequence[int] | None = None,
+                        band: int | Sequence[int] | None = None, band_kind: BandKind = "scaled",
                         backend: BackendName | None = None, memory_budget: int | None = None,
                         precision: Precision | None = None) -> torch.Tensor:
     """Differentiable sdtw(x_k, y) - (sdtw(x_k, x_k) + sdtw(y, y)) / 2 per signal (global
     end; with pairs, y_k in place of y), each term within signal k's band; the self-terms run
     as pairs."""
     call = _checked_call(signals, reference, lengths, gamma, "global", 0.0, None, cost, band,
-                         backend, memory_budget, precision, ref_lengths, pairs, channels_first)
+                         band_kind, backend, memory_budget, precision, ref_lengths, pairs,
+                         channels_first)
     options = call.options
     cross, _, _ = SoftDTWFunction.apply(
         call.signals, call.reference, call.lengths, None, options.gamma, "global", 0.0,
-        options.cost, call.band, backend, memory_budget, precision, call.with_gradients,
-        call.ref_lengths)
+        options.cost, call.band, options.band_kind, backend, memory_budget, precision,
+        call.with_gradients, call.ref_lengths)
     selves, _, _ = SelfTermsFunction.apply(
         call.signals, call.reference, call.lengths, options.gamma, options.cost, call.band,
-        backend, memory_budget, precision, *call.gradients_of, call.ref_lengths)
+        options.band_kind, backend, memory_budget, precision, *call.gradients_of,
+        call.ref_lengths)
     return (cross - selves).to(call.returned)
 
 
@@ -686,14 +693,14 @@ class SoftDTWLoss(torch.nn.Module):
     def __init__(self, gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
                  reduction: Literal["mean", "sum", "none"] = "mean", divergence: bool = False,
                  cost: Cost = "sqeuclidean", band: int | Sequence[int] | None = None,
-                 backend: BackendName | None = None, memory_budget: int | None = None,
-                 precision: Precision | None = None, pairs: bool | None = None,
-                 channels_first: bool | None = None):
+                 band_kind: BandKind = "scaled", backend: BackendName | None = None,
+                 memory_budget: int | None = None, precision: Precision | None = None,
+                 pairs: bool | None = None, channels_first: bool | None = None):
         super().__init__()
         _backends.check_precision(precision)
         widest = FLOAT32 if precision in ("float32", "mixed") else FLOAT64
         options = parse_options(gamma, end, ref_gap_penalty, widest, cost, band,
-                                _band_count(band))
+                                _band_count(band), band_kind)
         _backends.check_name(backend)
         _check_memory_budget(memory_budget)
         if reduction not in REDUCTIONS:
@@ -707,7 +714,7 @@ class SoftDTWLoss(torch.nn.Module):
         self.channels_first = flag(channels_first, "channels_first")
         self.gamma, self.end, self.ref_gap_penalty = gamma, end, ref_gap_penalty
         self.reduction, self.divergence = reduction, divergence
-        self.cost = cost
+        self.cost, self.band_kind = cost, band_kind
         # An array's values as integers, which a compiled model does not read at every call.
         self.band = None if band is None else (options.band[0] if is_one_value(band)
                                                else options.band)
@@ -719,8 +726,8 @@ class SoftDTWLoss(torch.nn.Module):
                 ref_lengths: Lengths | torch.Tensor | None = None) -> torch.Tensor:
         options = dict(lengths=lengths, ref_lengths=ref_lengths, pairs=self.pairs,
                        channels_first=self.channels_first, gamma=self.gamma, cost=self.cost,
-                       band=self.band, backend=self.backend, memory_budget=self.memory_budget,
-                       precision=self.precision)
+                       band=self.band, band_kind=self.band_kind, backend=self.backend,
+                       memory_budget=self.memory_budget, precision=self.precision)
         if self.divergence:
             if alpha is not None:
                 raise ValueError("the soft-DTW divergence is defined without alpha")

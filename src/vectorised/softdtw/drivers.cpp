@@ -111,6 +111,7 @@ struct LeanOptions {
     int channels;
     const std::string& cost;
     HostAddress band;
+    const std::string& band_kind;
 };
 
 // Scores alone of a batch against one reference or of pairs (`operation` names the call in
@@ -130,7 +131,7 @@ void softdtw_scores(const char* operation, const Batch& batch, HostAddress input
                                 {"ref_signal_ptr", ref_signal},
                                 {"scores_ptr", scores}});
     const CallSamples<Data> call(batch, input_signal, ref_signal, options.channels, options.cost,
-                                 options.band);
+                                 options.band, options.band_kind);
     const auto biases = host_pointer<const Data>(options.alpha);
     const auto finals = host_pointer<Score>(scores);
     const auto finish = [&](const Signal& signal, const FinalScores<Score>& kept) {
@@ -158,7 +159,7 @@ void softdtw_scores(const char* operation, const Batch& batch, HostAddress input
             for (auto& one : kept) {
                 own_kept.push_back(&one);
             }
-            const Band band(group.rows, group.cols, call.band_width(group.members[0]));
+            const Band band = call.band_of(group.rows, group.cols, group.members[0]);
             passes.scores_only_side(samples.data(), references->data(), call.channels(),
                                     call.kind(), &band, own_kept.data(),
                                     group.biases(biases).data(), group.rows, group.cols, gamma);
@@ -234,7 +235,7 @@ void softdtw_gradients(const char* operation, const Batch& batch, const Gradient
                                 {"scores_ptr", buffers.scores},
                                 {"ref_gradients_ptr", buffers.ref_gradients}});
     const CallSamples<Data> call(batch, buffers.input_signal, buffers.ref_signal, options.channels,
-                                 options.cost, options.band);
+                                 options.cost, options.band, options.band_kind);
     const auto score = host_pointer<Score>(buffers.score_matrix);
     const auto finals = host_pointer<Score>(buffers.scores);
     const auto biases = host_pointer<const Data>(options.alpha);
@@ -296,7 +297,7 @@ void softdtw_gradients(const char* operation, const Batch& batch, const Gradient
         const std::size_t width = static_cast<std::size_t>(group.cols) * call.channels();
         const std::vector<Data> samples = call.interleaved(group.members);
         const auto references = call.lane_references(group.members);
-        const Band own_band(group.rows, group.cols, call.band_width(group.members[0]));
+        const Band own_band = call.band_of(group.rows, group.cols, group.members[0]);
         const std::vector<Data> own_biases = group.biases(biases);
         std::vector<FinalScores<Score>> kept(lanes,
                                              FinalScores<Score>(group.rows, group.cols, local_end));
@@ -545,12 +546,12 @@ void calc_softdtw_scores(HostAddress input_signal, const std::vector<int>& input
                          HostAddress ref_signal, int ref_signal_length, HostAddress scores,
                          double gamma, HostAddress alpha, bool local_end, bool last_row_only,
                          double ref_gap_penalty, int channels, const std::string& cost,
-                         HostAddress band) {
+                         HostAddress band, const std::string& band_kind) {
     softdtw_scores<Float32Path>(
         "calc_softdtw_scores",
         Batch(input_signal_lengths, ref_signal_length, CellPositions::unlimited), input_signal,
         ref_signal, scores,
-        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band});
+        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band, band_kind});
 }
 
 void calc_softdtw_scores_float64(HostAddress input_signal,
@@ -558,12 +559,13 @@ void calc_softdtw_scores_float64(HostAddress input_signal,
                                  HostAddress ref_signal, int ref_signal_length, HostAddress scores,
                                  double gamma, HostAddress alpha, bool local_end,
                                  bool last_row_only, double ref_gap_penalty, int channels,
-                                 const std::string& cost, HostAddress band) {
+                                 const std::string& cost, HostAddress band,
+                                 const std::string& band_kind) {
     softdtw_scores<Float64Path>(
         "calc_softdtw_scores",
         Batch(input_signal_lengths, ref_signal_length, CellPositions::unlimited), input_signal,
         ref_signal, scores,
-        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band});
+        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band, band_kind});
 }
 
 void calc_softdtw_scores_mixed(HostAddress input_signal,
@@ -571,12 +573,12 @@ void calc_softdtw_scores_mixed(HostAddress input_signal,
                                int ref_signal_length, HostAddress scores, double gamma,
                                HostAddress alpha, bool local_end, bool last_row_only,
                                double ref_gap_penalty, int channels, const std::string& cost,
-                               HostAddress band) {
+                               HostAddress band, const std::string& band_kind) {
     softdtw_scores<MixedPath>(
         "calc_softdtw_scores",
         Batch(input_signal_lengths, ref_signal_length, CellPositions::unlimited), input_signal,
         ref_signal, scores,
-        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band});
+        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band, band_kind});
 }
 
 void calc_softdtw_pair_scores(HostAddress input_signal,
@@ -584,37 +586,33 @@ void calc_softdtw_pair_scores(HostAddress input_signal,
                               const std::vector<int>& ref_signal_lengths, HostAddress scores,
                               double gamma, HostAddress alpha, bool local_end, bool last_row_only,
                               double ref_gap_penalty, int channels, const std::string& cost,
-                              HostAddress band) {
+                              HostAddress band, const std::string& band_kind) {
     softdtw_scores<Float32Path>(
         "calc_softdtw_pair_scores", Batch(input_signal_lengths, ref_signal_lengths), input_signal,
         ref_signal, scores,
-        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band});
+        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band, band_kind});
 }
 
-void calc_softdtw_pair_scores_float64(HostAddress input_signal,
-                                      const std::vector<int>& input_signal_lengths,
-                                      HostAddress ref_signal,
-                                      const std::vector<int>& ref_signal_lengths,
-                                      HostAddress scores, double gamma, HostAddress alpha,
-                                      bool local_end, bool last_row_only, double ref_gap_penalty,
-                                      int channels, const std::string& cost, HostAddress band) {
+void calc_softdtw_pair_scores_float64(
+    HostAddress input_signal, const std::vector<int>& input_signal_lengths, HostAddress ref_signal,
+    const std::vector<int>& ref_signal_lengths, HostAddress scores, double gamma, HostAddress alpha,
+    bool local_end, bool last_row_only, double ref_gap_penalty, int channels,
+    const std::string& cost, HostAddress band, const std::string& band_kind) {
     softdtw_scores<Float64Path>(
         "calc_softdtw_pair_scores", Batch(input_signal_lengths, ref_signal_lengths), input_signal,
         ref_signal, scores,
-        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band});
+        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band, band_kind});
 }
 
-void calc_softdtw_pair_scores_mixed(HostAddress input_signal,
-                                    const std::vector<int>& input_signal_lengths,
-                                    HostAddress ref_signal,
-                                    const std::vector<int>& ref_signal_lengths, HostAddress scores,
-                                    double gamma, HostAddress alpha, bool local_end,
-                                    bool last_row_only, double ref_gap_penalty, int channels,
-                                    const std::string& cost, HostAddress band) {
+void calc_softdtw_pair_scores_mixed(
+    HostAddress input_signal, const std::vector<int>& input_signal_lengths, HostAddress ref_signal,
+    const std::vector<int>& ref_signal_lengths, HostAddress scores, double gamma, HostAddress alpha,
+    bool local_end, bool last_row_only, double ref_gap_penalty, int channels,
+    const std::string& cost, HostAddress band, const std::string& band_kind) {
     softdtw_scores<MixedPath>(
         "calc_softdtw_pair_scores", Batch(input_signal_lengths, ref_signal_lengths), input_signal,
         ref_signal, scores,
-        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band});
+        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band, band_kind});
 }
 
 void calc_softdtw_gradients(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
@@ -623,13 +621,14 @@ void calc_softdtw_gradients(HostAddress input_signal, const std::vector<int>& in
                             HostAddress ref_gradients, double gamma, HostAddress alpha,
                             HostAddress weights, bool local_end, bool last_row_only,
                             double ref_gap_penalty, std::int64_t score_matrix_cells, int channels,
-                            const std::string& cost, HostAddress band) {
+                            const std::string& cost, HostAddress band,
+                            const std::string& band_kind) {
     softdtw_gradients<Float32Path>(
         "calc_softdtw_gradients",
         Batch(input_signal_lengths, ref_signal_length, CellPositions::unlimited),
         {input_signal, ref_signal, score_matrix, scores, input_gradients, ref_gradients, weights,
          score_matrix_cells},
-        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band});
+        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band, band_kind});
 }
 
 void calc_softdtw_gradients_float64(
@@ -637,13 +636,14 @@ void calc_softdtw_gradients_float64(
     int ref_signal_length, HostAddress score_matrix, HostAddress scores,
     HostAddress input_gradients, HostAddress ref_gradients, double gamma, HostAddress alpha,
     HostAddress weights, bool local_end, bool last_row_only, double ref_gap_penalty,
-    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band) {
+    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band,
+    const std::string& band_kind) {
     softdtw_gradients<Float64Path>(
         "calc_softdtw_gradients",
         Batch(input_signal_lengths, ref_signal_length, CellPositions::unlimited),
         {input_signal, ref_signal, score_matrix, scores, input_gradients, ref_gradients, weights,
          score_matrix_cells},
-        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band});
+        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band, band_kind});
 }
 
 void calc_softdtw_gradients_mixed(
@@ -651,13 +651,14 @@ void calc_softdtw_gradients_mixed(
     int ref_signal_length, HostAddress score_matrix, HostAddress scores,
     HostAddress input_gradients, HostAddress ref_gradients, double gamma, HostAddress alpha,
     HostAddress weights, bool local_end, bool last_row_only, double ref_gap_penalty,
-    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band) {
+    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band,
+    const std::string& band_kind) {
     softdtw_gradients<MixedPath>(
         "calc_softdtw_gradients",
         Batch(input_signal_lengths, ref_signal_length, CellPositions::unlimited),
         {input_signal, ref_signal, score_matrix, scores, input_gradients, ref_gradients, weights,
          score_matrix_cells},
-        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band});
+        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band, band_kind});
 }
 
 void calc_softdtw_pair_gradients(
@@ -665,12 +666,13 @@ void calc_softdtw_pair_gradients(
     const std::vector<int>& ref_signal_lengths, HostAddress score_matrix, HostAddress scores,
     HostAddress input_gradients, HostAddress ref_gradients, double gamma, HostAddress alpha,
     HostAddress weights, bool local_end, bool last_row_only, double ref_gap_penalty,
-    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band) {
+    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band,
+    const std::string& band_kind) {
     softdtw_gradients<Float32Path>(
         "calc_softdtw_pair_gradients", Batch(input_signal_lengths, ref_signal_lengths),
         {input_signal, ref_signal, score_matrix, scores, input_gradients, ref_gradients, weights,
          score_matrix_cells},
-        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band});
+        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band, band_kind});
 }
 
 void calc_softdtw_pair_gradients_float64(
@@ -678,12 +680,13 @@ void calc_softdtw_pair_gradients_float64(
     const std::vector<int>& ref_signal_lengths, HostAddress score_matrix, HostAddress scores,
     HostAddress input_gradients, HostAddress ref_gradients, double gamma, HostAddress alpha,
     HostAddress weights, bool local_end, bool last_row_only, double ref_gap_penalty,
-    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band) {
+    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band,
+    const std::string& band_kind) {
     softdtw_gradients<Float64Path>(
         "calc_softdtw_pair_gradients", Batch(input_signal_lengths, ref_signal_lengths),
         {input_signal, ref_signal, score_matrix, scores, input_gradients, ref_gradients, weights,
          score_matrix_cells},
-        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band});
+        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band, band_kind});
 }
 
 void calc_softdtw_pair_gradients_mixed(
@@ -691,12 +694,13 @@ void calc_softdtw_pair_gradients_mixed(
     const std::vector<int>& ref_signal_lengths, HostAddress score_matrix, HostAddress scores,
     HostAddress input_gradients, HostAddress ref_gradients, double gamma, HostAddress alpha,
     HostAddress weights, bool local_end, bool last_row_only, double ref_gap_penalty,
-    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band) {
+    std::int64_t score_matrix_cells, int channels, const std::string& cost, HostAddress band,
+    const std::string& band_kind) {
     softdtw_gradients<MixedPath>(
         "calc_softdtw_pair_gradients", Batch(input_signal_lengths, ref_signal_lengths),
         {input_signal, ref_signal, score_matrix, scores, input_gradients, ref_gradients, weights,
          score_matrix_cells},
-        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band});
+        {gamma, alpha, local_end, last_row_only, ref_gap_penalty, channels, cost, band, band_kind});
 }
 
 std::int64_t gradient_checkpoint_cells(int input_signal_length, int ref_signal_length) {

@@ -321,6 +321,7 @@ def calc_softdtw_scores(
     channels: typing.SupportsInt = 1,
     cost: str = 'abs',
     band_ptr: typing.SupportsInt = 0,
+    band_kind: str = 'scaled',
 ) -> None: ...
 
 def calc_softdtw_scores_float64(
@@ -337,6 +338,7 @@ def calc_softdtw_scores_float64(
     channels: typing.SupportsInt = 1,
     cost: str = 'abs',
     band_ptr: typing.SupportsInt = 0,
+    band_kind: str = 'scaled',
 ) -> None: ...
 
 def calc_softdtw_scores_mixed(
@@ -353,6 +355,7 @@ def calc_softdtw_scores_mixed(
     channels: typing.SupportsInt = 1,
     cost: str = 'abs',
     band_ptr: typing.SupportsInt = 0,
+    band_kind: str = 'scaled',
 ) -> None: ...
 
 def calc_softdtw_gradients(
@@ -374,6 +377,7 @@ def calc_softdtw_gradients(
     channels: typing.SupportsInt = 1,
     cost: str = 'abs',
     band_ptr: typing.SupportsInt = 0,
+    band_kind: str = 'scaled',
 ) -> None: ...
 
 def calc_softdtw_gradients_float64(
@@ -395,6 +399,7 @@ def calc_softdtw_gradients_float64(
     channels: typing.SupportsInt = 1,
     cost: str = 'abs',
     band_ptr: typing.SupportsInt = 0,
+    band_kind: str = 'scaled',
 ) -> None: ...
 
 def calc_softdtw_gradients_mixed(
@@ -416,6 +421,7 @@ def calc_softdtw_gradients_mixed(
     channels: typing.SupportsInt = 1,
     cost: str = 'abs',
     band_ptr: typing.SupportsInt = 0,
+    band_kind: str = 'scaled',
 ) -> None: ...
 
 def calc_softdtw_pair_scores(
@@ -432,6 +438,7 @@ def calc_softdtw_pair_scores(
     channels: typing.SupportsInt = 1,
     cost: str = 'abs',
     band_ptr: typing.SupportsInt = 0,
+    band_kind: str = 'scaled',
 ) -> None: ...
 
 def calc_softdtw_pair_scores_float64(
@@ -448,6 +455,7 @@ def calc_softdtw_pair_scores_float64(
     channels: typing.SupportsInt = 1,
     cost: str = 'abs',
     band_ptr: typing.SupportsInt = 0,
+    band_kind: str = 'scaled',
 ) -> None: ...
 
 def calc_softdtw_pair_scores_mixed(
@@ -464,6 +472,7 @@ def calc_softdtw_pair_scores_mixed(
     channels: typing.SupportsInt = 1,
     cost: str = 'abs',
     band_ptr: typing.SupportsInt = 0,
+    band_kind: str = 'scaled',
 ) -> None: ...
 
 def calc_softdtw_pair_gradients(
@@ -485,6 +494,7 @@ def calc_softdtw_pair_gradients(
     channels: typing.SupportsInt = 1,
     cost: str = 'abs',
     band_ptr: typing.SupportsInt = 0,
+    band_kind: str = 'scaled',
 ) -> None: ...
 
 def calc_softdtw_pair_gradients_float64(
@@ -506,6 +516,7 @@ def calc_softdtw_pair_gradients_float64(
     channels: typing.SupportsInt = 1,
     cost: str = 'abs',
     band_ptr: typing.SupportsInt = 0,
+    band_kind: str = 'scaled',
 ) -> None: ...
 
 def calc_softdtw_pair_gradients_mixed(
@@ -527,6 +538,7 @@ def calc_softdtw_pair_gradients_mixed(
     channels: typing.SupportsInt = 1,
     cost: str = 'abs',
     band_ptr: typing.SupportsInt = 0,
+    band_kind: str = 'scaled',
 ) -> None: ...
 
 def calc_distance(
@@ -538,6 +550,7 @@ def calc_distance(
     channels: typing.SupportsInt = 1,
     cost: str = 'abs',
     band_ptr: typing.SupportsInt = 0,
+    band_kind: str = 'scaled',
 ) -> None: ...
 
 def calc_distance_float64(
@@ -549,6 +562,7 @@ def calc_distance_float64(
     channels: typing.SupportsInt = 1,
     cost: str = 'abs',
     band_ptr: typing.SupportsInt = 0,
+    band_kind: str = 'scaled',
 ) -> None: ...
 
 def calc_distance_gradient(

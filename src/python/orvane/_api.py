@@ -12,6 +12,7 @@ import numpy as np
 
 from . import _accuracy, _backends
 from ._alignment import PairAlignments, SoftAlignment
+from ._arrays import warn_if_tracked
 from ._batch import (Channels, alpha_values, as_element, check_no_nan_ends, check_reference_end,
                      parse_alpha, parse_call, parse_options, parse_pairs, plan_chunks)
 from ._core import (Inputs, call_layout, gradients, kernels_costs, pair_alignments, run, scores,
@@ -133,6 +134,7 @@ def soft_dtw(signals: Signals, reference: Array | Signals, *, lengths: Lengths |
     in one launch of each operation, every pair of a piece in a block of its own. References
     of any length run on every backend.
     """
+    warn_if_tracked("soft_dtw", signals=signals, reference=reference)
     return _scores_of(prepare(signals, reference, **_reading(locals()), gamma=gamma, end=end,
                               ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
                               memory_budget=memory_budget, precision=precision, cost=cost,
@@ -186,6 +188,7 @@ def soft_dtw_with_grad(signals: Signals, reference: Array | Signals, *,
     gradient of score k with respect to reference k, shaped like the references were given.
     Arguments as for `soft_dtw`; a signal without a path in its band has no gradient.
     """
+    warn_if_tracked("soft_dtw_with_grad", signals=signals, reference=reference)
     inputs = prepare(signals, reference, **_reading(locals()), gamma=gamma, end=end,
                      ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
                      memory_budget=memory_budget, precision=precision, cost=cost, band=band,
@@ -211,6 +214,7 @@ def soft_alignment(signals: Signals, reference: Array | Signals, *,
     matrices, normalised weights and per-position statistics (of 1-D signals). Arguments as
     for `soft_dtw`. Pairs give a PairAlignments: matrix k is N_k x M_k, and the statistics
     come shaped like the references were given."""
+    warn_if_tracked("soft_alignment", signals=signals, reference=reference)
     inputs = prepare(signals, reference, **_reading(locals()), gamma=gamma, end=end,
                      ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
                      memory_budget=memory_budget, precision=precision, cost=cost, band=band,
@@ -241,6 +245,7 @@ def soft_dtw_divergence(signals: Signals, reference: Array | Signals, *,
     without alpha or gap penalty; with a band, each of the three terms takes signal k's.
     The self-terms sdtw(x_k, x_k) run as pairs, and so do the references' with pairs."""
     check_divergence_options(end, alpha, ref_gap_penalty)
+    warn_if_tracked("soft_dtw_divergence", signals=signals, reference=reference)
     inputs = prepare(signals, reference, **_reading(locals()), gamma=gamma, end=end,
                      ref_gap_penalty=0.0, alpha=None, backend=backend,
                      memory_budget=memory_budget, precision=precision, cost=cost, band=band,

@@ -11,10 +11,12 @@ from __future__ import annotations
 import contextlib
 import importlib
 import sys
+import warnings
 from dataclasses import dataclass
 
 import numpy as np
 
+from ._accuracy import library_directories
 from ._types import FLOAT32, FLOAT64, HOST, Device
 
 
@@ -297,6 +299,32 @@ def adapter_of(obj):
         if library.owns(obj):
             return library
     return None
+
+
+def _tracked(value) -> bool:
+    """Whether a value (an array, or a list of them) holds a PyTorch tensor that autograd
+    records: one that requires grad, outside torch.no_grad()."""
+    torch = _loaded("torch")
+    if torch is None or not torch.is_grad_enabled():
+        return False
+    items = value if isinstance(value, (list, tuple)) else (value,)
+    return any(isinstance(item, torch.Tensor) and item.requires_grad for item in items)
+
+
+def warn_if_tracked(function: str, **arguments):
+    """One UserWarning for the call when some of the arguments are tensors that require
+    grad: the array-level functions return results detached from autograd, and the error
+    PyTorch gives at a later backward() does not say why."""
+    # A warning rather than an error: a model's parameters passed on purpose (a validation
+    # score, a pairwise matrix for clustering) are a fair use, which `.detach()` at every
+    # call would only clutter; under torch.no_grad() nothing is tracked and nothing is said.
+    tracked = [name for name, value in arguments.items() if _tracked(value)]
+    if tracked:
+        warnings.warn(f"orvane.{function} does not track gradients: {' and '.join(tracked)} "
+                      f"{'require' if len(tracked) > 1 else 'requires'} grad, but the results "
+                      "come back detached from autograd; use orvane.torch (soft_dtw, "
+                      "soft_dtw_divergence, SoftDTWLoss) for differentiable results, or pass "
+                      "detached tensors", UserWarning, skip_file_prefixes=library_directories())
 
 
 class RawCudaArray:

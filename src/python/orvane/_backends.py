@@ -53,8 +53,17 @@ def _unavailable(backend: str):
             return "this installation has no CUDA module (it was built without nvcc)"
         return str(error.__cause__)
     if backend == "cuda" and buffers.cuda_device_count() == 0:
-        return "no CUDA device is available"
+        return _no_device_reason()
     return None
+
+
+def _no_device_reason() -> str:
+    """Why the CUDA module reaches no device: no runtime to ask, or the runtime's own word."""
+    if buffers.CUDART is None:
+        return "the CUDA runtime library (libcudart) could not be loaded"
+    said = buffers.cuda_device_error()
+    return ("this machine has no GPU that the CUDA runtime can reach "
+            + (f"(it says: {said})" if said else "(it found none)"))
 
 
 def cuda_unavailable_reason():
@@ -65,6 +74,13 @@ def cuda_unavailable_reason():
 def backends() -> dict[str, str]:
     """Every backend with "available", or the reason it cannot run here."""
     return {backend: _unavailable(backend) or "available" for backend in MODULES}
+
+
+def require_cuda_backend():
+    """Refuses backend="cuda" where it cannot run, saying what is missing, before anything
+    else is said about the arrays."""
+    if (reason := cuda_unavailable_reason()) is not None:
+        raise RuntimeError(f"backend='cuda' needs an NVIDIA GPU and the CUDA module; {reason}")
 
 
 def require_cuda(name):
@@ -91,6 +107,7 @@ def choose(device: Device, requested: str | None, adapter, argument: str) -> Bac
         require_cuda(argument)
         return Backend("cuda", _load("cuda"), adapter.max_threads_per_block(device))
     if requested == "cuda":
+        require_cuda_backend()
         raise ValueError(f"backend 'cuda' needs device memory, but {argument} is in host memory")
     if requested == "twin":
         return Backend("twin", _load("twin"), TWIN_THREADS_PER_BLOCK)

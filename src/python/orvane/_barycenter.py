@@ -14,7 +14,7 @@ import numpy as np
 from . import _accuracy, _backends
 from ._api import (SCORE_OPTION_DEFAULTS, Array, Lengths, Signals, check_divergence_options,
                    prepare, signal_self_scores)
-from ._arrays import native
+from ._arrays import native, warn_if_tracked
 from ._batch import Batch, parse_reference, parse_signals, signal_channels
 from ._core import Inputs, run
 from ._types import FLOAT32, FLOAT64
@@ -64,6 +64,7 @@ def barycenter(signals: Signals, length: int | None = None, *, lengths: Lengths 
     signals' library, on their device, float64 for float64 signals on the float64 path and
     float32 otherwise; `result.scores[-1]` is the objective there.
     """
+    warn_if_tracked("barycenter", signals=signals, init=init)
     minimize = _scipy_minimize()
     _check_limits(max_iter, tol)
     objective, start = objective_of(signals, length, lengths=lengths, init=init,

@@ -280,7 +280,8 @@ def parse_signals(signals, lengths=None, channels=Channels(), name="signals",
         forms = ("a list of (N_k, d) arrays, a padded (B, N, d) array or a flat (sum N_k, d) "
                  "array" if channels.axis else
                  "a list of 1-D arrays, a padded 2-D array or a flat 1-D array")
-        raise ValueError(f"{name} must be {forms}, got {array.ndim} dimensions")
+        raise ValueError(f"{name} must be {forms}, got {array.ndim} dimensions"
+                         + _channel_axis_hint(array, channels))
     channels.check_sample_shape(array, name, 0)
     _refuse_nan_lengths(lengths, lengths_name, name, "a flat array")
     sizes = [array.shape[0]] if lengths is None else _sizes(lengths, lengths_name)
@@ -290,6 +291,16 @@ def parse_signals(signals, lengths=None, channels=Channels(), name="signals",
                  lambda element, _: channels.flatten(as_element(adapter, array, element)),
                  sizes, "flat", float64=adapter.is_float64(array), channels=channels.count,
                  with_channels=channels.axis, given=array)
+
+
+def _channel_axis_hint(array, channels: Channels) -> str:
+    """What makes (B, N, d) signals valid where a 1-D reference read them as 1-D: tslearn
+    lays out even 1-D data sets as (n, sz, 1)."""
+    if channels.axis or array.ndim != 3 or array.shape[-1] == 0:
+        return ""
+    hint = ("; for signals of shape (B, N, d) give the reference as (M, d), or the references "
+            "as (B, M, d)")
+    return hint + (", here d = 1: reference[..., None]" if array.shape[-1] == 1 else "")
 
 
 def _check_flat_sizes(sizes, samples, name, lengths_name):

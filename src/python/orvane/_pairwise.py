@@ -11,7 +11,7 @@ import numpy as np
 
 from ._api import (SCORE_OPTION_DEFAULTS, Array, Lengths, Signals, check_divergence_options,
                    soft_dtw_of_pairs)
-from ._arrays import native
+from ._arrays import native, warn_if_tracked
 from ._batch import (Batch, Channels, boolean, check_memory_budget, check_no_nan_ends,
                      is_integer, is_one_value, parse_alpha, parse_signals, signal_channels)
 
@@ -73,7 +73,14 @@ def pairwise(a: Signals, b: Signals | None = None, *, lengths_a: Lengths | None 
     once and mirrored. The divergence's self-terms run as pairs too (with b=None they are the
     diagonal). Results come back in the inputs' library and on their device, float64 where
     `soft_dtw` would return float64; they are not differentiable (`orvane.torch` is).
+
+    A Soft-DTW score can be negative (sdtw(x, x) < 0 for any x of two samples or more), so
+    scikit-learn's metric="precomputed" estimators refuse the plain matrix ("Negative values
+    in data passed to X"). Give them divergence=True: the divergence is non-negative and zero
+    on the diagonal. Rounding can leave tiny negatives off the diagonal for near-identical
+    signals (about -1e-5 in float32), which np.maximum(matrix, 0) clears.
     """
+    warn_if_tracked("pairwise", a=a, b=b)
     _check_options(options)
     if boolean(divergence, "divergence"):
         check_divergence_options(**options)

@@ -39,11 +39,26 @@ def load_cudart():
 CUDART = load_cudart()
 
 
-def cuda_device_count():
+def _device_count_query():
+    """(the devices the CUDA runtime reaches, its error message or None); (0, None) without
+    the runtime."""
     if CUDART is None:
-        return 0
+        return 0, None
     count = ctypes.c_int(0)
-    return count.value if CUDART.cudaGetDeviceCount(ctypes.byref(count)) == 0 else 0
+    code = CUDART.cudaGetDeviceCount(ctypes.byref(count))
+    if code != 0:
+        return 0, CUDART.cudaGetErrorString(code).decode()
+    return count.value, None
+
+
+def cuda_device_count():
+    return _device_count_query()[0]
+
+
+def cuda_device_error():
+    """Why the CUDA runtime reaches no device, in its own words (a missing driver, say), or
+    None when it raises no error."""
+    return _device_count_query()[1]
 
 
 def _check(code, what):

@@ -29,28 +29,37 @@ weighted backward pass per score). First derivatives only: differentiating a gra
 
 from __future__ import annotations
 
+import inspect
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Literal
 
 import torch
 
-from . import _arrays, _backends
-from ._accuracy import warn_if_unreliable
-from ._api import (BandKind, Cost, End, Lengths, Signals, check_self_terms_fit, prepare,
-                   warn_if_no_path)
-from ._batch import (Options, UnreadLengths, as_element, boolean, check_memory_budget, flag,
-                     is_one_value, parse_alpha, parse_call, parse_options)
-from ._core import gradients, run, scores, self_pairs
-from ._types import FLOAT32, FLOAT64, BackendName, Precision
+# The package's modules by name, so that the functions taken from them stay out of this
+# module's public names; the annotations' types by their own.
+from . import _accuracy, _api, _arrays, _backends, _batch, _core, _types
+from ._api import BandKind, Cost, End, Lengths, Signals
+from ._batch import Options
+from ._types import BackendName, Precision
+
+__all__ = ["SelfTermsFunction", "SoftDTWFunction", "SoftDTWLoss", "soft_dtw",
+           "soft_dtw_divergence"]
+
+
+def __dir__():
+    # The module's namespace also holds what it imports (torch, the annotations' types);
+    # dir() and completion offer the public names alone.
+    return sorted(__all__)
+
 
 # The array adapters are made now, at import: torch.compile cannot trace the import that a
 # first call would otherwise make.
 _arrays.libraries()
 
-REDUCTIONS = ("mean", "sum", "none")
+_REDUCTIONS = ("mean", "sum", "none")
 # The operations carry memory_budget as a 64-bit integer.
-LARGEST_MEMORY_BUDGET = 2**63 - 1
+_LARGEST_MEMORY_BUDGET = 2**63 - 1
 # signals: flat (sum N_k, or (sum N_k, d) with an (M, d) reference) or padded (B, N, or
 # (B, N, d)); lengths: B integers.
 _OPTIONS = ("Tensor signals, Tensor reference, Tensor lengths, Tensor? alpha, float gamma, "
@@ -65,12 +74,13 @@ def _prepare(signals, reference, lengths, alpha, gamma, end, ref_gap_penalty, co
     given, padded arrays with their channels last (the functions have read the shapes), and
     memory_budget against what the operation computes: the gradients without matrices, or
     the scores alone."""
-    return prepare(signals, reference, lengths=lengths.tolist(), gamma=gamma, end=end,
-                   ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
-                   memory_budget=memory_budget, precision=precision, cost=cost, band=band,
-                   band_kind=band_kind, pairs=ref_lengths is not None, channels_first=False,
-                   ref_lengths=None if ref_lengths is None else ref_lengths.tolist(),
-                   **_computed(with_gradients), **extra)
+    return _api.prepare(signals, reference, lengths=lengths.tolist(), gamma=gamma, end=end,
+                        ref_gap_penalty=ref_gap_penalty, alpha=alpha, backend=backend,
+                        memory_budget=memory_budget, precision=precision, cost=cost, band=band,
+                        band_kind=band_kind, pairs=ref_lengths is not None,
+                        channels_first=False,
+                        ref_lengths=None if ref_lengths is None else ref_lengths.tolist(),
+                        **_computed(with_gradients), **extra)
 
 
 def _computed(with_gradients) -> dict:
@@ -110,12 +120,12 @@ def soft_dtw_op(signals, reference, lengths, alpha, gamma, end, ref_gap_penalty,
                       band, band_kind, backend, memory_budget, precision, ref_lengths,
                       with_gradients)
     if not with_gradients:
-        found = scores(inputs)
-        warn_if_no_path(inputs, found)
+        found = _core.scores(inputs)
+        _api.warn_if_no_path(inputs, found)
         return inputs.result(found).to(signals.dtype), *_empty_gradients(signals, reference)
-    results = gradients(inputs)
-    warn_if_no_path(inputs, results.scores)
-    warn_if_unreliable(inputs, results.scores)
+    results = _core.gradients(inputs)
+    _api.warn_if_no_path(inputs, results.scores)
+    _accuracy.warn_if_unreliable(inputs, results.scores)
     return (inputs.result(results.scores).to(signals.dtype),
             _like_signals(inputs, results.signal_gradients, signals),
             _like_reference(inputs, results.reference_gradient, reference))
@@ -146,8 +156,8 @@ def soft_dtw_backward_op(grad_scores, signals, reference, lengths, alpha, gamma,
                 (reference_gradient * weight).to(reference.dtype))
     inputs = _prepare(signals, reference, lengths, alpha, gamma, end, ref_gap_penalty, cost,
                       band, band_kind, backend, memory_budget, precision, ref_lengths)
-    weights = as_element(inputs.adapter, grad_scores, inputs.element)
-    results = gradients(inputs, score_weights=weights)
+    weights = _batch.as_element(inputs.adapter, grad_scores, inputs.element)
+    results = _core.gradients(inputs, score_weights=weights)
     return (_like_signals(inputs, results.signal_gradients, signals),
             _like_reference(inputs, results.reference_gradient, reference))
 
@@ -179,22 +189,22 @@ def _self_terms(inputs, batch, with_gradients):
     """sdtw(v_k, v_k) of every signal v_k of the batch, within its own band, as pairs, and
     with_gradients the gradient of each with respect to its signal (which is both the signal
     and the reference), flat, or None."""
-    pairs = self_pairs(inputs, batch)
+    pairs = _core.self_pairs(inputs, batch)
     if not with_gradients:
-        return scores(pairs), None
-    results = gradients(pairs)
+        return _core.scores(pairs), None
+    results = _core.gradients(pairs)
     return results.scores, results.signal_gradients + results.reference_gradient
 
 
 def _reference_self_term(values, width, with_gradients, options):
     """sdtw(y, y) within a band of that half-width (or none) as one value, and with_gradients
     its gradient (y is the signal and the reference), or None."""
-    inputs = prepare(values, values, lengths=None, end="global", ref_gap_penalty=0.0,
-                     alpha=None, band=width, pairs=False, channels_first=False,
-                     **_computed(with_gradients), **options)
+    inputs = _api.prepare(values, values, lengths=None, end="global", ref_gap_penalty=0.0,
+                          alpha=None, band=width, pairs=False, channels_first=False,
+                          **_computed(with_gradients), **options)
     if not with_gradients:
-        return scores(inputs), None
-    results = run(inputs, sample_gradients=True)
+        return _core.scores(inputs), None
+    results = _core.run(inputs, sample_gradients=True)
     return results.scores, (results.signal_gradients + results.reference_gradient).reshape(
         values.shape)
 
@@ -233,7 +243,7 @@ def soft_dtw_self_terms_op(signals, reference, lengths, gamma, cost, band, band_
     inputs = _prepare(signals, reference, lengths, None, gamma, "global", 0.0, cost, band,
                       band_kind, backend, memory_budget, precision, ref_lengths,
                       signal_gradients or reference_gradients)
-    check_self_terms_fit(inputs, signal_gradients, reference_gradients)
+    _api.check_self_terms_fit(inputs, signal_gradients, reference_gradients)
     own, own_gradients = _self_terms(inputs, inputs.batch, signal_gradients)
     own_gradients = (_like_signals(inputs, own_gradients / 2, signals) if signal_gradients
                      else signals.new_empty(0))
@@ -454,8 +464,8 @@ def _check_tensor(value, name):
 
 
 def _check_memory_budget(memory_budget):
-    check_memory_budget(memory_budget)
-    if memory_budget is not None and memory_budget > LARGEST_MEMORY_BUDGET:
+    _batch.check_memory_budget(memory_budget)
+    if memory_budget is not None and memory_budget > _LARGEST_MEMORY_BUDGET:
         raise ValueError(f"memory_budget must be at most 2**63 - 1 bytes (a 64-bit integer), "
                          f"got: {memory_budget!r}")
 
@@ -491,7 +501,7 @@ def _to_read(lengths):
     if not isinstance(lengths, torch.Tensor):
         return lengths
     if torch.compiler.is_compiling():
-        return UnreadLengths(lengths.shape[0])
+        return _batch.UnreadLengths(lengths.shape[0])
     return lengths.tolist()
 
 
@@ -534,8 +544,8 @@ class _Signals:
 def _alpha_tensor(alpha, batch, count, dtype):
     """alpha as B values of the compute type on the signals' device, or None. The values of a
     tensor are checked when the operation runs."""
-    alpha = parse_alpha(alpha, _Signals(batch.adapter, batch.device, count),
-                        check_values=False)
+    alpha = _batch.parse_alpha(alpha, _Signals(batch.adapter, batch.device, count),
+                               check_values=False)
     if alpha is None or isinstance(alpha, torch.Tensor):
         return alpha if alpha is None else alpha.detach().to(dtype)
     return torch.full((count,), float(alpha), dtype=dtype, device=str(batch.device))
@@ -578,8 +588,8 @@ def _checked_call(signals, reference, lengths, gamma, end, ref_gap_penalty, alph
     _check_torch_signals(signals)
     lengths = _as_data(lengths, signals, "lengths", "signals")
     ref_lengths = _as_data(ref_lengths, reference, "ref_lengths", "references")
-    parsed = parse_call(signals, reference, _to_read(lengths), _to_read(ref_lengths), pairs,
-                        channels_first)
+    parsed = _batch.parse_call(signals, reference, _to_read(lengths), _to_read(ref_lengths),
+                               pairs, channels_first)
     batch, references = parsed.batch, parsed.references
     _backends.check_name(backend)
     _backends.check_precision(precision)
@@ -588,9 +598,9 @@ def _checked_call(signals, reference, lengths, gamma, end, ref_gap_penalty, alph
                                        else parsed.reference.dtype == torch.float64)
     dtype = _compute_type(float64_inputs, precision)
     count = batch.count
-    options = parse_options(gamma, end, ref_gap_penalty,
-                            FLOAT64 if dtype == torch.float64 else FLOAT32, cost, band, count,
-                            band_kind)
+    element = _types.FLOAT64 if dtype == torch.float64 else _types.FLOAT32
+    options = _batch.parse_options(gamma, end, ref_gap_penalty, element, cost, band, count,
+                                   band_kind)
     parsed.read_nan_padding()
     lengths = _lengths_of(lengths, batch)
     channels_first = parsed.reading.channels_first
@@ -624,8 +634,9 @@ def soft_dtw(signals: Signals, reference: torch.Tensor | Signals, *,
     """Differentiable Soft-DTW scores, one per signal (or per pair: signal k against
     reference k); arguments as for `orvane.soft_dtw`: lengths and ref_lengths a sequence of
     integers or an integer tensor (or "nan", eagerly: from a padded batch's NaN padding),
-    band an integer or one per signal (a sequence, a NumPy array or an integer tensor).
-    Float64 tensors run the float64 path and give float64 scores and gradients."""
+    band an integer or one per signal (a sequence, a NumPy array or an integer tensor),
+    precision None, "float32", "mixed" or "float64". By default float64 tensors run the
+    float64 path and give float64 scores and gradients, other tensors the mixed path."""
     call = _checked_call(signals, reference, lengths, gamma, end, ref_gap_penalty, alpha, cost,
                          band, band_kind, backend, memory_budget, precision, ref_lengths, pairs,
                          channels_first)
@@ -666,29 +677,67 @@ def soft_dtw_divergence(signals: Signals, reference: torch.Tensor | Signals, *,
 def _band_count(band):
     """The signals a band is for: one per value of a sequence or an array; any number for
     one integer (a 0-d array or tensor too), which the check takes as one."""
-    return 1 if is_one_value(band) else len(band)
+    return 1 if _batch.is_one_value(band) else len(band)
 
 
 class SoftDTWLoss(torch.nn.Module):
     """Soft-DTW of predictions against their targets (or of a batch against one reference),
-    reduced to a loss.
+    reduced to a loss: differentiable with respect to both, on CPU and CUDA tensors.
 
-        loss_fn = SoftDTWLoss(gamma=0.1)
-        loss = loss_fn(pred, target)   # pred (B, N, d) or (B, N); target (B, M, d) or (B, M)
+    A call, `loss_fn(signals, reference, lengths=None, alpha=None, ref_lengths=None)`, takes
+    the forms of `orvane.soft_dtw`:
 
-    Pairs, pred[k] against target[k], as the reading of the shapes gives them (see
-    `orvane.soft_dtw`): a padded (B, M) or (B, M, d) target, a list of targets, or targets
-    with ref_lengths; a 1-D or (M, d) reference aligns every signal with it. Shapes that read
-    both ways are refused unless pairs (here or in the call) says which.
+    signals: B signals, a list of (N_k,) or (N_k, d) tensors, a padded (B, N) or (B, N, d)
+        tensor (with lengths, or every row full; (B, d, N) with channels_first=True), or a
+        flat (sum N_k,) or (sum N_k, d) tensor with lengths.
+    reference: one reference for every signal, (M,) or (M, d); or pairs, signal k against
+        reference k: a list of (M_k,) or (M_k, d) tensors, a padded (B, M) or (B, M, d)
+        tensor (with ref_lengths, or every row full), or a flat one with ref_lengths.
+    returns: with reduction "mean" (the default) or "sum", a 0-d tensor, the mean or the sum
+        of the B scores; with "none", the B scores, of shape (B,). On the signals' device,
+        float64 for float64 tensors on the float64 path and float32 otherwise. Gradients
+        reach the signals and the reference (whichever require grad) in their own shapes.
 
-    reduction: "mean" (default), "sum" or "none" (one score per signal). With
-    divergence=True the loss is the soft-DTW divergence, 0 for a signal equal to its
-    reference (global end only). Every option is checked here, when the loss is built, as
-    far as it can be without the tensors: gamma and ref_gap_penalty against the range of the
-    type precision computes in (float64 when it is unset; the call checks them against the
-    type it computes in), and divergence, pairs and channels_first as bools (pairs and
-    channels_first None too). A band given as an array or a tensor, one integer per signal
-    or a 0-d one, is read here."""
+    Shapes that read two ways ((B, N) against (B, M) at N = M: B pairs, or one signal of B
+    samples of N channels against a reference of B samples) are refused unless pairs says
+    which, here or in the call.
+
+    gamma: the soft minimum's smoothing, greater than zero.
+    end, ref_gap_penalty, cost, band, band_kind, backend, memory_budget: as for
+        `orvane.soft_dtw`.
+    reduction: "mean", "sum" or "none".
+    divergence: the soft-DTW divergence in place of the score, 0 for a signal equal to its
+        reference (global end, without ref_gap_penalty or alpha).
+    precision: None (float64 tensors run the float64 path, others the mixed path),
+        "float32", "mixed" or "float64", as for `orvane.soft_dtw`.
+    pairs, channels_first: None (the shapes say), True or False, as for `orvane.soft_dtw`.
+
+    Every option is checked here, when the loss is built, as far as it can be without the
+    tensors: gamma and ref_gap_penalty against the range of the type precision computes in
+    (float64 when it is unset; the call checks them against the type it computes in), and
+    divergence, pairs and channels_first as bools (pairs and channels_first None too). A
+    band given as an array or a tensor, one integer per signal or a 0-d one, is read here.
+
+    Four predictions of 2 channels, each against its own target, then a batch of 1-D
+    signals of three lengths against one template, a score each:
+
+        >>> import torch
+        >>> import orvane.torch
+        >>> loss_fn = orvane.torch.SoftDTWLoss(gamma=0.1)
+        >>> pred = torch.randn(4, 30, 2, requires_grad=True)
+        >>> target = torch.randn(4, 25, 2)
+        >>> loss = loss_fn(pred, target)
+        >>> loss.shape
+        torch.Size([])
+        >>> loss.backward()
+        >>> pred.grad.shape
+        torch.Size([4, 30, 2])
+        >>> per_signal = orvane.torch.SoftDTWLoss(reduction="none", divergence=True)
+        >>> per_signal
+        SoftDTWLoss(reduction='none', divergence=True)
+        >>> per_signal(torch.randn(3, 40), torch.zeros(20), lengths=[40, 31, 25]).shape
+        torch.Size([3])
+    """
 
     def __init__(self, gamma: float = 1.0, end: End = "global", ref_gap_penalty: float = 0.0,
                  reduction: Literal["mean", "sum", "none"] = "mean", divergence: bool = False,
@@ -698,32 +747,43 @@ class SoftDTWLoss(torch.nn.Module):
                  pairs: bool | None = None, channels_first: bool | None = None):
         super().__init__()
         _backends.check_precision(precision)
-        widest = FLOAT32 if precision in ("float32", "mixed") else FLOAT64
-        options = parse_options(gamma, end, ref_gap_penalty, widest, cost, band,
-                                _band_count(band), band_kind)
+        widest = _types.FLOAT32 if precision in ("float32", "mixed") else _types.FLOAT64
+        options = _batch.parse_options(gamma, end, ref_gap_penalty, widest, cost, band,
+                                       _band_count(band), band_kind)
         _backends.check_name(backend)
         _check_memory_budget(memory_budget)
-        if reduction not in REDUCTIONS:
-            raise ValueError(f"reduction must be one of {', '.join(map(repr, REDUCTIONS))}, "
+        if reduction not in _REDUCTIONS:
+            raise ValueError(f"reduction must be one of {', '.join(map(repr, _REDUCTIONS))}, "
                              f"got: {reduction!r}")
-        divergence = boolean(divergence, "divergence")
+        divergence = _batch.boolean(divergence, "divergence")
         if divergence and (end != "global" or ref_gap_penalty != 0.0):
             raise ValueError("the soft-DTW divergence is defined for end='global' without "
                              "ref_gap_penalty")
-        self.pairs = flag(pairs, "pairs")
-        self.channels_first = flag(channels_first, "channels_first")
+        self.pairs = _batch.flag(pairs, "pairs")
+        self.channels_first = _batch.flag(channels_first, "channels_first")
         self.gamma, self.end, self.ref_gap_penalty = gamma, end, ref_gap_penalty
         self.reduction, self.divergence = reduction, divergence
         self.cost, self.band_kind = cost, band_kind
         # An array's values as integers, which a compiled model does not read at every call.
-        self.band = None if band is None else (options.band[0] if is_one_value(band)
-                                               else options.band)
+        self.band = None if band is None else (
+            options.band[0] if _batch.is_one_value(band) else options.band)
         self.backend, self.memory_budget, self.precision = backend, memory_budget, precision
 
     def forward(self, signals: Signals, reference: torch.Tensor | Signals,
                 lengths: Lengths | torch.Tensor | None = None,
                 alpha: float | torch.Tensor | None = None,
                 ref_lengths: Lengths | torch.Tensor | None = None) -> torch.Tensor:
+        """The loss of the signals against the reference (or each against its own): a 0-d
+        tensor, or B scores with reduction="none"; the forms are the class's.
+
+        lengths: with a padded or flat tensor of signals, their B lengths: a sequence of
+            integers, an integer tensor (whose values a compiled model does not read), or
+            "nan" to take them from a padded tensor's trailing NaN padding.
+        alpha: a number or B values, subtracted from every cell's cost (not with the
+            divergence).
+        ref_lengths: with pairs given as a padded or flat tensor, the references' B lengths,
+            in the forms of lengths.
+        """
         options = dict(lengths=lengths, ref_lengths=ref_lengths, pairs=self.pairs,
                        channels_first=self.channels_first, gamma=self.gamma, cost=self.cost,
                        band=self.band, band_kind=self.band_kind, backend=self.backend,
@@ -739,5 +799,10 @@ class SoftDTWLoss(torch.nn.Module):
             return scores.mean()
         return scores.sum() if self.reduction == "sum" else scores
 
-    def extra_repr(self):
-        return f"gamma={self.gamma}, end={self.end!r}, reduction={self.reduction!r}"
+    def extra_repr(self) -> str:
+        """The options that differ from their defaults, as the constructor takes them: read
+        from its signature, so that an option it gains shows without being listed here."""
+        options = inspect.signature(SoftDTWLoss.__init__).parameters.values()
+        return ", ".join(f"{option.name}={getattr(self, option.name)!r}" for option in options
+                         if option.name != "self"
+                         and getattr(self, option.name) != option.default)

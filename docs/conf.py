@@ -43,7 +43,7 @@ ESTIMATORS_NEED_SKLEARN = """
 orvane.estimators
 -----------------
 
-`orvane.estimators` needs scikit-learn (`pip install orvane-pybind[sklearn]`), which this
+`orvane.estimators` needs scikit-learn (`pip install "orvane[sklearn]"`), which this
 reference was built without.
 """
 

@@ -24,7 +24,7 @@ ACCUMULATED = ("with-grad", "weighted_mean", "log_std", "index_log_std", "column
 
 
 def repaired_wheel():
-    wheels = sorted((ROOT / "wheelhouse").glob("orvane_pybind-*manylinux*.whl"))
+    wheels = sorted((ROOT / "wheelhouse").glob("orvane-*manylinux*.whl"))
     if not wheels:
         pytest.skip("no repaired wheel: scripts/build_wheel.sh builds it, as the test command "
                     "does")
@@ -55,8 +55,8 @@ def without_system_libraries(commands):
 def test_the_repaired_wheel_carries_what_it_needs_and_no_test_hooks(tmp_path):
     wheel = repaired_wheel()
     names = zipfile.ZipFile(wheel).namelist()
-    assert any(name.startswith("orvane_pybind.libs/libhwy") for name in names)
-    assert any(name.startswith("orvane_pybind.libs/libtbb") for name in names)
+    assert any(name.startswith("orvane.libs/libhwy") for name in names)
+    assert any(name.startswith("orvane.libs/libtbb") for name in names)
     assert not any("testing" in name for name in names)
     venv = tmp_path / "venv"
     installed, development = tmp_path / "installed.npz", tmp_path / "development.npz"

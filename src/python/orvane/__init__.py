@@ -29,7 +29,7 @@ from ._core import release_memory
 from ._pairwise import pairwise
 
 try:
-    __version__ = _metadata.version("orvane-pybind")
+    __version__ = _metadata.version("orvane")
 except _metadata.PackageNotFoundError:  # imported from a tree that was never installed
     __version__ = "0+unknown"
 

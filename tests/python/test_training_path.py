@@ -6,7 +6,7 @@ import pytest
 
 from orvane import cpu_cuda_testing as hooks
 import softdtw_reference as ref
-from batches import SENTINEL, Batch, Options, TrainingRun, pack, random_batch, unpack
+from batches import SENTINEL, Batch, Options, TrainingRun, pack, random_batch
 
 # Float32 against float64: a few units in the last place per diagonal of accumulation.
 SCORE_RTOL = 2e-5

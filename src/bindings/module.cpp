@@ -28,6 +28,7 @@ using CallGuard = py::call_guard<py::gil_scoped_release>;
 #include "kernels/softdtw_backward.h"
 #include "kernels/softdtw_forward.h"
 #include "kernels/softdtw_passes.h"
+#include "kernels/softdtw_scores.h"
 namespace ops = orvane;
 // The CUDA module and the twin keep the GIL for the whole call, device wait included.
 struct KeepGil {};
@@ -106,11 +107,12 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
            py::arg("ref_gap_penalty") = 0.0);
 
     define("calc_softdtw_backward", &ops::calc_softdtw_backward,
-           &ops::calc_softdtw_backward_float64, &ops::calc_softdtw_backward_mixed, "Calculate SoftDTW backward pass",
-           docs::calc_softdtw_backward, py::arg("input_signal_lengths"),
-           py::arg("ref_signal_length"), py::arg("distance_matrix_ptr"),
-           py::arg("score_matrix_ptr"), py::arg("gradient_matrix_prt"), py::arg("gamma"),
-           py::arg("alpha_ptr") = 0, py::arg("local_end") = false, py::arg("scores_ptr") = 0,
+           &ops::calc_softdtw_backward_float64, &ops::calc_softdtw_backward_mixed,
+           "Calculate SoftDTW backward pass", docs::calc_softdtw_backward,
+           py::arg("input_signal_lengths"), py::arg("ref_signal_length"),
+           py::arg("distance_matrix_ptr"), py::arg("score_matrix_ptr"),
+           py::arg("gradient_matrix_prt"), py::arg("gamma"), py::arg("alpha_ptr") = 0,
+           py::arg("local_end") = false, py::arg("scores_ptr") = 0,
            py::arg("last_row_only") = false, py::arg("ref_gap_penalty") = 0.0);
 
     define("normalize_matrix", &ops::normalize_matrix, &ops::normalize_matrix_float64, nullptr,
@@ -211,6 +213,85 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
               py::arg("last_row_only") = false, py::arg("ref_gap_penalty") = 0.0, CallGuard(),
               doc.c_str());
     }
+    // The scores without matrices, in every module: how each runs them.
+#ifdef ORVANE_VECTORISED_BUILD
+    const std::string kScoresDistances = "(calc_distance's, with channels, cost or band_ptr). ";
+    const std::string kPairScoresRun =
+        ", bit for bit (pairs of one shape and band run side by side, each lane with its own "
+        "reference). ";
+#else
+    const std::string kBlocks =
+        "One block a signal (a pair), each column's two newest scores in its shared memory: "
+        "the reference (each pair's) may be at most scores_max_ref_length(path) samples long. "
+        "band_ptr is a device address. ";
+    const std::string kScoresDistances =
+        "(with channels, cost or band_ptr, those of distances formed channel by channel in "
+        "the same float steps). " +
+        kBlocks;
+    const std::string kPairScoresRun = ", bit for bit. " + kBlocks;
+#endif
+    // What the operations that form costs from the samples take beyond the kernels' 1-D |x - y|.
+    const std::string kCostArguments =
+        "channels: values per sample (signals (N_k, channels) and the reference (M, channels), "
+        "row-major). cost: 'abs' (|x - y| summed over the channels in order) or 'sqeuclidean' "
+        "((x - y)^2 summed). band_ptr: B int32 half-widths r_k of a Sakoe-Chiba band, or 0 for "
+        "none. band_kind: how r_k spreads over the N_k x M matrix, 'scaled' (cell (i, j) is "
+        "kept when |i (M - 1) - j (N_k - 1)| <= r_k max(N_k - 1, M - 1)) or 'widened' "
+        "(tslearn's sakoe_chiba_mask: |i - j| <= r_k widened by |N_k - M| on the longer side, "
+        "-r_k <= j - i <= M - N_k + r_k for N_k <= M, M - N_k - r_k <= j - i <= r_k for "
+        "N_k > M); the cells outside are infinite.";
+    // Pairs: signal k against a reference of its own.
+    const std::string kPairArguments =
+        "ref_signal_ptr holds the references one after the other ((sum M_k, channels) values, "
+        "row-major) and ref_signal_lengths their lengths M_k, one positive length per signal; "
+        "a band is per pair, on its own N_k x M_k matrix (M above being M_k). ";
+    const auto define_scores = [&] {
+        using ScoresOperation = decltype(&ops::calc_softdtw_scores);
+        for (const auto& [name, operation, types] :
+             {std::tuple<const char*, ScoresOperation, const char*>{
+                  "calc_softdtw_scores", &ops::calc_softdtw_scores, "float32 buffers"},
+              {"calc_softdtw_scores_float64", &ops::calc_softdtw_scores_float64, "float64 buffers"},
+              {"calc_softdtw_scores_mixed", &ops::calc_softdtw_scores_mixed,
+               "float32 samples and alpha, float64 scores"}}) {
+            const std::string doc =
+                std::string("Soft-DTW scores alone (") + types +
+                "): every cell's cost is formed from the samples inside the forward sweep, and no "
+                "distance or score matrix is kept. The scores equal those of "
+                "calc_manhattan_distance and calc_softdtw_forward of the same path bit for bit " +
+                kScoresDistances + kCostArguments;
+            m.def(name, strict(operation), py::arg("input_signal_ptr"),
+                  py::arg("input_signal_lengths"), py::arg("ref_signal_ptr"),
+                  py::arg("ref_signal_length"), py::arg("scores_ptr"), py::arg("gamma"),
+                  py::arg("alpha_ptr") = 0, py::arg("local_end") = false,
+                  py::arg("last_row_only") = false, py::arg("ref_gap_penalty") = 0.0,
+                  py::arg("channels") = 1, py::arg("cost") = "abs", py::arg("band_ptr") = 0,
+                  py::arg("band_kind") = "scaled", CallGuard(), doc.c_str());
+        }
+    };
+    const auto define_pair_scores = [&] {
+        using PairScoresOperation = decltype(&ops::calc_softdtw_pair_scores);
+        for (const auto& [name, operation, types, one_pair] :
+             {std::tuple<const char*, PairScoresOperation, const char*, const char*>{
+                  "calc_softdtw_pair_scores", &ops::calc_softdtw_pair_scores, "float32 buffers",
+                  "calc_softdtw_scores"},
+              {"calc_softdtw_pair_scores_float64", &ops::calc_softdtw_pair_scores_float64,
+               "float64 buffers", "calc_softdtw_scores_float64"},
+              {"calc_softdtw_pair_scores_mixed", &ops::calc_softdtw_pair_scores_mixed,
+               "float32 samples and alpha, float64 scores", "calc_softdtw_scores_mixed"}}) {
+            const std::string doc =
+                std::string("Soft-DTW scores alone of pairs (") + types +
+                "), signal k against a reference of its own: each pair's score is that of " +
+                one_pair + " called with that signal alone and its reference" + kPairScoresRun +
+                kPairArguments + kCostArguments;
+            m.def(name, strict(operation), py::arg("input_signal_ptr"),
+                  py::arg("input_signal_lengths"), py::arg("ref_signal_ptr"),
+                  py::arg("ref_signal_lengths"), py::arg("scores_ptr"), py::arg("gamma"),
+                  py::arg("alpha_ptr") = 0, py::arg("local_end") = false,
+                  py::arg("last_row_only") = false, py::arg("ref_gap_penalty") = 0.0,
+                  py::arg("channels") = 1, py::arg("cost") = "abs", py::arg("band_ptr") = 0,
+                  py::arg("band_kind") = "scaled", CallGuard(), doc.c_str());
+        }
+    };
 #ifndef ORVANE_VECTORISED_BUILD
     // The cell-parallel operations of pairs, with their float64 versions beside them.
     const auto define_pair = [&](const char* name, auto operation,
@@ -304,41 +385,18 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
                 "sum_{l<k} M_l), cleared first.",
                 py::arg("input_signal_lengths"), py::arg("ref_signal_lengths"),
                 py::arg("gradient_matrix_ptr"), py::arg("weighted_index_std_log_ptr"));
+    define_scores();
+    define_pair_scores();
+    m.def("scores_max_ref_length", strict(&ops::scores_max_ref_length), py::arg("path"),
+          "The longest reference (each pair's) that calc_softdtw_scores and "
+          "calc_softdtw_pair_scores of a path ('float32', 'mixed' or 'float64') take on the "
+          "current device: two scores a column in a block's shared memory, and a few columns "
+          "a thread.");
 #else
-    // What the operations that form costs from the samples take beyond the kernels' 1-D |x - y|.
-    const std::string kCostArguments =
-        "channels: values per sample (signals (N_k, channels) and the reference (M, channels), "
-        "row-major). cost: 'abs' (|x - y| summed over the channels in order) or 'sqeuclidean' "
-        "((x - y)^2 summed). band_ptr: B int32 half-widths r_k of a Sakoe-Chiba band, or 0 for "
-        "none. band_kind: how r_k spreads over the N_k x M matrix, 'scaled' (cell (i, j) is "
-        "kept when |i (M - 1) - j (N_k - 1)| <= r_k max(N_k - 1, M - 1)) or 'widened' "
-        "(tslearn's sakoe_chiba_mask: |i - j| <= r_k widened by |N_k - M| on the longer side, "
-        "-r_k <= j - i <= M - N_k + r_k for N_k <= M, M - N_k - r_k <= j - i <= r_k for "
-        "N_k > M); the cells outside are infinite.";
     m.def("set_num_threads", strict(&ops::set_num_threads), py::arg("threads"),
           "Number of worker threads the operations use, from 0 (the default: one per core) to the "
           "number of threads the machine runs at once.");
-    using ScoresOperation = decltype(&ops::calc_softdtw_scores);
-    for (const auto& [name, operation, types] :
-         {std::tuple<const char*, ScoresOperation, const char*>{
-              "calc_softdtw_scores", &ops::calc_softdtw_scores, "float32 buffers"},
-          {"calc_softdtw_scores_float64", &ops::calc_softdtw_scores_float64, "float64 buffers"},
-          {"calc_softdtw_scores_mixed", &ops::calc_softdtw_scores_mixed,
-           "float32 samples and alpha, float64 scores"}}) {
-        const std::string doc =
-            std::string("Soft-DTW scores alone (") + types +
-            "): every cell's cost is formed from the samples inside the forward sweep, and no "
-            "distance or score matrix is kept. The scores equal those of "
-            "calc_manhattan_distance and calc_softdtw_forward of the same path bit for bit "
-            "(calc_distance's, with channels, cost or band_ptr). " +
-            kCostArguments;
-        m.def(name, strict(operation), py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
-              py::arg("ref_signal_ptr"), py::arg("ref_signal_length"), py::arg("scores_ptr"),
-              py::arg("gamma"), py::arg("alpha_ptr") = 0, py::arg("local_end") = false,
-              py::arg("last_row_only") = false, py::arg("ref_gap_penalty") = 0.0,
-              py::arg("channels") = 1, py::arg("cost") = "abs", py::arg("band_ptr") = 0,
-              py::arg("band_kind") = "scaled", CallGuard(), doc.c_str());
-    }
+    define_scores();
     using GradientsOperation = decltype(&ops::calc_softdtw_gradients);
     for (const auto& [name, operation, types] :
          {std::tuple<const char*, GradientsOperation, const char*>{
@@ -370,33 +428,7 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
               py::arg("channels") = 1, py::arg("cost") = "abs", py::arg("band_ptr") = 0,
               py::arg("band_kind") = "scaled", CallGuard(), doc.c_str());
     }
-    // Pairs: signal k against a reference of its own.
-    const std::string kPairArguments =
-        "ref_signal_ptr holds the references one after the other ((sum M_k, channels) values, "
-        "row-major) and ref_signal_lengths their lengths M_k, one positive length per signal; "
-        "a band is per pair, on its own N_k x M_k matrix (M above being M_k). ";
-    using PairScoresOperation = decltype(&ops::calc_softdtw_pair_scores);
-    for (const auto& [name, operation, types, one_pair] :
-         {std::tuple<const char*, PairScoresOperation, const char*, const char*>{
-              "calc_softdtw_pair_scores", &ops::calc_softdtw_pair_scores, "float32 buffers",
-              "calc_softdtw_scores"},
-          {"calc_softdtw_pair_scores_float64", &ops::calc_softdtw_pair_scores_float64,
-           "float64 buffers", "calc_softdtw_scores_float64"},
-          {"calc_softdtw_pair_scores_mixed", &ops::calc_softdtw_pair_scores_mixed,
-           "float32 samples and alpha, float64 scores", "calc_softdtw_scores_mixed"}}) {
-        const std::string doc =
-            std::string("Soft-DTW scores alone of pairs (") + types +
-            "), signal k against a reference of its own: each pair's score is that of " + one_pair +
-            " called with that signal alone and its reference, bit for bit (pairs of one shape "
-            "and band run side by side, each lane with its own reference). " +
-            kPairArguments + kCostArguments;
-        m.def(name, strict(operation), py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
-              py::arg("ref_signal_ptr"), py::arg("ref_signal_lengths"), py::arg("scores_ptr"),
-              py::arg("gamma"), py::arg("alpha_ptr") = 0, py::arg("local_end") = false,
-              py::arg("last_row_only") = false, py::arg("ref_gap_penalty") = 0.0,
-              py::arg("channels") = 1, py::arg("cost") = "abs", py::arg("band_ptr") = 0,
-              py::arg("band_kind") = "scaled", CallGuard(), doc.c_str());
-    }
+    define_pair_scores();
     using PairGradientsOperation = decltype(&ops::calc_softdtw_pair_gradients);
     for (const auto& [name, operation, types, one_pair] :
          {std::tuple<const char*, PairGradientsOperation, const char*, const char*>{

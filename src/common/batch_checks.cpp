@@ -143,6 +143,15 @@ double checked_ref_gap_penalty_float64(double ref_gap_penalty, bool local_end) {
     return checked_ref_gap_penalty_of<double>(ref_gap_penalty, local_end);
 }
 
+void require_buffers(const char* operation,
+                     std::initializer_list<std::pair<const char*, std::uint64_t>> buffers) {
+    for (const auto& [name, address] : buffers) {
+        if (address == 0) {
+            throw std::invalid_argument(std::string(operation) + ": " + name + " must not be 0");
+        }
+    }
+}
+
 std::vector<int> make_signal_offsets(const std::vector<int>& lengths) {
     std::vector<int> offsets(lengths.size());
     std::exclusive_scan(lengths.begin(), lengths.end(), offsets.begin(), 0);

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
+#include <utility>
 #include <vector>
 
 namespace orvane {
@@ -40,6 +42,11 @@ float checked_ref_gap_penalty(double ref_gap_penalty, bool local_end);
 // The same two checks for the vectorised module's float64 operations, in float64's range.
 double checked_gamma_float64(double gamma);
 double checked_ref_gap_penalty_float64(double ref_gap_penalty, bool local_end);
+
+// Refuses 0 for a buffer an operation reads or writes (its name and address), before
+// anything runs: "operation: name must not be 0".
+void require_buffers(const char* operation,
+                     std::initializer_list<std::pair<const char*, std::uint64_t>> buffers);
 
 // Exclusive prefix sums: where each signal starts in the signal batch.
 std::vector<int> make_signal_offsets(const std::vector<int>& lengths);

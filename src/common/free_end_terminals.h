@@ -14,6 +14,14 @@ namespace orvane {
 ORVANE_HOST_DEVICE float fused_multiply_add(float a, float b, float c) { return fmaf(a, b, c); }
 ORVANE_HOST_DEVICE double fused_multiply_add(double a, double b, double c) { return fma(a, b, c); }
 
+// A terminal's score R in column j as the free end folds it: -(R + g * j) / gamma, with
+// g * j + R in one fused step.
+template <typename T>
+ORVANE_HOST_DEVICE T scaled_terminal(T score, int j, T ref_gap_penalty, T inv_gamma) {
+    const T value = fused_multiply_add(static_cast<T>(j), ref_gap_penalty, score);
+    return -(inv_gamma * value);
+}
+
 template <typename T>
 struct FreeEndTerminals {
     const T* score;
@@ -30,9 +38,23 @@ struct FreeEndTerminals {
         const int last_col = matrix.cols - 1;
         const int i = t < matrix.cols ? matrix.rows - 1 : t - matrix.cols;
         const int j = t < matrix.cols ? t : last_col;
-        const T value =
-            fused_multiply_add(static_cast<T>(j), ref_gap_penalty, score[matrix.cell(i, j)]);
-        return -(inv_gamma * value);
+        return scaled_terminal(score[matrix.cell(i, j)], j, ref_gap_penalty, inv_gamma);
+    }
+};
+
+// The same terminals kept apart from any score matrix, in their order: the last row's M
+// scores, then rows 0 .. N-2 of the last column (for passes that keep no matrix).
+template <typename T>
+struct PackedTerminals {
+    const T* score;
+    int cols;
+    T inv_gamma;
+    T ref_gap_penalty;
+    int count;
+
+    ORVANE_HOST_DEVICE T scaled(int t) const {
+        const int j = t < cols ? t : cols - 1;
+        return scaled_terminal(score[t], j, ref_gap_penalty, inv_gamma);
     }
 };
 

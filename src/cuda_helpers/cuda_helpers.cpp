@@ -24,18 +24,29 @@ std::runtime_error runtime_failure(const char* prefix, cudaError_t error) {
 
 }  // namespace
 
-int max_threads_per_block() {
-    // Kernels run on the current device, so its limit is the one that matters.
+namespace {
+
+// An attribute of the current device: kernels run there, so its limits are the ones that
+// matter.
+int current_device_attribute(cudaDeviceAttr attribute) {
     int device = 0;
     cudaError_t error = cudaGetDevice(&device);
-    int max_threads = 0;
+    int value = 0;
     if (error == cudaSuccess) {
-        error = cudaDeviceGetAttribute(&max_threads, cudaDevAttrMaxThreadsPerBlock, device);
+        error = cudaDeviceGetAttribute(&value, attribute, device);
     }
     if (error != cudaSuccess) {
         throw runtime_failure("Failed to get device attributes: ", error);
     }
-    return max_threads;
+    return value;
+}
+
+}  // namespace
+
+int max_threads_per_block() { return current_device_attribute(cudaDevAttrMaxThreadsPerBlock); }
+
+int max_shared_memory_per_block() {
+    return current_device_attribute(cudaDevAttrMaxSharedMemoryPerBlock);
 }
 
 void check_ref_signal_length_limit(int ref_signal_length) {
@@ -128,6 +139,27 @@ DeviceBuffer& DeviceBuffer::operator=(DeviceBuffer&& other) noexcept {
 }
 
 DeviceBuffer::~DeviceBuffer() { free_device_buffer(buffer_); }
+
+DeviceBuffer copy_bytes_to_device(const void* values, std::size_t bytes) {
+    void* raw = nullptr;
+    if (const cudaError_t error = cudaMalloc(&raw, bytes); error != cudaSuccess) {
+        throw runtime_failure("Failed to allocate device memory: ", error);
+    }
+    DeviceBuffer buffer(raw);
+    if (const cudaError_t error = cudaMemcpy(raw, values, bytes, cudaMemcpyHostToDevice);
+        error != cudaSuccess) {
+        throw runtime_failure("Failed to copy to device: ", error);
+    }
+    return buffer;
+}
+
+void copy_to_host(void* destination, DeviceAddress source, std::size_t bytes) {
+    if (const cudaError_t error = cudaMemcpy(destination, device_pointer<const void>(source), bytes,
+                                             cudaMemcpyDeviceToHost);
+        error != cudaSuccess) {
+        throw runtime_failure("Failed to copy from device: ", error);
+    }
+}
 
 DeviceBuffer make_zeroed_device_buffer(std::size_t bytes) {
     void* raw = nullptr;

@@ -24,6 +24,10 @@ T* device_pointer(DeviceAddress address) {
 // device cannot be queried.
 int max_threads_per_block();
 
+// The bytes of shared memory a block may have on the current device without opting in to
+// more; throws std::runtime_error if the device cannot be queried.
+int max_shared_memory_per_block();
+
 // Throws std::runtime_error if the current device cannot be queried and
 // std::invalid_argument if the reference length exceeds its threads per block.
 void check_ref_signal_length_limit(int ref_signal_length);
@@ -94,6 +98,14 @@ public:
 private:
     void* buffer_ = nullptr;
 };
+
+// A device buffer holding a copy of `bytes` bytes of host memory; throws std::runtime_error
+// if it cannot be made.
+DeviceBuffer copy_bytes_to_device(const void* values, std::size_t bytes);
+
+// Copies `bytes` bytes of device memory into host memory; throws std::runtime_error on
+// failure.
+void copy_to_host(void* destination, DeviceAddress source, std::size_t bytes);
 
 // A device buffer of `bytes` zero bytes; throws std::runtime_error if it cannot be made.
 DeviceBuffer make_zeroed_device_buffer(std::size_t bytes);

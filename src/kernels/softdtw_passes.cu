@@ -3,7 +3,7 @@
 // so a reference may be longer than a block's threads, and every signal may have a reference
 // of its own (pairs, a block a pair). One block per signal and a barrier per diagonal, as the
 // kernels of one thread per column. Each path is one set of types and steps (the *Path
-// structs), the kernels written once over it:
+// structs of softdtw_paths.cuh), the kernels written once over it:
 // - Float32Path: the kernels' own steps (softdtw_steps.cuh), so that with a block of M
 //   threads the results are theirs bit for bit;
 // - MixedPath: float32 distances, alpha and gradients, R held in float64; every difference of
@@ -31,6 +31,7 @@
 #include "kernels/antidiag_layout.cuh"
 #include "kernels/pair_batch.cuh"
 #include "kernels/softdtw_passes.h"
+#include "kernels/softdtw_paths.cuh"
 #include "kernels/softdtw_steps.cuh"
 
 namespace orvane {
@@ -41,61 +42,6 @@ namespace {
 enum Share { kUp, kCorner, kLeft, kShares };
 // Diagonals of shares the ring holds: those of the two diagonals a cell reads, and its own.
 constexpr int kRingDiagonals = 3;
-
-// The float32 steps; R scaled by -1/gamma for the soft minimum, weights from R and costs.
-// kMaxThreads: the largest block a path's kernels launch, so that their registers fit it
-// (64 a thread at 1024). The float64 library exponential and logarithm take more, hence
-// blocks of 512 threads there.
-struct Float32Path {
-    using Data = float;
-    using Score = float;
-    using Gradient = float;
-    static constexpr bool kShares = false;
-    static constexpr int kMaxThreads = 1024;
-};
-
-struct MixedPath {
-    using Data = float;
-    using Score = double;
-    using Gradient = float;
-    using Share = float;
-    static constexpr bool kShares = true;
-    static constexpr int kMaxThreads = 1024;
-};
-
-struct Float64Path {
-    using Data = double;
-    using Score = double;
-    using Gradient = double;
-    using Share = double;
-    static constexpr bool kShares = true;
-    static constexpr int kMaxThreads = 512;
-};
-
-// R of a cell from its cost and its predecessors' scores (+inf for an absent one), on the
-// paths that scale scores: the kernels' cell, in the path's type.
-template <typename T>
-__device__ __forceinline__ T scaled_cell(T cost, T up, T corner, T left, T gamma, T inv_gamma) {
-    return cost +
-           calculate_softmin(-(inv_gamma * up), -(inv_gamma * corner), -(inv_gamma * left), gamma);
-}
-
-// The mixed path's cell: the least predecessor score and the differences to it in float64,
-// each rounded to float32 before it is scaled; +-inf where the least score is, NaN where a
-// predecessor is.
-__device__ __forceinline__ double mixed_cell(float cost, double up, double corner, double left,
-                                             float gamma, float inv_gamma) {
-    const double least = fmin(fmin(up, corner), left);
-    double softmin = least;
-    if (isnan(up) || isnan(corner) || isnan(left)) {
-        softmin = NAN;
-    } else if (!isinf(least)) {
-        const auto term = [&](double r) { return expf(static_cast<float>(least - r) * inv_gamma); };
-        const float sum = (term(up) + term(corner)) + term(left);
-        softmin = least - static_cast<double>(logf(sum) * gamma);
-    }
-    return static_cast<double>(cost) + softmin;
-}
 
 // A block's signal and the part of the batch it reads; false for blocks outside the batch.
 // Threads beyond a shorter reference's columns stay, serving no column, since every thread
@@ -198,19 +144,11 @@ __global__ void __launch_bounds__(Path::kMaxThreads) softdtw_forward_columns_ker
                         : absent;
                 const Score left =
                     j >= 1 ? score_matrices[matrix.cell_on(d - 1, starts.before, i)] : absent;
-                if constexpr (std::is_same_v<Path, MixedPath>) {
-                    value = mixed_cell(cost, up, corner, left, gamma, inv_gamma);
-                } else {
-                    value = scaled_cell(cost, up, corner, left, gamma, inv_gamma);
-                }
+                value = path_cell<Path>(cost, up, corner, left, gamma, inv_gamma);
             }
             score_matrices[here] = value;
         });
 }
-
-// The free-end terminals fold in slots of min(M_k, kFoldWidth), as a block of that many
-// threads of the kernels of one thread per column folds them, whatever the block's threads.
-constexpr int kFoldWidth = 1024;
 
 // The final scores: the last cell, or the free-end soft minimum over the terminals, reduced
 // by the block's threads in the score type.
@@ -412,26 +350,6 @@ PairBatch one_reference(const std::vector<int>& lengths, int ref_signal_length) 
 
 PairBatch pairs(const std::vector<int>& lengths, const std::vector<int>& ref_signal_lengths) {
     return prepare_pairs(lengths, ref_signal_lengths, kRingValues);
-}
-
-// gamma and ref_gap_penalty rounded to the path's data type, checked as the float32
-// functions check them (in float64's range on the float64 path).
-template <class Path>
-typename Path::Data path_gamma(double gamma) {
-    if constexpr (std::is_same_v<typename Path::Data, double>) {
-        return checked_gamma_float64(gamma);
-    } else {
-        return checked_gamma(gamma);
-    }
-}
-
-template <class Path>
-typename Path::Data path_ref_gap_penalty(double ref_gap_penalty, bool local_end) {
-    if constexpr (std::is_same_v<typename Path::Data, double>) {
-        return checked_ref_gap_penalty_float64(ref_gap_penalty, local_end);
-    } else {
-        return checked_ref_gap_penalty(ref_gap_penalty, local_end);
-    }
 }
 
 template <class Path>

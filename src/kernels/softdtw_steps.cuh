@@ -78,14 +78,15 @@ __device__ __forceinline__ T reduce_block(T* slots, int tid, int size, Combine c
     return slots[0];
 }
 
-// The free-end soft minimum over a signal's terminals, by the block's threads together: a
+// The free-end soft minimum over a signal's terminals (FreeEndTerminals or PackedTerminals
+// of T), by the block's threads together: a
 // two-pass log-sum-exp over `width` slots (at most the slots given), slot v taking terminals
 // v, v + width, ..., and the slots folded in a tree, first their maxima, then their sums.
 // The bits depend on `width`, not on the threads: a block of `width` threads runs a slot
 // each. Thread 0 writes the score: +inf when no terminal is a number, -inf when one is -inf.
-template <typename T>
-__device__ __forceinline__ void reduce_free_end(const FreeEndTerminals<T>& terminals, T* slots,
-                                                int width, T gamma, T& score) {
+template <typename T, class Terminals>
+__device__ __forceinline__ void reduce_free_end(const Terminals& terminals, T* slots, int width,
+                                                T gamma, T& score) {
     const int tid = threadIdx.x;
     const int threads = blockDim.x;
     for (int slot = tid; slot < width; slot += threads) {

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -20,16 +19,6 @@ namespace orvane::vectorised {
 template <typename T>
 T* host_pointer(HostAddress address) {
     return reinterpret_cast<T*>(static_cast<std::uintptr_t>(address));
-}
-
-// Refuses 0 for a buffer an operation reads or writes, before anything runs.
-inline void require_buffers(const char* operation,
-                            std::initializer_list<std::pair<const char*, HostAddress>> buffers) {
-    for (const auto& [name, address] : buffers) {
-        if (address == 0) {
-            throw std::invalid_argument(std::string(operation) + ": " + name + " must not be 0");
-        }
-    }
 }
 
 // One signal of a batch: its length and its reference's, where its samples and its matrix

@@ -1,7 +1,9 @@
 """Orvane CUDA implementation: the eleven address-level functions, on device addresses, the
 passes of pairs and of references of any length, the cell-parallel operations of pairs
 (distances and their gradient, both conversions, normalisation and the weighted statistics,
-each signal against a reference of its own), and float64 versions of the operations
+each signal against a reference of its own), the scores without matrices (calc_softdtw_scores
+and calc_softdtw_pair_scores, with their float64 and mixed versions), and float64 versions of
+the operations
 (name_float64: the same arguments on float64 buffers; the passes also as name_mixed)"""
 
 import collections.abc
@@ -311,6 +313,110 @@ def calc_pair_weighted_index_std_float64(
     gradient_matrix_ptr: typing.SupportsInt,
     weighted_index_std_log_ptr: typing.SupportsInt,
 ) -> None: ...
+
+def calc_softdtw_scores(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_length: typing.SupportsInt,
+    scores_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+    channels: typing.SupportsInt = 1,
+    cost: str = 'abs',
+    band_ptr: typing.SupportsInt = 0,
+    band_kind: str = 'scaled',
+) -> None: ...
+
+def calc_softdtw_scores_float64(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_length: typing.SupportsInt,
+    scores_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+    channels: typing.SupportsInt = 1,
+    cost: str = 'abs',
+    band_ptr: typing.SupportsInt = 0,
+    band_kind: str = 'scaled',
+) -> None: ...
+
+def calc_softdtw_scores_mixed(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_length: typing.SupportsInt,
+    scores_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+    channels: typing.SupportsInt = 1,
+    cost: str = 'abs',
+    band_ptr: typing.SupportsInt = 0,
+    band_kind: str = 'scaled',
+) -> None: ...
+
+def calc_softdtw_pair_scores(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    scores_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+    channels: typing.SupportsInt = 1,
+    cost: str = 'abs',
+    band_ptr: typing.SupportsInt = 0,
+    band_kind: str = 'scaled',
+) -> None: ...
+
+def calc_softdtw_pair_scores_float64(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    scores_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+    channels: typing.SupportsInt = 1,
+    cost: str = 'abs',
+    band_ptr: typing.SupportsInt = 0,
+    band_kind: str = 'scaled',
+) -> None: ...
+
+def calc_softdtw_pair_scores_mixed(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    scores_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+    channels: typing.SupportsInt = 1,
+    cost: str = 'abs',
+    band_ptr: typing.SupportsInt = 0,
+    band_kind: str = 'scaled',
+) -> None: ...
+
+def scores_max_ref_length(path: str) -> int: ...
 
 def calc_softdtw_forward_float64(
     input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],

@@ -243,8 +243,14 @@ def test_package_scores_need_no_memory_for_matrices():
     assert budgeted.tobytes() == whole.tobytes()
     divergence = orvane.soft_dtw_divergence(signals, reference, memory_budget=1024)
     assert divergence.tobytes() == orvane.soft_dtw_divergence(signals, reference).tobytes()
+    # Nor on the twin, up to the longest reference its blocks take (2048 on the mixed path);
+    # beyond it the twin's distances and scores are matrices, which 1 KB cannot hold.
+    on_twin = orvane.soft_dtw(signals, reference, end="free", memory_budget=1024,
+                              backend="twin")
+    np.testing.assert_allclose(on_twin, whole, rtol=1e-6, atol=2e-6)
+    longer = rng.standard_normal(2049).astype(np.float32)
     with pytest.raises(ValueError, match="more than memory_budget"):
-        orvane.soft_dtw(signals, reference, memory_budget=1024, backend="twin")
+        orvane.soft_dtw(signals, longer, memory_budget=1024, backend="twin")
 
 
 def lean_and_four_calls(path, lengths, ref_length, seed, weighted=True, **options):

@@ -150,8 +150,11 @@ def test_tensors_in_give_a_tensor_of_their_type_out(dtype):
 
 @pytest.mark.parametrize("a, b, options, message", [
     # The longest reference runs first: its call meets the budget before any other has run.
-    ([np.ones(30)], [np.ones(2), np.ones(40)], dict(memory_budget=2 * 8 * 30 * 39, cost="abs"),
-     "signal 0 needs 19200 bytes of matrices, more than memory_budget"),
+    # The twin's scores keep no matrix up to the 3072 samples of reference its blocks take on
+    # the float64 path; beyond, its distance and score matrices need 16 bytes a cell.
+    ([np.ones(30)], [np.ones(2), np.ones(3100)],
+     dict(memory_budget=2 * 8 * 30 * 3099, cost="abs"),
+     "signal 0 needs 1488000 bytes of matrices, more than memory_budget"),
 ])
 def test_a_budget_below_the_longest_reference_is_refused_before_any_call(a, b, options,
                                                                          message):
@@ -159,6 +162,15 @@ def test_a_budget_below_the_longest_reference_is_refused_before_any_call(a, b, o
     with pytest.raises(ValueError, match=message):
         orvane.pairwise(a, b, backend="twin", **options)
     assert hooks.live_allocations() == allocations and hooks.launches_run() == launches
+
+
+def test_scores_within_the_twins_blocks_need_no_budget():
+    """A budget that holds no matrix: the twin's scores without matrices run, as orvane_cpu's
+    do."""
+    a, b = [np.linspace(0, 1, 30)], [np.ones(2), np.linspace(1, 0, 40)]
+    options = dict(memory_budget=64, cost="abs")
+    np.testing.assert_allclose(orvane.pairwise(a, b, backend="twin", **options),
+                               orvane.pairwise(a, b, backend="cpu", **options), rtol=1e-10)
 
 
 REJECTED = [

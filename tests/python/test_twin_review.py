@@ -74,7 +74,8 @@ def test_cells_of_overflowing_cost_off_a_free_ends_path_carry_no_gradient(pairs)
 def short_signals_long_references(seed=1):
     """Signals of 40 and 50 samples against references of 30 and 300: on the twin's mixed
     path the cross terms and their gradients take 16 bytes a cell of at most 15,000 cells, the
-    self-term of the reference of 300 (scores alone, 12 bytes a cell) 1,080,000 bytes."""
+    self-term of the reference of 300 with its gradients 1,440,000 bytes (its score alone
+    none)."""
     rng = np.random.default_rng(seed)
     return ([rng.standard_normal(n).astype(np.float32) for n in (40, 50)],
             [rng.standard_normal(m).astype(np.float32) for m in (30, 300)])
@@ -86,16 +87,28 @@ def test_a_divergence_whose_self_terms_exceed_the_budget_is_refused_before_anyth
     signals, references = short_signals_long_references()
     reference = references if pairs else references[1]
     call = dict(gamma=0.5, backend="twin", memory_budget=500_000)
+    # Scores alone keep no matrix on the twin either, for references up to the 2048 samples
+    # its blocks take on the mixed path: the divergence's self-terms fit any budget there.
+    np.testing.assert_allclose(
+        orvane.soft_dtw_divergence(signals, reference, **call),
+        orvane.soft_dtw_divergence(signals, reference, gamma=0.5, backend="cpu"), rtol=2e-6)
+    # Beyond, a reference's self-term runs through stored matrices, which the budget (that
+    # holds the cross term's) cannot hold.
+    longest = np.random.default_rng(5).standard_normal(2049).astype(np.float32)
+    beyond = [references[0], longest] if pairs else longest
     allocations, launches = hooks.live_allocations(), hooks.launches_run()
     with pytest.raises(ValueError, match="self-terms of the references.*memory_budget"):
-        orvane.soft_dtw_divergence(signals, reference, **call)
+        orvane.soft_dtw_divergence(signals, beyond, gamma=0.5, backend="twin",
+                                   memory_budget=2_000_000)
     assert hooks.live_allocations() == allocations and hooks.launches_run() == launches
     # The loss's self-terms are an operation of their own, after the cross term's: it refuses
-    # them naming them (it said "signal 1", midway through them).
+    # them naming them (it said "signal 1", midway through them), where the references'
+    # gradients need their matrices.
     loss = orvane.torch.SoftDTWLoss(divergence=True, **call)
     with pytest.raises(ValueError, match="self-terms of the references.*memory_budget"):
         loss([torch.tensor(x, requires_grad=True) for x in signals],
-             [torch.tensor(y) for y in references] if pairs else torch.tensor(reference))
+             [torch.tensor(y, requires_grad=True) for y in references] if pairs
+             else torch.tensor(reference, requires_grad=True))
     # A budget that holds them runs, as the vectorised module does without one.
     np.testing.assert_allclose(
         orvane.soft_dtw_divergence(signals, reference, gamma=0.5, backend="twin",

@@ -34,9 +34,10 @@ def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, 
             channels: Channels | None = None) -> Inputs:
     """Checks every argument, then converts what needs converting. A rejected call raises
     TypeError or ValueError before anything is allocated or any address is formed.
-    matrices: the batch matrices a call holds, None for scores alone (none on the vectorised
-    module, which keeps no matrix for them; distances and scores elsewhere). lean_gradients: sample gradients
-    without distance or gradient matrices, as the vectorised module computes them.
+    matrices: the batch matrices a call holds, None for scores alone (none where they run
+    without matrices, _core.lean_scores; distances and scores elsewhere). lean_gradients:
+    sample gradients without distance or gradient matrices, as the vectorised module computes
+    them.
     ref_lengths, pairs, channels_first: how the reference is read (see `soft_dtw`).
     channels: the samples' channels, where the caller knows them: signals and reference are
     then flat batches of pairs, read that way without reading their shapes. The NaN padding
@@ -57,7 +58,7 @@ def prepare(signals, reference, *, lengths, gamma, end, ref_gap_penalty, alpha, 
     ref_lengths = (references.lengths if references is not None
                    else int(parsed.reference.shape[0]))
     layout = call_layout(chosen, element, matrices, lean_gradients,
-                         kernels_costs(options, batch.channels))
+                         kernels_costs(options, batch.channels), ref_lengths)
     plan_chunks(batch.lengths, ref_lengths, 0, memory_budget, element, **layout.arguments())
     check_no_nan_ends(batch)
     if references is None:
@@ -283,7 +284,7 @@ def check_self_terms_fit(inputs: Inputs, signal_gradients, reference_gradients):
     for which, lengths, with_gradients in (("signals", inputs.batch.lengths, signal_gradients),
                                            ("references", references, reference_gradients)):
         layout = call_layout(inputs.backend, inputs.element, 3 if with_gradients else None,
-                             with_gradients, inputs.kernels_costs)
+                             with_gradients, inputs.kernels_costs, lengths)
         try:
             plan_chunks(lengths, lengths, 0, inputs.memory_budget, inputs.element,
                         **layout.arguments())

@@ -217,11 +217,26 @@ class Inputs:
         band = self.options.band
         return None if band is None else np.asarray(band, np.int32)
 
-    def cost_arguments(self, piece) -> dict:
-        """The vectorised module's cost arguments for a piece of the batch."""
+    @functools.cached_property
+    def band_address(self) -> int:
+        """Where the module reads the band's half-widths: on the host, or for inputs on a CUDA
+        device in its memory (a buffer kept as long as the inputs); 0 without a band."""
         band = self.band_values
+        if band is None:
+            return 0
+        if not self.batch.device.is_cuda:
+            return band.ctypes.data
+        from . import buffers
+        with buffers.current_device(self.batch.device.index):
+            self._device_band = buffers.CudaBuffer(band, np.int32)
+        return self._device_band.ptr
+
+    def cost_arguments(self, piece) -> dict:
+        """The cost arguments of the functions that form costs from the samples, for a piece
+        of the batch."""
+        band = self.band_address
         return {"channels": self.batch.channels, "cost": self.options.cost,
-                "band_ptr": 0 if band is None else band.ctypes.data + 4 * piece.start,
+                "band_ptr": 0 if band == 0 else band + 4 * piece.start,
                 "band_kind": self.options.band_kind}
 
     def new(self, size, zero=False, element=None):
@@ -291,16 +306,29 @@ class MatrixLayout:
                 "checkpoint_cells": self.checkpoint_cells}
 
 
-def call_layout(backend: Backend, element: Element, matrices: int | None,
-                lean_gradients=False, kernels_costs=True) -> MatrixLayout:
-    """What one call holds per cell. matrices: the batch matrices of a call that stores
-    them, None for scores alone. On the vectorised module scores keep no matrix and the
-    lean gradients (lean_gradients) the score matrices alone, or checkpoints of them; the
-    other modules keep distances and scores at least, and a row-major matrix for costs other
-    than their kernels' own."""
+def lean_scores(backend: Backend, element: Element, ref_lengths) -> bool:
+    """Whether the scores alone of references of these lengths (one, or one per signal; None
+    for unknown ones) run without matrices: always on the vectorised module, on the CUDA
+    module and the twin where the longest fits their blocks' shared memory."""
     if backend.name == "cpu":
-        if matrices is None:
-            return MatrixLayout(0, stores_matrices=False)
+        return True
+    if ref_lengths is None:
+        return False
+    longest = ref_lengths if isinstance(ref_lengths, int) else max(ref_lengths)
+    return longest <= backend.module.scores_max_ref_length(element.name)
+
+
+def call_layout(backend: Backend, element: Element, matrices: int | None,
+                lean_gradients=False, kernels_costs=True, ref_lengths=None) -> MatrixLayout:
+    """What one call holds per cell. matrices: the batch matrices of a call that stores
+    them, None for scores alone, which keep no matrix where they run without (lean_scores,
+    for references of ref_lengths). On the vectorised module the lean gradients
+    (lean_gradients) keep the score matrices alone, or checkpoints of them; the other modules
+    keep distances and scores at least, and a row-major matrix for costs other than their
+    kernels' own."""
+    if matrices is None and lean_scores(backend, element, ref_lengths):
+        return MatrixLayout(0, stores_matrices=False)
+    if backend.name == "cpu":
         if lean_gradients:
             return MatrixLayout(element.score.bytes,
                                 checkpoint_cells=backend.module.gradient_checkpoint_cells)
@@ -520,17 +548,19 @@ def _first(ref_length):
 
 
 def scores(inputs: Inputs):
-    """The scores alone. The vectorised module forms every cost from the samples inside its
-    forward sweep and keeps no matrix; the other modules run distance and forward passes."""
+    """The scores alone. Every module forms every cost from the samples inside its forward
+    sweep and keeps no matrix (the CUDA module and the twin up to the longest reference their
+    blocks take, lean_scores); beyond it they run distance and forward passes."""
     if inputs.pairs:
         return pair_scores(inputs)
-    if inputs.backend.name != "cpu":
+    if not lean_scores(inputs.backend, inputs.element, inputs.ref_length):
         return run(inputs).scores
     options = inputs.options
     batch = inputs.batch
     scores_type = inputs.element.score
     found = inputs.new(batch.count, element=scores_type)
-    for piece in pieces(inputs, call_layout(inputs.backend, inputs.element, None)):
+    for piece in pieces(inputs, call_layout(inputs.backend, inputs.element, None,
+                                            ref_lengths=inputs.ref_length)):
         alpha = 0 if inputs.alpha is None else inputs.address(inputs.alpha, piece.start)
         inputs.operation("calc_softdtw_scores")(
             inputs.samples_address(piece.first_sample), piece.lengths,
@@ -629,13 +659,16 @@ def self_pairs(inputs: Inputs, batch: Batch) -> Inputs:
 
 def pair_scores(inputs: Inputs):
     """The score of every pair, each signal against its own reference, every pair of a piece
-    in one call (on the CUDA module and the twin, one launch of each operation)."""
-    if inputs.backend.name != "cpu":
+    in one call without matrices (on the CUDA module and the twin one launch, where their
+    blocks take the longest reference; beyond it one launch of each operation of the stored
+    path)."""
+    if not lean_scores(inputs.backend, inputs.element, inputs.ref_lengths):
         return run(inputs).scores
     found = inputs.new(inputs.batch.count, element=inputs.element.score)
     options = inputs.options
     for piece, first_reference, ref_lengths in _pair_pieces(
-            inputs, call_layout(inputs.backend, inputs.element, None)):
+            inputs, call_layout(inputs.backend, inputs.element, None,
+                                ref_lengths=inputs.ref_lengths)):
         alpha = 0 if inputs.alpha is None else inputs.address(inputs.alpha, piece.start)
         _pair_operation(inputs, "calc_softdtw_pair_scores")(
             inputs.samples_address(piece.first_sample), piece.lengths,

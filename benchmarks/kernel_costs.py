@@ -1,7 +1,8 @@
 """What the Soft-DTW wavefront kernels would cost on a GPU, read from the CUDA module's machine
 code (SASS) for every architecture it holds, with no GPU needed: for the kernels of the eleven
 (float32, a thread per column) and the passes beyond them (softdtw_passes.cu, a thread per
-columns t, t + T, ... on the Float32Path, MixedPath and Float64Path), side by side:
+columns t, t + T, ... on the Float32Path, MixedPath and Float64Path) and the scores without
+matrices (softdtw_scores.cu, the same paths), side by side:
 
 - registers, local memory (spills: its bytes and the STL/LDL instructions that use it) and
   static shared memory, from `cuobjdump -res-usage` and the SASS;
@@ -34,7 +35,11 @@ cell); a backward cell with a global end the smallest (the free-end version adds
 terminals' share of the final score) and with a free end the largest. "+diag" is what the
 diagonal loop runs besides its sweeps, paid once per diagonal and thread: with M <= T each
 thread has one cell a diagonal, so a cell costs its sweeps plus that; with M >> T the sweeps
-alone. The final-score kernels run once per signal: their figures are their whole code.
+alone. The final-score kernels run once per signal: their figures are their whole code. The
+scores kernels unroll a thread's columns (at most SCORES_COLUMNS of them) inside the diagonal
+loop, which holds no loop but each column's loop over the channels after the first: their cell
+(of one channel) is the diagonal loop's body without those over the columns, the per-diagonal
+work shared among them.
 Counts are static (every instruction of the loop counted once, rarely taken branches such as
 NaN, infinities and division slow paths included, calls to slow-path subroutines not).
 
@@ -126,6 +131,7 @@ def _kernels():
     for path in ("Float32Path", "MixedPath", "Float64Path"):
         for role, name, label in [
                 ("forward", "softdtw_forward_columns_kernel", "forward_columns"),
+                ("scores", "softdtw_scores_kernel", "scores, no matrices"),
                 ("backward", "softdtw_backward_columns_kernel", "backward_columns"),
                 ("free-end backward", "softdtw_backward_columns_kernel",
                  "backward_columns, free end"),
@@ -135,6 +141,9 @@ def _kernels():
 
 
 KERNELS = _kernels()
+# The columns a thread of the scores kernels serves (kColumnsPerThread in softdtw_scores.cu),
+# unrolled in their diagonal loop.
+SCORES_COLUMNS = {"Float32Path": 4, "MixedPath": 2, "Float64Path": 6}
 
 
 # ---- tools and module ------------------------------------------------------------------
@@ -429,6 +438,20 @@ def loop_nest(instructions):
     return LoopNest(sweeps, Counts.of(flow.body(own)), True)
 
 
+def scores_cell(instructions, path):
+    """A cell of the scores kernels with one channel: their largest loop, the diagonal loop,
+    whose body runs the thread's columns unrolled, over those columns (rounded), without the
+    loops over the channels after the first, which run no iteration then."""
+    flow = ControlFlow.of(instructions)
+    loops = flow.natural_loops()
+    diagonal = max(loops.values(), key=lambda body: len(flow.body(body)))
+    channels = [body for body in loops.values() if body < diagonal]
+    whole = Counts.of(flow.body(diagonal - set().union(*channels)))
+    columns = SCORES_COLUMNS[path]
+    return Counts(*(round(value / columns) for value in
+                    (whole.instructions, whole.float64, whole.mufu, whole.global_bytes)))
+
+
 def cell_counts(nest, role):
     """One cell's Counts: a version of each sweep, chosen by the kernel's role."""
     pick = min if role == "backward" else max
@@ -463,8 +486,10 @@ def measure(arch_sass, arch_resources):
         name = find_function(kernel, arch_sass)
         instructions = arch_sass[name]
         spills = sum(i.base in ("STL", "LDL") for i in instructions)
-        nest = loop_nest(instructions) if kernel.role != "final" else None
-        if nest is None:
+        nest = loop_nest(instructions) if kernel.role not in ("final", "scores") else None
+        if kernel.role == "scores":
+            cell, diagonal = scores_cell(instructions, kernel.path), Counts()
+        elif nest is None:
             cell, diagonal = Counts.of(instructions), Counts()
         else:
             cell, diagonal = cell_counts(nest, kernel.role), nest.diagonal
@@ -494,7 +519,12 @@ def print_table(arch, rows):
         r, c = row.resources, row.cell
         diagonal = (f"{row.diagonal.instructions:5d} {row.diagonal.float64:4d}"
                     if row.nest and row.nest.nested else f"{'':5s} {'':4s}")
-        suffix = "  (whole kernel, once a signal)" if row.kernel.role == "final" else ""
+        suffix = ""
+        if row.kernel.role == "final":
+            suffix = "  (whole kernel, once a signal)"
+        elif row.kernel.role == "scores":
+            suffix = (f"  (diagonal loop / {SCORES_COLUMNS[row.kernel.path]} columns, costs "
+                      "from the samples)")
         line = (f"  {row.kernel.label:{LABEL_WIDTH - 2}s} {r.registers:4d} {r.local:5d} "
                 f"{row.spill_instructions:7d} {r.shared:6d} {c.instructions:5d} {c.float64:4d} "
                 f"{c.mufu:4d} {c.global_bytes:5d} {c.weighted(arch):8.0f} {diagonal}{suffix}")

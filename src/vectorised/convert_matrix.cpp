@@ -9,10 +9,20 @@ namespace {
 
 enum class Direction { to_square, to_antidiag };
 
+constexpr const char* conversion_name(Direction direction) {
+    return direction == Direction::to_square ? "convert_antidiag_to_square"
+                                             : "convert_square_to_antidiag";
+}
+
+void require_matrices(const char* operation, HostAddress input, HostAddress output) {
+    require_buffers(operation, {{"input_matrix_ptr", input}, {"output_matrix_ptr", output}});
+}
+
 template <Direction direction, typename T = float>
 void convert(const std::vector<int>& lengths, int ref_signal_length, HostAddress input,
              HostAddress output) {
     const Batch batch(lengths, ref_signal_length);
+    require_matrices(conversion_name(direction), input, output);
     const auto source = host_pointer<const T>(input);
     const auto target = host_pointer<T>(output);
     for_each_signal(batch, [&](const Signal& signal) {
@@ -64,6 +74,7 @@ void convert_square_to_antidiag_float64(const std::vector<int>& input_signal_len
 void extract_last_row_antidiag(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                                HostAddress input_matrix, HostAddress output_matrix) {
     const Batch batch(input_signal_lengths, ref_signal_length);
+    require_matrices("extract_last_row_antidiag", input_matrix, output_matrix);
     const auto source = host_pointer<const float>(input_matrix);
     const auto target = host_pointer<float>(output_matrix);
     for_each_signal(batch, [&](const Signal& signal) {

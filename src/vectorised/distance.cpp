@@ -194,6 +194,9 @@ void manhattan_distance(HostAddress input_signal, const std::vector<int>& input_
                         HostAddress ref_signal, int ref_signal_length,
                         HostAddress distance_matrix) {
     const Batch batch(input_signal_lengths, ref_signal_length);
+    require_buffers("calc_manhattan_distance", {{"input_signal_ptr", input_signal},
+                                                {"ref_signal_ptr", ref_signal},
+                                                {"distance_matrix_ptr", distance_matrix}});
     const auto samples = host_pointer<const T>(input_signal);
     const auto reference = host_pointer<const T>(ref_signal);
     const auto distance = host_pointer<T>(distance_matrix);
@@ -210,6 +213,11 @@ void manhattan_distance_gradient(HostAddress input_signal,
                                  HostAddress gradient_matrix, HostAddress input_gradients,
                                  HostAddress ref_gradients) {
     const Batch batch(input_signal_lengths, ref_signal_length);
+    require_buffers("calc_manhattan_distance_gradient", {{"input_signal_ptr", input_signal},
+                                                         {"ref_signal_ptr", ref_signal},
+                                                         {"gradient_matrix_ptr", gradient_matrix},
+                                                         {"input_gradients_ptr", input_gradients},
+                                                         {"ref_gradients_ptr", ref_gradients}});
     const auto samples = host_pointer<const T>(input_signal);
     const auto reference = host_pointer<const T>(ref_signal);
     const auto gradient = host_pointer<const T>(gradient_matrix);

@@ -155,6 +155,8 @@ template <typename T>
 void normalize(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                HostAddress gradient_matrix, HostAddress ref_total_grads) {
     const Batch batch(input_signal_lengths, ref_signal_length);
+    require_buffers("normalize_matrix", {{"gradient_matrix_ptr", gradient_matrix},
+                                         {"ref_total_grads_ptr", ref_total_grads}});
     const auto passes = statistics_passes<T>();
     const auto weights = host_pointer<T>(gradient_matrix);
     for_each_signal(batch, [&](const Signal& signal) {
@@ -169,6 +171,9 @@ template <typename T>
 void add_weighted_means(HostAddress input_signal, const std::vector<int>& input_signal_lengths,
                         int ref_signal_length, HostAddress gradient_matrix, HostAddress means) {
     const Batch batch(input_signal_lengths, ref_signal_length);
+    require_buffers("calc_weighted_means", {{"input_signal_ptr", input_signal},
+                                            {"gradient_matrix_ptr", gradient_matrix},
+                                            {"weighted_means_ptr", means}});
     const auto passes = statistics_passes<T>();
     for_each_signal(batch, [&](const Signal& signal) {
         passes.weighted_sums(host_pointer<const T>(input_signal) + signal.first_sample,
@@ -182,6 +187,10 @@ void weighted_std(HostAddress input_signal, const std::vector<int>& input_signal
                   int ref_signal_length, HostAddress gradient_matrix, HostAddress means,
                   HostAddress std_log) {
     const Batch batch(input_signal_lengths, ref_signal_length);
+    require_buffers("calc_weighted_std", {{"input_signal_ptr", input_signal},
+                                          {"gradient_matrix_ptr", gradient_matrix},
+                                          {"weighted_means_ptr", means},
+                                          {"weighted_std_log_ptr", std_log}});
     const auto passes = statistics_passes<T>();
     for_each_signal(batch, [&](const Signal& signal) {
         T* out = packed_row<T>(std_log, signal);
@@ -198,6 +207,8 @@ template <typename T>
 void weighted_index_std(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                         HostAddress gradient_matrix, HostAddress index_std_log) {
     const Batch batch(input_signal_lengths, ref_signal_length);
+    require_buffers("calc_weighted_index_std", {{"gradient_matrix_ptr", gradient_matrix},
+                                                {"weighted_index_std_log_ptr", index_std_log}});
     const auto passes = statistics_passes<T>();
     for_each_signal(batch, [&](const Signal& signal) {
         const T* weights = host_pointer<const T>(gradient_matrix) + signal.first_cell;

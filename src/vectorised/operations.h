@@ -1,7 +1,9 @@
 // The eleven operations of the vectorised CPU module: the same names, arguments, checks and
 // buffer formats as the CUDA module's host drivers, on host addresses. Cells of a diagonal
 // are processed as vectors, signals in parallel on all cores; nothing is limited by thread
-// blocks, so the reference may be as long as the 32-bit positions allow.
+// blocks, so the reference may be as long as the 32-bit positions allow. An address of 0 is
+// refused by name, after the other checks, for every buffer an operation reads or writes;
+// only those documented as optional (alpha, weights, a band, ...) take 0 as none.
 #pragma once
 
 #include <cstdint>

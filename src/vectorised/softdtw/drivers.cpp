@@ -62,17 +62,22 @@ struct MixedPath : Float32Path {
     static constexpr std::int64_t kMostSideScoreCells = 128 * 128;
 };
 
+// The forward pass of a batch against one reference (`operation` names the call in its
+// messages).
 template <typename Path>
-void softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_signal_length,
-                     HostAddress distance_matrix, HostAddress score_matrix, HostAddress scores,
-                     double requested_gamma, HostAddress alpha, bool local_end, bool last_row_only,
-                     double requested_ref_gap_penalty) {
+void softdtw_forward(const char* operation, const std::vector<int>& input_signal_lengths,
+                     int ref_signal_length, HostAddress distance_matrix, HostAddress score_matrix,
+                     HostAddress scores, double requested_gamma, HostAddress alpha, bool local_end,
+                     bool last_row_only, double requested_ref_gap_penalty) {
     using Data = typename Path::Data;
     using Score = typename Path::Score;
     const PassTable<Data, Score>& passes = Path::passes();
     const Batch batch(input_signal_lengths, ref_signal_length);
     const Data gamma = Path::gamma(requested_gamma);
     const Data ref_gap_penalty = Path::penalty(requested_ref_gap_penalty, local_end);
+    require_buffers(operation, {{"distance_matrix_ptr", distance_matrix},
+                                {"score_matrix_ptr", score_matrix},
+                                {"scores_ptr", scores}});
     const auto distance = host_pointer<const Data>(distance_matrix);
     const auto score = host_pointer<Score>(score_matrix);
     const auto biases = host_pointer<const Data>(alpha);
@@ -359,9 +364,20 @@ void softdtw_gradients(const char* operation, const Batch& batch, const Gradient
     });
 }
 
+// How a backward pass names itself and its gradient matrix in its messages, as they are bound:
+// the one-reference pass's argument is spelled gradient_matrix_prt.
+struct BackwardNames {
+    const char* operation;
+    const char* gradient_matrix;
+};
+constexpr BackwardNames kBackward{"calc_softdtw_backward", "gradient_matrix_prt"};
+constexpr BackwardNames kPairBackward{"calc_softdtw_pair_backward", "gradient_matrix_ptr"};
+
+// The backward pass of a batch against one reference; the scores are read with a free end
+// only.
 template <typename Path>
-void softdtw_backward(const std::vector<int>& input_signal_lengths, int ref_signal_length,
-                      HostAddress distance_matrix, HostAddress score_matrix,
+void softdtw_backward(const BackwardNames& names, const std::vector<int>& input_signal_lengths,
+                      int ref_signal_length, HostAddress distance_matrix, HostAddress score_matrix,
                       HostAddress gradient_matrix, double requested_gamma, HostAddress alpha,
                       bool local_end, HostAddress scores, bool last_row_only,
                       double requested_ref_gap_penalty) {
@@ -375,6 +391,9 @@ void softdtw_backward(const std::vector<int>& input_signal_lengths, int ref_sign
     }
     const Data gamma = Path::gamma(requested_gamma);
     const Data ref_gap_penalty = Path::penalty(requested_ref_gap_penalty, local_end);
+    require_buffers(names.operation, {{"distance_matrix_ptr", distance_matrix},
+                                      {"score_matrix_ptr", score_matrix},
+                                      {names.gradient_matrix, gradient_matrix}});
     const auto distance = host_pointer<const Data>(distance_matrix);
     const auto score = host_pointer<const Score>(score_matrix);
     const auto gradient = host_pointer<Data>(gradient_matrix);
@@ -414,9 +433,9 @@ void calc_softdtw_forward(const std::vector<int>& input_signal_lengths, int ref_
                           HostAddress distance_matrix, HostAddress score_matrix, HostAddress scores,
                           double gamma, HostAddress alpha, bool local_end, bool last_row_only,
                           double ref_gap_penalty) {
-    softdtw_forward<Float32Path>(input_signal_lengths, ref_signal_length, distance_matrix,
-                                 score_matrix, scores, gamma, alpha, local_end, last_row_only,
-                                 ref_gap_penalty);
+    softdtw_forward<Float32Path>("calc_softdtw_forward", input_signal_lengths, ref_signal_length,
+                                 distance_matrix, score_matrix, scores, gamma, alpha, local_end,
+                                 last_row_only, ref_gap_penalty);
 }
 
 void calc_softdtw_forward_float64(const std::vector<int>& input_signal_lengths,
@@ -424,9 +443,9 @@ void calc_softdtw_forward_float64(const std::vector<int>& input_signal_lengths,
                                   HostAddress score_matrix, HostAddress scores, double gamma,
                                   HostAddress alpha, bool local_end, bool last_row_only,
                                   double ref_gap_penalty) {
-    softdtw_forward<Float64Path>(input_signal_lengths, ref_signal_length, distance_matrix,
-                                 score_matrix, scores, gamma, alpha, local_end, last_row_only,
-                                 ref_gap_penalty);
+    softdtw_forward<Float64Path>("calc_softdtw_forward", input_signal_lengths, ref_signal_length,
+                                 distance_matrix, score_matrix, scores, gamma, alpha, local_end,
+                                 last_row_only, ref_gap_penalty);
 }
 
 void calc_softdtw_backward(const std::vector<int>& input_signal_lengths, int ref_signal_length,
@@ -434,9 +453,9 @@ void calc_softdtw_backward(const std::vector<int>& input_signal_lengths, int ref
                            HostAddress gradient_matrix, double gamma, HostAddress alpha,
                            bool local_end, HostAddress scores, bool last_row_only,
                            double ref_gap_penalty) {
-    softdtw_backward<Float32Path>(input_signal_lengths, ref_signal_length, distance_matrix,
-                                  score_matrix, gradient_matrix, gamma, alpha, local_end, scores,
-                                  last_row_only, ref_gap_penalty);
+    softdtw_backward<Float32Path>(kBackward, input_signal_lengths, ref_signal_length,
+                                  distance_matrix, score_matrix, gradient_matrix, gamma, alpha,
+                                  local_end, scores, last_row_only, ref_gap_penalty);
 }
 
 void calc_softdtw_backward_float64(const std::vector<int>& input_signal_lengths,
@@ -444,18 +463,18 @@ void calc_softdtw_backward_float64(const std::vector<int>& input_signal_lengths,
                                    HostAddress score_matrix, HostAddress gradient_matrix,
                                    double gamma, HostAddress alpha, bool local_end,
                                    HostAddress scores, bool last_row_only, double ref_gap_penalty) {
-    softdtw_backward<Float64Path>(input_signal_lengths, ref_signal_length, distance_matrix,
-                                  score_matrix, gradient_matrix, gamma, alpha, local_end, scores,
-                                  last_row_only, ref_gap_penalty);
+    softdtw_backward<Float64Path>(kBackward, input_signal_lengths, ref_signal_length,
+                                  distance_matrix, score_matrix, gradient_matrix, gamma, alpha,
+                                  local_end, scores, last_row_only, ref_gap_penalty);
 }
 
 void calc_softdtw_forward_mixed(const std::vector<int>& input_signal_lengths, int ref_signal_length,
                                 HostAddress distance_matrix, HostAddress score_matrix,
                                 HostAddress scores, double gamma, HostAddress alpha, bool local_end,
                                 bool last_row_only, double ref_gap_penalty) {
-    softdtw_forward<MixedPath>(input_signal_lengths, ref_signal_length, distance_matrix,
-                               score_matrix, scores, gamma, alpha, local_end, last_row_only,
-                               ref_gap_penalty);
+    softdtw_forward<MixedPath>("calc_softdtw_forward", input_signal_lengths, ref_signal_length,
+                               distance_matrix, score_matrix, scores, gamma, alpha, local_end,
+                               last_row_only, ref_gap_penalty);
 }
 
 void calc_softdtw_backward_mixed(const std::vector<int>& input_signal_lengths,
@@ -463,13 +482,15 @@ void calc_softdtw_backward_mixed(const std::vector<int>& input_signal_lengths,
                                  HostAddress score_matrix, HostAddress gradient_matrix,
                                  double gamma, HostAddress alpha, bool local_end,
                                  HostAddress scores, bool last_row_only, double ref_gap_penalty) {
-    softdtw_backward<MixedPath>(input_signal_lengths, ref_signal_length, distance_matrix,
+    softdtw_backward<MixedPath>(kBackward, input_signal_lengths, ref_signal_length, distance_matrix,
                                 score_matrix, gradient_matrix, gamma, alpha, local_end, scores,
                                 last_row_only, ref_gap_penalty);
 }
 
 // Pairs through the one-reference passes, one pair at a time on its own part of the buffers:
-// the pairs are checked first, and each pair's call checks the options before it writes.
+// the pairs are checked first, and each pair's call checks the options and its buffers before
+// it writes. The first pair's buffers start at the call's own addresses, so a buffer given as
+// 0 is refused before any pair is written.
 template <typename Path, typename OnePair>
 void for_each_pair(const std::vector<int>& lengths, const std::vector<int>& ref_lengths,
                    HostAddress alpha, const OnePair& one_pair) {
@@ -490,13 +511,15 @@ void softdtw_pair_forward(const std::vector<int>& lengths, const std::vector<int
                           bool last_row_only, double ref_gap_penalty) {
     using Data = typename Path::Data;
     using Score = typename Path::Score;
-    for_each_pair<Path>(lengths, ref_lengths, alpha, [&](const std::vector<int>& one, int cols,
-                                                         std::uint64_t cell, std::size_t k,
-                                                         HostAddress own_alpha) {
-        softdtw_forward<Path>(one, cols, distance_matrix + cell * sizeof(Data),
-                              score_matrix + cell * sizeof(Score), scores + k * sizeof(Score),
-                              gamma, own_alpha, local_end, last_row_only, ref_gap_penalty);
-    });
+    for_each_pair<Path>(lengths, ref_lengths, alpha,
+                        [&](const std::vector<int>& one, int cols, std::uint64_t cell,
+                            std::size_t k, HostAddress own_alpha) {
+                            softdtw_forward<Path>("calc_softdtw_pair_forward", one, cols,
+                                                  distance_matrix + cell * sizeof(Data),
+                                                  score_matrix + cell * sizeof(Score),
+                                                  scores + k * sizeof(Score), gamma, own_alpha,
+                                                  local_end, last_row_only, ref_gap_penalty);
+                        });
 }
 
 template <typename Path>
@@ -507,15 +530,16 @@ void softdtw_pair_backward(const std::vector<int>& lengths, const std::vector<in
                            double ref_gap_penalty) {
     using Data = typename Path::Data;
     using Score = typename Path::Score;
-    for_each_pair<Path>(lengths, ref_lengths, alpha, [&](const std::vector<int>& one, int cols,
-                                                         std::uint64_t cell, std::size_t k,
-                                                         HostAddress own_alpha) {
-        softdtw_backward<Path>(one, cols, distance_matrix + cell * sizeof(Data),
-                               score_matrix + cell * sizeof(Score),
-                               gradient_matrix + cell * sizeof(Data), gamma, own_alpha, local_end,
-                               scores == 0 ? 0 : scores + k * sizeof(Score), last_row_only,
-                               ref_gap_penalty);
-    });
+    for_each_pair<Path>(lengths, ref_lengths, alpha,
+                        [&](const std::vector<int>& one, int cols, std::uint64_t cell,
+                            std::size_t k, HostAddress own_alpha) {
+                            softdtw_backward<Path>(
+                                kPairBackward, one, cols, distance_matrix + cell * sizeof(Data),
+                                score_matrix + cell * sizeof(Score),
+                                gradient_matrix + cell * sizeof(Data), gamma, own_alpha, local_end,
+                                scores == 0 ? 0 : scores + k * sizeof(Score), last_row_only,
+                                ref_gap_penalty);
+                        });
 }
 
 #define ORVANE_PAIR_PASSES(suffix, path)                                                        \

@@ -27,6 +27,7 @@ using CallGuard = py::call_guard<py::gil_scoped_release>;
 #include "kernels/manhattan_distance_gradient.h"
 #include "kernels/softdtw_backward.h"
 #include "kernels/softdtw_forward.h"
+#include "kernels/softdtw_gradients.h"
 #include "kernels/softdtw_passes.h"
 #include "kernels/softdtw_scores.h"
 namespace ops = orvane;
@@ -292,6 +293,95 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
                   py::arg("band_kind") = "scaled", CallGuard(), doc.c_str());
         }
     };
+    // The gradients without matrices: how each module holds R.
+#ifdef ORVANE_VECTORISED_BUILD
+    const std::string kGradientsMatrix =
+        " (short signals that run side by side on the float32 and mixed paths keep theirs "
+        "interleaved in their part of it)";
+    const std::string kGradientsCheckpoints =
+        "; a batch of one signal whose R does not fit keeps checkpoints of R there instead (at "
+        "least gradient_checkpoint_cells) and computes each segment again in the backward pass, "
+        "with the same results";
+    const std::string kPairGradientsCheckpoints =
+        "; a call of one pair whose R does not fit keeps checkpoints of R there instead (at "
+        "least gradient_checkpoint_cells(N, M))";
+#else
+    const std::string kGradientsMatrix =
+        " in the anti-diagonal layout, signal after signal (one block a signal, each column's "
+        "two newest successors in its shared memory: the reference, each pair's, may be at most "
+        "gradients_max_ref_length(path) samples long; band_ptr is a device address)";
+    const std::string kGradientsCheckpoints =
+        "; fewer cells than the batch's are refused (no checkpoints of R on the GPU)";
+    const std::string kPairGradientsCheckpoints = kGradientsCheckpoints;
+#endif
+    const auto define_gradients = [&] {
+        using GradientsOperation = decltype(&ops::calc_softdtw_gradients);
+        for (const auto& [name, operation, types] :
+             {std::tuple<const char*, GradientsOperation, const char*>{
+                  "calc_softdtw_gradients", &ops::calc_softdtw_gradients, "float32 buffers"},
+              {"calc_softdtw_gradients_float64", &ops::calc_softdtw_gradients_float64,
+               "float64 buffers"},
+              {"calc_softdtw_gradients_mixed", &ops::calc_softdtw_gradients_mixed,
+               "float32 buffers, float64 score matrix and scores"}}) {
+            const std::string doc =
+                std::string("Soft-DTW scores and the gradients of sum_k w_k * score_k (") + types +
+                ") with respect to the samples and the reference, added into input_gradients_ptr "
+                "(0: the reference's alone) and ref_gradients_ptr, without distance or gradient "
+                "matrices: score_matrix_ptr holds R" +
+                kGradientsMatrix +
+                ", every cell's cost is formed again from the samples and its expected "
+                "alignment added into the gradients as the backward pass goes. weights_ptr: B "
+                "values w_k, or 0 for all ones. score_matrix_cells: the cells score_matrix_ptr "
+                "holds, 0 for the batch's" +
+                kGradientsCheckpoints +
+                ". A signal that a band leaves without a path scores +inf and adds no gradient. " +
+                kCostArguments;
+            m.def(name, strict(operation), py::arg("input_signal_ptr"),
+                  py::arg("input_signal_lengths"), py::arg("ref_signal_ptr"),
+                  py::arg("ref_signal_length"), py::arg("score_matrix_ptr"), py::arg("scores_ptr"),
+                  py::arg("input_gradients_ptr"), py::arg("ref_gradients_ptr"), py::arg("gamma"),
+                  py::arg("alpha_ptr") = 0, py::arg("weights_ptr") = 0,
+                  py::arg("local_end") = false, py::arg("last_row_only") = false,
+                  py::arg("ref_gap_penalty") = 0.0, py::arg("score_matrix_cells") = 0,
+                  py::arg("channels") = 1, py::arg("cost") = "abs", py::arg("band_ptr") = 0,
+                  py::arg("band_kind") = "scaled", CallGuard(), doc.c_str());
+        }
+    };
+    const auto define_pair_gradients = [&] {
+        using PairGradientsOperation = decltype(&ops::calc_softdtw_pair_gradients);
+        for (const auto& [name, operation, types, one_pair] :
+             {std::tuple<const char*, PairGradientsOperation, const char*, const char*>{
+                  "calc_softdtw_pair_gradients", &ops::calc_softdtw_pair_gradients,
+                  "float32 buffers", "calc_softdtw_gradients"},
+              {"calc_softdtw_pair_gradients_float64", &ops::calc_softdtw_pair_gradients_float64,
+               "float64 buffers", "calc_softdtw_gradients_float64"},
+              {"calc_softdtw_pair_gradients_mixed", &ops::calc_softdtw_pair_gradients_mixed,
+               "float32 buffers, float64 score matrix and scores",
+               "calc_softdtw_gradients_mixed"}}) {
+            const std::string doc =
+                std::string("Soft-DTW scores of pairs (") + types +
+                "), signal k against a reference of its own, and the gradients of "
+                "sum_k w_k * score_k with respect to the samples and to each pair's own reference, "
+                "added into input_gradients_ptr (0: the references' alone) and into the pair's own "
+                "part of ref_gradients_ptr ((sum M_k, channels) values, no sum across pairs): each "
+                "pair's results are those of " +
+                one_pair +
+                " called with that signal alone and its reference, bit for bit. score_matrix_ptr "
+                "holds sum N_k * M_k cells of R; score_matrix_cells: the cells it holds, 0 for "
+                "those" +
+                kPairGradientsCheckpoints + ". weights_ptr: B values w_k, or 0 for all ones. " +
+                kPairArguments + kCostArguments;
+            m.def(name, strict(operation), py::arg("input_signal_ptr"),
+                  py::arg("input_signal_lengths"), py::arg("ref_signal_ptr"),
+                  py::arg("ref_signal_lengths"), py::arg("score_matrix_ptr"), py::arg("scores_ptr"),
+                  py::arg("input_gradients_ptr"), py::arg("ref_gradients_ptr"), py::arg("gamma"),
+                  py::arg("alpha_ptr") = 0, py::arg("weights_ptr") = 0,
+                  py::arg("local_end") = false, py::arg("last_row_only") = false,
+                  py::arg("ref_gap_penalty") = 0.0, py::arg("score_matrix_cells") = 0,
+                  py::arg("channels") = 1, py::arg("cost") = "abs", py::arg("band_ptr") = 0,
+                  py::arg("band_kind") = "scaled", CallGuard(), doc.c_str());
+        }
+    };
 #ifndef ORVANE_VECTORISED_BUILD
     // The cell-parallel operations of pairs, with their float64 versions beside them.
     const auto define_pair = [&](const char* name, auto operation,
@@ -386,81 +476,27 @@ PYBIND11_MODULE(ORVANE_MODULE_NAME, m, py::multiple_interpreters::not_supported(
                 py::arg("input_signal_lengths"), py::arg("ref_signal_lengths"),
                 py::arg("gradient_matrix_ptr"), py::arg("weighted_index_std_log_ptr"));
     define_scores();
+    define_gradients();
     define_pair_scores();
+    define_pair_gradients();
     m.def("scores_max_ref_length", strict(&ops::scores_max_ref_length), py::arg("path"),
           "The longest reference (each pair's) that calc_softdtw_scores and "
           "calc_softdtw_pair_scores of a path ('float32', 'mixed' or 'float64') take on the "
           "current device: two scores a column in a block's shared memory, and a few columns "
           "a thread.");
+    m.def("gradients_max_ref_length", strict(&ops::gradients_max_ref_length), py::arg("path"),
+          "The longest reference (each pair's) that calc_softdtw_gradients and "
+          "calc_softdtw_pair_gradients of a path ('float32', 'mixed' or 'float64') take on the "
+          "current device: two successors a column in a block's shared memory, and a few "
+          "columns a thread.");
 #else
     m.def("set_num_threads", strict(&ops::set_num_threads), py::arg("threads"),
           "Number of worker threads the operations use, from 0 (the default: one per core) to the "
           "number of threads the machine runs at once.");
     define_scores();
-    using GradientsOperation = decltype(&ops::calc_softdtw_gradients);
-    for (const auto& [name, operation, types] :
-         {std::tuple<const char*, GradientsOperation, const char*>{
-              "calc_softdtw_gradients", &ops::calc_softdtw_gradients, "float32 buffers"},
-          {"calc_softdtw_gradients_float64", &ops::calc_softdtw_gradients_float64,
-           "float64 buffers"},
-          {"calc_softdtw_gradients_mixed", &ops::calc_softdtw_gradients_mixed,
-           "float32 buffers, float64 score matrix and scores"}}) {
-        const std::string doc =
-            std::string("Soft-DTW scores and the gradients of sum_k w_k * score_k (") + types +
-            ") with respect to the samples and the reference, added into input_gradients_ptr "
-            "(0: the reference's alone) and ref_gradients_ptr, without distance or gradient "
-            "matrices: score_matrix_ptr holds R (short signals that run side by side on the "
-            "float32 and mixed paths keep theirs interleaved in their part of it), every cell's "
-            "cost is formed again from the samples and its expected "
-            "alignment added into the gradients as the backward pass goes. weights_ptr: B "
-            "values w_k, or 0 for all ones. score_matrix_cells: the cells score_matrix_ptr "
-            "holds, 0 for the batch's; a batch of one signal whose R does not fit keeps "
-            "checkpoints of R there instead (at least gradient_checkpoint_cells) and computes "
-            "each segment again in the backward pass, with the same results. A signal that a "
-            "band leaves without a path scores +inf and adds no gradient. " +
-            kCostArguments;
-        m.def(name, strict(operation), py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
-              py::arg("ref_signal_ptr"), py::arg("ref_signal_length"), py::arg("score_matrix_ptr"),
-              py::arg("scores_ptr"), py::arg("input_gradients_ptr"), py::arg("ref_gradients_ptr"),
-              py::arg("gamma"), py::arg("alpha_ptr") = 0, py::arg("weights_ptr") = 0,
-              py::arg("local_end") = false, py::arg("last_row_only") = false,
-              py::arg("ref_gap_penalty") = 0.0, py::arg("score_matrix_cells") = 0,
-              py::arg("channels") = 1, py::arg("cost") = "abs", py::arg("band_ptr") = 0,
-              py::arg("band_kind") = "scaled", CallGuard(), doc.c_str());
-    }
+    define_gradients();
     define_pair_scores();
-    using PairGradientsOperation = decltype(&ops::calc_softdtw_pair_gradients);
-    for (const auto& [name, operation, types, one_pair] :
-         {std::tuple<const char*, PairGradientsOperation, const char*, const char*>{
-              "calc_softdtw_pair_gradients", &ops::calc_softdtw_pair_gradients, "float32 buffers",
-              "calc_softdtw_gradients"},
-          {"calc_softdtw_pair_gradients_float64", &ops::calc_softdtw_pair_gradients_float64,
-           "float64 buffers", "calc_softdtw_gradients_float64"},
-          {"calc_softdtw_pair_gradients_mixed", &ops::calc_softdtw_pair_gradients_mixed,
-           "float32 buffers, float64 score matrix and scores", "calc_softdtw_gradients_mixed"}}) {
-        const std::string doc =
-            std::string("Soft-DTW scores of pairs (") + types +
-            "), signal k against a reference of its own, and the gradients of "
-            "sum_k w_k * score_k with respect to the samples and to each pair's own reference, "
-            "added into input_gradients_ptr (0: the references' alone) and into the pair's own "
-            "part of ref_gradients_ptr ((sum M_k, channels) values, no sum across pairs): each "
-            "pair's results are those of " +
-            one_pair +
-            " called with that signal alone and its reference, bit for bit. score_matrix_ptr "
-            "holds sum N_k * M_k cells of R; score_matrix_cells: the cells it holds, 0 for "
-            "those; a call of one pair whose R does not fit keeps checkpoints of R there "
-            "instead (at least gradient_checkpoint_cells(N, M)). weights_ptr: B values w_k, or "
-            "0 for all ones. " +
-            kPairArguments + kCostArguments;
-        m.def(name, strict(operation), py::arg("input_signal_ptr"), py::arg("input_signal_lengths"),
-              py::arg("ref_signal_ptr"), py::arg("ref_signal_lengths"), py::arg("score_matrix_ptr"),
-              py::arg("scores_ptr"), py::arg("input_gradients_ptr"), py::arg("ref_gradients_ptr"),
-              py::arg("gamma"), py::arg("alpha_ptr") = 0, py::arg("weights_ptr") = 0,
-              py::arg("local_end") = false, py::arg("last_row_only") = false,
-              py::arg("ref_gap_penalty") = 0.0, py::arg("score_matrix_cells") = 0,
-              py::arg("channels") = 1, py::arg("cost") = "abs", py::arg("band_ptr") = 0,
-              py::arg("band_kind") = "scaled", CallGuard(), doc.c_str());
-    }
+    define_pair_gradients();
     using DistanceOperation = decltype(&ops::calc_distance);
     for (const auto& [name, operation, types] :
          {std::tuple<const char*, DistanceOperation, const char*>{

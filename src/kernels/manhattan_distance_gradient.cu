@@ -14,22 +14,6 @@ namespace orvane {
 
 namespace {
 
-// Differences closer to zero than this carry no gradient: there is no subgradient choice at
-// a tie. The float32 value nearest to 1e-7, on either element type (as in orvane_cpu).
-constexpr float kSignDeadZone = 1e-7f;
-
-// 0 inside the dead zone, otherwise the sign of z; a NaN difference stays NaN.
-template <typename T>
-__device__ __forceinline__ T dead_zone_sign(T z) {
-    if (magnitude_of(z) < static_cast<T>(kSignDeadZone)) {
-        return T(0);
-    }
-    if (z > T(0)) {
-        return T(1);
-    }
-    return z < T(0) ? T(-1) : z;
-}
-
 // The cell's gradient G times the sign of its difference, added to its sample's and its
 // reference sample's gradients.
 template <typename T, typename Cell>

@@ -182,64 +182,6 @@ __global__ void __launch_bounds__(Path::kMaxThreads) softdtw_final_scores_column
                     matrix.cols < kFoldWidth ? matrix.cols : kFoldWidth, score_gamma, scores[k]);
 }
 
-// Where the gradient of a cell starts, before its successors' weights are added: with a free
-// end, a terminal's share of the final soft minimum (read from `final_score` only there);
-// otherwise 1 at the last cell.
-template <class Path>
-__device__ __forceinline__ typename Path::Gradient backward_start(
-    const AntidiagMatrix& matrix, int i, int j, typename Path::Score r,
-    typename Path::Data inv_gamma, bool free_end, bool last_row_only,
-    const typename Path::Score* final_score, typename Path::Data ref_gap_penalty) {
-    using Data = typename Path::Data;
-    using Gradient = typename Path::Gradient;
-    if (!free_end) {
-        return i == matrix.rows - 1 && j == matrix.cols - 1 ? Gradient(1) : Gradient(0);
-    }
-    if (i != matrix.rows - 1 && (j != matrix.cols - 1 || last_row_only)) {
-        return Gradient(0);
-    }
-    const Data penalty = static_cast<Data>(j) * ref_gap_penalty;
-    if constexpr (std::is_same_v<Path, MixedPath>) {
-        const double exponent = *final_score - (static_cast<double>(penalty) + r);
-        return expf(static_cast<float>(exponent) * inv_gamma);
-    } else {
-        Data t = penalty + r;
-        t = *final_score - t;
-        t = inv_gamma * t;
-        return exp_of(t);
-    }
-}
-
-// The shares of a cell's predecessors in its soft minimum, formed from differences of scores
-// to the least of them, each rounded to Share and scaled by 1/gamma: none where no
-// predecessor is finite, NaN where one is NaN (or the differences are -inf - -inf).
-template <typename Share>
-struct PredecessorShares {
-    Share up;
-    Share corner;
-    Share left;
-};
-
-template <typename Share, typename Score>
-__device__ __forceinline__ PredecessorShares<Share> predecessor_shares(Score up, Score corner,
-                                                                       Score left,
-                                                                       Share inv_gamma) {
-    Score least = fmin(fmin(up, corner), left);
-    if (least == Score(INFINITY)) {
-        least = -Score(INFINITY);
-    }
-    // A NaN exponent makes its exponential NaN, and so the sum and every share.
-    const auto share_of = [&](Score r) {
-        return exp_of(static_cast<Share>(least - r) * inv_gamma);
-    };
-    const Share up_share = share_of(up);
-    const Share corner_share = share_of(corner);
-    const Share left_share = share_of(left);
-    const Share sum = (up_share + corner_share) + left_share;
-    const Share scale = sum == Share(0) ? Share(0) : Share(1) / sum;
-    return {up_share * scale, corner_share * scale, left_share * scale};
-}
-
 template <class Path>
 __global__ void __launch_bounds__(Path::kMaxThreads) softdtw_backward_columns_kernel(
     const int* __restrict__ lengths,                            // in:  [B] N_k

@@ -23,6 +23,22 @@ __device__ __forceinline__ double larger_of(double a, double b) { return fmax(a,
 __device__ __forceinline__ float magnitude_of(float x) { return fabsf(x); }
 __device__ __forceinline__ double magnitude_of(double x) { return fabs(x); }
 
+// Differences closer to zero than this carry no gradient: there is no subgradient choice at
+// a tie. The float32 value nearest to 1e-7, on either element type (as in orvane_cpu).
+constexpr float kSignDeadZone = 1e-7f;
+
+// 0 inside the dead zone, otherwise the sign of z; a NaN difference stays NaN.
+template <typename T>
+__device__ __forceinline__ T dead_zone_sign(T z) {
+    if (magnitude_of(z) < static_cast<T>(kSignDeadZone)) {
+        return T(0);
+    }
+    if (z > T(0)) {
+        return T(1);
+    }
+    return z < T(0) ? T(-1) : z;
+}
+
 // softmin_gamma of three scores given as a = -R_a / gamma etc. (-inf for an absent one), as
 // a log-sum-exp shifted by the largest argument, so that no exponential overflows.
 template <typename T>

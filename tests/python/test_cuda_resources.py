@@ -15,7 +15,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 REGISTERS_PER_BLOCK = 65536
-KERNEL_COUNT = 64
+KERNEL_COUNT = 72
 # Compute capabilities users run today: Turing to Blackwell, data-centre and desktop.
 REQUIRED_ARCHITECTURES = {75, 80, 86, 89, 90, 100, 120}
 

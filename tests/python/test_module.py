@@ -241,12 +241,12 @@ def test_module_docstrings():
 
 def test_functions_are_registered_in_order(module):
     # Every module has the passes of pairs, then the CUDA module and the twin the
-    # cell-parallel operations of pairs, each with its float64 version, the scores without
-    # matrices (against one reference and of pairs) and their limit of M, and the vectorised
-    # module worker threads to set, scores and gradients without matrices (against one
-    # reference and of pairs) with the checkpoints' size, distances of several channels and
-    # costs, and last the float64 version of every operation but the last row's extraction
-    # and the passes' mixed versions, in the order of the eleven.
+    # cell-parallel operations of pairs, each with its float64 version, the scores and
+    # gradients without matrices (against one reference and of pairs) and their limits of M,
+    # and the vectorised module worker threads to set, scores and gradients without matrices
+    # (against one reference and of pairs) with the checkpoints' size, distances of several
+    # channels and costs, and last the float64 version of every operation but the last row's
+    # extraction and the passes' mixed versions, in the order of the eleven.
     versions = [f"{name}{suffix}" for name in list(EXPECTED_FUNCTIONS)[:-1]
                 for suffix in ("_float64", "_mixed")
                 if suffix == "_float64" or name.startswith("calc_softdtw")]
@@ -262,11 +262,10 @@ def test_functions_are_registered_in_order(module):
         "convert_pair_antidiag_to_square", "convert_pair_square_to_antidiag",
         "normalize_pair_matrix", "calc_pair_weighted_means", "calc_pair_weighted_std",
         "calc_pair_weighted_index_std") for suffix in ("", "_float64")]
-    gpu_scores = [f"calc_softdtw_{what}{suffix}" for what in ("scores", "pair_scores")
-                  for suffix in ("", "_float64", "_mixed")]
     added = (["set_num_threads", *scores, *costs, "gradient_checkpoint_cells"]
              if module is orvane_cpu
-             else [*pair_operations, *gpu_scores, "scores_max_ref_length"])
+             else [*pair_operations, *scores, "scores_max_ref_length",
+                   "gradients_max_ref_length"])
     assert registered_functions(module) == list(EXPECTED_FUNCTIONS) + pairs + added + versions
 
 

@@ -2,8 +2,9 @@
 passes of pairs and of references of any length, the cell-parallel operations of pairs
 (distances and their gradient, both conversions, normalisation and the weighted statistics,
 each signal against a reference of its own), the scores without matrices (calc_softdtw_scores
-and calc_softdtw_pair_scores, with their float64 and mixed versions), and float64 versions of
-the operations
+and calc_softdtw_pair_scores, with their float64 and mixed versions), the gradients without
+matrices (calc_softdtw_gradients and calc_softdtw_pair_gradients, with theirs), and float64
+versions of the operations
 (name_float64: the same arguments on float64 buffers; the passes also as name_mixed)"""
 
 import collections.abc
@@ -415,6 +416,140 @@ def calc_softdtw_pair_scores_mixed(
     band_ptr: typing.SupportsInt = 0,
     band_kind: str = 'scaled',
 ) -> None: ...
+
+def calc_softdtw_gradients(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_length: typing.SupportsInt,
+    score_matrix_ptr: typing.SupportsInt,
+    scores_ptr: typing.SupportsInt,
+    input_gradients_ptr: typing.SupportsInt,
+    ref_gradients_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    weights_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+    score_matrix_cells: typing.SupportsInt = 0,
+    channels: typing.SupportsInt = 1,
+    cost: str = 'abs',
+    band_ptr: typing.SupportsInt = 0,
+    band_kind: str = 'scaled',
+) -> None: ...
+
+def calc_softdtw_gradients_float64(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_length: typing.SupportsInt,
+    score_matrix_ptr: typing.SupportsInt,
+    scores_ptr: typing.SupportsInt,
+    input_gradients_ptr: typing.SupportsInt,
+    ref_gradients_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    weights_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+    score_matrix_cells: typing.SupportsInt = 0,
+    channels: typing.SupportsInt = 1,
+    cost: str = 'abs',
+    band_ptr: typing.SupportsInt = 0,
+    band_kind: str = 'scaled',
+) -> None: ...
+
+def calc_softdtw_gradients_mixed(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_length: typing.SupportsInt,
+    score_matrix_ptr: typing.SupportsInt,
+    scores_ptr: typing.SupportsInt,
+    input_gradients_ptr: typing.SupportsInt,
+    ref_gradients_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    weights_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+    score_matrix_cells: typing.SupportsInt = 0,
+    channels: typing.SupportsInt = 1,
+    cost: str = 'abs',
+    band_ptr: typing.SupportsInt = 0,
+    band_kind: str = 'scaled',
+) -> None: ...
+
+def calc_softdtw_pair_gradients(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    score_matrix_ptr: typing.SupportsInt,
+    scores_ptr: typing.SupportsInt,
+    input_gradients_ptr: typing.SupportsInt,
+    ref_gradients_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    weights_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+    score_matrix_cells: typing.SupportsInt = 0,
+    channels: typing.SupportsInt = 1,
+    cost: str = 'abs',
+    band_ptr: typing.SupportsInt = 0,
+    band_kind: str = 'scaled',
+) -> None: ...
+
+def calc_softdtw_pair_gradients_float64(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    score_matrix_ptr: typing.SupportsInt,
+    scores_ptr: typing.SupportsInt,
+    input_gradients_ptr: typing.SupportsInt,
+    ref_gradients_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    weights_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+    score_matrix_cells: typing.SupportsInt = 0,
+    channels: typing.SupportsInt = 1,
+    cost: str = 'abs',
+    band_ptr: typing.SupportsInt = 0,
+    band_kind: str = 'scaled',
+) -> None: ...
+
+def calc_softdtw_pair_gradients_mixed(
+    input_signal_ptr: typing.SupportsInt,
+    input_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    ref_signal_ptr: typing.SupportsInt,
+    ref_signal_lengths: collections.abc.Sequence[typing.SupportsInt],
+    score_matrix_ptr: typing.SupportsInt,
+    scores_ptr: typing.SupportsInt,
+    input_gradients_ptr: typing.SupportsInt,
+    ref_gradients_ptr: typing.SupportsInt,
+    gamma: typing.SupportsFloat,
+    alpha_ptr: typing.SupportsInt = 0,
+    weights_ptr: typing.SupportsInt = 0,
+    local_end: bool = False,
+    last_row_only: bool = False,
+    ref_gap_penalty: typing.SupportsFloat = 0.0,
+    score_matrix_cells: typing.SupportsInt = 0,
+    channels: typing.SupportsInt = 1,
+    cost: str = 'abs',
+    band_ptr: typing.SupportsInt = 0,
+    band_kind: str = 'scaled',
+) -> None: ...
+
+def gradients_max_ref_length(path: str) -> int: ...
 
 def scores_max_ref_length(path: str) -> int: ...
 

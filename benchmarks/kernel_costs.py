@@ -2,7 +2,9 @@
 code (SASS) for every architecture it holds, with no GPU needed: for the kernels of the eleven
 (float32, a thread per column) and the passes beyond them (softdtw_passes.cu, a thread per
 columns t, t + T, ... on the Float32Path, MixedPath and Float64Path) and the scores without
-matrices (softdtw_scores.cu, the same paths), side by side:
+matrices (softdtw_scores.cu, the same paths) and the gradients without matrices
+(softdtw_gradients.cu: the scores' sweep storing R, and a backward sweep that forms the costs
+and the sample gradients), side by side:
 
 - registers, local memory (spills: its bytes and the STL/LDL instructions that use it) and
   static shared memory, from `cuobjdump -res-usage` and the SASS;
@@ -129,21 +131,32 @@ def _kernels():
     ]
     columns = []
     for path in ("Float32Path", "MixedPath", "Float64Path"):
-        for role, name, label in [
-                ("forward", "softdtw_forward_columns_kernel", "forward_columns"),
-                ("scores", "softdtw_scores_kernel", "scores, no matrices"),
-                ("backward", "softdtw_backward_columns_kernel", "backward_columns"),
+        # The scores' kernel stores R for the gradients when its second argument is true.
+        for role, name, label, tail in [
+                ("forward", "softdtw_forward_columns_kernel", "forward_columns", ""),
+                ("scores", "softdtw_scores_kernel", "scores, no matrices", "ELb0"),
+                ("lean forward", "softdtw_scores_kernel", "gradients' forward (R)", "ELb1"),
+                ("lean backward", "softdtw_gradients_kernel", "gradients' backward", ""),
+                ("backward", "softdtw_backward_columns_kernel", "backward_columns", ""),
                 ("free-end backward", "softdtw_backward_columns_kernel",
-                 "backward_columns, free end"),
-                ("final", "softdtw_final_scores_columns_kernel", "final_scores_columns")]:
-            columns.append(Kernel(label, rf"{name}I\w*?{path}", path, role))
+                 "backward_columns, free end", ""),
+                ("final", "softdtw_final_scores_columns_kernel", "final_scores_columns", "")]:
+            columns.append(Kernel(label, rf"{name}I\w*?{path}{tail}", path, role))
     return eleven + columns
 
 
 KERNELS = _kernels()
-# The columns a thread of the scores kernels serves (kColumnsPerThread in softdtw_scores.cu),
-# unrolled in their diagonal loop.
+# The columns a thread of the sweeps without matrices serves, unrolled in their diagonal loop:
+# the scores' (kColumnsPerThread in lean_sweep.cuh) and the gradients' forward and backward
+# sweeps' (kGradientColumnsPerThread).
 SCORES_COLUMNS = {"Float32Path": 4, "MixedPath": 2, "Float64Path": 6}
+GRADIENT_COLUMNS = {"Float32Path": 1, "MixedPath": 1, "Float64Path": 2}
+SWEEP_ROLES = ("scores", "lean forward", "lean backward")
+
+
+def sweep_columns(kernel):
+    table = SCORES_COLUMNS if kernel.role == "scores" else GRADIENT_COLUMNS
+    return table[kernel.path]
 
 
 # ---- tools and module ------------------------------------------------------------------
@@ -438,16 +451,15 @@ def loop_nest(instructions):
     return LoopNest(sweeps, Counts.of(flow.body(own)), True)
 
 
-def scores_cell(instructions, path):
-    """A cell of the scores kernels with one channel: their largest loop, the diagonal loop,
-    whose body runs the thread's columns unrolled, over those columns (rounded), without the
-    loops over the channels after the first, which run no iteration then."""
+def scores_cell(instructions, columns):
+    """A cell of the sweeps without matrices with one channel: their largest loop, the diagonal
+    loop, whose body runs the thread's columns unrolled, over those columns (rounded), without
+    the loops over the channels after the first, which run no iteration then."""
     flow = ControlFlow.of(instructions)
     loops = flow.natural_loops()
     diagonal = max(loops.values(), key=lambda body: len(flow.body(body)))
     channels = [body for body in loops.values() if body < diagonal]
     whole = Counts.of(flow.body(diagonal - set().union(*channels)))
-    columns = SCORES_COLUMNS[path]
     return Counts(*(round(value / columns) for value in
                     (whole.instructions, whole.float64, whole.mufu, whole.global_bytes)))
 
@@ -486,9 +498,9 @@ def measure(arch_sass, arch_resources):
         name = find_function(kernel, arch_sass)
         instructions = arch_sass[name]
         spills = sum(i.base in ("STL", "LDL") for i in instructions)
-        nest = loop_nest(instructions) if kernel.role not in ("final", "scores") else None
-        if kernel.role == "scores":
-            cell, diagonal = scores_cell(instructions, kernel.path), Counts()
+        nest = loop_nest(instructions) if kernel.role not in ("final", *SWEEP_ROLES) else None
+        if kernel.role in SWEEP_ROLES:
+            cell, diagonal = scores_cell(instructions, sweep_columns(kernel)), Counts()
         elif nest is None:
             cell, diagonal = Counts.of(instructions), Counts()
         else:
@@ -522,8 +534,8 @@ def print_table(arch, rows):
         suffix = ""
         if row.kernel.role == "final":
             suffix = "  (whole kernel, once a signal)"
-        elif row.kernel.role == "scores":
-            suffix = (f"  (diagonal loop / {SCORES_COLUMNS[row.kernel.path]} columns, costs "
+        elif row.kernel.role in SWEEP_ROLES:
+            suffix = (f"  (diagonal loop / {sweep_columns(row.kernel)} columns, costs "
                       "from the samples)")
         line = (f"  {row.kernel.label:{LABEL_WIDTH - 2}s} {r.registers:4d} {r.local:5d} "
                 f"{row.spill_instructions:7d} {r.shared:6d} {c.instructions:5d} {c.float64:4d} "
@@ -549,6 +561,19 @@ def print_pairs(arch, rows):
         one = pair_cost(rows, path, arch, True)
         print(f"  {path:12s} M >> T {many:7.0f} {many / eleven:6.2f}x    "
               f"M <= T (+diag) {one:7.0f} {one / eleven:6.2f}x")
+
+
+def print_lean(arch, rows):
+    """The gradients without matrices, forward + backward, against the stored passes' of the
+    same path (whose costs come from a distance matrix, and add no sample gradient)."""
+    print("gradients without matrices, forward + backward (global end, one channel, costs and "
+          "sample gradients formed in the cell),\nweighted instructions a cell, and over the "
+          "stored passes' forward + backward of the path (M >> T / M <= T):")
+    for path in ("Float32Path", "MixedPath", "Float64Path"):
+        lean = sum(r.cell.weighted(arch) for r in rows if r.kernel.path == path
+                   and r.kernel.role in ("lean forward", "lean backward"))
+        many, one = (pair_cost(rows, path, arch, diagonal) for diagonal in (False, True))
+        print(f"  {path:12s} {lean:7.0f}   {lean / many:6.2f}x / {lean / one:6.2f}x")
 
 
 def print_loops(arch, rows):
@@ -641,6 +666,7 @@ def main():
         rows = measure(read_sass(sass[arch]), read_resources(resources[arch]))
         print_table(arch, rows)
         print_pairs(arch, rows)
+        print_lean(arch, rows)
         if args.loops:
             print_loops(arch, rows)
         print()

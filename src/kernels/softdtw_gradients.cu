@@ -107,12 +107,12 @@ struct GradientsCall {
 
 // Adds g d cost / d x of cell (i, j) into sample i's gradient and -g d cost / d y into column
 // j's row, channel by channel, in the vectorised module's steps: g sign(x - y) (0 inside the
-// dead zone), or (g + g)(x - y).
+// dead zone), or (g + g)(x - y). The first channel outside the loop, as sample_cost forms it.
 template <typename Data>
 __device__ __forceinline__ void add_cell_gradients(Data g, const Data* x, const Data* y,
                                                    Data* x_gradient, Data* y_gradient, int channels,
                                                    CostKind kind) {
-    for (int c = 0; c < channels; ++c) {
+    const auto add_channel = [&](int c) {
         const Data difference = x[c] - y[c];
         const Data term =
             kind == CostKind::abs ? g * dead_zone_sign(difference) : (g + g) * difference;
@@ -120,6 +120,10 @@ __device__ __forceinline__ void add_cell_gradients(Data g, const Data* x, const 
             x_gradient[c] = x_gradient[c] + term;
         }
         y_gradient[c] = y_gradient[c] - term;
+    };
+    add_channel(0);
+    for (int c = 1; c < channels; ++c) {
+        add_channel(c);
     }
 }
 

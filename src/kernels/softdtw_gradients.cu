@@ -8,8 +8,9 @@
 // and publishes them in shared memory, two slots a column by the diagonal's parity, where the
 // column on the left reads them; the corner successor is what it read on the diagonal before.
 // On a diagonal every cell has a row of its own, so a sample's gradient is read, added to and
-// written back without atomics; a column's reference gradient goes into the signal's own row
-// of a scratch, and a second kernel adds the rows in signal order. No sum depends on the
+// written back without atomics; a thread sums its columns' reference gradients over the sweep
+// (the first channel in registers, the others in its columns of the row) into the signal's own
+// row of a scratch, and a second kernel adds the rows in signal order. No sum depends on the
 // threads that form it: the results are the same on every run, for any block and batch.
 #include <cuda_runtime.h>
 
@@ -106,24 +107,26 @@ struct GradientsCall {
 };
 
 // Adds g d cost / d x of cell (i, j) into sample i's gradient and -g d cost / d y into column
-// j's row, channel by channel, in the vectorised module's steps: g sign(x - y) (0 inside the
-// dead zone), or (g + g)(x - y). The first channel outside the loop, as sample_cost forms it.
+// j's reference gradient (the first channel's into the column's sum in registers, the others'
+// into the row), channel by channel, in the vectorised module's steps: g sign(x - y) (0 inside
+// the dead zone), or (g + g)(x - y). The first channel outside the loop, as sample_cost forms
+// it.
 template <typename Data>
 __device__ __forceinline__ void add_cell_gradients(Data g, const Data* x, const Data* y,
-                                                   Data* x_gradient, Data* y_gradient, int channels,
-                                                   CostKind kind) {
-    const auto add_channel = [&](int c) {
+                                                   Data* x_gradient, Data& first_channel_sum,
+                                                   Data* y_gradient, int channels, CostKind kind) {
+    const auto term_of = [&](int c) {
         const Data difference = x[c] - y[c];
         const Data term =
             kind == CostKind::abs ? g * dead_zone_sign(difference) : (g + g) * difference;
         if (x_gradient != nullptr) {
             x_gradient[c] = x_gradient[c] + term;
         }
-        y_gradient[c] = y_gradient[c] - term;
+        return term;
     };
-    add_channel(0);
+    first_channel_sum = first_channel_sum - term_of(0);
     for (int c = 1; c < channels; ++c) {
-        add_channel(c);
+        y_gradient[c] = y_gradient[c] - term_of(c);
     }
 }
 
@@ -170,9 +173,11 @@ __global__ void __launch_bounds__(Path::kMaxThreads)
     Successor<Path>* published = dynamic_shared_memory<Successor<Path>>();
     ColumnSuccessor<Path> newest[kColumns];
     Successor<Path> corner[kColumns];
+    Data reference_sum[kColumns];  // each column's first channel, written to the row at the end
     for (int c = 0; c < kColumns; ++c) {
         newest[c] = {Successor<Path>::absent(), Gradient(0)};
         corner[c] = Successor<Path>::absent();
+        reference_sum[c] = Data(0);
     }
 
     const int last_diagonal = rows + cols - 2;
@@ -212,7 +217,7 @@ __global__ void __launch_bounds__(Path::kMaxThreads)
                             ? newest[c]
                             : ColumnSuccessor<Path>{Successor<Path>::absent(), Gradient(0)};
                     Gradient e = backward_start<Path>(shape, i, j, r, inv_gamma, call.local_end,
-                                                      sweep.last_row_only, &final_score,
+                                                      sweep.last_row_only, sweep.scores + k,
                                                       sweep.ref_gap_penalty);
                     e = fused_multiply_add(down.handed.e, down.up_weight(r, inv_gamma), e);
                     e = fused_multiply_add(corner[c].e, corner[c].corner_weight(r, inv_gamma), e);
@@ -222,7 +227,8 @@ __global__ void __launch_bounds__(Path::kMaxThreads)
                         sample_gradients == nullptr
                             ? nullptr
                             : sample_gradients + static_cast<std::int64_t>(i) * channels,
-                        row + static_cast<std::int64_t>(j) * channels, channels, sweep.cost);
+                        reference_sum[c], row + static_cast<std::int64_t>(j) * channels, channels,
+                        sweep.cost);
                     ColumnSuccessor<Path> own{};
                     if constexpr (Path::kShares) {
                         PredecessorShares<typename Path::Share> shares{0, 0, 0};
@@ -249,6 +255,12 @@ __global__ void __launch_bounds__(Path::kMaxThreads)
         before = far_before;
         start_here = start_before;
         start_before = start_far_before;
+    }
+    for (int c = 0; c < kColumns; ++c) {
+        const int j = static_cast<int>(threadIdx.x + c * blockDim.x);
+        if (j < cols) {
+            row[static_cast<std::int64_t>(j) * channels] = reference_sum[c];
+        }
     }
 }
 

@@ -11,6 +11,7 @@ launched."""
 import numpy as np
 import pytest
 
+import orvane
 import orvane_cpu
 import softdtw_reference as ref
 import test_lean_gpu as lean
@@ -323,3 +324,28 @@ def test_a_reference_at_the_limit_agrees_with_orvane_cpu(path, end):
     np.testing.assert_allclose(scores, cpu_scores, rtol=relative, atol=absolute)
     assert_close(dx, cpu_dx, CPU_AGREEMENT[path])
     assert_close(dy, cpu_dy, CPU_AGREEMENT[path])
+
+
+def test_the_package_runs_the_twins_gradients_without_matrices():
+    """soft_dtw_with_grad on the twin keeps R alone (8 bytes a cell on the mixed path): three
+    launches a call, the whole batch's bits in pieces that a budget of one signal's R cuts,
+    orvane_cpu's results within the tolerances, and a budget below one signal's R refused."""
+    rng = np.random.default_rng(14)
+    signals = [rng.standard_normal((n, 2)).astype(np.float32) for n in (60, 20)]
+    reference = rng.standard_normal((30, 2)).astype(np.float32)
+    options = dict(precision="mixed", band=[4, 2], end="free")
+    launches = hooks.launches_run()
+    whole = orvane.soft_dtw_with_grad(signals, reference, backend="twin", **options)
+    assert hooks.launches_run() - launches == 3  # forward, backward, reference rows
+    budgeted = orvane.soft_dtw_with_grad(signals, reference, backend="twin",
+                                         memory_budget=60 * 30 * 8, **options)
+    for got, want in zip((budgeted[0], *budgeted[1], budgeted[2]),
+                         (whole[0], *whole[1], whole[2])):
+        assert got.tobytes() == want.tobytes()
+    cpu = orvane.soft_dtw_with_grad(signals, reference, backend="cpu", **options)
+    np.testing.assert_allclose(whole[0], cpu[0], rtol=1e-6)
+    for got, want in zip((*whole[1], whole[2]), (*cpu[1], cpu[2])):
+        assert_close(got, want, CPU_AGREEMENT["mixed"])
+    with pytest.raises(ValueError, match="memory_budget"):
+        orvane.soft_dtw_with_grad(signals, reference, backend="twin",
+                                  memory_budget=60 * 30 * 8 - 1, **options)

@@ -306,32 +306,44 @@ class MatrixLayout:
                 "checkpoint_cells": self.checkpoint_cells}
 
 
-def lean_scores(backend: Backend, element: Element, ref_lengths) -> bool:
-    """Whether the scores alone of references of these lengths (one, or one per signal; None
-    for unknown ones) run without matrices: always on the vectorised module, on the CUDA
-    module and the twin where the longest fits their blocks' shared memory."""
+def _within_blocks(backend: Backend, element: Element, ref_lengths, limit: str) -> bool:
+    """Whether references of these lengths (one, or one per signal; None for unknown ones) fit
+    what a function without matrices takes: always on the vectorised module, on the CUDA
+    module and the twin where the longest is at most their `limit` function's length."""
     if backend.name == "cpu":
         return True
     if ref_lengths is None:
         return False
     longest = ref_lengths if isinstance(ref_lengths, int) else max(ref_lengths)
-    return longest <= backend.module.scores_max_ref_length(element.name)
+    return longest <= getattr(backend.module, limit)(element.name)
+
+
+def lean_scores(backend: Backend, element: Element, ref_lengths) -> bool:
+    """Whether the scores alone of references of these lengths run without matrices (on the
+    CUDA module and the twin where their blocks' shared memory takes the longest)."""
+    return _within_blocks(backend, element, ref_lengths, "scores_max_ref_length")
+
+
+def runs_lean_gradients(backend: Backend, element: Element, ref_lengths) -> bool:
+    """Whether the gradients of references of these lengths run without distance or
+    gradient matrices (on the CUDA module and the twin where their blocks take the longest)."""
+    return _within_blocks(backend, element, ref_lengths, "gradients_max_ref_length")
 
 
 def call_layout(backend: Backend, element: Element, matrices: int | None,
                 lean_gradients=False, kernels_costs=True, ref_lengths=None) -> MatrixLayout:
     """What one call holds per cell. matrices: the batch matrices of a call that stores
     them, None for scores alone, which keep no matrix where they run without (lean_scores,
-    for references of ref_lengths). On the vectorised module the lean gradients
-    (lean_gradients) keep the score matrices alone, or checkpoints of them; the other modules
-    keep distances and scores at least, and a row-major matrix for costs other than their
-    kernels' own."""
+    for references of ref_lengths). The lean gradients (lean_gradients), where they run
+    (runs_lean_gradients), keep the score matrices alone, or on the vectorised module
+    checkpoints of them; otherwise the CUDA module and the twin keep distances and scores at
+    least, and a row-major matrix for costs other than their kernels' own."""
     if matrices is None and lean_scores(backend, element, ref_lengths):
         return MatrixLayout(0, stores_matrices=False)
+    if lean_gradients and runs_lean_gradients(backend, element, ref_lengths):
+        checkpoints = backend.module.gradient_checkpoint_cells if backend.name == "cpu" else None
+        return MatrixLayout(element.score.bytes, checkpoint_cells=checkpoints)
     if backend.name == "cpu":
-        if lean_gradients:
-            return MatrixLayout(element.score.bytes,
-                                checkpoint_cells=backend.module.gradient_checkpoint_cells)
         return MatrixLayout.of(element, matrices)
     return MatrixLayout.of(element, 2 if matrices is None else matrices,
                            _costs.extra_matrices(backend.name, kernels_costs))
@@ -368,7 +380,9 @@ def run(inputs: Inputs, *, keep_gradient_matrix=False, sample_gradients=False,
     reuses them, so that they stay within the memory budget. On the CUDA module and the twin,
     pairs run every pair of a piece in one launch of each operation, and a reference longer
     than a block's threads runs as pairs of it."""
-    if sample_gradients and not keep_gradient_matrix and inputs.backend.name == "cpu":
+    if sample_gradients and not keep_gradient_matrix and (
+            inputs.backend.name == "cpu" or not inputs.pairs and runs_lean_gradients(
+                inputs.backend, inputs.element, inputs.ref_length)):
         return lean_gradients(inputs, score_weights, reference_only)
     if _beyond_a_block(inputs):
         return _summed_over_copies(inputs, run(_as_pairs(inputs),
@@ -494,16 +508,17 @@ def _summed_over_copies(inputs: Inputs, results: Results) -> Results:
 
 
 def lean_gradients(inputs: Inputs, score_weights=None, reference_only=False) -> Results:
-    """Scores and the gradients of the samples (unless reference_only) and of the reference
-    on the vectorised module, which keeps only the score matrices: every cost is formed from
-    the samples, and the expected alignments go straight into the gradients (of
+    """Scores and the gradients of the samples (unless reference_only) and of the reference,
+    keeping only the score matrices (runs_lean_gradients): every cost is formed from the
+    samples, and the expected alignments go straight into the gradients (of
     sum_k w_k * score_k with score_weights)."""
     batch = inputs.batch
     results = Results(scores=inputs.new(batch.count, element=inputs.element.score),
                       signal_gradients=None if reference_only else inputs.new(
                           sum(batch.lengths) * batch.channels, zero=True),
                       reference_gradient=inputs.new(inputs.reference_values, zero=True))
-    layout = call_layout(inputs.backend, inputs.element, 1, lean_gradients=True)
+    layout = call_layout(inputs.backend, inputs.element, 1, lean_gradients=True,
+                         ref_lengths=inputs.ref_length)
     planned = [(piece, 0, inputs.ref_length) for piece in pieces(inputs, layout)]
     _run_lean_gradients(inputs, layout, planned, results, score_weights,
                         "calc_softdtw_gradients", results.reference_gradient,
@@ -513,11 +528,11 @@ def lean_gradients(inputs: Inputs, score_weights=None, reference_only=False) -> 
 
 def _run_lean_gradients(inputs: Inputs, layout: MatrixLayout, planned, results: Results,
                         score_weights, name, reference_gradient, operation):
-    """The vectorised module's gradients without matrices, a call a planned piece:
-    (piece, its first reference sample, its reference length or lengths). A piece whose score
-    matrix the budget (or 32-bit positions) cannot hold keeps checkpoints of it, in the cells
-    they need; the reference gradient goes into `reference_gradient` at the piece's first
-    reference sample."""
+    """The gradients without matrices, a call a planned piece:
+    (piece, its first reference sample, its reference length or lengths). On the vectorised
+    module a piece whose score matrix the budget (or 32-bit positions) cannot hold keeps
+    checkpoints of it, in the cells they need; the reference gradient goes into
+    `reference_gradient` at the piece's first reference sample."""
     options = inputs.options
     channels = inputs.batch.channels
     scores_type = inputs.element.score
@@ -682,9 +697,10 @@ def pair_scores(inputs: Inputs):
 def pair_gradients(inputs: Inputs, score_weights=None, reference_gradients=True) -> Results:
     """Scores, the gradients of the samples, and with reference_gradients each pair's own
     reference gradient, shaped like the flat references. Every pair of a piece runs in one
-    call: on the vectorised module keeping only the score matrices, on the CUDA module and
-    the twin one launch of each operation."""
-    if inputs.backend.name == "cpu":
+    call, keeping only the score matrices where the gradients run without matrices
+    (runs_lean_gradients; elsewhere, on the CUDA module and the twin, one launch of each
+    operation of the stored path)."""
+    if runs_lean_gradients(inputs.backend, inputs.element, inputs.ref_lengths):
         return _lean_pair_gradients(inputs, score_weights, reference_gradients)
     results = run(inputs, sample_gradients=True, score_weights=score_weights)
     if not reference_gradients:
@@ -693,9 +709,9 @@ def pair_gradients(inputs: Inputs, score_weights=None, reference_gradients=True)
 
 
 def _lean_pair_gradients(inputs: Inputs, score_weights, reference_gradients) -> Results:
-    """pair_gradients on the vectorised module: as lean_gradients, each pair's reference
-    gradient its own; a pair whose score matrix the budget cannot hold keeps checkpoints of
-    it."""
+    """pair_gradients without matrices: as lean_gradients, each pair's reference gradient its
+    own; on the vectorised module a pair whose score matrix the budget cannot hold keeps
+    checkpoints of it."""
     batch = inputs.batch
     channels = batch.channels
     reference_values = sum(inputs.references.lengths) * channels
@@ -704,7 +720,8 @@ def _lean_pair_gradients(inputs: Inputs, score_weights, reference_gradients) -> 
                       reference_gradient=inputs.new(reference_values, zero=True))
     # Without reference gradients the call still forms them, into a buffer let go after it.
     into = results.reference_gradient if reference_gradients else inputs.new(reference_values)
-    layout = call_layout(inputs.backend, inputs.element, 1, lean_gradients=True)
+    layout = call_layout(inputs.backend, inputs.element, 1, lean_gradients=True,
+                         ref_lengths=inputs.ref_lengths)
     _run_lean_gradients(inputs, layout, list(_pair_pieces(inputs, layout)), results,
                         score_weights, "calc_softdtw_pair_gradients", into,
                         lambda name: _pair_operation(inputs, name))
@@ -712,7 +729,7 @@ def _lean_pair_gradients(inputs: Inputs, score_weights, reference_gradients) -> 
 
 
 def _pair_operation(inputs: Inputs, name):
-    """The vectorised module's pair function `name` for what the call computes in."""
+    """The module's pair function `name` for what the call computes in."""
     return getattr(inputs.backend.module, name + inputs.element.pass_suffix)
 
 

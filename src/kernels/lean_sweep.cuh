@@ -52,12 +52,12 @@ constexpr int kColumnsPerThread<Float64Path> = 6;
 
 // The most columns a thread serves in the sweeps of the gradients, forward (which stores R as
 // well) and backward (which keeps each column's newest successor and next corner, and forms
-// the weights and the gradients): as many as the backward sweep's registers hold at the path's
-// largest block without spilling, so that M is at most 1024 on every path.
+// the weights and the gradients): one, which the backward sweep's registers hold at the path's
+// largest block without spilling, so that M is at most 1024 on the float32 and mixed paths and
+// 512 on the float64 one. (Two on the float64 path fit its 128 registers, but a compile held
+// to 64, as the simulated GPU's is, spills the forward sweep.)
 template <class Path>
 constexpr int kGradientColumnsPerThread = 1;
-template <>
-constexpr int kGradientColumnsPerThread<Float64Path> = 2;
 
 // The tables of a call, one value per signal each, one table after the other.
 // kFirstCell: where the signal's R starts in the batch matrix; kFirstRow: where its row of

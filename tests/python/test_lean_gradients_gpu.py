@@ -195,9 +195,8 @@ def test_the_same_bits_on_every_run_under_any_block_and_alone_or_in_a_batch(thre
     for case, expected in zip(cases, whole):
         again = lean_gradients(twin, path, case, ENDS[end])
         assert all(a.tobytes() == b.tobytes() for a, b in zip(again, expected))
-    # The float64 path serves up to 2 columns a thread, so that M_k <= 45 fits 23 threads; the
-    # others one, so that their blocks are the longest reference's columns.
-    for threads in (23, 32) if path == "float64" else (45, 64):
+    # A column a thread: a block as wide as the longest reference (45 columns), or wider.
+    for threads in (45, 64):
         hooks.set_max_threads_per_block(threads)
         for case, expected in zip(cases, whole):
             found = lean_gradients(twin, path, case, ENDS[end])
@@ -292,13 +291,13 @@ def test_fewer_cells_than_the_batchs_are_refused_before_anything_runs(path, pair
 
 
 def test_the_limit_of_m_is_two_successors_a_column_and_a_column_or_two_a_thread():
-    """48 KiB of shared memory a block on the twin: one column a thread of 1024 on the float32
-    and mixed paths, two of 512 on the float64 one, each within two successors a column (12,
+    """48 KiB of shared memory a block on the twin: one column a thread, of 1024 on the float32
+    and mixed paths and of 512 on the float64 one, each within two successors a column (12,
     12 and 24 bytes)."""
     module = twin_backend().module
-    assert [module.gradients_max_ref_length(path) for path in PATHS] == [1024, 1024, 1024]
+    assert [module.gradients_max_ref_length(path) for path in PATHS] == [1024, 1024, 512]
     hooks.set_max_threads_per_block(100)
-    assert [module.gradients_max_ref_length(path) for path in PATHS] == [100, 100, 200]
+    assert [module.gradients_max_ref_length(path) for path in PATHS] == [100, 100, 100]
     with pytest.raises(ValueError, match="path must be 'float32', 'mixed' or 'float64'"):
         module.gradients_max_ref_length("float16")
 
@@ -316,8 +315,9 @@ def test_a_reference_beyond_the_limit_is_refused_before_anything_runs(path, pair
 @pytest.mark.parametrize("path", PATHS)
 @pytest.mark.parametrize("end", ["global", "free"])
 def test_a_reference_at_the_limit_agrees_with_orvane_cpu(path, end):
-    """M = 1024: every thread of a block of 1024 (512 on the float64 path) busy."""
-    case = lean.Case([3, 6], [1024], pairs=False, channels=3, cost="sqeuclidean", seed=13)
+    """M at the limit, every thread of a block busy: 1024, 512 on the float64 path."""
+    limit = twin_backend().module.gradients_max_ref_length(path)
+    case = lean.Case([3, 6], [limit], pairs=False, channels=3, cost="sqeuclidean", seed=13)
     scores, dx, dy = lean_gradients(twin_backend(), path, case, ENDS[end])
     cpu_scores, cpu_dx, cpu_dy = lean_gradients(vectorised_backend(), path, case, ENDS[end])
     relative, absolute = lean.CPU_AGREEMENT[path]

@@ -389,4 +389,21 @@ inline void check_band(DeviceAddress band, int count) {
     band_half_widths(widths.data(), count);
 }
 
+// The columns the limit of the path named allows: limit_of(path) for a value of the path's
+// type gives its ReferenceLimit.
+template <typename LimitOf>
+int columns_on_path(const std::string& path, LimitOf limit_of) {
+    if (path == "float32") {
+        return limit_of(Float32Path{}).columns();
+    }
+    if (path == "mixed") {
+        return limit_of(MixedPath{}).columns();
+    }
+    if (path == "float64") {
+        return limit_of(Float64Path{}).columns();
+    }
+    throw std::invalid_argument("path must be 'float32', 'mixed' or 'float64', got: '" + path +
+                                "'");
+}
+
 }  // namespace orvane::lean

@@ -451,17 +451,8 @@ ORVANE_GRADIENTS(_float64, Float64Path)
 #undef ORVANE_GRADIENTS
 
 int gradients_max_ref_length(const std::string& path) {
-    if (path == "float32") {
-        return gradients_limit<Float32Path>().columns();
-    }
-    if (path == "mixed") {
-        return gradients_limit<MixedPath>().columns();
-    }
-    if (path == "float64") {
-        return gradients_limit<Float64Path>().columns();
-    }
-    throw std::invalid_argument("path must be 'float32', 'mixed' or 'float64', got: '" + path +
-                                "'");
+    return columns_on_path(path,
+                           [](auto path_type) { return gradients_limit<decltype(path_type)>(); });
 }
 
 }  // namespace orvane

@@ -104,17 +104,8 @@ ORVANE_SCORES(_float64, Float64Path)
 #undef ORVANE_SCORES
 
 int scores_max_ref_length(const std::string& path) {
-    if (path == "float32") {
-        return scores_limit<Float32Path>().columns();
-    }
-    if (path == "mixed") {
-        return scores_limit<MixedPath>().columns();
-    }
-    if (path == "float64") {
-        return scores_limit<Float64Path>().columns();
-    }
-    throw std::invalid_argument("path must be 'float32', 'mixed' or 'float64', got: '" + path +
-                                "'");
+    return columns_on_path(path,
+                           [](auto path_type) { return scores_limit<decltype(path_type)>(); });
 }
 
 }  // namespace orvane

@@ -40,11 +40,12 @@ constexpr int kSlotsPerColumn = 2;
 
 // The most columns a thread serves, each with two scores in registers: as many as a block of
 // the path's most threads holds in its registers without spilling (64 a thread at 1024, 128 at
-// 512), the float64 library functions and the mixed path's float64 scores taking more of them.
-// With the 48 KiB of shared memory every device gives a block, M is then at most 4096 on the
+// 512) on every architecture (four on the float32 path spill on sm_100, sm_103 and sm_110),
+// the float64 library functions and the mixed path's float64 scores taking more of them. With
+// the 48 KiB of shared memory every device gives a block, M is then at most 3072 on the
 // float32 path, 2048 on the mixed one and 3072 on the float64 one.
 template <class Path>
-constexpr int kColumnsPerThread = 4;
+constexpr int kColumnsPerThread = 3;
 template <>
 constexpr int kColumnsPerThread<MixedPath> = 2;
 template <>
@@ -52,12 +53,19 @@ constexpr int kColumnsPerThread<Float64Path> = 6;
 
 // The most columns a thread serves in the sweeps of the gradients, forward (which stores R as
 // well) and backward (which keeps each column's newest successor and next corner, and forms
-// the weights and the gradients): one, which the backward sweep's registers hold at the path's
-// largest block without spilling, so that M is at most 1024 on the float32 and mixed paths and
-// 512 on the float64 one. (Two on the float64 path fit its 128 registers, but a compile held
+// the weights and the gradients): one, which the backward sweep's registers hold at its
+// largest block (kGradientMaxThreads) without spilling, so that M is at most 768 on the float32
+// path, 1024 on the mixed one and 512 on the float64 one. (Two on the float64 path fit its 128 registers, but a compile held
 // to 64, as the simulated GPU's is, spills the forward sweep.)
 template <class Path>
 constexpr int kGradientColumnsPerThread = 1;
+
+// The largest block of the gradients' sweeps: the path's, but 768 threads (85 registers a
+// thread) on the float32 path, whose backward sweep spills at 64 on sm_100, sm_103 and sm_110.
+template <class Path>
+constexpr int kGradientMaxThreads = Path::kMaxThreads;
+template <>
+constexpr int kGradientMaxThreads<Float32Path> = 768;
 
 // The tables of a call, one value per signal each, one table after the other.
 // kFirstCell: where the signal's R starts in the batch matrix; kFirstRow: where its row of

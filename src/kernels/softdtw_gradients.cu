@@ -131,7 +131,7 @@ __device__ __forceinline__ void add_cell_gradients(Data g, const Data* x, const 
 }
 
 template <class Path>
-__global__ void __launch_bounds__(Path::kMaxThreads)
+__global__ void __launch_bounds__(kGradientMaxThreads<Path>)
     softdtw_gradients_kernel(GradientsCall<Path> call) {
     using Data = typename Path::Data;
     using Score = typename Path::Score;
@@ -293,7 +293,7 @@ ReferenceLimit gradients_limit() {
             kSlotsPerColumn * bytes,
             kGradientColumnsPerThread<Path>,
             max_shared_memory_per_block(),
-            std::min(Path::kMaxThreads, max_threads_per_block())};
+            std::min(kGradientMaxThreads<Path>, max_threads_per_block())};
 }
 
 // The batch's cells of R that score_matrix must hold (score_matrix_cells = 0: the batch's),

@@ -249,12 +249,12 @@ def test_references_beyond_a_block_are_the_stored_paths_bit_for_bit(gpu, path, e
 
 
 def test_the_limit_of_m_is_two_scores_a_column_of_shared_memory_and_a_few_columns_a_thread():
-    """48 KiB of shared memory a block on the twin: float32 at 4 columns a thread of 1024,
+    """48 KiB of shared memory a block on the twin: float32 at 3 columns a thread of 1024,
     the mixed path at 2, float64 at 6 of 512, each within two scores a column."""
     module = twin_backend().module
-    assert [module.scores_max_ref_length(path) for path in PATHS] == [4096, 2048, 3072]
+    assert [module.scores_max_ref_length(path) for path in PATHS] == [3072, 2048, 3072]
     hooks.set_max_threads_per_block(100)
-    assert [module.scores_max_ref_length(path) for path in PATHS] == [400, 200, 600]
+    assert [module.scores_max_ref_length(path) for path in PATHS] == [300, 200, 600]
     with pytest.raises(ValueError, match="path must be 'float32', 'mixed' or 'float64'"):
         module.scores_max_ref_length("float16")
 

@@ -55,8 +55,8 @@ constexpr int kColumnsPerThread<Float64Path> = 6;
 // well) and backward (which keeps each column's newest successor and next corner, and forms
 // the weights and the gradients): one, which the backward sweep's registers hold at its
 // largest block (kGradientMaxThreads) without spilling, so that M is at most 768 on the float32
-// path, 1024 on the mixed one and 512 on the float64 one. (Two on the float64 path fit its 128 registers, but a compile held
-// to 64, as the simulated GPU's is, spills the forward sweep.)
+// path, 1024 on the mixed one and 512 on the float64 one. (Two on the float64 path fit its 128
+// registers, but a compile held to 64, as the simulated GPU's is, spills the forward sweep.)
 template <class Path>
 constexpr int kGradientColumnsPerThread = 1;
 
@@ -395,6 +395,28 @@ inline void check_band(DeviceAddress band, int count) {
     std::vector<int> widths(static_cast<std::size_t>(count));
     copy_to_host(widths.data(), band, widths.size() * sizeof(int));
     band_half_widths(widths.data(), count);
+}
+
+// A call's tables, on the host and on the device, and with a free end the zeroed scratch of
+// its terminal scores.
+struct SweepTables {
+    std::vector<std::int64_t> host;
+    DeviceBuffer device;
+    DeviceBuffer terminals;
+};
+
+template <typename Score>
+SweepTables sweep_tables(const ScoresBatch& batch, bool one_reference, bool local_end,
+                         bool last_row_only) {
+    SweepTables tables;
+    tables.host = batch.tables(one_reference, local_end, last_row_only);
+    tables.device =
+        copy_bytes_to_device(tables.host.data(), tables.host.size() * sizeof(std::int64_t));
+    if (local_end) {
+        tables.terminals =
+            make_zeroed_device_buffer(static_cast<std::size_t>(tables.host.back()) * sizeof(Score));
+    }
+    return tables;
 }
 
 // The columns the limit of the path named allows: limit_of(path) for a value of the path's

@@ -351,15 +351,9 @@ void softdtw_gradients(const char* operation, const ScoresBatch& batch, bool one
     const ReferenceLimit limit = gradients_limit<Path>();
     batch.check_references(operation, limit, one_reference);
 
-    const std::vector<std::int64_t> tables =
-        batch.tables(one_reference, options.local_end, options.last_row_only);
-    const DeviceBuffer device_tables =
-        copy_bytes_to_device(tables.data(), tables.size() * sizeof(std::int64_t));
-    DeviceBuffer terminals;
-    if (options.local_end) {
-        terminals =
-            make_zeroed_device_buffer(static_cast<std::size_t>(tables.back()) * sizeof(Score));
-    }
+    const SweepTables sweep_buffers =
+        sweep_tables<Score>(batch, one_reference, options.local_end, options.last_row_only);
+    const std::vector<std::int64_t>& tables = sweep_buffers.host;
     const std::int64_t row_samples =
         tables[kFirstRow * batch.count() + batch.count() - 1] + batch.ref_length(batch.count() - 1);
     const std::int64_t row_values = row_samples * channels;
@@ -368,11 +362,11 @@ void softdtw_gradients(const char* operation, const ScoresBatch& batch, bool one
     const int longest = batch.longest_reference();
     const ScoresCall<Path> sweep{device_pointer<const Data>(input_signal),
                                  device_pointer<const Data>(ref_signal),
-                                 device_tables.get<const std::int64_t>(),
+                                 sweep_buffers.device.get<const std::int64_t>(),
                                  device_pointer<const int>(options.band),
                                  device_pointer<const Data>(options.alpha),
                                  device_pointer<Score>(buffers.scores),
-                                 terminals.get<Score>(),
+                                 sweep_buffers.terminals.get<Score>(),
                                  device_pointer<Score>(buffers.score_matrix),
                                  batch.count(),
                                  channels,

@@ -37,24 +37,17 @@ void softdtw_scores(const char* operation, const ScoresBatch& batch, bool one_re
     const ReferenceLimit limit = scores_limit<Path>();
     batch.check_references(operation, limit, one_reference);
 
-    const std::vector<std::int64_t> tables =
-        batch.tables(one_reference, options.local_end, options.last_row_only);
-    const DeviceBuffer device_tables =
-        copy_bytes_to_device(tables.data(), tables.size() * sizeof(std::int64_t));
-    DeviceBuffer terminals;
-    if (options.local_end) {
-        terminals =
-            make_zeroed_device_buffer(static_cast<std::size_t>(tables.back()) * sizeof(Score));
-    }
+    const SweepTables sweep_buffers =
+        sweep_tables<Score>(batch, one_reference, options.local_end, options.last_row_only);
     const int longest = batch.longest_reference();
     const int threads = std::min(longest, limit.threads);
     const ScoresCall<Path> call{device_pointer<const Data>(input_signal),
                                 device_pointer<const Data>(ref_signal),
-                                device_tables.get<const std::int64_t>(),
+                                sweep_buffers.device.get<const std::int64_t>(),
                                 device_pointer<const int>(options.band),
                                 device_pointer<const Data>(options.alpha),
                                 device_pointer<Score>(scores),
-                                terminals.get<Score>(),
+                                sweep_buffers.terminals.get<Score>(),
                                 nullptr,
                                 batch.count(),
                                 channels,
